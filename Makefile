@@ -1,0 +1,55 @@
+# Ardentel: `make run` starts the receiver, `make test` runs every check. Both install what is missing first.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+FUZZ_SECONDS ?= 60
+export CCACHE_DIR ?= $(HOME)/.cache/ccache
+export QT_QPA_PLATFORM ?= offscreen
+
+CMAKE_COMMON = -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+
+.PHONY: deps build run test test-dev test-asan test-tsan fuzz bench clean
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARDENTEL_WERROR=ON
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	scripts/run.sh $(BUILD)
+
+test: deps test-dev test-asan test-tsan fuzz
+
+test-dev: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# Unit tests again with AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
+test-asan: deps
+	cmake -S . -B $(BUILD)-asan $(CMAKE_COMMON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=Debug -DARDENTEL_SANITIZE=address -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=OFF
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	cd $(BUILD)-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	    ctest --output-on-failure -j $(JOBS) --timeout 900 -LE no-sanitize
+
+# The store's locking under ThreadSanitizer: an appender against the forwarding side.
+test-tsan: deps
+	cmake -S . -B $(BUILD)-tsan $(CMAKE_COMMON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=Debug -DARDENTEL_SANITIZE=thread -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=OFF -DARDENTEL_GUI=OFF
+	cmake --build $(BUILD)-tsan -j $(JOBS) --target store_thread_tests
+	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan
+
+# libFuzzer on the frame parser, seeded with valid frames of every token.
+fuzz: deps
+	cmake -S . -B $(BUILD)-fuzz $(CMAKE_COMMON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARDENTEL_FUZZ=ON -DARDENTEL_GUI=OFF -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=OFF
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_parse_dc9
+	scripts/run-fuzz.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
+
+bench: build
+	$(BUILD)/bench/ardentel_bench
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz

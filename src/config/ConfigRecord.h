@@ -1,0 +1,92 @@
+// The 256-byte settings record: identical in memory and in kalvor.cfg, read by every subsystem.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+static_assert(std::endian::native == std::endian::little, "the record files are little-endian images");
+
+#pragma pack(push, 1)
+struct Config_Record {
+    std::uint8_t DC9_Port_Enable;
+    std::int32_t DC9_Port;
+    std::int32_t DC9_Conn_Timeout;
+    std::uint8_t DC9_AES_Mode;
+    std::uint8_t reserved_10[6];
+    std::uint8_t DC9_AES_Key[32];
+    std::int8_t Mon_Port_Open;
+    std::int8_t Mon_Server;
+    std::int32_t Mon_Port;
+    std::int8_t Test_Rec_Nr;
+    std::uint8_t reserved_55[9];
+    char Out_IP[16];
+    char COM_Nr[6];
+    std::int32_t COM_Baud;
+    std::int32_t Test_Heartbeat_Period;
+    std::int8_t Report_Format;
+    std::uint8_t Time_Synch;
+    std::int32_t Cfg_Version;
+    std::uint8_t reserved_100[156];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(Config_Record) == 256);
+static_assert(offsetof(Config_Record, DC9_Port_Enable) == 0);
+static_assert(offsetof(Config_Record, DC9_Port) == 1);
+static_assert(offsetof(Config_Record, DC9_Conn_Timeout) == 5);
+static_assert(offsetof(Config_Record, DC9_AES_Mode) == 9);
+static_assert(offsetof(Config_Record, reserved_10) == 10);
+static_assert(offsetof(Config_Record, DC9_AES_Key) == 16);
+static_assert(offsetof(Config_Record, Mon_Port_Open) == 48);
+static_assert(offsetof(Config_Record, Mon_Server) == 49);
+static_assert(offsetof(Config_Record, Mon_Port) == 50);
+static_assert(offsetof(Config_Record, Test_Rec_Nr) == 54);
+static_assert(offsetof(Config_Record, reserved_55) == 55);
+static_assert(offsetof(Config_Record, Out_IP) == 64);
+static_assert(offsetof(Config_Record, COM_Nr) == 80);
+static_assert(offsetof(Config_Record, COM_Baud) == 86);
+static_assert(offsetof(Config_Record, Test_Heartbeat_Period) == 90);
+static_assert(offsetof(Config_Record, Report_Format) == 94);
+static_assert(offsetof(Config_Record, Time_Synch) == 95);
+static_assert(offsetof(Config_Record, Cfg_Version) == 96);
+static_assert(offsetof(Config_Record, reserved_100) == 100);
+
+inline constexpr std::int32_t kCfgVersion = 1602;
+inline constexpr std::size_t kConfigFileSize = sizeof(Config_Record);
+
+// The record a new kalvor.cfg is created with.
+[[nodiscard]] Config_Record defaultConfig();
+
+// Key length in bytes for DC9_AES_Mode: 16, 24 or 32 (16 when encryption is off or the mode is unknown).
+[[nodiscard]] std::size_t aesKeyLength(std::uint8_t aesMode);
+
+enum class ConfigFileError { None, OpenFailed, ReadFailed, WriteFailed, CreateFailed };
+
+struct ConfigFileResult {
+    ConfigFileError error = ConfigFileError::None;
+    int osError = 0; // errno of the failed call
+    [[nodiscard]] bool ok() const { return error == ConfigFileError::None; }
+};
+
+// Start-up load: creates the file with the defaults when missing, fixes a zero Cfg_Version.
+// Failures are silent by design (the record then holds defaults or zeros); the result says what happened.
+ConfigFileResult loadConfig(const std::string& path, Config_Record& record);
+
+// True when the record differs from what the file holds now (an unreadable file counts as different).
+[[nodiscard]] bool Check_Settings_Changed(const std::string& path, const Config_Record& record);
+
+// Writes the whole record at offset 0; creates the file when it has disappeared.
+[[nodiscard]] ConfigFileResult Save_Settings(const std::string& path, const Config_Record& record);
+
+// Field access by name, for the command line (--set NAME=VALUE, --show-config).
+struct ConfigFieldError {
+    std::string message;
+};
+[[nodiscard]] std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::string_view name,
+                                                             std::string_view value);
+[[nodiscard]] std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record);

@@ -1,0 +1,16 @@
+// The data directory and the full paths of the files in it, built once in main and passed down.
+#pragma once
+
+#include <string>
+
+struct DataPaths {
+    std::string dir; // with a trailing '/'
+    std::string config;   // kalvor.cfg
+    std::string journal;  // kalvor.dat
+    std::string extended; // extevn.dat
+    std::string accounts; // latevn.dat
+
+    [[nodiscard]] static DataPaths inDirectory(std::string directory);
+    // "kalvor_YYYY_MM.log" for the given year and month (1..12).
+    [[nodiscard]] std::string logFile(int year, int month) const;
+};

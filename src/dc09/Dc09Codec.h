@@ -1,0 +1,32 @@
+// Checks and splits one received DC-09 frame, decides the answer and builds the answer frame.
+#pragma once
+
+#include "config/ConfigRecord.h"
+#include "dc09/Dc09Message.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+
+// CRC-16/ARC as DC-09 uses it.
+[[nodiscard]] std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count);
+
+// Parses the first `length` bytes of `buffer`; a zero byte ends the text earlier. The buffer is
+// modified in place (the frame is cut at its CR, an encrypted data block is decrypted over itself);
+// nothing outside buffer[0, length) is read or written.
+[[nodiscard]] Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
+                                             DC9_Message& message);
+
+// No response for Not_Recognised. `now` is the receiver's clock in calendar seconds.
+[[nodiscard]] std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_Message& message,
+                                                               std::time_t now, const Config_Record& config);
+
+// Source of the padding bytes of "*ACK"; any pseudo-random numbers will do.
+using PaddingRandom = std::function<std::uint32_t()>;
+
+// The complete response frame, LF to CR. `now` gives the time stamp (local time of the receiver).
+[[nodiscard]] std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
+                                             const Config_Record& config, const PaddingRandom& random = {});

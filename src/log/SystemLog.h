@@ -1,0 +1,47 @@
+// The system log: one time-stamped line per call, shown newest-first by the window and appended
+// to the month's file "kalvor_YYYY_MM.log" in the data directory before the call returns.
+#pragma once
+
+#include "config/Clock.h"
+#include "log/LogSink.h"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+class SystemLog {
+public:
+    SystemLog(std::string dataDir, const Clock& clock);
+
+    // Write_System_Log: forms the line, hands it to the view, appends it to the month's file.
+    void write(std::string_view text, LogColour colour);
+
+    // The file the last line went to; empty before the first line.
+    [[nodiscard]] const std::string& currentFileName() const { return m_currentFile; }
+    // "date time  text" as the line is shown and stored.
+    [[nodiscard]] std::string formatLine(std::string_view text) const;
+
+    // The main window's view and any extra output (standard output when headless).
+    std::function<void(const std::string& line, LogColour colour)> onLine;
+
+    [[nodiscard]] LogSink sink()
+    {
+        return [this](std::string_view text, LogColour colour) { write(text, colour); };
+    }
+
+private:
+    std::string m_dir;
+    const Clock& m_clock;
+    std::string m_currentFile;
+};
+
+// The hidden "dbg go" sequence: a 16-byte ring with a 4-bit write position.
+class KeyRing {
+public:
+    // True when this key completed the sequence in positions 0..5.
+    bool type(char key);
+
+private:
+    char m_ring[16] = {};
+    unsigned m_pos = 0;
+};
