@@ -1,0 +1,20 @@
+// AES (FIPS-197) on single 16-byte blocks through OpenSSL, and the zero-vector CBC chains DC-09 uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct AES_Round_Keys {
+    std::uint8_t key[32] = {};
+    int bits = 0;   // 128, 192 or 256
+    int rounds = 0; // 10, 12 or 14
+};
+
+// False for a key size other than 128, 192 or 256.
+[[nodiscard]] bool AES_Expand_Key(const std::uint8_t* key, int bits, AES_Round_Keys& roundKeys);
+void AES_Encrypt_Block(std::uint8_t block[16], const AES_Round_Keys& roundKeys, int rounds);
+void AES_Decrypt_Block(std::uint8_t block[16], const AES_Round_Keys& roundKeys, int rounds);
+
+// `blocks` whole 16-byte blocks, in place, each call a fresh chain from an all-zero vector.
+void CBC_Encrypt(std::uint8_t* data, std::size_t blocks, const AES_Round_Keys& roundKeys);
+void CBC_Decrypt(std::uint8_t* data, std::size_t blocks, const AES_Round_Keys& roundKeys);
