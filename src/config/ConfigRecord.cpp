@@ -1,0 +1,397 @@
+// The settings record: defaults, the start-up load, change detection, saving, and access to single
+// fields by name for the command line.
+#include "config/ConfigRecord.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// Closes the descriptor on every path out of a function.
+class FileHandle {
+public:
+    explicit FileHandle(int fd) : m_fd(fd) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    [[nodiscard]] int get() const { return m_fd; }
+    [[nodiscard]] bool valid() const { return m_fd >= 0; }
+    // Closes now so that a failing close (a late write error on some file systems) can be reported.
+    [[nodiscard]] int closeNow()
+    {
+        const int rc = ::close(m_fd);
+        m_fd = -1;
+        return rc;
+    }
+
+private:
+    int m_fd;
+};
+
+ConfigFileResult failure(ConfigFileError error, int osError)
+{
+    return ConfigFileResult{error, osError};
+}
+
+// Reads up to `size` bytes from offset 0; returns the count read or -1 with errno set.
+ssize_t readUpTo(int fd, void* buffer, std::size_t size)
+{
+    auto* out = static_cast<unsigned char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, out + done, size - done, off_t(done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += std::size_t(n);
+    }
+    return ssize_t(done);
+}
+
+// Writes the whole record at offset 0; false with errno set when it could not be written completely.
+bool writeRecord(int fd, const Config_Record& record)
+{
+    const auto* in = reinterpret_cast<const unsigned char*>(&record);
+    std::size_t done = 0;
+    while (done < sizeof record) {
+        const ssize_t n = ::pwrite(fd, in + done, sizeof record - done, off_t(done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+ConfigFileResult writeAndClose(FileHandle& file, const Config_Record& record, ConfigFileError writeError)
+{
+    if (!writeRecord(file.get(), record)) {
+        return failure(writeError, errno);
+    }
+    if (file.closeNow() != 0) {
+        return failure(writeError, errno);
+    }
+    return {};
+}
+
+template <std::size_t N> void setText(char (&field)[N], std::string_view text)
+{
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+
+template <std::size_t N> std::string textOf(const char (&field)[N])
+{
+    // A damaged file may hold a field without its terminating zero.
+    const auto* end = static_cast<const char*>(std::memchr(field, 0, N));
+    return std::string(field, end ? std::size_t(end - field) : N);
+}
+
+std::optional<long long> parseInteger(std::string_view value)
+{
+    long long result = 0;
+    const char* first = value.data();
+    const char* last = value.data() + value.size();
+    if (!value.empty() && value.front() == '+') {
+        ++first;
+    }
+    const auto [ptr, ec] = std::from_chars(first, last, result);
+    if (ec != std::errc() || ptr != last || first == last) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+std::string printable(std::string_view text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7F || c == '\\') {
+            out += "\\x";
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+struct IntegerField {
+    const char* name;
+    long long min;
+    long long max;
+    const char* meaning;
+};
+
+// Bounds for the command line; the settings page itself stores what is typed.
+constexpr IntegerField kIntegerFields[] = {
+    {"DC9_Port_Enable", 0, 1, "1 open, 0 closed"},
+    {"DC9_Port", 0, 65535, "a TCP port number"},
+    {"DC9_Conn_Timeout", 0, 999, "seconds"},
+    {"DC9_AES_Mode", 0, 3, "0 off, 1 AES-128, 2 AES-192, 3 AES-256"},
+    {"Mon_Port_Open", 0, 2, "0 closed, 1 TCP/IP, 2 serial"},
+    {"Mon_Server", 0, 1, "1 server, 0 client"},
+    {"Mon_Port", 0, 65535, "a TCP port number"},
+    {"Test_Rec_Nr", -128, 255, "the receiver number, stored in one byte"},
+    {"COM_Baud", 1, 4000000, "a baud rate"},
+    {"Test_Heartbeat_Period", 0, 999, "seconds"},
+    {"Report_Format", 0, 1, "0 SG MLR2-DG, 1 SG MLR2000"},
+    {"Time_Synch", 0, 1, "1 on, 0 off"},
+};
+
+void storeInteger(Config_Record& record, std::string_view name, long long v)
+{
+    if (name == "DC9_Port_Enable") {
+        record.DC9_Port_Enable = std::uint8_t(v);
+    } else if (name == "DC9_Port") {
+        record.DC9_Port = std::int32_t(v);
+    } else if (name == "DC9_Conn_Timeout") {
+        record.DC9_Conn_Timeout = std::int32_t(v);
+    } else if (name == "DC9_AES_Mode") {
+        record.DC9_AES_Mode = std::uint8_t(v);
+    } else if (name == "Mon_Port_Open") {
+        record.Mon_Port_Open = std::int8_t(v);
+    } else if (name == "Mon_Server") {
+        record.Mon_Server = std::int8_t(v);
+    } else if (name == "Mon_Port") {
+        record.Mon_Port = std::int32_t(v);
+    } else if (name == "Test_Rec_Nr") {
+        record.Test_Rec_Nr = std::int8_t(std::uint8_t(v));
+    } else if (name == "COM_Baud") {
+        record.COM_Baud = std::int32_t(v);
+    } else if (name == "Test_Heartbeat_Period") {
+        record.Test_Heartbeat_Period = std::int32_t(v);
+    } else if (name == "Report_Format") {
+        record.Report_Format = std::int8_t(v);
+    } else if (name == "Time_Synch") {
+        record.Time_Synch = std::uint8_t(v);
+    }
+}
+
+ConfigFieldError fieldError(std::string_view name, const std::string& why)
+{
+    return ConfigFieldError{std::string(name) + ": " + why};
+}
+
+} // namespace
+
+Config_Record defaultConfig()
+{
+    Config_Record record{};
+    record.DC9_Port = 7777;
+    record.DC9_Conn_Timeout = 30;
+    record.Mon_Port = 9999;
+    record.Mon_Server = 1;
+    record.Test_Rec_Nr = 1;
+    setText(record.Out_IP, "127.0.0.1");
+    record.COM_Baud = 9600;
+    record.Test_Heartbeat_Period = 30;
+    record.Cfg_Version = kCfgVersion;
+    return record;
+}
+
+std::size_t aesKeyLength(std::uint8_t aesMode)
+{
+    switch (aesMode) {
+    case 2:
+        return 24;
+    case 3:
+        return 32;
+    default:
+        return 16;
+    }
+}
+
+ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
+{
+    record = Config_Record{};
+    FileHandle file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!file.valid()) {
+        const int openErrno = errno;
+        if (openErrno != ENOENT) {
+            // The file is there but unusable: run on an all-zero record rather than guess.
+            return failure(ConfigFileError::OpenFailed, openErrno);
+        }
+        record = defaultConfig();
+        FileHandle created(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!created.valid()) {
+            return failure(ConfigFileError::CreateFailed, errno);
+        }
+        return writeAndClose(created, record, ConfigFileError::WriteFailed);
+    }
+
+    const ssize_t n = readUpTo(file.get(), &record, sizeof record);
+    if (n < 0) {
+        const int readErrno = errno;
+        record = Config_Record{};
+        return failure(ConfigFileError::ReadFailed, readErrno);
+    }
+    if (record.Cfg_Version == 0) {
+        // Files from before the version marker existed: stamp them once, leave every setting as it is.
+        record.Cfg_Version = kCfgVersion;
+        return writeAndClose(file, record, ConfigFileError::WriteFailed);
+    }
+    return {};
+}
+
+bool Check_Settings_Changed(const std::string& path, const Config_Record& record)
+{
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        return true;
+    }
+    unsigned char onDisk[kConfigFileSize];
+    const ssize_t n = readUpTo(file.get(), onDisk, sizeof onDisk);
+    // A short file cannot hold the record, so saving is still needed.
+    if (n != ssize_t(sizeof onDisk)) {
+        return true;
+    }
+    return std::memcmp(onDisk, &record, sizeof onDisk) != 0;
+}
+
+ConfigFileResult Save_Settings(const std::string& path, const Config_Record& record)
+{
+    // No truncation: the file keeps whatever follows the record, exactly as it was.
+    FileHandle file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!file.valid()) {
+        if (errno != ENOENT) {
+            return failure(ConfigFileError::OpenFailed, errno);
+        }
+        // Deleted while the program ran: recreate it rather than lose the operator's settings.
+        FileHandle created(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        if (!created.valid()) {
+            return failure(ConfigFileError::CreateFailed, errno);
+        }
+        return writeAndClose(created, record, ConfigFileError::WriteFailed);
+    }
+    return writeAndClose(file, record, ConfigFileError::WriteFailed);
+}
+
+std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::string_view name,
+                                               std::string_view value)
+{
+    for (const auto& field : kIntegerFields) {
+        if (name != field.name) {
+            continue;
+        }
+        const auto v = parseInteger(value);
+        if (!v) {
+            return fieldError(name, "\"" + printable(value) + "\" is not a decimal integer");
+        }
+        if (*v < field.min || *v > field.max) {
+            return fieldError(name, std::to_string(*v) + " is out of range " + std::to_string(field.min) +
+                                        ".." + std::to_string(field.max) + " (" + field.meaning + ")");
+        }
+        storeInteger(record, name, *v);
+        return std::nullopt;
+    }
+
+    if (name == "DC9_AES_Key") {
+        if (value.size() % 2 != 0 || value.size() > 2 * sizeof record.DC9_AES_Key) {
+            return fieldError(name, "give an even number of hex digits, at most 64 (32 key bytes)");
+        }
+        std::uint8_t key[sizeof record.DC9_AES_Key] = {};
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            const int nibble = hexValue(value[i]);
+            if (nibble < 0) {
+                return fieldError(name, "\"" + printable(value.substr(i, 1)) + "\" is not a hex digit");
+            }
+            key[i / 2] = std::uint8_t(key[i / 2] | (i % 2 == 0 ? nibble << 4 : nibble));
+        }
+        std::memcpy(record.DC9_AES_Key, key, sizeof key);
+        return std::nullopt;
+    }
+    if (name == "Out_IP") {
+        in_addr address{};
+        if (value.size() >= sizeof record.Out_IP ||
+            ::inet_pton(AF_INET, std::string(value).c_str(), &address) != 1) {
+            return fieldError(name, "\"" + printable(value) + "\" is not a dotted IPv4 address");
+        }
+        setText(record.Out_IP, value);
+        return std::nullopt;
+    }
+    if (name == "COM_Nr") {
+        if (!value.empty()) {
+            const auto number = value.size() > 3 && value.substr(0, 3) == "COM"
+                                    ? parseInteger(value.substr(3))
+                                    : std::nullopt;
+            if (!number || *number < 1 || *number > 64 || value != "COM" + std::to_string(*number)) {
+                return fieldError(name, "\"" + printable(value) + "\" is not COM1 .. COM64 (empty for none)");
+            }
+        }
+        setText(record.COM_Nr, value);
+        return std::nullopt;
+    }
+    if (name == "Cfg_Version") {
+        return fieldError(name, "is the file format marker and cannot be set");
+    }
+    return ConfigFieldError{"unknown setting \"" + printable(name) + "\""};
+}
+
+std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string key;
+    for (const std::uint8_t b : record.DC9_AES_Key) {
+        key += kHex[b >> 4];
+        key += kHex[b & 15];
+    }
+    return {
+        {"DC9_Port_Enable", std::to_string(record.DC9_Port_Enable)},
+        {"DC9_Port", std::to_string(record.DC9_Port)},
+        {"DC9_Conn_Timeout", std::to_string(record.DC9_Conn_Timeout)},
+        {"DC9_AES_Mode", std::to_string(record.DC9_AES_Mode)},
+        {"DC9_AES_Key", key},
+        {"Mon_Port_Open", std::to_string(record.Mon_Port_Open)},
+        {"Mon_Server", std::to_string(record.Mon_Server)},
+        {"Mon_Port", std::to_string(record.Mon_Port)},
+        {"Test_Rec_Nr", std::to_string(record.Test_Rec_Nr)},
+        {"Out_IP", printable(textOf(record.Out_IP))},
+        {"COM_Nr", printable(textOf(record.COM_Nr))},
+        {"COM_Baud", std::to_string(record.COM_Baud)},
+        {"Test_Heartbeat_Period", std::to_string(record.Test_Heartbeat_Period)},
+        {"Report_Format", std::to_string(record.Report_Format)},
+        {"Time_Synch", std::to_string(record.Time_Synch)},
+        {"Cfg_Version", std::to_string(record.Cfg_Version)},
+    };
+}

@@ -1,0 +1,324 @@
+// Tests of the settings record: the file image, the start-up load, change detection, saving and the
+// command-line field access.
+#include "config/ConfigRecord.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ConfigFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/ardentel-cfg-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_path = (m_dir / "kalvor.cfg").string();
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::vector<unsigned char> fileBytes() const
+    {
+        std::ifstream in(m_path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    void writeFile(const std::vector<unsigned char>& bytes) const
+    {
+        std::ofstream out(m_path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    static std::vector<unsigned char> bytesOf(const Config_Record& record)
+    {
+        const auto* p = reinterpret_cast<const unsigned char*>(&record);
+        return {p, p + sizeof record};
+    }
+
+    fs::path m_dir;
+    std::string m_path;
+};
+
+// The defaults written out field by field at their offsets, independent of the struct.
+std::vector<unsigned char> expectedDefaultImage()
+{
+    std::vector<unsigned char> image(256, 0);
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) {
+            image[at + std::size_t(i)] = static_cast<unsigned char>(v >> (8 * i));
+        }
+    };
+    put32(1, 7777);
+    put32(5, 30);
+    image[49] = 1;
+    put32(50, 9999);
+    image[54] = 1;
+    std::memcpy(&image[64], "127.0.0.1", 9);
+    put32(86, 9600);
+    put32(90, 30);
+    put32(96, 1602);
+    return image;
+}
+
+TEST_F(ConfigFileTest, MissingFileIsCreatedWithTheDefaultImage)
+{
+    Config_Record record{};
+    const ConfigFileResult result = loadConfig(m_path, record);
+    EXPECT_TRUE(result.ok());
+    const auto expected = expectedDefaultImage();
+    EXPECT_EQ(fileBytes(), expected);
+    EXPECT_EQ(bytesOf(record), expected);
+    EXPECT_FALSE(Check_Settings_Changed(m_path, record));
+}
+
+TEST_F(ConfigFileTest, ZeroVersionIsStampedAndNothingElseChanges)
+{
+    std::vector<unsigned char> image(256);
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<unsigned char>(i * 7 + 3);
+    }
+    image[96] = image[97] = image[98] = image[99] = 0;
+    writeFile(image);
+
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    auto expected = image;
+    expected[96] = 0x42;
+    expected[97] = 0x06;
+    EXPECT_EQ(bytesOf(record), expected);
+    EXPECT_EQ(fileBytes(), expected);
+}
+
+TEST_F(ConfigFileTest, ExistingValuesAreUsedAsStored)
+{
+    Config_Record stored = defaultConfig();
+    stored.DC9_Port = -5; // no range check on load
+    stored.reserved_100[10] = 0xAB;
+    writeFile(bytesOf(stored));
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    EXPECT_EQ(bytesOf(record), bytesOf(stored));
+}
+
+TEST_F(ConfigFileTest, ShortFileFillsTheRestWithZerosAndIsStamped)
+{
+    std::vector<unsigned char> image(20, 0x11);
+    writeFile(image);
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    std::vector<unsigned char> expected(256, 0);
+    std::fill_n(expected.begin(), 20, 0x11);
+    expected[96] = 0x42;
+    expected[97] = 0x06;
+    EXPECT_EQ(bytesOf(record), expected);
+    // The stamp writes the whole record, so the file is whole again.
+    EXPECT_EQ(fileBytes(), expected);
+}
+
+TEST_F(ConfigFileTest, UnopenableFileLeavesTheRecordZero)
+{
+    fs::create_directory(m_path); // exists, but cannot be opened as a file
+    Config_Record record = defaultConfig();
+    const ConfigFileResult result = loadConfig(m_path, record);
+    EXPECT_EQ(result.error, ConfigFileError::OpenFailed);
+    EXPECT_NE(result.osError, 0);
+    EXPECT_EQ(bytesOf(record), std::vector<unsigned char>(256, 0));
+}
+
+TEST_F(ConfigFileTest, UncreatableFileStillGivesDefaultsInMemory)
+{
+    const std::string path = (m_dir / "missing" / "kalvor.cfg").string();
+    Config_Record record{};
+    const ConfigFileResult result = loadConfig(path, record);
+    EXPECT_EQ(result.error, ConfigFileError::CreateFailed);
+    EXPECT_EQ(result.osError, ENOENT);
+    EXPECT_EQ(bytesOf(record), expectedDefaultImage());
+}
+
+TEST_F(ConfigFileTest, ChangeDetectionFollowsTheFile)
+{
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    EXPECT_FALSE(Check_Settings_Changed(m_path, record));
+
+    record.DC9_Port = 7778;
+    EXPECT_TRUE(Check_Settings_Changed(m_path, record));
+    record.DC9_Port = 7777; // typed back
+    EXPECT_FALSE(Check_Settings_Changed(m_path, record));
+
+    record.reserved_100[155] = 1; // the last byte counts too
+    EXPECT_TRUE(Check_Settings_Changed(m_path, record));
+    record.reserved_100[155] = 0;
+
+    auto shortImage = bytesOf(record);
+    shortImage.pop_back();
+    writeFile(shortImage);
+    EXPECT_TRUE(Check_Settings_Changed(m_path, record)) << "a truncated file must offer a save";
+
+    fs::remove(m_path);
+    EXPECT_TRUE(Check_Settings_Changed(m_path, record));
+}
+
+TEST_F(ConfigFileTest, SaveWritesTheRecordInPlace)
+{
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    // Bytes after the record are not ours to drop.
+    auto image = bytesOf(record);
+    image.push_back(0x5A);
+    writeFile(image);
+
+    record.Time_Synch = 1;
+    record.DC9_AES_Mode = 3;
+    ASSERT_TRUE(Save_Settings(m_path, record).ok());
+    auto expected = bytesOf(record);
+    expected.push_back(0x5A);
+    EXPECT_EQ(fileBytes(), expected);
+    EXPECT_FALSE(Check_Settings_Changed(m_path, record));
+}
+
+TEST_F(ConfigFileTest, SaveRecreatesADeletedFile)
+{
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    fs::remove(m_path);
+    record.Mon_Port = 10001;
+    ASSERT_TRUE(Save_Settings(m_path, record).ok());
+    EXPECT_EQ(fileBytes(), bytesOf(record));
+    EXPECT_FALSE(Check_Settings_Changed(m_path, record));
+}
+
+TEST_F(ConfigFileTest, FailedSaveIsReported)
+{
+    const Config_Record record = defaultConfig();
+    const ConfigFileResult missingDir = Save_Settings((m_dir / "gone" / "kalvor.cfg").string(), record);
+    EXPECT_EQ(missingDir.error, ConfigFileError::CreateFailed);
+    EXPECT_EQ(missingDir.osError, ENOENT);
+
+    fs::create_directory(m_path);
+    const ConfigFileResult notAFile = Save_Settings(m_path, record);
+    EXPECT_FALSE(notAFile.ok());
+    EXPECT_EQ(notAFile.osError, EISDIR);
+}
+
+TEST(ConfigRecord, AesKeyLengthPerMode)
+{
+    EXPECT_EQ(aesKeyLength(0), 16u);
+    EXPECT_EQ(aesKeyLength(1), 16u);
+    EXPECT_EQ(aesKeyLength(2), 24u);
+    EXPECT_EQ(aesKeyLength(3), 32u);
+    EXPECT_EQ(aesKeyLength(200), 16u);
+}
+
+struct FieldCase {
+    const char* name;
+    const char* value;
+    std::size_t offset;
+    std::vector<unsigned char> bytes;
+};
+
+TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
+{
+    const FieldCase cases[] = {
+        {"DC9_Port", "7778", 1, {0x62, 0x1E, 0, 0}},
+        {"DC9_Port_Enable", "1", 0, {1}},
+        {"DC9_Conn_Timeout", "+45", 5, {45, 0, 0, 0}},
+        {"DC9_AES_Mode", "3", 9, {3}},
+        {"Mon_Port_Open", "2", 48, {2}},
+        {"Mon_Server", "0", 49, {0}},
+        {"Mon_Port", "10001", 50, {0x11, 0x27, 0, 0}},
+        {"Test_Rec_Nr", "200", 54, {200}},
+        {"COM_Baud", "115200", 86, {0x00, 0xC2, 0x01, 0}},
+        {"Test_Heartbeat_Period", "0", 90, {0, 0, 0, 0}},
+        {"Report_Format", "1", 94, {1}},
+        {"Time_Synch", "1", 95, {1}},
+        {"Out_IP", "10.0.0.5", 64, {'1', '0', '.', '0', '.', '0', '.', '5', 0, 0, 0, 0, 0, 0, 0, 0}},
+        {"Out_IP",
+         "255.255.255.255",
+         64,
+         {'2', '5', '5', '.', '2', '5', '5', '.', '2', '5', '5', '.', '2', '5', '5', 0}},
+        {"COM_Nr", "COM64", 80, {'C', 'O', 'M', '6', '4', 0}},
+        {"COM_Nr", "", 80, {0, 0, 0, 0, 0, 0}},
+        {"DC9_AES_Key", "00ff10Ab", 16, {0x00, 0xFF, 0x10, 0xAB, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        Config_Record record = defaultConfig();
+        std::memset(record.COM_Nr, 'x', sizeof record.COM_Nr);
+        std::memset(record.DC9_AES_Key, 0x77, sizeof record.DC9_AES_Key);
+        const auto error = setConfigField(record, c.name, c.value);
+        ASSERT_FALSE(error) << c.name << "=" << c.value << ": " << error->message;
+        const auto* p = reinterpret_cast<const unsigned char*>(&record) + c.offset;
+        EXPECT_EQ(std::vector<unsigned char>(p, p + c.bytes.size()), c.bytes) << c.name << "=" << c.value;
+    }
+}
+
+TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
+{
+    const std::string tooLongKey(66, 'a');
+    const std::pair<const char*, const char*> cases[] = {
+        {"DC9_Port", ""},       {"DC9_Port", "77x"},
+        {"DC9_Port", "65536"},  {"DC9_Port", "-1"},
+        {"DC9_AES_Mode", "4"},  {"Time_Synch", "2"},
+        {"Out_IP", "10.0.0"},   {"Out_IP", "localhost"},
+        {"Out_IP", "1.2.3.4 "}, {"COM_Nr", "COM0"},
+        {"COM_Nr", "COM65"},    {"COM_Nr", "COM05"},
+        {"COM_Nr", "ttyS0"},    {"DC9_AES_Key", "abc"},
+        {"DC9_AES_Key", "zz"},  {"DC9_AES_Key", tooLongKey.c_str()},
+        {"dc9_port", "7777"},   {"Cfg_Version", "1602"},
+        {"Nonsense", "1"},
+    };
+    for (const auto& [name, value] : cases) {
+        Config_Record record = defaultConfig();
+        const auto error = setConfigField(record, name, value);
+        ASSERT_TRUE(error) << name << "=" << value;
+        EXPECT_NE(error->message.find(name), std::string::npos) << error->message;
+        const Config_Record untouched = defaultConfig();
+        EXPECT_EQ(std::memcmp(&record, &untouched, sizeof record), 0) << name << "=" << value;
+    }
+}
+
+TEST(ConfigFields, DescribeRoundTripsThroughSet)
+{
+    Config_Record record = defaultConfig();
+    ASSERT_FALSE(setConfigField(record, "DC9_AES_Key", std::string(64, 'A')));
+    ASSERT_FALSE(setConfigField(record, "COM_Nr", "COM3"));
+    ASSERT_FALSE(setConfigField(record, "Test_Rec_Nr", "-3"));
+    Config_Record copy{};
+    for (const auto& [name, value] : describeConfig(record)) {
+        if (name == "Cfg_Version") {
+            EXPECT_EQ(value, "1602");
+            continue;
+        }
+        const auto error = setConfigField(copy, name, value);
+        EXPECT_FALSE(error) << name << "=" << value << ": " << error->message;
+    }
+    copy.Cfg_Version = record.Cfg_Version;
+    EXPECT_EQ(std::memcmp(&record, &copy, sizeof record), 0);
+}
+
+TEST(ConfigFields, DamagedTextFieldsAreShownBounded)
+{
+    Config_Record record = defaultConfig();
+    std::memset(record.Out_IP, '9', sizeof record.Out_IP); // no terminating zero
+    std::memset(record.COM_Nr, '\x01', sizeof record.COM_Nr);
+    std::string ip;
+    std::string com;
+    for (const auto& [name, value] : describeConfig(record)) {
+        if (name == "Out_IP") {
+            ip = value;
+        } else if (name == "COM_Nr") {
+            com = value;
+        }
+    }
+    EXPECT_EQ(ip, std::string(16, '9'));
+    EXPECT_EQ(com, "\\x01\\x01\\x01\\x01\\x01\\x01");
+}
+
+} // namespace
