@@ -7,14 +7,16 @@
 #include "dc09/ConnectionTable.h"
 #include "log/LogSink.h"
 
+#include <QAbstractSocket>
+#include <QList>
 #include <QObject>
 #include <QString>
-
 #include <functional>
 #include <string>
 
 class AccountTable;
 class Journal;
+class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
@@ -22,22 +24,26 @@ class QTimer;
 class Dc09Receiver : public QObject {
     Q_OBJECT
 public:
-    Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock, LogSink log,
-                 QObject* parent = nullptr);
+    // The largest block one read handles; a DC-09 frame is a few hundred bytes, anything this
+    // long is garbage, and the bound keeps a flood from growing memory.
+    static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+
+    Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
+                 LogSink log, QObject* parent = nullptr);
     ~Dc09Receiver() override;
 
     // Window hooks; each may be left empty.
     std::function<void(const QString&)> onStatusText; // panel 0 of the status bar
     std::function<void()> beep;
-    std::function<bool()> traceVisible;                 // is the "Data Log" window shown?
-    std::function<void(const QString&)> onTrace;        // one line for the "Data Log" window
-    std::function<bool()> logViewVisible;               // the host line waits until the log view shows
-    std::function<QString()> portText;                  // text of the port edit, for "Port ... closed."
+    std::function<bool()> traceVisible;          // is the "Data Log" window shown?
+    std::function<void(const QString&)> onTrace; // one line for the "Data Log" window
+    std::function<bool()> logViewVisible;        // the host line waits until the log view shows
+    std::function<QString()> portText;           // text of the port edit, for "Port ... closed."
 
-    void start();        // enables Timer_DC9 with its first 500 ms interval
-    void stopTimer();    // FormClose step 1
-    void deactivate();   // FormClose step 2: closes the port and every connection
-    void retrySoon();    // the "Open" box was clicked: try again at the next second
+    void start();      // enables Timer_DC9 with its first 500 ms interval
+    void stopTimer();  // FormClose step 1
+    void deactivate(); // FormClose step 2: closes the port and every connection
+    void retrySoon();  // the "Open" box was clicked: try again at the next second
 
     // Handlers, public so tests call them directly.
     void Timer_DC9Timer();
@@ -51,8 +57,25 @@ public:
     [[nodiscard]] quint16 listeningPort() const;
     [[nodiscard]] const ConnectionTable& connectionTable() const { return m_slots; }
     [[nodiscard]] QTimer* timer() const { return m_timer; }
+    // The accepted connections, oldest first.
+    [[nodiscard]] const QList<QTcpSocket*>& connections() const { return m_connections; }
+
+    // Dotted IPv4 text of an address; an IPv4-mapped IPv6 address is shown as its IPv4 part.
+    [[nodiscard]] static QString addressText(const QHostAddress& address);
+    [[nodiscard]] static QString remoteAddressText(const QTcpSocket* connection);
+    // The Windows Sockets number the log shows for a socket error; 0 for the panel's own orderly
+    // close, which is no error.
+    [[nodiscard]] static int winsockErrorCode(QAbstractSocket::SocketError error);
+    // "Program started. Hostname of this computer: ..." for the given name and first IPv4 address.
+    [[nodiscard]] static QString hostLine(const QString& hostName, const QHostAddress& address);
 
 private:
+    void acceptPending();
+    void openPort();
+    void closeExpired(std::string_view address, int port);
+    void writeLog(const QString& text, LogColour colour);
+    void setStatus(const QString& text);
+
     Config_Record& m_config;
     AccountTable& m_accounts;
     Journal& m_journal;
@@ -61,5 +84,7 @@ private:
     QTcpServer* m_server = nullptr;
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
+    QList<QTcpSocket*> m_connections;
     bool m_hostLineWritten = false;
+    bool m_acceptErrorReported = false;
 };

@@ -1,0 +1,384 @@
+// Receive path, connection supervision and the once-a-second receiver timer of the DC-09 port.
+#include "dc09/Dc09Receiver.h"
+
+#include "dc09/Dc09Codec.h"
+#include "dc09/StoreEvent.h"
+#include "store/AccountTable.h"
+#include "store/Journal.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int kFirstTickMs = 500;
+constexpr int kTickMs = 1000;
+constexpr int kRetryAfterFailureMs = 10000;
+constexpr int kListenBacklog = 1024; // bursts of panels reconnecting after a network outage
+constexpr int kWsaConnectionAborted = 10053;
+
+std::uint32_t paddingRandom()
+{
+    static std::mt19937 generator{std::random_device{}()};
+    return generator();
+}
+
+QString latin1Text(const char* data, qsizetype size)
+{
+    return QString::fromLatin1(data, qsizetype(::strnlen(data, size_t(size))));
+}
+
+} // namespace
+
+Dc09Receiver::Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal,
+                           const Clock& clock, LogSink log, QObject* parent)
+    : QObject(parent), m_config(config), m_accounts(accounts), m_journal(journal), m_clock(clock),
+      m_log(std::move(log)), m_server(new QTcpServer(this)), m_timer(new QTimer(this))
+{
+    m_server->setListenBacklogSize(kListenBacklog);
+    connect(m_server, &QTcpServer::newConnection, this, &Dc09Receiver::acceptPending);
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        // The server stops accepting after such an error (out of descriptors, for instance);
+        // the next tick resumes it. Reported once until a connection gets through again.
+        if (!m_acceptErrorReported) {
+            m_acceptErrorReported = true;
+            writeLog(QStringLiteral("Receiver port error. ") + QString::number(winsockErrorCode(error)) +
+                         m_server->errorString(),
+                     LogColour::Red);
+        }
+    });
+    m_timer->setInterval(kFirstTickMs);
+    connect(m_timer, &QTimer::timeout, this, &Dc09Receiver::Timer_DC9Timer);
+}
+
+Dc09Receiver::~Dc09Receiver()
+{
+    m_timer->stop();
+    // Sockets report their closing on the way out; nothing of this object may hear it.
+    for (QTcpSocket* connection : std::as_const(m_connections)) {
+        QObject::disconnect(connection, nullptr, this, nullptr);
+    }
+    m_connections.clear();
+    QObject::disconnect(m_server, nullptr, this, nullptr);
+    delete m_server; // owns the accepted sockets
+    m_server = nullptr;
+}
+
+void Dc09Receiver::writeLog(const QString& text, LogColour colour)
+{
+    if (m_log) {
+        const QByteArray bytes = text.toLocal8Bit();
+        m_log(std::string_view(bytes.constData(), size_t(bytes.size())), colour);
+    }
+}
+
+void Dc09Receiver::setStatus(const QString& text)
+{
+    if (onStatusText) {
+        onStatusText(text);
+    }
+}
+
+void Dc09Receiver::start()
+{
+    m_timer->setInterval(kFirstTickMs);
+    m_timer->start();
+}
+
+void Dc09Receiver::stopTimer()
+{
+    m_timer->stop();
+}
+
+void Dc09Receiver::deactivate()
+{
+    m_server->close();
+    const QList<QTcpSocket*> open = m_connections; // abort() reports the loss and edits the list
+    for (QTcpSocket* connection : open) {
+        connection->abort();
+    }
+    for (QTcpSocket* connection : open) {
+        m_connections.removeAll(connection);
+        connection->deleteLater();
+    }
+}
+
+void Dc09Receiver::retrySoon()
+{
+    m_timer->setInterval(kTickMs); // restarts a running timer with the new interval
+}
+
+bool Dc09Receiver::isActive() const
+{
+    return m_server->isListening();
+}
+
+int Dc09Receiver::activeConnections() const
+{
+    return int(m_connections.size());
+}
+
+quint16 Dc09Receiver::listeningPort() const
+{
+    return m_server->isListening() ? m_server->serverPort() : 0;
+}
+
+QString Dc09Receiver::addressText(const QHostAddress& address)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4); // also unwraps ::ffff:a.b.c.d
+    if (isIpv4) {
+        return QHostAddress(ipv4).toString();
+    }
+    return address.toString();
+}
+
+QString Dc09Receiver::remoteAddressText(const QTcpSocket* connection)
+{
+    return addressText(connection->peerAddress());
+}
+
+int Dc09Receiver::winsockErrorCode(QAbstractSocket::SocketError error)
+{
+    struct Mapping {
+        QAbstractSocket::SocketError error;
+        int code;
+    };
+    static constexpr std::array kTable{
+        Mapping{QAbstractSocket::RemoteHostClosedError, 0}, // an orderly close, not an error
+        Mapping{QAbstractSocket::ConnectionRefusedError, 10061},
+        Mapping{QAbstractSocket::HostNotFoundError, 11001},
+        Mapping{QAbstractSocket::SocketAccessError, 10013},
+        Mapping{QAbstractSocket::SocketResourceError, 10055},
+        Mapping{QAbstractSocket::SocketTimeoutError, 10060},
+        Mapping{QAbstractSocket::DatagramTooLargeError, 10040},
+        Mapping{QAbstractSocket::NetworkError, 10054},
+        Mapping{QAbstractSocket::AddressInUseError, 10048},
+        Mapping{QAbstractSocket::SocketAddressNotAvailableError, 10049},
+        Mapping{QAbstractSocket::UnsupportedSocketOperationError, 10045},
+        Mapping{QAbstractSocket::UnfinishedSocketOperationError, 10036},
+        Mapping{QAbstractSocket::OperationError, 10022},
+        Mapping{QAbstractSocket::TemporaryError, 10035},
+    };
+    for (const Mapping& m : kTable) {
+        if (m.error == error) {
+            return m.code;
+        }
+    }
+    return 10022; // invalid argument: the nearest general failure
+}
+
+QString Dc09Receiver::hostLine(const QString& hostName, const QHostAddress& address)
+{
+    const quint32 ip = address.toIPv4Address();
+    return QStringLiteral("Program started. Hostname of this computer: \"") + hostName +
+           QStringLiteral("\"  IP:") +
+           QStringLiteral("%1.%2.%3.%4")
+               .arg((ip >> 24) & 0xFF)
+               .arg((ip >> 16) & 0xFF)
+               .arg((ip >> 8) & 0xFF)
+               .arg(ip & 0xFF);
+}
+
+void Dc09Receiver::acceptPending()
+{
+    while (m_server->hasPendingConnections()) {
+        QTcpSocket* connection = m_server->nextPendingConnection();
+        if (connection == nullptr) {
+            break;
+        }
+        m_acceptErrorReported = false;
+        connection->setReadBufferSize(kMaxBlockBytes);
+        m_connections.append(connection);
+        // The peer's address is gone once the socket has closed, so keep it for the release.
+        const QByteArray address = remoteAddressText(connection).toLatin1();
+        const int port = connection->peerPort();
+        connect(connection, &QTcpSocket::readyRead, this,
+                [this, connection] { ServerSocket_DC9ClientRead(connection); });
+        connect(connection, &QAbstractSocket::errorOccurred, this,
+                [this, connection](QAbstractSocket::SocketError error) {
+                    int code = winsockErrorCode(error);
+                    if (code != 0) {
+                        ServerSocket_DC9ClientError(connection, code);
+                    }
+                });
+        connect(connection, &QAbstractSocket::disconnected, this, [this, connection, address, port] {
+            m_connections.removeAll(connection);
+            m_slots.release(std::string_view(address.constData(), size_t(address.size())), port);
+            connection->deleteLater();
+        });
+        ServerSocket_DC9ClientConnect(connection);
+    }
+}
+
+void Dc09Receiver::ServerSocket_DC9ClientConnect(QTcpSocket* connection)
+{
+    Touch_Connection_Slot(connection, ConnectionTable::kShortSeconds);
+}
+
+void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
+{
+    const qint64 waiting = connection->bytesAvailable();
+    if (waiting <= 0) {
+        return;
+    }
+    const QByteArray block = connection->read(std::min(waiting, kMaxBlockBytes));
+    if (connection->bytesAvailable() > 0) {
+        connection->skip(connection->bytesAvailable()); // beyond any frame: garbage
+    }
+    if (block.isEmpty()) {
+        return;
+    }
+
+    if (traceVisible && traceVisible() && onTrace) {
+        const WallTime now = m_clock.wallNow();
+        const std::tm tm = localTimeOf(now.seconds);
+        onTrace(QString());
+        onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                  unsigned(tm.tm_sec), unsigned(now.millis)) +
+                QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+    }
+
+    // The parser works in place and may stop at a zero byte; it gets its own copy.
+    std::vector<char> text(size_t(block.size()) + 1, '\0');
+    std::memcpy(text.data(), block.constData(), size_t(block.size()));
+    DC9_Message message;
+    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(block.size()), m_config, message);
+
+    const QString address = remoteAddressText(connection);
+    const int port = connection->peerPort();
+    int seconds = ConnectionTable::kShortSeconds;
+
+    const std::time_t received = m_clock.wallNow().seconds;
+    const std::optional<Response_Kind> kind = result == Parse_Result::Not_Recognised
+                                                  ? std::nullopt
+                                                  : Decide_DC9_Response(result, message, received, m_config);
+    if (!kind) {
+        writeLog(QStringLiteral("Unrecognised data received from IP: ") + address +
+                     QStringLiteral(", port: ") + QString::number(port),
+                 LogColour::Black);
+    } else {
+        const std::string response = Build_DC9_Response(*kind, message, received, m_config, paddingRandom);
+        // A failed write means the panel has gone and will send again; the event is stored all the
+        // same, since a repeated alarm is better than a lost one.
+        (void)connection->write(response.data(), qint64(response.size()));
+        if (*kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK) {
+            const QByteArray addressBytes = address.size() < 16 ? address.toLatin1() : QByteArray();
+            Store_DC9_Event(message, received,
+                            std::string_view(addressBytes.constData(), size_t(addressBytes.size())), port,
+                            m_accounts, m_journal);
+            seconds = m_config.DC9_Conn_Timeout;
+        }
+    }
+    Touch_Connection_Slot(connection, seconds);
+}
+
+void Dc09Receiver::ServerSocket_DC9ClientError(QTcpSocket* connection, int& errorCode)
+{
+    if (errorCode != kWsaConnectionAborted) {
+        const QString systemText = connection != nullptr ? connection->errorString() : QString();
+        writeLog(QStringLiteral("Receiver port error. ") + QString::number(errorCode) + systemText.left(255),
+                 LogColour::Red);
+    }
+    errorCode = 0;
+}
+
+void Dc09Receiver::Touch_Connection_Slot(QTcpSocket* connection, int seconds)
+{
+    const QByteArray address = remoteAddressText(connection).toLatin1();
+    (void)m_slots.touch(std::string_view(address.constData(), size_t(address.size())), connection->peerPort(),
+                        seconds);
+}
+
+void Dc09Receiver::closeExpired(std::string_view address, int port)
+{
+    const QList<QTcpSocket*> open = m_connections; // closing reports the loss and edits the list
+    for (QTcpSocket* connection : open) {
+        if (connection->state() != QAbstractSocket::ConnectedState || connection->peerPort() != port) {
+            continue;
+        }
+        const QByteArray text = remoteAddressText(connection).toLatin1();
+        if (std::string_view(text.constData(), size_t(text.size())) == address) {
+            connection->close();
+        }
+    }
+}
+
+void Dc09Receiver::openPort()
+{
+    const int port = m_config.DC9_Port;
+    writeLog(QStringLiteral("Opening receiver port ") + QString::number(port), LogColour::Black);
+    QString failure;
+    if (port < 1 || port > 65535) {
+        // Port 0 would make the system pick any free port, which no panel would ever find.
+        failure = QStringLiteral("Receiver port ") + QString::number(port) +
+                  QStringLiteral(" is not a valid port number.");
+    } else if (!m_server->listen(QHostAddress::AnyIPv4, quint16(port))) {
+        failure = m_server->errorString();
+    }
+    if (failure.isEmpty()) {
+        writeLog(QStringLiteral("Port ") + QString::number(port) + QStringLiteral(" is open."),
+                 LogColour::Black);
+        return;
+    }
+    m_timer->setInterval(kRetryAfterFailureMs);
+    writeLog(failure, LogColour::Red);
+    if (beep) {
+        beep();
+    }
+}
+
+void Dc09Receiver::Timer_DC9Timer()
+{
+    m_timer->stop();
+    m_timer->setInterval(kTickMs);
+
+    if (!m_hostLineWritten && (!logViewVisible || logViewVisible())) {
+        m_hostLineWritten = true;
+        QString host = QHostInfo::localHostName();
+        if (host.isEmpty()) {
+            host = QStringLiteral("unknown");
+        }
+        QHostAddress first(QHostAddress::LocalHost);
+        const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+        for (const QHostAddress& a : all) {
+            if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback()) {
+                first = a;
+                break;
+            }
+        }
+        writeLog(hostLine(host, first), LogColour::Black);
+    }
+
+    if (m_config.DC9_Port_Enable != 0) {
+        if (!m_server->isListening()) {
+            openPort();
+        } else {
+            if (m_acceptErrorReported) {
+                m_server->resumeAccepting();
+            }
+            setStatus(QStringLiteral("Receiver port is open.  Connections: ") +
+                      QString::number(activeConnections()));
+        }
+    } else {
+        if (m_server->isListening()) {
+            deactivate();
+            const QString text = portText ? portText() : QString::number(m_config.DC9_Port);
+            writeLog(QStringLiteral("Port ") + text + QStringLiteral(" closed."), LogColour::Black);
+        }
+        setStatus(QStringLiteral("Receiver port closed."));
+    }
+
+    m_slots.tick([this](std::string_view address, int port) { closeExpired(address, port); });
+    m_accounts.supervisionTick();
+    m_timer->start();
+}
