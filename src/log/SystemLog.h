@@ -21,7 +21,8 @@ public:
     // "date time  text" as the line is shown and stored.
     [[nodiscard]] std::string formatLine(std::string_view text) const;
 
-    // The main window's view and any extra output (standard output when headless).
+    // The main window's view and any extra output (standard output when headless). Called once per
+    // line after the line is in the file, so a window that reloads the file already finds it there.
     std::function<void(const std::string& line, LogColour colour)> onLine;
 
     [[nodiscard]] LogSink sink()
@@ -38,7 +39,8 @@ private:
 // The hidden "dbg go" sequence: a 16-byte ring with a 4-bit write position.
 class KeyRing {
 public:
-    // True when this key completed the sequence in positions 0..5.
+    // Stores the key and advances the position; true whenever positions 0..5 then hold "dbg go"
+    // (the window reveals its entry and beeps only the first time).
     bool type(char key);
 
 private:

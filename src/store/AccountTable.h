@@ -1,38 +1,63 @@
 // The table of up to 2048 reporting accounts (latevn.dat) with their supervision countdowns.
+// The receiving (GUI) thread changes it; the forwarding thread reads it and clears report_due.
 #pragma once
 
 #include "store/AccountRecord.h"
+#include "store/FileIo.h"
 #include "store/JournalRecord.h"
 
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class AccountTable {
 public:
-    explicit AccountTable(std::string path);
+    explicit AccountTable(std::string path, FileIo& io = FileIo::posix());
 
-    void load();                                                        // Load accounts
-    // Update account; may replace record.address with the "[B" value. Returns the slot, or none when full.
+    void load(); // Load accounts
+    // Update account; may replace record.address with the "[B" value. Returns the slot, or none when
+    // the account has no slot (table full, or an empty account number).
     std::optional<std::size_t> update(JournalRecord& record, const char* extended);
-    void writeAccount(std::size_t slot);                                // Write account
-    void supervisionTick();                                             // Supervision tick, once a second
-    void setPingMinutes(std::size_t slot, std::int32_t minutes);       // Set ping minutes
-    void deleteAccount(std::size_t slot);                               // Delete account
+    void writeAccount(std::size_t slot);                         // Write account
+    void supervisionTick();                                      // Supervision tick, once a second
+    void setPingMinutes(std::size_t slot, std::int32_t minutes); // Set ping minutes
+    void deleteAccount(std::size_t slot);                        // Delete account
 
     [[nodiscard]] std::mutex& mutex() const { return m_mutex; }
-    [[nodiscard]] AccountRecord record(std::size_t slot) const;         // copy under the lock
+    [[nodiscard]] AccountRecord record(std::size_t slot) const; // copy under the lock
     [[nodiscard]] const std::uint8_t* image() const { return m_image.data(); }
+
+    // What the forwarding side needs to send one supervision report, copied under the lock.
+    struct DueReport {
+        std::size_t slot = 0;
+        std::string receiver;
+        std::string line;
+        std::string account;
+        bool missing = false; // "1350" when set, "3350" when clear
+    };
+    // The first slot at or after `from` whose report_due is set.
+    [[nodiscard]] std::optional<DueReport> nextReportDue(std::size_t from = 0) const;
+
     // Forwarding side: clears report_due once the automation software acknowledged the report.
     void clearReportDue(std::size_t slot);
+    // The same, but only while the slot still holds `report`'s account in the state that was
+    // reported: a deletion may have moved the slots, or the account may have gone missing or come
+    // back during the answer wait, and that newer change must still be reported. True when cleared.
+    bool clearReportDue(const DueReport& report);
 
     // Refresh of the Object List window.
     std::function<void()> onChanged;
 
 private:
+    [[nodiscard]] AccountRecord* slotAt(std::size_t slot);
+    [[nodiscard]] bool writeSlot(std::size_t slot);
+    [[nodiscard]] std::optional<std::size_t> findSlot(std::string_view account) const;
+
     std::string m_path;
-    mutable std::mutex m_mutex;
+    FileIo& m_io;
+    mutable std::mutex m_mutex;        // guards the image; never held across file I/O
     std::vector<std::uint8_t> m_image; // accounts::kImageSize, never reallocated
 };

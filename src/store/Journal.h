@@ -3,6 +3,7 @@
 #pragma once
 
 #include "log/LogSink.h"
+#include "store/FileIo.h"
 #include "store/JournalRecord.h"
 
 #include <array>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class Journal {
@@ -19,21 +21,26 @@ public:
         std::string extended; // extevn.dat
     };
 
-    // `pause` is how the forwarding thread waits after a file error (5 s in the program, nothing in tests).
-    Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause = {});
+    // `log` is called from the thread that hit the error (the forwarding thread for persist and
+    // report passes); the program hands it on to the main thread. `pause` is how the forwarding
+    // thread waits after a file error (5 s in the program, nothing in tests); empty means a real sleep.
+    Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause = {},
+            FileIo& io = FileIo::posix());
 
-    void load();                                                  // Load journal
+    void load();                                                    // Load journal
     void append(const JournalRecord& record, const char* extended); // Append event (memory only)
-    void persistPass();                                           // Persist pass (forwarding thread)
+    void persistPass();                                             // Persist pass (forwarding thread)
 
-    // Mark reported for one sending pass: keeps kalvor.dat open from the first acknowledgement to end().
+    // Mark reported for one sending pass: keeps kalvor.dat open from the first acknowledgement to the
+    // end of the pass (destruction), which closes it and calls onChanged.
     class ReportPass {
     public:
         explicit ReportPass(Journal& journal);
         ~ReportPass();
         ReportPass(const ReportPass&) = delete;
         ReportPass& operator=(const ReportPass&) = delete;
-        // False when the pass must end (the error is logged and the pause taken).
+        // False when the pass must end (the error is logged and the pause taken). A slot that no longer
+        // holds a saved event (cleared or refilled meanwhile) is left alone and counts as done.
         [[nodiscard]] bool markReported(std::size_t slot);
 
     private:
@@ -48,9 +55,10 @@ public:
 
     // Readers take the lock while they copy what they need.
     [[nodiscard]] std::mutex& mutex() const { return m_mutex; }
-    [[nodiscard]] std::uint32_t nextSlot() const;           // header value as stored
-    [[nodiscard]] JournalRecord record(std::size_t slot) const; // copy under the lock
-    [[nodiscard]] std::string extendedText(std::size_t slot) const;
+    [[nodiscard]] std::uint32_t nextSlot() const;    // header value as stored (may be damaged)
+    [[nodiscard]] std::size_t nextSlotIndex() const; // the slot the next event goes to: nextSlot() % 2048
+    [[nodiscard]] JournalRecord record(std::size_t slot) const;     // copy under the lock
+    [[nodiscard]] std::string extendedText(std::size_t slot) const; // at most 63 characters
     [[nodiscard]] const std::uint8_t* image() const { return m_image.data(); }
     [[nodiscard]] const std::uint8_t* extendedImage() const { return m_extended.data(); }
 
@@ -58,17 +66,28 @@ public:
     std::function<void()> onChanged;
 
 private:
+    [[nodiscard]] JournalRecord* slotAt(std::size_t slot);
+    [[nodiscard]] char* extendedAt(std::size_t slot);
+    void logError(const char* what, int error);
+    void pause();
+    void loadImage(const std::string& path, std::vector<std::uint8_t>& image);
+
     Paths m_paths;
     LogSink m_log;
     std::function<void(int)> m_pause;
-    mutable std::mutex m_mutex;
+    FileIo& m_io;
+    mutable std::mutex m_mutex; // guards both images: slot, header, status writes and Clear
+    // Serialises writes to the journal files between the forwarding thread and Clear, so a pass
+    // never writes a stale slot into a file that Clear has just emptied. Never held across a pause.
+    std::mutex m_fileMutex;
     std::vector<std::uint8_t> m_image;    // journal::kImageSize, never reallocated
     std::vector<std::uint8_t> m_extended; // journal::kExtendedImageSize, never reallocated
 };
 
-// Find tag value: copies up to 16 of the digits and points that follow `tag` in `text` into `out`
-// (at least 17 bytes); true when at least one was copied.
+// Find tag value: copies up to 16 of the digits and points that follow the first `tag` in `text`
+// into `out` (at least 17 bytes, always NUL-terminated); true when at least one was copied.
 [[nodiscard]] bool Find_Tag_Value(const char* tag, const char* text, char* out);
+[[nodiscard]] bool Find_Tag_Value(std::string_view tag, std::string_view text, char* out);
 
-// OS error text: " Error: " + errno + ". " + the system's text for it; the errno is returned through `number`.
+// OS error text: " Error: " + number + ". " + the system's text for that errno (at most 255 characters).
 [[nodiscard]] std::string OS_Error_Text(int number);

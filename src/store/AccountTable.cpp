@@ -1,0 +1,267 @@
+// The account table image, its file and the supervision countdown.
+#include "store/AccountTable.h"
+
+#include "store/Journal.h"
+#include "store/RecordText.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace {
+constexpr std::int32_t kMinutesWithSignal = 6;
+constexpr std::int32_t kMinutesWithoutSignal = 70;
+
+// Minutes to seconds without overflow, whatever a damaged file holds; a negative value stops the count.
+std::int32_t countdownFor(std::int32_t minutes)
+{
+    const std::int64_t seconds = std::int64_t(minutes) * 60;
+    return std::int32_t(std::clamp<std::int64_t>(seconds, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+// The "[Q" value as a whole number, stored as its low 8 bits; anything else (a point, too many
+// digits) is no usable value.
+std::uint8_t signalOf(const char* value)
+{
+    const std::string_view text(value);
+    std::int32_t number = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return accounts::kNoSignal;
+    return std::uint8_t(number & 0xFF);
+}
+} // namespace
+
+AccountTable::AccountTable(std::string path, FileIo& io)
+    : m_path(std::move(path)), m_io(io), m_image(accounts::kImageSize, 0)
+{
+}
+
+AccountRecord* AccountTable::slotAt(std::size_t slot)
+{
+    return reinterpret_cast<AccountRecord*>(m_image.data() + slot * sizeof(AccountRecord));
+}
+
+void AccountTable::load()
+{
+    std::lock_guard lock(m_mutex);
+    std::fill(m_image.begin(), m_image.end(), 0);
+    // Start-up errors are silent: an unreadable file gives an empty table.
+    if (m_io.exists(m_path))
+        (void)m_io.readFile(m_path, m_image.data(), m_image.size());
+    else
+        (void)m_io.createFile(m_path, m_image.data(), m_image.size());
+    for (std::size_t j = 0; j < accounts::kSlots; ++j) {
+        AccountRecord* slot = slotAt(j);
+        slot->ping_countdown = countdownFor(slot->ping_minutes);
+    }
+}
+
+std::optional<std::size_t> AccountTable::findSlot(std::string_view account) const
+{
+    for (std::size_t j = 0; j < accounts::kSlots; ++j) {
+        const auto* slot = reinterpret_cast<const AccountRecord*>(m_image.data() + j * sizeof(AccountRecord));
+        if (fieldText(slot->account) == account)
+            return j;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> AccountTable::update(JournalRecord& record, const char* extended)
+{
+    const std::string_view account = fieldText(record.account);
+    // An empty number would match the first free slot and fill it as an account nobody can see.
+    if (account.empty())
+        return std::nullopt;
+
+    const std::string_view ext = boundedText(extended, journal::kExtendedSlotSize - 1);
+    char quality[17];
+    char address[17];
+    const bool hasQuality = Find_Tag_Value("[Q", ext, quality);
+    const bool hasAddress = Find_Tag_Value("[B", ext, address);
+    const std::uint8_t signal = hasQuality ? signalOf(quality) : accounts::kNoSignal;
+
+    std::size_t index = 0;
+    bool restored = false;
+    {
+        std::lock_guard lock(m_mutex);
+        const std::optional<std::size_t> found = findSlot(account);
+        if (found) {
+            index = *found;
+        } else {
+            const std::optional<std::size_t> free = findSlot({});
+            if (!free)
+                return std::nullopt; // full: the journal keeps the connection's address
+            index = *free;
+            AccountRecord* slot = slotAt(index);
+            std::memset(slot, 0, sizeof *slot);
+            setFieldText(slot->account, account);
+            slot->ping_minutes = hasQuality ? kMinutesWithSignal : kMinutesWithoutSignal;
+        }
+        AccountRecord* slot = slotAt(index);
+        slot->last_time = record.time_received;
+        setFieldText(slot->receiver, fieldText(record.receiver));
+        setFieldText(slot->line, fieldText(record.line));
+        setFieldText(slot->event, fieldText(record.event));
+        setFieldText(slot->partition, fieldText(record.partition));
+        setFieldText(slot->zone, fieldText(record.zone));
+        slot->port = record.port;
+        slot->signal = signal;
+        if (hasAddress) {
+            setFieldText(slot->address, address);
+            setFieldText(record.address, address);
+        } else {
+            setFieldText(slot->address, fieldText(record.address));
+        }
+        if (slot->ping_minutes != 0)
+            slot->ping_countdown = countdownFor(slot->ping_minutes);
+        if (slot->sup_flags & accounts::kMissing) {
+            slot->sup_flags &= std::uint8_t(~accounts::kMissing);
+            restored = true;
+        }
+    }
+    (void)writeSlot(index); // silent on failure: memory holds the new values
+    if (restored) {
+        // Set only after the write, so a restart never finds a report due that the file lacks.
+        std::lock_guard lock(m_mutex);
+        slotAt(index)->sup_flags |= accounts::kReportDue;
+    }
+    if (onChanged)
+        onChanged();
+    return index;
+}
+
+bool AccountTable::writeSlot(std::size_t slot)
+{
+    AccountRecord copy;
+    {
+        std::lock_guard lock(m_mutex);
+        std::memcpy(&copy, slotAt(slot), sizeof copy);
+    }
+    return m_io.writeAt(m_path, std::int64_t(slot * sizeof(AccountRecord)), &copy, sizeof copy).ok();
+}
+
+void AccountTable::writeAccount(std::size_t slot)
+{
+    if (slot >= accounts::kSlots)
+        return;
+    if (writeSlot(slot) && onChanged)
+        onChanged();
+}
+
+void AccountTable::supervisionTick()
+{
+    std::vector<std::size_t> expired;
+    {
+        std::lock_guard lock(m_mutex);
+        for (std::size_t j = 0; j < accounts::kSlots; ++j) {
+            AccountRecord* slot = slotAt(j);
+            // A free slot never goes missing, even if a damaged file left a countdown in it.
+            if (slot->account[0] == '\0')
+                continue;
+            if (slot->ping_countdown > 1) {
+                --slot->ping_countdown;
+            } else if (slot->ping_countdown == 1) {
+                slot->ping_countdown = 0;
+                slot->sup_flags |= accounts::kMissing;
+                expired.push_back(j);
+            }
+        }
+    }
+    for (const std::size_t j : expired) {
+        const bool written = writeSlot(j);
+        {
+            std::lock_guard lock(m_mutex);
+            slotAt(j)->sup_flags |= accounts::kReportDue;
+        }
+        if (written && onChanged)
+            onChanged();
+    }
+}
+
+void AccountTable::setPingMinutes(std::size_t slot, std::int32_t minutes)
+{
+    if (slot >= accounts::kSlots)
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        AccountRecord* record = slotAt(slot);
+        if (record->ping_minutes != minutes) {
+            record->ping_minutes = minutes;
+            record->ping_countdown = countdownFor(minutes);
+        }
+    }
+    writeAccount(slot);
+}
+
+void AccountTable::deleteAccount(std::size_t slot)
+{
+    if (slot >= accounts::kSlots)
+        return;
+    std::vector<std::uint8_t> copy;
+    {
+        std::lock_guard lock(m_mutex);
+        std::uint8_t* at = m_image.data() + slot * sizeof(AccountRecord);
+        std::uint8_t* last = m_image.data() + (accounts::kSlots - 1) * sizeof(AccountRecord);
+        std::memmove(at, at + sizeof(AccountRecord), std::size_t(last - at));
+        std::memset(last, 0, sizeof(AccountRecord));
+        copy = m_image;
+    }
+    const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
+    if (opened.ok()) {
+        (void)m_io.write(opened.fd(), copy.data(), copy.size());
+        m_io.close(opened.fd());
+    }
+    if (onChanged)
+        onChanged();
+}
+
+AccountRecord AccountTable::record(std::size_t slot) const
+{
+    AccountRecord copy{};
+    if (slot >= accounts::kSlots)
+        return copy;
+    std::lock_guard lock(m_mutex);
+    std::memcpy(&copy, m_image.data() + slot * sizeof(AccountRecord), sizeof copy);
+    return copy;
+}
+
+std::optional<AccountTable::DueReport> AccountTable::nextReportDue(std::size_t from) const
+{
+    std::lock_guard lock(m_mutex);
+    for (std::size_t j = from; j < accounts::kSlots; ++j) {
+        const auto* slot = reinterpret_cast<const AccountRecord*>(m_image.data() + j * sizeof(AccountRecord));
+        if (!(slot->sup_flags & accounts::kReportDue))
+            continue;
+        DueReport report;
+        report.slot = j;
+        report.receiver = fieldText(slot->receiver);
+        report.line = fieldText(slot->line);
+        report.account = fieldText(slot->account);
+        report.missing = (slot->sup_flags & accounts::kMissing) != 0;
+        return report;
+    }
+    return std::nullopt;
+}
+
+void AccountTable::clearReportDue(std::size_t slot)
+{
+    if (slot >= accounts::kSlots)
+        return;
+    std::lock_guard lock(m_mutex);
+    slotAt(slot)->sup_flags &= std::uint8_t(~accounts::kReportDue);
+}
+
+bool AccountTable::clearReportDue(const DueReport& report)
+{
+    if (report.slot >= accounts::kSlots)
+        return false;
+    std::lock_guard lock(m_mutex);
+    AccountRecord* slot = slotAt(report.slot);
+    const bool missing = (slot->sup_flags & accounts::kMissing) != 0;
+    if (fieldText(slot->account) != report.account || missing != report.missing)
+        return false;
+    slot->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    return true;
+}

@@ -1,0 +1,137 @@
+// Plain POSIX implementation of the record-file helpers.
+#include "store/FileIo.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+IoResult failure(int error)
+{
+    return IoResult{-1, error != 0 ? error : EIO};
+}
+} // namespace
+
+bool FileIo::exists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+IoResult FileIo::openRead(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return failure(errno);
+    return IoResult{fd, 0};
+}
+
+IoResult FileIo::openWrite(const std::string& path, OpenMode mode)
+{
+    int flags = O_WRONLY | O_CLOEXEC;
+    if (mode != OpenMode::Existing)
+        flags |= O_CREAT;
+    if (mode == OpenMode::CreateTruncate)
+        flags |= O_TRUNC;
+    const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0)
+        return failure(errno);
+    return IoResult{fd, 0};
+}
+
+IoResult FileIo::seek(int fd, std::int64_t offset)
+{
+    const off_t at = ::lseek(fd, off_t(offset), SEEK_SET);
+    if (at < 0)
+        return failure(errno);
+    return IoResult{at, 0};
+}
+
+IoResult FileIo::seekEnd(int fd)
+{
+    const off_t at = ::lseek(fd, 0, SEEK_END);
+    if (at < 0)
+        return failure(errno);
+    return IoResult{at, 0};
+}
+
+IoResult FileIo::write(int fd, const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return failure(errno);
+        }
+        if (n == 0)
+            return failure(ENOSPC); // no progress and no errno: treat as a full device
+        done += std::size_t(n);
+    }
+    return IoResult{std::int64_t(done), 0};
+}
+
+IoResult FileIo::read(int fd, void* data, std::size_t size)
+{
+    auto* bytes = static_cast<unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return failure(errno);
+        }
+        if (n == 0)
+            break;
+        done += std::size_t(n);
+    }
+    return IoResult{std::int64_t(done), 0};
+}
+
+void FileIo::close(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+IoResult FileIo::writeAt(const std::string& path, std::int64_t offset, const void* data, std::size_t size)
+{
+    const IoResult opened = openWrite(path, OpenMode::Existing);
+    if (!opened.ok())
+        return opened;
+    IoResult result = seek(opened.fd(), offset);
+    if (result.ok())
+        result = write(opened.fd(), data, size);
+    close(opened.fd());
+    return result;
+}
+
+IoResult FileIo::readFile(const std::string& path, void* data, std::size_t size)
+{
+    const IoResult opened = openRead(path);
+    if (!opened.ok())
+        return opened;
+    const IoResult result = read(opened.fd(), data, size);
+    close(opened.fd());
+    return result;
+}
+
+IoResult FileIo::createFile(const std::string& path, const void* data, std::size_t size)
+{
+    const IoResult opened = openWrite(path, OpenMode::CreateTruncate);
+    if (!opened.ok())
+        return opened;
+    const IoResult result = write(opened.fd(), data, size);
+    close(opened.fd());
+    return result;
+}
+
+FileIo& FileIo::posix()
+{
+    static FileIo instance;
+    return instance;
+}

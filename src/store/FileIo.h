@@ -1,0 +1,45 @@
+// Small POSIX file helpers for the record files. Every call reports the errno of what failed, and a
+// test can slip a failing layer in their place to reach the error paths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct IoResult {
+    std::int64_t value = 0; // descriptor, offset or byte count
+    int error = 0;          // errno of the failed call, 0 on success
+    [[nodiscard]] bool ok() const { return error == 0; }
+    [[nodiscard]] int fd() const { return int(value); }
+};
+
+// How a file is opened for writing: the record files are written in place and never created on the
+// way, except where a caller creates them on purpose.
+enum class OpenMode { Existing, Create, CreateTruncate };
+
+class FileIo {
+public:
+    virtual ~FileIo() = default;
+
+    [[nodiscard]] virtual bool exists(const std::string& path);
+    [[nodiscard]] virtual IoResult openRead(const std::string& path);
+    [[nodiscard]] virtual IoResult openWrite(const std::string& path, OpenMode mode);
+    [[nodiscard]] virtual IoResult seek(int fd, std::int64_t offset); // from the start of the file
+    [[nodiscard]] virtual IoResult seekEnd(int fd);
+    // Writes all of `size` bytes, retrying short writes; anything less is an error.
+    [[nodiscard]] virtual IoResult write(int fd, const void* data, std::size_t size);
+    // Reads until `size` bytes or the end of the file; value is the count read.
+    [[nodiscard]] virtual IoResult read(int fd, void* data, std::size_t size);
+    virtual void close(int fd);
+
+    // open (existing), seek, write, close: one record written in place.
+    [[nodiscard]] IoResult writeAt(const std::string& path, std::int64_t offset, const void* data,
+                                   std::size_t size);
+    // Reads up to `size` bytes of an existing file from its start; value is the count read.
+    [[nodiscard]] IoResult readFile(const std::string& path, void* data, std::size_t size);
+    // Creates (or empties) the file and writes `size` bytes into it.
+    [[nodiscard]] IoResult createFile(const std::string& path, const void* data, std::size_t size);
+
+    // The process-wide plain POSIX layer.
+    [[nodiscard]] static FileIo& posix();
+};

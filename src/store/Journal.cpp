@@ -1,0 +1,384 @@
+// The event journal images, their files, and the extended-data helpers shared with the views.
+#include "store/Journal.h"
+
+#include "config/Clock.h"
+#include "store/RecordText.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+constexpr std::size_t kMaxExtendedText = journal::kExtendedSlotSize - 1;
+
+std::int64_t journalOffset(std::size_t slot)
+{
+    return std::int64_t(journal::kHeaderSize + slot * sizeof(JournalRecord));
+}
+
+std::int64_t extendedOffset(std::size_t slot)
+{
+    return std::int64_t(slot * journal::kExtendedSlotSize);
+}
+
+bool isPendingEvent(const JournalRecord& slot)
+{
+    return (slot.status & journal::kStored) && !(slot.status & journal::kReported) &&
+           fieldText(slot.event) != "NULL";
+}
+
+std::string localDateTime(std::time_t seconds)
+{
+    const std::tm tm = localTimeOf(seconds);
+    char text[128];
+    const std::size_t n = std::strftime(text, sizeof text, "%x %X", &tm);
+    return std::string(text, n);
+}
+
+// Both strerror_r flavours: the GNU one returns the text, the POSIX one fills the buffer.
+[[maybe_unused]] const char* errorTextOf(int result, const char* buffer)
+{
+    return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* errorTextOf(const char* result, const char*)
+{
+    return result;
+}
+} // namespace
+
+Journal::Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause, FileIo& io)
+    : m_paths(std::move(paths)), m_log(std::move(log)), m_pause(std::move(pause)), m_io(io),
+      m_image(journal::kImageSize, 0), m_extended(journal::kExtendedImageSize, 0)
+{
+}
+
+JournalRecord* Journal::slotAt(std::size_t slot)
+{
+    return reinterpret_cast<JournalRecord*>(m_image.data() + journal::kHeaderSize +
+                                            slot * sizeof(JournalRecord));
+}
+
+char* Journal::extendedAt(std::size_t slot)
+{
+    return reinterpret_cast<char*>(m_extended.data() + slot * journal::kExtendedSlotSize);
+}
+
+void Journal::logError(const char* what, int error)
+{
+    if (m_log)
+        m_log(std::string(what) + OS_Error_Text(error), LogColour::Red);
+}
+
+void Journal::pause()
+{
+    constexpr int kPauseSeconds = 5;
+    if (m_pause)
+        m_pause(kPauseSeconds);
+    else
+        std::this_thread::sleep_for(std::chrono::seconds(kPauseSeconds));
+}
+
+void Journal::loadImage(const std::string& path, std::vector<std::uint8_t>& image)
+{
+    // Start-up errors are silent: whatever could not be read stays zero.
+    if (m_io.exists(path)) {
+        (void)m_io.readFile(path, image.data(), image.size());
+    } else {
+        (void)m_io.createFile(path, image.data(), image.size());
+    }
+}
+
+void Journal::load()
+{
+    std::lock_guard lock(m_mutex);
+    std::fill(m_image.begin(), m_image.end(), 0);
+    std::fill(m_extended.begin(), m_extended.end(), 0);
+    loadImage(m_paths.journal, m_image);
+    loadImage(m_paths.extended, m_extended);
+}
+
+void Journal::append(const JournalRecord& record, const char* extended)
+{
+    std::string lost;
+    {
+        std::lock_guard lock(m_mutex);
+        std::uint32_t next = 0;
+        std::memcpy(&next, m_image.data(), sizeof next);
+        const std::size_t index = next % journal::kSlots;
+
+        JournalRecord* slot = slotAt(index);
+        // The ring never refuses an event, but an alarm that was never reported must not vanish
+        // silently: the operator gets its account, code and time.
+        if (isPendingEvent(*slot)) {
+            lost = "Journal full: unreported event overwritten. Account: " +
+                   std::string(fieldText(slot->account)) + ", event: " + std::string(fieldText(slot->event)) +
+                   ", received: " + localDateTime(slot->time_received) + ".";
+        }
+        std::memcpy(slot, &record, sizeof record);
+        slot->status = journal::kStored;
+
+        char* ext = extendedAt(index);
+        const std::string_view text = boundedText(extended, kMaxExtendedText);
+        std::memset(ext, 0, journal::kExtendedSlotSize);
+        std::memcpy(ext, text.data(), text.size());
+
+        next = std::uint32_t((index + 1) & 0x7FF);
+        std::memcpy(m_image.data(), &next, sizeof next);
+    }
+    if (!lost.empty() && m_log)
+        m_log(lost, LogColour::Red);
+}
+
+void Journal::persistPass()
+{
+    const char* failed = nullptr;
+    int error = 0;
+    bool opened = false;
+    {
+        std::lock_guard files(m_fileMutex);
+        int journalFd = -1;
+        int extendedFd = -1;
+        for (std::size_t i = 0; i < journal::kSlots && !failed; ++i) {
+            JournalRecord copy;
+            char ext[journal::kExtendedSlotSize];
+            {
+                std::lock_guard lock(m_mutex);
+                const JournalRecord* slot = slotAt(i);
+                if (!(slot->status & journal::kStored) || (slot->status & journal::kSaved))
+                    continue;
+                std::memcpy(&copy, slot, sizeof copy);
+                std::memcpy(ext, extendedAt(i), sizeof ext);
+            }
+            if (!opened) {
+                const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
+                if (!j.ok()) {
+                    failed = "File open error. ";
+                    error = j.error;
+                    break;
+                }
+                const IoResult e = m_io.openWrite(m_paths.extended, OpenMode::Existing);
+                if (!e.ok()) {
+                    m_io.close(j.fd());
+                    failed = "File open error. ";
+                    error = e.error;
+                    break;
+                }
+                journalFd = j.fd();
+                extendedFd = e.fd();
+                opened = true;
+            }
+            IoResult r = m_io.seek(journalFd, journalOffset(i));
+            if (r.ok())
+                r = m_io.seek(extendedFd, extendedOffset(i));
+            if (!r.ok()) {
+                failed = "File seek error. ";
+                error = r.error;
+                break;
+            }
+            r = m_io.write(journalFd, &copy, sizeof copy);
+            if (r.ok())
+                r = m_io.write(extendedFd, ext, sizeof ext);
+            if (!r.ok()) {
+                failed = "Disk write error. ";
+                error = r.error;
+                break;
+            }
+            // The slot may have been refilled by the receiver while it was being written; only the
+            // content that reached the disk counts as saved.
+            std::lock_guard lock(m_mutex);
+            JournalRecord* slot = slotAt(i);
+            if (std::memcmp(slot, &copy, sizeof copy) == 0 &&
+                std::memcmp(extendedAt(i), ext, sizeof ext) == 0)
+                slot->status |= journal::kSaved;
+        }
+        if (opened && !failed) {
+            std::uint8_t header[journal::kHeaderSize];
+            {
+                std::lock_guard lock(m_mutex);
+                std::memcpy(header, m_image.data(), sizeof header);
+            }
+            IoResult r = m_io.seek(journalFd, 0);
+            if (!r.ok()) {
+                failed = "File seek error. ";
+                error = r.error;
+            } else if (r = m_io.write(journalFd, header, sizeof header); !r.ok()) {
+                failed = "Disk write error. ";
+                error = r.error;
+            }
+        }
+        if (opened) {
+            m_io.close(journalFd);
+            m_io.close(extendedFd);
+        }
+    }
+    if (failed) {
+        logError(failed, error);
+        pause();
+    }
+    if (opened && onChanged)
+        onChanged();
+}
+
+Journal::ReportPass::ReportPass(Journal& journal) : m_journal(journal) {}
+
+Journal::ReportPass::~ReportPass()
+{
+    if (m_fd < 0)
+        return;
+    m_journal.m_io.close(m_fd);
+    if (m_journal.onChanged)
+        m_journal.onChanged();
+}
+
+bool Journal::ReportPass::markReported(std::size_t slot)
+{
+    if (slot >= journal::kSlots)
+        return true;
+    const char* failed = nullptr;
+    int error = 0;
+    {
+        std::lock_guard files(m_journal.m_fileMutex);
+        if (m_fd < 0) {
+            const IoResult opened = m_journal.m_io.openWrite(m_journal.m_paths.journal, OpenMode::Existing);
+            if (!opened.ok()) {
+                failed = "File open error. ";
+                error = opened.error;
+            } else {
+                m_fd = opened.fd();
+            }
+        }
+        std::uint8_t status = 0;
+        bool write = false;
+        if (!failed) {
+            std::lock_guard lock(m_journal.m_mutex);
+            JournalRecord* record = m_journal.slotAt(slot);
+            // An acknowledgement only ever concerns a saved event; after a Clear or a refill of the
+            // slot there is nothing left to mark, and a status byte written now would damage the file.
+            constexpr std::uint8_t kSavedEvent = journal::kStored | journal::kSaved;
+            if ((record->status & kSavedEvent) == kSavedEvent) {
+                record->status |= journal::kReported;
+                status = record->status;
+                write = true;
+            }
+        }
+        if (write) {
+            IoResult r = m_journal.m_io.seek(m_fd, journalOffset(slot));
+            if (!r.ok()) {
+                failed = "File seek error. ";
+                error = r.error;
+            } else if (r = m_journal.m_io.write(m_fd, &status, 1); !r.ok()) {
+                failed = "Disk write error. ";
+                error = r.error;
+            }
+        }
+    }
+    if (!failed)
+        return true;
+    m_journal.logError(failed, error);
+    m_journal.pause();
+    return false;
+}
+
+std::vector<Journal::ClearFailure> Journal::clear()
+{
+    std::vector<ClearFailure> failures;
+    std::lock_guard files(m_fileMutex);
+    {
+        std::lock_guard lock(m_mutex);
+        std::fill(m_image.begin(), m_image.end(), 0);
+        std::fill(m_extended.begin(), m_extended.end(), 0);
+    }
+    const std::vector<std::uint8_t> zeros(journal::kImageSize, 0);
+    const auto rewrite = [&](const std::string& path, std::size_t size, char number) {
+        const IoResult created = m_io.openWrite(path, OpenMode::CreateTruncate);
+        if (created.ok())
+            m_io.close(created.fd());
+        else
+            failures.push_back({std::string("File creation error ") + number});
+        const IoResult opened = m_io.openWrite(path, OpenMode::Existing);
+        if (!opened.ok()) {
+            failures.push_back({std::string("File opening error ") + number});
+            return;
+        }
+        // A failed write would bring the old events back at the next start; say so.
+        if (!m_io.write(opened.fd(), zeros.data(), size).ok())
+            failures.push_back({std::string("File writing error ") + number});
+        m_io.close(opened.fd());
+    };
+    rewrite(m_paths.journal, journal::kImageSize, '1');
+    rewrite(m_paths.extended, journal::kExtendedImageSize, '2');
+    return failures;
+}
+
+std::uint32_t Journal::nextSlot() const
+{
+    std::lock_guard lock(m_mutex);
+    std::uint32_t next = 0;
+    std::memcpy(&next, m_image.data(), sizeof next);
+    return next;
+}
+
+std::size_t Journal::nextSlotIndex() const
+{
+    return nextSlot() % journal::kSlots;
+}
+
+JournalRecord Journal::record(std::size_t slot) const
+{
+    JournalRecord copy{};
+    if (slot >= journal::kSlots)
+        return copy;
+    std::lock_guard lock(m_mutex);
+    std::memcpy(&copy, m_image.data() + journal::kHeaderSize + slot * sizeof(JournalRecord), sizeof copy);
+    return copy;
+}
+
+std::string Journal::extendedText(std::size_t slot) const
+{
+    if (slot >= journal::kSlots)
+        return {};
+    std::lock_guard lock(m_mutex);
+    const auto* text = reinterpret_cast<const char*>(m_extended.data() + slot * journal::kExtendedSlotSize);
+    return std::string(boundedText(text, kMaxExtendedText));
+}
+
+bool Find_Tag_Value(std::string_view tag, std::string_view text, char* out)
+{
+    constexpr std::size_t kMaxValue = 16;
+    if (out == nullptr)
+        return false;
+    // The value may fill all 16 places; the 17th byte keeps it terminated.
+    std::memset(out, 0, kMaxValue + 1);
+    if (tag.empty())
+        return false;
+    const std::size_t at = text.find(tag);
+    if (at == std::string_view::npos)
+        return false;
+    std::size_t n = 0;
+    for (std::size_t i = at + tag.size(); i < text.size() && n < kMaxValue; ++i) {
+        const char c = text[i];
+        if (!((c >= '0' && c <= '9') || c == '.'))
+            break;
+        out[n++] = c;
+    }
+    return n > 0;
+}
+
+bool Find_Tag_Value(const char* tag, const char* text, char* out)
+{
+    if (tag == nullptr || text == nullptr) {
+        if (out != nullptr)
+            std::memset(out, 0, 17);
+        return false;
+    }
+    return Find_Tag_Value(std::string_view(tag), std::string_view(text), out);
+}
+
+std::string OS_Error_Text(int number)
+{
+    char buffer[256] = {};
+    const char* text = errorTextOf(strerror_r(number, buffer, sizeof buffer), buffer);
+    std::string message = " Error: " + std::to_string(number) + ". ";
+    message.append(boundedText(text, 255));
+    return message;
+}
