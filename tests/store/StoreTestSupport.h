@@ -1,0 +1,123 @@
+// Shared helpers of the store and log tests: a scratch directory, whole-file reads, a log recorder
+// and a file layer that fails on demand.
+#pragma once
+
+#include "log/LogSink.h"
+#include "store/FileIo.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "ardentel-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr)
+            m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    [[nodiscard]] const std::string& path() const { return m_path; }
+    [[nodiscard]] std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+inline std::vector<std::uint8_t> readBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+struct LoggedLine {
+    std::string text;
+    LogColour colour;
+};
+
+// Collects log lines from any thread.
+class LogRecorder {
+public:
+    LogSink sink()
+    {
+        return [this](std::string_view text, LogColour colour) {
+            std::lock_guard lock(m_mutex);
+            m_lines.push_back({std::string(text), colour});
+        };
+    }
+    std::vector<LoggedLine> lines() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<LoggedLine> m_lines;
+};
+
+// The real POSIX layer, except that chosen operations on a chosen file fail with a chosen errno.
+class FailingFileIo : public FileIo {
+public:
+    enum class Op { Open, Seek, Write };
+
+    void failOn(const std::string& path, Op op, int error) { m_failures[{path, op}] = error; }
+    void heal() { m_failures.clear(); }
+
+    IoResult openWrite(const std::string& path, OpenMode mode) override
+    {
+        if (const int e = failure(path, Op::Open))
+            return IoResult{-1, e};
+        IoResult r = FileIo::openWrite(path, mode);
+        if (r.ok())
+            m_paths[r.fd()] = path;
+        return r;
+    }
+    IoResult seek(int fd, std::int64_t offset) override
+    {
+        if (const int e = failure(m_paths[fd], Op::Seek))
+            return IoResult{-1, e};
+        return FileIo::seek(fd, offset);
+    }
+    IoResult write(int fd, const void* data, std::size_t size) override
+    {
+        if (const int e = failure(m_paths[fd], Op::Write))
+            return IoResult{-1, e};
+        return FileIo::write(fd, data, size);
+    }
+    void close(int fd) override
+    {
+        m_paths.erase(fd);
+        FileIo::close(fd);
+    }
+
+private:
+    int failure(const std::string& path, Op op) const
+    {
+        const auto it = m_failures.find({path, op});
+        return it == m_failures.end() ? 0 : it->second;
+    }
+    std::map<std::pair<std::string, Op>, int> m_failures;
+    std::map<int, std::string> m_paths;
+};

@@ -1,0 +1,336 @@
+// The account table: finding and creating accounts, supervision, deletion and the file image.
+#include "store/AccountTable.h"
+#include "store/RecordText.h"
+#include "store/StoreTestSupport.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace {
+constexpr std::int32_t kTime = 1796601600; // 2026-12-07 00:00:00 UTC
+
+JournalRecord makeRecord(const char* account, const char* event = "1130", std::int32_t time = kTime)
+{
+    JournalRecord r;
+    std::memset(&r, 0, sizeof r);
+    r.status = journal::kStored;
+    setFieldText(r.receiver, "0001");
+    setFieldText(r.line, "02");
+    setFieldText(r.account, account);
+    setFieldText(r.event, event);
+    setFieldText(r.partition, "01");
+    setFieldText(r.zone, "015");
+    r.time_received = time;
+    setFieldText(r.address, "10.0.0.7");
+    r.port = 40123;
+    return r;
+}
+
+void put(std::vector<std::uint8_t>& b, std::size_t at, const char* text)
+{
+    std::memcpy(b.data() + at, text, std::strlen(text));
+}
+
+void putLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
+}
+
+std::vector<std::uint8_t> slotBytes(const std::vector<std::uint8_t>& file, std::size_t slot)
+{
+    if (file.size() < (slot + 1) * 80)
+        return {};
+    return std::vector<std::uint8_t>(file.begin() + std::ptrdiff_t(slot * 80),
+                                     file.begin() + std::ptrdiff_t(slot * 80 + 80));
+}
+
+class AccountTableTest : public ::testing::Test {
+protected:
+    explicit AccountTableTest(FileIo& io = FileIo::posix()) : table(dir.file("latevn.dat"), io)
+    {
+        table.onChanged = [this] { ++refreshes; };
+    }
+
+    std::size_t store(const char* account, const char* extended = "", const char* event = "1130")
+    {
+        JournalRecord r = makeRecord(account, event);
+        const auto slot = table.update(r, extended);
+        EXPECT_TRUE(slot.has_value()) << account;
+        return slot.value_or(0);
+    }
+    std::vector<std::uint8_t> file() const { return readBytes(dir.file("latevn.dat")); }
+
+    TempDir dir;
+    int refreshes = 0;
+    AccountTable table;
+};
+
+TEST_F(AccountTableTest, NewAccountIsWrittenAsExpectedRecord)
+{
+    table.load();
+    EXPECT_EQ(file(), std::vector<std::uint8_t>(163840, 0));
+
+    JournalRecord r = makeRecord("1234");
+    ASSERT_EQ(table.update(r, "[Q87]"), 0u);
+
+    std::vector<std::uint8_t> golden(80, 0);
+    putLe32(golden, 0, std::uint32_t(kTime));
+    put(golden, 4, "1234");
+    put(golden, 21, "0001");
+    put(golden, 28, "02");
+    put(golden, 35, "1130");
+    put(golden, 40, "01");
+    put(golden, 43, "015");
+    put(golden, 47, "10.0.0.7");
+    putLe32(golden, 64, 40123);
+    golden[68] = 87;
+    putLe32(golden, 72, 6);
+    putLe32(golden, 76, 360);
+    EXPECT_EQ(slotBytes(file(), 0), golden);
+    EXPECT_EQ(refreshes, 1);
+}
+
+TEST_F(AccountTableTest, SignalAndTimeoutOfANewAccountFollowTheQualityTag)
+{
+    struct Case {
+        const char* account;
+        const char* extended;
+        std::uint8_t signal;
+        std::int32_t minutes;
+    };
+    const Case cases[] = {
+        {"A1", "[Q87]", 87, 6},
+        {"A2", "", 255, 70},
+        {"A3", "[Q12.5]", 255, 6},             // a value with a point is no number
+        {"A4", "[Q1234567890123456]", 255, 6}, // too long for an integer
+        {"A5", "[Q300]", 44, 6},               // the low 8 bits
+        {"A6", "[Q]", 255, 70},
+        {"A7", "[QX9]", 255, 70},
+        {"A8", "[Q0087]", 87, 6},
+    };
+    table.load();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.account);
+        const AccountRecord rec = table.record(store(c.account, c.extended));
+        EXPECT_EQ(rec.signal, c.signal);
+        EXPECT_EQ(rec.ping_minutes, c.minutes);
+        EXPECT_EQ(rec.ping_countdown, c.minutes * 60);
+    }
+}
+
+TEST_F(AccountTableTest, AccountNumbersCompareAsWholeExactTexts)
+{
+    table.load();
+    EXPECT_EQ(store("1234"), 0u);
+    EXPECT_EQ(store("01234"), 1u);
+    EXPECT_EQ(store("1234A"), 2u);
+    EXPECT_EQ(store("123"), 3u);
+    EXPECT_EQ(store("1234"), 0u);
+
+    JournalRecord empty = makeRecord("");
+    EXPECT_FALSE(table.update(empty, "").has_value()) << "an empty number is no account";
+    EXPECT_EQ(fieldText(table.record(4).account), "");
+}
+
+TEST_F(AccountTableTest, KnownAccountTakesLastMessageAndReportedAddress)
+{
+    table.load();
+    const std::size_t slot = store("1234", "[Q50]");
+    table.setPingMinutes(slot, 3);
+    for (int i = 0; i < 100; ++i)
+        table.supervisionTick();
+    EXPECT_EQ(table.record(slot).ping_countdown, 80);
+
+    JournalRecord r = makeRecord("1234", "NULL", kTime + 100);
+    r.port = 5555;
+    ASSERT_EQ(table.update(r, "[B172.16.254.123456]"), slot);
+    const AccountRecord rec = table.record(slot);
+    EXPECT_EQ(fieldText(rec.event), "NULL");
+    EXPECT_EQ(rec.last_time, kTime + 100);
+    EXPECT_EQ(rec.port, 5555);
+    EXPECT_EQ(rec.signal, 255) << "no quality in this message";
+    EXPECT_EQ(rec.ping_minutes, 3);
+    EXPECT_EQ(rec.ping_countdown, 180);
+    EXPECT_EQ(fieldText(rec.address), "172.16.254.1234") << "cut to 15 characters";
+    EXPECT_EQ(fieldText(r.address), "172.16.254.1234") << "the journal record takes it too";
+
+    JournalRecord plain = makeRecord("1234");
+    ASSERT_EQ(table.update(plain, ""), slot);
+    EXPECT_EQ(fieldText(table.record(slot).address), "10.0.0.7");
+    EXPECT_EQ(slotBytes(file(), slot),
+              slotBytes(std::vector<std::uint8_t>(table.image(), table.image() + 163840), slot));
+}
+
+TEST_F(AccountTableTest, SilentAccountGoesMissingOnceAndIsRestoredByTheNextMessage)
+{
+    table.load();
+    const std::size_t slot = store("1234");
+    store("5678"); // supervised at 70 minutes, stays healthy throughout
+    table.setPingMinutes(slot, 1);
+    EXPECT_EQ(table.record(slot).ping_countdown, 60);
+
+    for (int tick = 1; tick < 60; ++tick)
+        table.supervisionTick();
+    EXPECT_EQ(table.record(slot).sup_flags, 0);
+    EXPECT_FALSE(table.nextReportDue().has_value());
+
+    table.supervisionTick(); // the 60th
+    AccountRecord rec = table.record(slot);
+    EXPECT_EQ(rec.sup_flags, accounts::kMissing | accounts::kReportDue);
+    EXPECT_EQ(rec.ping_countdown, 0);
+    EXPECT_EQ(slotBytes(file(), slot)[69], accounts::kMissing) << "written before report_due is set";
+    auto due = table.nextReportDue();
+    ASSERT_TRUE(due.has_value());
+    EXPECT_EQ(due->slot, slot);
+    EXPECT_EQ(due->account, "1234");
+    EXPECT_EQ(due->receiver, "0001");
+    EXPECT_EQ(due->line, "02");
+    EXPECT_TRUE(due->missing);
+
+    EXPECT_TRUE(table.clearReportDue(*due));
+    const std::vector<std::uint8_t> before = file();
+    for (int tick = 0; tick < 300; ++tick)
+        table.supervisionTick();
+    EXPECT_EQ(table.record(slot).sup_flags, accounts::kMissing) << "declared missing only once";
+    EXPECT_EQ(file(), before);
+
+    store("1234");
+    rec = table.record(slot);
+    EXPECT_EQ(rec.sup_flags, accounts::kReportDue);
+    EXPECT_EQ(rec.ping_countdown, 60);
+    EXPECT_EQ(slotBytes(file(), slot)[69], 0);
+    due = table.nextReportDue();
+    ASSERT_TRUE(due.has_value());
+    EXPECT_FALSE(due->missing);
+}
+
+TEST_F(AccountTableTest, AcknowledgementOfAnOutdatedReportKeepsTheNewerOneDue)
+{
+    table.load();
+    const std::size_t slot = store("1234");
+    table.setPingMinutes(slot, 1);
+    for (int tick = 0; tick < 60; ++tick)
+        table.supervisionTick();
+    const auto missingReport = table.nextReportDue();
+    ASSERT_TRUE(missingReport.has_value());
+
+    store("1234"); // the panel is back while the missing report waits for its answer
+    EXPECT_FALSE(table.clearReportDue(*missingReport));
+    const auto restoreReport = table.nextReportDue();
+    ASSERT_TRUE(restoreReport.has_value());
+    EXPECT_FALSE(restoreReport->missing);
+
+    AccountTable::DueReport moved = *restoreReport;
+    moved.account = "9999"; // the slot now holds another account, e.g. after a deletion
+    EXPECT_FALSE(table.clearReportDue(moved));
+    EXPECT_TRUE(table.clearReportDue(*restoreReport));
+    EXPECT_FALSE(table.nextReportDue().has_value());
+}
+
+TEST_F(AccountTableTest, ZeroTimeoutStopsSupervisionButKeepsMissing)
+{
+    table.load();
+    const std::size_t slot = store("1234");
+    table.setPingMinutes(slot, 1);
+    for (int tick = 0; tick < 60; ++tick)
+        table.supervisionTick();
+    table.clearReportDue(slot);
+
+    table.setPingMinutes(slot, 0);
+    for (int tick = 0; tick < 200; ++tick)
+        table.supervisionTick();
+    AccountRecord rec = table.record(slot);
+    EXPECT_EQ(rec.sup_flags, accounts::kMissing);
+    EXPECT_EQ(rec.ping_countdown, 0);
+
+    store("1234");
+    rec = table.record(slot);
+    EXPECT_EQ(rec.sup_flags, accounts::kReportDue);
+    EXPECT_EQ(rec.ping_countdown, 0) << "an unsupervised account keeps its countdown stopped";
+    EXPECT_EQ(rec.ping_minutes, 0);
+}
+
+TEST_F(AccountTableTest, DeletingCompactsAndRewritesTheWholeFile)
+{
+    table.load();
+    store("A");
+    store("B");
+    store("C");
+    // Something stray in the file beyond the used slots is overwritten by the whole-image write.
+    auto bytes = file();
+    bytes[80 * 100] = 0x5A;
+    writeBytes(dir.file("latevn.dat"), bytes);
+    const int refreshesBefore = refreshes;
+
+    table.deleteAccount(0);
+    EXPECT_EQ(fieldText(table.record(0).account), "B");
+    EXPECT_EQ(fieldText(table.record(1).account), "C");
+    const AccountRecord empty = table.record(2);
+    EXPECT_EQ(std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&empty),
+                                        reinterpret_cast<const std::uint8_t*>(&empty) + 80),
+              std::vector<std::uint8_t>(80, 0));
+    EXPECT_EQ(file(), std::vector<std::uint8_t>(table.image(), table.image() + 163840));
+    EXPECT_EQ(refreshes, refreshesBefore + 1);
+
+    table.deleteAccount(2047);
+    table.deleteAccount(5000); // out of range: ignored
+    EXPECT_EQ(fieldText(table.record(1).account), "C");
+}
+
+TEST_F(AccountTableTest, FullTableLeavesNewAccountsOut)
+{
+    table.load();
+    for (int i = 0; i < 2048; ++i)
+        store(std::to_string(i).c_str());
+    JournalRecord r = makeRecord("new");
+    EXPECT_FALSE(table.update(r, "[B1.2.3.4]").has_value());
+    EXPECT_EQ(fieldText(r.address), "10.0.0.7") << "the journal keeps the connection's address";
+    EXPECT_EQ(fieldText(table.record(2047).account), "2047");
+}
+
+TEST_F(AccountTableTest, DamagedFileLoadsAndStaysWithinBounds)
+{
+    // Short file: slots 0..11 all 0xFF (no NUL in any text, ping_minutes -1), slot 12 partly
+    // present; slot 1 claims an enormous timeout.
+    std::vector<std::uint8_t> bytes(1000, 0xFF);
+    putLe32(bytes, 80 + 72, std::uint32_t(std::numeric_limits<std::int32_t>::max()));
+    writeBytes(dir.file("latevn.dat"), bytes);
+    table.load();
+    EXPECT_EQ(file().size(), 1000u) << "an existing file is not rewritten at load";
+    EXPECT_EQ(table.record(0).ping_countdown, 0);
+    EXPECT_EQ(table.record(1).ping_countdown, std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(fieldText(table.record(0).account).size(), 17u);
+
+    for (int tick = 0; tick < 3; ++tick)
+        table.supervisionTick();
+    EXPECT_EQ(store("1234"), 13u);
+    EXPECT_EQ(table.record(13).ping_minutes, 70);
+}
+
+class FailingAccountTableTest : public AccountTableTest {
+protected:
+    FailingAccountTableTest() : AccountTableTest(io) {}
+    static inline FailingFileIo io;
+    void TearDown() override { io.heal(); }
+};
+
+TEST_F(FailingAccountTableTest, WriteFailuresAreSilentAndMemoryKeepsTheValues)
+{
+    table.load();
+    io.failOn(dir.file("latevn.dat"), FailingFileIo::Op::Open, EACCES);
+    const std::size_t slot = store("1234");
+    EXPECT_EQ(refreshes, 1) << "the view shows the update even when the file did not take it";
+    EXPECT_EQ(fieldText(table.record(slot).account), "1234");
+    EXPECT_EQ(file(), std::vector<std::uint8_t>(163840, 0));
+
+    table.writeAccount(slot);
+    EXPECT_EQ(refreshes, 1) << "a failed write is not followed by a refresh";
+    io.heal();
+    table.writeAccount(slot);
+    EXPECT_EQ(refreshes, 2);
+    EXPECT_EQ(slotBytes(file(), slot),
+              slotBytes(std::vector<std::uint8_t>(table.image(), table.image() + 163840), slot));
+}
+} // namespace
