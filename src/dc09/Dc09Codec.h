@@ -21,12 +21,14 @@
                                              DC9_Message& message);
 
 // No response for Not_Recognised. `now` is the receiver's clock in calendar seconds.
-[[nodiscard]] std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_Message& message,
-                                                               std::time_t now, const Config_Record& config);
+[[nodiscard]] std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result,
+                                                               const DC9_Message& message, std::time_t now,
+                                                               const Config_Record& config);
 
 // Source of the padding bytes of "*ACK"; any pseudo-random numbers will do.
 using PaddingRandom = std::function<std::uint32_t()>;
 
 // The complete response frame, LF to CR. `now` gives the time stamp (local time of the receiver).
+// Empty (send nothing) for an "*ACK" that cannot be encrypted: no valid DC9_AES_Mode, or a cipher failure.
 [[nodiscard]] std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
                                              const Config_Record& config, const PaddingRandom& random = {});

@@ -1,0 +1,539 @@
+// DC-09 frame checking and splitting, the answer decision and the answer frame. The received text is
+// addressed through bounded positions only: whatever arrives, nothing outside the received bytes and
+// the message's own fixed fields is touched.
+#include "dc09/Dc09Codec.h"
+
+#include "config/Clock.h"
+#include "dc09/Aes.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+
+namespace {
+
+constexpr std::array<std::uint16_t, 256> makeCrcTable()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        std::uint16_t crc = 0;
+        unsigned b = byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = ((crc ^ b) & 1) != 0 ? std::uint16_t((crc >> 1) ^ 0xA001) : std::uint16_t(crc >> 1);
+            b >>= 1;
+        }
+        table[byte] = crc;
+    }
+    return table;
+}
+constexpr auto kCrcTable = makeCrcTable();
+
+// Only uppercase counts: the wire format has no lowercase hex digits.
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+int hexNibble(char c)
+{
+    return c <= '9' ? c - '0' : c - 'A' + 10;
+}
+bool isDecimalDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The received text with its current end; positions at or past the end read as the terminating zero.
+struct Text {
+    char* data;
+    std::size_t end;
+    [[nodiscard]] char at(std::size_t i) const { return i < end ? data[i] : '\0'; }
+};
+
+// Copies hex digits from `from` until a non-hex character or the field is full; always NUL-terminated.
+template <std::size_t N> void copyHexField(char (&field)[N], const Text& text, std::size_t from)
+{
+    std::size_t k = 0;
+    for (; k + 1 < N && isHexDigit(text.at(from + k)); ++k) {
+        field[k] = text.at(from + k);
+    }
+    std::memset(field + k, 0, N - k);
+}
+
+template <std::size_t N> std::size_t fieldLength(const char (&field)[N])
+{
+    return ::strnlen(field, N - 1);
+}
+
+std::size_t findChar(const Text& text, std::size_t from, char wanted)
+{
+    if (from >= text.end) {
+        return std::string::npos;
+    }
+    const void* hit = std::memchr(text.data + from, wanted, text.end - from);
+    return hit ? std::size_t(static_cast<const char*>(hit) - text.data) : std::string::npos;
+}
+
+// Local wall-clock fields to seconds with daylight saving disregarded, as panels and this receiver
+// both stamp plain local time. Out-of-range fields roll over; a result that does not fit the message's
+// 32-bit time is refused.
+bool localFieldsToSeconds(std::tm tm, std::int64_t& seconds)
+{
+    tm.tm_isdst = 0;
+    errno = 0;
+    const std::time_t t = std::mktime(&tm);
+    if (t == std::time_t(-1) && errno != 0) {
+        return false;
+    }
+    seconds = std::int64_t(t);
+    return true;
+}
+
+// "_HH:MM:SS,MM-DD-YYYY" at `underscore`. On failure `broke` is the position of the offending character.
+bool readTimeStamp(const Text& text, std::size_t underscore, std::int32_t& out, std::size_t& broke)
+{
+    auto two = [&](std::size_t at) {
+        return (static_cast<unsigned char>(text.at(at)) & 0x0F) * 10 +
+               (static_cast<unsigned char>(text.at(at + 1)) & 0x0F);
+    };
+    const std::size_t u = underscore;
+    const int hour = two(u + 1);
+    if (text.at(u + 3) != ':') {
+        broke = u + 3;
+        return false;
+    }
+    if (hour > 23) {
+        broke = u + 1;
+        return false;
+    }
+    const int minute = two(u + 4);
+    const int second = two(u + 7);
+    const int month = two(u + 10);
+    const int day = two(u + 13);
+    const std::pair<std::size_t, char> separators[] = {
+        {u + 6, ':'}, {u + 9, ','}, {u + 12, '-'}, {u + 15, '-'}};
+    for (const auto& [at, wanted] : separators) {
+        if (text.at(at) != wanted) {
+            broke = at;
+            return false;
+        }
+    }
+    int year = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const char c = text.at(u + 16 + k);
+        if (!isDecimalDigit(c)) {
+            broke = u + 16 + k;
+            return false;
+        }
+        year = year * 10 + (c - '0');
+    }
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    std::int64_t seconds = 0;
+    if (!localFieldsToSeconds(tm, seconds) || seconds < std::numeric_limits<std::int32_t>::min() ||
+        seconds > std::numeric_limits<std::int32_t>::max()) {
+        broke = u + 16;
+        return false;
+    }
+    out = std::int32_t(seconds);
+    return true;
+}
+
+int aesBits(std::uint8_t mode)
+{
+    switch (mode) {
+    case 1:
+        return 128;
+    case 2:
+        return 192;
+    case 3:
+        return 256;
+    default:
+        return 0;
+    }
+}
+
+struct Token {
+    const char* text; // including the closing double quote
+    std::size_t length;
+    bool encrypted;
+    bool contactId;
+};
+constexpr Token kTokens[] = {
+    {"ADM-CID\"", 8, false, true},
+    {"NULL\"", 5, false, false},
+    {"*ADM-CID\"", 9, true, true},
+    {"*NULL\"", 6, true, false},
+};
+
+bool matchesAt(const Text& text, std::size_t at, const char* what, std::size_t length)
+{
+    for (std::size_t k = 0; k < length; ++k) {
+        if (text.at(at + k) != what[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Rewrites the hex digits in [from, end) as bytes over themselves and decrypts the whole blocks.
+// Returns the byte count, or -1 when the block is not hex or cannot be decrypted.
+long decryptDataBlock(Text& text, std::size_t from, const Config_Record& config)
+{
+    const int bits = aesBits(config.DC9_AES_Mode);
+    if (bits == 0) {
+        return -1;
+    }
+    const std::size_t digits = text.end - from;
+    for (std::size_t k = 0; k < digits; ++k) {
+        if (!isHexDigit(text.data[from + k])) {
+            return -1;
+        }
+    }
+    const std::size_t bytes = digits / 2; // an odd last digit is dropped
+    auto* out = reinterpret_cast<std::uint8_t*>(text.data + from);
+    for (std::size_t k = 0; k < bytes; ++k) {
+        out[k] =
+            std::uint8_t(hexNibble(text.data[from + 2 * k]) << 4 | hexNibble(text.data[from + 2 * k + 1]));
+    }
+    // bytes < digits unless both are zero, and then `from` is the old end (the CR's place): in bounds.
+    text.data[from + bytes] = '\0';
+    text.end = from + bytes;
+
+    AES_Round_Keys roundKeys;
+    if (!AES_Expand_Key(config.DC9_AES_Key, bits, roundKeys) || !CBC_Decrypt(out, bytes / 16, roundKeys)) {
+        return -1;
+    }
+    return long(bytes);
+}
+
+// With a wrong key a "|" turns up in the random-looking padding now and then, and a link test has no
+// account or event to catch it. What follows a true separator is the plain data text up to the last
+// block's end: printable ASCII, closed by the data block's "]".
+bool isPlainDataText(const char* data, std::size_t count)
+{
+    bool closed = false;
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto c = static_cast<unsigned char>(data[k]);
+        if (c < 0x20 || c > 0x7E) {
+            return false;
+        }
+        closed = closed || c == ']';
+    }
+    return closed;
+}
+
+void appendHex(std::string& out, const std::uint8_t* data, std::size_t count)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    for (std::size_t k = 0; k < count; ++k) {
+        out += kHex[data[k] >> 4];
+        out += kHex[data[k] & 15];
+    }
+}
+
+void appendHex4(std::string& out, unsigned value)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        out += kHex[(value >> shift) & 15];
+    }
+}
+
+std::uint32_t defaultRandom()
+{
+    thread_local std::mt19937 generator{std::random_device{}()};
+    return generator();
+}
+
+} // namespace
+
+const char* responseToken(Response_Kind kind)
+{
+    switch (kind) {
+    case Response_Kind::ACK:
+        return "ACK";
+    case Response_Kind::Encrypted_ACK:
+        return "*ACK";
+    case Response_Kind::NAK:
+        return "NAK";
+    case Response_Kind::DUH:
+        return "DUH";
+    }
+    return "DUH";
+}
+
+std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        crc = std::uint16_t((crc >> 8) ^ kCrcTable[(crc ^ data[k]) & 0xFF]);
+    }
+    return crc;
+}
+
+Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
+                               DC9_Message& message)
+{
+    message = DC9_Message{};
+    if (buffer == nullptr || length == 0) {
+        return Parse_Result::Not_Recognised;
+    }
+    const void* nul = std::memchr(buffer, '\0', length);
+    Text text{buffer, nul ? std::size_t(static_cast<const char*>(nul) - buffer) : length};
+
+    const std::size_t lf = findChar(text, 0, '\n');
+    if (lf == std::string::npos) {
+        return Parse_Result::Not_Recognised;
+    }
+    unsigned header[2] = {0, 0}; // CRC, then body length
+    for (std::size_t k = 0; k < 8; ++k) {
+        const char c = text.at(lf + 1 + k);
+        if (!isHexDigit(c)) {
+            return Parse_Result::Not_Recognised;
+        }
+        header[k / 4] = header[k / 4] * 16 + unsigned(hexNibble(c));
+    }
+    const unsigned crc = header[0];
+    const unsigned bodyLength = header[1];
+    const std::size_t bodyStart = findChar(text, lf + 1, '"');
+    if (bodyStart == std::string::npos) {
+        return Parse_Result::Not_Recognised;
+    }
+    const std::size_t crPos = bodyStart + bodyLength;
+    if (crPos >= text.end || text.data[crPos] != '\r') {
+        return Parse_Result::Not_Recognised;
+    }
+    text.data[crPos] = '\0';
+    text.end = crPos;
+    if (DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), bodyLength) != crc) {
+        return Parse_Result::Not_Recognised;
+    }
+
+    const Token* token = nullptr;
+    for (const Token& candidate : kTokens) {
+        if (matchesAt(text, bodyStart + 1, candidate.text, candidate.length)) {
+            token = &candidate;
+            break;
+        }
+    }
+    if (token == nullptr) {
+        return Parse_Result::Rejected;
+    }
+
+    const std::size_t sequenceStart = bodyStart + 1 + token->length;
+    int sequence = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        const char c = text.at(sequenceStart + k);
+        if (!isDecimalDigit(c)) {
+            return Parse_Result::Rejected;
+        }
+        sequence = sequence * 10 + (c - '0');
+    }
+    message.sequence = sequence;
+
+    // A "#" without hex digits leaves the account empty, and letters of such an account would be read
+    // as further header fields ("XTRM189" sets the receiver); such a message cannot be filed correctly.
+    bool unreadableAccount = false;
+    std::size_t pos = sequenceStart;
+    for (;; ++pos) {
+        const char c = text.at(pos);
+        if (c == '\0') {
+            return Parse_Result::Not_Recognised;
+        }
+        if (c == '[') {
+            break;
+        }
+        if (c == '#') {
+            copyHexField(message.account, text, pos + 1);
+            unreadableAccount = unreadableAccount || !isHexDigit(text.at(pos + 1));
+        } else if (c == 'R') {
+            copyHexField(message.receiver, text, pos + 1);
+        } else if (c == 'L') {
+            copyHexField(message.line, text, pos + 1);
+        }
+    }
+    if (unreadableAccount) {
+        return Parse_Result::Rejected;
+    }
+    ++pos;
+
+    if (token->encrypted) {
+        const long bytes = decryptDataBlock(text, pos, config);
+        if (bytes < 0) {
+            return Parse_Result::Rejected;
+        }
+        // The padding is arbitrary binary and may hold zero bytes, so the separator is searched in all
+        // decrypted bytes.
+        const std::size_t decrypted = std::size_t(bytes) / 16 * 16;
+        const void* bar = std::memchr(text.data + pos, '|', decrypted);
+        if (bar == nullptr) {
+            return Parse_Result::Rejected;
+        }
+        const std::size_t after = std::size_t(static_cast<const char*>(bar) - text.data) + 1;
+        if (!isPlainDataText(text.data + after, pos + decrypted - after)) {
+            return Parse_Result::Rejected;
+        }
+        pos = after;
+        text.end = pos + ::strnlen(text.data + pos, text.end - pos);
+    }
+
+    if (text.at(pos) == '#') {
+        ++pos;
+    }
+
+    const Parse_Result accepted =
+        token->encrypted ? Parse_Result::Accepted_Encrypted : Parse_Result::Accepted_Plain;
+    if (token->contactId) {
+        char dataAccount[sizeof message.account];
+        copyHexField(dataAccount, text, pos);
+        if (std::strncmp(dataAccount, message.account, fieldLength(message.account)) != 0) {
+            return Parse_Result::Rejected;
+        }
+        const std::size_t bar = findChar(text, pos, '|');
+        if (bar == std::string::npos) {
+            return accepted; // no event part: nothing more is read
+        }
+        const std::size_t e = bar + 1;
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (!isHexDigit(text.at(e + k))) {
+                return Parse_Result::Rejected;
+            }
+        }
+        if (text.at(e + 4) != ' ' || text.at(e + 7) != ' ' || text.at(e + 11) != ']') {
+            return Parse_Result::Rejected;
+        }
+        std::memcpy(message.event, text.data + e, 4);
+        copyHexField(message.partition, text, e + 5);
+        copyHexField(message.zone, text, e + 8);
+        pos = e + 11;
+    } else {
+        std::memcpy(message.event, "NULL", 4);
+    }
+
+    std::size_t extendedLength = 0;
+    constexpr std::size_t kExtendedMax = sizeof message.extended - 1;
+    while (++pos < text.end) {
+        if (text.data[pos] == '[') {
+            for (; pos < text.end && text.data[pos] != '_'; ++pos) {
+                if (extendedLength < kExtendedMax) {
+                    message.extended[extendedLength++] = text.data[pos];
+                }
+            }
+        }
+        if (pos < text.end && text.data[pos] == '_') {
+            std::size_t broke = pos;
+            if (readTimeStamp(text, pos, message.message_time, broke)) {
+                break;
+            }
+            pos = broke;
+        }
+    }
+    return accepted;
+}
+
+std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_Message& message,
+                                                 std::time_t now, const Config_Record& config)
+{
+    switch (result) {
+    case Parse_Result::Not_Recognised:
+        return std::nullopt;
+    case Parse_Result::Rejected:
+        return Response_Kind::DUH;
+    case Parse_Result::Accepted_Encrypted: {
+        if (config.Time_Synch == 0) {
+            return Response_Kind::Encrypted_ACK;
+        }
+        std::int64_t localNow = 0;
+        if (!localFieldsToSeconds(localTimeOf(now), localNow)) {
+            return Response_Kind::NAK;
+        }
+        const std::int64_t d = std::int64_t(message.message_time) - localNow;
+        return d < -40 || d > 20 ? Response_Kind::NAK : Response_Kind::Encrypted_ACK;
+    }
+    case Parse_Result::Accepted_Plain:
+        return config.DC9_AES_Mode != 0 ? Response_Kind::DUH : Response_Kind::ACK;
+    }
+    return std::nullopt;
+}
+
+std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
+                               const Config_Record& config, const PaddingRandom& random)
+{
+    std::string frame;
+    frame.reserve(128);
+    frame += "\n00000000\"";
+    frame += responseToken(kind);
+    frame += '"';
+    if (kind == Response_Kind::NAK) {
+        frame += "0000R0L0A0";
+    } else {
+        char sequence[16];
+        std::snprintf(sequence, sizeof sequence, "%04d", message.sequence);
+        frame += sequence;
+        if (fieldLength(message.receiver) != 0) {
+            frame += 'R';
+            frame.append(message.receiver, fieldLength(message.receiver));
+        }
+        frame += 'L';
+        if (fieldLength(message.line) != 0) {
+            frame.append(message.line, fieldLength(message.line));
+        } else {
+            frame += '0';
+        }
+        frame += '#';
+        frame.append(message.account, fieldLength(message.account));
+    }
+    frame += '[';
+
+    const bool stamped =
+        message.message_time != 0 || kind == Response_Kind::Encrypted_ACK || kind == Response_Kind::NAK;
+    char stamp[64] = "]";
+    std::size_t stampLength = 1;
+    if (stamped) {
+        const std::tm tm = localTimeOf(now);
+        const int n = std::snprintf(stamp, sizeof stamp, "]_%02d:%02d:%02d,%02d-%02d-%04d", tm.tm_hour,
+                                    tm.tm_min, tm.tm_sec, tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+        stampLength = n > 0 ? std::min(std::size_t(n), sizeof stamp - 1) : 0;
+    }
+
+    if (kind == Response_Kind::Encrypted_ACK) {
+        const int bits = aesBits(config.DC9_AES_Mode);
+        AES_Round_Keys roundKeys;
+        if (bits == 0 || !AES_Expand_Key(config.DC9_AES_Key, bits, roundKeys)) {
+            return {};
+        }
+        const std::size_t l = 1 + stampLength;
+        const std::size_t padding = 16 * (l / 16 + 1) - l;
+        std::array<std::uint8_t, 96> plain{};
+        for (std::size_t k = 0; k < padding; ++k) {
+            plain[k] = std::uint8_t(0x10 + (random ? random() : defaultRandom()) % 64);
+        }
+        plain[padding] = '|';
+        std::memcpy(plain.data() + padding + 1, stamp, stampLength);
+        const std::size_t total = padding + l;
+        if (!CBC_Encrypt(plain.data(), total / 16, roundKeys)) {
+            return {};
+        }
+        appendHex(frame, plain.data(), total);
+    } else {
+        frame.append(stamp, stampLength);
+    }
+
+    constexpr std::size_t kBodyStart = 9;
+    const std::size_t bodyLength = frame.size() - kBodyStart;
+    std::string header;
+    appendHex4(header,
+               DC9_CRC16(reinterpret_cast<const std::uint8_t*>(frame.data() + kBodyStart), bodyLength));
+    appendHex4(header, unsigned(bodyLength));
+    frame.replace(1, 8, header);
+    frame += '\r';
+    return frame;
+}
