@@ -9,11 +9,8 @@ namespace {
 void setAddress(Connection_Slot& slot, std::string_view address)
 {
     std::memset(slot.remote_address, 0, sizeof slot.remote_address);
-    // An address that does not fit is not recorded at all rather than cut, so a cut prefix
-    // can never stand for a different connection.
-    if (address.size() < sizeof slot.remote_address) {
-        std::memcpy(slot.remote_address, address.data(), address.size());
-    }
+    const std::string_view recorded = Connection_Table::recordedAddress(address);
+    std::memcpy(slot.remote_address, recorded.data(), recorded.size());
 }
 
 } // namespace
@@ -23,13 +20,19 @@ void Connection_Table::clear()
     m_slots.fill(Connection_Slot{});
 }
 
+std::string_view Connection_Table::recordedAddress(std::string_view address)
+{
+    return address.size() < sizeof(Connection_Slot::remote_address) ? address : std::string_view();
+}
+
 bool Connection_Table::matches(const Connection_Slot& slot, std::string_view address, int port)
 {
     // Whole-text comparison: a substring test would let 1.2.3.4 stand for 11.2.3.45 and close
     // an unrelated panel's connection.
     return slot.remote_port == port &&
            std::string_view(slot.remote_address,
-                            ::strnlen(slot.remote_address, sizeof slot.remote_address)) == address;
+                            ::strnlen(slot.remote_address, sizeof slot.remote_address)) ==
+               recordedAddress(address);
 }
 
 std::optional<std::size_t> Connection_Table::touch(std::string_view address, int port, std::int32_t seconds)

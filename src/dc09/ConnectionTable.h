@@ -41,6 +41,10 @@ public:
     [[nodiscard]] const Connection_Slot& slot(std::size_t index) const { return m_slots.at(index); }
     [[nodiscard]] std::size_t inUse() const;
 
+    // The address as a slot records it: an address that does not fit is recorded empty rather than
+    // cut, so a cut prefix can never stand for a different connection.
+    [[nodiscard]] static std::string_view recordedAddress(std::string_view address);
+
     // Whether a slot (in use or not) records this connection.
     [[nodiscard]] static bool matches(const Connection_Slot& slot, std::string_view address, int port);
 

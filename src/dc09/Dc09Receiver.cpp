@@ -307,7 +307,8 @@ void Dc09Receiver::closeExpired(std::string_view address, int port)
             continue;
         }
         const QByteArray text = remoteAddressText(connection).toLatin1();
-        if (std::string_view(text.constData(), size_t(text.size())) == address) {
+        if (ConnectionTable::recordedAddress(std::string_view(text.constData(), size_t(text.size()))) ==
+            address) {
             connection->close();
         }
     }

@@ -1,0 +1,134 @@
+// Connection slots: which connection holds which slot, countdown and closing.
+#include "dc09/ConnectionTable.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Closed = std::vector<std::pair<std::string, int>>;
+
+Closed tick(Connection_Table& table, int times = 1)
+{
+    Closed closed;
+    for (int i = 0; i < times; ++i) {
+        table.tick(
+            [&](std::string_view address, int port) { closed.emplace_back(std::string(address), port); });
+    }
+    return closed;
+}
+
+TEST(ConnectionTable, NewConnectionsTakeTheFirstFreeSlotsAndRenewTheirOwn)
+{
+    Connection_Table table;
+    EXPECT_EQ(table.touch("10.0.0.1", 4000, 5), 0u);
+    EXPECT_EQ(table.touch("10.0.0.1", 4001, 5), 1u); // same address, other port: its own slot
+    EXPECT_EQ(table.touch("10.0.0.2", 4000, 5), 2u);
+    EXPECT_EQ(table.touch("10.0.0.1", 4001, 30), 1u);
+    EXPECT_EQ(table.slot(1).seconds_left, 30);
+    EXPECT_STREQ(table.slot(1).remote_address, "10.0.0.1");
+    EXPECT_EQ(table.slot(1).remote_port, 4001);
+    EXPECT_EQ(table.inUse(), 3u);
+}
+
+TEST(ConnectionTable, AddressesAreComparedWhole)
+{
+    // A substring match would take 11.2.3.45 for 1.2.3.4 and close the wrong panel.
+    Connection_Table table;
+    EXPECT_EQ(table.touch("1.2.3.4", 5000, 5), 0u);
+    EXPECT_EQ(table.touch("11.2.3.45", 5000, 30), 1u);
+    EXPECT_EQ(table.slot(0).seconds_left, 5);
+    EXPECT_EQ(tick(table, 5), (Closed{{"1.2.3.4", 5000}}));
+}
+
+TEST(ConnectionTable, OwnSlotBehindAFreeSlotIsRenewedInPlace)
+{
+    Connection_Table table;
+    ASSERT_EQ(table.touch("10.0.0.1", 1, 2), 0u);
+    ASSERT_EQ(table.touch("10.0.0.2", 2, 30), 1u);
+    tick(table, 2); // slot 0 runs out and is free again
+    ASSERT_EQ(table.slot(0).seconds_left, 0);
+
+    // The connection in slot 1 is renewed there; taking free slot 0 as a second slot would leave
+    // slot 1 to close the connection 28 seconds early.
+    EXPECT_EQ(table.touch("10.0.0.2", 2, 30), 1u);
+    EXPECT_EQ(table.slot(1).seconds_left, 30);
+    EXPECT_EQ(table.slot(0).seconds_left, 0);
+    EXPECT_EQ(table.inUse(), 1u);
+    // The free slot in front is still the first one a new connection gets.
+    EXPECT_EQ(table.touch("10.0.0.3", 3, 5), 0u);
+}
+
+TEST(ConnectionTable, CountdownClosesOnTheLastSecondAndFreesTheSlot)
+{
+    Connection_Table table;
+    table.touch("10.0.0.1", 4000, 5);
+    EXPECT_TRUE(tick(table, 4).empty());
+    EXPECT_EQ(table.slot(0).seconds_left, 1);
+    EXPECT_EQ(tick(table), (Closed{{"10.0.0.1", 4000}}));
+    EXPECT_EQ(table.slot(0).seconds_left, 0);
+    EXPECT_EQ(table.slot(0).remote_port, 0);
+    EXPECT_STREQ(table.slot(0).remote_address, "");
+    EXPECT_TRUE(tick(table, 3).empty());
+}
+
+TEST(ConnectionTable, ZeroOrNegativeSecondsLeaveTheConnectionUnsupervised)
+{
+    for (const int seconds : {0, -1, -2147483647}) {
+        Connection_Table table;
+        table.touch("10.0.0.1", 4000, 5);
+        table.touch("10.0.0.1", 4000, seconds);
+        EXPECT_EQ(table.slot(0).seconds_left, 0) << seconds;
+        EXPECT_TRUE(tick(table, 10).empty()) << seconds;
+        EXPECT_EQ(table.inUse(), 0u) << seconds;
+    }
+}
+
+TEST(ConnectionTable, FullTableRecordsNothingForANewConnection)
+{
+    Connection_Table table;
+    for (int i = 0; i < int(Connection_Table::kSlots); ++i) {
+        ASSERT_EQ(table.touch("10.0.0.1", 1000 + i, 5), std::size_t(i));
+    }
+    EXPECT_EQ(table.touch("10.0.0.2", 999, 5), std::nullopt);
+    EXPECT_EQ(table.inUse(), Connection_Table::kSlots);
+    // Connections already in the table are still renewed.
+    EXPECT_EQ(table.touch("10.0.0.1", 1000 + 2047, 30), 2047u);
+    EXPECT_EQ(tick(table, 5).size(), Connection_Table::kSlots - 1);
+    EXPECT_EQ(table.touch("10.0.0.2", 999, 5), 0u);
+}
+
+TEST(ConnectionTable, ReleaseFreesTheSlotsOfAGoneConnection)
+{
+    Connection_Table table;
+    table.touch("10.0.0.1", 4000, 30);
+    table.touch("10.0.0.1", 4001, 30);
+    EXPECT_TRUE(table.release("10.0.0.1", 4000));
+    EXPECT_FALSE(table.release("10.0.0.1", 4000));
+    EXPECT_EQ(table.inUse(), 1u);
+    EXPECT_EQ(table.touch("10.0.0.9", 9, 5), 0u);
+}
+
+TEST(ConnectionTable, ACloseThatReportsTheConnectionGoneAtOnceLeavesTheSlotFree)
+{
+    Connection_Table table;
+    table.touch("10.0.0.1", 4000, 1);
+    table.tick([&](std::string_view address, int port) { EXPECT_FALSE(table.release(address, port)); });
+    EXPECT_EQ(table.slot(0).seconds_left, 0);
+    EXPECT_TRUE(tick(table, 3).empty());
+}
+
+TEST(ConnectionTable, AnAddressTooLongForItsFieldIsRecordedEmptyAndStillMatches)
+{
+    Connection_Table table;
+    const std::string v6 = "2001:db8::1234:5678";
+    EXPECT_EQ(table.touch(v6, 4000, 5), 0u);
+    EXPECT_STREQ(table.slot(0).remote_address, "");
+    EXPECT_EQ(table.touch(v6, 4000, 30), 0u);
+    EXPECT_EQ(table.inUse(), 1u);
+    EXPECT_EQ(tick(table, 30), (Closed{{"", 4000}}));
+}
+
+} // namespace

@@ -1,0 +1,442 @@
+// The receiver against real sockets on 127.0.0.1: opening the port, answering, storing, slot
+// time-outs, garbage, errors. Timer ticks are driven by calling the handler.
+#include "config/Clock.h"
+#include "config/ConfigRecord.h"
+#include "config/DataPaths.h"
+#include "dc09/Dc09Codec.h"
+#include "dc09/Dc09Receiver.h"
+#include "store/AccountTable.h"
+#include "store/Journal.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0)) {
+        return 0;
+    }
+    return probe.serverPort();
+}
+
+QByteArray frame(const QByteArray& body)
+{
+    const std::uint16_t crc =
+        DC9_CRC16(reinterpret_cast<const std::uint8_t*>(body.constData()), size_t(body.size()));
+    return "\n" + QByteArray::number(crc, 16).toUpper().rightJustified(4, '0') +
+           QByteArray::number(body.size(), 16).toUpper().rightJustified(4, '0') + body + "\r";
+}
+
+const QByteArray kNullFrame = "\nE25E0015\"NULL\"0001R1L1#1234[]\r";
+const QByteArray kNullAck = "\nD2770014\"ACK\"0001R1L1#1234[]\r";
+const QByteArray kUnknownTokenDuh = "\n80B6000E\"DUH\"0000L0#[]\r";
+
+struct LogLine {
+    std::string text;
+    LogColour colour;
+};
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        m_paths = DataPaths::inDirectory(m_dir.path().toStdString() + "/");
+        m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
+        m_accounts->load();
+        m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{});
+        m_journal->load();
+        m_config = defaultConfig();
+        m_config.DC9_Port_Enable = 1;
+        m_port = freePort();
+        ASSERT_NE(m_port, 0);
+        m_config.DC9_Port = m_port;
+        m_config.DC9_Conn_Timeout = 30;
+        m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock,
+                                                    [this](std::string_view text, LogColour colour) {
+                                                        m_log.push_back({std::string(text), colour});
+                                                    });
+        m_receiver->beep = [this] { ++m_beeps; };
+        m_receiver->onStatusText = [this](const QString& text) { m_status = text; };
+    }
+
+    void TearDown() override
+    {
+        m_panels.clear();
+        m_receiver.reset();
+    }
+
+    void openPort()
+    {
+        m_receiver->Timer_DC9Timer();
+        ASSERT_TRUE(m_receiver->isActive()) << lastLog();
+    }
+
+    // A panel connected and seen by the receiver.
+    QTcpSocket* connectPanel()
+    {
+        auto panel = std::make_unique<QTcpSocket>();
+        const int before = m_receiver->activeConnections();
+        panel->connectToHost(QHostAddress::LocalHost, m_port);
+        EXPECT_TRUE(waitUntil([&] {
+            return panel->state() == QAbstractSocket::ConnectedState &&
+                   m_receiver->activeConnections() > before;
+        }));
+        m_panels.push_back(std::move(panel));
+        return m_panels.back().get();
+    }
+
+    QByteArray exchange(QTcpSocket* panel, const QByteArray& bytes)
+    {
+        panel->write(bytes);
+        QByteArray answer;
+        EXPECT_TRUE(waitUntil([&] {
+            answer += panel->readAll();
+            return answer.endsWith('\r');
+        })) << answer.constData();
+        return answer;
+    }
+
+    static bool disconnected(QTcpSocket* panel)
+    {
+        return waitUntil([&] { return panel->state() == QAbstractSocket::UnconnectedState; }, 2000);
+    }
+
+    static bool staysConnected(QTcpSocket* panel)
+    {
+        QCoreApplication::processEvents();
+        panel->waitForReadyRead(20); // a close in flight would arrive now
+        return panel->state() == QAbstractSocket::ConnectedState;
+    }
+
+    void ticks(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            m_receiver->Timer_DC9Timer();
+        }
+    }
+
+    std::string lastLog() const { return m_log.empty() ? std::string() : m_log.back().text; }
+
+    int countLog(const std::string& prefix) const
+    {
+        int n = 0;
+        for (const LogLine& l : m_log) {
+            n += l.text.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
+    QTemporaryDir m_dir;
+    DataPaths m_paths;
+    std::unique_ptr<AccountTable> m_accounts;
+    std::unique_ptr<Journal> m_journal;
+    Config_Record m_config{};
+    ManualClock m_clock{1'700'000'000};
+    std::vector<LogLine> m_log;
+    int m_beeps = 0;
+    QString m_status;
+    quint16 m_port = 0;
+    std::unique_ptr<Dc09Receiver> m_receiver;
+    std::vector<std::unique_ptr<QTcpSocket>> m_panels;
+};
+
+TEST_F(ReceiverTest, FirstTickWritesTheHostLineOpensThePortAndSettlesToOneSecond)
+{
+    bool logViewShown = false;
+    m_receiver->logViewVisible = [&] { return logViewShown; };
+    m_config.DC9_Port_Enable = 0;
+    m_receiver->start();
+    EXPECT_EQ(m_receiver->timer()->interval(), 500);
+    m_receiver->Timer_DC9Timer();
+    EXPECT_EQ(countLog("Program started."), 0); // waits for the log view
+    EXPECT_EQ(m_status, QStringLiteral("Receiver port closed."));
+    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+    EXPECT_TRUE(m_receiver->timer()->isActive());
+
+    logViewShown = true;
+    m_config.DC9_Port_Enable = 1;
+    m_receiver->Timer_DC9Timer();
+    ASSERT_GE(m_log.size(), 3u);
+    EXPECT_EQ(m_log[0].text.rfind("Program started. Hostname of this computer: \"", 0), 0u) << m_log[0].text;
+    EXPECT_NE(m_log[0].text.find("\"  IP:"), std::string::npos);
+    EXPECT_EQ(m_log[1].text, "Opening receiver port " + std::to_string(m_port));
+    EXPECT_EQ(m_log[2].text, "Port " + std::to_string(m_port) + " is open.");
+    EXPECT_EQ(m_log[2].colour, LogColour::Black);
+    EXPECT_TRUE(m_receiver->isActive());
+    EXPECT_EQ(m_receiver->listeningPort(), m_port);
+
+    m_receiver->Timer_DC9Timer();
+    EXPECT_EQ(countLog("Program started."), 1);
+    EXPECT_EQ(m_status, QStringLiteral("Receiver port is open.  Connections: 0"));
+    connectPanel();
+    m_receiver->Timer_DC9Timer();
+    EXPECT_EQ(m_status, QStringLiteral("Receiver port is open.  Connections: 1"));
+}
+
+TEST(ReceiverHostLine, FormatsTheAddressAsDottedDecimal)
+{
+    EXPECT_EQ(Dc09Receiver::hostLine(QStringLiteral("desk"), QHostAddress(QStringLiteral("192.168.1.20"))),
+              QStringLiteral("Program started. Hostname of this computer: \"desk\"  IP:192.168.1.20"));
+    EXPECT_EQ(Dc09Receiver::addressText(QHostAddress(QStringLiteral("::ffff:10.1.2.3"))),
+              QStringLiteral("10.1.2.3"));
+}
+
+TEST_F(ReceiverTest, SilentPanelIsClosedOnTheFifthTick)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 1u);
+    ticks(4);
+    EXPECT_TRUE(staysConnected(panel));
+    ticks(1);
+    EXPECT_TRUE(disconnected(panel));
+    EXPECT_TRUE(waitUntil([&] { return m_receiver->activeConnections() == 0; }));
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 0u);
+}
+
+TEST_F(ReceiverTest, AcceptedMessageIsAnsweredStoredAndKeepsTheConnectionForTheTimeout)
+{
+    m_config.DC9_Conn_Timeout = 8;
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+
+    const JournalRecord stored = m_journal->record(0);
+    EXPECT_EQ(stored.status, journal::kStored);
+    EXPECT_STREQ(stored.event, "NULL");
+    EXPECT_STREQ(stored.account, "1234");
+    EXPECT_STREQ(stored.address, "127.0.0.1");
+    EXPECT_EQ(stored.port, panel->localPort());
+    EXPECT_EQ(stored.time_received, 1'700'000'000);
+    EXPECT_EQ(m_journal->nextSlot(), 1u);
+
+    ticks(7);
+    EXPECT_TRUE(staysConnected(panel));
+    ticks(1);
+    EXPECT_TRUE(disconnected(panel));
+}
+
+TEST_F(ReceiverTest, RejectedBlockAfterAnAcceptedOneShortensTheTimeToFiveSeconds)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+    ticks(3);
+    EXPECT_EQ(exchange(panel, frame("\"XYZ\"0002R1L1#1234[]")), kUnknownTokenDuh);
+    EXPECT_EQ(m_journal->nextSlot(), 1u); // nothing more stored
+    ticks(4);
+    EXPECT_TRUE(staysConnected(panel));
+    ticks(1);
+    EXPECT_TRUE(disconnected(panel));
+}
+
+TEST_F(ReceiverTest, ZeroTimeoutLeavesAnAcceptedPanelConnected)
+{
+    m_config.DC9_Conn_Timeout = 0;
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 0u);
+    ticks(40);
+    EXPECT_TRUE(staysConnected(panel));
+}
+
+TEST_F(ReceiverTest, GarbageIsLoggedAndNotAnswered)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    panel->write("hello receiver\r\n");
+    const std::string expected =
+        "Unrecognised data received from IP: 127.0.0.1, port: " + std::to_string(panel->localPort());
+    ASSERT_TRUE(waitUntil([&] { return lastLog() == expected; })) << lastLog();
+    EXPECT_EQ(m_log.back().colour, LogColour::Black);
+    // Nothing was sent back: the first bytes the panel sees are the answer to the next frame.
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+}
+
+TEST_F(ReceiverTest, AFloodIsHandledInBoundedBlocks)
+{
+    openPort();
+    std::vector<qsizetype> blocks;
+    m_receiver->traceVisible = [] { return true; };
+    m_receiver->onTrace = [&](const QString& line) {
+        if (!line.isEmpty()) {
+            blocks.push_back(line.size() - line.indexOf(QStringLiteral("  ")) - 2);
+        }
+    };
+    QTcpSocket* panel = connectPanel();
+    const qsizetype total = 300 * 1024;
+    panel->write(QByteArray(total, 'x'));
+    qsizetype seen = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        seen = 0;
+        for (qsizetype b : blocks) {
+            seen += b;
+        }
+        return seen >= total;
+    })) << seen;
+    for (qsizetype b : blocks) {
+        EXPECT_LE(b, Dc09Receiver::kMaxBlockBytes);
+    }
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), int(blocks.size()));
+}
+
+TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
+{
+    openPort();
+    bool visible = false;
+    QStringList trace;
+    m_receiver->traceVisible = [&] { return visible; };
+    m_receiver->onTrace = [&](const QString& line) { trace << line; };
+    m_clock.set(1'700'000'000 + 3 * 3600 + 4 * 60 + 5, 7); // 03:04:05.007 UTC (the tests run with TZ=UTC)
+    QTcpSocket* panel = connectPanel();
+    exchange(panel, kNullFrame);
+    EXPECT_TRUE(trace.isEmpty());
+    visible = true;
+    exchange(panel, kNullFrame);
+    const std::tm tm = localTimeOf(m_clock.wallNow().seconds);
+    ASSERT_EQ(trace.size(), 2);
+    EXPECT_EQ(trace[0], QString());
+    EXPECT_EQ(trace[1], QString::asprintf("%02d:%02d:%02d:7  ", tm.tm_hour, tm.tm_min, tm.tm_sec) +
+                            QString::fromLatin1(kNullFrame));
+}
+
+TEST_F(ReceiverTest, TwoPanelsBehindOneAddressGetSeparateSlots)
+{
+    openPort();
+    QTcpSocket* first = connectPanel();
+    QTcpSocket* second = connectPanel();
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 2u);
+    EXPECT_EQ(exchange(first, kNullFrame), kNullAck); // first now has 30 s, second still 5
+    ticks(5);
+    EXPECT_TRUE(disconnected(second));
+    EXPECT_TRUE(staysConnected(first));
+}
+
+TEST_F(ReceiverTest, PanelThatClosesLeavesNoConnectionAndFreesItsSlot)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+    panel->disconnectFromHost();
+    ASSERT_TRUE(waitUntil([&] { return m_receiver->activeConnections() == 0; }));
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 0u);
+    ticks(35); // nothing left to close, nothing dangling
+    EXPECT_EQ(m_receiver->activeConnections(), 0);
+}
+
+TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSeconds)
+{
+    QTcpServer other;
+    ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, m_port));
+    m_receiver->Timer_DC9Timer();
+    EXPECT_FALSE(m_receiver->isActive());
+    ASSERT_FALSE(m_log.empty());
+    EXPECT_EQ(m_log.back().colour, LogColour::Red);
+    EXPECT_EQ(countLog("Port "), 0);
+    EXPECT_EQ(m_beeps, 1);
+    EXPECT_EQ(m_receiver->timer()->interval(), 10000);
+
+    m_receiver->Timer_DC9Timer(); // the next try fails the same way
+    EXPECT_EQ(m_beeps, 2);
+    m_receiver->retrySoon(); // the operator ticks the box again
+    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+
+    other.close();
+    m_receiver->Timer_DC9Timer();
+    EXPECT_TRUE(m_receiver->isActive());
+    EXPECT_EQ(lastLog(), "Port " + std::to_string(m_port) + " is open.");
+    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+}
+
+TEST_F(ReceiverTest, InvalidPortNumberIsAnErrorNotARandomPort)
+{
+    for (const int port : {0, -1, 65536}) {
+        m_config.DC9_Port = port;
+        m_receiver->Timer_DC9Timer();
+        EXPECT_FALSE(m_receiver->isActive()) << port;
+        EXPECT_EQ(m_log.back().colour, LogColour::Red) << port;
+    }
+}
+
+TEST_F(ReceiverTest, UntickingOpenClosesThePortAndItsConnections)
+{
+    m_receiver->portText = [] { return QStringLiteral("7777x"); };
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    m_config.DC9_Port_Enable = 0;
+    m_receiver->Timer_DC9Timer();
+    EXPECT_FALSE(m_receiver->isActive());
+    EXPECT_EQ(lastLog(), "Port 7777x closed.");
+    EXPECT_EQ(m_status, QStringLiteral("Receiver port closed."));
+    EXPECT_EQ(m_receiver->activeConnections(), 0);
+    EXPECT_TRUE(disconnected(panel));
+    m_receiver->Timer_DC9Timer();
+    EXPECT_EQ(countLog("Port 7777x closed."), 1);
+}
+
+TEST_F(ReceiverTest, SocketErrorsAreLoggedExceptConnectionAborted)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    QTcpSocket* connection = m_receiver->connections().front();
+    (void)panel;
+    const std::size_t before = m_log.size();
+    int code = 10053;
+    m_receiver->ServerSocket_DC9ClientError(connection, code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(m_log.size(), before);
+
+    code = 10054;
+    m_receiver->ServerSocket_DC9ClientError(connection, code);
+    EXPECT_EQ(code, 0);
+    ASSERT_EQ(m_log.size(), before + 1);
+    EXPECT_EQ(m_log.back().text.rfind("Receiver port error. 10054", 0), 0u);
+    EXPECT_EQ(m_log.back().colour, LogColour::Red);
+
+    EXPECT_EQ(Dc09Receiver::winsockErrorCode(QAbstractSocket::RemoteHostClosedError), 0);
+    EXPECT_EQ(Dc09Receiver::winsockErrorCode(QAbstractSocket::ConnectionRefusedError), 10061);
+}
+
+TEST_F(ReceiverTest, EveryTickRunsTheSupervisionCountdown)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+    const AccountRecord account = m_accounts->record(0);
+    ASSERT_STREQ(account.account, "1234");
+    const std::int32_t countdown = account.ping_countdown;
+    ASSERT_GT(countdown, 3);
+    ticks(3);
+    EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 3);
+}
+
+} // namespace

@@ -1,0 +1,10 @@
+// GoogleTest entry for the output tests: hand-overs to the main thread need a Qt application object.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
