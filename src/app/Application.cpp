@@ -1,0 +1,218 @@
+// Process start-up: command line, open-file limit, single instance, service mode, main window,
+// signals, and the application object that turns escaped exceptions into an error box.
+#include "app/Application.h"
+
+#include "app/CommandLine.h"
+#include "app/MainForm.h"
+#include "app/SingleInstance.h"
+#include "config/ConfigRecord.h"
+#include "config/DataPaths.h"
+#include "ui/Dialogs.h"
+
+#include <QDir>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool Application::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        showError(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        showError(QStringLiteral("An unknown error occurred."));
+    }
+    return false;
+}
+
+void Application::showError(const QString& text)
+{
+    if (m_dialogs) {
+        m_dialogs->error(activeWindow(), QStringLiteral("Ardentel"), text);
+        return;
+    }
+    std::fprintf(stderr, "Ardentel: %s\n", text.toLocal8Bit().constData());
+}
+
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+std::string executableDirectory(const char* argv0)
+{
+    std::array<char, PATH_MAX> buffer{};
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    std::string path = n > 0 ? std::string(buffer.data(), std::size_t(n)) : std::string(argv0 ? argv0 : "");
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void onTerminationSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    (void)!::write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// SIGINT and SIGTERM close the window the normal way, so a service stop runs the full shutdown.
+bool watchTerminationSignals()
+{
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+bool noDisplay()
+{
+    const char* x = std::getenv("DISPLAY");
+    const char* w = std::getenv("WAYLAND_DISPLAY");
+    return (!x || !*x) && (!w || !*w);
+}
+
+int configure(const CommandLine& cl, const DataPaths& paths)
+{
+    Config_Record record{};
+    (void)loadConfig(paths.config, record);
+    if (!cl.sets.empty()) {
+        Config_Record changed = record;
+        for (const auto& [name, value] : cl.sets) {
+            if (auto error = setConfigField(changed, name, value)) {
+                std::fprintf(stderr, "ardentel: %s (kalvor.cfg left unchanged)\n", error->message.c_str());
+                return 2;
+            }
+        }
+        const ConfigFileResult saved = Save_Settings(paths.config, changed);
+        if (!saved.ok()) {
+            std::fprintf(stderr, "ardentel: cannot write %s: %s\n", paths.config.c_str(),
+                         std::strerror(saved.osError));
+            return 1;
+        }
+        record = changed;
+    }
+    if (cl.showConfig) {
+        for (const auto& [name, value] : describeConfig(record))
+            std::printf("%s=%s\n", name.c_str(), value.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
+int runArdentel(int argc, char** argv)
+{
+    auto [cl, error] = parseCommandLine(argc, argv);
+    if (error) {
+        std::fprintf(stderr, "ardentel: %s\n", error->message.c_str());
+        return 2;
+    }
+    if (cl.help) {
+        std::fputs(commandLineHelp().c_str(), stdout);
+        return 0;
+    }
+    raiseOpenFileLimit();
+
+    const std::string dir = cl.dir.empty() ? executableDirectory(argc > 0 ? argv[0] : nullptr) : cl.dir;
+    // A service pointed at a new directory gets it, rather than running without its files.
+    if (!QDir().mkpath(QString::fromLocal8Bit(dir.c_str()))) {
+        std::fprintf(stderr, "ardentel: cannot create the data directory %s\n", dir.c_str());
+        return 1;
+    }
+    const DataPaths paths = DataPaths::inDirectory(dir);
+    if (cl.configOnly())
+        return configure(cl, paths);
+
+    const bool headless = cl.headless || noDisplay();
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    Application app(argc, argv);
+    Application::setApplicationName(QStringLiteral("Ardentel"));
+    Application::setApplicationDisplayName(QStringLiteral("Ardentel"));
+    Application::setQuitOnLastWindowClosed(false);
+    QtDialogs desktopDialogs;
+    HeadlessDialogs serviceDialogs;
+    Dialogs& dialogs = headless ? static_cast<Dialogs&>(serviceDialogs) : desktopDialogs;
+    app.setDialogs(&dialogs);
+
+    // Single-instance test: a second copy says so and ends before it touches any file.
+    SingleInstance instance;
+    switch (instance.acquire()) {
+    case SingleInstance::State::AlreadyRunning:
+        dialogs.beep();
+        (void)dialogs.ask(nullptr, QStringLiteral("Ardentel"), QStringLiteral("Program is already running?"),
+                          Dialogs::Buttons::Ok, Dialogs::Icon::None);
+        return 0;
+    case SingleInstance::State::Unavailable:
+        std::fprintf(stderr, "ardentel: cannot use the instance lock %s: %s\n", instance.path().c_str(),
+                     std::strerror(instance.osError()));
+        break;
+    case SingleInstance::State::Acquired:
+        break;
+    }
+
+    SystemClock clock;
+    TMain_Form main(TMain_Form::Context{paths, clock, dialogs, headless});
+    main.FormCreate();
+    main.createSecondaryWindows();
+
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (headless && watchTerminationSignals()) {
+        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &main, [&main] {
+            char drain[16];
+            while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+            }
+            main.close();
+        });
+    }
+
+    // Centred on the desktop.
+    if (QScreen* screen = main.screen()) {
+        QRect r = main.frameGeometry();
+        r.moveCenter(screen->availableGeometry().center());
+        main.move(r.topLeft());
+    }
+    main.show();
+
+    if (!cl.screenshot.empty()) {
+        const QString file = QString::fromLocal8Bit(cl.screenshot.c_str());
+        QTimer::singleShot(2500, &main, [&main, file] {
+            if (!main.grab().save(file))
+                std::fprintf(stderr, "ardentel: cannot save %s\n", file.toLocal8Bit().constData());
+            main.close();
+        });
+    }
+    const int status = Application::exec();
+    // However the loop ended, the close runs once and in full.
+    main.FormClose();
+    return status;
+}

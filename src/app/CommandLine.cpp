@@ -1,0 +1,75 @@
+// Parsing of the command line, done before the application object exists because --headless
+// decides which display platform Qt loads.
+#include "app/CommandLine.h"
+
+#include <string_view>
+
+std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int argc, const char* const* argv)
+{
+    CommandLine cl;
+    auto fail = [&cl](std::string message) {
+        return std::pair<CommandLine, std::optional<CommandLineError>>{cl,
+                                                                       CommandLineError{std::move(message)}};
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        // Both "--opt value" and "--opt=value".
+        auto value = [&](std::string_view option) -> std::optional<std::string> {
+            if (arg.size() > option.size() && arg.substr(0, option.size()) == option &&
+                arg[option.size()] == '=')
+                return std::string(arg.substr(option.size() + 1));
+            if (arg == option && i + 1 < argc)
+                return std::string(argv[++i]);
+            return std::nullopt;
+        };
+        auto isOption = [&](std::string_view option) {
+            return arg == option || (arg.size() > option.size() && arg.substr(0, option.size()) == option &&
+                                     arg[option.size()] == '=');
+        };
+        if (arg == "--help" || arg == "-h") {
+            cl.help = true;
+        } else if (arg == "--headless") {
+            cl.headless = true;
+        } else if (arg == "--show-config") {
+            cl.showConfig = true;
+        } else if (isOption("--dir")) {
+            auto v = value("--dir");
+            if (!v || v->empty())
+                return fail("--dir needs a directory");
+            cl.dir = *v;
+        } else if (isOption("--screenshot")) {
+            auto v = value("--screenshot");
+            if (!v || v->empty())
+                return fail("--screenshot needs a file name");
+            cl.screenshot = *v;
+        } else if (isOption("--set")) {
+            auto v = value("--set");
+            if (!v)
+                return fail("--set needs NAME=VALUE");
+            const auto eq = v->find('=');
+            if (eq == std::string::npos || eq == 0)
+                return fail("--set needs NAME=VALUE, got \"" + *v + "\"");
+            cl.sets.emplace_back(v->substr(0, eq), v->substr(eq + 1));
+        } else {
+            return fail("unknown argument \"" + std::string(arg) + "\" (try --help)");
+        }
+    }
+    return {cl, std::nullopt};
+}
+
+std::string commandLineHelp()
+{
+    return "Usage: ardentel [options]\n"
+           "SIA DC-09 alarm receiver.\n"
+           "\n"
+           "  --dir PATH          data directory (default: the directory of the executable)\n"
+           "  --headless          run without a window; log lines also go to standard output,\n"
+           "                      questions take their default answer, SIGINT/SIGTERM close in order\n"
+           "                      (automatic when there is no DISPLAY or WAYLAND_DISPLAY)\n"
+           "  --set NAME=VALUE    change one setting in kalvor.cfg and exit (may be repeated)\n"
+           "  --show-config       print the settings in kalvor.cfg and exit\n"
+           "  --screenshot FILE   save a picture of the main window once it is shown, then close\n"
+           "  --help              this text\n"
+           "\n"
+           "Exit status: 0 success, 1 a file could not be written, 2 a bad argument or setting.\n";
+}

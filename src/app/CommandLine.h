@@ -1,0 +1,29 @@
+// The program's command line: data directory, service mode and configuration without a display.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct CommandLine {
+    std::string dir;       // empty: the executable's directory
+    bool headless = false; // asked for with --headless
+    bool showConfig = false;
+    bool help = false;
+    std::vector<std::pair<std::string, std::string>> sets; // --set NAME=VALUE, in order
+    std::string screenshot; // --screenshot FILE: grab the main window once it shows, then close
+
+    // Anything to do that needs no window?
+    [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty(); }
+};
+
+struct CommandLineError {
+    std::string message;
+};
+
+// Parses argv[1..]; the error names the argument at fault.
+[[nodiscard]] std::pair<CommandLine, std::optional<CommandLineError>>
+parseCommandLine(int argc, const char* const* argv);
+
+[[nodiscard]] std::string commandLineHelp();
