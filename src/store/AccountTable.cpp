@@ -56,16 +56,34 @@ void AccountTable::load()
         AccountRecord* slot = slotAt(j);
         slot->ping_countdown = countdownFor(slot->ping_minutes);
     }
+    rebuildIndex();
 }
 
 std::optional<std::size_t> AccountTable::findSlot(std::string_view account) const
 {
+    const auto it = m_index.find(account);
+    if (it == m_index.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::optional<std::size_t> AccountTable::firstFreeSlot() const
+{
     for (std::size_t j = 0; j < accounts::kSlots; ++j) {
-        const auto* slot = reinterpret_cast<const AccountRecord*>(m_image.data() + j * sizeof(AccountRecord));
-        if (fieldText(slot->account) == account)
+        if (m_image[j * sizeof(AccountRecord) + offsetof(AccountRecord, account)] == 0)
             return j;
     }
     return std::nullopt;
+}
+
+void AccountTable::rebuildIndex()
+{
+    m_index.clear();
+    for (std::size_t j = 0; j < accounts::kSlots; ++j) {
+        const std::string_view account = fieldText(slotAt(j)->account);
+        if (!account.empty())
+            m_index.emplace(account, j); // a duplicate from a damaged file keeps its first slot
+    }
 }
 
 std::optional<std::size_t> AccountTable::update(JournalRecord& record, const char* extended)
@@ -90,13 +108,14 @@ std::optional<std::size_t> AccountTable::update(JournalRecord& record, const cha
         if (found) {
             index = *found;
         } else {
-            const std::optional<std::size_t> free = findSlot({});
+            const std::optional<std::size_t> free = firstFreeSlot();
             if (!free)
                 return std::nullopt; // full: the journal keeps the connection's address
             index = *free;
             AccountRecord* slot = slotAt(index);
             std::memset(slot, 0, sizeof *slot);
             setFieldText(slot->account, account);
+            m_index.emplace(fieldText(slot->account), index);
             slot->ping_minutes = hasQuality ? kMinutesWithSignal : kMinutesWithoutSignal;
         }
         AccountRecord* slot = slotAt(index);
@@ -206,6 +225,7 @@ void AccountTable::deleteAccount(std::size_t slot)
         std::uint8_t* last = m_image.data() + (accounts::kSlots - 1) * sizeof(AccountRecord);
         std::memmove(at, at + sizeof(AccountRecord), std::size_t(last - at));
         std::memset(last, 0, sizeof(AccountRecord));
+        rebuildIndex();
         copy = m_image;
     }
     const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 class AccountTable {
@@ -55,9 +56,22 @@ private:
     [[nodiscard]] AccountRecord* slotAt(std::size_t slot);
     [[nodiscard]] bool writeSlot(std::size_t slot);
     [[nodiscard]] std::optional<std::size_t> findSlot(std::string_view account) const;
+    [[nodiscard]] std::optional<std::size_t> firstFreeSlot() const;
+    void rebuildIndex();
+
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept
+        {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
 
     std::string m_path;
     FileIo& m_io;
     mutable std::mutex m_mutex;        // guards the image; never held across file I/O
     std::vector<std::uint8_t> m_image; // accounts::kImageSize, never reallocated
+    // Account number to its first slot, so a full table is not walked for every message. Only this
+    // class changes the account texts: it is rebuilt at load and after a deletion, extended on create.
+    std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> m_index;
 };

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -83,7 +84,13 @@ public:
     enum class Op { Open, Seek, Write };
 
     void failOn(const std::string& path, Op op, int error) { m_failures[{path, op}] = error; }
-    void heal() { m_failures.clear(); }
+    void heal()
+    {
+        m_failures.clear();
+        beforeWrite = nullptr;
+    }
+    // Runs before every write, e.g. to let the other thread's work happen in the middle of a pass.
+    std::function<void()> beforeWrite;
 
     IoResult openWrite(const std::string& path, OpenMode mode) override
     {
@@ -104,6 +111,8 @@ public:
     {
         if (const int e = failure(m_paths[fd], Op::Write))
             return IoResult{-1, e};
+        if (beforeWrite)
+            beforeWrite();
         return FileIo::write(fd, data, size);
     }
     void close(int fd) override

@@ -277,6 +277,11 @@ TEST_F(AccountTableTest, DeletingCompactsAndRewritesTheWholeFile)
     table.deleteAccount(2047);
     table.deleteAccount(5000); // out of range: ignored
     EXPECT_EQ(fieldText(table.record(1).account), "C");
+
+    // Lookups follow the moved slots; the deleted account comes back in the first free one.
+    EXPECT_EQ(store("C"), 1u);
+    EXPECT_EQ(store("B"), 0u);
+    EXPECT_EQ(store("A"), 2u);
 }
 
 TEST_F(AccountTableTest, FullTableLeavesNewAccountsOut)

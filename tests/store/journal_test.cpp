@@ -350,6 +350,34 @@ TEST_F(FailingJournalTest, MarkReportedErrors)
     EXPECT_EQ(pauses, (std::vector<int>{5, 5}));
 }
 
+TEST_F(FailingJournalTest, SlotRefilledDuringItsWriteIsNotTakenAsSaved)
+{
+    journal.load();
+    journal.append(makeRecord("1234"), "");
+    // While slot 0 is on its way to disk the receiver wraps the ring and refills it: the lock must
+    // not be held across the write, and the new event must not be marked saved unwritten.
+    bool refilled = false;
+    io.beforeWrite = [&] {
+        if (refilled)
+            return;
+        refilled = true;
+        for (int i = 0; i < 2048; ++i)
+            journal.append(makeRecord("5678", "NULL"), "");
+    };
+    journal.persistPass();
+    io.heal();
+    ASSERT_TRUE(refilled);
+    EXPECT_EQ(fieldText(journal.record(0).account), "5678");
+    EXPECT_EQ(journal.record(0).status, 1);
+    EXPECT_EQ(journal.record(1).status, 3);
+
+    journal.persistPass();
+    EXPECT_EQ(journal.record(0).status, 3);
+    JournalRecord onDisk;
+    std::memcpy(&onDisk, readBytes(journalPath()).data() + slotOffset(0), sizeof onDisk);
+    EXPECT_EQ(fieldText(onDisk.account), "5678");
+}
+
 TEST(FindTagValue, ReadsDigitsAndPointsAfterTheTag)
 {
     struct Case {
