@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Writes the fuzz seed corpus: valid frames of every token, plain and encrypted, and the shared test
+frames, each behind the two setting bytes the fuzz target reads (mode | synch << 2, key index).
+Run: tests/fuzz/make_seeds.py <dc09_frames.json> <output dir>   (needs python3-cryptography)."""
+import json
+import os
+import sys
+
+from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+
+# Keep in step with fuzz_parse_dc9.cpp.
+KEYS = [
+    b"0123456789ABCDEF0123456789ABCDEF",
+    bytes.fromhex("ABCD" * 16),
+    b"A" * 32,
+    bytes.fromhex("28376EF26E782E1A4A160E3276E5FB93") + bytes(16),
+]
+STAMP = "_12:00:00,01-01-2025"  # the fuzz target's clock
+
+
+def crc16(data: bytes) -> int:
+    crc = 0
+    for b in data:
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if (crc ^ b) & 1 else crc >> 1
+            b >>= 1
+    return crc
+
+
+def frame(body: bytes) -> bytes:
+    return b"\n" + b"%04X%04X" % (crc16(body), len(body)) + body + b"\r"
+
+
+def encrypt(plain: bytes, key: bytes) -> bytes:
+    """Padding bytes 0x10..0x4F in front of `plain` (which starts with "|") up to whole blocks."""
+    pad = 16 * (len(plain) // 16 + 1) - len(plain)
+    padded = bytes(0x10 + (i * 7) % 64 for i in range(pad)) + plain
+    enc = Cipher(algorithms.AES(key), modes.CBC(bytes(16))).encryptor()
+    return (enc.update(padded) + enc.finalize()).hex().upper().encode()
+
+
+def main():
+    vectors, out = sys.argv[1], sys.argv[2]
+    os.makedirs(out, exist_ok=True)
+    seeds = {}
+    for synch in (0, 1):
+        prefix = bytes([synch << 2, 0])
+        seeds[f"plain_cid_s{synch}"] = prefix + frame(b'"ADM-CID"0002R1L1#1234[#1234|1130 01 015][Q3][B2]' + STAMP.encode())
+        seeds[f"plain_null_s{synch}"] = prefix + frame(b'"NULL"0001R1L1#1234[]' + STAMP.encode())
+    seeds["plain_null_bare"] = bytes([0, 0]) + frame(b'"NULL"0003#5678[]')
+    seeds["unknown_token"] = bytes([0, 0]) + frame(b'"SIA-DCS"0004R1L1#1234[#1234|NRR]')
+    for mode, size in ((1, 16), (2, 24), (3, 32)):
+        for k, key in enumerate(KEYS):
+            prefix = bytes([mode | 4, k])
+            cid = encrypt(b"|#A128|1130 01 015][S13]" + STAMP.encode(), key[:size])
+            null = encrypt(b"|]" + STAMP.encode(), key[:size])
+            seeds[f"enc_cid_m{mode}_k{k}"] = prefix + frame(b'"*ADM-CID"0042R1L1#A128[' + cid)
+            seeds[f"enc_null_m{mode}_k{k}"] = prefix + frame(b'"*NULL"0043R1L1#A128[' + null)
+    with open(vectors) as f:
+        data = json.load(f)
+    for i, v in enumerate(data["frames"]):
+        key = bytes.fromhex(v["key_hex"]) if v["key_hex"] else b""
+        mode = {16: 1, 24: 2, 32: 3}.get(len(key), 0)
+        index = next((k for k, candidate in enumerate(KEYS) if key and candidate[: len(key)] == key), 0)
+        seeds[f"vector_{i:02d}"] = bytes([mode, index]) + bytes.fromhex(v["frame_hex"])
+    for name, content in seeds.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(content)
+    print(f"{len(seeds)} seeds in {out}")
+
+
+if __name__ == "__main__":
+    main()
