@@ -198,6 +198,9 @@ void Dc09Receiver::acceptPending()
         }
         m_acceptErrorReported = false;
         connection->setReadBufferSize(kMaxBlockBytes);
+        // Answers are single small frames; a panel that sends its next message before the last
+        // answer was acknowledged must not wait for the delayed acknowledgement.
+        connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_connections.append(connection);
         // The peer's address is gone once the socket has closed, so keep it for the release.
         const QByteArray address = remoteAddressText(connection).toLatin1();

@@ -1,0 +1,149 @@
+// Helpers of the end-to-end tests: temporary installations and the program run in them.
+#include "E2eSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QThread>
+
+namespace e2e {
+
+const WorkedFrame kWorkedFrames[4] = {
+    {"\nE25E0015\"NULL\"0001R1L1#1234[]\r", "\nD2770014\"ACK\"0001R1L1#1234[]\r"},
+    {"\nE4FA0029\"ADM-CID\"0002R1L1#1234[#1234|1130 01 015]\r", "\nD6730014\"ACK\"0002R1L1#1234[]\r"},
+    {"\n15000011\"NULL\"0003#5678[]\r", "\nA6510012\"ACK\"0003L0#5678[]\r"},
+    // An unknown token with a correct CRC and length.
+    {"\n24980015\"WXYZ\"0004R1L1#1234[]\r", "\n80B6000E\"DUH\"0000L0#[]\r"},
+};
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::AnyIPv4, 0) ? probe.serverPort() : 0;
+}
+
+QString programPath()
+{
+    return qEnvironmentVariable("ARDENTEL_BIN");
+}
+
+QString senderPath()
+{
+    return qEnvironmentVariable("DC09_SEND");
+}
+
+namespace {
+
+QProcessEnvironment environmentFor(const QString& runtimeDir)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("ARDENTEL_RUNTIME_DIR"), runtimeDir);
+    return env;
+}
+
+} // namespace
+
+RunResult runProgram(const QString& path, const QStringList& arguments, const QString& runtimeDir,
+                     int timeoutMs)
+{
+    RunResult result;
+    QProcess process;
+    process.setProcessEnvironment(environmentFor(runtimeDir));
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(path, arguments);
+    if (!process.waitForStarted(timeoutMs)) {
+        return result;
+    }
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.output = process.readAll();
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return result;
+}
+
+Installation::Installation() = default;
+
+Installation::~Installation()
+{
+    if (running()) {
+        terminate(10000);
+    }
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished();
+    }
+}
+
+bool Installation::configure(quint16 port, const QStringList& moreSettings)
+{
+    QStringList arguments{QStringLiteral("--dir"), dir(),
+                          QStringLiteral("--set"), QStringLiteral("DC9_Port_Enable=1"),
+                          QStringLiteral("--set"), QStringLiteral("DC9_Port=%1").arg(port)};
+    for (const QString& setting : moreSettings) {
+        arguments << QStringLiteral("--set") << setting;
+    }
+    const RunResult r = runProgram(programPath(), arguments, runtimeDir());
+    return r.finished && r.exitCode == 0;
+}
+
+bool Installation::start(const QString& readyLine)
+{
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessEnvironment(environmentFor(runtimeDir()));
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(),
+                     [this] { m_output += m_process->readAll(); });
+    m_process->start(programPath(), {QStringLiteral("--headless"), QStringLiteral("--dir"), dir()});
+    if (!m_process->waitForStarted(10000)) {
+        return false;
+    }
+    return waitForOutput(readyLine.toUtf8());
+}
+
+bool Installation::running() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+bool Installation::waitForOutput(const QByteArray& text, int timeoutMs)
+{
+    return waitUntil([&] { return m_output.contains(text) || !running(); }, timeoutMs) &&
+           m_output.contains(text);
+}
+
+int Installation::terminate(int timeoutMs)
+{
+    if (!m_process) {
+        return -1;
+    }
+    m_process->terminate(); // SIGTERM: the program closes in order
+    const bool ended = waitUntil([&] { return m_process->state() == QProcess::NotRunning; }, timeoutMs);
+    m_output += m_process->readAll();
+    if (!ended) {
+        m_process->kill();
+        m_process->waitForFinished();
+        return -1;
+    }
+    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+}
+
+} // namespace e2e

@@ -1,0 +1,68 @@
+// Running the real receiver program in a temporary data directory for the end-to-end tests.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+
+namespace e2e {
+
+// Processes events until `done` or the time is up.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+
+quint16 freePort();
+
+// The program's path (ARDENTEL_BIN) and the panel simulator's (DC09_SEND, may be empty).
+QString programPath();
+QString senderPath();
+
+// A one-shot run of the program (configuration, second copy); output is stdout and stderr together.
+struct RunResult {
+    int exitCode = -1;
+    bool finished = false;
+    QByteArray output;
+};
+RunResult runProgram(const QString& path, const QStringList& arguments, const QString& runtimeDir,
+                     int timeoutMs = 30000);
+
+// One data directory and one lock directory; the program runs headless in the one with the other.
+class Installation {
+public:
+    Installation();
+    ~Installation();
+
+    [[nodiscard]] bool valid() const { return m_data.isValid() && m_runtime.isValid(); }
+    [[nodiscard]] QString dir() const { return m_data.path(); }
+    [[nodiscard]] QString runtimeDir() const { return m_runtime.path(); }
+    [[nodiscard]] QString file(const QString& name) const { return m_data.filePath(name); }
+
+    // ardentel --dir D --set DC9_Port_Enable=1 --set DC9_Port=P (and any more settings).
+    bool configure(quint16 port, const QStringList& moreSettings = {});
+
+    // Starts headless; true once `readyLine` (a log line) has been printed.
+    bool start(const QString& readyLine);
+    [[nodiscard]] bool running() const;
+    [[nodiscard]] QByteArray output() const { return m_output; }
+    bool waitForOutput(const QByteArray& text, int timeoutMs = 15000);
+    // SIGTERM, then waits; the exit code, or -1 when it did not end normally.
+    int terminate(int timeoutMs = 30000);
+
+private:
+    QTemporaryDir m_data;
+    QTemporaryDir m_runtime;
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+};
+
+// The three worked frames that are accepted, their exact answers, and one with an unknown token.
+struct WorkedFrame {
+    QByteArray frame;
+    QByteArray answer;
+};
+extern const WorkedFrame kWorkedFrames[4];
+
+} // namespace e2e

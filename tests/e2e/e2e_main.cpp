@@ -1,0 +1,10 @@
+// GoogleTest entry for the end-to-end tests: they drive processes and sockets from a Qt event loop.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

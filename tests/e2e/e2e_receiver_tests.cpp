@@ -1,0 +1,223 @@
+// The real program, headless in a temporary directory: first start, answers to the worked frames,
+// what reaches the journal file, the second copy, the panel simulator against it.
+#include "E2eSupport.h"
+#include "config/ConfigRecord.h"
+#include "store/JournalRecord.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <map>
+
+using namespace e2e;
+
+namespace {
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+JournalRecord slotOf(const QByteArray& image, std::size_t slot)
+{
+    JournalRecord r{};
+    std::memcpy(&r, image.constData() + journal::kHeaderSize + slot * sizeof r, sizeof r);
+    return r;
+}
+
+std::uint32_t nextSlotOf(const QByteArray& image)
+{
+    std::uint32_t next = 0;
+    std::memcpy(&next, image.constData(), sizeof next);
+    return next;
+}
+
+// Every file in the directory with its bytes and modification time.
+std::map<QString, std::pair<QByteArray, qint64>> snapshot(const QString& dir)
+{
+    std::map<QString, std::pair<QByteArray, qint64>> files;
+    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files)) {
+        files[info.fileName()] = {fileBytes(info.filePath()), info.lastModified().toMSecsSinceEpoch()};
+    }
+    return files;
+}
+
+QByteArray exchange(QTcpSocket& panel, const QByteArray& frame)
+{
+    panel.write(frame);
+    QByteArray answer;
+    waitUntil([&] {
+        answer += panel.readAll();
+        return answer.endsWith('\r');
+    });
+    return answer;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (programPath().isEmpty()) {
+            GTEST_SKIP() << "ARDENTEL_BIN is not set";
+        }
+        ASSERT_TRUE(m_install.valid());
+    }
+
+    Installation m_install;
+};
+
+TEST_F(EndToEnd, FirstStartInAnEmptyDirectoryCreatesTheFourFiles)
+{
+    ASSERT_TRUE(m_install.start(QStringLiteral("Program started. Hostname of this computer: ")))
+        << m_install.output().constData();
+    EXPECT_EQ(m_install.terminate(), 0) << m_install.output().constData();
+
+    const QByteArray config = fileBytes(m_install.file(QStringLiteral("kalvor.cfg")));
+    const Config_Record defaults = defaultConfig();
+    ASSERT_EQ(config.size(), 256);
+    EXPECT_EQ(std::memcmp(config.constData(), &defaults, sizeof defaults), 0);
+    const std::pair<const char*, qsizetype> data[] = {
+        {"kalvor.dat", 139268}, {"extevn.dat", 131072}, {"latevn.dat", 163840}};
+    for (const auto& [name, size] : data) {
+        const QByteArray bytes = fileBytes(m_install.file(QString::fromLatin1(name)));
+        EXPECT_EQ(bytes.size(), size) << name;
+        EXPECT_EQ(bytes, QByteArray(size, '\0')) << name;
+    }
+    EXPECT_TRUE(m_install.output().contains("Program closed"));
+}
+
+TEST_F(EndToEnd, WorkedFramesGetTheirAnswersAndAcceptedOnesAreInTheJournalFile)
+{
+    const quint16 port = freePort();
+    ASSERT_TRUE(m_install.configure(port));
+    ASSERT_TRUE(m_install.start(QStringLiteral("Port %1 is open.").arg(port)))
+        << m_install.output().constData();
+
+    QTcpSocket panel;
+    panel.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(panel.waitForConnected(5000));
+    const quint16 panelPort = panel.localPort(); // gone once the program has closed the connection
+    for (const WorkedFrame& worked : kWorkedFrames) {
+        EXPECT_EQ(exchange(panel, worked.frame), worked.answer) << worked.frame.constData();
+    }
+    QTcpSocket garbage;
+    garbage.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(garbage.waitForConnected(5000));
+    garbage.write("not a frame\r\n");
+    EXPECT_TRUE(m_install.waitForOutput("Unrecognised data received from IP: 127.0.0.1, port: " +
+                                        QByteArray::number(garbage.localPort())));
+    EXPECT_EQ(garbage.bytesAvailable(), 0);
+
+    EXPECT_EQ(m_install.terminate(), 0) << m_install.output().constData();
+    const QByteArray journalFile = fileBytes(m_install.file(QStringLiteral("kalvor.dat")));
+    ASSERT_EQ(journalFile.size(), qsizetype(journal::kImageSize));
+    EXPECT_EQ(nextSlotOf(journalFile), 3u);
+    const char* events[] = {"NULL", "1130", "NULL"};
+    const char* accounts[] = {"1234", "1234", "5678"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const JournalRecord r = slotOf(journalFile, i);
+        EXPECT_EQ(r.status, journal::kStored) << i;
+        EXPECT_STREQ(r.event, events[i]) << i;
+        EXPECT_STREQ(r.account, accounts[i]) << i;
+        EXPECT_STREQ(r.address, "127.0.0.1") << i;
+        EXPECT_EQ(r.port, panelPort) << i;
+    }
+    EXPECT_STREQ(slotOf(journalFile, 1).partition, "01");
+    EXPECT_STREQ(slotOf(journalFile, 1).zone, "015");
+    EXPECT_EQ(slotOf(journalFile, 3).status, 0);
+}
+
+TEST_F(EndToEnd, ASecondCopySaysSoAndLeavesTheFirstAlone)
+{
+    const quint16 port = freePort();
+    ASSERT_TRUE(m_install.configure(port));
+    ASSERT_TRUE(m_install.start(QStringLiteral("Port %1 is open.").arg(port)))
+        << m_install.output().constData();
+    const auto before = snapshot(m_install.dir());
+
+    const RunResult second =
+        runProgram(programPath(), {QStringLiteral("--headless"), QStringLiteral("--dir"), m_install.dir()},
+                   m_install.runtimeDir());
+    EXPECT_TRUE(second.finished);
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(second.output.contains("Program is already running?")) << second.output.constData();
+
+    EXPECT_TRUE(m_install.running());
+    EXPECT_EQ(snapshot(m_install.dir()), before);
+    QTcpSocket panel;
+    panel.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(panel.waitForConnected(5000));
+    EXPECT_EQ(exchange(panel, kWorkedFrames[0].frame), kWorkedFrames[0].answer);
+    EXPECT_EQ(m_install.terminate(), 0);
+}
+
+// The panel simulator against the program: encrypted events with a time check, and link tests.
+TEST_F(EndToEnd, PanelSimulatorCommissionsAnEncryptingReceiver)
+{
+    if (senderPath().isEmpty()) {
+        GTEST_SKIP() << "DC09_SEND is not set";
+    }
+    const QString key = QStringLiteral("000102030405060708090A0B0C0D0E0F");
+    const quint16 port = freePort();
+    ASSERT_TRUE(
+        m_install.configure(port, {QStringLiteral("DC9_AES_Mode=1"), QStringLiteral("DC9_AES_Key=") + key,
+                                   QStringLiteral("Time_Synch=1")}));
+    ASSERT_TRUE(m_install.start(QStringLiteral("Port %1 is open.").arg(port)))
+        << m_install.output().constData();
+
+    const QStringList common{QStringLiteral("--port"), QString::number(port), QStringLiteral("--key"), key};
+    RunResult r = runProgram(senderPath(),
+                             common + QStringList{QStringLiteral("--account"), QStringLiteral("4321"),
+                                                  QStringLiteral("--quality"), QStringLiteral("87"),
+                                                  QStringLiteral("--count"), QStringLiteral("3"),
+                                                  QStringLiteral("--expect"), QStringLiteral("*ACK")},
+                             m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    EXPECT_TRUE(r.output.contains("plaintext")) << r.output.constData();
+
+    r = runProgram(
+        senderPath(),
+        common + QStringList{QStringLiteral("--null"), QStringLiteral("--expect"), QStringLiteral("*ACK")},
+        m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+
+    // A time stamp far off is refused, and a plain message is not understood while encryption is on.
+    r = runProgram(senderPath(),
+                   common + QStringList{QStringLiteral("--time"), QStringLiteral("10:00:00,01-01-2001"),
+                                        QStringLiteral("--expect"), QStringLiteral("NAK")},
+                   m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    r = runProgram(
+        senderPath(),
+        {QStringLiteral("--port"), QString::number(port), QStringLiteral("--expect"), QStringLiteral("DUH")},
+        m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    // Garbage gets no answer at all.
+    r = runProgram(senderPath(),
+                   {QStringLiteral("--port"), QString::number(port), QStringLiteral("--raw"),
+                    QStringLiteral("garbage\\r\\n"), QStringLiteral("--timeout"), QStringLiteral("1000"),
+                    QStringLiteral("--expect"), QStringLiteral("none")},
+                   m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    // Expecting an answer that does not come is a failure.
+    r = runProgram(senderPath(),
+                   {QStringLiteral("--port"), QString::number(port), QStringLiteral("--raw"),
+                    QStringLiteral("garbage\\r\\n"), QStringLiteral("--timeout"), QStringLiteral("1000")},
+                   m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 1) << r.output.constData();
+
+    EXPECT_EQ(m_install.terminate(), 0);
+    const QByteArray journalFile = fileBytes(m_install.file(QStringLiteral("kalvor.dat")));
+    ASSERT_EQ(journalFile.size(), qsizetype(journal::kImageSize));
+    EXPECT_EQ(nextSlotOf(journalFile), 4u); // three events and one link test; NAK and DUH store nothing
+    EXPECT_STREQ(slotOf(journalFile, 0).account, "4321");
+    EXPECT_STREQ(slotOf(journalFile, 3).event, "NULL");
+    const QByteArray extended = fileBytes(m_install.file(QStringLiteral("extevn.dat")));
+    EXPECT_EQ(QByteArray(extended.constData()), QByteArray("[Q87]"));
+}
+
+} // namespace
