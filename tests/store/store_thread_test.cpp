@@ -34,13 +34,16 @@ TEST(StoreThreads, AppenderAgainstPersistAndReportPasses)
     journal.onChanged = [&] { ++refreshes; };
     journal.load();
 
-    constexpr int kEvents = 3000; // wraps the ring once
+    constexpr int kEvents = 20000; // wraps the ring several times
     std::atomic<bool> done{false};
+    std::atomic<bool> started{false};
     std::thread receiver([&] {
+        while (!started) // make sure both sides really overlap
+            std::this_thread::yield();
         for (int n = 1; n <= kEvents; ++n) {
             const std::string ext = "[Q" + std::to_string(n % 100) + "]";
             journal.append(makeRecord(n), ext.c_str());
-            if (n % 500 == 0)
+            if (n % 64 == 0)
                 (void)journal.record(std::size_t(n) % journal::kSlots); // a view reading along
         }
         done = true;
@@ -57,6 +60,7 @@ TEST(StoreThreads, AppenderAgainstPersistAndReportPasses)
                 }
             }
         };
+        started = true;
         while (!done)
             pass();
         pass();
@@ -89,6 +93,7 @@ TEST(StoreThreads, SupervisionTickAgainstReportAcknowledgements)
     AccountTable table(dir.file("latevn.dat"));
     table.load();
     constexpr int kAccounts = 64;
+    constexpr int kRounds = 20;
     for (int n = 0; n < kAccounts; ++n) {
         JournalRecord r = makeRecord(n);
         (void)table.update(r, "");
@@ -96,10 +101,13 @@ TEST(StoreThreads, SupervisionTickAgainstReportAcknowledgements)
     }
 
     std::atomic<bool> done{false};
+    std::atomic<bool> started{false};
     std::atomic<int> acknowledged{0};
     std::vector<int> lastAcknowledged(kAccounts, -1); // forwarder's own: 1 missing, 0 restored
     std::thread receiver([&] {
-        for (int round = 0; round < 3; ++round) {
+        while (!started)
+            std::this_thread::yield();
+        for (int round = 0; round < kRounds; ++round) {
             for (int tick = 0; tick < 60; ++tick)
                 table.supervisionTick();
             for (int n = 0; n < kAccounts; ++n) { // every account comes back
@@ -116,8 +124,11 @@ TEST(StoreThreads, SupervisionTickAgainstReportAcknowledgements)
                     ++acknowledged;
                     lastAcknowledged[due->slot] = due->missing ? 1 : 0;
                 }
+                for (int i = 0; i < 20; ++i) // the next exchange's wait, away from the table
+                    std::this_thread::yield();
             }
         };
+        started = true;
         while (!done)
             scan();
         scan();
@@ -128,7 +139,7 @@ TEST(StoreThreads, SupervisionTickAgainstReportAcknowledgements)
     // A loss and return between two scans may fold into one report, but the last change of every
     // account (its return) must be the last one acknowledged, never swallowed by a late answer.
     EXPECT_GE(acknowledged.load(), kAccounts);
-    EXPECT_LE(acknowledged.load(), 3 * 2 * kAccounts);
+    EXPECT_LE(acknowledged.load(), kRounds * 2 * kAccounts);
     for (int n = 0; n < kAccounts; ++n) {
         EXPECT_EQ(table.record(std::size_t(n)).sup_flags, 0);
         EXPECT_EQ(lastAcknowledged[std::size_t(n)], 0) << n;
