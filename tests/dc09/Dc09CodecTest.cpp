@@ -395,3 +395,25 @@ TEST_F(CodecTest, WrongKeyNeverPassesALinkTest)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(CodecTest, SummerTimeStampsCompareAsLocalWallTime)
+{
+    // Panels stamp local wall time; the window must not be off by the daylight-saving hour.
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    const std::time_t summerNoonUtc = 1751371200; // 14:00 in Berlin, summer time
+    const Config_Record config = configWith(1, true);
+    const std::string frame =
+        frameOf(encryptedBody("\"*NULL\"0043R1L1#A128", "PADPADPAD|]_14:00:10,07-01-2025", config));
+    const Parsed p = parse(frame, config);
+    const auto kind = Decide_DC9_Response(p.result, p.message, summerNoonUtc, config);
+    const std::string nak = Build_DC9_Response(Response_Kind::NAK, p.message, summerNoonUtc, config);
+    useUtc();
+    ASSERT_EQ(p.result, Parse_Result::Accepted_Encrypted);
+    EXPECT_EQ(kind, Response_Kind::Encrypted_ACK);
+    EXPECT_EQ(nak, frameOf("\"NAK\"0000R0L0A0[]_14:00:00,07-01-2025"));
+}
+
+} // namespace
