@@ -120,7 +120,8 @@ void Journal::append(const JournalRecord& record, const char* extended)
         char* ext = extendedAt(index);
         const std::string_view text = boundedText(extended, kMaxExtendedText);
         std::memset(ext, 0, journal::kExtendedSlotSize);
-        std::memcpy(ext, text.data(), text.size());
+        if (!text.empty())
+            std::memcpy(ext, text.data(), text.size());
 
         next = std::uint32_t((index + 1) & 0x7FF);
         std::memcpy(m_image.data(), &next, sizeof next);

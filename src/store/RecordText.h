@@ -21,7 +21,8 @@ template <std::size_t N> void setFieldText(char (&field)[N], std::string_view te
     if (nul != std::string_view::npos)
         text = text.substr(0, nul);
     const std::size_t n = text.size() < N - 1 ? text.size() : N - 1;
-    std::memcpy(field, text.data(), n);
+    if (n > 0) // an empty view may carry no pointer at all
+        std::memcpy(field, text.data(), n);
     std::memset(field + n, 0, N - n);
 }
 
