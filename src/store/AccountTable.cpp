@@ -45,13 +45,15 @@ AccountRecord* AccountTable::slotAt(std::size_t slot)
 
 void AccountTable::load()
 {
-    std::lock_guard lock(m_mutex);
-    std::fill(m_image.begin(), m_image.end(), 0);
     // Start-up errors are silent: an unreadable file gives an empty table.
+    std::vector<std::uint8_t> image(accounts::kImageSize, 0);
     if (m_io.exists(m_path))
-        (void)m_io.readFile(m_path, m_image.data(), m_image.size());
+        (void)m_io.readFile(m_path, image.data(), image.size());
     else
-        (void)m_io.createFile(m_path, m_image.data(), m_image.size());
+        (void)m_io.createFile(m_path, image.data(), image.size());
+
+    std::lock_guard lock(m_mutex);
+    std::memcpy(m_image.data(), image.data(), image.size());
     for (std::size_t j = 0; j < accounts::kSlots; ++j) {
         AccountRecord* slot = slotAt(j);
         slot->ping_countdown = countdownFor(slot->ping_minutes);

@@ -4,6 +4,7 @@
 #include "config/Clock.h"
 #include "store/RecordText.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -90,11 +91,14 @@ void Journal::loadImage(const std::string& path, std::vector<std::uint8_t>& imag
 
 void Journal::load()
 {
+    // Read outside the lock like every other file access; the images are then taken over whole.
+    std::vector<std::uint8_t> image(journal::kImageSize, 0);
+    std::vector<std::uint8_t> extended(journal::kExtendedImageSize, 0);
+    loadImage(m_paths.journal, image);
+    loadImage(m_paths.extended, extended);
     std::lock_guard lock(m_mutex);
-    std::fill(m_image.begin(), m_image.end(), 0);
-    std::fill(m_extended.begin(), m_extended.end(), 0);
-    loadImage(m_paths.journal, m_image);
-    loadImage(m_paths.extended, m_extended);
+    std::memcpy(m_image.data(), image.data(), image.size());
+    std::memcpy(m_extended.data(), extended.data(), extended.size());
 }
 
 void Journal::append(const JournalRecord& record, const char* extended)
