@@ -34,6 +34,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <charconv>
 #include <cstdio>
@@ -145,6 +146,7 @@ TMain_Form::TMain_Form(const Context& context, QWidget* parent)
     RichEdit_Log->setFocusPolicy(Qt::StrongFocus);
     RichEdit_Log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     RichEdit_Log->setLineWrapMode(QTextEdit::NoWrap);
+    RichEdit_Log->setUndoRedoEnabled(false);
     RichEdit_Log->setMinimumHeight(200);
     RichEdit_Log->installEventFilter(this);
     column->addWidget(RichEdit_Log, 1);
@@ -169,6 +171,10 @@ TMain_Form::TMain_Form(const Context& context, QWidget* parent)
             TabSheet_Mon_SoftwareShow();
     });
 
+    m_logViewTimer = new QTimer(this);
+    m_logViewTimer->setSingleShot(true);
+    m_logViewTimer->setInterval(kLogViewDelayMillis);
+    connect(m_logViewTimer, &QTimer::timeout, this, [this] { flushLogView(); });
     m_log.onLine = [this](const std::string& line, LogColour colour) { showLogLine(line, colour); };
     // The journal logs from the forwarding thread; a termination request cuts its error pause short.
     m_journal = std::make_unique<Journal>(
@@ -505,8 +511,11 @@ void TMain_Form::Write_System_Log(std::string_view text, LogColour colour)
 {
     m_log.write(text, colour);
     // The line is in the file now: a shown "System Log" window follows it.
-    if (Form_Log && Form_Log->isVisible())
-        Form_Log->reload();
+    if (Form_Log && Form_Log->isVisible()) {
+        m_logFormStale = true;
+        if (!m_logViewTimer->isActive())
+            m_logViewTimer->start();
+    }
 }
 
 LogSink TMain_Form::threadSafeLog()
@@ -521,24 +530,45 @@ void TMain_Form::showLogLine(const std::string& line, LogColour colour)
         std::fprintf(stdout, "%s\n", line.c_str());
         std::fflush(stdout);
     }
-    QTextDocument* doc = RichEdit_Log->document();
-    QTextCursor cursor(doc);
-    cursor.movePosition(QTextCursor::Start);
-    QTextCharFormat format;
-    format.setForeground(colour == LogColour::Red ? kLogRed : QColor(Qt::black));
-    const bool empty = doc->isEmpty();
-    cursor.insertText(QString::fromLocal8Bit(line.data(), qsizetype(line.size())), format);
-    if (!empty)
-        cursor.insertBlock();
-    while (doc->blockCount() > kMaxLogLines) {
-        QTextCursor tail(doc->lastBlock());
-        tail.movePosition(QTextCursor::PreviousCharacter);
-        tail.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-        tail.removeSelectedText();
+    m_pendingLines.push_back({QString::fromLocal8Bit(line.data(), qsizetype(line.size())), colour});
+    if (!m_logViewTimer->isActive())
+        m_logViewTimer->start();
+}
+
+void TMain_Form::flushLogView()
+{
+    m_logViewTimer->stop();
+    if (!m_pendingLines.empty()) {
+        QTextDocument* doc = RichEdit_Log->document();
+        QTextCursor cursor(doc);
+        cursor.beginEditBlock();
+        // Lines older than the view keeps would be removed again at once.
+        const std::size_t skip =
+            m_pendingLines.size() > std::size_t(kMaxLogLines) ? m_pendingLines.size() - kMaxLogLines : 0;
+        for (std::size_t i = skip; i < m_pendingLines.size(); ++i) {
+            QTextCharFormat format;
+            format.setForeground(m_pendingLines[i].colour == LogColour::Red ? kLogRed : QColor(Qt::black));
+            const bool empty = doc->isEmpty();
+            cursor.movePosition(QTextCursor::Start);
+            cursor.insertText(m_pendingLines[i].text, format);
+            if (!empty)
+                cursor.insertBlock();
+        }
+        if (doc->blockCount() > kMaxLogLines) {
+            QTextCursor tail(doc->findBlockByNumber(kMaxLogLines));
+            tail.movePosition(QTextCursor::PreviousCharacter);
+            tail.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+            tail.removeSelectedText();
+        }
+        cursor.endEditBlock();
+        m_pendingLines.clear();
+        QTextCursor start(doc);
+        start.movePosition(QTextCursor::Start);
+        RichEdit_Log->setTextCursor(start);
     }
-    QTextCursor start(doc);
-    start.movePosition(QTextCursor::Start);
-    RichEdit_Log->setTextCursor(start);
+    if (m_logFormStale && Form_Log && Form_Log->isVisible())
+        Form_Log->reload();
+    m_logFormStale = false;
 }
 
 bool TMain_Form::eventFilter(QObject* watched, QEvent* event)

@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 class AccountTable;
 class Dc09Receiver;
@@ -28,6 +29,7 @@ class QPushButton;
 class QRadioButton;
 class QStatusBar;
 class QTextEdit;
+class QTimer;
 class TForm_Log;
 class TForm_Log_Test;
 
@@ -37,6 +39,9 @@ public:
     static constexpr int kMaxLogLines = 10000;
     // How long the close waits for a background thread before it goes on without it.
     static constexpr int kThreadStopMillis = 5000;
+    // Every change at the top of a long rich-text view re-lays out all of it, so lines that come
+    // in a burst are put in together.
+    static constexpr int kLogViewDelayMillis = 100;
 
     struct Context {
         DataPaths paths;
@@ -58,7 +63,10 @@ public:
     void FormClose();
 
     // Write_System_Log: one dated line, newest on top of the view, appended to the month's file.
+    // The file has the line when the call returns; the views follow within kLogViewDelayMillis.
     void Write_System_Log(std::string_view text, LogColour colour);
+    // Puts the lines written since the last update into the log view and the "System Log" window.
+    void flushLogView();
     // The same from any thread: a call from a background thread waits until the main thread wrote it.
     [[nodiscard]] LogSink threadSafeLog();
 
@@ -188,6 +196,13 @@ private:
     std::unique_ptr<Dc09Receiver> m_receiver;
     std::unique_ptr<Monitoring_Thread> m_monitoring;
     QLabel* m_statusPanel[2] = {};
+    struct PendingLine {
+        QString text;
+        LogColour colour;
+    };
+    std::vector<PendingLine> m_pendingLines;
+    bool m_logFormStale = false;
+    QTimer* m_logViewTimer = nullptr;
     QButtonGroup* m_aesModeGroup = nullptr;
     QButtonGroup* m_keyFormatGroup = nullptr;
     QButtonGroup* m_monModeGroup = nullptr;

@@ -1,0 +1,162 @@
+// The command line, the instance lock, and the ardentel program run as a process: configuration
+// without a display, the second copy, and an orderly close on SIGTERM.
+#include "../ui/QtPrinters.h"
+#include "app/CommandLine.h"
+#include "app/SingleInstance.h"
+#include "config/ConfigRecord.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+std::pair<CommandLine, std::optional<CommandLineError>> parse(std::vector<const char*> args)
+{
+    args.insert(args.begin(), "ardentel");
+    return parseCommandLine(int(args.size()), args.data());
+}
+
+TEST(CommandLine, ReadsEveryOption)
+{
+    auto [cl, error] = parse({"--dir", "/srv/alarm", "--headless", "--set", "DC9_Port=7000",
+                              "--set=Mon_Server=0", "--show-config", "--screenshot=shot.png"});
+    ASSERT_FALSE(error);
+    EXPECT_EQ(cl.dir, "/srv/alarm");
+    EXPECT_TRUE(cl.headless);
+    EXPECT_TRUE(cl.showConfig);
+    EXPECT_TRUE(cl.configOnly());
+    EXPECT_EQ(cl.screenshot, "shot.png");
+    ASSERT_EQ(cl.sets.size(), 2u);
+    EXPECT_EQ(cl.sets[0], std::make_pair(std::string("DC9_Port"), std::string("7000")));
+    EXPECT_EQ(cl.sets[1], std::make_pair(std::string("Mon_Server"), std::string("0")));
+}
+
+TEST(CommandLine, RejectsWhatItCannotUse)
+{
+    for (const auto& args : std::vector<std::vector<const char*>>{
+             {"--dir"}, {"--set"}, {"--set", "novalue"}, {"--set", "=5"}, {"--bogus"}, {"extra"}}) {
+        auto [cl, error] = parse(args);
+        EXPECT_TRUE(error.has_value()) << args[0];
+    }
+    // An empty value is still a value: the field decides whether it takes it.
+    auto [cl, error] = parse({"--set", "Out_IP="});
+    ASSERT_FALSE(error);
+    EXPECT_EQ(cl.sets[0].second, "");
+}
+
+TEST(SingleInstanceLock, ASecondHolderIsTurnedAway)
+{
+    QTemporaryDir dir;
+    SingleInstance first;
+    ASSERT_EQ(first.acquire(dir.path().toStdString()), SingleInstance::State::Acquired);
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("Pemlox.exe"))));
+    {
+        SingleInstance second;
+        EXPECT_EQ(second.acquire(dir.path().toStdString()), SingleInstance::State::AlreadyRunning);
+    }
+    SingleInstance missing;
+    EXPECT_EQ(missing.acquire(dir.filePath(QStringLiteral("no/such")).toStdString()),
+              SingleInstance::State::Unavailable);
+}
+
+// ---- the program itself ----
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(data.isValid());
+        ASSERT_TRUE(runtime.isValid());
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ARDENTEL_RUNTIME_DIR"), runtime.path());
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    }
+
+    struct Run {
+        int status = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    Run run(QStringList args)
+    {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        args.prepend(data.path());
+        args.prepend(QStringLiteral("--dir"));
+        p.start(QStringLiteral(ARDENTEL_EXE), args);
+        EXPECT_TRUE(p.waitForFinished(30000));
+        return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+
+    QByteArray cfg() const
+    {
+        QFile f(data.filePath(QStringLiteral("kalvor.cfg")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QTemporaryDir data;
+    QTemporaryDir runtime;
+    QProcessEnvironment env;
+};
+
+TEST_F(Program, SetWritesTheFieldsAndShowConfigPrintsThem)
+{
+    const Run r = run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7001"), QStringLiteral("--set"),
+                       QStringLiteral("DC9_Port_Enable=1"), QStringLiteral("--show-config")});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    const QByteArray file = cfg();
+    ASSERT_EQ(file.size(), 256);
+    Config_Record rec{};
+    std::memcpy(&rec, file.constData(), sizeof rec);
+    EXPECT_EQ(rec.DC9_Port, 7001);
+    EXPECT_EQ(rec.DC9_Port_Enable, 1);
+    EXPECT_EQ(rec.Mon_Port, 9999); // the rest keeps its defaults
+    EXPECT_TRUE(r.out.contains("DC9_Port=7001")) << r.out.toStdString();
+}
+
+TEST_F(Program, ABadSettingExitsWithTwoAndLeavesTheFile)
+{
+    ASSERT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7002")}).status, 0);
+    const QByteArray before = cfg();
+    for (const QString& bad : {QStringLiteral("No_Such_Field=1"), QStringLiteral("DC9_Port=abc")}) {
+        // A good setting before the bad one is not written either.
+        const Run r =
+            run({QStringLiteral("--set"), QStringLiteral("Mon_Port=1234"), QStringLiteral("--set"), bad});
+        EXPECT_EQ(r.status, 2) << bad.toStdString();
+        EXPECT_FALSE(r.err.isEmpty());
+        EXPECT_EQ(cfg(), before);
+    }
+    EXPECT_EQ(run({QStringLiteral("--frobnicate")}).status, 2);
+}
+
+TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
+{
+    QProcess receiver;
+    receiver.setProcessEnvironment(env);
+    receiver.start(QStringLiteral(ARDENTEL_EXE),
+                   {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
+    ASSERT_TRUE(receiver.waitForStarted(10000));
+    QByteArray out;
+    while (!out.contains("Program started.") && receiver.waitForReadyRead(10000))
+        out += receiver.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("Program started. Hostname of this computer: ")) << out.toStdString();
+
+    const Run second = run({QStringLiteral("--headless")});
+    EXPECT_EQ(second.status, 0);
+    EXPECT_TRUE(second.err.contains("Program is already running?")) << second.err.toStdString();
+
+    ::kill(pid_t(receiver.processId()), SIGTERM);
+    ASSERT_TRUE(receiver.waitForFinished(15000));
+    EXPECT_EQ(receiver.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(receiver.exitCode(), 0);
+    out += receiver.readAllStandardOutput();
+    EXPECT_TRUE(out.trimmed().endsWith("Program closed")) << out.toStdString();
+}
+
+} // namespace

@@ -1,0 +1,391 @@
+// The main window with its real stores in a temporary data directory and scripted answers:
+// settings controls, the save button, locking, key entry, the log view and the close.
+#include "../ui/QtPrinters.h"
+#include "app/MainForm.h"
+#include "config/ConfigRecord.h"
+#include "dc09/Dc09Receiver.h"
+#include "ui/Dialogs.h"
+#include "ui/LogForm.h"
+#include "ui/LogTestForm.h"
+#include "ui/PageTabBar.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray recordBytes(const Config_Record& r)
+{
+    return QByteArray(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        form.FormCreate();
+        form.createSecondaryWindows();
+        form.show();
+        cfgPath = QString::fromStdString(form.paths().config);
+    }
+    void TearDown() override { form.FormClose(); }
+
+    // Replaces the edit's text the way an operator does: select all, then type.
+    static void retype(QLineEdit* edit, const QString& text)
+    {
+        edit->setFocus();
+        edit->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(edit, Qt::Key_Backspace);
+        else
+            QTest::keyClicks(edit, text);
+    }
+
+    QTemporaryDir dir;
+    ManualClock clock{1796652000}; // 2026-12-07 UTC
+    ScriptedDialogs dialogs;
+    TMain_Form form{
+        TMain_Form::Context{DataPaths::inDirectory(dir.path().toStdString()), clock, dialogs, false}};
+    QString cfgPath;
+};
+
+TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
+{
+    EXPECT_EQ(QFile(cfgPath).size(), 256);
+    EXPECT_EQ(QFile(dir.filePath(QStringLiteral("kalvor.dat"))).size(), 139268);
+    EXPECT_EQ(QFile(dir.filePath(QStringLiteral("extevn.dat"))).size(), 131072);
+    EXPECT_EQ(QFile(dir.filePath(QStringLiteral("latevn.dat"))).size(), 163840);
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel"));
+    EXPECT_EQ(form.LabeledEdit_DC9_Port->text(), QStringLiteral("7777"));
+    EXPECT_EQ(form.LabeledEdit_DC9_Conn_Timeout->text(), QStringLiteral("30"));
+    EXPECT_EQ(form.LabeledEdit_Mon_Port->text(), QStringLiteral("9999"));
+    EXPECT_EQ(form.LabeledEdit_Out_IP->text(), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(form.RadioButton_DC9_AES_Off->isChecked());
+    EXPECT_TRUE(form.RadioButton_Aes_Key_Text->isChecked());
+    EXPECT_TRUE(form.RadioButton_Mon_Server->isChecked());
+    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->echoMode(), QLineEdit::Password);
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+    EXPECT_FALSE(form.Meniu_Log->isVisible());
+    EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port closed."));
+    // Every named component is findable by its name.
+    for (const char* name : {"CheckBox_DC9_Port_Enable", "LabeledEdit_DC9_Encoding_Key", "RichEdit_Log",
+                             "StatusBar1", "BitBtn_Save", "Button1", "PageControl_Receiver", "ComboBox1",
+                             "ComboBox_COM_Nr", "LabeledEdit_Test_Rec_Nr"})
+        EXPECT_NE(form.findChild<QWidget*>(QLatin1String(name)), nullptr) << name;
+}
+
+TEST_F(MainWindow, SaveButtonFollowsTheDifferenceFromTheFile)
+{
+    retype(form.LabeledEdit_DC9_Port, QStringLiteral("7778"));
+    EXPECT_EQ(form.config().DC9_Port, 7778);
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+
+    QTest::keyClick(form.LabeledEdit_DC9_Port, Qt::Key_Backspace);
+    QTest::keyClick(form.LabeledEdit_DC9_Port, Qt::Key_7);
+    EXPECT_EQ(form.config().DC9_Port, 7777);
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+}
+
+TEST_F(MainWindow, NumericEditsKeepTheFieldWhenClearedAndRefuseLetters)
+{
+    retype(form.LabeledEdit_DC9_Conn_Timeout, QString());
+    EXPECT_EQ(form.LabeledEdit_DC9_Conn_Timeout->text(), QString());
+    EXPECT_EQ(form.config().DC9_Conn_Timeout, 30);
+
+    QTest::keyClicks(form.LabeledEdit_DC9_Conn_Timeout, QStringLiteral("x"));
+    EXPECT_EQ(form.config().DC9_Conn_Timeout, 30);
+    EXPECT_TRUE(dialogs.asked.empty());
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+}
+
+TEST_F(MainWindow, ReceiverNumberKeepsItsLowEightBits)
+{
+    form.PageControl_Receiver->setCurrentIndex(1);
+    retype(form.LabeledEdit_Test_Rec_Nr, QStringLiteral("300"));
+    EXPECT_EQ(form.config().Test_Rec_Nr, 44);
+    form.LabeledEdit_Test_Rec_Nr->clearFocus();
+    form.Refresh_Mon_Out();
+    EXPECT_EQ(form.LabeledEdit_Test_Rec_Nr->text(), QStringLiteral("44"));
+}
+
+TEST_F(MainWindow, TextFieldsAreCutToTheirWidthAndStayTerminated)
+{
+    form.PageControl_Receiver->setCurrentIndex(1);
+    form.RadioButton_Mon_Client->click();
+    retype(form.LabeledEdit_Out_IP, QStringLiteral("192.168.100.200"));
+    const auto* raw = reinterpret_cast<const unsigned char*>(&form.config());
+    EXPECT_EQ(std::memcmp(raw + 64, "192.168.100.200", 15), 0);
+    EXPECT_EQ(raw[79], 0);
+
+    retype(form.ComboBox_COM_Nr->lineEdit(), QStringLiteral("COM12"));
+    EXPECT_STREQ(form.config().COM_Nr, "COM12");
+    EXPECT_EQ(raw[85], 0);
+}
+
+TEST_F(MainWindow, AnOpenReceiverPortLocksItsSettings)
+{
+    const std::vector<QWidget*> locked = {
+        form.LabeledEdit_DC9_Port,       form.LabeledEdit_DC9_Conn_Timeout, form.LabeledEdit_DC9_Encoding_Key,
+        form.RadioButton_DC9_AES_Off,    form.RadioButton_DC9_AES_128,      form.RadioButton_DC9_AES_192,
+        form.RadioButton_DC9_AES_256,    form.RadioButton_Aes_Key_Text,     form.RadioButton_Aes_Key_Hex,
+        form.CheckBox_Show_AES_Password, form.CheckBox_Time_Synch};
+    form.CheckBox_DC9_Port_Enable->click();
+    EXPECT_EQ(form.config().DC9_Port_Enable, 1);
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+    for (QWidget* w : locked)
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+
+    form.CheckBox_DC9_Port_Enable->click();
+    EXPECT_EQ(form.config().DC9_Port_Enable, 0);
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+    for (QWidget* w : locked)
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+}
+
+TEST_F(MainWindow, ChosenOutputLinkLocksItsSettings)
+{
+    form.PageControl_Receiver->setCurrentIndex(1);
+    form.CheckBox_Mon_Port_Open_TCP->click();
+    EXPECT_EQ(form.config().Mon_Port_Open, 1);
+    EXPECT_FALSE(form.CheckBox_Mon_Port_Open_Serial->isEnabled());
+    EXPECT_FALSE(form.LabeledEdit_Mon_Port->isEnabled());
+    EXPECT_FALSE(form.RadioButton_Mon_Client->isEnabled());
+    EXPECT_FALSE(form.ComboBox_COM_Nr->isEnabled());
+
+    form.CheckBox_Mon_Port_Open_TCP->click();
+    form.CheckBox_Mon_Port_Open_Serial->click();
+    EXPECT_EQ(form.config().Mon_Port_Open, 2);
+    EXPECT_FALSE(form.CheckBox_Mon_Port_Open_TCP->isEnabled());
+    EXPECT_TRUE(form.CheckBox_Mon_Port_Open_Serial->isChecked());
+
+    form.CheckBox_Mon_Port_Open_Serial->click();
+    EXPECT_EQ(form.config().Mon_Port_Open, 0);
+    // The address matters only to a client.
+    EXPECT_FALSE(form.LabeledEdit_Out_IP->isEnabled());
+    form.RadioButton_Mon_Client->click();
+    EXPECT_EQ(form.config().Mon_Server, 0);
+    EXPECT_TRUE(form.LabeledEdit_Out_IP->isEnabled());
+}
+
+TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
+{
+    form.RadioButton_DC9_AES_128->click();
+    form.RadioButton_Aes_Key_Hex->click();
+    QLineEdit* key = form.LabeledEdit_DC9_Encoding_Key;
+    EXPECT_EQ(key->maxLength(), 32);
+    retype(key, QStringLiteral("aB"));
+    EXPECT_EQ(form.config().DC9_AES_Key[0], 0xAB);
+    EXPECT_EQ(dialogs.beeps, 0);
+
+    // A character that is no hex digit goes at once, with a beep.
+    QTest::keyClicks(key, QStringLiteral("g"));
+    EXPECT_EQ(key->text(), QStringLiteral("aB"));
+    EXPECT_EQ(dialogs.beeps, 1);
+
+    // The field takes 32 digits and no more.
+    retype(key, QStringLiteral("00112233445566778899AABBCCDDEEFF12"));
+    EXPECT_EQ(key->text().size(), 32);
+    EXPECT_EQ(form.config().DC9_AES_Key[15], 0xFF);
+    EXPECT_EQ(form.config().DC9_AES_Key[16], 0x00);
+}
+
+TEST_F(MainWindow, TextKeySwitchedToHexShowsSixteenBytes)
+{
+    form.CheckBox_Show_AES_Password->click();
+    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->echoMode(), QLineEdit::Normal);
+    retype(form.LabeledEdit_DC9_Encoding_Key, QStringLiteral("secret"));
+    EXPECT_EQ(std::memcmp(form.config().DC9_AES_Key, "secret\0\0", 8), 0);
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+
+    form.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    form.RadioButton_Aes_Key_Hex->click();
+    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("73656372657400000000000000000000"));
+}
+
+TEST_F(MainWindow, ShowingTheKeyInTheOtherFormatKeepsEveryByte)
+{
+    // A hex key with a zero byte in the middle shows short as text; the bytes after it stay.
+    form.RadioButton_DC9_AES_128->click();
+    form.RadioButton_Aes_Key_Hex->click();
+    retype(form.LabeledEdit_DC9_Encoding_Key, QStringLiteral("41004243"));
+    form.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    form.RadioButton_Aes_Key_Text->click();
+    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("A"));
+    EXPECT_EQ(std::memcmp(form.config().DC9_AES_Key, "\x41\x00\x42\x43", 4), 0);
+}
+
+TEST_F(MainWindow, SaveButtonAsksAndWritesTheRecord)
+{
+    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8000"));
+    dialogs.answers = {Dialogs::Answer::No};
+    form.BitBtn_Save->click();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("Save current settings?"));
+    EXPECT_EQ(dialogs.asked[0].title, QStringLiteral("Ardentel"));
+    EXPECT_EQ(dialogs.asked[0].icon, Dialogs::Icon::Question);
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.BitBtn_Save->click();
+    EXPECT_EQ(readAll(cfgPath), recordBytes(form.config()));
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+}
+
+TEST_F(MainWindow, AFailedSaveIsReported)
+{
+    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8000"));
+    // Something that cannot be opened for writing stands where the file was.
+    ASSERT_TRUE(QFile::remove(cfgPath));
+    ASSERT_TRUE(QDir().mkdir(cfgPath));
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.BitBtn_Save->click();
+    ASSERT_EQ(dialogs.asked.size(), 2u);
+    EXPECT_EQ(dialogs.asked[1].icon, Dialogs::Icon::Error);
+    EXPECT_TRUE(dialogs.asked[1].text.contains(QStringLiteral("kalvor.cfg")));
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+    ASSERT_TRUE(QDir().rmdir(cfgPath));
+}
+
+TEST_F(MainWindow, LogViewShowsTheNewestLineOnTopInItsColour)
+{
+    form.Write_System_Log("older", LogColour::Black);
+    form.Write_System_Log("newer", LogColour::Red);
+    form.flushLogView();
+    const QTextDocument* doc = form.RichEdit_Log->document();
+    ASSERT_EQ(doc->blockCount(), 2);
+    const QTextBlock top = doc->firstBlock();
+    const QTextBlock bottom = top.next();
+    EXPECT_TRUE(top.text().endsWith(QStringLiteral("  newer")));
+    EXPECT_TRUE(bottom.text().endsWith(QStringLiteral("  older")));
+    EXPECT_EQ(top.begin().fragment().charFormat().foreground().color(), QColor(255, 0, 0));
+    EXPECT_EQ(bottom.begin().fragment().charFormat().foreground().color(), QColor(Qt::black));
+    EXPECT_EQ(form.RichEdit_Log->textCursor().position(), 0);
+
+    const QByteArray file = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    EXPECT_LT(file.indexOf("  older\r\n"), file.indexOf("  newer\r\n"));
+}
+
+TEST_F(MainWindow, LogViewKeepsTheNewestLinesButTheFileKeepsAll)
+{
+    const int extra = 3;
+    for (int i = 0; i < TMain_Form::kMaxLogLines + extra; ++i)
+        form.Write_System_Log("line " + std::to_string(i), LogColour::Black);
+    form.flushLogView();
+    // Later lines push the oldest out of the view one by one.
+    form.Write_System_Log("line " + std::to_string(TMain_Form::kMaxLogLines + extra), LogColour::Black);
+    form.flushLogView();
+    const QTextDocument* doc = form.RichEdit_Log->document();
+    EXPECT_EQ(doc->blockCount(), TMain_Form::kMaxLogLines);
+    EXPECT_TRUE(
+        doc->firstBlock().text().endsWith(QStringLiteral("line %1").arg(TMain_Form::kMaxLogLines + extra)));
+    EXPECT_TRUE(doc->lastBlock().text().endsWith(QStringLiteral("line %1").arg(extra + 1)));
+    const QByteArray file = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    EXPECT_EQ(file.count("\r\n"), TMain_Form::kMaxLogLines + extra + 1);
+}
+
+TEST_F(MainWindow, SystemLogWindowFollowsTheLog)
+{
+    form.Write_System_Log("first", LogColour::Black);
+    form.ViewSystemLogs1->trigger();
+    ASSERT_TRUE(form.Form_Log->isVisible());
+    form.Write_System_Log("second", LogColour::Red);
+    form.flushLogView();
+    const QString shown = form.Form_Log->Memo_Log->toPlainText();
+    EXPECT_TRUE(shown.contains(QStringLiteral("first")));
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("  second")));
+}
+
+TEST_F(MainWindow, TypingDbgGoRevealsTheDataLogOnce)
+{
+    form.RichEdit_Log->setFocus();
+    QTest::keyClicks(form.RichEdit_Log, QStringLiteral("dbg go"));
+    EXPECT_TRUE(form.Meniu_Log->isVisible());
+    EXPECT_EQ(dialogs.beeps, 1);
+    EXPECT_TRUE(form.RichEdit_Log->toPlainText().isEmpty()); // the view itself stays read-only
+
+    // Again at the start of the next block of sixteen keys: still visible, no second beep.
+    QTest::keyClicks(form.RichEdit_Log, QStringLiteral("0123456789dbg go"));
+    EXPECT_EQ(dialogs.beeps, 1);
+
+    form.Meniu_Log->trigger();
+    EXPECT_TRUE(form.Form_Log_Test->isVisible());
+}
+
+TEST_F(MainWindow, TheSequenceCountsOnlyAtTheStartOfABlockOfSixteen)
+{
+    form.RichEdit_Log->setFocus();
+    QTest::keyClicks(form.RichEdit_Log, QStringLiteral("xdbg go"));
+    EXPECT_FALSE(form.Meniu_Log->isVisible());
+    EXPECT_EQ(dialogs.beeps, 0);
+}
+
+TEST_F(MainWindow, ReceiverTraceReachesTheDataLogOnlyWhileShown)
+{
+    Dc09Receiver* r = form.receiver();
+    ASSERT_NE(r, nullptr);
+    EXPECT_FALSE(r->traceVisible());
+    form.Form_Log_Test->show();
+    EXPECT_TRUE(r->traceVisible());
+    r->onTrace(QStringLiteral("12:00:00:1  frame"));
+    EXPECT_EQ(form.Form_Log_Test->Memo_Log_Test->toPlainText(), QStringLiteral("12:00:00:1  frame"));
+    r->onStatusText(QStringLiteral("Receiver port is open.  Connections: 0"));
+    EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port is open.  Connections: 0"));
+    EXPECT_EQ(r->portText(), QStringLiteral("7777"));
+}
+
+TEST_F(MainWindow, CloseWithAnUnsavedSettingAndNoKeepsTheFile)
+{
+    const QByteArray before = readAll(cfgPath);
+    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8001"));
+    dialogs.answers = {Dialogs::Answer::No};
+    form.close();
+    EXPECT_TRUE(form.isClosed());
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("Save current settings?"));
+    EXPECT_EQ(readAll(cfgPath), before);
+    const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
+}
+
+TEST_F(MainWindow, CloseWithoutChangesAsksNothing)
+{
+    form.close();
+    EXPECT_TRUE(dialogs.asked.empty());
+    form.FormClose(); // a second close does nothing more
+    const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    EXPECT_EQ(log.count("Program closed"), 1);
+}
+
+TEST_F(MainWindow, CloseWithYesSavesTheSetting)
+{
+    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8002"));
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.close();
+    Config_Record onDisk{};
+    const QByteArray bytes = readAll(cfgPath);
+    ASSERT_EQ(bytes.size(), 256);
+    std::memcpy(&onDisk, bytes.constData(), sizeof onDisk);
+    EXPECT_EQ(onDisk.DC9_Port, 8002);
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+// The "System Log" and "Data Log" windows on their own, with scripted answers.
+#include "QtPrinters.h"
+#include "ui/Dialogs.h"
+#include "ui/LogForm.h"
+#include "ui/LogTestForm.h"
+
+#include <QAction>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(content);
+}
+
+class SystemLogWindow : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString logPath = dir.filePath(QStringLiteral("kalvor_2026_12.log"));
+    ScriptedDialogs dialogs;
+    TForm_Log form{[this] { return logPath.toStdString(); }, dialogs};
+};
+
+TEST_F(SystemLogWindow, ShowsTheWholeFileWhenShown)
+{
+    writeFile(logPath, "07.12.2026 13:05:11  one\r\n07.12.2026 13:05:12  two\r\n");
+    form.show();
+    EXPECT_EQ(form.Memo_Log->toPlainText(),
+              QStringLiteral("07.12.2026 13:05:11  one\n07.12.2026 13:05:12  two"));
+}
+
+TEST_F(SystemLogWindow, ClearAsksAndOnlyOkEmptiesTheFile)
+{
+    const QByteArray content = "line\r\n";
+    writeFile(logPath, content);
+    form.show();
+
+    dialogs.answers = {Dialogs::Answer::Cancel};
+    form.Log_Menu_Clear->trigger();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].title, QStringLiteral("Clear Log Records"));
+    EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("     Are you sure you want to delete log records?"));
+    EXPECT_EQ(dialogs.asked[0].buttons, Dialogs::Buttons::OkCancel);
+    EXPECT_EQ(readAll(logPath), content);
+    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("line"));
+
+    dialogs.answers = {Dialogs::Answer::Ok};
+    form.Log_Menu_Clear->trigger();
+    EXPECT_TRUE(QFile::exists(logPath));
+    EXPECT_EQ(QFile(logPath).size(), 0);
+    EXPECT_TRUE(form.Memo_Log->toPlainText().isEmpty());
+}
+
+TEST_F(SystemLogWindow, MissingFileShowsAnEmptyWindow)
+{
+    form.show();
+    EXPECT_TRUE(form.Memo_Log->toPlainText().isEmpty());
+}
+
+class DataLogWindow : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    ScriptedDialogs dialogs;
+    TForm_Log_Test form{dialogs};
+};
+
+TEST_F(DataLogWindow, TraceLinesAreKeptOnlyWhileShown)
+{
+    form.appendTrace(QStringLiteral("dropped"));
+    form.show();
+    form.appendTrace(QStringLiteral("12:00:01:5  kept"));
+    EXPECT_EQ(form.Memo_Log_Test->toPlainText(), QStringLiteral("12:00:01:5  kept"));
+    form.Clear1->trigger();
+    EXPECT_TRUE(form.Memo_Log_Test->toPlainText().isEmpty());
+}
+
+TEST_F(DataLogWindow, SaveWritesCrLfLinesAndAsksBeforeReplacing)
+{
+    form.show();
+    form.appendTrace(QStringLiteral("a"));
+    form.appendTrace(QStringLiteral("b"));
+    const QString target = dir.filePath(QStringLiteral("trace.txt"));
+
+    // A new file: no question.
+    dialogs.saveNames = {target};
+    form.Meniu_Log_Save->trigger();
+    EXPECT_TRUE(dialogs.asked.empty());
+    EXPECT_EQ(readAll(target), QByteArray("a\r\nb\r\n"));
+    ASSERT_EQ(dialogs.saveFilters.size(), 1);
+
+    // An existing file and No: left as it was.
+    form.appendTrace(QStringLiteral("c"));
+    dialogs.saveNames = {target};
+    dialogs.answers = {Dialogs::Answer::No};
+    form.Meniu_Log_Save->trigger();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].title, QStringLiteral("File name already exist"));
+    EXPECT_EQ(dialogs.asked[0].text,
+              QStringLiteral("This file name already exist, do you want to override it?"));
+    EXPECT_EQ(dialogs.asked[0].icon, Dialogs::Icon::None);
+    EXPECT_EQ(readAll(target), QByteArray("a\r\nb\r\n"));
+
+    // Yes replaces the earlier content.
+    dialogs.saveNames = {target};
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.Meniu_Log_Save->trigger();
+    EXPECT_EQ(readAll(target), QByteArray("a\r\nb\r\nc\r\n"));
+
+    // Cancelled dialog: nothing asked, nothing written.
+    form.Meniu_Log_Save->trigger();
+    EXPECT_EQ(dialogs.asked.size(), 2u);
+}
+
+TEST_F(DataLogWindow, AFailedSaveIsReportedAndTheTraceStays)
+{
+    form.show();
+    form.appendTrace(QStringLiteral("kept"));
+    dialogs.saveNames = {dir.filePath(QStringLiteral("no/such/dir/trace.txt"))};
+    form.Meniu_Log_Save->trigger();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].title, QStringLiteral("Ardentel"));
+    EXPECT_EQ(dialogs.asked[0].icon, Dialogs::Icon::Error);
+    EXPECT_EQ(form.Memo_Log_Test->toPlainText(), QStringLiteral("kept"));
+}
+
+TEST_F(DataLogWindow, KeepsOnlyTheNewestLines)
+{
+    form.show();
+    const int extra = 25;
+    for (int i = 0; i < TForm_Log_Test::kMaxLines + extra; ++i)
+        form.appendTrace(QString::number(i));
+    const QTextDocument* doc = form.Memo_Log_Test->document();
+    EXPECT_EQ(doc->blockCount(), TForm_Log_Test::kMaxLines);
+    EXPECT_EQ(doc->firstBlock().text(), QString::number(extra));
+    EXPECT_EQ(doc->lastBlock().text(), QString::number(TForm_Log_Test::kMaxLines + extra - 1));
+}
+
+TEST(HeadlessDialogs, TakeTheSafeAnswerOfEveryQuestion)
+{
+    HeadlessDialogs d;
+    EXPECT_EQ(d.ask(nullptr, QStringLiteral("t"), QStringLiteral("Save current settings?"),
+                    Dialogs::Buttons::YesNo, Dialogs::Icon::Question),
+              Dialogs::Answer::No);
+    EXPECT_EQ(d.ask(nullptr, QStringLiteral("t"), QStringLiteral("x"), Dialogs::Buttons::OkCancel,
+                    Dialogs::Icon::Question),
+              Dialogs::Answer::Cancel);
+    EXPECT_TRUE(d.saveFileName(nullptr, QStringLiteral("txt"), QStringLiteral("*.txt")).isEmpty());
+}
+
+} // namespace
