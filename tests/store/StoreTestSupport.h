@@ -4,10 +4,13 @@
 
 #include "log/LogSink.h"
 #include "store/FileIo.h"
+#include "store/JournalRecord.h"
+#include "store/RecordText.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -50,6 +53,47 @@ inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>&
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+constexpr std::int32_t kTestTime = 1796601600; // 2026-12-07 00:00:00 UTC
+
+// One Contact ID event from account `account` as the receiver hands it to the store.
+inline JournalRecord makeRecord(const char* account, const char* event = "1130",
+                                std::int32_t time = kTestTime)
+{
+    JournalRecord r;
+    std::memset(&r, 0, sizeof r);
+    setFieldText(r.receiver, "0001");
+    setFieldText(r.line, "02");
+    setFieldText(r.account, account);
+    setFieldText(r.event, event);
+    setFieldText(r.partition, "01");
+    setFieldText(r.zone, "015");
+    r.time_received = time;
+    setFieldText(r.address, "10.0.0.7");
+    r.port = 40123;
+    return r;
+}
+
+// Golden images are laid out by hand with these two.
+inline void put(std::vector<std::uint8_t>& b, std::size_t at, const char* text)
+{
+    std::memcpy(b.data() + at, text, std::strlen(text));
+}
+
+inline void putLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
+}
+
+// `n` bytes of `bytes` from `at`; empty when the file is too short.
+inline std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t n)
+{
+    if (bytes.size() < at + n)
+        return {};
+    return std::vector<std::uint8_t>(bytes.begin() + std::ptrdiff_t(at),
+                                     bytes.begin() + std::ptrdiff_t(at + n));
 }
 
 struct LoggedLine {

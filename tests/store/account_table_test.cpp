@@ -8,42 +8,9 @@
 #include <limits>
 
 namespace {
-constexpr std::int32_t kTime = 1796601600; // 2026-12-07 00:00:00 UTC
-
-JournalRecord makeRecord(const char* account, const char* event = "1130", std::int32_t time = kTime)
-{
-    JournalRecord r;
-    std::memset(&r, 0, sizeof r);
-    r.status = journal::kStored;
-    setFieldText(r.receiver, "0001");
-    setFieldText(r.line, "02");
-    setFieldText(r.account, account);
-    setFieldText(r.event, event);
-    setFieldText(r.partition, "01");
-    setFieldText(r.zone, "015");
-    r.time_received = time;
-    setFieldText(r.address, "10.0.0.7");
-    r.port = 40123;
-    return r;
-}
-
-void put(std::vector<std::uint8_t>& b, std::size_t at, const char* text)
-{
-    std::memcpy(b.data() + at, text, std::strlen(text));
-}
-
-void putLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
-}
-
 std::vector<std::uint8_t> slotBytes(const std::vector<std::uint8_t>& file, std::size_t slot)
 {
-    if (file.size() < (slot + 1) * 80)
-        return {};
-    return std::vector<std::uint8_t>(file.begin() + std::ptrdiff_t(slot * 80),
-                                     file.begin() + std::ptrdiff_t(slot * 80 + 80));
+    return slice(file, slot * 80, 80);
 }
 
 class AccountTableTest : public ::testing::Test {
@@ -76,7 +43,7 @@ TEST_F(AccountTableTest, NewAccountIsWrittenAsExpectedRecord)
     ASSERT_EQ(table.update(r, "[Q87]"), 0u);
 
     std::vector<std::uint8_t> golden(80, 0);
-    putLe32(golden, 0, std::uint32_t(kTime));
+    putLe32(golden, 0, std::uint32_t(kTestTime));
     put(golden, 4, "1234");
     put(golden, 21, "0001");
     put(golden, 28, "02");
@@ -143,12 +110,12 @@ TEST_F(AccountTableTest, KnownAccountTakesLastMessageAndReportedAddress)
         table.supervisionTick();
     EXPECT_EQ(table.record(slot).ping_countdown, 80);
 
-    JournalRecord r = makeRecord("1234", "NULL", kTime + 100);
+    JournalRecord r = makeRecord("1234", "NULL", kTestTime + 100);
     r.port = 5555;
     ASSERT_EQ(table.update(r, "[B172.16.254.123456]"), slot);
     const AccountRecord rec = table.record(slot);
     EXPECT_EQ(fieldText(rec.event), "NULL");
-    EXPECT_EQ(rec.last_time, kTime + 100);
+    EXPECT_EQ(rec.last_time, kTestTime + 100);
     EXPECT_EQ(rec.port, 5555);
     EXPECT_EQ(rec.signal, 255) << "no quality in this message";
     EXPECT_EQ(rec.ping_minutes, 3);

@@ -12,35 +12,6 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-constexpr std::int32_t kTime = 1796601600; // 2026-12-07 00:00:00 UTC
-
-JournalRecord makeRecord(const char* account, const char* event = "1130", std::int32_t time = kTime)
-{
-    JournalRecord r;
-    std::memset(&r, 0, sizeof r);
-    setFieldText(r.receiver, "0001");
-    setFieldText(r.line, "02");
-    setFieldText(r.account, account);
-    setFieldText(r.event, event);
-    setFieldText(r.partition, "01");
-    setFieldText(r.zone, "015");
-    r.time_received = time;
-    setFieldText(r.address, "10.0.0.7");
-    r.port = 40123;
-    return r;
-}
-
-void put(std::vector<std::uint8_t>& b, std::size_t at, const char* text)
-{
-    std::memcpy(b.data() + at, text, std::strlen(text));
-}
-
-void putLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + std::size_t(i)] = std::uint8_t(v >> (8 * i));
-}
-
 // makeRecord("1234") as it must appear on disk, laid out by hand.
 std::vector<std::uint8_t> goldenRecord(std::uint8_t status)
 {
@@ -52,18 +23,10 @@ std::vector<std::uint8_t> goldenRecord(std::uint8_t status)
     put(b, 32, "1130");
     put(b, 37, "01");
     put(b, 40, "015");
-    putLe32(b, 44, std::uint32_t(kTime));
+    putLe32(b, 44, std::uint32_t(kTestTime));
     put(b, 48, "10.0.0.7");
     putLe32(b, 64, 40123);
     return b;
-}
-
-std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t n)
-{
-    if (bytes.size() < at + n)
-        return {};
-    return std::vector<std::uint8_t>(bytes.begin() + std::ptrdiff_t(at),
-                                     bytes.begin() + std::ptrdiff_t(at + n));
 }
 
 std::size_t slotOffset(std::size_t i)
@@ -162,7 +125,7 @@ TEST_F(JournalTest, RingWrapsAfterSlot2047AndReportsLostAlarm)
 {
     journal.load();
     for (int i = 0; i < 2048; ++i)
-        journal.append(makeRecord("1234", i == 0 ? "1130" : "NULL", kTime + i), "");
+        journal.append(makeRecord("1234", i == 0 ? "1130" : "NULL", kTestTime + i), "");
     EXPECT_EQ(journal.nextSlot(), 0u);
 
     journal.append(makeRecord("5678", "3401"), "[Q1]");
