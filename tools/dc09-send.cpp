@@ -92,12 +92,13 @@ std::optional<QByteArray> unescape(const QString& text)
             out += '\\';
             break;
         case 'x': {
-            bool ok = false;
-            const int value = in.mid(i + 1, 2).toInt(&ok, 16);
-            if (!ok || i + 2 >= in.size() + 0 || in.mid(i + 1, 2).size() != 2) {
+            const QByteArray digits = in.mid(i + 1, 2);
+            const QByteArray byte = QByteArray::fromHex(digits);
+            if (digits.size() != 2 || byte.size() != 1 ||
+                byte.toHex().compare(digits, Qt::CaseInsensitive) != 0) {
                 return std::nullopt;
             }
-            out += char(value);
+            out += byte;
             i += 2;
             break;
         }

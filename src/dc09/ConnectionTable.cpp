@@ -10,7 +10,7 @@ void setAddress(Connection_Slot& slot, std::string_view address)
 {
     std::memset(slot.remote_address, 0, sizeof slot.remote_address);
     const std::string_view recorded = Connection_Table::recordedAddress(address);
-    std::memcpy(slot.remote_address, recorded.data(), recorded.size());
+    recorded.copy(slot.remote_address, recorded.size());
 }
 
 } // namespace

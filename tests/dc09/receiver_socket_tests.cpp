@@ -126,7 +126,7 @@ protected:
 
     static bool disconnected(QTcpSocket* panel)
     {
-        return waitUntil([&] { return panel->state() == QAbstractSocket::UnconnectedState; }, 2000);
+        return waitUntil([&] { return panel->state() == QAbstractSocket::UnconnectedState; }, 5000);
     }
 
     static bool staysConnected(QTcpSocket* panel)
