@@ -30,23 +30,24 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool Application::notify(QObject* receiver, QEvent* event)
 {
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (const std::exception& e) {
-        showError(QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-        showError(QStringLiteral("An unknown error occurred."));
-    }
-    return false;
+    return deliverCatching(m_dialogs, [&] { return QApplication::notify(receiver, event); });
 }
 
-void Application::showError(const QString& text)
+bool deliverCatching(Dialogs* dialogs, const std::function<bool()>& deliver)
 {
-    if (m_dialogs) {
-        m_dialogs->error(activeWindow(), QStringLiteral("Ardentel"), text);
-        return;
+    QString text;
+    try {
+        return deliver();
+    } catch (const std::exception& e) {
+        text = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        text = QStringLiteral("An unknown error occurred.");
     }
-    std::fprintf(stderr, "Ardentel: %s\n", text.toLocal8Bit().constData());
+    if (dialogs)
+        dialogs->error(QApplication::activeWindow(), QStringLiteral("Ardentel"), text);
+    else
+        std::fprintf(stderr, "Ardentel: %s\n", text.toLocal8Bit().constData());
+    return false;
 }
 
 void raiseOpenFileLimit()
@@ -79,7 +80,7 @@ extern "C" void onTerminationSignal(int)
     errno = saved;
 }
 
-// SIGINT and SIGTERM close the window the normal way, so a service stop runs the full shutdown.
+// SIGINT and SIGTERM close the window the normal way, so a stop runs the full shutdown.
 bool watchTerminationSignals()
 {
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -97,6 +98,8 @@ bool noDisplay()
     const char* w = std::getenv("WAYLAND_DISPLAY");
     return (!x || !*x) && (!w || !*w);
 }
+
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless);
 
 int configure(const CommandLine& cl, const DataPaths& paths)
 {
@@ -179,13 +182,28 @@ int runArdentel(int argc, char** argv)
         break;
     }
 
+    try {
+        return runWindow(cl, paths, dialogs, headless);
+    } catch (const std::exception& e) {
+        dialogs.error(nullptr, QStringLiteral("Ardentel"), QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        dialogs.error(nullptr, QStringLiteral("Ardentel"), QStringLiteral("An unknown error occurred."));
+    }
+    return 1;
+}
+
+namespace {
+
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless)
+{
     SystemClock clock;
     TMain_Form main(TMain_Form::Context{paths, clock, dialogs, headless});
     main.FormCreate();
     main.createSecondaryWindows();
 
     std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (headless && watchTerminationSignals()) {
+    // Ctrl+C in a terminal or a service stop: the same orderly close as the window's close button.
+    if (watchTerminationSignals()) {
         signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
         QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &main, [&main] {
             char drain[16];
@@ -216,3 +234,5 @@ int runArdentel(int argc, char** argv)
     main.FormClose();
     return status;
 }
+
+} // namespace

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QApplication>
+#include <functional>
+#include <string>
 
 class Dialogs;
 
@@ -16,10 +18,12 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 
 private:
-    void showError(const QString& text);
-
     Dialogs* m_dialogs = nullptr;
 };
+
+// Runs one event delivery; an exception escaping it is shown in an error box titled "Ardentel"
+// (or written to standard error without `dialogs`) and the delivery counts as not handled.
+bool deliverCatching(Dialogs* dialogs, const std::function<bool()>& deliver);
 
 // Raises the soft open-file limit to the hard one, so 2048 panel connections fit beside the files.
 void raiseOpenFileLimit();

@@ -114,9 +114,9 @@ TEST_F(Program, SetWritesTheFieldsAndShowConfigPrintsThem)
     ASSERT_EQ(file.size(), 256);
     Config_Record rec{};
     std::memcpy(&rec, file.constData(), sizeof rec);
-    EXPECT_EQ(rec.DC9_Port, 7001);
-    EXPECT_EQ(rec.DC9_Port_Enable, 1);
-    EXPECT_EQ(rec.Mon_Port, 9999); // the rest keeps its defaults
+    EXPECT_EQ(int(rec.DC9_Port), 7001);
+    EXPECT_EQ(int(rec.DC9_Port_Enable), 1);
+    EXPECT_EQ(int(rec.Mon_Port), 9999); // the rest keeps its defaults
     EXPECT_TRUE(r.out.contains("DC9_Port=7001")) << r.out.toStdString();
 }
 

@@ -1,6 +1,7 @@
 // The main window with its real stores in a temporary data directory and scripted answers:
 // settings controls, the save button, locking, key entry, the log view and the close.
 #include "../ui/QtPrinters.h"
+#include "app/Application.h"
 #include "app/MainForm.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Receiver.h"
@@ -24,6 +25,7 @@
 #include <QTextEdit>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 namespace {
 
@@ -97,12 +99,12 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
 TEST_F(MainWindow, SaveButtonFollowsTheDifferenceFromTheFile)
 {
     retype(form.LabeledEdit_DC9_Port, QStringLiteral("7778"));
-    EXPECT_EQ(form.config().DC9_Port, 7778);
+    EXPECT_EQ(int(form.config().DC9_Port), 7778);
     EXPECT_TRUE(form.BitBtn_Save->isEnabled());
 
     QTest::keyClick(form.LabeledEdit_DC9_Port, Qt::Key_Backspace);
     QTest::keyClick(form.LabeledEdit_DC9_Port, Qt::Key_7);
-    EXPECT_EQ(form.config().DC9_Port, 7777);
+    EXPECT_EQ(int(form.config().DC9_Port), 7777);
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
 
@@ -110,10 +112,10 @@ TEST_F(MainWindow, NumericEditsKeepTheFieldWhenClearedAndRefuseLetters)
 {
     retype(form.LabeledEdit_DC9_Conn_Timeout, QString());
     EXPECT_EQ(form.LabeledEdit_DC9_Conn_Timeout->text(), QString());
-    EXPECT_EQ(form.config().DC9_Conn_Timeout, 30);
+    EXPECT_EQ(int(form.config().DC9_Conn_Timeout), 30);
 
     QTest::keyClicks(form.LabeledEdit_DC9_Conn_Timeout, QStringLiteral("x"));
-    EXPECT_EQ(form.config().DC9_Conn_Timeout, 30);
+    EXPECT_EQ(int(form.config().DC9_Conn_Timeout), 30);
     EXPECT_TRUE(dialogs.asked.empty());
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
@@ -122,7 +124,7 @@ TEST_F(MainWindow, ReceiverNumberKeepsItsLowEightBits)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
     retype(form.LabeledEdit_Test_Rec_Nr, QStringLiteral("300"));
-    EXPECT_EQ(form.config().Test_Rec_Nr, 44);
+    EXPECT_EQ(int(form.config().Test_Rec_Nr), 44);
     form.LabeledEdit_Test_Rec_Nr->clearFocus();
     form.Refresh_Mon_Out();
     EXPECT_EQ(form.LabeledEdit_Test_Rec_Nr->text(), QStringLiteral("44"));
@@ -150,13 +152,13 @@ TEST_F(MainWindow, AnOpenReceiverPortLocksItsSettings)
         form.RadioButton_DC9_AES_256,    form.RadioButton_Aes_Key_Text,     form.RadioButton_Aes_Key_Hex,
         form.CheckBox_Show_AES_Password, form.CheckBox_Time_Synch};
     form.CheckBox_DC9_Port_Enable->click();
-    EXPECT_EQ(form.config().DC9_Port_Enable, 1);
+    EXPECT_EQ(int(form.config().DC9_Port_Enable), 1);
     EXPECT_TRUE(form.BitBtn_Save->isEnabled());
     for (QWidget* w : locked)
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
 
     form.CheckBox_DC9_Port_Enable->click();
-    EXPECT_EQ(form.config().DC9_Port_Enable, 0);
+    EXPECT_EQ(int(form.config().DC9_Port_Enable), 0);
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
     for (QWidget* w : locked)
         EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
@@ -166,7 +168,7 @@ TEST_F(MainWindow, ChosenOutputLinkLocksItsSettings)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
     form.CheckBox_Mon_Port_Open_TCP->click();
-    EXPECT_EQ(form.config().Mon_Port_Open, 1);
+    EXPECT_EQ(int(form.config().Mon_Port_Open), 1);
     EXPECT_FALSE(form.CheckBox_Mon_Port_Open_Serial->isEnabled());
     EXPECT_FALSE(form.LabeledEdit_Mon_Port->isEnabled());
     EXPECT_FALSE(form.RadioButton_Mon_Client->isEnabled());
@@ -174,16 +176,16 @@ TEST_F(MainWindow, ChosenOutputLinkLocksItsSettings)
 
     form.CheckBox_Mon_Port_Open_TCP->click();
     form.CheckBox_Mon_Port_Open_Serial->click();
-    EXPECT_EQ(form.config().Mon_Port_Open, 2);
+    EXPECT_EQ(int(form.config().Mon_Port_Open), 2);
     EXPECT_FALSE(form.CheckBox_Mon_Port_Open_TCP->isEnabled());
     EXPECT_TRUE(form.CheckBox_Mon_Port_Open_Serial->isChecked());
 
     form.CheckBox_Mon_Port_Open_Serial->click();
-    EXPECT_EQ(form.config().Mon_Port_Open, 0);
+    EXPECT_EQ(int(form.config().Mon_Port_Open), 0);
     // The address matters only to a client.
     EXPECT_FALSE(form.LabeledEdit_Out_IP->isEnabled());
     form.RadioButton_Mon_Client->click();
-    EXPECT_EQ(form.config().Mon_Server, 0);
+    EXPECT_EQ(int(form.config().Mon_Server), 0);
     EXPECT_TRUE(form.LabeledEdit_Out_IP->isEnabled());
 }
 
@@ -194,7 +196,7 @@ TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
     QLineEdit* key = form.LabeledEdit_DC9_Encoding_Key;
     EXPECT_EQ(key->maxLength(), 32);
     retype(key, QStringLiteral("aB"));
-    EXPECT_EQ(form.config().DC9_AES_Key[0], 0xAB);
+    EXPECT_EQ(int(form.config().DC9_AES_Key[0]), 0xAB);
     EXPECT_EQ(dialogs.beeps, 0);
 
     // A character that is no hex digit goes at once, with a beep.
@@ -205,8 +207,8 @@ TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
     // The field takes 32 digits and no more.
     retype(key, QStringLiteral("00112233445566778899AABBCCDDEEFF12"));
     EXPECT_EQ(key->text().size(), 32);
-    EXPECT_EQ(form.config().DC9_AES_Key[15], 0xFF);
-    EXPECT_EQ(form.config().DC9_AES_Key[16], 0x00);
+    EXPECT_EQ(int(form.config().DC9_AES_Key[15]), 0xFF);
+    EXPECT_EQ(int(form.config().DC9_AES_Key[16]), 0x00);
 }
 
 TEST_F(MainWindow, TextKeySwitchedToHexShowsSixteenBytes)
@@ -385,7 +387,25 @@ TEST_F(MainWindow, CloseWithYesSavesTheSetting)
     const QByteArray bytes = readAll(cfgPath);
     ASSERT_EQ(bytes.size(), 256);
     std::memcpy(&onDisk, bytes.constData(), sizeof onDisk);
-    EXPECT_EQ(onDisk.DC9_Port, 8002);
+    EXPECT_EQ(int(onDisk.DC9_Port), 8002);
+}
+
+} // namespace
+
+namespace {
+
+TEST(EventDelivery, AnExceptionFromAHandlerBecomesAnErrorBoxAndTheLoopGoesOn)
+{
+    ScriptedDialogs dialogs;
+    EXPECT_FALSE(deliverCatching(&dialogs, []() -> bool { throw std::runtime_error("disk on fire"); }));
+    EXPECT_FALSE(deliverCatching(&dialogs, []() -> bool { throw 42; }));
+    ASSERT_EQ(dialogs.asked.size(), 2u);
+    EXPECT_EQ(dialogs.asked[0].title, QStringLiteral("Ardentel"));
+    EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("disk on fire"));
+    EXPECT_EQ(dialogs.asked[0].icon, Dialogs::Icon::Error);
+    EXPECT_FALSE(dialogs.asked[1].text.isEmpty());
+    EXPECT_TRUE(deliverCatching(&dialogs, [] { return true; }));
+    EXPECT_EQ(dialogs.asked.size(), 2u);
 }
 
 } // namespace
