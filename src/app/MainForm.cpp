@@ -407,7 +407,7 @@ void TMain_Form::buildSaveGlyph()
 void TMain_Form::wireReceiver()
 {
     Dc09Receiver& r = *m_receiver;
-    r.onStatusText = [this](const QString& text) { m_statusPanel[0]->setText(text); };
+    r.onStatusText = [this](const QString& text) { setStatusPanelText(0, text); };
     r.beep = [this] { m_dialogs.beep(); };
     r.traceVisible = [this] { return Form_Log_Test && Form_Log_Test->isVisible(); };
     r.onTrace = [this](const QString& line) {
@@ -592,6 +592,12 @@ void TMain_Form::RichEdit_LogKeyPress(char key)
 QString TMain_Form::statusPanelText(int panel) const
 {
     return (panel == 0 || panel == 1) ? m_statusPanel[panel]->text() : QString();
+}
+
+void TMain_Form::setStatusPanelText(int panel, const QString& text)
+{
+    if (panel == 0 || panel == 1)
+        m_statusPanel[panel]->setText(text);
 }
 
 // ---- navigation ----

@@ -119,6 +119,7 @@ public:
     [[nodiscard]] Journal* journal() const { return m_journal.get(); }
     [[nodiscard]] AccountTable* accounts() const { return m_accounts.get(); }
     [[nodiscard]] QString statusPanelText(int panel) const;
+    void setStatusPanelText(int panel, const QString& text); // panel 0: receiver port, 1: output link
     [[nodiscard]] bool isClosed() const { return m_closed; }
 
     // Menu.

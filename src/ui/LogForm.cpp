@@ -24,6 +24,8 @@ TForm_Log::TForm_Log(std::function<std::string()> fileName, Dialogs& dialogs, QW
     Memo_Log->setObjectName(QStringLiteral("Memo_Log"));
     Memo_Log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo_Log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // What is shown is the file; the view only follows it.
+    Memo_Log->setReadOnly(true);
     setCentralWidget(Memo_Log);
 
     Log_Menu_Clear = new QAction(QStringLiteral("Clear"), this);
@@ -38,21 +40,57 @@ void TForm_Log::showEvent(QShowEvent* event)
     FormShow();
 }
 
+namespace {
+
+QString memoText(QByteArray bytes)
+{
+    bytes.replace("\r", "");
+    if (bytes.endsWith('\n'))
+        bytes.chop(1);
+    return QString::fromLocal8Bit(bytes);
+}
+
+} // namespace
+
 void TForm_Log::FormShow()
 {
     // Before the first line of the month there is no file yet: the window then shows nothing.
-    const std::string name = m_fileName ? m_fileName() : std::string();
-    QString text;
-    if (!name.empty()) {
-        QFile file(QString::fromStdString(name));
+    m_loadedFile = m_fileName ? m_fileName() : std::string();
+    m_loadedSize = 0;
+    QByteArray content;
+    if (!m_loadedFile.empty()) {
+        QFile file(QString::fromStdString(m_loadedFile));
         if (file.open(QIODevice::ReadOnly))
-            text = QString::fromLocal8Bit(file.readAll());
+            content = file.readAll();
     }
-    if (text.endsWith(QLatin1Char('\n')))
-        text.chop(1);
-    text.remove(QLatin1Char('\r'));
-    Memo_Log->setPlainText(text);
+    m_loadedSize = content.size();
+    Memo_Log->setPlainText(memoText(content));
     // Follow the log as it grows: the newest line is at the end of the file.
+    Memo_Log->verticalScrollBar()->setValue(Memo_Log->verticalScrollBar()->maximum());
+}
+
+void TForm_Log::reload()
+{
+    const std::string name = m_fileName ? m_fileName() : std::string();
+    QFile file(QString::fromStdString(name));
+    if (name.empty() || name != m_loadedFile || !file.open(QIODevice::ReadOnly) ||
+        file.size() < m_loadedSize) {
+        FormShow();
+        return;
+    }
+    if (!file.seek(m_loadedSize)) {
+        FormShow();
+        return;
+    }
+    const QByteArray added = file.readAll();
+    if (added.isEmpty())
+        return;
+    m_loadedSize += added.size();
+    const bool wasEmpty = Memo_Log->document()->isEmpty();
+    if (wasEmpty)
+        Memo_Log->setPlainText(memoText(added));
+    else
+        Memo_Log->appendPlainText(memoText(added));
     Memo_Log->verticalScrollBar()->setValue(Memo_Log->verticalScrollBar()->maximum());
 }
 

@@ -19,7 +19,9 @@ public:
 
     void FormShow();            // loads the whole file
     void Log_Menu_ClearClick(); // asks, then empties the file
-    void reload() { FormShow(); }
+    // Follows the file as it grows: only what was added since the last load is read, so a long
+    // month does not make every new line reload megabytes. A shorter or other file is read whole.
+    void reload();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -27,4 +29,6 @@ protected:
 private:
     std::function<std::string()> m_fileName;
     Dialogs& m_dialogs;
+    std::string m_loadedFile;
+    qint64 m_loadedSize = 0;
 };

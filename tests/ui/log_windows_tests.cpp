@@ -64,6 +64,33 @@ TEST_F(SystemLogWindow, ClearAsksAndOnlyOkEmptiesTheFile)
     EXPECT_TRUE(form.Memo_Log->toPlainText().isEmpty());
 }
 
+TEST_F(SystemLogWindow, FollowsTheFileAsItGrowsAndStartsOverWhenItShrinks)
+{
+    form.show(); // no file yet
+    writeFile(logPath, "a\r\n");
+    form.reload();
+    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("a"));
+    {
+        QFile f(logPath);
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write("b\r\nc\r\n");
+    }
+    form.reload();
+    form.reload(); // nothing new: nothing changes
+    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("a\nb\nc"));
+
+    // Emptied and written again by someone else: read whole, nothing of the old content stays.
+    writeFile(logPath, "d\r\n");
+    form.reload();
+    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("d"));
+
+    // A new month's file is read whole.
+    logPath = dir.filePath(QStringLiteral("kalvor_2027_01.log"));
+    writeFile(logPath, "january\r\n");
+    form.reload();
+    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("january"));
+}
+
 TEST_F(SystemLogWindow, MissingFileShowsAnEmptyWindow)
 {
     form.show();
