@@ -418,8 +418,6 @@ void TMain_Form::wireReceiver()
     r.portText = [this] { return LabeledEdit_DC9_Port->text(); };
 }
 
-// ---- start-up and close ----
-
 void TMain_Form::FormCreate()
 {
     if (m_created)
@@ -504,8 +502,6 @@ void TMain_Form::waitForMonitoringThread()
     // Events acknowledged to a panel after the thread's last pass would otherwise never reach the files.
     m_journal->persistPass();
 }
-
-// ---- system log ----
 
 void TMain_Form::Write_System_Log(std::string_view text, LogColour colour)
 {
@@ -600,8 +596,6 @@ void TMain_Form::setStatusPanelText(int panel, const QString& text)
         m_statusPanel[panel]->setText(text);
 }
 
-// ---- navigation ----
-
 void TMain_Form::TabSheet1Show()
 {
     Refresh_Receiver();
@@ -643,8 +637,6 @@ void TMain_Form::VirtualPortsTool1Click()
 {
     // The virtual serial port tool comes with the serial link.
 }
-
-// ---- settings ----
 
 bool TMain_Form::Check_Settings_Changed()
 {

@@ -63,8 +63,6 @@ TEST(SingleInstanceLock, ASecondHolderIsTurnedAway)
               SingleInstance::State::Unavailable);
 }
 
-// ---- the program itself ----
-
 class Program : public ::testing::Test {
 protected:
     void SetUp() override
