@@ -184,7 +184,7 @@ struct Verdict {
 
 // Checks one answer frame: framing, length, CRC, token, the echoed sequence and, for "*ACK",
 // the decrypted text.
-Verdict checkAnswer(const QByteArray& frame, const Options& o, std::optional<int> sequence)
+Verdict checkAnswer(const QByteArray& frame, const Options& o, int sequence)
 {
     Verdict v;
     const qsizetype lf = frame.indexOf('\n');
@@ -218,8 +218,8 @@ Verdict checkAnswer(const QByteArray& frame, const Options& o, std::optional<int
     if (!tokens.contains(v.token)) {
         problems << QStringLiteral("unknown token");
     }
-    if (sequence && (v.token == "ACK" || v.token == "*ACK")) {
-        const QByteArray expected = QByteArray::number(*sequence % 10000).rightJustified(4, '0');
+    if (sequence >= 0 && (v.token == "ACK" || v.token == "*ACK")) {
+        const QByteArray expected = QByteArray::number(sequence % 10000).rightJustified(4, '0');
         if (body.mid(close + 1, 4) != expected) {
             problems << QStringLiteral("sequence %1 expected %2")
                             .arg(QString::fromLatin1(body.mid(close + 1, 4)), QString::fromLatin1(expected));
@@ -317,8 +317,8 @@ private:
         }
         const QByteArray frame = m_buffer.left(cr + 1);
         m_timer.stop();
-        const std::optional<int> sequence =
-            m_options.raw ? std::nullopt : std::optional<int>(m_sequences[m_next]);
+        // A raw frame's sequence is unknown, so only the answer's form is checked (-1).
+        const int sequence = m_options.raw ? -1 : m_sequences[m_next];
         const Verdict v = checkAnswer(frame, m_options, sequence);
         bool good = v.wellFormed;
         if (m_options.expect == QStringLiteral("none")) {
