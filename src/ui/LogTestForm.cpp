@@ -68,7 +68,8 @@ void TForm_Log_Test::Meniu_Log_SaveClick()
     }
     QByteArray content;
     for (QTextBlock b = Memo_Log_Test->document()->begin(); b.isValid(); b = b.next()) {
-        content += b.text().toLocal8Bit();
+        // The trace holds received bytes as Latin-1 characters: saved back, each is its own byte again.
+        content += b.text().toLatin1();
         content += "\r\n";
     }
     if (Memo_Log_Test->document()->isEmpty())

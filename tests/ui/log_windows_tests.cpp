@@ -151,6 +151,18 @@ TEST_F(DataLogWindow, SaveWritesCrLfLinesAndAsksBeforeReplacing)
     EXPECT_EQ(dialogs.asked.size(), 2u);
 }
 
+TEST_F(DataLogWindow, SavedTraceKeepsEveryReceivedByte)
+{
+    // Received bytes reach the trace as Latin-1 characters; the file must hold the bytes themselves.
+    const QByteArray received("\x01\x7F\xA0\xE9\xFF", 5);
+    form.show();
+    form.appendTrace(QString::fromLatin1(received));
+    const QString target = dir.filePath(QStringLiteral("bytes.txt"));
+    dialogs.saveNames = {target};
+    form.Meniu_Log_Save->trigger();
+    EXPECT_EQ(readAll(target), received + "\r\n");
+}
+
 TEST_F(DataLogWindow, AFailedSaveIsReportedAndTheTraceStays)
 {
     form.show();
