@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-qpa-plugins qt6-multimedia-dev libgl-dev
     libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    socat xvfb xauth
+    socat xvfb xauth fonts-dejavu-core
 )
 
 missing=()
