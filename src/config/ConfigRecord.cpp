@@ -245,7 +245,18 @@ std::size_t aesKeyLength(std::uint8_t aesMode)
 ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
 {
     record = Config_Record{};
-    FileHandle file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int writeErrno = 0;
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // A settings file made read-only on purpose still holds the settings: running on an all-zero
+        // record instead would leave the receiver port closed without a word.
+        writeErrno = errno;
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            errno = writeErrno;
+        }
+    }
+    FileHandle file(fd);
     if (!file.valid()) {
         const int openErrno = errno;
         if (openErrno != ENOENT) {
@@ -269,7 +280,13 @@ ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
     if (record.Cfg_Version == 0) {
         // Files from before the version marker existed: stamp them once, leave every setting as it is.
         record.Cfg_Version = kCfgVersion;
+        if (writeErrno != 0) {
+            return failure(ConfigFileError::WriteFailed, writeErrno); // stamped in memory only
+        }
         return writeAndClose(file, record, ConfigFileError::WriteFailed);
+    }
+    if (writeErrno != 0) {
+        return failure(ConfigFileError::OpenFailed, writeErrno); // read, but saving will fail
     }
     return {};
 }

@@ -75,6 +75,7 @@ struct ConfigFileResult {
 
 // Start-up load: creates the file with the defaults when missing, fixes a zero Cfg_Version.
 // Failures are silent by design (the record then holds defaults or zeros); the result says what happened.
+// A file that can be read but not written is still used; the result then reports the refused write access.
 ConfigFileResult loadConfig(const std::string& path, Config_Record& record);
 
 // True when the record differs from what the file holds now (an unreadable file counts as different).

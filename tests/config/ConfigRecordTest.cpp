@@ -132,6 +132,32 @@ TEST_F(ConfigFileTest, UnopenableFileLeavesTheRecordZero)
     EXPECT_EQ(bytesOf(record), std::vector<unsigned char>(256, 0));
 }
 
+TEST_F(ConfigFileTest, ReadOnlyFileIsStillUsed)
+{
+    Config_Record stored = defaultConfig();
+    stored.DC9_Port_Enable = 1;
+    stored.DC9_Port = 7010;
+    stored.Cfg_Version = 0;
+    writeFile(bytesOf(stored));
+    ASSERT_EQ(::chmod(m_path.c_str(), 0444), 0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0755), 0);
+    // The superuser writes through any mode bits: take an ordinary user's view for the load.
+    const bool asRoot = ::geteuid() == 0;
+    if (asRoot && ::seteuid(65534) != 0) {
+        GTEST_SKIP() << "cannot give up the superuser's rights";
+    }
+    Config_Record record{};
+    const ConfigFileResult result = loadConfig(m_path, record);
+    if (asRoot) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    EXPECT_EQ(result.error, ConfigFileError::WriteFailed);
+    EXPECT_EQ(result.osError, EACCES);
+    stored.Cfg_Version = kCfgVersion; // stamped in memory, the file stays as it was
+    EXPECT_EQ(bytesOf(record), bytesOf(stored));
+    EXPECT_EQ(fileBytes()[96], 0);
+}
+
 TEST_F(ConfigFileTest, UncreatableFileStillGivesDefaultsInMemory)
 {
     const std::string path = (m_dir / "missing" / "kalvor.cfg").string();
