@@ -177,18 +177,31 @@ TMain_Form::TMain_Form(const Context& context, QWidget* parent)
     connect(m_logViewTimer, &QTimer::timeout, this, [this] { flushLogView(); });
     m_log.onLine = [this](const std::string& line, LogColour colour) { showLogLine(line, colour); };
     // The journal logs from the forwarding thread; a termination request cuts its error pause short.
-    m_journal = std::make_unique<Journal>(
-        Journal::Paths{m_paths.journal, m_paths.extended},
-        mainThreadLogSink(
-            this, [this](std::string_view text, LogColour colour) { Write_System_Log(text, colour); },
-            [this] { m_dialogs.beep(); }),
-        [this](int seconds) {
-            if (m_monitoring)
-                m_monitoring->pause(seconds);
+    // Both go through the link, never through `this`: a thread that outlives the window must find
+    // no window rather than a freed one.
+    m_threadLink = std::make_shared<ThreadLink>();
+    m_threadLink->form = this;
+    const std::shared_ptr<ThreadLink> link = m_threadLink;
+    LogSink threadLog = mainThreadLogSink(
+        &link->context,
+        [link](std::string_view text, LogColour colour) {
+            if (link->form)
+                link->form->Write_System_Log(text, colour);
+        },
+        [link] {
+            if (link->form)
+                link->form->m_dialogs.beep();
         });
+    auto pause = [link](int seconds) {
+        if (Monitoring_Thread* thread = link->thread.load())
+            thread->pause(seconds);
+    };
+    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended},
+                                          std::move(threadLog), std::move(pause));
     m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
     m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, threadSafeLog());
     m_monitoring = std::make_unique<Monitoring_Thread>(*m_journal);
+    m_threadLink->thread = m_monitoring.get();
     wireReceiver();
 
     // A fixed-size window; the layout decides how big.
@@ -198,8 +211,9 @@ TMain_Form::TMain_Form(const Context& context, QWidget* parent)
 
 TMain_Form::~TMain_Form()
 {
-    // A thread that outlived its close time still uses the journal: keep both rather than pull
-    // memory from under it. The process is ending anyway.
+    m_threadLink->form = nullptr;
+    // A thread that outlived its close time still uses the journal: keep both (and, through the
+    // journal, the link) rather than pull memory from under it. The process is ending anyway.
     if (m_monitoring && m_monitoring->isRunning()) {
         (void)m_monitoring.release();
         (void)m_journal.release();
@@ -489,8 +503,10 @@ void TMain_Form::waitForMonitoringThread()
 {
     if (!m_monitoring)
         return;
+    // Asked even when it is not running, so an error in the last pass below does not hold the
+    // close in a 5-second pause.
+    m_monitoring->requestTerminate();
     if (m_monitoring->isRunning()) {
-        m_monitoring->requestTerminate();
         // The thread hands log lines to this thread and waits for them: the wait keeps serving it.
         (void)m_monitoring->waitForEnd(kThreadStopMillis);
     }

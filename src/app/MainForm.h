@@ -9,6 +9,7 @@
 #include "log/SystemLog.h"
 
 #include <QMainWindow>
+#include <atomic>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -192,6 +193,14 @@ private:
     Config_Record m_config{};
     SystemLog m_log;
     KeyRing m_keyRing;
+    // What the forwarding thread calls back into: the window while it exists, and the thread for
+    // its error pause. Shared with the journal, so it lives as long as a thread that may call it.
+    struct ThreadLink {
+        QObject context;            // on the main thread: where the thread's log lines are written
+        TMain_Form* form = nullptr; // main thread only; null once the window is gone
+        std::atomic<Monitoring_Thread*> thread{nullptr};
+    };
+    std::shared_ptr<ThreadLink> m_threadLink;
     std::unique_ptr<Journal> m_journal;
     std::unique_ptr<AccountTable> m_accounts;
     std::unique_ptr<Dc09Receiver> m_receiver;
