@@ -5,6 +5,8 @@
 #include "app/MainForm.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Receiver.h"
+#include "store/Journal.h"
+#include "store/JournalRecord.h"
 #include "ui/Dialogs.h"
 #include "ui/LogForm.h"
 #include "ui/LogTestForm.h"
@@ -14,6 +16,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -224,6 +227,22 @@ TEST_F(MainWindow, TextKeySwitchedToHexShowsSixteenBytes)
     EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("73656372657400000000000000000000"));
 }
 
+TEST_F(MainWindow, TextKeyTakesAsManyCharactersAsTheKeyHasBytes)
+{
+    const QString typed = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789");
+    for (const auto& [button, length] :
+         {std::pair{form.RadioButton_DC9_AES_128, 16}, std::pair{form.RadioButton_DC9_AES_192, 24},
+          std::pair{form.RadioButton_DC9_AES_256, 32}}) {
+        button->click();
+        retype(form.LabeledEdit_DC9_Encoding_Key, typed);
+        EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), typed.left(length)) << length;
+        const QByteArray expected = typed.left(length).toLatin1() + QByteArray(32 - length, '\0');
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(form.config().DC9_AES_Key), 32), expected)
+            << length;
+        form.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    }
+}
+
 TEST_F(MainWindow, ShowingTheKeyInTheOtherFormatKeepsEveryByte)
 {
     // A hex key with a zero byte in the middle shows short as text; the bytes after it stay.
@@ -376,6 +395,44 @@ TEST_F(MainWindow, CloseWithoutChangesAsksNothing)
     form.FormClose(); // a second close does nothing more
     const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
     EXPECT_EQ(log.count("Program closed"), 1);
+}
+
+TEST_F(MainWindow, CloseWritesAnEventTheThreadCouldNotSave)
+{
+    // The journal file is out of reach: the thread's pass fails and it sits in its error pause.
+    const QString journalPath = dir.filePath(QStringLiteral("kalvor.dat"));
+    ASSERT_TRUE(QFile::remove(journalPath));
+    ASSERT_TRUE(QDir().mkdir(journalPath));
+    JournalRecord event{};
+    std::memcpy(event.account, "4321", 5);
+    std::memcpy(event.event, "1130", 5);
+    form.journal()->append(event, "[Q50]");
+    const auto logged = [this] {
+        return readAll(QString::fromStdString(form.systemLog().currentFileName()))
+            .contains("File open error. ");
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (!logged() && waited.elapsed() < 5000)
+        QTest::qWait(10);
+    ASSERT_TRUE(logged());
+
+    // The file is back; the close must not leave the acknowledged event in memory only.
+    ASSERT_TRUE(QDir().rmdir(journalPath));
+    QFile file(journalPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(QByteArray(139268, '\0')), 139268);
+    file.close();
+    form.close();
+
+    const QByteArray disk = readAll(journalPath);
+    ASSERT_EQ(disk.size(), 139268);
+    JournalRecord saved{};
+    std::memcpy(&saved, disk.constData() + 4, sizeof saved);
+    EXPECT_EQ(saved.status, 1);
+    EXPECT_EQ(QByteArray(saved.account), QByteArray("4321"));
+    EXPECT_EQ(QByteArray(readAll(dir.filePath(QStringLiteral("extevn.dat"))).constData()),
+              QByteArray("[Q50]"));
 }
 
 TEST_F(MainWindow, CloseWithYesSavesTheSetting)
