@@ -125,6 +125,18 @@ TEST_F(CodecTest, FramingAndDataRules)
     }
 }
 
+TEST_F(CodecTest, HeaderFieldsStopAtTheirWidthAndTheLastCopyCounts)
+{
+    const std::string account20 = "0123456789ABCDEF0123";
+    const Parsed p =
+        parse(frameOf("\"ADM-CID\"0005R1234567L9L89ABCDEF#" + account20 + "[#" + account20 + "|1130 01 015]"),
+              configWith(0));
+    ASSERT_EQ(p.result, Parse_Result::Accepted_Plain);
+    EXPECT_STREQ(p.message.receiver, "123456");
+    EXPECT_STREQ(p.message.line, "89ABCD") << "a second L replaces the first";
+    EXPECT_STREQ(p.message.account, "0123456789ABCDEF");
+}
+
 TEST_F(CodecTest, RejectionsEchoTheHeaderRead)
 {
     const Config_Record config = configWith(0);
