@@ -131,6 +131,57 @@ TEST_F(EndToEnd, WorkedFramesGetTheirAnswersAndAcceptedOnesAreInTheJournalFile)
     EXPECT_EQ(slotOf(journalFile, 3).status, 0);
 }
 
+// The panel simulator builds the worked frames itself (the unknown token goes raw), each is answered
+// exactly as listed, and the accepted ones are on disk after the orderly close.
+TEST_F(EndToEnd, PanelSimulatorSendsTheWorkedFramesAndGetsTheListedAnswers)
+{
+    if (senderPath().isEmpty()) {
+        GTEST_SKIP() << "DC09_SEND is not set";
+    }
+    const auto shown = [](QByteArray bytes) { return bytes.replace("\n", "<LF>").replace("\r", "<CR>"); };
+    const quint16 port = freePort();
+    ASSERT_TRUE(m_install.configure(port));
+    ASSERT_TRUE(m_install.start(QStringLiteral("Port %1 is open.").arg(port)))
+        << m_install.output().constData();
+
+    const auto args = [](std::initializer_list<QByteArray> list) {
+        QStringList out;
+        for (const QByteArray& a : list) {
+            out << QString::fromLatin1(a);
+        }
+        return out;
+    };
+    QByteArray unknownToken = kWorkedFrames[3].frame;
+    unknownToken.replace("\n", "\\n").replace("\r", "\\r"); // the simulator's escapes
+    const QStringList simulator[4] = {
+        args({"--null", "--receiver", "1", "--line", "1", "--account", "1234", "--seq", "1", "--expect",
+              "ACK"}),
+        args({"--receiver", "1", "--line", "1", "--account", "1234", "--seq", "2", "--event", "1130",
+              "--partition", "01", "--zone", "015", "--expect", "ACK"}),
+        args({"--null", "--account", "5678", "--seq", "3", "--expect", "ACK"}),
+        args({"--raw", unknownToken, "--expect", "DUH"}),
+    };
+    for (int i = 0; i < 4; ++i) {
+        const RunResult r = runProgram(
+            senderPath(), args({"--port", QByteArray::number(port)}) + simulator[i], m_install.runtimeDir());
+        EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+        EXPECT_TRUE(r.output.contains("sent:  " + shown(kWorkedFrames[i].frame))) << r.output.constData();
+        EXPECT_TRUE(r.output.contains("reply: " + shown(kWorkedFrames[i].answer) + "  "))
+            << r.output.constData();
+    }
+
+    EXPECT_EQ(m_install.terminate(), 0) << m_install.output().constData();
+    const QByteArray journalFile = fileBytes(m_install.file(QStringLiteral("kalvor.dat")));
+    ASSERT_EQ(journalFile.size(), qsizetype(journal::kImageSize));
+    EXPECT_EQ(nextSlotOf(journalFile), 3u);
+    const char* events[] = {"NULL", "1130", "NULL"};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(slotOf(journalFile, i).status, journal::kStored) << i;
+        EXPECT_STREQ(slotOf(journalFile, i).event, events[i]) << i;
+    }
+    EXPECT_EQ(slotOf(journalFile, 3).status, 0);
+}
+
 TEST_F(EndToEnd, ASecondCopySaysSoAndLeavesTheFirstAlone)
 {
     const quint16 port = freePort();
