@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -155,6 +156,51 @@ TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
     EXPECT_EQ(receiver.exitCode(), 0);
     out += receiver.readAllStandardOutput();
     EXPECT_TRUE(out.trimmed().endsWith("Program closed")) << out.toStdString();
+}
+
+TEST_F(Program, DirIsCreatedWhenMissing)
+{
+    const QString sub = data.filePath(QStringLiteral("new/sub"));
+    const Run r = run({QStringLiteral("--dir"), sub, QStringLiteral("--show-config")});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(QFile(sub + QStringLiteral("/kalvor.cfg")).size(), 256);
+}
+
+// Started as a service would be: no display, no platform chosen, a low open-file limit. It must
+// pick the headless mode itself (log lines on standard output) and raise its own limit.
+TEST_F(Program, WithoutADisplayRunsHeadlessAndRaisesItsOpenFileLimit)
+{
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    if (original.rlim_max <= 256)
+        GTEST_SKIP() << "hard open-file limit too low to tell a raise";
+    rlimit low = original;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    QProcess receiver;
+    receiver.setProcessEnvironment(env);
+    receiver.start(QStringLiteral(ARDENTEL_EXE), {QStringLiteral("--dir"), data.path()});
+    const bool started = receiver.waitForStarted(10000);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0); // the child has its copy
+    ASSERT_TRUE(started);
+    QByteArray out;
+    while (!out.contains("Program started.") && receiver.waitForReadyRead(10000))
+        out += receiver.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("Program started. Hostname of this computer: ")) << out.toStdString();
+
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(receiver.processId()));
+    ASSERT_TRUE(limits.open(QIODevice::ReadOnly));
+    QByteArray line;
+    for (const QByteArray& l : limits.readAll().split('\n'))
+        if (l.startsWith("Max open files"))
+            line = l.simplified();
+    EXPECT_EQ(line, "Max open files " + QByteArray::number(qulonglong(original.rlim_max)) + " " +
+                        QByteArray::number(qulonglong(original.rlim_max)) + " files");
+
+    ::kill(pid_t(receiver.processId()), SIGTERM);
+    ASSERT_TRUE(receiver.waitForFinished(15000));
+    EXPECT_EQ(receiver.exitCode(), 0);
 }
 
 } // namespace
