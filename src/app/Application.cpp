@@ -132,6 +132,9 @@ int configure(const CommandLine& cl, const DataPaths& paths)
 
 int runArdentel(int argc, char** argv)
 {
+    // Log lines also go to standard output. A reader that goes away (a closed pipe, a restarted
+    // log service) must cost those lines, not kill the receiver before it closes in order.
+    std::signal(SIGPIPE, SIG_IGN);
     auto [cl, error] = parseCommandLine(argc, argv);
     if (error) {
         std::fprintf(stderr, "ardentel: %s\n", error->message.c_str());
