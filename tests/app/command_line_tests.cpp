@@ -5,6 +5,8 @@
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -12,8 +14,17 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
+
+// SIGTERM to a running child. A child that has already ended has no id (0), and kill(0) would
+// hit this whole process group instead.
+bool sendTerm(const QProcess& process)
+{
+    const qint64 pid = process.processId();
+    return pid > 0 && ::kill(pid_t(pid), SIGTERM) == 0;
+}
 
 std::pair<CommandLine, std::optional<CommandLineError>> parse(std::vector<const char*> args)
 {
@@ -150,7 +161,7 @@ TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
     EXPECT_EQ(second.status, 0);
     EXPECT_TRUE(second.err.contains("Program is already running?")) << second.err.toStdString();
 
-    ::kill(pid_t(receiver.processId()), SIGTERM);
+    ASSERT_TRUE(sendTerm(receiver));
     ASSERT_TRUE(receiver.waitForFinished(15000));
     EXPECT_EQ(receiver.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(receiver.exitCode(), 0);
@@ -198,9 +209,46 @@ TEST_F(Program, WithoutADisplayRunsHeadlessAndRaisesItsOpenFileLimit)
     EXPECT_EQ(line, "Max open files " + QByteArray::number(qulonglong(original.rlim_max)) + " " +
                         QByteArray::number(qulonglong(original.rlim_max)) + " files");
 
-    ::kill(pid_t(receiver.processId()), SIGTERM);
+    ASSERT_TRUE(sendTerm(receiver));
     ASSERT_TRUE(receiver.waitForFinished(15000));
     EXPECT_EQ(receiver.exitCode(), 0);
+}
+
+TEST_F(Program, AStandardOutputReaderThatGoesAwayDoesNotEndTheReceiver)
+{
+    // The log lines go into a pipe whose reader has already gone.
+    QProcess receiver;
+    receiver.setChildProcessModifier([] {
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::close(fds[0]);
+            ::close(fds[1]);
+        }
+    });
+    receiver.setProcessEnvironment(env);
+    receiver.start(QStringLiteral(ARDENTEL_EXE),
+                   {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
+    ASSERT_TRUE(receiver.waitForStarted(10000));
+    const auto logFile = [this] {
+        const QStringList logs = QDir(data.path()).entryList({QStringLiteral("kalvor_*.log")});
+        if (logs.isEmpty())
+            return QByteArray();
+        QFile f(data.filePath(logs.front()));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QElapsedTimer waited;
+    waited.start();
+    while (!logFile().contains("Program started.") && receiver.state() == QProcess::Running &&
+           waited.elapsed() < 10000)
+        receiver.waitForFinished(20);
+    ASSERT_TRUE(logFile().contains("Program started.")) << logFile().toStdString();
+
+    ASSERT_TRUE(sendTerm(receiver));
+    ASSERT_TRUE(receiver.waitForFinished(15000));
+    EXPECT_EQ(receiver.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(receiver.exitCode(), 0);
+    EXPECT_TRUE(logFile().endsWith("Program closed\r\n")) << logFile().toStdString();
 }
 
 } // namespace
