@@ -241,6 +241,14 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
     if (block.isEmpty()) {
         return;
     }
+    if (connection->bytesToWrite() > kMaxUnsentBytes) {
+        // Nothing is answered or stored: a panel that reads again resends what went unanswered.
+        writeLog(QStringLiteral("Answers not read, connection closed. IP: ") + remoteAddressText(connection) +
+                     QStringLiteral(", port: ") + QString::number(connection->peerPort()),
+                 LogColour::Black);
+        connection->abort(); // reports the loss at once; the socket is deleted later
+        return;
+    }
 
     if (traceVisible && traceVisible() && onTrace) {
         const WallTime now = m_clock.wallNow();

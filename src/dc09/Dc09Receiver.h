@@ -27,6 +27,9 @@ public:
     // The largest block one read handles; a DC-09 frame is a few hundred bytes, anything this
     // long is garbage, and the bound keeps a flood from growing memory.
     static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+    // Answers waiting to be sent on one connection. A panel reads each answer before it sends
+    // again; one that lets them pile up would grow the receiver's memory without bound.
+    static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
 
     Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);

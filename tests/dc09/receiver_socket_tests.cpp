@@ -15,10 +15,14 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <arpa/inet.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -307,6 +311,47 @@ TEST_F(ReceiverTest, AFloodIsHandledInBoundedBlocks)
         EXPECT_LE(b, Dc09Receiver::kMaxBlockBytes);
     }
     EXPECT_EQ(countLog("Unrecognised data received from IP: "), int(blocks.size()));
+}
+
+TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
+{
+    openPort();
+    int handled = 0;
+    m_receiver->traceVisible = [] { return true; };
+    m_receiver->onTrace = [&](const QString& line) { handled += line.isEmpty() ? 0 : 1; };
+    // A plain socket that never reads, with small kernel buffers so the answers back up soon.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int small = 1024;
+    ASSERT_EQ(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(m_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(waitUntil([&] { return m_receiver->activeConnections() == 1; }));
+    m_receiver->connections().front()->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+
+    // Each frame is its own block and gets its own answer, which the panel leaves unread.
+    const QByteArray rejected = frame("\"XYZ\"0002R1L1#1234[]");
+    int sent = 0;
+    while (m_receiver->activeConnections() == 1 && sent < 20000) {
+        if (::send(fd, rejected.constData(), size_t(rejected.size()), MSG_NOSIGNAL) != rejected.size()) {
+            break;
+        }
+        ++sent;
+        const int before = handled;
+        QElapsedTimer t;
+        t.start();
+        while (handled == before && m_receiver->activeConnections() == 1 && t.elapsed() < 5000) {
+            QCoreApplication::processEvents();
+        }
+    }
+    ::close(fd);
+    EXPECT_EQ(m_receiver->activeConnections(), 0) << sent << " frames sent";
+    EXPECT_EQ(countLog("Answers not read, connection closed. IP: 127.0.0.1, port: "), 1);
+    // Unsent answers stay bounded: about the limit, not what the panel chose to send.
+    EXPECT_LT(qint64(handled) * (kUnknownTokenDuh.size()), 4 * Dc09Receiver::kMaxUnsentBytes);
 }
 
 TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
