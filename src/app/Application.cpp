@@ -162,7 +162,7 @@ int runArdentel(int argc, char** argv)
 
     Application app(argc, argv);
     Application::setApplicationName(QStringLiteral("Ardentel"));
-    Application::setApplicationDisplayName(QStringLiteral("Ardentel"));
+    // No display name: the window system would append it to every caption ("System Log — Ardentel").
     Application::setQuitOnLastWindowClosed(false);
     QtDialogs desktopDialogs;
     HeadlessDialogs serviceDialogs;
