@@ -104,7 +104,17 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
 int configure(const CommandLine& cl, const DataPaths& paths)
 {
     Config_Record record{};
-    (void)loadConfig(paths.config, record);
+    const ConfigFileResult loaded = loadConfig(paths.config, record);
+    if (!loaded.ok() && !cl.sets.empty()) {
+        // A file that could not be read or written as a whole would come back as zeros around the
+        // changed field, losing every other setting.
+        std::fprintf(stderr, "ardentel: cannot use %s: %s (nothing changed)\n", paths.config.c_str(),
+                     std::strerror(loaded.osError));
+        return 1;
+    }
+    if (!loaded.ok())
+        std::fprintf(stderr, "ardentel: warning: %s: %s\n", paths.config.c_str(),
+                     std::strerror(loaded.osError));
     if (!cl.sets.empty()) {
         Config_Record changed = record;
         for (const auto& [name, value] : cl.sets) {
