@@ -1,5 +1,6 @@
 // The receiver against real sockets on 127.0.0.1: opening the port, answering, storing, slot
 // time-outs, garbage, errors. Timer ticks are driven by calling the handler.
+#include "../support/QtWait.h"
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
@@ -27,28 +28,8 @@
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0)) {
-        return 0;
-    }
-    return probe.serverPort();
-}
+using testsupport::freePort;
+using testsupport::waitUntil;
 
 QByteArray frame(const QByteArray& body)
 {

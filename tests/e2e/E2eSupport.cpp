@@ -17,26 +17,6 @@ const WorkedFrame kWorkedFrames[4] = {
     {"\n24980015\"WXYZ\"0004R1L1#1234[]\r", "\n80B6000E\"DUH\"0000L0#[]\r"},
 };
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::AnyIPv4, 0) ? probe.serverPort() : 0;
-}
-
 QString programPath()
 {
     return qEnvironmentVariable("ARDENTEL_BIN");

@@ -1,6 +1,8 @@
 // Running the real receiver program in a temporary data directory for the end-to-end tests.
 #pragma once
 
+#include "../support/QtWait.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -11,10 +13,13 @@
 
 namespace e2e {
 
-// Processes events until `done` or the time is up.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+// A started program needs longer than an in-process socket.
+inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000)
+{
+    return testsupport::waitUntil(done, timeoutMs);
+}
 
-quint16 freePort();
+using testsupport::freePort;
 
 // The program's path (ARDENTEL_BIN) and the panel simulator's (DC09_SEND, may be empty).
 QString programPath();

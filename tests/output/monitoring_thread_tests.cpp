@@ -1,5 +1,6 @@
 // The forwarding thread as the journal's disk writer: new events reach the files, log lines are
 // written on the main thread, a termination request ends the thread even in its error pause.
+#include "../support/QtWait.h"
 #include "output/MonitoringThread.h"
 #include "store/Journal.h"
 
@@ -18,19 +19,7 @@
 
 namespace {
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
+using testsupport::waitUntil;
 
 JournalRecord event(const char* account)
 {
