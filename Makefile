@@ -27,7 +27,7 @@ test-dev: build
 # Unit tests again with AddressSanitizer and UndefinedBehaviorSanitizer; any report fails the run.
 test-asan: deps
 	cmake -S . -B $(BUILD)-asan $(CMAKE_COMMON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	    -DCMAKE_BUILD_TYPE=Debug -DARDENTEL_SANITIZE=address -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=OFF
+	    -DCMAKE_BUILD_TYPE=Debug -DARDENTEL_SANITIZE=address -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=ON
 	cmake --build $(BUILD)-asan -j $(JOBS)
 	cd $(BUILD)-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
