@@ -438,9 +438,11 @@ void TMain_Form::FormCreate()
         return;
     m_created = true;
     // The single-instance test and the file paths are settled by the caller before the window
-    // exists. Load journal, then the configuration, then Load accounts (seconds from minutes).
-    m_journal->load();
+    // exists. The files are read (or created) in the order kalvor.dat, kalvor.cfg, extevn.dat,
+    // latevn.dat; the account load also turns minutes into seconds.
+    m_journal->loadJournalFile();
     (void)loadConfig(m_paths.config, m_config); // a missing or unreadable file leaves defaults or zeros
+    m_journal->loadExtendedFile();
     m_accounts->load();
     buildSaveGlyph();
     // The answer event and the serial port object join here with the output link.

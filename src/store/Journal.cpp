@@ -91,13 +91,24 @@ void Journal::loadImage(const std::string& path, std::vector<std::uint8_t>& imag
 
 void Journal::load()
 {
-    // Read outside the lock like every other file access; the images are then taken over whole.
+    loadJournalFile();
+    loadExtendedFile();
+}
+
+void Journal::loadJournalFile()
+{
+    // Read outside the lock like every other file access; the image is then taken over whole.
     std::vector<std::uint8_t> image(journal::kImageSize, 0);
-    std::vector<std::uint8_t> extended(journal::kExtendedImageSize, 0);
     loadImage(m_paths.journal, image);
-    loadImage(m_paths.extended, extended);
     std::lock_guard lock(m_mutex);
     std::memcpy(m_image.data(), image.data(), image.size());
+}
+
+void Journal::loadExtendedFile()
+{
+    std::vector<std::uint8_t> extended(journal::kExtendedImageSize, 0);
+    loadImage(m_paths.extended, extended);
+    std::lock_guard lock(m_mutex);
     std::memcpy(m_extended.data(), extended.data(), extended.size());
 }
 

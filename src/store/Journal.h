@@ -27,7 +27,10 @@ public:
     Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause = {},
             FileIo& io = FileIo::posix());
 
-    void load();                                                    // Load journal
+    void load(); // Load journal: both files
+    // The two halves, for a start-up that reads the settings file between them.
+    void loadJournalFile();
+    void loadExtendedFile();
     void append(const JournalRecord& record, const char* extended); // Append event (memory only)
     void persistPass();                                             // Persist pass (forwarding thread)
 
