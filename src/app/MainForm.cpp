@@ -678,11 +678,11 @@ void TMain_Form::BitBtn_SaveClick()
     Check_Settings_Changed();
 }
 
-bool TMain_Form::readNumber(QLineEdit* edit, std::int64_t& value)
+std::optional<std::int32_t> TMain_Form::readNumber(QLineEdit* edit)
 {
     const QString text = edit->text();
     if (text.isEmpty())
-        return false;
+        return std::nullopt;
     const QByteArray bytes = text.toLatin1();
     const char* first = bytes.constData();
     const char* last = first + bytes.size();
@@ -690,10 +690,9 @@ bool TMain_Form::readNumber(QLineEdit* edit, std::int64_t& value)
     const auto [end, ec] = std::from_chars(first, last, parsed, 10);
     if (ec != std::errc() || end != last) {
         m_dialogs.error(this, windowTitle(), QStringLiteral("'%1' is not a valid integer value.").arg(text));
-        return false;
+        return std::nullopt;
     }
-    value = parsed;
-    return true;
+    return parsed;
 }
 
 void TMain_Form::Refresh_Receiver()
@@ -739,17 +738,15 @@ void TMain_Form::CheckBox_DC9_Port_EnableClick()
 
 void TMain_Form::LabeledEdit_DC9_PortChange()
 {
-    std::int64_t v = 0;
-    if (readNumber(LabeledEdit_DC9_Port, v))
-        m_config.DC9_Port = std::int32_t(v);
+    if (const auto v = readNumber(LabeledEdit_DC9_Port))
+        m_config.DC9_Port = *v;
     Check_Settings_Changed();
 }
 
 void TMain_Form::LabeledEdit_DC9_Conn_TimeoutChange()
 {
-    std::int64_t v = 0;
-    if (readNumber(LabeledEdit_DC9_Conn_Timeout, v))
-        m_config.DC9_Conn_Timeout = std::int32_t(v);
+    if (const auto v = readNumber(LabeledEdit_DC9_Conn_Timeout))
+        m_config.DC9_Conn_Timeout = *v;
     Check_Settings_Changed();
 }
 
@@ -876,9 +873,8 @@ void TMain_Form::RadioButton_Mon_ClientClick()
 
 void TMain_Form::LabeledEdit_Mon_PortChange()
 {
-    std::int64_t v = 0;
-    if (readNumber(LabeledEdit_Mon_Port, v))
-        m_config.Mon_Port = std::int32_t(v);
+    if (const auto v = readNumber(LabeledEdit_Mon_Port))
+        m_config.Mon_Port = *v;
     Check_Settings_Changed();
 }
 
@@ -890,17 +886,15 @@ void TMain_Form::LabeledEdit_Out_IPChange()
 
 void TMain_Form::LabeledEdit_Test_Heartbeat_PeriodChange()
 {
-    std::int64_t v = 0;
-    if (readNumber(LabeledEdit_Test_Heartbeat_Period, v))
-        m_config.Test_Heartbeat_Period = std::int32_t(v);
+    if (const auto v = readNumber(LabeledEdit_Test_Heartbeat_Period))
+        m_config.Test_Heartbeat_Period = *v;
     Check_Settings_Changed();
 }
 
 void TMain_Form::LabeledEdit_Test_Rec_NrChange()
 {
-    std::int64_t v = 0;
-    if (readNumber(LabeledEdit_Test_Rec_Nr, v))
-        m_config.Test_Rec_Nr = std::int8_t(std::uint8_t(v & 0xFF)); // one byte on disk: the low 8 bits
+    if (const auto v = readNumber(LabeledEdit_Test_Rec_Nr))
+        m_config.Test_Rec_Nr = std::int8_t(std::uint8_t(*v & 0xFF)); // one byte on disk: the low 8 bits
     Check_Settings_Changed();
 }
 

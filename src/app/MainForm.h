@@ -11,6 +11,7 @@
 #include <QMainWindow>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -183,7 +184,8 @@ private:
     void showKey();
     void setAesMode(std::uint8_t mode);
     // A numeric edit: empty text keeps the field; text that is no decimal number is reported and keeps it.
-    bool readNumber(QLineEdit* edit, std::int64_t& value);
+    // The edit's decimal value; none when it is empty or not a number (the latter with an error box).
+    std::optional<std::int32_t> readNumber(QLineEdit* edit);
     void waitForMonitoringThread();
 
     DataPaths m_paths;
