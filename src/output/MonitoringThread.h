@@ -1,45 +1,60 @@
-// The forwarding thread of the output side. For now it is the journal's disk writer: it runs a
-// persist pass about every 50 ms, so accepted events reach kalvor.dat and extevn.dat while the
-// program runs. Sending to the automation software joins it later.
+// The forwarding thread of the output side: the journal's disk writer, and the sender of
+// heartbeats, supervision reports and event reports to the automation software, one line at a
+// time, each waiting for its ACK or NAK.
 #pragma once
 
 #include "log/LogSink.h"
+#include "output/MainThreadCall.h"
+#include "output/OutputShared.h"
+#include "output/OutputTransport.h"
 
-#include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
+class AccountTable;
+class Clock;
 class Journal;
-class QObject;
 
-// Runs `work` on the thread of `context` and waits for it. Called on that thread already, it runs
-// at once (a blocking hand-over to one's own thread would never return). When `context` is gone
-// the work is dropped.
-void runOnThreadOf(QObject* context, const std::function<void()>& work);
+// Everything the thread hands to the main thread. Each member may be left empty; each must be
+// callable from the forwarding thread and must return only after the main thread has done it.
+struct MonitoringHooks {
+    LogSink log;                                         // red lines are followed by the beep
+    std::function<void()> playNotify;                    // notify.wav, asynchronously
+    std::function<void(const std::string& line)> trace;  // "Data Log" line, only while that window shows
+    std::function<void()> refreshEvents;                 // Refresh_Log_Grid of the events window
+};
 
-// A log sink that may be called from any thread: lines are handed to `target` on the thread of
-// `context` and the caller waits until they are written. Red lines are followed by `beep`.
-[[nodiscard]] LogSink mainThreadLogSink(QObject* context, LogSink target, std::function<void()> beep = {});
+struct MonitoringTiming {
+    std::chrono::milliseconds answerWait{2000};
+    std::chrono::milliseconds errorPause{5000}; // after a NAK to a report
+    std::chrono::milliseconds passInterval{50};
+};
 
 class Monitoring_Thread {
 public:
-    // Create and control on the main thread. The journal's log sink should be a mainThreadLogSink,
-    // and its `pause` this object's pause(), so that a termination request cuts a 5-second wait
-    // after a file error short.
-    explicit Monitoring_Thread(Journal& journal);
+    // `settings` is called from the forwarding thread and must be safe there. The journal's log sink
+    // should hand lines to the main thread, and its `pause` should call this object's pause(), so that
+    // a termination request cuts a 5-second wait after a file error short.
+    Monitoring_Thread(Journal& journal, AccountTable& accounts, OutputShared& shared, OutputTransport& transport,
+                      const Clock& clock, std::function<ForwardingSettings()> settings, MonitoringHooks hooks,
+                      MonitoringTiming timing = {});
     ~Monitoring_Thread(); // asks the thread to end and waits for it, serving its calls meanwhile
     Monitoring_Thread(const Monitoring_Thread&) = delete;
     Monitoring_Thread& operator=(const Monitoring_Thread&) = delete;
 
-    // Starts the loop unless it runs already; a thread that has ended is joined first.
+    // Starts a new loop unless one runs already; a thread that has ended is joined first. The new
+    // loop begins with the next heartbeat time 0.
     void start();
-    // Terminate: the loop looks at the request before each pass; a pause in progress ends early.
+    // Terminate: the loop looks at the request before each pass; a pause in progress ends early
+    // (an answer wait runs its at most 2 s).
     void requestTerminate();
-    // False once the loop has ended; clearing it is the thread's last act.
+    // False once the loop has ended; clearing it is the thread's last act (the "global handle").
     [[nodiscard]] bool isRunning() const { return m_running.load(); }
     // Waits until the thread has ended or `timeoutMs` have passed, processing the main thread's
     // events meanwhile. True when it has ended. Main thread only.
@@ -48,16 +63,32 @@ public:
     // The forwarding thread's pause after a file error; returns early on a termination request.
     void pause(int seconds);
 
-    // Passes completed since the start; a sign of life for a watchdog and for tests.
+    // One pass (heartbeat, save, supervision, reporting) on the caller's thread, without the pause
+    // that follows it. The loop runs this; tests call it directly with no thread running.
+    void runPass();
+
+    // Passes completed since construction; a sign of life for tests.
     [[nodiscard]] std::uint64_t passes() const { return m_passes.load(); }
 
-    static constexpr int kPassIntervalMs = 50;
-
 private:
+    enum class Outcome { Unanswered, Ack, Nak, Other, NoConnection };
     void run();
     bool sleepFor(std::chrono::milliseconds duration); // false when termination was requested
+    [[nodiscard]] Outcome exchange(const std::string& line, OutputTransport::Kind kind);
+    void heartbeatStep();
+    void supervisionStep();
+    void reportingStep();
+    void markAlive();
 
     Journal& m_journal;
+    AccountTable& m_accounts;
+    OutputShared& m_shared;
+    OutputTransport& m_transport;
+    const Clock& m_clock;
+    std::function<ForwardingSettings()> m_settings;
+    MonitoringHooks m_hooks;
+    MonitoringTiming m_timing;
+    std::int64_t m_nextHeartbeat = 0; // steady milliseconds; 0 at the start of a loop
     std::thread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<std::uint64_t> m_passes{0};

@@ -1,0 +1,52 @@
+// AT_Rec_Thread: polls the serial port of the output link every 2 ms for the automation
+// software's ACK and NAK bytes. The poll itself runs on the main thread, which owns the port.
+#pragma once
+
+#include "log/LogSink.h"
+#include "output/OutputShared.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class TCommPort;
+class QObject;
+
+class AT_Rec_Thread {
+public:
+    // `mainContext` lives on the main thread; each poll step is run there with a blocking call.
+    // `log` and `beep` are called on the main thread.
+    AT_Rec_Thread(TCommPort& port, OutputShared& shared, QObject* mainContext, LogSink log,
+                  std::function<void()> beep);
+    ~AT_Rec_Thread(); // asks the thread to end and waits for it, serving its calls meanwhile
+    AT_Rec_Thread(const AT_Rec_Thread&) = delete;
+    AT_Rec_Thread& operator=(const AT_Rec_Thread&) = delete;
+
+    void start();            // a new loop unless one runs; an ended thread is joined first
+    void requestTerminate(); // the loop ends before its next poll
+    [[nodiscard]] bool isRunning() const { return m_running.load(); }
+    bool waitForEnd(int timeoutMs); // main thread only; serves the poll calls while it waits
+
+    // The poll step: main thread only. Reads every waiting byte while the link is up and the port
+    // open; ACK and NAK go to Deliver_Answer. A port failure logs "Serial Port Error: " + errno.
+    void pollStep();
+
+    static constexpr std::chrono::milliseconds kPollInterval{2};
+
+private:
+    void run();
+
+    TCommPort& m_port;
+    OutputShared& m_shared;
+    QObject* m_context;
+    LogSink m_log;
+    std::function<void()> m_beep;
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_terminate = false; // guarded by m_mutex
+};
