@@ -24,10 +24,13 @@ class Journal;
 // Everything the thread hands to the main thread. Each member may be left empty; each must be
 // callable from the forwarding thread and must return only after the main thread has done it.
 struct MonitoringHooks {
-    LogSink log;                                         // red lines are followed by the beep
-    std::function<void()> playNotify;                    // notify.wav, asynchronously
-    std::function<void(const std::string& line)> trace;  // "Data Log" line, only while that window shows
-    std::function<void()> refreshEvents;                 // Refresh_Log_Grid of the events window
+    LogSink log;                                        // red lines are followed by the beep
+    std::function<void()> playNotify;                   // notify.wav, asynchronously
+    std::function<void(const std::string& line)> trace; // "Data Log" line, only while that window shows
+    // Refresh_Log_Grid of the events window, called after a save or reporting step that touched the
+    // journal files. The thread calls it itself, so Journal::onChanged need not (and should not) also
+    // refresh the window.
+    std::function<void()> refreshEvents;
 };
 
 struct MonitoringTiming {
@@ -41,8 +44,9 @@ public:
     // `settings` is called from the forwarding thread and must be safe there. The journal's log sink
     // should hand lines to the main thread, and its `pause` should call this object's pause(), so that
     // a termination request cuts a 5-second wait after a file error short.
-    Monitoring_Thread(Journal& journal, AccountTable& accounts, OutputShared& shared, OutputTransport& transport,
-                      const Clock& clock, std::function<ForwardingSettings()> settings, MonitoringHooks hooks,
+    Monitoring_Thread(Journal& journal, AccountTable& accounts, OutputShared& shared,
+                      OutputTransport& transport, const Clock& clock,
+                      std::function<ForwardingSettings()> settings, MonitoringHooks hooks,
                       MonitoringTiming timing = {});
     ~Monitoring_Thread(); // asks the thread to end and waits for it, serving its calls meanwhile
     Monitoring_Thread(const Monitoring_Thread&) = delete;
@@ -79,6 +83,15 @@ private:
     void supervisionStep();
     void reportingStep();
     void markAlive();
+    void errorPause(); // after a NAK to a report
+    [[nodiscard]] bool terminateRequested();
+    [[nodiscard]] bool linkReady() const;
+    // Sets `established` unless the link dropped meanwhile; true when it was clear before.
+    [[nodiscard]] bool setEstablished();
+    void clearEstablished();
+    void dropLink(); // no connection found at sending time
+    void log(const char* text, LogColour colour);
+    void traceAnswer(std::uint8_t value);
 
     Journal& m_journal;
     AccountTable& m_accounts;
@@ -88,7 +101,8 @@ private:
     std::function<ForwardingSettings()> m_settings;
     MonitoringHooks m_hooks;
     MonitoringTiming m_timing;
-    std::int64_t m_nextHeartbeat = 0; // steady milliseconds; 0 at the start of a loop
+    std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
+    ForwardingSettings m_passSettings; // read once at the start of each pass
     std::thread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<std::uint64_t> m_passes{0};
