@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class TCommPort;
@@ -31,7 +33,8 @@ public:
     bool waitForEnd(int timeoutMs); // main thread only; serves the poll calls while it waits
 
     // The poll step: main thread only. Reads every waiting byte while the link is up and the port
-    // open; ACK and NAK go to Deliver_Answer. A port failure logs "Serial Port Error: " + errno.
+    // open; ACK and NAK go to Deliver_Answer. A port failure logs "Serial Port Error: " + errno,
+    // once while the same failure repeats on every step.
     void pollStep();
 
     static constexpr std::chrono::milliseconds kPollInterval{2};
@@ -49,4 +52,6 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_terminate = false; // guarded by m_mutex
+    // The failure pollStep logged last, until a step succeeds again. Main thread only.
+    std::optional<std::int32_t> m_lastError;
 };
