@@ -3,16 +3,17 @@
 // second, which also runs the watchdog of the two background threads.
 #pragma once
 
+#include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "log/LogSink.h"
 #include "output/OutputShared.h"
 #include "output/OutputTransport.h"
 
 #include <QAbstractSocket>
-#include <atomic>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -46,18 +47,19 @@ public:
     ~OutputLink() override;
 
     // Window hooks, called on the main thread; each may be left empty.
-    std::function<void(const QString&)> onStatusText;       // panel 1 of the status bar
+    std::function<void(const QString&)> onStatusText; // panel 1 of the status bar
     std::function<void()> beep;
-    std::function<void()> playNotify;                       // notify.wav
-    std::function<void(const QString& text)> messageBox;    // serial open failures
-    std::function<void()> refreshMonOut;                    // Refresh_Mon_Out after a failed serial open
-    std::function<bool()> traceVisible;                     // is the "Data Log" window shown?
-    std::function<void(const QString&)> onTrace;            // one "Data Log" line
-    WatchedThread monitoringThread;                         // bit 0x1 of Thread_Alive
-    WatchedThread serialThread;                             // bit 0x2 of Thread_Alive
+    std::function<void()> playNotify;                    // notify.wav
+    std::function<void(const QString& text)> messageBox; // serial open failures
+    std::function<void()> refreshMonOut;                 // Refresh_Mon_Out after a failed serial open
+    std::function<bool()> traceVisible;                  // is the "Data Log" window shown?
+    std::function<void(const QString&)> onTrace;         // one "Data Log" line
+    std::function<WallTime()> wallNow;                   // time of trace lines; the system clock if empty
+    WatchedThread monitoringThread;                      // bit 0x1 of Thread_Alive
+    WatchedThread serialThread;                          // bit 0x2 of Thread_Alive
 
-    void start();     // Timer_Out: first tick after 2000 ms, then every 1000 ms
-    void stopTimer(); // shutdown
+    void start();      // Timer_Out: first tick after 2000 ms, then every 1000 ms
+    void stopTimer();  // shutdown
     void deactivate(); // shutdown: closes the client, stops the server, closes the serial port
     // The "Open" boxes: Out_Retry_Countdown = 0, and a tick within 500 ms when the timer runs at 1000 ms.
     void openSoon();
@@ -94,6 +96,15 @@ private:
     void watchdog();
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
+    void acceptConnections();
+    void dropServerConnection(QTcpSocket* connection); // closes our descriptor first, then the socket
+    void stopServer();
+    void closeClient();
+    void forgetClientFd();
+    void closeSerialPort(bool logClosed);
+    [[nodiscard]] bool closeTcpLink(); // true when a listening server or a connected client was closed
+    void replaceIfSilent(WatchedThread& thread, bool silent, bool& pending, bool& stuckReported,
+                         const char* stuckText);
 
     Config_Record& m_config;
     OutputShared& m_shared;
@@ -107,6 +118,10 @@ private:
     int m_watchdogCountdown = 0;
     bool m_monitoringReplacePending = false;
     bool m_serialReplacePending = false;
+    bool m_monitoringStuckReported = false;
+    bool m_serialStuckReported = false;
+    bool m_requestingConnection = false; // inside connectToHost: an error now is an immediate failure
+    bool m_connectFailureLogged = false;
 
     // The forwarding thread sends on duplicates of the sockets' descriptors, so a descriptor it uses
     // is never closed (and reused) under it: the main thread changes these only under m_sendMutex.
@@ -114,7 +129,7 @@ private:
     std::vector<int> m_serverFds; // one per server connection, oldest first
     int m_clientFd = -1;          // while the client is connected
     // Mode and forwarding settings as the forwarding thread sees them.
-    std::atomic<int> m_mode{0};   // Mon_Port_Open
+    std::atomic<int> m_mode{0};      // Mon_Port_Open
     std::atomic<int> m_monServer{1}; // Mon_Server
     std::atomic<std::int32_t> m_heartbeatPeriod{0};
     std::atomic<std::int8_t> m_testRecNr{1};
