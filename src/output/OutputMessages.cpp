@@ -1,6 +1,7 @@
 // Formatting of the automation software's lines.
 #include "output/OutputMessages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>

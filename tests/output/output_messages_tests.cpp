@@ -1,0 +1,195 @@
+// Known-answer tables for the lines sent to the automation software, and the answer hand-off that
+// brings ACK and NAK back to the forwarding thread.
+#include "output/OutputMessages.h"
+#include "output/OutputShared.h"
+#include "store/RecordText.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+const std::string kDc4(1, '\x14');
+const std::string kHeartbeatTail = "000" + std::string(11, ' ') + "@" + std::string(4, ' ') + kDc4;
+
+struct HeartbeatRow {
+    std::int8_t receiverNumber;
+    std::string expected;
+};
+
+TEST(FormatHeartbeat, ReceiverNumberAtLeastTwoDigitsNeverSigned)
+{
+    const HeartbeatRow rows[] = {
+        {1, "101" + kHeartbeatTail},
+        {7, "107" + kHeartbeatTail},
+        {0, "100" + kHeartbeatTail},
+        {99, "199" + kHeartbeatTail},
+        {100, "1100" + kHeartbeatTail}, // two digits are a minimum
+        {127, "1127" + kHeartbeatTail},
+        {std::int8_t(-56), "1200" + kHeartbeatTail}, // 200 typed, stored as a signed byte
+        {std::int8_t(-1), "1255" + kHeartbeatTail},
+        {std::int8_t(-128), "1128" + kHeartbeatTail},
+    };
+    for (const HeartbeatRow& row : rows) {
+        const std::string line = Format_Heartbeat(row.receiverNumber);
+        EXPECT_EQ(line, row.expected) << int(row.receiverNumber);
+        EXPECT_EQ(line.size(), std::uint8_t(row.receiverNumber) >= 100 ? 24u : 23u);
+    }
+}
+
+struct ReportRow {
+    const char* name;
+    const char* receiver;
+    const char* line;
+    const char* account;
+    const char* event;
+    const char* partition;
+    const char* zone;
+    std::int8_t format;
+    std::string expected; // without the DC4
+};
+
+JournalRecord recordOf(const ReportRow& row)
+{
+    JournalRecord r;
+    std::memset(&r, 0xAB, sizeof r); // the bytes after the 44 report bytes must not matter
+    r.status = 0x03;
+    setFieldText(r.receiver, row.receiver);
+    setFieldText(r.line, row.line);
+    setFieldText(r.account, row.account);
+    setFieldText(r.event, row.event);
+    setFieldText(r.partition, row.partition);
+    setFieldText(r.zone, row.zone);
+    return r;
+}
+
+TEST(FormatReport, FieldsCutConvertedAndQualifierLettered)
+{
+    const ReportRow rows[] = {
+        {"worked example, SG MLR2-DG", "1", "1", "1234", "1401", "01", "015", 0, "5011 181234E40101015"},
+        {"worked example, SG MLR2000", "1", "1", "1234", "1401", "01", "015", 1, "501001 181234E40101015"},
+        {"empty receiver and line, format 0", "", "", "1234", "1401", "01", "015", 0, "5000 181234E40101015"},
+        {"empty receiver and line, format 1", "", "", "1234", "1401", "01", "015", 1,
+         "500000 181234E40101015"},
+        {"receiver and line cut", "123", "1234", "1234", "1401", "01", "015", 0, "512123 181234E40101015"},
+        {"receiver and line cut, format 1", "0001", "0002", "1234", "1401", "01", "015", 1,
+         "500000 181234E40101015"},
+        {"long account cut to four", "1", "1", "12345678", "1401", "01", "015", 0, "5011 181234E40101015"},
+        {"short account not padded", "1", "1", "12", "1401", "01", "015", 0, "5011 1812E40101015"},
+        {"restore", "1", "1", "1234", "3401", "01", "015", 0, "5011 181234R40101015"},
+        {"new event", "1", "1", "1234", "1130", "01", "015", 0, "5011 181234E13001015"},
+        {"previously reported", "1", "1", "1234", "6130", "01", "015", 0, "5011 181234P13001015"},
+        {"other qualifier kept", "1", "1", "1234", "2130", "01", "015", 0,
+         "5011 1812342130"
+         "01015"},
+        {"empty event", "1", "1", "1234", "", "01", "015", 0, "5011 18123401015"},
+        {"short partition and zone", "1", "1", "1234", "1401", "1", "5", 0, "5011 181234E40115"},
+        {"hex receiver counts as 0", "A1", "1", "1234", "1401", "01", "015", 0, "5001 181234E40101015"},
+        {"hex digits end the number", "1B", "2F3", "1234", "1401", "01", "015", 1, "501002 181234E40101015"},
+        {"unknown format is SG MLR2-DG", "1", "7", "1234", "1401", "01", "015", 2, "5017 181234E40101015"},
+        {"negative format is SG MLR2-DG", "1", "7", "1234", "1401", "01", "015", -1, "5017 181234E40101015"},
+    };
+    for (const ReportRow& row : rows) {
+        const JournalRecord record = recordOf(row);
+        const JournalRecord before = record;
+        EXPECT_EQ(Format_Report(record, row.format), row.expected + kDc4) << row.name;
+        EXPECT_EQ(std::memcmp(&record, &before, sizeof record), 0) << row.name << ": record changed";
+    }
+}
+
+TEST(FormatReport, FieldsWithoutTheirNulStopAtTheirWidth)
+{
+    // A damaged file may fill every field to the brim; nothing beyond a field may be read into it.
+    Report_Source source;
+    std::memset(&source, '9', sizeof source);
+    EXPECT_EQ(Format_Report(source, 0), "599999 18"
+                                        "9999"
+                                        "99999"
+                                        "999"
+                                        "9999" +
+                                            kDc4);
+    EXPECT_EQ(Format_Report(source, 1), "599999 18"
+                                        "9999"
+                                        "99999"
+                                        "999"
+                                        "9999" +
+                                            kDc4);
+}
+
+TEST(SupervisionReport, MissingAccountIsE350AndRestoredIsR350)
+{
+    AccountRecord account;
+    std::memset(&account, 0, sizeof account);
+    setFieldText(account.account, "1234");
+    setFieldText(account.receiver, "1");
+    setFieldText(account.line, "1");
+    setFieldText(account.event, "1401"); // the last event is not what is reported
+    setFieldText(account.partition, "07");
+    setFieldText(account.zone, "999");
+
+    account.sup_flags = accounts::kMissing | accounts::kReportDue;
+    const Report_Source missing = Make_Supervision_Source(account);
+    EXPECT_EQ(Format_Report(missing, 0), "5011 181234E35001000" + kDc4);
+    EXPECT_EQ(Format_Report(missing, 1), "501001 181234E35001000" + kDc4);
+
+    account.sup_flags = accounts::kReportDue;
+    EXPECT_EQ(Format_Report(Make_Supervision_Source(account), 0), "5011 181234R35001000" + kDc4);
+
+    // A full account field still yields a terminated source; receiver and line come along as stored.
+    std::memset(account.account, '8', sizeof account.account);
+    setFieldText(account.receiver, "12");
+    setFieldText(account.line, "345");
+    const Report_Source full = Make_Supervision_Source(account);
+    EXPECT_EQ(full.account[sizeof full.account - 1], '\0');
+    EXPECT_EQ(full.status, 0);
+    EXPECT_EQ(Format_Report(full, 0), "512345 188888R35001000" + kDc4);
+}
+
+TEST(Answers, OnlyAckAndNakAreAnswerBytes)
+{
+    for (int b = 0; b < 256; ++b)
+        EXPECT_EQ(Is_Answer_Byte(std::uint8_t(b)), b == 0x06 || b == 0x15) << b;
+}
+
+TEST(Answers, DeliverFillsOnlyWaitingSlotsThenSignals)
+{
+    Answer_Handoff handoff;
+    Deliver_Answer(handoff, 'A'); // not an answer: no trace at all
+    EXPECT_FALSE(handoff.answer_event.isSet());
+
+    // Nobody waits: the event is signalled, but no slot takes the byte.
+    Deliver_Answer(handoff, output::kAck);
+    EXPECT_TRUE(handoff.answer_event.isSet());
+    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
+    EXPECT_EQ(handoff.report_answer.load(), output::kSlotIdle);
+
+    handoff.answer_event.reset();
+    handoff.report_answer = output::kSlotWaiting;
+    Deliver_Answer(handoff, output::kNak);
+    EXPECT_TRUE(handoff.answer_event.waitFor(std::chrono::milliseconds(0)));
+    EXPECT_EQ(handoff.report_answer.load(), output::kNak);
+    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
+
+    // A second byte does not overwrite an answer already stored; both waiting slots take one.
+    Deliver_Answer(handoff, output::kAck);
+    EXPECT_EQ(handoff.report_answer.load(), output::kNak);
+    handoff.heartbeat_answer = output::kSlotWaiting;
+    handoff.report_answer = output::kSlotWaiting;
+    Deliver_Answer(handoff, output::kAck);
+    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kAck);
+    EXPECT_EQ(handoff.report_answer.load(), output::kAck);
+}
+
+TEST(Answers, ManualResetEventStaysSetUntilReset)
+{
+    ManualResetEvent event;
+    EXPECT_FALSE(event.waitFor(std::chrono::milliseconds(0)));
+    event.set();
+    EXPECT_TRUE(event.waitFor(std::chrono::milliseconds(0)));
+    EXPECT_TRUE(event.waitFor(std::chrono::milliseconds(0))); // manual reset: still set
+    event.reset();
+    EXPECT_FALSE(event.isSet());
+}
+
+} // namespace
