@@ -327,6 +327,11 @@ void Monitoring_Thread::heartbeatStep()
     case Outcome::NoConnection:
         break;
     }
+    // A link lost during the wait may be back before the next pass looks: it is a new link all the
+    // same, and gets its own heartbeat first.
+    if (m_shared.Output_Link_State.load() == 0) {
+        m_nextHeartbeat = 0;
+    }
 }
 
 // Each step below sends only while the link is up and acknowledged, looked at before every line:

@@ -1,41 +1,92 @@
-// The forwarding thread as the journal's disk writer: new events reach the files, log lines are
-// written on the main thread, a termination request ends the thread even in its error pause.
+// The forwarding thread: passes run on the test thread against a scripted automation software
+// (heartbeat, save, supervision, reporting and every failure of the exchange), and the real thread
+// as the journal's disk writer that hands its log lines to the main thread and ends on request.
 #include "../support/QtWait.h"
+#include "config/Clock.h"
 #include "output/MonitoringThread.h"
+#include "output/OutputMessages.h"
+#include "store/AccountTable.h"
 #include "store/Journal.h"
+#include "store/StoreTestSupport.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
-#include <QTemporaryDir>
 #include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <deque>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
+using namespace std::chrono_literals;
 using testsupport::waitUntil;
 
-JournalRecord event(const char* account)
-{
-    JournalRecord r{};
-    std::strncpy(r.account, account, sizeof r.account - 1);
-    std::memcpy(r.event, "1130", 5);
-    std::strncpy(r.address, "127.0.0.1", sizeof r.address - 1);
-    r.port = 4000;
-    return r;
-}
+// The automation software as the thread sees it through the link: each line is answered at once,
+// from inside the send, as the link's read handler would hand the byte over.
+class ScriptedTransport : public OutputTransport {
+public:
+    enum class Reply { Ack, Nak, Silent, Junk, SignalOnly, NoConnection };
 
-QByteArray fileBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
+    explicit ScriptedTransport(OutputShared& shared) : m_shared(shared) {}
+
+    std::deque<Reply> script; // replies in order; then `otherwise`
+    Reply otherwise = Reply::Ack;
+    std::function<void(const std::string& line)> duringWait; // the world moving while a line is out
+    std::vector<std::string> sent;
+    int refused = 0;
+
+    SendResult sendLine(const std::string& line, Kind kind) override
+    {
+        EXPECT_EQ(kind == Kind::Heartbeat, line[0] == '1') << line;
+        const Reply reply = next();
+        if (reply == Reply::NoConnection) {
+            ++refused;
+            return SendResult::NoConnection;
+        }
+        sent.push_back(line);
+        if (duringWait)
+            duringWait(line);
+        switch (reply) {
+        case Reply::Ack:
+            Deliver_Answer(m_shared.handoff, output::kAck);
+            break;
+        case Reply::Nak:
+            Deliver_Answer(m_shared.handoff, output::kNak);
+            break;
+        case Reply::Junk:
+            Deliver_Answer(m_shared.handoff, 'A');
+            break;
+        case Reply::SignalOnly:
+            m_shared.handoff.answer_event.set();
+            break;
+        case Reply::Silent:
+        case Reply::NoConnection:
+            break;
+        }
+        return SendResult::Sent;
+    }
+
+private:
+    Reply next()
+    {
+        if (script.empty())
+            return otherwise;
+        const Reply r = script.front();
+        script.pop_front();
+        return r;
+    }
+    OutputShared& m_shared;
+};
 
 struct Logged {
     std::string text;
@@ -43,84 +94,564 @@ struct Logged {
     bool onMainThread;
 };
 
-class MonitoringThreadTest : public ::testing::Test {
+const std::string kHeartbeat = Format_Heartbeat(1);
+
+class ForwardingTest : public ::testing::Test {
 protected:
-    // `journalPath` lets a test point the journal at a place where it cannot be written.
-    void make(const std::string& journalPath = {})
+    using Reply = ScriptedTransport::Reply;
+
+    // `threadPause`: the journal's file-error pause is the thread's own (5 s, cut short by a stop
+    // request), as in the program; otherwise it is only recorded.
+    void make(bool threadPause = false, MonitoringTiming timing = {20ms, 1ms, 1ms})
     {
-        ASSERT_TRUE(m_dir.isValid());
-        const std::string dir = m_dir.path().toStdString() + "/";
-        Journal::Paths paths{journalPath.empty() ? dir + "kalvor.dat" : journalPath, dir + "extevn.dat"};
+        ASSERT_FALSE(m_dir.path().empty());
         LogSink target = [this](std::string_view text, LogColour colour) {
             m_logged.push_back({std::string(text), colour, QThread::currentThread() == m_context.thread()});
         };
+        LogSink log = mainThreadLogSink(&m_context, target, [this] { ++m_beeps; });
         m_journal = std::make_unique<Journal>(
-            paths, mainThreadLogSink(&m_context, target, [this] { ++m_beeps; }), [this](int seconds) {
-                m_pauseSeconds = seconds;
-                m_thread->pause(seconds);
-            });
+            Journal::Paths{journalPath(), m_dir.file("extevn.dat")}, log,
+            [this, threadPause](int seconds) {
+                runOnThreadOf(&m_context, [this, seconds] { m_journalPauses.push_back(seconds); });
+                if (threadPause)
+                    m_thread->pause(seconds);
+            },
+            m_io);
         m_journal->load();
-        m_thread = std::make_unique<Monitoring_Thread>(*m_journal);
+        m_accounts = std::make_unique<AccountTable>(m_dir.file("latevn.dat"));
+        m_accounts->load();
+
+        MonitoringHooks hooks;
+        hooks.log = log;
+        hooks.playNotify = [this] { runOnThreadOf(&m_context, [this] { ++m_notifies; }); };
+        hooks.trace = [this](const std::string& line) {
+            runOnThreadOf(&m_context, [this, line] { m_traces.push_back(line); });
+        };
+        hooks.refreshEvents = [this] { runOnThreadOf(&m_context, [this] { ++m_refreshes; }); };
+        m_thread = std::make_unique<Monitoring_Thread>(
+            *m_journal, *m_accounts, m_shared, m_transport, m_clock, [this] { return m_settings; }, hooks,
+            timing);
     }
 
     void TearDown() override
     {
-        m_thread.reset(); // ends and joins the thread before the journal goes
+        m_thread.reset(); // ends and joins the thread before the stores go
+        m_accounts.reset();
         m_journal.reset();
     }
 
-    QTemporaryDir m_dir;
+    std::string journalPath() const
+    {
+        return m_journalPath.empty() ? m_dir.file("kalvor.dat") : m_journalPath;
+    }
+    void append(const char* account, const char* event = "1130")
+    {
+        m_journal->append(makeRecord(account, event), "");
+    }
+    std::uint8_t diskStatus(std::size_t slot) const
+    {
+        const std::vector<std::uint8_t> bytes = readBytes(journalPath());
+        const std::size_t at = journal::kHeaderSize + slot * sizeof(JournalRecord);
+        return at < bytes.size() ? bytes[at] : 0xEE;
+    }
+    std::string report(std::size_t slot) const { return Format_Report(m_journal->record(slot), 0); }
+    std::uint32_t linkState() const { return m_shared.Output_Link_State.load(); }
+    void pass(int n = 1)
+    {
+        for (int i = 0; i < n; ++i)
+            m_thread->runPass();
+    }
+    std::vector<std::string> redLines() const
+    {
+        std::vector<std::string> out;
+        for (const Logged& l : m_logged)
+            if (l.colour == LogColour::Red)
+                out.push_back(l.text);
+        return out;
+    }
+    int count(const std::string& text) const
+    {
+        int n = 0;
+        for (const Logged& l : m_logged)
+            n += l.text == text;
+        return n;
+    }
+    std::vector<std::string> takeSent() { return std::exchange(m_transport.sent, {}); }
+
+    // An account that stopped reporting: created by an event, then one minute of supervision ticks.
+    std::size_t missingAccount(const char* account)
+    {
+        JournalRecord r = makeRecord(account);
+        const std::optional<std::size_t> slot = m_accounts->update(r, "");
+        EXPECT_TRUE(slot.has_value());
+        m_accounts->setPingMinutes(*slot, 1);
+        for (int i = 0; i < 60; ++i)
+            m_accounts->supervisionTick();
+        EXPECT_EQ(m_accounts->record(*slot).sup_flags, accounts::kMissing | accounts::kReportDue);
+        return *slot;
+    }
+    void reportsAgain(const char* account)
+    {
+        JournalRecord r = makeRecord(account);
+        (void)m_accounts->update(r, "");
+    }
+
+    TempDir m_dir;
+    std::string m_journalPath;
     QObject m_context;
+    FailingFileIo m_io;
+    OutputShared m_shared;
+    ScriptedTransport m_transport{m_shared};
+    ManualClock m_clock{kTestTime};
+    ForwardingSettings m_settings;
     std::unique_ptr<Journal> m_journal;
+    std::unique_ptr<AccountTable> m_accounts;
     std::unique_ptr<Monitoring_Thread> m_thread;
     std::vector<Logged> m_logged;
+    std::vector<std::string> m_traces;
+    std::vector<int> m_journalPauses;
     int m_beeps = 0;
-    int m_pauseSeconds = 0;
+    int m_notifies = 0;
+    int m_refreshes = 0;
 };
 
-TEST_F(MonitoringThreadTest, AppendedEventsReachTheFilesWhileItRuns)
+const std::string kEstablished = "Connection with automation software established.";
+const std::string kHeartbeatSilent = "Link error (heartbeat): no ACK from automation software.";
+const std::string kHeartbeatNak = "Link error (heartbeat): negative ACK from automation software.";
+const std::string kPingSilent = "Link error (ping): no ACK from automation software.";
+const std::string kPingNak = "Link error (ping): negative ACK from automation software.";
+const std::string kDataSilent = "Link error (data): no ACK from automation software.";
+const std::string kDataNak = "Link error (data): negative ACK from automation software.";
+
+TEST_F(ForwardingTest, LinkUpSendsTheHeartbeatThenEveryEventInSlotOrderButNoLinkTest)
+{
+    make();
+    append("1111");
+    append("2222", "NULL");
+    append("3333", "3401");
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0), report(2)}));
+    EXPECT_EQ(linkState(), output::kLinkReady);
+    EXPECT_EQ(m_logged.size(), 1u);
+    EXPECT_EQ(count(kEstablished), 1);
+    EXPECT_EQ(m_notifies, 1);
+    EXPECT_EQ(m_traces.size(), 3u); // one RX line per answer
+    EXPECT_EQ(diskStatus(0), 0x07);
+    EXPECT_EQ(diskStatus(1), 0x01); // the link test: saved, never reported
+    EXPECT_EQ(diskStatus(2), 0x07);
+    EXPECT_EQ(m_journal->record(1).status, journal::kStored | journal::kSaved);
+    EXPECT_GE(m_refreshes, 2); // after the save and after the reports
+    EXPECT_EQ(m_shared.Thread_Alive.load(), output::kMonitoringAlive);
+
+    // Nothing pending and no heartbeat due: a quiet pass; a later heartbeat ACK logs nothing.
+    pass();
+    EXPECT_TRUE(takeSent().empty());
+    m_clock.advance(30000);
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{kHeartbeat});
+    EXPECT_EQ(m_logged.size(), 1u);
+    EXPECT_EQ(m_notifies, 1);
+    EXPECT_EQ(m_shared.handoff.heartbeat_answer.load(), output::kSlotIdle);
+    EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
+}
+
+TEST_F(ForwardingTest, HeartbeatPeriodCountsFromOneSendingToTheNext)
+{
+    struct Row {
+        std::int32_t periodSeconds;
+        std::int64_t periodMs;
+    };
+    for (const Row row : {Row{0, 30000}, Row{5, 5000}, Row{-3, 30000}}) {
+        SCOPED_TRACE(row.periodSeconds);
+        m_settings.Test_Heartbeat_Period = row.periodSeconds;
+        m_settings.Test_Rec_Nr = 7;
+        make();
+        m_shared.Output_Link_State = output::kLinkUp;
+        pass();
+        EXPECT_EQ(takeSent(), std::vector<std::string>{Format_Heartbeat(7)});
+        m_clock.advance(row.periodMs - 1);
+        pass();
+        EXPECT_TRUE(takeSent().empty());
+        m_clock.advance(1);
+        pass();
+        EXPECT_EQ(takeSent(), std::vector<std::string>{Format_Heartbeat(7)});
+        m_thread.reset();
+    }
+}
+
+TEST_F(ForwardingTest, WhileTheLinkIsDownEventsAreOnlySavedAndAReturningLinkIsGreetedAtOnce)
+{
+    make();
+    append("1111");
+    pass();
+    EXPECT_TRUE(takeSent().empty());
+    EXPECT_EQ(diskStatus(0), 0x01);
+    EXPECT_EQ(m_journal->record(0).status, journal::kStored | journal::kSaved);
+
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+
+    // Lost and back within the heartbeat period: the new link gets its heartbeat first anyway.
+    m_shared.Output_Link_State = 0;
+    pass();
+    m_shared.Output_Link_State = output::kLinkUp;
+    append("2222");
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(1)}));
+    EXPECT_EQ(count(kEstablished), 2);
+}
+
+TEST_F(ForwardingTest, HeartbeatOutcomes)
+{
+    struct Row {
+        Reply reply;
+        std::uint32_t stateAfter;
+        std::vector<std::string> red;
+        std::vector<std::string> traces;
+    };
+    const Row rows[] = {
+        {Reply::Ack, output::kLinkReady, {}, {"13:05:09:42  RX: 6"}},
+        {Reply::Silent, output::kLinkUp, {kHeartbeatSilent}, {}},
+        {Reply::Junk, output::kLinkUp, {kHeartbeatSilent}, {}}, // not an answer byte at all
+        {Reply::Nak, output::kLinkReady, {kHeartbeatNak}, {"13:05:09:42  RX: 21"}},
+        {Reply::SignalOnly, output::kLinkReady, {}, {"13:05:09:42  RX: 255"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(int(row.reply));
+        m_logged.clear();
+        m_traces.clear();
+        m_notifies = 0;
+        m_beeps = 0;
+        make();
+        m_clock.set(kTestTime + 13 * 3600 + 5 * 60 + 9, 42);
+        m_shared.Output_Link_State = output::kLinkReady; // already established
+        m_transport.script = {row.reply};
+        pass();
+        EXPECT_EQ(takeSent(), std::vector<std::string>{kHeartbeat});
+        EXPECT_EQ(linkState(), row.stateAfter);
+        EXPECT_EQ(redLines(), row.red);
+        EXPECT_EQ(m_beeps, int(row.red.size()));
+        EXPECT_EQ(m_traces, row.traces);
+        EXPECT_TRUE(m_logged.size() == row.red.size()); // an ACK while established logs nothing
+        EXPECT_EQ(m_notifies, 0);
+        EXPECT_EQ(m_shared.handoff.heartbeat_answer.load(), output::kSlotIdle);
+        m_thread.reset();
+    }
+}
+
+TEST_F(ForwardingTest, NakToAReportPausesAndSendsItAgainNextPassWhileLaterEventsWait)
+{
+    make();
+    append("1111");
+    append("2222");
+    append("3333");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.script = {Reply::Ack, Reply::Ack, Reply::Nak};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0), report(1)}));
+    EXPECT_EQ(redLines(), std::vector<std::string>{kDataNak});
+    EXPECT_EQ(linkState(), output::kLinkReady); // a NAK is an answer: the link stays established
+    EXPECT_EQ(diskStatus(1), 0x01);
+
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{report(1), report(2)}));
+    EXPECT_EQ(diskStatus(1), 0x07);
+    EXPECT_EQ(diskStatus(2), 0x07);
+}
+
+TEST_F(ForwardingTest, UnansweredReportStopsReportingUntilTheNextHeartbeatAck)
+{
+    make();
+    append("1111");
+    append("2222");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.script = {Reply::Ack, Reply::Silent};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+    EXPECT_EQ(redLines(), std::vector<std::string>{kDataSilent});
+    EXPECT_EQ(linkState(), output::kLinkUp);
+
+    pass(3);
+    EXPECT_TRUE(takeSent().empty());
+    m_clock.advance(30000);
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0), report(1)}));
+    EXPECT_EQ(count(kEstablished), 2);
+    EXPECT_EQ(m_notifies, 2);
+}
+
+TEST_F(ForwardingTest, SupervisionReportsGoFirstAndStayDueUntilAcknowledged)
+{
+    make();
+    const std::size_t slot = missingAccount("1234");
+    append("5555");
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, "5002 181234E35001000\x14", report(0)}));
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kMissing);
+
+    // Back again: R350. A NAK keeps it due, pauses, and the reporting step still runs.
+    reportsAgain("1234");
+    append("6666");
+    m_transport.script = {Reply::Nak};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{"5002 181234R35001000\x14", report(1)}));
+    EXPECT_EQ(redLines(), std::vector<std::string>{kPingNak});
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kReportDue);
+
+    // Unanswered: still due, established cleared, no event reports in this pass.
+    append("7777");
+    m_transport.script = {Reply::Silent};
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{"5002 181234R35001000\x14"});
+    EXPECT_EQ(redLines(), (std::vector<std::string>{kPingNak, kPingSilent}));
+    EXPECT_EQ(linkState(), output::kLinkUp);
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kReportDue);
+
+    m_clock.advance(30000);
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, "5002 181234R35001000\x14", report(2)}));
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, 0);
+}
+
+TEST_F(ForwardingTest, AccountThatChangesStateDuringTheWaitIsReportedAgain)
+{
+    make();
+    const std::size_t slot = missingAccount("1234");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.duringWait = [&](const std::string& line) {
+        if (line.find("E350") != std::string::npos)
+            reportsAgain("1234");
+    };
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, "5002 181234E35001000\x14"}));
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kReportDue);
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{"5002 181234R35001000\x14"});
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, 0);
+}
+
+TEST_F(ForwardingTest, NoConnectionAtSendingTimeDropsTheLinkWithoutWaiting)
+{
+    // An answer wait that would hold the test for a minute if the thread waited after a refused send.
+    make(false, {60s, 1ms, 1ms});
+    append("1111");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.script = {Reply::Ack, Reply::NoConnection};
+    const auto started = std::chrono::steady_clock::now();
+    pass();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+    EXPECT_EQ(takeSent(), std::vector<std::string>{kHeartbeat});
+    EXPECT_EQ(m_transport.refused, 1);
+    EXPECT_EQ(linkState(), 0u);
+    EXPECT_TRUE(redLines().empty());
+    EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
+    EXPECT_EQ(diskStatus(0), 0x01);
+
+    // The link comes back: a heartbeat first, then the event.
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+}
+
+TEST_F(ForwardingTest, LinkLostDuringAnExchangeStopsTheStepAndIsNotTakenAsEstablished)
+{
+    make();
+    append("1111");
+    append("2222");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.duringWait = [&](const std::string& line) {
+        if (line == kHeartbeat)
+            m_shared.Output_Link_State = 0;
+    };
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{kHeartbeat});
+    EXPECT_EQ(linkState(), 0u); // the ACK came, but the link it came on is gone
+    EXPECT_EQ(count(kEstablished), 0);
+
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.duringWait = [&](const std::string& line) {
+        if (line == report(0))
+            m_shared.Output_Link_State = 0;
+    };
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+    EXPECT_EQ(diskStatus(0), 0x07); // its ACK still counts
+    EXPECT_EQ(diskStatus(1), 0x01);
+}
+
+TEST_F(ForwardingTest, WrappedJournalIsReportedInSlotOrderAndUnreportedSlotsOnDiskAreSentAfterAStart)
+{
+    // A file as a previous run left it: next_slot 2046, slot 5 saved but never reported.
+    std::vector<std::uint8_t> image(journal::kImageSize, 0);
+    putLe32(image, 0, 2046);
+    JournalRecord old = makeRecord("0005");
+    old.status = journal::kStored;
+    std::memcpy(image.data() + journal::kHeaderSize + 5 * sizeof(JournalRecord), &old, sizeof old);
+    writeBytes(m_dir.file("kalvor.dat"), image);
+    writeBytes(m_dir.file("extevn.dat"), std::vector<std::uint8_t>(journal::kExtendedImageSize, 0));
+
+    make();
+    append("2046");
+    append("2047");
+    append("0000"); // wraps to slot 0
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+    EXPECT_EQ(takeSent(),
+              (std::vector<std::string>{kHeartbeat, report(0), report(5), report(2046), report(2047)}));
+    EXPECT_NE(report(0).find("0000"), std::string::npos);
+    for (std::size_t slot : {0u, 5u, 2046u, 2047u})
+        EXPECT_EQ(diskStatus(slot), 0x07) << slot;
+    // The slot from the file was written again, the same bytes apart from its status.
+    const std::vector<std::uint8_t> disk = readBytes(m_dir.file("kalvor.dat"));
+    EXPECT_EQ(std::memcmp(disk.data() + journal::kHeaderSize + 5 * sizeof(JournalRecord) + 1,
+                          reinterpret_cast<const std::uint8_t*>(&old) + 1, sizeof old - 1),
+              0);
+}
+
+TEST_F(ForwardingTest, LateAckBetweenExchangesIsNotTakenForTheNextLine)
+{
+    make();
+    append("1111");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.script = {Reply::Ack, Reply::Silent};
+    pass();
+    EXPECT_EQ(linkState(), output::kLinkUp);
+
+    // The answer to the report turns up after its wait: no slot waits, only the event is set.
+    Deliver_Answer(m_shared.handoff, output::kAck);
+    EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
+    m_clock.advance(30000);
+    m_transport.script = {Reply::Silent};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0), kHeartbeat}));
+    EXPECT_EQ(redLines(), (std::vector<std::string>{kDataSilent, kHeartbeatSilent}));
+    EXPECT_EQ(diskStatus(0), 0x01);
+}
+
+TEST_F(ForwardingTest, FileErrorWhileMarkingReportedEndsTheStep)
+{
+    struct Row {
+        FailingFileIo::Op op;
+        const char* logged;
+        bool sentAgain; // an open failure leaves it unreported; a failed write only on disk
+    };
+    for (const Row row : {Row{FailingFileIo::Op::Open, "File open error. ", true},
+                          Row{FailingFileIo::Op::Seek, "File seek error. ", false},
+                          Row{FailingFileIo::Op::Write, "Disk write error. ", false}}) {
+        SCOPED_TRACE(row.logged);
+        m_logged.clear();
+        m_journalPauses.clear();
+        std::filesystem::remove(m_dir.file("kalvor.dat"));
+        std::filesystem::remove(m_dir.file("extevn.dat"));
+        m_shared.Output_Link_State = 0;
+        make();
+        append("1111");
+        append("2222");
+        pass(); // saved while the link is down
+        m_io.failOn(journalPath(), row.op, EIO);
+        m_shared.Output_Link_State = output::kLinkUp;
+        pass();
+        EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+        ASSERT_EQ(redLines().size(), 1u);
+        EXPECT_EQ(redLines()[0], row.logged + OS_Error_Text(EIO));
+        EXPECT_EQ(m_journalPauses, std::vector<int>{5});
+        EXPECT_EQ(diskStatus(0), 0x01);
+
+        m_io.heal();
+        pass();
+        const std::vector<std::string> again = row.sentAgain ? std::vector<std::string>{report(0), report(1)}
+                                                             : std::vector<std::string>{report(1)};
+        EXPECT_EQ(takeSent(), again);
+        EXPECT_EQ(diskStatus(1), 0x07);
+        m_thread.reset();
+    }
+}
+
+TEST_F(ForwardingTest, SaveFailureDoesNotStopReportsOfWhatIsOnDisk)
+{
+    make();
+    append("1111");
+    pass();
+    append("2222");
+    m_io.failOn(m_dir.file("extevn.dat"), FailingFileIo::Op::Write, ENOSPC);
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)})); // the unsaved one waits
+    EXPECT_EQ(redLines(), std::vector<std::string>{"Disk write error. " + OS_Error_Text(ENOSPC)});
+    EXPECT_EQ(m_journal->record(1).status, journal::kStored);
+
+    m_io.heal();
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{report(1)});
+}
+
+TEST_F(ForwardingTest, StopRequestEndsAStepBetweenTwoLines)
+{
+    make();
+    append("1111");
+    append("2222");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.duringWait = [&](const std::string& line) {
+        if (line == report(0))
+            m_thread->requestTerminate();
+    };
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+    EXPECT_EQ(diskStatus(0), 0x07);
+    EXPECT_EQ(diskStatus(1), 0x01);
+}
+
+// The real thread.
+
+TEST_F(ForwardingTest, AppendedEventsReachTheFilesWhileItRuns)
 {
     make();
     EXPECT_FALSE(m_thread->isRunning());
     m_thread->start();
     EXPECT_TRUE(m_thread->isRunning());
 
-    m_journal->append(event("1234"), "[Q87]");
-    m_journal->append(event("5678"), "");
+    m_journal->append(makeRecord("1234"), "[Q87]");
+    m_journal->append(makeRecord("5678"), "");
     // `saved` follows the slot's writes; the header is written at the end of a pass. The two slots
     // may be saved by different passes, so wait for all three.
-    QByteArray disk;
+    std::vector<std::uint8_t> disk;
     ASSERT_TRUE(waitUntil([&] {
-        if ((m_journal->record(0).status & m_journal->record(1).status & journal::kSaved) == 0) {
+        if ((m_journal->record(0).status & m_journal->record(1).status & journal::kSaved) == 0)
             return false;
-        }
-        disk = fileBytes(m_dir.filePath(QStringLiteral("kalvor.dat")));
-        return disk.size() == qsizetype(journal::kImageSize) && disk[0] == 2;
+        disk = readBytes(journalPath());
+        return disk.size() == journal::kImageSize && disk[0] == 2;
     }));
     for (std::size_t slot : {0u, 1u}) {
         JournalRecord expected = m_journal->record(slot);
         expected.status = journal::kStored; // the file holds the status as written, before `saved`
-        EXPECT_EQ(std::memcmp(disk.constData() + journal::kHeaderSize + slot * sizeof(JournalRecord),
-                              &expected, sizeof expected),
+        EXPECT_EQ(std::memcmp(disk.data() + journal::kHeaderSize + slot * sizeof(JournalRecord), &expected,
+                              sizeof expected),
                   0)
             << slot;
     }
-    const QByteArray extended = fileBytes(m_dir.filePath(QStringLiteral("extevn.dat")));
-    ASSERT_EQ(extended.size(), qsizetype(journal::kExtendedImageSize));
-    EXPECT_EQ(QByteArray(extended.constData()), QByteArray("[Q87]"));
+    const std::vector<std::uint8_t> extended = readBytes(m_dir.file("extevn.dat"));
+    ASSERT_EQ(extended.size(), journal::kExtendedImageSize);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(extended.data())), "[Q87]");
+    EXPECT_TRUE(waitUntil([&] { return m_refreshes > 0; }));
 
     m_thread->requestTerminate();
     EXPECT_TRUE(m_thread->waitForEnd(5000));
     EXPECT_FALSE(m_thread->isRunning());
     EXPECT_TRUE(m_logged.empty());
+    EXPECT_TRUE(m_transport.sent.empty()); // the link never came up
 }
 
-TEST_F(MonitoringThreadTest, FileErrorIsLoggedOnTheMainThreadAndTheErrorPauseEndsOnRequest)
+TEST_F(ForwardingTest, FileErrorIsLoggedOnTheMainThreadAndTheErrorPauseEndsOnRequest)
 {
-    make(m_dir.filePath(QStringLiteral("missing/kalvor.dat")).toStdString());
+    m_journalPath = m_dir.file("missing/kalvor.dat");
+    make(true);
     m_thread->start();
-    m_journal->append(event("1234"), "");
-    ASSERT_TRUE(waitUntil([&] { return !m_logged.empty() && m_pauseSeconds == 5; }));
+    m_journal->append(makeRecord("1234"), "");
+    ASSERT_TRUE(waitUntil([&] { return !m_logged.empty() && !m_journalPauses.empty(); }));
     EXPECT_EQ(m_logged[0].text.rfind("File open error. ", 0), 0u) << m_logged[0].text;
     EXPECT_EQ(m_logged[0].colour, LogColour::Red);
     EXPECT_TRUE(m_logged[0].onMainThread);
@@ -132,7 +663,7 @@ TEST_F(MonitoringThreadTest, FileErrorIsLoggedOnTheMainThreadAndTheErrorPauseEnd
     EXPECT_TRUE(m_thread->waitForEnd(2500));
 }
 
-TEST_F(MonitoringThreadTest, RestartsAfterItEndedAndStartTwiceRunsOneThread)
+TEST_F(ForwardingTest, RestartsAfterItEndedAndStartTwiceRunsOneThread)
 {
     make();
     m_thread->start();
@@ -142,7 +673,7 @@ TEST_F(MonitoringThreadTest, RestartsAfterItEndedAndStartTwiceRunsOneThread)
     ASSERT_TRUE(m_thread->waitForEnd(5000));
     const std::uint64_t before = m_thread->passes();
     m_thread->start();
-    m_journal->append(event("1234"), "");
+    append("1234");
     EXPECT_TRUE(
         waitUntil([&] { return m_journal->record(0).status == (journal::kStored | journal::kSaved); }));
     EXPECT_TRUE(waitUntil([&] { return m_thread->passes() > before; }));
