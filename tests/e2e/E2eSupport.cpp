@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcessEnvironment>
 #include <QTcpServer>
 #include <QThread>
@@ -25,6 +26,11 @@ QString programPath()
 QString senderPath()
 {
     return qEnvironmentVariable("DC09_SEND");
+}
+
+QString automationSimPath()
+{
+    return qEnvironmentVariable("AUTOMATION_SIM");
 }
 
 namespace {
@@ -116,6 +122,85 @@ int Installation::terminate(int timeoutMs)
         return -1;
     }
     m_process->terminate(); // SIGTERM: the program closes in order
+    const bool ended = waitUntil([&] { return m_process->state() == QProcess::NotRunning; }, timeoutMs);
+    m_output += m_process->readAll();
+    if (!ended) {
+        m_process->kill();
+        m_process->waitForFinished();
+        return -1;
+    }
+    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+}
+
+AutomationSim::AutomationSim() = default;
+
+AutomationSim::~AutomationSim()
+{
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->kill();
+        m_process->waitForFinished();
+    }
+}
+
+bool AutomationSim::start(const QStringList& arguments)
+{
+    if (!m_dir.isValid()) {
+        return false;
+    }
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(),
+                     [this] { m_output += m_process->readAll(); });
+    m_process->start(automationSimPath(), arguments + QStringList{QStringLiteral("--record"),
+                                                                  m_dir.filePath(QStringLiteral("lines"))});
+    if (!m_process->waitForStarted(10000)) {
+        return false;
+    }
+    if (arguments.contains(QStringLiteral("--listen"))) {
+        // The receiver may try to connect the moment it starts: be listening before that.
+        return waitUntil([&] { return m_output.contains("listening on port") || !running(); }) && running();
+    }
+    return running();
+}
+
+bool AutomationSim::running() const
+{
+    return m_process && m_process->state() == QProcess::Running;
+}
+
+QList<QByteArray> AutomationSim::lines() const
+{
+    QFile file(m_dir.filePath(QStringLiteral("lines")));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QList<QByteArray> out = file.readAll().split('\n');
+    out.removeLast(); // what follows the last newline: empty, or a line still being written
+    return out;
+}
+
+bool AutomationSim::waitForLines(int count, int timeoutMs)
+{
+    return waitUntil([&] { return lines().size() >= count || !running(); }, timeoutMs) &&
+           lines().size() >= count;
+}
+
+QByteArray AutomationSim::output()
+{
+    if (m_process) {
+        m_output += m_process->readAll();
+    }
+    return m_output;
+}
+
+int AutomationSim::finish(int timeoutMs)
+{
+    if (!m_process) {
+        return -1;
+    }
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+    }
     const bool ended = waitUntil([&] { return m_process->state() == QProcess::NotRunning; }, timeoutMs);
     m_output += m_process->readAll();
     if (!ended) {

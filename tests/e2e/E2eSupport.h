@@ -4,6 +4,7 @@
 #include "../support/QtWait.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,8 @@ using testsupport::freePort;
 // The program's path (ARDENTEL_BIN) and the panel simulator's (DC09_SEND, may be empty).
 QString programPath();
 QString senderPath();
+// The automation software simulator's path (AUTOMATION_SIM, may be empty).
+QString automationSimPath();
 
 // A one-shot run of the program (configuration, second copy); output is stdout and stderr together.
 struct RunResult {
@@ -59,6 +62,32 @@ public:
 private:
     QTemporaryDir m_data;
     QTemporaryDir m_runtime;
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+};
+
+// The automation software simulator as a process; every line it receives goes to a record file.
+class AutomationSim {
+public:
+    AutomationSim();
+    ~AutomationSim();
+    AutomationSim(const AutomationSim&) = delete;
+    AutomationSim& operator=(const AutomationSim&) = delete;
+
+    // Starts it with `arguments` plus --record; true once it runs (and, for --listen, listens).
+    bool start(const QStringList& arguments);
+    [[nodiscard]] bool running() const;
+    // The lines received so far, without their DC4, in order.
+    [[nodiscard]] QList<QByteArray> lines() const;
+    // True once at least `count` lines have arrived.
+    bool waitForLines(int count, int timeoutMs = 15000);
+    // Standard output and error so far.
+    [[nodiscard]] QByteArray output();
+    // SIGTERM (it prints its summary), then waits; the exit code, or -1 when it did not end normally.
+    int finish(int timeoutMs = 10000);
+
+private:
+    QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
     QByteArray m_output;
 };
