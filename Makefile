@@ -38,7 +38,7 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(BUILD)-tsan $(CMAKE_COMMON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	    -DCMAKE_BUILD_TYPE=Debug -DARDENTEL_SANITIZE=thread -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=OFF -DARDENTEL_GUI=OFF
-	cmake --build $(BUILD)-tsan -j $(JOBS) --target store_thread_tests
+	cmake --build $(BUILD)-tsan -j $(JOBS) --target store_thread_tests forwarding_thread_tsan_tests
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan
 
 # libFuzzer on the frame parser, seeded with valid frames of every token.
