@@ -3,7 +3,12 @@
 
 #include "dc09/Dc09Receiver.h"
 #include "dc09/KeyEntry.h"
+#include "output/MainThreadCall.h"
 #include "output/MonitoringThread.h"
+#include "output/OutputLink.h"
+#include "output/OutputShared.h"
+#include "serial/AtRecThread.h"
+#include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
 #include "ui/Dialogs.h"
@@ -17,6 +22,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -35,7 +41,11 @@
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
+#ifdef ARDENTEL_HAVE_MULTIMEDIA
+#include <QSoundEffect>
+#endif
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -182,27 +192,62 @@ TMain_Form::TMain_Form(const Context& context, QWidget* parent)
     m_threadLink = std::make_shared<ThreadLink>();
     m_threadLink->form = this;
     const std::shared_ptr<ThreadLink> link = m_threadLink;
-    LogSink threadLog = mainThreadLogSink(
-        &link->context,
-        [link](std::string_view text, LogColour colour) {
-            if (link->form)
-                link->form->Write_System_Log(text, colour);
-        },
-        [link] {
-            if (link->form)
-                link->form->m_dialogs.beep();
-        });
+    const auto threadLog = [link] {
+        return mainThreadLogSink(
+            &link->context,
+            [link](std::string_view text, LogColour colour) {
+                if (link->form)
+                    link->form->Write_System_Log(text, colour);
+            },
+            [link] {
+                if (link->form)
+                    link->form->m_dialogs.beep();
+            });
+    };
     auto pause = [link](int seconds) {
         if (Monitoring_Thread* thread = link->thread.load())
             thread->pause(seconds);
     };
-    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended},
-                                          std::move(threadLog), std::move(pause));
+    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, threadLog(),
+                                          std::move(pause));
     m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
     m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, threadSafeLog());
-    m_monitoring = std::make_unique<Monitoring_Thread>(*m_journal);
+
+    // The output side. Its main-thread log also goes through the link: a serial send made on the
+    // forwarding thread's behalf may come after the window has gone.
+    m_outputShared = std::make_unique<OutputShared>();
+    m_commPort = std::make_unique<TCommPort>(m_paths.dir);
+    const LogSink mainLog = [link](std::string_view text, LogColour colour) {
+        if (link->form)
+            link->form->Write_System_Log(text, colour);
+    };
+    m_outputLink = std::make_unique<OutputLink>(m_config, *m_outputShared, *m_commPort, mainLog);
+    MonitoringHooks hooks;
+    hooks.log = threadLog();
+    hooks.playNotify = [link] {
+        runOnThreadOf(&link->context, [link] {
+            if (link->form)
+                link->form->playNotify();
+        });
+    };
+    hooks.trace = [link](const std::string& line) {
+        runOnThreadOf(&link->context, [link, &line] {
+            if (link->form && link->form->Form_Log_Test)
+                link->form->Form_Log_Test->appendTrace(
+                    QString::fromLatin1(line.data(), qsizetype(line.size())));
+        });
+    };
+    const OutputLink* settingsSource = m_outputLink.get();
+    m_monitoring = std::make_unique<Monitoring_Thread>(
+        *m_journal, *m_accounts, *m_outputShared, *m_outputLink, m_clock,
+        [settingsSource] { return settingsSource->forwardingSettings(); }, std::move(hooks));
     m_threadLink->thread = m_monitoring.get();
+    m_atRec = std::make_unique<AT_Rec_Thread>(*m_commPort, *m_outputShared, &link->context, mainLog, [link] {
+        if (link->form)
+            link->form->m_dialogs.beep();
+    });
     wireReceiver();
+    wireOutputLink();
 
     // A fixed-size window; the layout decides how big.
     adjustSize();
@@ -212,12 +257,23 @@ TMain_Form::TMain_Form(const Context& context, QWidget* parent)
 TMain_Form::~TMain_Form()
 {
     m_threadLink->form = nullptr;
-    // A thread that outlived its close time still uses the journal: keep both (and, through the
-    // journal, the link) rather than pull memory from under it. The process is ending anyway.
-    if (m_monitoring && m_monitoring->isRunning()) {
+    // A thread that outlived its close time still uses the stores, the port and the link: keep
+    // them all (and, through the journal and the hooks, the thread link) rather than pull memory
+    // from under it. The process is ending anyway.
+    if ((m_monitoring && m_monitoring->isRunning()) || (m_atRec && m_atRec->isRunning())) {
         (void)m_monitoring.release();
+        (void)m_atRec.release();
+        (void)m_outputLink.release();
+        (void)m_commPort.release();
+        (void)m_outputShared.release();
+        (void)m_accounts.release();
         (void)m_journal.release();
+        return;
     }
+    // The threads go first: everything below is theirs to use until they have ended.
+    m_monitoring.reset();
+    m_atRec.reset();
+    m_outputLink.reset();
 }
 
 void TMain_Form::buildMenu()
@@ -432,6 +488,65 @@ void TMain_Form::wireReceiver()
     r.portText = [this] { return LabeledEdit_DC9_Port->text(); };
 }
 
+void TMain_Form::wireOutputLink()
+{
+    OutputLink& o = *m_outputLink;
+    const std::shared_ptr<ThreadLink> link = m_threadLink;
+    o.onStatusText = [link](const QString& text) {
+        if (link->form)
+            link->form->setStatusPanelText(1, text);
+    };
+    o.beep = [link] {
+        if (link->form)
+            link->form->m_dialogs.beep();
+    };
+    o.playNotify = [link] {
+        if (link->form)
+            link->form->playNotify();
+    };
+    o.messageBox = [link](const QString& text) {
+        if (link->form)
+            (void)link->form->m_dialogs.ask(link->form, link->form->windowTitle(), text, Dialogs::Buttons::Ok,
+                                            Dialogs::Icon::Exclamation);
+    };
+    o.refreshMonOut = [link] {
+        if (link->form)
+            link->form->Refresh_Mon_Out();
+    };
+    o.traceVisible = [link] {
+        return link->form && link->form->Form_Log_Test && link->form->Form_Log_Test->isVisible();
+    };
+    o.onTrace = [link](const QString& line) {
+        if (link->form && link->form->Form_Log_Test)
+            link->form->Form_Log_Test->appendTrace(line);
+    };
+    o.wallNow = [link] { return link->form ? link->form->m_clock.wallNow() : WallTime{}; };
+    Monitoring_Thread* forwarding = m_monitoring.get();
+    o.monitoringThread = WatchedThread{[forwarding] { return forwarding->isRunning(); },
+                                       [forwarding] { forwarding->requestTerminate(); },
+                                       [forwarding] { forwarding->start(); }};
+    AT_Rec_Thread* serial = m_atRec.get();
+    o.serialThread = WatchedThread{[serial] { return serial->isRunning(); },
+                                   [serial] { serial->requestTerminate(); }, [serial] { serial->start(); }};
+}
+
+void TMain_Form::playNotify()
+{
+    // A service has nobody to hear it.
+    if (m_headless)
+        return;
+    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/notify.wav");
+    if (!QFileInfo::exists(path))
+        return;
+#ifdef ARDENTEL_HAVE_MULTIMEDIA
+    if (m_notifySound == nullptr) {
+        m_notifySound = new QSoundEffect(this);
+        m_notifySound->setSource(QUrl::fromLocalFile(path));
+    }
+    m_notifySound->play();
+#endif
+}
+
 void TMain_Form::FormCreate()
 {
     if (m_created)
@@ -445,10 +560,10 @@ void TMain_Form::FormCreate()
     m_journal->loadExtendedFile();
     m_accounts->load();
     buildSaveGlyph();
-    // The answer event and the serial port object join here with the output link.
     m_receiver->start();
-    // Events acknowledged to panels reach the files through this thread.
-    m_monitoring->start();
+    // Its first tick, two seconds from now, starts the forwarding thread (which also writes the
+    // journal files) and the serial receive thread.
+    m_outputLink->start();
     Refresh_Receiver();
     Refresh_Mon_Out();
 }
@@ -484,7 +599,9 @@ void TMain_Form::FormClose()
         return;
     m_closed = true;
     m_receiver->stopTimer();
+    m_outputLink->stopTimer();
     m_receiver->deactivate();
+    m_outputLink->deactivate();
     if (Check_Settings_Changed()) {
         const auto answer = m_dialogs.ask(this, windowTitle(), QStringLiteral("Save current settings?"),
                                           Dialogs::Buttons::YesNo, Dialogs::Icon::Question);
@@ -498,7 +615,29 @@ void TMain_Form::FormClose()
         }
     }
     waitForMonitoringThread();
+    waitForSerialThread();
+    // Normally deactivate() has closed it already; it is closed here at the latest, once nothing
+    // polls or writes it any more.
+    if (!m_atRec->isRunning() && !m_monitoring->isRunning() && m_commPort->isOpen()) {
+        try {
+            m_commPort->Close();
+        } catch (const ECommError&) {
+            // It counts as closed all the same, and the process is ending.
+        }
+    }
     Write_System_Log("Program closed", LogColour::Black);
+}
+
+void TMain_Form::waitForSerialThread()
+{
+    if (!m_atRec)
+        return;
+    m_atRec->requestTerminate();
+    // Its poll steps run on this thread: the wait keeps serving them.
+    if (m_atRec->isRunning())
+        (void)m_atRec->waitForEnd(kThreadStopMillis);
+    if (m_atRec->isRunning())
+        Write_System_Log("The serial receive thread did not stop in time.", LogColour::Red);
 }
 
 void TMain_Form::waitForMonitoringThread()
@@ -844,18 +983,20 @@ void TMain_Form::Refresh_Mon_Out()
         w->setEnabled(free);
     LabeledEdit_Out_IP->setEnabled(free && m_config.Mon_Server == 0);
     Check_Settings_Changed();
+    m_outputLink->publishSettings();
 }
 
 void TMain_Form::CheckBox_Mon_Port_Open_TCPClick()
 {
     m_config.Mon_Port_Open = CheckBox_Mon_Port_Open_TCP->isChecked() ? 1 : 0;
-    // The output link's timer and retry countdown are told here once the link exists.
+    m_outputLink->openSoon();
     Refresh_Mon_Out();
 }
 
 void TMain_Form::CheckBox_Mon_Port_Open_SerialClick()
 {
     m_config.Mon_Port_Open = CheckBox_Mon_Port_Open_Serial->isChecked() ? 2 : 0;
+    m_outputLink->openSoon();
     Refresh_Mon_Out();
 }
 
@@ -889,6 +1030,7 @@ void TMain_Form::LabeledEdit_Test_Heartbeat_PeriodChange()
     if (const auto v = readNumber(LabeledEdit_Test_Heartbeat_Period))
         m_config.Test_Heartbeat_Period = *v;
     Check_Settings_Changed();
+    m_outputLink->publishSettings();
 }
 
 void TMain_Form::LabeledEdit_Test_Rec_NrChange()
@@ -896,12 +1038,14 @@ void TMain_Form::LabeledEdit_Test_Rec_NrChange()
     if (const auto v = readNumber(LabeledEdit_Test_Rec_Nr))
         m_config.Test_Rec_Nr = std::int8_t(std::uint8_t(*v & 0xFF)); // one byte on disk: the low 8 bits
     Check_Settings_Changed();
+    m_outputLink->publishSettings();
 }
 
 void TMain_Form::ComboBox1Change()
 {
     m_config.Report_Format = std::int8_t(ComboBox1->currentIndex());
     Check_Settings_Changed();
+    m_outputLink->publishSettings();
 }
 
 void TMain_Form::ComboBox_COM_NrChange()

@@ -15,11 +15,14 @@
 #include <string_view>
 #include <vector>
 
+class AT_Rec_Thread;
 class AccountTable;
 class Dc09Receiver;
 class Dialogs;
 class Journal;
 class Monitoring_Thread;
+class OutputLink;
+struct OutputShared;
 class PageControl;
 class QAction;
 class QButtonGroup;
@@ -29,9 +32,11 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSoundEffect;
 class QStatusBar;
 class QTextEdit;
 class QTimer;
+class TCommPort;
 class TForm_Log;
 class TForm_Log_Test;
 
@@ -55,8 +60,8 @@ public:
     explicit TMain_Form(const Context& context, QWidget* parent = nullptr);
     ~TMain_Form() override;
 
-    // Start-up: loads or creates every data file, then starts the receiver timer and the
-    // thread that persists the journal. Opens no port itself.
+    // Start-up: loads or creates every data file, then starts the receiver and output timers; the
+    // output timer's first tick starts the background threads. Opens no port itself.
     void FormCreate();
     // The secondary windows, in their order of creation. The events, serial settings and object
     // list windows join here as they are built.
@@ -120,6 +125,13 @@ public:
     [[nodiscard]] Dc09Receiver* receiver() const { return m_receiver.get(); }
     [[nodiscard]] Journal* journal() const { return m_journal.get(); }
     [[nodiscard]] AccountTable* accounts() const { return m_accounts.get(); }
+    [[nodiscard]] OutputLink* outputLink() const { return m_outputLink.get(); }
+    [[nodiscard]] OutputShared* outputShared() const { return m_outputShared.get(); }
+    [[nodiscard]] TCommPort* commPort() const { return m_commPort.get(); }
+    [[nodiscard]] Monitoring_Thread* monitoringThread() const { return m_monitoring.get(); }
+    [[nodiscard]] AT_Rec_Thread* serialThread() const { return m_atRec.get(); }
+    // notify.wav beside the executable, played asynchronously; no file or no sound device is no error.
+    void playNotify();
     [[nodiscard]] QString statusPanelText(int panel) const;
     void setStatusPanelText(int panel, const QString& text); // panel 0: receiver port, 1: output link
     [[nodiscard]] bool isClosed() const { return m_closed; }
@@ -180,6 +192,7 @@ private:
     QWidget* buildMonitoringPage();
     void buildSaveGlyph();
     void wireReceiver();
+    void wireOutputLink();
     void showLogLine(const std::string& line, LogColour colour);
     void showKey();
     void setAesMode(std::uint8_t mode);
@@ -187,6 +200,7 @@ private:
     // The edit's decimal value; none when it is empty or not a number (the latter with an error box).
     std::optional<std::int32_t> readNumber(QLineEdit* edit);
     void waitForMonitoringThread();
+    void waitForSerialThread();
 
     DataPaths m_paths;
     const Clock& m_clock;
@@ -195,8 +209,9 @@ private:
     Config_Record m_config{};
     SystemLog m_log;
     KeyRing m_keyRing;
-    // What the forwarding thread calls back into: the window while it exists, and the thread for
-    // its error pause. Shared with the journal, so it lives as long as a thread that may call it.
+    // What the background threads call back into: the window while it exists, and the forwarding
+    // thread for its error pause. Shared with the threads' hooks and the journal, so it lives as long
+    // as a thread that may call it.
     struct ThreadLink {
         QObject context;            // on the main thread: where the thread's log lines are written
         TMain_Form* form = nullptr; // main thread only; null once the window is gone
@@ -206,7 +221,12 @@ private:
     std::unique_ptr<Journal> m_journal;
     std::unique_ptr<AccountTable> m_accounts;
     std::unique_ptr<Dc09Receiver> m_receiver;
+    std::unique_ptr<OutputShared> m_outputShared;
+    std::unique_ptr<TCommPort> m_commPort;
+    std::unique_ptr<OutputLink> m_outputLink;
     std::unique_ptr<Monitoring_Thread> m_monitoring;
+    std::unique_ptr<AT_Rec_Thread> m_atRec;
+    QSoundEffect* m_notifySound = nullptr;
     QLabel* m_statusPanel[2] = {};
     struct PendingLine {
         QString text;

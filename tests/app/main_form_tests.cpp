@@ -1,10 +1,14 @@
 // The main window with its real stores in a temporary data directory and scripted answers:
 // settings controls, the save button, locking, key entry, the log view and the close.
+#include "../support/QtWait.h"
 #include "../ui/QtPrinters.h"
 #include "app/Application.h"
 #include "app/MainForm.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Receiver.h"
+#include "output/MonitoringThread.h"
+#include "output/OutputLink.h"
+#include "output/OutputShared.h"
 #include "store/Journal.h"
 #include "store/JournalRecord.h"
 #include "ui/Dialogs.h"
@@ -22,10 +26,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QTimer>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -190,6 +196,101 @@ TEST_F(MainWindow, ChosenOutputLinkLocksItsSettings)
     form.RadioButton_Mon_Client->click();
     EXPECT_EQ(int(form.config().Mon_Server), 0);
     EXPECT_TRUE(form.LabeledEdit_Out_IP->isEnabled());
+}
+
+TEST_F(MainWindow, OutputLinkSettingsLockPerChosenLink)
+{
+    struct Row {
+        int link;
+        int server;
+        bool tcpEnabled, tcpChecked, serialEnabled, serialChecked, settingsFree, addressFree;
+    };
+    const std::vector<QWidget*> settings = {form.LabeledEdit_Mon_Port, form.RadioButton_Mon_Server,
+                                            form.RadioButton_Mon_Client, form.ComboBox_COM_Nr,
+                                            form.Button_Com_Settings};
+    for (const Row& row :
+         {Row{1, 0, true, true, false, false, false, false},
+          Row{2, 0, false, false, true, true, false, false}, Row{0, 1, true, false, true, false, true, false},
+          Row{0, 0, true, false, true, false, true, true}, Row{5, 0, true, false, true, false, true, true}}) {
+        form.config().Mon_Port_Open = std::int8_t(row.link);
+        form.config().Mon_Server = std::int8_t(row.server);
+        form.Refresh_Mon_Out();
+        const std::string where = std::to_string(row.link) + "/" + std::to_string(row.server);
+        EXPECT_EQ(form.CheckBox_Mon_Port_Open_TCP->isEnabled(), row.tcpEnabled) << where;
+        EXPECT_EQ(form.CheckBox_Mon_Port_Open_TCP->isChecked(), row.tcpChecked) << where;
+        EXPECT_EQ(form.CheckBox_Mon_Port_Open_Serial->isEnabled(), row.serialEnabled) << where;
+        EXPECT_EQ(form.CheckBox_Mon_Port_Open_Serial->isChecked(), row.serialChecked) << where;
+        for (QWidget* w : settings)
+            EXPECT_EQ(w->isEnabled(), row.settingsFree) << where << " " << w->objectName().toStdString();
+        EXPECT_EQ(form.LabeledEdit_Out_IP->isEnabled(), row.addressFree) << where;
+    }
+}
+
+TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
+{
+    OutputLink* link = form.outputLink();
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->timer()->interval(), OutputLink::kFirstTickMs);
+    link->Timer_OutTimer();
+    EXPECT_EQ(form.statusPanelText(1), QStringLiteral("Automation software port closed."));
+    EXPECT_EQ(link->timer()->interval(), OutputLink::kTickMs);
+
+    form.PageControl_Receiver->setCurrentIndex(1);
+    form.CheckBox_Mon_Port_Open_Serial->click();
+    EXPECT_EQ(link->timer()->interval(), OutputLink::kSoonTickMs);
+    form.CheckBox_Mon_Port_Open_Serial->click();
+    link->Timer_OutTimer();
+
+    retype(form.LabeledEdit_Test_Heartbeat_Period, QStringLiteral("45"));
+    retype(form.LabeledEdit_Test_Rec_Nr, QStringLiteral("200"));
+    form.ComboBox1->setCurrentIndex(1);
+    emit form.ComboBox1->activated(1);
+    const ForwardingSettings s = link->forwardingSettings();
+    EXPECT_EQ(s.Test_Heartbeat_Period, 45);
+    EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 200);
+    EXPECT_EQ(s.Report_Format, 1);
+}
+
+TEST_F(MainWindow, ServerLinkCarriesTheForwardingThreadsHeartbeat)
+{
+    const quint16 port = testsupport::freePort();
+    form.config().Mon_Port = port;
+    form.config().Test_Rec_Nr = 7;
+    form.PageControl_Receiver->setCurrentIndex(1);
+    form.CheckBox_Mon_Port_Open_TCP->click();
+    OutputLink* link = form.outputLink();
+    link->Timer_OutTimer(); // opens the port and starts both threads
+    ASSERT_TRUE(link->serverListening());
+    EXPECT_TRUE(form.monitoringThread()->isRunning());
+
+    QTcpSocket automation;
+    automation.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return link->serverConnections().size() == 1; }));
+    link->Timer_OutTimer();
+    EXPECT_EQ(form.statusPanelText(1), QStringLiteral("Automation software: connected (1)."));
+
+    QByteArray got;
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        got += automation.readAll();
+        return got.size() >= 23;
+    }));
+    EXPECT_EQ(got, QByteArray("107000           @    \x14"));
+    automation.write("\x06");
+    const auto established = [this] {
+        return readAll(QString::fromStdString(form.systemLog().currentFileName()))
+            .contains("Connection with automation software established.");
+    };
+    ASSERT_TRUE(testsupport::waitUntil(established));
+    EXPECT_EQ(form.outputShared()->Output_Link_State.load(), output::kLinkReady);
+
+    // The close ends the thread and takes the link down in order.
+    form.close();
+    EXPECT_FALSE(form.monitoringThread()->isRunning());
+    EXPECT_FALSE(link->serverListening());
+    EXPECT_TRUE(
+        testsupport::waitUntil([&] { return automation.state() == QAbstractSocket::UnconnectedState; }));
+    const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
 }
 
 TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
