@@ -9,8 +9,7 @@
 namespace {
 
 // A fixed-width text field up to its NUL, never past its width (a damaged file may lack the NUL).
-template <std::size_t N>
-std::string_view fieldText(const char (&field)[N])
+template <std::size_t N> std::string_view fieldText(const char (&field)[N])
 {
     const void* end = std::memchr(field, 0, N);
     return {field, end ? std::size_t(static_cast<const char*>(end) - field) : N};
@@ -28,8 +27,7 @@ int leadingNumber(std::string_view text)
     return value;
 }
 
-template <std::size_t N>
-void copyField(char (&to)[N], const char* from, std::size_t fromSize)
+template <std::size_t N> void copyField(char (&to)[N], const char* from, std::size_t fromSize)
 {
     std::memset(to, 0, N);
     std::memcpy(to, from, std::min(N, fromSize));
@@ -62,10 +60,17 @@ std::string Format_Report(const Report_Source& source, std::int8_t reportFormat)
     std::string event(fieldText(source.event));
     if (!event.empty()) {
         switch (event[0]) {
-        case '1': event[0] = 'E'; break;
-        case '3': event[0] = 'R'; break;
-        case '6': event[0] = 'P'; break;
-        default: break;
+        case '1':
+            event[0] = 'E';
+            break;
+        case '3':
+            event[0] = 'R';
+            break;
+        case '6':
+            event[0] = 'P';
+            break;
+        default:
+            break;
         }
     }
     const std::string_view account = fieldText(source.account).substr(0, 4);

@@ -14,8 +14,8 @@ inline constexpr char kDc4 = 0x14;
 inline constexpr std::uint8_t kAck = 0x06;
 inline constexpr std::uint8_t kNak = 0x15;
 // Report_Format values.
-inline constexpr std::int8_t kFormatMlr2Dg = 0;   // "SG MLR2-DG"
-inline constexpr std::int8_t kFormatMlr2000 = 1;  // "SG MLR2000"
+inline constexpr std::int8_t kFormatMlr2Dg = 0;  // "SG MLR2-DG"
+inline constexpr std::int8_t kFormatMlr2000 = 1; // "SG MLR2000"
 } // namespace output
 
 // The event-shaped record reports are formatted from: the first 44 bytes of a journal slot.
