@@ -176,14 +176,19 @@ void Monitoring_Thread::errorPause()
 
 void Monitoring_Thread::run()
 {
-    for (;;) {
-        if (terminateRequested()) {
-            break;
+    try {
+        for (;;) {
+            if (terminateRequested()) {
+                break;
+            }
+            runPass();
+            if (!sleepFor(m_timing.passInterval)) {
+                break;
+            }
         }
-        runPass();
-        if (!sleepFor(m_timing.passInterval)) {
-            break;
-        }
+    } catch (...) {
+        // An exception must not take the whole receiver down with this thread. The loop ends like
+        // a stopped one, the handle is cleared below, and the watchdog starts a fresh thread.
     }
     m_running = false; // last act: after this the object may be joined and the journal released
     m_wake.notify_all();

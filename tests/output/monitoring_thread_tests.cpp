@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -677,6 +678,23 @@ TEST_F(ForwardingTest, RestartsAfterItEndedAndStartTwiceRunsOneThread)
     EXPECT_TRUE(
         waitUntil([&] { return m_journal->record(0).status == (journal::kStored | journal::kSaved); }));
     EXPECT_TRUE(waitUntil([&] { return m_thread->passes() > before; }));
+}
+
+TEST_F(ForwardingTest, AnExceptionEndsTheThreadCleanlyAndItCanBeStartedAgain)
+{
+    make();
+    std::atomic<bool> thrown{false};
+    m_transport.duringWait = [&](const std::string&) {
+        if (!thrown.exchange(true))
+            throw std::runtime_error("send failed");
+    };
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_thread->start();
+    ASSERT_TRUE(waitUntil([&] { return thrown.load() && !m_thread->isRunning(); }));
+    EXPECT_EQ(linkState(), output::kLinkUp);
+
+    m_thread->start(); // as the watchdog would
+    EXPECT_TRUE(waitUntil([&] { return linkState() == output::kLinkReady; }));
 }
 
 TEST(MainThreadHandOver, RunsAtOnceOnTheContextThreadAndWaitsFromAnother)
