@@ -98,11 +98,15 @@ bool Installation::start(const QString& readyLine)
     m_process->setProcessChannelMode(QProcess::MergedChannels);
     QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(),
                      [this] { m_output += m_process->readAll(); });
+    // After a restart the earlier run's lines are still in m_output: only this run's count.
+    const qsizetype from = m_output.size();
     m_process->start(programPath(), {QStringLiteral("--headless"), QStringLiteral("--dir"), dir()});
     if (!m_process->waitForStarted(10000)) {
         return false;
     }
-    return waitForOutput(readyLine.toUtf8());
+    const QByteArray text = readyLine.toUtf8();
+    return waitUntil([&] { return m_output.indexOf(text, from) >= 0 || !running(); }, 15000) &&
+           m_output.indexOf(text, from) >= 0;
 }
 
 bool Installation::running() const
