@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -80,12 +81,12 @@ protected:
     Result sendFromThread(Kind kind, const std::string& line = kLine)
     {
         Result result = Result::NothingSent;
-        bool done = false;
+        std::atomic<bool> done{false};
         std::thread sender([&] {
             result = link.sendLine(line, kind);
             done = true;
         });
-        EXPECT_TRUE(waitUntil([&] { return done; }));
+        EXPECT_TRUE(waitUntil([&] { return done.load(); }));
         sender.join();
         return result;
     }
@@ -200,6 +201,47 @@ TEST_F(OutputLinkTest, TwoClientsTheOlderIsClosedAndOnlyTheNewerGetsLines)
     EXPECT_EQ(linkState(), 0u);
     EXPECT_EQ(status, QStringLiteral("Automation software port is open. Listenning..."));
     EXPECT_EQ(sendFromThread(Kind::Heartbeat), Result::NoConnection);
+}
+
+// The thread keeps sending while automation connections come and go and panels connect beside them:
+// a descriptor number freed by a dropped connection and reused by a panel's must never get a line.
+TEST_F(OutputLinkTest, LinesNeverReachAnotherSocketWhileConnectionsComeAndGo)
+{
+    const quint16 p = freePort();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    QTcpServer panels;
+    ASSERT_TRUE(panels.listen(QHostAddress::LocalHost, 0));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        while (!stop.load()) {
+            if (link.sendLine(kLine, Kind::Report) == Result::Sent)
+                sent.fetch_add(1);
+            std::this_thread::yield();
+        }
+    });
+    std::vector<std::unique_ptr<QTcpSocket>> panelSides;
+    for (int round = 0; round < 20; ++round) {
+        QTcpSocket automation;
+        automation.connectToHost(QHostAddress::LocalHost, p);
+        ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return automation.bytesAvailable() > 0; })); // lines flow
+        automation.abort();
+        ASSERT_TRUE(waitUntil([&] { return link.serverConnections().isEmpty(); }));
+        auto panel = std::make_unique<QTcpSocket>();
+        panel->connectToHost(QHostAddress::LocalHost, panels.serverPort());
+        ASSERT_TRUE(waitUntil([&] { return panels.hasPendingConnections(); }));
+        (void)panels.nextPendingConnection(); // owned by the server, kept open
+        panelSides.push_back(std::move(panel));
+    }
+    stop = true;
+    sender.join();
+    EXPECT_GT(sent.load(), 0);
+    (void)waitUntil([] { return false; }, 50); // let anything misdirected arrive
+    for (const auto& panel : panelSides)
+        EXPECT_EQ(panel->readAll(), QByteArray());
 }
 
 TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswer)
