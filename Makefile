@@ -53,3 +53,8 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
+
+# The real receiver under load: receiving, forwarding and both together, with their targets.
+.PHONY: bench-e2e
+bench-e2e: build
+	$(BUILD)/bench/ardentel_bench_e2e

@@ -1,0 +1,721 @@
+// End-to-end figures of the real receiver, run headless: panels in this process send Contact ID
+// events to it, and a simulator in this process plays the automation software, acknowledging at once.
+#include "dc09/Dc09Codec.h"
+#include "store/JournalRecord.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef ARDENTEL_BIN_DEFAULT
+#define ARDENTEL_BIN_DEFAULT ""
+#endif
+
+namespace {
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool serveUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
+}
+
+double percentile(std::vector<std::int64_t> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = std::size_t(p * double(values.size() - 1) + 0.5);
+    return double(values[std::min(index, values.size() - 1)]) / 1e6; // milliseconds
+}
+
+// What identifies one event on both sides: the panel's account, and its message number spread over
+// the partition (hundreds of thousands) and zone digits.
+struct EventId {
+    int panel = 0;
+    int number = 0;
+    bool operator<(const EventId& o) const { return panel != o.panel ? panel < o.panel : number < o.number; }
+    bool operator==(const EventId& o) const { return panel == o.panel && number == o.number; }
+};
+
+QByteArray accountOf(int panel)
+{
+    return QByteArray::number(0x1000 + panel, 16).toUpper();
+}
+
+QByteArray partitionOf(int number)
+{
+    return QByteArray::number(number / 1000 % 100).rightJustified(2, '0');
+}
+
+QByteArray zoneOf(int number)
+{
+    return QByteArray::number(number % 1000).rightJustified(3, '0');
+}
+
+// A plain ADM-CID frame, LF to CR, built the way a panel builds it.
+QByteArray buildFrame(int panel, int number)
+{
+    const QByteArray account = accountOf(panel);
+    const QByteArray body = "\"ADM-CID\"" + QByteArray::number(number % 9999 + 1).rightJustified(4, '0') +
+                            "R1L1#" + account + "[#" + account + "|1130 " + partitionOf(number) + " " +
+                            zoneOf(number) + "]";
+    const std::uint16_t crc =
+        DC9_CRC16(reinterpret_cast<const std::uint8_t*>(body.constData()), size_t(body.size()));
+    return "\n" + QByteArray::number(crc, 16).toUpper().rightJustified(4, '0') +
+           QByteArray::number(body.size(), 16).toUpper().rightJustified(4, '0') + body + "\r";
+}
+
+// "5011 18" + account + "E130" + partition + zone, as format 0 carries the events above.
+std::optional<EventId> idOfLine(const QByteArray& line)
+{
+    static const QByteArray prefix = "5011 18";
+    if (!line.startsWith(prefix) || line.size() != prefix.size() + 4 + 4 + 2 + 3)
+        return std::nullopt;
+    bool ok1 = false;
+    bool ok2 = false;
+    bool ok3 = false;
+    const int account = line.mid(prefix.size(), 4).toInt(&ok1, 16);
+    const int partition = line.mid(prefix.size() + 8, 2).toInt(&ok2);
+    const int zone = line.mid(prefix.size() + 10, 3).toInt(&ok3);
+    if (!ok1 || !ok2 || !ok3)
+        return std::nullopt;
+    return EventId{account - 0x1000, partition * 1000 + zone};
+}
+
+// The receiver program in a temporary data directory.
+class Receiver {
+public:
+    explicit Receiver(QString program) : m_program(std::move(program)) {}
+    ~Receiver() { stop(); }
+
+    [[nodiscard]] QString dir() const { return m_data.path(); }
+
+    bool configure(const QStringList& settings)
+    {
+        QStringList args{QStringLiteral("--dir"), dir()};
+        for (const QString& s : settings)
+            args << QStringLiteral("--set") << s;
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.start(m_program, args);
+        return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    }
+
+    bool start(const QByteArray& readyLine)
+    {
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessEnvironment(environment());
+        m_process->setProcessChannelMode(QProcess::MergedChannels);
+        // Always drained: a full pipe would stall the receiver's log and so the receiver.
+        QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(), [this] {
+            m_output += m_process->readAll();
+            if (m_output.size() > 1 << 20)
+                m_output = m_output.right(1 << 16);
+        });
+        m_process->start(m_program, {QStringLiteral("--headless"), QStringLiteral("--dir"), dir()});
+        if (!m_process->waitForStarted(10000))
+            return false;
+        return waitForOutput(readyLine, 20000);
+    }
+
+    bool waitForOutput(const QByteArray& text, int timeoutMs)
+    {
+        return serveUntil([&] { return m_output.contains(text) || m_process->state() != QProcess::Running; },
+                          timeoutMs) &&
+               m_output.contains(text);
+    }
+
+    // Resident memory in KiB from /proc, or -1.
+    [[nodiscard]] long residentKib() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_process ? m_process->processId() : 0));
+        if (!m_process || !status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+        return -1;
+    }
+
+    void stop()
+    {
+        if (!m_process || m_process->state() == QProcess::NotRunning)
+            return;
+        m_process->terminate();
+        if (!serveUntil([&] { return m_process->state() == QProcess::NotRunning; }, 30000)) {
+            m_process->kill();
+            m_process->waitForFinished();
+        }
+    }
+
+    [[nodiscard]] const QByteArray& output() const { return m_output; }
+
+private:
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("ARDENTEL_RUNTIME_DIR"), m_runtime.path());
+        return env;
+    }
+
+    QString m_program;
+    QTemporaryDir m_data;
+    QTemporaryDir m_runtime;
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+};
+
+// The automation software: connects to the receiver's server port and acknowledges every line at once.
+class AutomationSim : public QObject {
+public:
+    struct Line {
+        QByteArray text;
+        std::int64_t atNs;
+    };
+
+    void connectTo(quint16 port)
+    {
+        m_port = port;
+        connect(&m_socket, &QTcpSocket::connected, this,
+                [this] { m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { read(); });
+        connect(&m_socket, &QTcpSocket::disconnected, this,
+                [this] { QTimer::singleShot(200, this, [this] { retry(); }); });
+        connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+            if (m_socket.state() == QAbstractSocket::UnconnectedState)
+                QTimer::singleShot(200, this, [this] { retry(); });
+        });
+        retry();
+    }
+
+    std::vector<Line> lines;
+    std::function<void(const Line&)> onLine;
+
+private:
+    void retry()
+    {
+        if (m_socket.state() == QAbstractSocket::UnconnectedState)
+            m_socket.connectToHost(QHostAddress::LocalHost, m_port);
+    }
+
+    void read()
+    {
+        const QByteArray bytes = m_socket.readAll();
+        const std::int64_t at = nowNs();
+        QByteArray acks;
+        for (const char c : bytes) {
+            if (c != 0x14) {
+                m_pending += c;
+                continue;
+            }
+            lines.push_back({m_pending, at});
+            if (onLine)
+                onLine(lines.back());
+            m_pending.clear();
+            acks += '\x06';
+        }
+        // One answer per line; the receiver waits for each before the next, so this is one byte.
+        if (!acks.isEmpty()) {
+            m_socket.write(acks);
+            m_socket.flush();
+        }
+    }
+
+    quint16 m_port = 0;
+    QTcpSocket m_socket;
+    QByteArray m_pending;
+};
+
+// One panel: one connection, one message at a time, each sent when asked.
+class Panel : public QObject {
+public:
+    Panel(int id, quint16 port) : m_id(id)
+    {
+        connect(&m_socket, &QTcpSocket::connected, this,
+                [this] { m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { read(); });
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    [[nodiscard]] bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    [[nodiscard]] bool busy() const { return m_busy; }
+    [[nodiscard]] int id() const { return m_id; }
+
+    void send()
+    {
+        m_busy = true;
+        m_sentNs = nowNs();
+        m_socket.write(buildFrame(m_id, m_next));
+        m_socket.flush();
+    }
+
+    // (panel, number, accepted, latency ns, send time ns)
+    std::function<void(Panel&, int number, bool accepted, std::int64_t latencyNs, std::int64_t sentNs)>
+        onAnswer;
+
+private:
+    void read()
+    {
+        m_buffer += m_socket.readAll();
+        const qsizetype cr = m_buffer.indexOf('\r');
+        if (cr < 0)
+            return;
+        const QByteArray answer = m_buffer.left(cr + 1);
+        m_buffer.remove(0, cr + 1);
+        const std::int64_t latency = nowNs() - m_sentNs;
+        const int number = m_next++;
+        m_busy = false;
+        if (onAnswer)
+            onAnswer(*this, number, answer.contains("\"ACK\""), latency, m_sentNs);
+    }
+
+    int m_id;
+    int m_next = 0;
+    bool m_busy = false;
+    std::int64_t m_sentNs = 0;
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+struct Row {
+    QByteArray phase;
+    QByteArray figure;
+    QByteArray value;
+    QByteArray target;
+    QByteArray verdict; // "ok", "MISSED", "" for figures without a target
+};
+
+std::vector<Row> g_rows;
+bool g_faults = false;
+
+QByteArray fixed(double v, int decimals)
+{
+    return QByteArray::number(v, 'f', decimals);
+}
+
+void addRow(const char* phase, const char* figure, const QByteArray& value, const char* target = "",
+            std::optional<bool> met = std::nullopt)
+{
+    g_rows.push_back({phase, figure, value, target, met ? (*met ? "ok" : "MISSED") : ""});
+}
+
+void fault(const QByteArray& what)
+{
+    g_faults = true;
+    std::fprintf(stderr, "FAULT: %s\n", what.constData());
+}
+
+QStringList baseSettings(quint16 port, quint16 monPort)
+{
+    return {QStringLiteral("DC9_Port_Enable=1"),         QStringLiteral("DC9_Port=%1").arg(port),
+            QStringLiteral("Mon_Port_Open=1"),           QStringLiteral("Mon_Server=1"),
+            QStringLiteral("Mon_Port=%1").arg(monPort),  QStringLiteral("Report_Format=0"),
+            QStringLiteral("Test_Heartbeat_Period=600"), QStringLiteral("Test_Rec_Nr=1")};
+}
+
+std::pair<quint16, quint16> twoPorts()
+{
+    const quint16 a = freePort();
+    quint16 b = freePort();
+    while (b == a)
+        b = freePort();
+    return {a, b};
+}
+
+// Starts the receiver with the simulator connected and its first heartbeat acknowledged.
+bool bringUp(Receiver& receiver, AutomationSim& sim, quint16 port, quint16 monPort)
+{
+    if (!receiver.start("Port " + QByteArray::number(port) + " is open.")) {
+        fault("the receiver did not start: " + receiver.output().right(2000));
+        return false;
+    }
+    sim.connectTo(monPort);
+    if (!serveUntil([&] { return !sim.lines.empty(); }, 20000)) {
+        fault("no heartbeat from the receiver: " + receiver.output().right(2000));
+        return false;
+    }
+    return true;
+}
+
+// 1. 64 panels, each sending its next event as soon as the last is answered.
+void receiving(const QString& program, int seconds)
+{
+    constexpr int kPanels = 64;
+    Receiver receiver(program);
+    const auto [port, monPort] = twoPorts();
+    AutomationSim sim;
+    if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort))
+        return;
+    std::vector<std::unique_ptr<Panel>> panels;
+    for (int i = 0; i < kPanels; ++i)
+        panels.push_back(std::make_unique<Panel>(i, port));
+    if (!serveUntil(
+            [&] { return std::all_of(panels.begin(), panels.end(), [](auto& p) { return p->connected(); }); },
+            20000)) {
+        fault("the panels did not all connect");
+        return;
+    }
+    std::vector<std::int64_t> latencies;
+    latencies.reserve(std::size_t(seconds) * 40000);
+    qint64 accepted = 0;
+    qint64 refused = 0;
+    bool running = true;
+    for (auto& p : panels) {
+        p->onAnswer = [&](Panel& panel, int, bool ok, std::int64_t latency, std::int64_t) {
+            ++(ok ? accepted : refused);
+            latencies.push_back(latency);
+            if (running)
+                panel.send();
+        };
+    }
+    QElapsedTimer clock;
+    clock.start();
+    for (auto& p : panels)
+        p->send();
+    serveUntil([&] { return clock.elapsed() >= seconds * 1000; }, seconds * 1000 + 1000);
+    running = false;
+    const double elapsed = double(clock.elapsed()) / 1000.0;
+    serveUntil([&] { return std::none_of(panels.begin(), panels.end(), [](auto& p) { return p->busy(); }); },
+               5000);
+    const double perSecond = double(accepted) / elapsed;
+    const double p99 = percentile(latencies, 0.99);
+    addRow("1 receiving, 64 panels", "accepted/s", fixed(perSecond, 0), ">= 20000", perSecond >= 20000);
+    addRow("", "ACK latency p50 (ms)", fixed(percentile(latencies, 0.50), 3));
+    addRow("", "ACK latency p99 (ms)", fixed(p99, 3), "<= 5", p99 <= 5.0);
+    if (refused > 0)
+        fault(QByteArray::number(refused) + " messages were not answered with ACK while receiving");
+    receiver.stop();
+}
+
+// 2. 2,000 saved, unreported events in the journal files before the start, all forwarded.
+void forwarding(const QString& program)
+{
+    constexpr int kEvents = 2000;
+    Receiver receiver(program);
+    const auto [port, monPort] = twoPorts();
+    if (!receiver.configure(baseSettings(port, monPort))) {
+        fault("the receiver could not be configured");
+        return;
+    }
+    QByteArray journalImage(qsizetype(journal::kImageSize), '\0');
+    const std::uint32_t next = kEvents;
+    std::memcpy(journalImage.data(), &next, sizeof next);
+    for (int i = 0; i < kEvents; ++i) {
+        JournalRecord r{};
+        r.status = journal::kStored; // as the disk holds a saved, unreported slot
+        std::memcpy(r.receiver, "1", 2);
+        std::memcpy(r.line, "1", 2);
+        const QByteArray account = accountOf(0);
+        std::memcpy(r.account, account.constData(), std::size_t(account.size()));
+        std::memcpy(r.event, "1130", 5);
+        std::memcpy(r.partition, partitionOf(i).constData(), 2);
+        std::memcpy(r.zone, zoneOf(i).constData(), 3);
+        r.time_received = 1700000000 + i;
+        std::memcpy(r.address, "127.0.0.1", 10);
+        std::memcpy(journalImage.data() + journal::kHeaderSize + std::size_t(i) * sizeof r, &r, sizeof r);
+    }
+    QFile journalFile(receiver.dir() + QStringLiteral("/kalvor.dat"));
+    QFile extendedFile(receiver.dir() + QStringLiteral("/extevn.dat"));
+    if (!journalFile.open(QIODevice::WriteOnly) || journalFile.write(journalImage) != journalImage.size() ||
+        !extendedFile.open(QIODevice::WriteOnly) ||
+        extendedFile.write(QByteArray(qsizetype(journal::kExtendedImageSize), '\0')) !=
+            qsizetype(journal::kExtendedImageSize)) {
+        fault("the journal files could not be written");
+        return;
+    }
+    journalFile.close();
+    extendedFile.close();
+
+    AutomationSim sim;
+    int events = 0;
+    std::int64_t firstNs = 0;
+    std::int64_t lastNs = 0;
+    int outOfOrder = 0;
+    int expectedNumber = 0;
+    sim.onLine = [&](const AutomationSim::Line& line) {
+        const std::optional<EventId> id = idOfLine(line.text);
+        if (!id)
+            return;
+        if (events++ == 0)
+            firstNs = line.atNs;
+        lastNs = line.atNs;
+        if (id->number != expectedNumber)
+            ++outOfOrder;
+        expectedNumber = id->number + 1;
+    };
+    if (!bringUp(receiver, sim, port, monPort))
+        return;
+    serveUntil([&] { return events >= kEvents; }, 120000);
+    const double seconds = double(lastNs - firstNs) / 1e9;
+    const double perSecond = events > 1 && seconds > 0 ? double(events - 1) / seconds : 0;
+    addRow("2 forwarding 2,000 stored", "events/s", fixed(perSecond, 0), ">= 5000", perSecond >= 5000);
+    addRow("", "forwarded", QByteArray::number(events), "2000", events == kEvents);
+    if (events != kEvents)
+        fault("forwarded " + QByteArray::number(events) + " of " + QByteArray::number(kEvents) +
+              " stored events");
+    if (outOfOrder > 0)
+        fault(QByteArray::number(outOfOrder) + " stored events were forwarded out of slot order");
+    receiver.stop();
+}
+
+// 3. A steady 1,000 messages a second through the receiver to the automation software. Panels take
+// turns and one message is in flight at a time, so the order of acceptance is the journal's slot order.
+void endToEnd(const QString& program, int seconds, int rate)
+{
+    constexpr int kPanels = 8;
+    Receiver receiver(program);
+    const auto [port, monPort] = twoPorts();
+    AutomationSim sim;
+    if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort))
+        return;
+    std::vector<std::unique_ptr<Panel>> panels;
+    for (int i = 0; i < kPanels; ++i)
+        panels.push_back(std::make_unique<Panel>(i, port));
+    if (!serveUntil(
+            [&] { return std::all_of(panels.begin(), panels.end(), [](auto& p) { return p->connected(); }); },
+            20000)) {
+        fault("the panels did not all connect");
+        return;
+    }
+    // Settle before the first memory reading: the connections and the first forwarding passes are made.
+    serveUntil([] { return false; }, 1000);
+    const long rssStart = receiver.residentKib();
+
+    std::vector<EventId> acceptedOrder;
+    std::map<EventId, std::int64_t> sentAt;
+    std::vector<std::int64_t> latencies;
+    std::map<EventId, int> forwardedCount;
+    std::vector<EventId> forwardedOrder;
+    int refused = 0;
+    sim.onLine = [&](const AutomationSim::Line& line) {
+        const std::optional<EventId> id = idOfLine(line.text);
+        if (!id)
+            return;
+        forwardedOrder.push_back(*id);
+        if (++forwardedCount[*id] == 1) {
+            const auto it = sentAt.find(*id);
+            if (it != sentAt.end())
+                latencies.push_back(line.atNs - it->second);
+        }
+    };
+    std::size_t turn = 0;
+    qint64 due = 0; // messages the pace allows so far
+    qint64 sent = 0;
+    bool inFlight = false;
+    bool running = true;
+    QElapsedTimer clock;
+    const auto sendNext = [&] {
+        if (!running || inFlight || sent >= due)
+            return;
+        Panel& p = *panels[turn++ % panels.size()];
+        inFlight = true;
+        ++sent;
+        p.send();
+    };
+    for (auto& p : panels) {
+        p->onAnswer = [&](Panel& panel, int number, bool ok, std::int64_t, std::int64_t sentNs) {
+            inFlight = false;
+            const EventId id{panel.id(), number};
+            if (ok) {
+                acceptedOrder.push_back(id);
+                sentAt[id] = sentNs;
+            } else {
+                ++refused;
+            }
+            sendNext();
+        };
+    }
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, [&] {
+        due = clock.elapsed() * rate / 1000;
+        sendNext();
+    });
+    clock.start();
+    pace.start(2);
+    serveUntil([&] { return clock.elapsed() >= qint64(seconds) * 1000; }, seconds * 1000 + 2000);
+    running = false;
+    pace.stop();
+    const double elapsed = double(clock.elapsed()) / 1000.0;
+    serveUntil([&] { return !inFlight; }, 5000);
+    // Everything accepted should reach the simulator shortly after the last message.
+    serveUntil([&] { return forwardedCount.size() >= acceptedOrder.size(); }, 20000);
+    const long rssEnd = receiver.residentKib();
+
+    int missing = 0;
+    int duplicated = 0;
+    int unexpected = 0;
+    for (const EventId& id : acceptedOrder) {
+        const auto it = forwardedCount.find(id);
+        if (it == forwardedCount.end())
+            ++missing;
+        else if (it->second > 1)
+            ++duplicated;
+    }
+    for (const auto& [id, count] : forwardedCount) {
+        if (!sentAt.count(id))
+            ++unexpected;
+    }
+    // The journal started empty and held only these events, so the n-th accepted one went to slot
+    // n mod 2048. A pass reports in slot order, so after the ring wraps slot 0 may go out before slot
+    // 2047 of the lap before; any other overtaking breaks the order.
+    std::map<EventId, std::size_t> acceptedIndex;
+    for (std::size_t i = 0; i < acceptedOrder.size(); ++i)
+        acceptedIndex[acceptedOrder[i]] = i;
+    std::vector<std::size_t> forwardedIndex;
+    std::map<EventId, bool> seen;
+    for (const EventId& id : forwardedOrder) {
+        const auto it = acceptedIndex.find(id);
+        if (it != acceptedIndex.end() && !seen[id]) {
+            seen[id] = true;
+            forwardedIndex.push_back(it->second);
+        }
+    }
+    const auto slotOf = [](std::size_t index) { return index % journal::kSlots; };
+    int afterWrap = 0;
+    int outOfSlotOrder = 0;
+    QByteArray firstOutOfOrder;
+    for (std::size_t p = 0; p < forwardedIndex.size(); ++p) {
+        const std::size_t x = forwardedIndex[p];
+        bool overtaken = false;
+        bool wrongly = false;
+        for (std::size_t q = p > journal::kSlots ? p - journal::kSlots : 0; q < p; ++q) {
+            const std::size_t y = forwardedIndex[q];
+            if (y > x) {
+                overtaken = true;
+                wrongly = wrongly || slotOf(y) > slotOf(x);
+            }
+        }
+        if (wrongly) {
+            if (outOfSlotOrder++ == 0)
+                firstOutOfOrder = "accepted #" + QByteArray::number(qulonglong(x)) + " (slot " +
+                                  QByteArray::number(qulonglong(slotOf(x))) + ") went out at position " +
+                                  QByteArray::number(qulonglong(p));
+        } else if (overtaken) {
+            ++afterWrap;
+        }
+    }
+    const bool inOrder = outOfSlotOrder == 0;
+    const double perSecond = double(acceptedOrder.size()) / elapsed;
+    const double p99 = percentile(latencies, 0.99);
+    const long growthKib = rssEnd - rssStart;
+
+    addRow("3 end to end, 1,000/s", "accepted/s", fixed(perSecond, 0), "1000", perSecond >= rate * 0.98);
+    addRow("", "accepted", QByteArray::number(qint64(acceptedOrder.size())));
+    addRow("", "forwarded once, none lost", QByteArray::number(missing + duplicated + unexpected) + " faults",
+           "0", missing + duplicated + unexpected == 0);
+    addRow("", "forwarded out of slot order", QByteArray::number(outOfSlotOrder), "0", inOrder);
+    addRow("", "overtaken at the ring's wrap", QByteArray::number(afterWrap));
+    addRow("", "panel to automation p50 (ms)", fixed(percentile(latencies, 0.50), 3));
+    addRow("", "panel to automation p99 (ms)", fixed(p99, 3), "<= 100", p99 <= 100.0);
+    addRow("", "VmRSS at start (MiB)", fixed(double(rssStart) / 1024.0, 1));
+    addRow("", "VmRSS at end (MiB)", fixed(double(rssEnd) / 1024.0, 1));
+    addRow("", "VmRSS growth (MiB)", fixed(double(growthKib) / 1024.0, 2), "<= 5",
+           rssStart > 0 && growthKib <= 5 * 1024);
+    if (refused > 0)
+        fault(QByteArray::number(refused) + " messages were not answered with ACK");
+    if (missing > 0)
+        fault(QByteArray::number(missing) + " accepted events never reached the automation software");
+    if (duplicated > 0)
+        fault(QByteArray::number(duplicated) + " events reached the automation software more than once");
+    if (unexpected > 0)
+        fault(QByteArray::number(unexpected) + " forwarded events were never accepted");
+    if (!inOrder)
+        fault(QByteArray::number(outOfSlotOrder) +
+              " events were forwarded out of slot order; the first: " + firstOutOfOrder);
+    receiver.stop();
+}
+
+void printTable(const QString& program)
+{
+    std::printf("\nArdentel end to end (%s)\n", qPrintable(program));
+    std::printf("%-28s %-30s %14s  %-10s %s\n", "phase", "figure", "value", "target", "");
+    for (const Row& r : g_rows) {
+        std::printf("%-28s %-30s %14s  %-10s %s\n", r.phase.constData(), r.figure.constData(),
+                    r.value.constData(), r.target.constData(), r.verdict.constData());
+    }
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QString program = qEnvironmentVariable("ARDENTEL_BIN", QStringLiteral(ARDENTEL_BIN_DEFAULT));
+    int phase = 0;
+    int receiveSeconds = 10;
+    int endToEndSeconds = 60;
+    int rate = 1000;
+    const QStringList args = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const auto value = [&] { return i + 1 < args.size() ? args[++i] : QString(); };
+        if (a == QStringLiteral("--bin")) {
+            program = value();
+        } else if (a == QStringLiteral("--phase")) {
+            phase = value().toInt();
+        } else if (a == QStringLiteral("--receive-seconds")) {
+            receiveSeconds = std::max(1, value().toInt());
+        } else if (a == QStringLiteral("--seconds")) {
+            endToEndSeconds = std::max(1, value().toInt());
+        } else if (a == QStringLiteral("--rate")) {
+            rate = std::max(1, value().toInt());
+        } else {
+            std::fprintf(stderr,
+                         "usage: ardentel_bench_e2e [--bin PATH] [--phase 1|2|3] [--receive-seconds N]\n"
+                         "                          [--seconds N] [--rate PER_SECOND]\n");
+            return 2;
+        }
+    }
+    if (program.isEmpty() || !QFile::exists(program)) {
+        std::fprintf(stderr, "ardentel_bench_e2e: receiver program not found (set ARDENTEL_BIN or --bin)\n");
+        return 2;
+    }
+    if (phase == 0 || phase == 1)
+        receiving(program, receiveSeconds);
+    if (phase == 0 || phase == 2)
+        forwarding(program);
+    if (phase == 0 || phase == 3)
+        endToEnd(program, endToEndSeconds, rate);
+    printTable(program);
+    return g_faults ? 1 : 0;
+}
