@@ -19,6 +19,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -483,13 +484,13 @@ private:
         while (QTcpSocket* s = m_server.nextPendingConnection()) {
             s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             m_sim.info("connection from " + peerText(s));
-            auto* pending = new QByteArray;
+            m_pending[s].clear();
             const AnswerSink sink = socketSink(s);
             connect(s, &QTcpSocket::readyRead, this,
-                    [this, s, pending, sink] { m_sim.received(*pending, s->readAll(), sink); });
-            connect(s, &QTcpSocket::disconnected, this, [this, s, pending] {
+                    [this, s, sink] { m_sim.received(m_pending[s], s->readAll(), sink); });
+            connect(s, &QTcpSocket::disconnected, this, [this, s] {
                 m_sim.info("connection from " + peerText(s) + " closed");
-                delete pending;
+                m_pending.erase(s);
                 s->deleteLater();
             });
         }
@@ -498,6 +499,7 @@ private:
     Simulator& m_sim;
     quint16 m_port;
     QTcpServer m_server;
+    std::map<QTcpSocket*, QByteArray> m_pending; // each connection's unfinished line
 };
 
 // --connect HOST:PORT: we connect to the receiver (its server mode) and come back after a loss.
