@@ -467,6 +467,13 @@ public:
         };
     }
 
+    // The server deletes its connections after m_pending is gone; their goodbyes must not reach it.
+    ~ListenLink() override
+    {
+        for (QTcpSocket* s : m_server.findChildren<QTcpSocket*>())
+            s->disconnect(this);
+    }
+
     bool start()
     {
         if (!m_server.listen(QHostAddress::Any, m_port)) {
