@@ -175,7 +175,7 @@ TEST_F(OutputEndToEnd, ServerModeSendsTheHeartbeatFirstThenTheStoredEventsInSlot
     const QList<QByteArray> expected{heartbeat(7), kAlarm.format0, kRestore.format0, kBypass.format0,
                                      kTest.format0};
     EXPECT_EQ(sim.lines(), expected) << linesText(sim.lines()).toStdString();
-    EXPECT_TRUE(install.output().contains("Connection with automation software established."));
+    EXPECT_TRUE(install.waitForOutput("Connection with automation software established."));
 
     // Acknowledged events read 7 on disk; the link test stays saved and unreported.
     EXPECT_TRUE(waitForDiskStatuses(install, {7, 1, 7, 7, 7, 0}))
@@ -220,7 +220,7 @@ TEST_F(OutputEndToEnd, ClientModeDeliversTheSameBytesInBothFormats)
                                          pick(kTest)};
         EXPECT_EQ(r.sim.lines(), expected) << "format " << format << "\n"
                                            << linesText(r.sim.lines()).toStdString();
-        EXPECT_TRUE(r.install.output().contains("Port " + QByteArray::number(r.simPort) + " connected."))
+        EXPECT_TRUE(r.install.waitForOutput("Port " + QByteArray::number(r.simPort) + " connected."))
             << r.install.output().constData();
         EXPECT_TRUE(waitForDiskStatuses(r.install, {7, 1, 7, 7, 7, 0}));
         EXPECT_EQ(r.install.terminate(), 0) << r.install.output().constData();
@@ -264,7 +264,7 @@ TEST_F(OutputEndToEnd, SerialModeDeliversTheSameBytesInBothFormats)
                                          pick(kTest)};
         EXPECT_EQ(r.sim.lines(), expected) << "format " << format << "\n"
                                            << linesText(r.sim.lines()).toStdString();
-        EXPECT_TRUE(r.install.output().contains("Automation software port COM1 is open."))
+        EXPECT_TRUE(r.install.waitForOutput("Automation software port COM1 is open."))
             << r.install.output().constData();
         EXPECT_TRUE(waitForDiskStatuses(r.install, {7, 1, 7, 7, 7, 0}));
         EXPECT_EQ(r.install.terminate(), 0) << r.install.output().constData();
@@ -288,7 +288,7 @@ TEST_F(OutputEndToEnd, AnEventRefusedWithNakIsSentAgainAfterThePause)
     ASSERT_TRUE(sim.waitForLines(3, 15000)) << linesText(sim.lines()).toStdString();
     EXPECT_GE(sinceNak.elapsed(), 4500) << "sent again before the 5-second pause was over";
     EXPECT_EQ(sim.lines(), (QList<QByteArray>{heartbeat(7), kAlarm.format0, kAlarm.format0}));
-    EXPECT_TRUE(install.output().contains("Link error (data): negative ACK from automation software."))
+    EXPECT_TRUE(install.waitForOutput("Link error (data): negative ACK from automation software."))
         << install.output().constData();
     EXPECT_TRUE(waitForDiskStatuses(install, {7, 0}));
     EXPECT_EQ(install.terminate(), 0);
@@ -314,7 +314,7 @@ TEST_F(OutputEndToEnd, AnUnansweredEventWaitsForTheNextAcknowledgedHeartbeat)
     const QList<QByteArray> expected{heartbeat(7), kAlarm.format1, heartbeat(7), kAlarm.format1,
                                      kRestore.format1};
     EXPECT_EQ(sim.lines().mid(0, 5), expected) << linesText(sim.lines()).toStdString();
-    EXPECT_TRUE(install.output().contains("Link error (data): no ACK from automation software."))
+    EXPECT_TRUE(install.waitForOutput("Link error (data): no ACK from automation software."))
         << install.output().constData();
     EXPECT_TRUE(waitForDiskStatuses(install, {7, 7, 0}));
     EXPECT_EQ(install.terminate(), 0);
