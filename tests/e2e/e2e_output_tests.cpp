@@ -350,6 +350,32 @@ TEST_F(OutputEndToEnd, EventsStoredWhileTheLinkIsDownAreForwardedAfterARestart)
     EXPECT_EQ(sim.finish(), 0) << sim.output().constData();
 }
 
+// The simulator stays connected to the server port across a restart of the program: the new link
+// begins with a heartbeat, and what was acknowledged before is not sent again.
+TEST_F(OutputEndToEnd, AfterARestartTheLinkBeginsWithAHeartbeatAndNothingIsSentTwice)
+{
+    Installation install;
+    const auto [port, monPort] = twoPorts();
+    ASSERT_TRUE(install.configure(port, outputSettings(Link::Server, monPort, 0, 7, 600)));
+    ASSERT_TRUE(start(install, port)) << install.output().constData();
+    AutomationSim sim;
+    ASSERT_TRUE(sim.start(connectTo(monPort) + words({"--format", "0"})));
+    ASSERT_TRUE(sim.waitForLines(1)) << install.output().constData();
+    send(install, port, kAlarm);
+    ASSERT_TRUE(sim.waitForLines(2)) << linesText(sim.lines()).toStdString();
+    ASSERT_TRUE(waitForDiskStatuses(install, {7, 0}));
+    ASSERT_EQ(install.terminate(), 0) << install.output().constData();
+
+    ASSERT_TRUE(start(install, port)) << install.output().constData();
+    ASSERT_TRUE(sim.waitForLines(3)) << linesText(sim.lines()).toStdString() << install.output().constData();
+    send(install, port, kRestore);
+    ASSERT_TRUE(sim.waitForLines(4)) << linesText(sim.lines()).toStdString();
+    EXPECT_EQ(sim.lines(), (QList<QByteArray>{heartbeat(7), kAlarm.format0, heartbeat(7), kRestore.format0}));
+    EXPECT_TRUE(waitForDiskStatuses(install, {7, 7, 0}));
+    EXPECT_EQ(install.terminate(), 0);
+    EXPECT_EQ(sim.finish(), 0) << sim.output().constData();
+}
+
 // The simulator itself, without the receiver: it must catch the faults it exists to catch.
 class AutomationSimulator : public ::testing::Test {
 protected:
