@@ -316,6 +316,7 @@ public:
         if (m_finished)
             return;
         m_finished = true;
+        m_statsTimer.stop();
         if (onFinish)
             onFinish();
         std::printf("lines %lld, heartbeats %lld, events %lld, bad %lld, acks %lld, naks %lld\n",
