@@ -125,9 +125,23 @@ void Journal::append(const JournalRecord& record, const char* extended)
         // The ring never refuses an event, but an alarm that was never reported must not vanish
         // silently: the operator gets its account, code and time.
         if (isPendingEvent(*slot)) {
-            lost = "Journal full: unreported event overwritten. Account: " +
-                   std::string(fieldText(slot->account)) + ", event: " + std::string(fieldText(slot->event)) +
-                   ", received: " + localDateTime(slot->time_received) + ".";
+            // Under overload every store overwrites an unreported event; a line for each would bury
+            // the log and stall the window. The first in a second is written in full, the rest are
+            // counted and their number written with the next line.
+            const std::int64_t now = steadyNow();
+            if (m_lostLines == 0 || now - m_lastLostLine >= kLostLineIntervalMs) {
+                lost = lostSummary();
+                if (!lost.empty())
+                    lost += ' ';
+                lost += "Journal full: unreported event overwritten. Account: " +
+                        std::string(fieldText(slot->account)) +
+                        ", event: " + std::string(fieldText(slot->event)) +
+                        ", received: " + localDateTime(slot->time_received) + ".";
+                m_lastLostLine = now;
+                ++m_lostLines;
+            } else {
+                ++m_lostUnlogged;
+            }
         }
         std::memcpy(slot, &record, sizeof record);
         slot->status = journal::kStored;
@@ -145,16 +159,60 @@ void Journal::append(const JournalRecord& record, const char* extended)
         m_log(lost, LogColour::Red);
 }
 
+std::int64_t Journal::steadyNow() const
+{
+    if (m_clock)
+        return m_clock->steadyMillis();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string Journal::lostSummary()
+{
+    if (m_lostUnlogged == 0)
+        return {};
+    std::string text =
+        "Journal full: " + std::to_string(m_lostUnlogged) + " more unreported events overwritten.";
+    m_lostUnlogged = 0;
+    return text;
+}
+
 void Journal::persistPass()
 {
     const char* failed = nullptr;
     int error = 0;
     bool opened = false;
+    std::string lost;
+    {
+        // Overwrites counted since the last line are written once their second is over.
+        std::lock_guard lock(m_mutex);
+        const std::int64_t now = steadyNow();
+        if (m_lostUnlogged > 0 && now - m_lastLostLine >= kLostLineIntervalMs) {
+            lost = lostSummary();
+            m_lastLostLine = now;
+        }
+    }
+    if (!lost.empty() && m_log)
+        m_log(lost, LogColour::Red);
     {
         std::lock_guard files(m_fileMutex);
         int journalFd = -1;
         int extendedFd = -1;
-        for (std::size_t i = 0; i < journal::kSlots && !failed; ++i) {
+        {
+            // The slots to save are chosen in one look: a slot stored while the pass runs waits for
+            // the next pass, so a later slot is never saved (and reported) before an earlier one.
+            std::lock_guard lock(m_mutex);
+            m_toSave.clear();
+            for (std::size_t i = 0; i < journal::kSlots; ++i) {
+                const std::uint8_t status = m_image[journal::kHeaderSize + i * sizeof(JournalRecord)];
+                if ((status & journal::kStored) && !(status & journal::kSaved))
+                    m_toSave.push_back(std::uint16_t(i));
+            }
+        }
+        for (const std::size_t i : m_toSave) {
+            if (failed)
+                break;
             JournalRecord copy;
             char ext[journal::kExtendedSlotSize];
             {

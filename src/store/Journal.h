@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+class Clock;
+
 class Journal {
 public:
     struct Paths {
@@ -65,6 +67,10 @@ public:
     [[nodiscard]] const std::uint8_t* image() const { return m_image.data(); }
     [[nodiscard]] const std::uint8_t* extendedImage() const { return m_extended.data(); }
 
+    // The tick clock of the "Journal full" lines (at most one a second); none means the system's.
+    // Must be safe on the forwarding thread.
+    void setClock(const Clock* clock) { m_clock = clock; }
+
     // Called (from whichever thread changed the files) after a persist or report pass.
     std::function<void()> onChanged;
 
@@ -74,17 +80,26 @@ private:
     void logError(const char* what, int error);
     void pause();
     void loadImage(const std::string& path, std::vector<std::uint8_t>& image);
+    [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
+    [[nodiscard]] std::int64_t steadyNow() const;
 
     Paths m_paths;
     LogSink m_log;
     std::function<void(int)> m_pause;
     FileIo& m_io;
+    const Clock* m_clock = nullptr;
     mutable std::mutex m_mutex; // guards both images: slot, header, status writes and Clear
     // Serialises writes to the journal files between the forwarding thread and Clear, so a pass
     // never writes a stale slot into a file that Clear has just emptied. Never held across a pause.
     std::mutex m_fileMutex;
     std::vector<std::uint8_t> m_image;    // journal::kImageSize, never reallocated
     std::vector<std::uint8_t> m_extended; // journal::kExtendedImageSize, never reallocated
+    std::vector<std::uint16_t> m_toSave;  // slots a persist pass writes; under m_fileMutex
+    // Overwritten unreported events: at most one line a second, the rest counted (under m_mutex).
+    static constexpr std::int64_t kLostLineIntervalMs = 1000;
+    std::int64_t m_lastLostLine = 0;
+    std::uint64_t m_lostLines = 0;
+    std::uint64_t m_lostUnlogged = 0;
 };
 
 // Find tag value: copies up to 16 of the digits and points that follow the first `tag` in `text`
