@@ -289,6 +289,9 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
                             m_accounts, m_journal);
             seconds = m_config.DC9_Conn_Timeout;
         }
+        // The answer leaves now, not after every other ready connection has been served: with many
+        // panels sending at once that wait would be the larger part of a panel's answer time.
+        (void)connection->flush();
     }
     Touch_Connection_Slot(connection, seconds);
 }

@@ -74,6 +74,24 @@ IoResult FileIo::write(int fd, const void* data, std::size_t size)
     return IoResult{std::int64_t(done), 0};
 }
 
+IoResult FileIo::writeAtOffset(int fd, std::int64_t offset, const void* data, std::size_t size)
+{
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, bytes + done, size - done, off_t(offset + std::int64_t(done)));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return failure(errno);
+        }
+        if (n == 0)
+            return failure(ENOSPC);
+        done += std::size_t(n);
+    }
+    return IoResult{std::int64_t(done), 0};
+}
+
 IoResult FileIo::read(int fd, void* data, std::size_t size)
 {
     auto* bytes = static_cast<unsigned char*>(data);
@@ -103,9 +121,7 @@ IoResult FileIo::writeAt(const std::string& path, std::int64_t offset, const voi
     const IoResult opened = openWrite(path, OpenMode::Existing);
     if (!opened.ok())
         return opened;
-    IoResult result = seek(opened.fd(), offset);
-    if (result.ok())
-        result = write(opened.fd(), data, size);
+    const IoResult result = writeAtOffset(opened.fd(), offset, data, size);
     close(opened.fd());
     return result;
 }

@@ -28,11 +28,14 @@ public:
     [[nodiscard]] virtual IoResult seekEnd(int fd);
     // Writes all of `size` bytes, retrying short writes; anything less is an error.
     [[nodiscard]] virtual IoResult write(int fd, const void* data, std::size_t size);
+    // Writes all of `size` bytes at `offset` (pwrite: one call where seek and write take two).
+    [[nodiscard]] virtual IoResult writeAtOffset(int fd, std::int64_t offset, const void* data,
+                                                 std::size_t size);
     // Reads until `size` bytes or the end of the file; value is the count read.
     [[nodiscard]] virtual IoResult read(int fd, void* data, std::size_t size);
     virtual void close(int fd);
 
-    // open (existing), seek, write, close: one record written in place.
+    // open (existing), positioned write, close: one record written in place.
     [[nodiscard]] IoResult writeAt(const std::string& path, std::int64_t offset, const void* data,
                                    std::size_t size);
     // Reads up to `size` bytes of an existing file from its start; value is the count read.

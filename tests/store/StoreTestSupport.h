@@ -159,6 +159,12 @@ public:
             beforeWrite();
         return FileIo::write(fd, data, size);
     }
+    // Positioned writes go through the seek and write above, so their failures apply here too.
+    IoResult writeAtOffset(int fd, std::int64_t offset, const void* data, std::size_t size) override
+    {
+        const IoResult r = seek(fd, offset);
+        return r.ok() ? write(fd, data, size) : r;
+    }
     void close(int fd) override
     {
         m_paths.erase(fd);
