@@ -8,7 +8,6 @@
 #include "store/Journal.h"
 #include "store/RecordText.h"
 
-#include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -90,68 +89,25 @@ Monitoring_Thread::Monitoring_Thread(Journal& journal, AccountTable& accounts, O
 
 Monitoring_Thread::~Monitoring_Thread()
 {
-    requestTerminate();
     // The journal must outlive the thread, so wait however long its last pass takes; the events
     // keep being served, so a hand-over in progress can finish.
-    while (isRunning()) {
-        waitForEnd(1000);
-    }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    m_worker.requestTerminate();
+    while (m_worker.isRunning())
+        (void)m_worker.waitForEnd(1000);
 }
 
 void Monitoring_Thread::start()
 {
-    if (isRunning()) {
+    if (m_worker.isRunning()) {
         return;
     }
-    if (m_thread.joinable()) {
-        m_thread.join(); // it has cleared its flag, so it is at its very end
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_terminate = false;
-    }
     m_nextHeartbeat = 0; // a new loop greets a link that is up at once
-    m_running = true;
-    m_thread = std::thread([this] { run(); });
+    m_worker.start();
 }
 
 void Monitoring_Thread::requestTerminate()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_terminate = true;
-    }
-    m_wake.notify_all();
-}
-
-bool Monitoring_Thread::terminateRequested()
-{
-    std::lock_guard lock(m_mutex);
-    return m_terminate;
-}
-
-bool Monitoring_Thread::waitForEnd(int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (isRunning()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        // The thread's hand-overs arrive as posted events; serve them, then rest briefly.
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::unique_lock lock(m_mutex);
-        m_wake.wait_for(lock, std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-bool Monitoring_Thread::sleepFor(std::chrono::milliseconds duration)
-{
-    std::unique_lock lock(m_mutex);
-    return !m_wake.wait_for(lock, duration, [this] { return m_terminate; });
+    m_worker.requestTerminate();
 }
 
 // The liveness bit is set after every exchange and every pause as well as at the end of a pass:
@@ -164,13 +120,13 @@ void Monitoring_Thread::markAlive()
 
 void Monitoring_Thread::pause(int seconds)
 {
-    (void)sleepFor(std::chrono::seconds(seconds));
+    (void)m_worker.sleepFor(std::chrono::seconds(seconds));
     markAlive();
 }
 
 void Monitoring_Thread::errorPause()
 {
-    (void)sleepFor(m_timing.errorPause);
+    (void)m_worker.sleepFor(m_timing.errorPause);
     markAlive();
 }
 
@@ -182,16 +138,14 @@ void Monitoring_Thread::run()
                 break;
             }
             runPass();
-            if (!sleepFor(m_timing.passInterval)) {
+            if (!m_worker.sleepFor(m_timing.passInterval)) {
                 break;
             }
         }
     } catch (...) {
         // An exception must not take the whole receiver down with this thread. The loop ends like
-        // a stopped one, the handle is cleared below, and the watchdog starts a fresh thread.
+        // a stopped one, its handle is cleared as it returns, and the watchdog starts a fresh thread.
     }
-    m_running = false; // last act: after this the object may be joined and the journal released
-    m_wake.notify_all();
 }
 
 void Monitoring_Thread::runPass()

@@ -7,15 +7,13 @@
 #include "output/MainThreadCall.h"
 #include "output/OutputShared.h"
 #include "output/OutputTransport.h"
+#include "output/WorkerThread.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 
 class AccountTable;
 class Clock;
@@ -59,10 +57,10 @@ public:
     // (an answer wait runs its at most 2 s).
     void requestTerminate();
     // False once the loop has ended; clearing it is the thread's last act (the "global handle").
-    [[nodiscard]] bool isRunning() const { return m_running.load(); }
+    [[nodiscard]] bool isRunning() const { return m_worker.isRunning(); }
     // Waits until the thread has ended or `timeoutMs` have passed, processing the main thread's
     // events meanwhile. True when it has ended. Main thread only.
-    bool waitForEnd(int timeoutMs);
+    bool waitForEnd(int timeoutMs) { return m_worker.waitForEnd(timeoutMs); }
 
     // The forwarding thread's pause after a file error; returns early on a termination request.
     void pause(int seconds);
@@ -77,14 +75,13 @@ public:
 private:
     enum class Outcome { Unanswered, Ack, Nak, Other, NoConnection };
     void run();
-    bool sleepFor(std::chrono::milliseconds duration); // false when termination was requested
     [[nodiscard]] Outcome exchange(const std::string& line, OutputTransport::Kind kind);
     void heartbeatStep();
     void supervisionStep();
     void reportingStep();
     void markAlive();
     void errorPause(); // after a NAK to a report
-    [[nodiscard]] bool terminateRequested();
+    [[nodiscard]] bool terminateRequested() const { return m_worker.terminateRequested(); }
     [[nodiscard]] bool linkReady() const;
     // Sets `established` unless the link dropped meanwhile; true when it was clear before.
     [[nodiscard]] bool setEstablished();
@@ -103,10 +100,6 @@ private:
     MonitoringTiming m_timing;
     std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
     ForwardingSettings m_passSettings; // read once at the start of each pass
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
     std::atomic<std::uint64_t> m_passes{0};
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_terminate = false; // guarded by m_mutex
+    WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
 };

@@ -5,7 +5,6 @@
 #include "output/MainThreadCall.h"
 #include "serial/TCommPort.h"
 
-#include <QCoreApplication>
 #include <string>
 
 namespace {
@@ -21,75 +20,31 @@ AT_Rec_Thread::AT_Rec_Thread(TCommPort& port, OutputShared& shared, QObject* mai
 
 AT_Rec_Thread::~AT_Rec_Thread()
 {
-    requestTerminate();
     // The port outlives us only as long as we wait for the thread; its pending poll call is served
-    // by the events processed here.
-    while (isRunning()) {
-        waitForEnd(1000);
-    }
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    // by the events processed meanwhile.
+    m_worker.requestTerminate();
+    while (m_worker.isRunning())
+        (void)m_worker.waitForEnd(1000);
 }
 
 void AT_Rec_Thread::start()
 {
-    if (isRunning()) {
-        return;
-    }
-    if (m_thread.joinable()) {
-        m_thread.join(); // it has cleared its flag, so it is at its very end
-    }
-    {
-        std::lock_guard lock(m_mutex);
-        m_terminate = false;
-    }
-    m_running = true;
-    m_thread = std::thread([this] { run(); });
+    m_worker.start();
 }
 
 void AT_Rec_Thread::requestTerminate()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_terminate = true;
-    }
-    m_wake.notify_all();
-}
-
-bool AT_Rec_Thread::waitForEnd(int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (isRunning()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        // The poll step arrives as a posted blocking call; serve it, then rest briefly.
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        std::unique_lock lock(m_mutex);
-        m_wake.wait_for(lock, std::chrono::milliseconds(2));
-    }
-    return true;
+    m_worker.requestTerminate();
 }
 
 void AT_Rec_Thread::run()
 {
-    for (;;) {
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_terminate) {
-                break;
-            }
-        }
+    while (!m_worker.terminateRequested()) {
         runOnThreadOf(m_context, [this] { pollStep(); });
         m_shared.Thread_Alive.fetch_or(output::kSerialAlive);
-        std::unique_lock lock(m_mutex);
-        if (m_wake.wait_for(lock, kPollInterval, [this] { return m_terminate; })) {
+        if (!m_worker.sleepFor(kPollInterval))
             break;
-        }
     }
-    m_running = false; // last act: after this the object may be joined and the port released
-    m_wake.notify_all();
 }
 
 void AT_Rec_Thread::pollStep()

@@ -4,15 +4,12 @@
 
 #include "log/LogSink.h"
 #include "output/OutputShared.h"
+#include "output/WorkerThread.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 class TCommPort;
 class QObject;
@@ -29,8 +26,11 @@ public:
 
     void start();            // a new loop unless one runs; an ended thread is joined first
     void requestTerminate(); // the loop ends before its next poll
-    [[nodiscard]] bool isRunning() const { return m_running.load(); }
-    bool waitForEnd(int timeoutMs); // main thread only; serves the poll calls while it waits
+    [[nodiscard]] bool isRunning() const { return m_worker.isRunning(); }
+    bool waitForEnd(int timeoutMs)
+    {
+        return m_worker.waitForEnd(timeoutMs);
+    } // serves the poll calls meanwhile
 
     // The poll step: main thread only. Reads every waiting byte while the link is up and the port
     // open; ACK and NAK go to Deliver_Answer. A port failure logs "Serial Port Error: " + errno,
@@ -47,11 +47,7 @@ private:
     QObject* m_context;
     LogSink m_log;
     std::function<void()> m_beep;
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    bool m_terminate = false; // guarded by m_mutex
     // The failure pollStep logged last, until a step succeeds again. Main thread only.
     std::optional<std::int32_t> m_lastError;
+    WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
 };

@@ -1,0 +1,42 @@
+// A background loop run and stopped from the main thread. While the main thread waits for it to
+// end it keeps serving the loop's blocking hand-overs, so a loop in the middle of one can finish.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class WorkerThread {
+public:
+    // `body` runs on the new thread each time start() is called; it should return soon after
+    // terminateRequested() turns true (sleepFor() returns false then).
+    explicit WorkerThread(std::function<void()> body);
+    // Asks the loop to end and waits however long it takes: what the body uses must outlive it.
+    ~WorkerThread();
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
+
+    // A new loop unless one runs; one that has ended is joined first. Main thread only.
+    void start();
+    void requestTerminate();
+    // False once the body has returned; clearing it is the thread's last act.
+    [[nodiscard]] bool isRunning() const { return m_running.load(); }
+    // Waits until the loop has ended or `timeoutMs` have passed, processing the main thread's events
+    // meanwhile. True when it has ended. Main thread only.
+    bool waitForEnd(int timeoutMs);
+
+    // For the body.
+    [[nodiscard]] bool terminateRequested() const;
+    bool sleepFor(std::chrono::milliseconds duration); // false when termination was requested
+
+private:
+    std::function<void()> m_body;
+    std::thread m_thread;
+    std::atomic<bool> m_running{false};
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_terminate = false; // guarded by m_mutex
+};
