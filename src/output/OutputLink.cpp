@@ -430,6 +430,10 @@ void OutputLink::dropServerConnection(QTcpSocket* connection)
             ::close(fd);
         m_serverFds.erase(m_serverFds.begin() + index);
         m_connections.removeAt(index);
+        // With the last connection gone the link is down at once, not at the next tick: a client
+        // that reconnects before it would otherwise get reports without the heartbeat first.
+        if (m_connections.isEmpty())
+            m_shared.Output_Link_State.store(0);
     }
     QObject::disconnect(connection, nullptr, this, nullptr);
     connection->abort();

@@ -203,6 +203,30 @@ TEST_F(OutputLinkTest, TwoClientsTheOlderIsClosedAndOnlyTheNewerGetsLines)
     EXPECT_EQ(sendFromThread(Kind::Heartbeat), Result::NoConnection);
 }
 
+// An automation software that reconnects within one tick is a new link all the same: the forwarding
+// thread must greet it with a heartbeat before any report, so the word may not stay "established".
+TEST_F(OutputLinkTest, ReconnectionBetweenTwoTicksIsNotTakenAsEstablished)
+{
+    const quint16 p = freePort();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    auto first = std::make_unique<QTcpSocket>();
+    first->connectToHost(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 1; }));
+    link.Timer_OutTimer();
+    shared.Output_Link_State.fetch_or(output::kEstablished); // the heartbeat was acknowledged
+    ASSERT_EQ(linkState(), output::kLinkReady);
+
+    first->abort();
+    ASSERT_TRUE(waitUntil([&] { return link.serverConnections().isEmpty(); }));
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 1; }));
+    EXPECT_EQ(linkState(), 0u);
+    link.Timer_OutTimer();
+    EXPECT_EQ(linkState(), output::kLinkUp);
+}
+
 // The thread keeps sending while automation connections come and go and panels connect beside them:
 // a descriptor number freed by a dropped connection and reused by a panel's must never get a line.
 TEST_F(OutputLinkTest, LinesNeverReachAnotherSocketWhileConnectionsComeAndGo)
