@@ -539,6 +539,23 @@ OutputTransport::SendResult OutputLink::sendLine(const std::string& line, Kind k
                 m_shared.Output_Link_State.store(0);
                 return;
             }
+            // Nothing that came before this line can be its answer: a second ACK to the last line,
+            // say, whether still waiting in the port or already handed over by a poll step since
+            // the thread armed its slot. Reads and the poll step both run on this thread, so after
+            // this only bytes that follow the line count.
+            try {
+                int budget = 4096;
+                while (budget-- > 0 && m_port.InQueueCount() != 0)
+                    (void)m_port.ReadByte();
+            } catch (const ECommError&) {
+                // The poll step meets the same failure and logs it.
+            }
+            std::atomic<std::uint8_t>& slot =
+                kind == Kind::Heartbeat ? m_shared.handoff.heartbeat_answer : m_shared.handoff.report_answer;
+            if (slot.load() != output::kSlotIdle) {
+                slot.store(output::kSlotWaiting);
+                m_shared.handoff.answer_event.reset();
+            }
             try {
                 m_port.WriteText(line);
             } catch (const ECommError& e) {

@@ -476,6 +476,41 @@ TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)
     EXPECT_EQ(linkState(), 0u);
 }
 
+// An automation software that sends two ACK bytes for one line: the second may reach the port, or
+// even the poll step, after the thread has armed the slot for its next line but before that line is
+// written. Nothing that came before a line can be its answer, or the line would count as
+// acknowledged without the automation software ever seeing it.
+TEST_F(OutputLinkTest, SerialBytesFromBeforeALineAreNotTakenAsItsAnswer)
+{
+    testsupport::SocatPair pair(dir.path(), 5, 6);
+    if (!pair.available())
+        GTEST_SKIP() << pair.error().toStdString();
+    config.Mon_Port_Open = 2;
+    std::memcpy(config.COM_Nr, "COM5", 5);
+    link.Timer_OutTimer();
+    ASSERT_TRUE(port.isOpen());
+    const int far =
+        ::open(pair.pathB().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(far, 0);
+
+    // The forwarding thread arms the slot; a poll step hands over a stale ACK, another waits unread.
+    Answer_Handoff& handoff = shared.handoff;
+    handoff.report_answer = output::kSlotWaiting;
+    handoff.answer_event.reset();
+    Deliver_Answer(handoff, output::kAck);
+    const char stale = char(output::kAck);
+    ASSERT_EQ(::write(far, &stale, 1), 1);
+    ASSERT_TRUE(waitUntil([&] { return port.InQueueCount() > 0; }));
+
+    EXPECT_EQ(sendFromThread(Kind::Report), Result::Sent);
+    EXPECT_EQ(handoff.report_answer.load(), output::kSlotWaiting);
+    EXPECT_FALSE(handoff.answer_event.isSet());
+    EXPECT_EQ(port.InQueueCount(), 0u);
+    // The heartbeat slot, not armed by anyone, is left alone.
+    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
+    ::close(far);
+}
+
 TEST_F(OutputLinkTest, SerialSettingsTheLineCannotTakeGiveTheGeneralError)
 {
     testsupport::SocatPair pair(dir.path(), 3, 4);
