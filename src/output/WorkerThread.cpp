@@ -25,11 +25,17 @@ void WorkerThread::start()
         m_terminate = false;
     }
     m_running = true;
-    m_thread = std::thread([this] {
-        m_body();
-        m_running = false; // last act: after this the owner may be joined and what it used released
-        m_wake.notify_all();
-    });
+    try {
+        m_thread = std::thread([this] {
+            m_body();
+            m_running = false; // last act: after this the owner may be joined and what it used released
+            m_wake.notify_all();
+        });
+    } catch (...) {
+        // No thread (out of resources): not running, so the next start may try again.
+        m_running = false;
+        throw;
+    }
 }
 
 void WorkerThread::requestTerminate()
