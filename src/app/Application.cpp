@@ -209,7 +209,9 @@ namespace {
 
 int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless)
 {
-    SystemClock clock;
+    // Never destroyed: a background thread that outlives the window's close wait still reads it
+    // while the process ends.
+    static const SystemClock& clock = *new SystemClock;
     TMain_Form main(TMain_Form::Context{paths, clock, dialogs, headless});
     main.FormCreate();
     main.createSecondaryWindows();
