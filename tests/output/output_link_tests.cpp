@@ -568,7 +568,7 @@ protected:
     FakeThread serial;
 };
 
-TEST_F(WatchdogTest, FirstTickStartsBothAndAStoppedThreadIsBackWithinElevenTicks)
+TEST_F(WatchdogTest, FirstTickStartsBothAndEitherStoppedThreadIsBackWithinElevenTicks)
 {
     tick(0);
     EXPECT_EQ(forwarding.starts, 1);
@@ -584,6 +584,17 @@ TEST_F(WatchdogTest, FirstTickStartsBothAndAStoppedThreadIsBackWithinElevenTicks
     EXPECT_EQ(forwarding.starts, 2);
     EXPECT_LE(ticks, 11);
     EXPECT_EQ(serial.starts, 1); // alive all along
+
+    // The serial receive thread likewise.
+    serial.running = false;
+    ticks = 0;
+    while (serial.starts == 1 && ticks < 20) {
+        tick(output::kMonitoringAlive);
+        ++ticks;
+    }
+    EXPECT_EQ(serial.starts, 2);
+    EXPECT_LE(ticks, 11);
+    EXPECT_EQ(forwarding.starts, 2);
     EXPECT_EQ(forwarding.overlaps + serial.overlaps, 0);
 }
 
