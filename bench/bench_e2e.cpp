@@ -384,6 +384,21 @@ bool bringUp(Receiver& receiver, AutomationSim& sim, quint16 port, quint16 monPo
     return true;
 }
 
+// `count` panels connected to the receiver; none (and a fault) when they do not all connect.
+std::vector<std::unique_ptr<Panel>> connectPanels(int count, quint16 port, bool linkTests)
+{
+    std::vector<std::unique_ptr<Panel>> panels;
+    for (int i = 0; i < count; ++i)
+        panels.push_back(std::make_unique<Panel>(i, port, linkTests));
+    if (!serveUntil(
+            [&] { return std::all_of(panels.begin(), panels.end(), [](auto& p) { return p->connected(); }); },
+            20000)) {
+        fault("the panels did not all connect");
+        return {};
+    }
+    return panels;
+}
+
 // 1. 64 panels, each sending its next event as soon as the last is answered. Link tests, which are
 // stored but never forwarded, show the receive path without the forwarding side's share. With a
 // `pace` (messages per second over all panels) each panel waits for its turn as well, which shows
@@ -396,15 +411,9 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     AutomationSim sim;
     if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort))
         return;
-    std::vector<std::unique_ptr<Panel>> panels;
-    for (int i = 0; i < kPanels; ++i)
-        panels.push_back(std::make_unique<Panel>(i, port, linkTests));
-    if (!serveUntil(
-            [&] { return std::all_of(panels.begin(), panels.end(), [](auto& p) { return p->connected(); }); },
-            20000)) {
-        fault("the panels did not all connect");
+    std::vector<std::unique_ptr<Panel>> panels = connectPanels(kPanels, port, linkTests);
+    if (panels.empty())
         return;
-    }
     std::vector<std::int64_t> latencies;
     latencies.reserve(std::size_t(seconds) * 40000);
     qint64 accepted = 0;
@@ -548,15 +557,9 @@ void endToEnd(const QString& program, int seconds, int rate)
     AutomationSim sim;
     if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort))
         return;
-    std::vector<std::unique_ptr<Panel>> panels;
-    for (int i = 0; i < kPanels; ++i)
-        panels.push_back(std::make_unique<Panel>(i, port));
-    if (!serveUntil(
-            [&] { return std::all_of(panels.begin(), panels.end(), [](auto& p) { return p->connected(); }); },
-            20000)) {
-        fault("the panels did not all connect");
+    std::vector<std::unique_ptr<Panel>> panels = connectPanels(kPanels, port, false);
+    if (panels.empty())
         return;
-    }
     // Settle before the first memory reading: the connections and the first forwarding passes are made.
     serveUntil([] { return false; }, 1000);
     const long rssStart = receiver.residentKib();

@@ -2,6 +2,7 @@
 // so an installer can check a panel's captured traffic and key without running the receiver.
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
+#include "config/HexDigit.h"
 #include "dc09/Dc09Codec.h"
 
 #include <cctype>
@@ -79,15 +80,6 @@ std::string escaped(const std::string& bytes)
     return out + "\"";
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = char(std::toupper(static_cast<unsigned char>(c)));
-    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
 std::vector<std::string> splitLines(const std::string& input)
 {
     std::vector<std::string> lines;
@@ -128,7 +120,7 @@ std::optional<std::string> hexLine(const std::string& line)
         if (c == ' ' || c == '\t') {
             continue;
         }
-        if (hexValue(c) < 0) {
+        if (hexDigitValue(c) < 0) {
             return std::nullopt;
         }
         digits += c;
@@ -138,7 +130,7 @@ std::optional<std::string> hexLine(const std::string& line)
     }
     std::string bytes;
     for (std::size_t i = 0; i < digits.size(); i += 2) {
-        bytes += char(hexValue(digits[i]) * 16 + hexValue(digits[i + 1]));
+        bytes += char(hexDigitValue(digits[i]) * 16 + hexDigitValue(digits[i + 1]));
     }
     return bytes;
 }

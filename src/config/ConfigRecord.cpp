@@ -2,6 +2,8 @@
 // fields by name for the command line.
 #include "config/ConfigRecord.h"
 
+#include "config/HexDigit.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
@@ -123,20 +125,6 @@ std::optional<long long> parseInteger(std::string_view value)
         return std::nullopt;
     }
     return result;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 std::string printable(std::string_view text)
@@ -349,7 +337,7 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         }
         std::uint8_t key[sizeof record.DC9_AES_Key] = {};
         for (std::size_t i = 0; i < value.size(); ++i) {
-            const int nibble = hexValue(value[i]);
+            const int nibble = hexDigitValue(value[i]);
             if (nibble < 0) {
                 return fieldError(name, "\"" + printable(value.substr(i, 1)) + "\" is not a hex digit");
             }

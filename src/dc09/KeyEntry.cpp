@@ -2,27 +2,10 @@
 #include "dc09/KeyEntry.h"
 
 #include "config/ConfigRecord.h"
+#include "config/HexDigit.h"
 
 #include <algorithm>
 #include <cstring>
-
-namespace {
-
-int nibbleOf(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-} // namespace
 
 KeyEntryResult applyKeyEntry(const AesKeyBytes& key, std::uint8_t aesMode, KeyFormat format,
                              std::string_view text)
@@ -39,7 +22,7 @@ KeyEntryResult applyKeyEntry(const AesKeyBytes& key, std::uint8_t aesMode, KeyFo
     }
 
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const int nibble = nibbleOf(text[i]);
+        const int nibble = hexDigitValue(text[i]);
         if (nibble < 0 || i / 2 >= n) {
             result.text = std::string(text.substr(0, i));
             result.textCut = true;
