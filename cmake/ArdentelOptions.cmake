@@ -37,7 +37,7 @@ function(ardentel_add_test name)
     endif()
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;ARDENTEL_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data;ARDENTEL_VECTORS=${PROJECT_SOURCE_DIR}/../shared/vectors"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;TZ=UTC;ARDENTEL_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data"
         TIMEOUT 600)
     if(T_LABELS)
         set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")

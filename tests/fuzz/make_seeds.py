@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz seed corpus: valid frames of every token, plain and encrypted, and the shared test
 frames, each behind the two setting bytes the fuzz target reads (mode | synch << 2, key index).
-Run: tests/fuzz/make_seeds.py <dc09_frames.json> <output dir>   (needs python3-cryptography)."""
+Run: tests/fuzz/make_seeds.py tests/data/dc09_frames.json <output dir>   (needs python3-cryptography)."""
 import json
 import os
 import sys
