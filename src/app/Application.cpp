@@ -9,6 +9,7 @@
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
+#include "dc09/Dc09Receiver.h"
 #include "ui/Dialogs.h"
 
 #include <QDir>
@@ -254,7 +255,7 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
     main.createSecondaryWindows();
     ServiceNotifier service;
     main.installEventFilter(&service); // its close event is the start of an orderly stop
-    QTimer::singleShot(0, &service, &ServiceNotifier::ready);
+    service.readyAfter(main.receiver() ? main.receiver()->timer() : nullptr);
 
     std::unique_ptr<QSocketNotifier> signalNotifier;
     // Ctrl+C in a terminal or a service stop: the same orderly close as the window's close button.

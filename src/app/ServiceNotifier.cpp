@@ -36,6 +36,14 @@ void ServiceNotifier::ready()
     }
 }
 
+void ServiceNotifier::readyAfter(QTimer* firstTick)
+{
+    if (firstTick)
+        connect(firstTick, &QTimer::timeout, this, &ServiceNotifier::ready, Qt::SingleShotConnection);
+    else
+        QTimer::singleShot(0, this, &ServiceNotifier::ready);
+}
+
 void ServiceNotifier::stopping()
 {
     if (m_stopping)

@@ -1,5 +1,5 @@
 // Readiness and liveness for systemd (a unit of Type=notify with WatchdogSec=): READY=1 once the
-// event loop runs, WATCHDOG=1 from a timer of the main thread, STOPPING=1 when the close begins.
+// receiver runs, WATCHDOG=1 from a timer of the main thread, STOPPING=1 when the close begins.
 // The pings come from the main event loop on purpose: a main thread that hangs stops them, and
 // systemd restarts the receiver. Outside a unit, or built without libsystemd, nothing is sent.
 #pragma once
@@ -14,6 +14,9 @@ public:
 
     // READY=1 and the first WATCHDOG=1; from then on the timer pings at half the watchdog period.
     void ready();
+    // ready() after the first turn of `firstTick`: the receiver's timer opens the DC-09 port then,
+    // so units ordered after this one find it listening. Without a timer, once the loop runs.
+    void readyAfter(QTimer* firstTick);
     // STOPPING=1 once, and no more pings: the close may take a while and is not a hang.
     void stopping();
 

@@ -282,6 +282,10 @@ TEST_F(Program, TellsSystemdItIsReadyAliveAndStopping)
     receiver.start(QStringLiteral(ARDENTEL_EXE),
                    {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
     ASSERT_TRUE(receiver.waitForStarted(10000));
+    ASSERT_TRUE(receiveUntil(QStringLiteral("READY=1"), 1)) << received.join(u' ').toStdString();
+    // Ready means the receiver runs: its first tick (which opens the port) is behind it.
+    receiver.waitForReadyRead(0); // what was printed before it, no more
+    EXPECT_TRUE(receiver.readAllStandardOutput().contains("Program started.")) << "ready too early";
     EXPECT_TRUE(receiveUntil(QStringLiteral("WATCHDOG=1"), 3)) << received.join(u' ').toStdString();
     ASSERT_TRUE(sendTerm(receiver));
     EXPECT_TRUE(receiveUntil(QStringLiteral("STOPPING=1"), 1)) << received.join(u' ').toStdString();
