@@ -65,4 +65,4 @@ deb: build
 	cd $(BUILD) && cpack -G DEB
 	@deb=$$(ls -t $(BUILD)/ardentel_*.deb | head -1); echo "package: $$deb"; \
 	    dpkg-deb -I "$$deb" | sed -n '/Package:/,$$p'; \
-	    if command -v lintian >/dev/null; then lintian --info "$$deb" || true; fi
+	    if command -v lintian >/dev/null; then lintian "$$deb" || true; fi
