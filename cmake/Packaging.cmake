@@ -53,5 +53,4 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${_pkg}/debian/postinst ${_pkg}/debian/prerm ${_pkg}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)
-set(CPACK_SOURCE_IGNORE_FILES "/build.*/;/\\\\.git/")
 include(CPack)
