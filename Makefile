@@ -7,7 +7,7 @@ export QT_QPA_PLATFORM ?= offscreen
 
 CMAKE_COMMON = -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 
-.PHONY: deps build run test test-dev test-asan test-tsan fuzz bench clean
+.PHONY: deps build run test test-dev test-asan test-tsan fuzz bench clean deb
 
 deps:
 	@scripts/install-deps.sh
@@ -58,3 +58,11 @@ clean:
 .PHONY: bench-e2e
 bench-e2e: build
 	$(BUILD)/bench/ardentel_bench_e2e
+
+# The Debian package: program, tools, systemd units (ardentel.service, ardentel@.service) and the
+# desktop entry, built with CPack from the normal build; lintian checks it when it is installed.
+deb: build
+	cd $(BUILD) && cpack -G DEB
+	@deb=$$(ls -t $(BUILD)/ardentel_*.deb | head -1); echo "package: $$deb"; \
+	    dpkg-deb -I "$$deb" | sed -n '/Package:/,$$p'; \
+	    if command -v lintian >/dev/null; then lintian "$$deb" || true; fi

@@ -1,5 +1,7 @@
 // automation-sim: stands in for a monitoring centre's automation software on the receiver's output
 // link (TCP either way round, or a serial line): checks every DC4-closed line and answers ACK or NAK.
+#include "ToolCommandLine.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -787,7 +789,7 @@ int main(int argc, char** argv)
         {QStringLiteral("lines"), QStringLiteral("End once this many lines have been answered."),
          QStringLiteral("n")},
     });
-    parser.process(app);
+    parseCommandLineOrExit(parser, "automation-sim");
 
     auto usage = [](const char* text) {
         std::fprintf(stderr, "automation-sim: %s (see --help)\n", text);

@@ -1,5 +1,6 @@
 // dc09-send: a DC-09 panel simulator for commissioning a receiver and for tests. Sends Contact ID
 // events, link tests or raw frames over one or many TCP connections and checks every answer.
+#include "ToolCommandLine.h"
 #include "dc09/Aes.h"
 #include "dc09/Dc09Codec.h"
 
@@ -37,7 +38,8 @@ struct Options {
     int count = 1;
     int connections = 1;
     int timeoutMs = 10000;
-    QString expect = QStringLiteral("any");
+    // Empty: the message must be accepted ("ACK" or "*ACK"); a "NAK" or "DUH" is a refusal.
+    QString expect;
     bool quiet = false;
 };
 
@@ -251,11 +253,26 @@ Verdict checkAnswer(const QByteArray& frame, const Options& o, int sequence)
 
 struct Totals {
     int sent = 0;
-    int good = 0;
-    int bad = 0;
-    int unanswered = 0;
+    int good = 0;     // the answer (or silence) that was expected
+    int accepted = 0; // "ACK" or "*ACK"
+    int naks = 0;
+    int duhs = 0;
+    int bad = 0;      // not a well-formed answer frame
+    int noAnswer = 0; // sent on a connection, but nothing came back
+    int notSent = 0;  // no connection to send on
     int finished = 0; // connections done
 };
+
+// What an answer is worth against --expect. Without it only "ACK" and "*ACK" count: an installer
+// must not read a refused panel as a working one.
+bool matchesExpectation(const Verdict& v, const QString& expect)
+{
+    if (!v.wellFormed || expect == QStringLiteral("none"))
+        return false;
+    if (expect.isEmpty())
+        return v.token == "ACK" || v.token == "*ACK";
+    return expect == QStringLiteral("any") || QString::fromLatin1(v.token) == expect;
+}
 
 // One panel connection: sends its messages one at a time, each after the previous answer.
 class Panel : public QObject {
@@ -304,6 +321,7 @@ private:
         say(QStringLiteral("sent:  ") + QString::fromLatin1(printable(frame)));
         m_socket.write(frame);
         ++m_totals.sent;
+        m_awaiting = true;
         m_timer.start(m_options.timeoutMs);
     }
 
@@ -320,16 +338,24 @@ private:
         // A raw frame's sequence is unknown, so only the answer's form is checked (-1).
         const int sequence = m_options.raw ? -1 : m_sequences[m_next];
         const Verdict v = checkAnswer(frame, m_options, sequence);
-        bool good = v.wellFormed;
-        if (m_options.expect == QStringLiteral("none")) {
-            good = false;
-        } else if (m_options.expect != QStringLiteral("any") &&
-                   QString::fromLatin1(v.token) != m_options.expect) {
-            good = false;
+        const bool good = matchesExpectation(v, m_options.expect);
+        QString refusal;
+        if (v.wellFormed && v.token == "NAK") {
+            ++m_totals.naks;
+            refusal = QStringLiteral("  refused (NAK: see the receiver's log for the reason)");
+        } else if (v.wellFormed && v.token == "DUH") {
+            ++m_totals.duhs;
+            refusal = QStringLiteral("  refused (DUH: the receiver did not understand the message)");
+        } else if (v.wellFormed) {
+            ++m_totals.accepted;
+        } else {
+            ++m_totals.bad;
         }
         say(QStringLiteral("reply: ") + QString::fromLatin1(printable(frame)) + QStringLiteral("  ") +
-            v.detail + (good ? QString() : QStringLiteral("  [unexpected]")));
-        ++(good ? m_totals.good : m_totals.bad);
+            v.detail + refusal + (good ? QString() : QStringLiteral("  [unexpected]")));
+        if (good)
+            ++m_totals.good;
+        m_awaiting = false;
         ++m_next;
         sendNext();
     }
@@ -340,13 +366,14 @@ private:
             failRemaining(QStringLiteral("no connection within the time-out"));
             return;
         }
+        ++m_totals.noAnswer;
         if (m_options.expect == QStringLiteral("none")) {
-            say(QStringLiteral("no reply, as expected"));
+            say(QStringLiteral("no answer, as expected"));
             ++m_totals.good;
         } else {
-            say(QStringLiteral("no reply within %1 ms").arg(m_options.timeoutMs));
-            ++m_totals.unanswered;
+            say(QStringLiteral("no answer within %1 ms").arg(m_options.timeoutMs));
         }
+        m_awaiting = false;
         ++m_next;
         sendNext();
     }
@@ -357,9 +384,19 @@ private:
             return;
         }
         m_timer.stop();
+        if (m_awaiting) {
+            // The message went out on a connection that then ended: the receiver had it and said nothing.
+            m_awaiting = false;
+            ++m_totals.noAnswer;
+            if (m_options.expect == QStringLiteral("none"))
+                ++m_totals.good;
+            say(QStringLiteral("no answer: the connection ended (%1)").arg(why));
+            ++m_next;
+        }
         const auto left = int(m_sequences.size() - m_next);
-        say(QStringLiteral("connection failed: %1 (%2 message(s) not answered)").arg(why).arg(left));
-        m_totals.unanswered += left;
+        if (left > 0)
+            say(QStringLiteral("connection failed: %1 (%2 message(s) not sent)").arg(why).arg(left));
+        m_totals.notSent += left;
         m_next = m_sequences.size();
         finish();
     }
@@ -386,6 +423,7 @@ private:
     QTcpSocket m_socket;
     QTimer m_timer;
     QByteArray m_buffer;
+    bool m_awaiting = false; // the current message is on the wire, its answer not yet read
     bool m_done = false;
 };
 
@@ -410,7 +448,8 @@ int main(int argc, char** argv)
         "Sends SIA DC-09 messages (ADM-CID events or NULL link tests, plain or AES-encrypted) to a receiver\n"
         "and checks each answer (framing, length, CRC, token, sequence; \"*ACK\" is decrypted with the "
         "key).\n"
-        "Exit status 0 when every message got a good answer, 1 otherwise, 2 on a usage error."));
+        "Exit status 0 when every message got the expected answer (by default \"ACK\" or \"*ACK\"),\n"
+        "1 otherwise (a \"NAK\" or \"DUH\" is a refusal), 2 on a usage error."));
     parser.addHelpOption();
     const QList<QCommandLineOption> options{
         {QStringLiteral("host"), QStringLiteral("Receiver address (default 127.0.0.1)."),
@@ -455,12 +494,13 @@ int main(int argc, char** argv)
         {QStringLiteral("timeout"), QStringLiteral("Milliseconds to wait for each answer (default 10000)."),
          QStringLiteral("ms")},
         {QStringLiteral("expect"),
-         QStringLiteral("ACK, *ACK, NAK, DUH, any (default) or none (no answer wanted)."),
+         QStringLiteral("ACK, *ACK, NAK, DUH, any (any well-formed answer) or none (no answer wanted);\n"
+                        "default: ACK or *ACK."),
          QStringLiteral("token")},
         {QStringLiteral("quiet"), QStringLiteral("Print only the summary.")},
     };
     parser.addOptions(options);
-    parser.process(app);
+    parseCommandLineOrExit(parser, "dc09-send");
 
     auto usage = [](const QString& text) {
         std::fprintf(stderr, "dc09-send: %s\n", qPrintable(text));
@@ -562,8 +602,9 @@ int main(int argc, char** argv)
     }
     (void)QCoreApplication::exec();
     const qint64 ms = clock.elapsed();
-    std::printf("sent %d, good answers %d, bad answers %d, unanswered %d, in %lld ms\n", totals.sent,
-                totals.good, totals.bad, totals.unanswered, static_cast<long long>(ms));
-    const bool allGood = totals.good == o.count && totals.bad == 0 && totals.unanswered == 0;
-    return allGood ? 0 : 1;
+    std::printf("sent %d, acknowledged %d, refused %d (NAK %d, DUH %d), bad answers %d, no answer %d, "
+                "not sent %d, in %lld ms\n",
+                totals.sent, totals.accepted, totals.naks + totals.duhs, totals.naks, totals.duhs, totals.bad,
+                totals.noAnswer, totals.notSent, static_cast<long long>(ms));
+    return totals.good == o.count ? 0 : 1;
 }

@@ -3,10 +3,13 @@
 #include "app/Application.h"
 
 #include "app/CommandLine.h"
+#include "app/DataDirectoryLock.h"
 #include "app/MainForm.h"
+#include "app/ServiceNotifier.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
+#include "dc09/Dc09Receiver.h"
 #include "ui/Dialogs.h"
 
 #include <QDir>
@@ -103,6 +106,22 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
 
 int configure(const CommandLine& cl, const DataPaths& paths)
 {
+    // A running receiver would write its own record over the change at its next save, so a change
+    // under it is refused rather than lost later without a word.
+    DataDirectoryLock lock;
+    if (!cl.sets.empty()) {
+        const auto state = lock.acquire(paths.dir, std::chrono::milliseconds(500));
+        if (state == DataDirectoryLock::State::InUse) {
+            std::fprintf(stderr,
+                         "ardentel: %s is in use by a running receiver: nothing changed (stop it first, "
+                         "or change the setting in its window)\n",
+                         paths.dir.c_str());
+            return 3;
+        }
+        if (state == DataDirectoryLock::State::Unavailable)
+            std::fprintf(stderr, "ardentel: warning: cannot tell whether a receiver uses %s: %s\n",
+                         paths.dir.c_str(), std::strerror(lock.osError()));
+    }
     Config_Record record{};
     const ConfigFileResult loaded = loadConfig(paths.config, record);
     if (!loaded.ok() && !cl.sets.empty()) {
@@ -188,10 +207,29 @@ int runArdentel(int argc, char** argv)
                           Dialogs::Buttons::Ok, Dialogs::Icon::None);
         return 0;
     case SingleInstance::State::Unavailable:
-        std::fprintf(stderr, "ardentel: cannot use the instance lock %s: %s\n", instance.path().c_str(),
-                     std::strerror(instance.osError()));
-        break;
+        // Unguarded, a second copy could run on the same files.
+        dialogs.error(nullptr, QStringLiteral("Ardentel"),
+                      QStringLiteral("Not started: cannot take the instance lock %1: %2.")
+                          .arg(QString::fromLocal8Bit(instance.path().c_str()),
+                               QString::fromLocal8Bit(instance.problem().c_str())));
+        return 1;
     case SingleInstance::State::Acquired:
+        break;
+    }
+    // Another receiver (another user's, or the service beside a window) on the same files would
+    // overwrite this one's journal; a settings change in progress is waited for.
+    DataDirectoryLock dataLock;
+    switch (dataLock.acquire(paths.dir, std::chrono::milliseconds(2000))) {
+    case DataDirectoryLock::State::InUse:
+        dialogs.error(nullptr, QStringLiteral("Ardentel"),
+                      QStringLiteral("Not started: the data directory %1 is in use by another receiver.")
+                          .arg(QString::fromLocal8Bit(paths.dir.c_str())));
+        return 1;
+    case DataDirectoryLock::State::Unavailable:
+        std::fprintf(stderr, "ardentel: warning: cannot mark %s as in use: %s\n", paths.dir.c_str(),
+                     std::strerror(dataLock.osError()));
+        break;
+    case DataDirectoryLock::State::Acquired:
         break;
     }
 
@@ -215,6 +253,9 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
     TMain_Form main(TMain_Form::Context{paths, clock, dialogs, headless});
     main.FormCreate();
     main.createSecondaryWindows();
+    ServiceNotifier service;
+    main.installEventFilter(&service); // its close event is the start of an orderly stop
+    service.readyAfter(main.receiver() ? main.receiver()->timer() : nullptr);
 
     std::unique_ptr<QSocketNotifier> signalNotifier;
     // Ctrl+C in a terminal or a service stop: the same orderly close as the window's close button.
@@ -245,6 +286,7 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
         });
     }
     const int status = Application::exec();
+    service.stopping();
     // However the loop ended, the close runs once and in full.
     main.FormClose();
     return status;

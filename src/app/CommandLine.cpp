@@ -71,5 +71,6 @@ std::string commandLineHelp()
            "  --screenshot FILE   save a picture of the main window once it is shown, then close\n"
            "  --help              this text\n"
            "\n"
-           "Exit status: 0 success, 1 a file could not be written, 2 a bad argument or setting.\n";
+           "Exit status: 0 success, 1 a file could not be written or the receiver could not start,\n"
+           "2 a bad argument or setting, 3 --set refused because a receiver runs on the directory.\n";
 }

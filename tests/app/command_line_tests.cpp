@@ -2,6 +2,7 @@
 // without a display, the second copy, and an orderly close on SIGTERM.
 #include "../ui/QtPrinters.h"
 #include "app/CommandLine.h"
+#include "app/ServiceNotifier.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 
@@ -12,8 +13,14 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <csignal>
+#include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +80,59 @@ TEST(SingleInstanceLock, ASecondHolderIsTurnedAway)
     SingleInstance missing;
     EXPECT_EQ(missing.acquire(dir.filePath(QStringLiteral("no/such")).toStdString()),
               SingleInstance::State::Unavailable);
+}
+
+// Without a runtime directory the lock goes into a directory of this user's own; one that another
+// user could have planted (a link, a file, a directory open to others or not ours) is refused.
+TEST(SingleInstanceLock, TheFallbackDirectoryMustBeThisUsersOwn)
+{
+    QTemporaryDir tmp;
+    const std::string base = tmp.path().toStdString() + "/";
+    const std::string elsewhere = base + "elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    const struct {
+        const char* name;
+        std::function<bool(const std::string&)> plant;
+        SingleInstance::State expected;
+    } rows[] = {
+        {"missing", [](const std::string&) { return true; }, SingleInstance::State::Acquired},
+        {"link", [&](const std::string& p) { return ::symlink(elsewhere.c_str(), p.c_str()) == 0; },
+         SingleInstance::State::Unavailable},
+        {"file",
+         [](const std::string& p) { return QFile(QString::fromStdString(p)).open(QIODevice::WriteOnly); },
+         SingleInstance::State::Unavailable},
+        {"open to others",
+         [](const std::string& p) { return ::mkdir(p.c_str(), 0777) == 0 && ::chmod(p.c_str(), 0777) == 0; },
+         SingleInstance::State::Unavailable},
+        {"another user's",
+         [](const std::string& p) {
+             return ::geteuid() == 0 && ::mkdir(p.c_str(), 0700) == 0 &&
+                    ::chown(p.c_str(), 65534, 65534) == 0;
+         },
+         SingleInstance::State::Unavailable},
+    };
+    for (const auto& row : rows) {
+        const std::string dir = base + "lock-" + std::to_string(&row - rows);
+        if (!row.plant(dir)) {
+            std::printf("skipped: %s\n", row.name);
+            continue;
+        }
+        SingleInstance lock;
+        EXPECT_EQ(lock.acquire(SingleInstance::Place{dir, true}), row.expected) << row.name;
+        if (row.expected == SingleInstance::State::Unavailable) {
+            EXPECT_FALSE(lock.problem().empty()) << row.name;
+            EXPECT_FALSE(QFile::exists(QString::fromStdString(elsewhere + "/Pemlox.exe"))) << row.name;
+        } else {
+            struct stat info {};
+            ASSERT_EQ(::stat(dir.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0700u);
+        }
+    }
+    // A link in place of the lock file itself is not followed either.
+    ASSERT_EQ(::symlink((elsewhere + "/target").c_str(), (base + "Pemlox.exe").c_str()), 0);
+    SingleInstance linked;
+    EXPECT_EQ(linked.acquire(base), SingleInstance::State::Unavailable);
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(elsewhere + "/target")));
 }
 
 class Program : public ::testing::Test {
@@ -161,12 +221,98 @@ TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
     EXPECT_EQ(second.status, 0);
     EXPECT_TRUE(second.err.contains("Program is already running?")) << second.err.toStdString();
 
+    // The receiver would write its own record over a change made under it: refused, file unchanged.
+    const QByteArray before = cfg();
+    const Run set = run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7003")});
+    EXPECT_EQ(set.status, 3);
+    EXPECT_TRUE(set.err.contains("in use by a running receiver: nothing changed")) << set.err.toStdString();
+    EXPECT_EQ(cfg(), before);
+    // Another user's receiver (its own lock directory) on the same files is turned away too.
+    QTemporaryDir otherRuntime;
+    env.insert(QStringLiteral("ARDENTEL_RUNTIME_DIR"), otherRuntime.path());
+    const Run other = run({QStringLiteral("--headless")});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_TRUE(other.err.contains("is in use by another receiver")) << other.err.toStdString();
+    EXPECT_EQ(cfg(), before);
+
     ASSERT_TRUE(sendTerm(receiver));
     ASSERT_TRUE(receiver.waitForFinished(15000));
     EXPECT_EQ(receiver.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(receiver.exitCode(), 0);
     out += receiver.readAllStandardOutput();
     EXPECT_TRUE(out.trimmed().endsWith("Program closed")) << out.toStdString();
+    // Once it has ended, the directory is free for a change.
+    EXPECT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7003")}).status, 0);
+}
+
+// Under systemd (Type=notify, WatchdogSec=): ready once running, pings from the main loop at half
+// the watchdog period, and stopping when the orderly close begins, in that order.
+TEST_F(Program, TellsSystemdItIsReadyAliveAndStopping)
+{
+    if (!ServiceNotifier::supported())
+        GTEST_SKIP() << "built without libsystemd";
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = runtime.filePath(QStringLiteral("notify")).toLocal8Bit();
+    ASSERT_LT(std::size_t(path.size()), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
+    env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
+
+    QStringList received;
+    const auto receiveUntil = [&](const QString& state, int count) {
+        QElapsedTimer waited;
+        waited.start();
+        while (received.count(state) < count && waited.elapsed() < 15000) {
+            pollfd p{sock, POLLIN, 0};
+            char buffer[256];
+            if (::poll(&p, 1, 100) == 1) {
+                const ssize_t n = ::recv(sock, buffer, sizeof buffer, 0);
+                if (n > 0)
+                    received << QString::fromLatin1(buffer, int(n));
+            }
+        }
+        return received.count(state) >= count;
+    };
+    QProcess receiver;
+    receiver.setProcessEnvironment(env);
+    receiver.start(QStringLiteral(ARDENTEL_EXE),
+                   {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
+    ASSERT_TRUE(receiver.waitForStarted(10000));
+    ASSERT_TRUE(receiveUntil(QStringLiteral("READY=1"), 1)) << received.join(u' ').toStdString();
+    // Ready means the receiver runs: its first tick (which opens the port) is behind it.
+    receiver.waitForReadyRead(0); // what was printed before it, no more
+    EXPECT_TRUE(receiver.readAllStandardOutput().contains("Program started.")) << "ready too early";
+    EXPECT_TRUE(receiveUntil(QStringLiteral("WATCHDOG=1"), 3)) << received.join(u' ').toStdString();
+    ASSERT_TRUE(sendTerm(receiver));
+    EXPECT_TRUE(receiveUntil(QStringLiteral("STOPPING=1"), 1)) << received.join(u' ').toStdString();
+    ASSERT_TRUE(receiver.waitForFinished(15000));
+    ::close(sock);
+    EXPECT_EQ(receiver.exitCode(), 0);
+    ASSERT_FALSE(received.isEmpty());
+    EXPECT_EQ(received.front(), QStringLiteral("READY=1"));
+    EXPECT_EQ(received.back(), QStringLiteral("STOPPING=1"));
+    EXPECT_EQ(received.count(QStringLiteral("READY=1")), 1);
+}
+
+// Without a runtime directory the lock is in a directory of this user's own under TMPDIR; when it
+// cannot be taken there the receiver refuses to start rather than run unguarded.
+TEST_F(Program, AnInstanceLockThatCannotBeTakenRefusesToStart)
+{
+    env.remove(QStringLiteral("ARDENTEL_RUNTIME_DIR"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    env.insert(QStringLiteral("TMPDIR"), runtime.path());
+    const QString place = runtime.filePath(QStringLiteral("ardentel-%1").arg(::geteuid()));
+    ASSERT_EQ(::mkdir(place.toLocal8Bit().constData(), 0700), 0);
+    ASSERT_EQ(::chmod(place.toLocal8Bit().constData(), 0777), 0); // as if planted for everyone
+    const Run r = run({QStringLiteral("--headless")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains("Not started: cannot take the instance lock " + place.toLocal8Bit()))
+        << r.err.toStdString();
+    EXPECT_TRUE(QDir(data.path()).isEmpty()); // no file touched
 }
 
 TEST_F(Program, DirIsCreatedWhenMissing)

@@ -237,16 +237,25 @@ TEST_F(EndToEnd, PanelSimulatorCommissionsAnEncryptingReceiver)
     EXPECT_EQ(r.exitCode, 0) << r.output.constData();
 
     // A time stamp far off is refused, and a plain message is not understood while encryption is on.
-    r = runProgram(senderPath(),
-                   common + QStringList{QStringLiteral("--time"), QStringLiteral("10:00:00,01-01-2001"),
-                                        QStringLiteral("--expect"), QStringLiteral("NAK")},
-                   m_install.runtimeDir());
-    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
-    r = runProgram(
-        senderPath(),
-        {QStringLiteral("--port"), QString::number(port), QStringLiteral("--expect"), QStringLiteral("DUH")},
-        m_install.runtimeDir());
-    EXPECT_EQ(r.exitCode, 0) << r.output.constData();
+    // Expected, each is a success; otherwise a refusal, counted as such.
+    const QStringList nak =
+        common + QStringList{QStringLiteral("--time"), QStringLiteral("10:00:00,01-01-2001")};
+    const QStringList duh{QStringLiteral("--port"), QString::number(port)};
+    const struct {
+        QStringList args;
+        int exitCode;
+        QByteArray summary;
+    } refusals[] = {
+        {nak + QStringList{QStringLiteral("--expect"), QStringLiteral("NAK")}, 0, "refused 1 (NAK 1, DUH 0)"},
+        {duh + QStringList{QStringLiteral("--expect"), QStringLiteral("DUH")}, 0, "refused 1 (NAK 0, DUH 1)"},
+        {nak, 1, "acknowledged 0, refused 1 (NAK 1, DUH 0)"},
+        {duh + QStringList{QStringLiteral("--count"), QStringLiteral("2")}, 1, "refused 2 (NAK 0, DUH 2)"},
+    };
+    for (const auto& refusal : refusals) {
+        r = runProgram(senderPath(), refusal.args, m_install.runtimeDir());
+        EXPECT_EQ(r.exitCode, refusal.exitCode) << r.output.constData();
+        EXPECT_TRUE(r.output.contains(refusal.summary)) << r.output.constData();
+    }
     // Garbage gets no answer at all.
     r = runProgram(senderPath(),
                    {QStringLiteral("--port"), QString::number(port), QStringLiteral("--raw"),
@@ -260,6 +269,8 @@ TEST_F(EndToEnd, PanelSimulatorCommissionsAnEncryptingReceiver)
                     QStringLiteral("garbage\\r\\n"), QStringLiteral("--timeout"), QStringLiteral("1000")},
                    m_install.runtimeDir());
     EXPECT_EQ(r.exitCode, 1) << r.output.constData();
+    EXPECT_TRUE(r.output.contains("no answer within 1000 ms")) << r.output.constData();
+    EXPECT_TRUE(r.output.contains("no answer 1, not sent 0")) << r.output.constData();
 
     EXPECT_EQ(m_install.terminate(), 0);
     const QByteArray journalFile = fileBytes(m_install.file(QStringLiteral("kalvor.dat")));
@@ -269,6 +280,24 @@ TEST_F(EndToEnd, PanelSimulatorCommissionsAnEncryptingReceiver)
     EXPECT_STREQ(slotOf(journalFile, 3).event, "NULL");
     const QByteArray extended = fileBytes(m_install.file(QStringLiteral("extevn.dat")));
     EXPECT_EQ(QByteArray(extended.constData()), QByteArray("[Q87]"));
+}
+
+// A script tells a usage error (2) from a run that failed (1), in each of the installers' tools.
+TEST(Tools, UsageErrorsExitWithTwo)
+{
+    const QString tools[] = {senderPath(), automationSimPath(), qEnvironmentVariable("DC09_DECODE")};
+    const QStringList usageErrors[] = {
+        {QStringLiteral("--no-such-option")}, {QStringLiteral("stray")}, {QStringLiteral("--timeout")}};
+    for (const QString& tool : tools) {
+        if (tool.isEmpty())
+            continue;
+        for (const QStringList& args : usageErrors) {
+            QTemporaryDir runtime;
+            const RunResult r = runProgram(tool, args, runtime.path());
+            EXPECT_EQ(r.exitCode, 2) << tool.toStdString() << " " << args.join(u' ').toStdString() << "\n"
+                                     << r.output.constData();
+        }
+    }
 }
 
 } // namespace

@@ -1,0 +1,81 @@
+#include "app/ServiceNotifier.h"
+
+#include <QEvent>
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#ifndef ARDENTEL_HAVE_SYSTEMD
+#define ARDENTEL_HAVE_SYSTEMD 0
+#endif
+#if ARDENTEL_HAVE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#endif
+
+ServiceNotifier::ServiceNotifier(QObject* parent) : QObject(parent)
+{
+#if ARDENTEL_HAVE_SYSTEMD
+    std::uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0)
+        m_interval = std::chrono::milliseconds(std::max<std::uint64_t>(1, usec / 2000));
+#endif
+    m_watchdog.setTimerType(Qt::CoarseTimer);
+    connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
+}
+
+void ServiceNotifier::ready()
+{
+    if (m_ready || m_stopping)
+        return;
+    m_ready = true;
+    send("READY=1");
+    if (m_interval.count() > 0) {
+        send("WATCHDOG=1");
+        m_watchdog.start(m_interval);
+    }
+}
+
+void ServiceNotifier::readyAfter(QTimer* firstTick)
+{
+    if (firstTick)
+        connect(firstTick, &QTimer::timeout, this, &ServiceNotifier::ready, Qt::SingleShotConnection);
+    else
+        QTimer::singleShot(0, this, &ServiceNotifier::ready);
+}
+
+void ServiceNotifier::stopping()
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_watchdog.stop();
+    send("STOPPING=1");
+}
+
+bool ServiceNotifier::supported()
+{
+    return ARDENTEL_HAVE_SYSTEMD != 0;
+}
+
+bool ServiceNotifier::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::Close)
+        stopping();
+    return QObject::eventFilter(watched, event);
+}
+
+void ServiceNotifier::send(const char* state)
+{
+#if ARDENTEL_HAVE_SYSTEMD
+    // Zero without NOTIFY_SOCKET: not started by systemd, nothing to tell.
+    const int result = sd_notify(0, state);
+    if (result < 0 && !m_failureShown) {
+        m_failureShown = true;
+        std::fprintf(stderr, "ardentel: cannot notify systemd (%s): %s\n", state, std::strerror(-result));
+    }
+#else
+    (void)state;
+    (void)m_failureShown;
+#endif
+}
