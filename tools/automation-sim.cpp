@@ -548,6 +548,15 @@ public:
         };
     }
 
+    // The sockets report their closing on the way out; nothing of this object may hear it then.
+    ~ConnectLink() override
+    {
+        for (const auto& c : m_connections) {
+            c->socket.disconnect(this);
+            c->retry.stop();
+        }
+    }
+
     void attempt() { attempt(0); }
 
 private:
