@@ -145,6 +145,9 @@ void Monitoring_Thread::run()
     } catch (...) {
         // An exception must not take the whole receiver down with this thread. The loop ends like
         // a stopped one, its handle is cleared as it returns, and the watchdog starts a fresh thread.
+        // A slot left armed would hold its connection open for an answer nobody waits for.
+        (void)Disarm_Answer(m_shared.handoff, output::AnswerSlot::Heartbeat);
+        (void)Disarm_Answer(m_shared.handoff, output::AnswerSlot::Report);
     }
 }
 

@@ -432,8 +432,9 @@ void OutputLink::closedBranch()
     m_serialLost = false;
     // A line that is out keeps its connection until it is answered or its wait has run out: closing
     // under it would throw away an answer on its way and log the silence as the automation
-    // software's fault. The link closes on a later tick.
-    if (!lineInFlight()) {
+    // software's fault. The link closes on a later tick, within a few at most.
+    if (!lineInFlight() || ++m_closeDeferredTicks > kMaxCloseDeferTicks) {
+        m_closeDeferredTicks = 0;
         closeSerialPort(true);
         if (closeTcpLink())
             writeLog(QStringLiteral("Automation software port ") + QString::number(m_config.Mon_Port) +

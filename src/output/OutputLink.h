@@ -170,6 +170,9 @@ private:
     bool m_serialLost = false;
     int m_serialRetryCountdown = 0;
     std::string m_serialLostPath;
+    // Ticks the closed branch has waited for a line in flight; an answer wait is 2 s.
+    static constexpr int kMaxCloseDeferTicks = 3;
+    int m_closeDeferredTicks = 0;
 
     // Mode and forwarding settings as published at the last tick or change.
     std::atomic<int> m_mode{0};      // Mon_Port_Open
