@@ -30,6 +30,7 @@
 #include <termios.h>
 #include <type_traits>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -40,13 +41,15 @@ constexpr char kNak = 0x15;
 constexpr qsizetype kMaxLineBytes = 256;
 constexpr int kReconnectMs = 1000;
 
-enum class Answer { Ack, Nak, None, Junk };
+// Double: two ACKs for one line, written one after the other, as a faulty automation software might.
+enum class Answer { Ack, Nak, None, Junk, Double };
 
 struct Mix {
     int ack = 100;
     int nak = 0;
     int none = 0;
     int junk = 0;
+    int twice = 0;
 };
 
 struct Options {
@@ -59,7 +62,8 @@ struct Options {
     std::optional<Answer> heartbeatAnswer;
     std::deque<Answer> script; // first answers to reports, before the mix takes over
     int delayMs = 0;
-    int format = -1; // -1: either report format is accepted
+    bool answerOnOther = false; // --answer-via other: two connections, each line answered on the other
+    int format = -1;            // -1: either report format is accepted
     bool quiet = false;
     bool stats = false;
     QString recordPath;
@@ -100,6 +104,8 @@ const char* answerName(Answer a)
         return "none";
     case Answer::Junk:
         return "junk";
+    case Answer::Double:
+        return "double";
     }
     return "?";
 }
@@ -114,13 +120,15 @@ std::optional<Answer> parseAnswer(const QString& text)
         return Answer::None;
     if (text == QStringLiteral("junk"))
         return Answer::Junk;
+    if (text == QStringLiteral("double"))
+        return Answer::Double;
     return std::nullopt;
 }
 
 // "ack=90,nak=5,none=3,junk=2": percentages that add up to 100; a kind left out gets 0.
 std::optional<Mix> parseMix(const QString& text)
 {
-    Mix mix{0, 0, 0, 0};
+    Mix mix{0, 0, 0, 0, 0};
     int total = 0;
     for (const QString& part : text.split(QLatin1Char(','))) {
         const qsizetype eq = part.indexOf(QLatin1Char('='));
@@ -143,6 +151,9 @@ std::optional<Mix> parseMix(const QString& text)
             break;
         case Answer::Junk:
             mix.junk += percent;
+            break;
+        case Answer::Double:
+            mix.twice += percent;
             break;
         }
         total += percent;
@@ -356,7 +367,9 @@ private:
             return Answer::Nak;
         if (roll < m_o.mix.ack + m_o.mix.nak + m_o.mix.none)
             return Answer::None;
-        return Answer::Junk;
+        if (roll < m_o.mix.ack + m_o.mix.nak + m_o.mix.none + m_o.mix.junk)
+            return Answer::Junk;
+        return Answer::Double;
     }
 
     void lineArrived(const QByteArray& line, const AnswerSink& sink)
@@ -403,6 +416,12 @@ private:
             break;
         case Answer::Junk:
             sink("JUNK"); // no ACK or NAK byte in it, so it answers nothing on either link
+            break;
+        case Answer::Double:
+            // Two writes, so that on TCP they may well arrive as two blocks.
+            m_t.acks += 2;
+            sink(QByteArray(1, kAck));
+            sink(QByteArray(1, kAck));
             break;
         case Answer::None:
             break;
@@ -512,47 +531,93 @@ private:
     std::map<QTcpSocket*, QByteArray> m_pending; // each connection's unfinished line
 };
 
-// --connect HOST:PORT: we connect to the receiver (its server mode) and come back after a loss.
+// --connect HOST:PORT: we connect to the receiver (its server mode) and come back after a loss. With
+// --answer-via other a second connection is opened once the first is up, and each line is answered
+// on the other connection than the one it came on.
 class ConnectLink : public QObject {
 public:
-    ConnectLink(Simulator& sim, QString host, quint16 port)
-        : m_sim(sim), m_host(std::move(host)), m_port(port)
+    ConnectLink(Simulator& sim, QString host, quint16 port, bool answerOnOther)
+        : m_sim(sim), m_host(std::move(host)), m_port(port), m_answerOnOther(answerOnOther)
     {
-        m_retry.setSingleShot(true);
-        connect(&m_retry, &QTimer::timeout, this, [this] { attempt(); });
-        connect(&m_socket, &QTcpSocket::connected, this, [this] {
-            m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            m_pending.clear();
-            m_sim.info("connected to " + peerText(&m_socket));
-        });
-        connect(&m_socket, &QTcpSocket::readyRead, this,
-                [this] { m_sim.received(m_pending, m_socket.readAll(), socketSink(&m_socket)); });
-        connect(&m_socket, &QTcpSocket::disconnected, this, [this] {
-            m_sim.info("connection closed; connecting again");
-            m_retry.start(kReconnectMs);
-        });
-        connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-            if (m_socket.state() != QAbstractSocket::ConnectedState && !m_retry.isActive()) {
-                m_sim.info("cannot connect: " + m_socket.errorString().toLatin1() + "; trying again");
-                m_retry.start(kReconnectMs);
-            }
-        });
-        sim.onFinish = [this] { flushSocket(&m_socket); };
+        const int count = answerOnOther ? 2 : 1;
+        for (int i = 0; i < count; ++i)
+            m_connections.push_back(std::make_unique<Connection>());
+        for (int i = 0; i < count; ++i)
+            wire(i);
+        sim.onFinish = [this] {
+            for (const auto& c : m_connections)
+                flushSocket(&c->socket);
+        };
     }
 
-    void attempt()
+    // The sockets report their closing on the way out; nothing of this object may hear it then.
+    ~ConnectLink() override
     {
-        m_socket.abort();
-        m_socket.connectToHost(m_host, m_port);
+        for (const auto& c : m_connections) {
+            c->socket.disconnect(this);
+            c->retry.stop();
+        }
     }
+
+    void attempt() { attempt(0); }
 
 private:
+    struct Connection {
+        QTcpSocket socket;
+        QByteArray pending;
+        QTimer retry;
+    };
+
+    QByteArray name(int i) const
+    {
+        return m_connections.size() > 1 ? "connection " + QByteArray::number(i + 1) + " " : QByteArray();
+    }
+
+    void wire(int i)
+    {
+        Connection& c = *m_connections[std::size_t(i)];
+        QTcpSocket* answerOn = &m_connections[std::size_t(m_answerOnOther ? 1 - i : i)]->socket;
+        c.retry.setSingleShot(true);
+        connect(&c.retry, &QTimer::timeout, this, [this, i] { attempt(i); });
+        connect(&c.socket, &QTcpSocket::connected, this, [this, i, &c] {
+            c.socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            c.pending.clear();
+            m_sim.info(name(i) + "connected to " + peerText(&c.socket));
+            // The second connection follows the first, so the first is the older one.
+            if (i == 0 && m_connections.size() > 1 &&
+                m_connections[1]->socket.state() == QAbstractSocket::UnconnectedState &&
+                !m_connections[1]->retry.isActive())
+                attempt(1);
+        });
+        connect(&c.socket, &QTcpSocket::readyRead, this, [this, &c, answerOn] {
+            m_sim.received(c.pending, c.socket.readAll(), socketSink(answerOn));
+        });
+        connect(&c.socket, &QTcpSocket::disconnected, this, [this, i, &c] {
+            m_sim.info(name(i) + "connection closed; connecting again");
+            c.retry.start(kReconnectMs);
+        });
+        connect(&c.socket, &QAbstractSocket::errorOccurred, this,
+                [this, i, &c](QAbstractSocket::SocketError) {
+                    if (c.socket.state() != QAbstractSocket::ConnectedState && !c.retry.isActive()) {
+                        m_sim.info(name(i) + "cannot connect: " + c.socket.errorString().toLatin1() +
+                                   "; trying again");
+                        c.retry.start(kReconnectMs);
+                    }
+                });
+    }
+
+    void attempt(int i)
+    {
+        QTcpSocket& socket = m_connections[std::size_t(i)]->socket;
+        socket.abort();
+        socket.connectToHost(m_host, m_port);
+    }
+
     Simulator& m_sim;
     QString m_host;
     quint16 m_port;
-    QTcpSocket m_socket;
-    QByteArray m_pending;
-    QTimer m_retry;
+    bool m_answerOnOther;
+    std::vector<std::unique_ptr<Connection>> m_connections;
 };
 
 std::optional<speed_t> baudConstant(int baud)
@@ -765,10 +830,11 @@ int main(int argc, char** argv)
         {QStringLiteral("serial"), QStringLiteral("Use this serial device (raw, 8N1)."),
          QStringLiteral("path")},
         {QStringLiteral("baud"), QStringLiteral("Serial speed (default 9600)."), QStringLiteral("rate")},
-        {QStringLiteral("answer"), QStringLiteral("Answer every line with ack (default), nak, none or junk."),
+        {QStringLiteral("answer"),
+         QStringLiteral("Answer every line with ack (default), nak, none, junk or double (two ACKs)."),
          QStringLiteral("kind")},
         {QStringLiteral("mix"),
-         QStringLiteral("Answer at random in these percentages, e.g. ack=90,nak=5,none=3,junk=2."),
+         QStringLiteral("Answer at random in these percentages, e.g. ack=90,nak=5,none=3,junk=1,double=1."),
          QStringLiteral("list")},
         {QStringLiteral("heartbeat-answer"),
          QStringLiteral("Answer heartbeats with this kind, whatever --answer or --mix say."),
@@ -777,7 +843,14 @@ int main(int argc, char** argv)
          QStringLiteral("Answer the first reports with these kinds in turn, e.g. nak,none; then as above."),
          QStringLiteral("list")},
         {QStringLiteral("seed"), QStringLiteral("Seed of the random choice of --mix."), QStringLiteral("n")},
-        {QStringLiteral("delay"), QStringLiteral("Wait this long before answering."), QStringLiteral("ms")},
+        {QStringLiteral("delay"),
+         QStringLiteral("Wait this long before answering (beyond 2000, the answer comes after the "
+                        "receiver's wait)."),
+         QStringLiteral("ms")},
+        {QStringLiteral("answer-via"),
+         QStringLiteral("same (default), or other: with --connect, keep two connections and answer each "
+                        "line on the other one."),
+         QStringLiteral("which")},
         {QStringLiteral("format"),
          QStringLiteral("Check reports against format 0 (SG MLR2-DG) or 1 (SG MLR2000); default either."),
          QStringLiteral("n")},
@@ -844,28 +917,36 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("answer"))) {
         const std::optional<Answer> a = parseAnswer(parser.value(QStringLiteral("answer")));
         if (!a)
-            return usage("--answer takes ack, nak, none or junk");
+            return usage("--answer takes ack, nak, none, junk or double");
         o.mix = Mix{*a == Answer::Ack ? 100 : 0, *a == Answer::Nak ? 100 : 0, *a == Answer::None ? 100 : 0,
-                    *a == Answer::Junk ? 100 : 0};
+                    *a == Answer::Junk ? 100 : 0, *a == Answer::Double ? 100 : 0};
     }
     if (parser.isSet(QStringLiteral("mix"))) {
         const std::optional<Mix> mix = parseMix(parser.value(QStringLiteral("mix")));
         if (!mix)
-            return usage("--mix takes kind=percent pairs (ack, nak, none, junk) adding up to 100");
+            return usage("--mix takes kind=percent pairs (ack, nak, none, junk, double) adding up to 100");
         o.mix = *mix;
     }
     if (parser.isSet(QStringLiteral("heartbeat-answer"))) {
         o.heartbeatAnswer = parseAnswer(parser.value(QStringLiteral("heartbeat-answer")));
         if (!o.heartbeatAnswer)
-            return usage("--heartbeat-answer takes ack, nak, none or junk");
+            return usage("--heartbeat-answer takes ack, nak, none, junk or double");
     }
     if (parser.isSet(QStringLiteral("script"))) {
         for (const QString& part : parser.value(QStringLiteral("script")).split(QLatin1Char(','))) {
             const std::optional<Answer> a = parseAnswer(part.trimmed());
             if (!a)
-                return usage("--script takes a comma-separated list of ack, nak, none and junk");
+                return usage("--script takes a comma-separated list of ack, nak, none, junk and double");
             o.script.push_back(*a);
         }
+    }
+    if (parser.isSet(QStringLiteral("answer-via"))) {
+        const QString via = parser.value(QStringLiteral("answer-via"));
+        if (via != QStringLiteral("same") && via != QStringLiteral("other"))
+            return usage("--answer-via takes same or other");
+        o.answerOnOther = via == QStringLiteral("other");
+        if (o.answerOnOther && o.mode != Options::Mode::Connect)
+            return usage("--answer-via other needs --connect");
     }
     o.quiet = parser.isSet(QStringLiteral("quiet"));
     o.stats = parser.isSet(QStringLiteral("stats"));
@@ -890,7 +971,7 @@ int main(int argc, char** argv)
         break;
     }
     case Options::Mode::Connect: {
-        auto client = std::make_unique<ConnectLink>(sim, o.host, o.port);
+        auto client = std::make_unique<ConnectLink>(sim, o.host, o.port, o.answerOnOther);
         client->attempt();
         link = std::move(client);
         break;

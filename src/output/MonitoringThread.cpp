@@ -145,6 +145,9 @@ void Monitoring_Thread::run()
     } catch (...) {
         // An exception must not take the whole receiver down with this thread. The loop ends like
         // a stopped one, its handle is cleared as it returns, and the watchdog starts a fresh thread.
+        // A slot left armed would hold its connection open for an answer nobody waits for.
+        (void)Disarm_Answer(m_shared.handoff, output::AnswerSlot::Heartbeat);
+        (void)Disarm_Answer(m_shared.handoff, output::AnswerSlot::Report);
     }
 }
 
@@ -224,31 +227,53 @@ void Monitoring_Thread::traceAnswer(std::uint8_t value)
     m_hooks.trace(text);
 }
 
+// The link arms the answer slot itself, after the whole line has gone out on a connection, and only
+// an answer from that connection fills it: a line that did not go out, or only in part, never waits
+// and can never be taken as answered.
 Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, OutputTransport::Kind kind)
 {
     Answer_Handoff& handoff = m_shared.handoff;
-    std::atomic<std::uint8_t>& slot =
-        kind == OutputTransport::Kind::Heartbeat ? handoff.heartbeat_answer : handoff.report_answer;
-
-    // Armed before the line goes out, so an answer that was late for the previous line (and
-    // found no waiting slot) cannot pass for the answer to this one.
-    slot.store(output::kSlotWaiting);
-    handoff.answer_event.reset();
+    const output::AnswerSlot slot =
+        kind == OutputTransport::Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
 
     Outcome outcome = Outcome::Unanswered;
-    if (m_transport.sendLine(line, kind) == OutputTransport::SendResult::NoConnection) {
+    switch (m_transport.sendLine(line, kind)) {
+    case OutputTransport::SendResult::NoConnection:
         dropLink();
         outcome = Outcome::NoConnection;
-    } else if (handoff.answer_event.waitFor(m_timing.answerWait)) {
-        const std::uint8_t value = slot.load();
-        traceAnswer(value);
-        outcome = value == output::kAck   ? Outcome::Ack
-                  : value == output::kNak ? Outcome::Nak
-                                          : Outcome::Other;
+        break;
+    case OutputTransport::SendResult::NothingSent:
+        outcome = Outcome::NotSent;
+        break;
+    case OutputTransport::SendResult::Sent: {
+        const bool signalled = handoff.answer_event.waitFor(m_timing.answerWait);
+        // Taken back in one step with the last look at it: an answer that lands just as the wait
+        // ends still counts, since it came on this line's connection after this line.
+        const std::uint8_t value = Disarm_Answer(handoff, slot);
+        const bool answered = value == output::kAck || value == output::kNak;
+        if (signalled || answered) {
+            traceAnswer(value);
+            outcome = value == output::kAck   ? Outcome::Ack
+                      : value == output::kNak ? Outcome::Nak
+                                              : Outcome::Other;
+        }
+        break;
     }
-    slot.store(output::kSlotIdle);
+    }
+    (void)Disarm_Answer(handoff, slot); // nothing may stay armed once the exchange is over
     markAlive();
     return outcome;
+}
+
+void Monitoring_Thread::linkError(const char* text)
+{
+    // A line lost because the link went down under it (the operator closed it, the connection or the
+    // port went away) is no fault of the automation software: the link has logged why, and the event
+    // is sent again once it is back.
+    if (m_shared.Output_Link_State.load() & output::kLinkUp) {
+        log(text, LogColour::Red);
+    }
+    clearEstablished();
 }
 
 void Monitoring_Thread::heartbeatStep()
@@ -268,8 +293,8 @@ void Monitoring_Thread::heartbeatStep()
 
     switch (exchange(Format_Heartbeat(m_passSettings.Test_Rec_Nr), OutputTransport::Kind::Heartbeat)) {
     case Outcome::Unanswered:
-        log("Link error (heartbeat): no ACK from automation software.", LogColour::Red);
-        clearEstablished();
+    case Outcome::NotSent:
+        linkError("Link error (heartbeat): no ACK from automation software.");
         break;
     case Outcome::Ack:
         if (setEstablished()) {
@@ -314,8 +339,8 @@ void Monitoring_Thread::supervisionStep()
             from = due->slot + 1;
             break;
         case Outcome::Unanswered:
-            log("Link error (ping): no ACK from automation software.", LogColour::Red);
-            clearEstablished();
+        case Outcome::NotSent:
+            linkError("Link error (ping): no ACK from automation software.");
             return;
         case Outcome::Nak:
             log("Link error (ping): negative ACK from automation software.", LogColour::Red);
@@ -341,9 +366,8 @@ void Monitoring_Thread::reportingStep()
             }
             const Outcome outcome = exchange(Format_Report(pending->record, m_passSettings.Report_Format),
                                              OutputTransport::Kind::Report);
-            if (outcome == Outcome::Unanswered) {
-                log("Link error (data): no ACK from automation software.", LogColour::Red);
-                clearEstablished();
+            if (outcome == Outcome::Unanswered || outcome == Outcome::NotSent) {
+                linkError("Link error (data): no ACK from automation software.");
                 break;
             }
             if (outcome == Outcome::Nak) {

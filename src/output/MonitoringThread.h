@@ -56,6 +56,8 @@ public:
     // Terminate: the loop looks at the request before each pass; a pause in progress ends early
     // (an answer wait runs its at most 2 s).
     void requestTerminate();
+    // How its thread is created (see WorkerThread::Launcher); main thread, while it is not running.
+    void setThreadLauncher(WorkerThread::Launcher launcher) { m_worker.setLauncher(std::move(launcher)); }
     // False once the loop has ended; clearing it is the thread's last act (the "global handle").
     [[nodiscard]] bool isRunning() const { return m_worker.isRunning(); }
     // Waits until the thread has ended or `timeoutMs` have passed, processing the main thread's
@@ -73,7 +75,7 @@ public:
     [[nodiscard]] std::uint64_t passes() const { return m_passes.load(); }
 
 private:
-    enum class Outcome { Unanswered, Ack, Nak, Other, NoConnection };
+    enum class Outcome { Unanswered, Ack, Nak, Other, NoConnection, NotSent };
     void run();
     [[nodiscard]] Outcome exchange(const std::string& line, OutputTransport::Kind kind);
     void heartbeatStep();
@@ -87,6 +89,8 @@ private:
     [[nodiscard]] bool setEstablished();
     void clearEstablished();
     void dropLink(); // no connection found at sending time
+    // An unanswered or unsent line: logged while the link is still up, and `established` cleared.
+    void linkError(const char* text);
     void log(const char* text, LogColour colour);
     void traceAnswer(std::uint8_t value);
 

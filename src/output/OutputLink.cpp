@@ -6,15 +6,18 @@
 #include "output/OutputMessages.h"
 #include "serial/TCommPort.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include <exception>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -40,10 +43,40 @@ bool validPort(std::int32_t port)
     return port >= 1 && port <= 65535;
 }
 
-// A copy of a socket's descriptor for the forwarding thread; -1 when none could be had.
-int duplicateDescriptor(qintptr fd)
+QString peerText(const QTcpSocket* socket)
 {
-    return fd < 0 ? -1 : ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0);
+    QHostAddress address = socket->peerAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped); // a dual-stack socket sees ::ffff:a.b.c.d
+    if (mapped)
+        address = QHostAddress(v4);
+    return address.toString() + QLatin1Char(':') + QString::number(socket->peerPort());
+}
+
+// Answer bytes that are already waiting on a connection when a line is about to go out belong to
+// some earlier line (a second ACK, one that came after its wait ran out): they are thrown away, from
+// the socket's own buffer and from the system's. Main thread, between two read handlers.
+void discardWaiting(QTcpSocket& socket)
+{
+    (void)socket.readAll();
+    const int fd = int(socket.socketDescriptor());
+    if (fd < 0)
+        return;
+    char sink[4096];
+    for (int budget = 16; budget > 0; --budget) {
+        const ssize_t got = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (got > 0)
+            continue;
+        if (got < 0 && errno == EINTR)
+            continue;
+        break; // nothing more waits, the peer has closed, or an error that the socket reports itself
+    }
+}
+
+ssize_t systemSend(int fd, const char* data, std::size_t size)
+{
+    // Never blocks: a peer that stops reading costs this line its answer, not the main thread.
+    return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 } // namespace
@@ -60,35 +93,20 @@ OutputLink::OutputLink(Config_Record& config, OutputShared& shared, TCommPort& p
     m_client->setReadBufferSize(kMaxReadBytes);
     connect(m_client, &QAbstractSocket::connected, this, [this] {
         m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        const int fd = duplicateDescriptor(m_client->socketDescriptor());
-        if (fd < 0) {
-            // Without its own descriptor the forwarding thread could not send: as good as not connected.
-            writeLog(QStringLiteral("Communication port error. ") +
-                         QString::fromLocal8Bit(std::strerror(errno)),
-                     LogColour::Red);
-            closeClient();
-            return;
-        }
-        {
-            std::lock_guard lock(m_sendMutex);
-            if (m_clientFd >= 0)
-                ::close(m_clientFd);
-            m_clientFd = fd;
-        }
+        m_clientId = m_nextLinkId++;
         ClientSocket_OutConnect();
     });
     connect(m_client, &QIODevice::readyRead, this, &OutputLink::ClientSocket_OutRead);
     connect(m_client, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         // The server's orderly close is no error: the next tick sees the link down and reconnects.
-        if (error == QAbstractSocket::RemoteHostClosedError)
-            return;
-        int code = int(error);
-        ClientSocket_OutError(code);
+        if (error != QAbstractSocket::RemoteHostClosedError) {
+            int code = int(error);
+            ClientSocket_OutError(code);
+        }
         if (m_client->state() != QAbstractSocket::ConnectedState)
-            forgetClientFd();
+            clientLost();
     });
-    connect(m_client, &QAbstractSocket::disconnected, this, &OutputLink::forgetClientFd);
-
+    connect(m_client, &QAbstractSocket::disconnected, this, &OutputLink::clientLost);
     publishSettings();
 }
 
@@ -100,17 +118,8 @@ OutputLink::~OutputLink()
     QObject::disconnect(m_server, nullptr, this, nullptr);
     for (QTcpSocket* connection : std::as_const(m_connections))
         QObject::disconnect(connection, nullptr, this, nullptr);
-    {
-        std::lock_guard lock(m_sendMutex);
-        for (int fd : m_serverFds)
-            if (fd >= 0)
-                ::close(fd);
-        m_serverFds.clear();
-        if (m_clientFd >= 0)
-            ::close(m_clientFd);
-        m_clientFd = -1;
-    }
     m_connections.clear();
+    m_connectionInfo.clear();
     m_client->abort();
     delete m_server; // owns the accepted sockets
     m_server = nullptr;
@@ -143,15 +152,31 @@ void OutputLink::stopTimer()
 
 void OutputLink::deactivate()
 {
+    m_mode.store(0); // a line the forwarding thread has not sent yet does not go out any more
     m_shared.Output_Link_State.store(0);
+    waitForLineInFlight();
     closeClient();
     stopServer();
     closeSerialPort(false);
+    m_serialLost = false;
+}
+
+void OutputLink::waitForLineInFlight()
+{
+    // The answer comes through this thread's read handlers (or the serial poll step handed over to
+    // it), so the wait serves events.
+    QElapsedTimer waited;
+    waited.start();
+    while (lineInFlight() && waited.elapsed() < kLineInFlightWaitMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
 }
 
 void OutputLink::openSoon()
 {
     m_outRetryCountdown = 0;
+    m_serialLost = false; // the operator's own open or close: a failure to open is news again
     if (m_timer->isActive() && m_timer->interval() == kTickMs)
         m_timer->start(kSoonTickMs);
 }
@@ -169,6 +194,14 @@ quint16 OutputLink::serverPort() const
 bool OutputLink::clientConnected() const
 {
     return m_client->state() == QAbstractSocket::ConnectedState;
+}
+
+output::LinkId OutputLink::connectionId(const QTcpSocket* connection) const
+{
+    if (connection == m_client)
+        return m_clientId;
+    const qsizetype index = m_connections.indexOf(const_cast<QTcpSocket*>(connection));
+    return index < 0 ? output::kNoLink : m_connectionInfo[std::size_t(index)].id;
 }
 
 void OutputLink::publishSettings()
@@ -193,6 +226,24 @@ void OutputLink::Timer_OutTimer()
 {
     m_timer->stop();
     m_timer->setInterval(kTickMs);
+    // Whatever fails in one tick, the timer runs on: a timer left stopped would forward, persist and
+    // supervise nothing for the rest of the run, without a word.
+    try {
+        tick();
+    } catch (const std::exception& e) {
+        writeLog(QStringLiteral("Output timer error: ") + QString::fromLocal8Bit(e.what()), LogColour::Red);
+        if (beep)
+            beep();
+    } catch (...) {
+        writeLog(QStringLiteral("Output timer error."), LogColour::Red);
+        if (beep)
+            beep();
+    }
+    m_timer->start();
+}
+
+void OutputLink::tick()
+{
     publishSettings();
 
     switch (m_config.Mon_Port_Open) {
@@ -217,7 +268,6 @@ void OutputLink::Timer_OutTimer()
     if (m_outRetryCountdown > 0)
         --m_outRetryCountdown;
     watchdog();
-    m_timer->start();
 }
 
 void OutputLink::tcpServerBranch()
@@ -259,9 +309,10 @@ void OutputLink::tcpServerBranch()
         m_shared.Output_Link_State.store(0);
         setStatus(QStringLiteral("Automation software port is open. Listenning..."));
     }
-    // One older connection goes per tick, so in the end only the newest remains.
-    if (count > 1)
-        dropServerConnection(m_connections.first());
+    // One older connection goes per tick, so in the end only the newest remains; one that still
+    // carries a line waiting for its answer (it was the newest when the line went) goes a tick later.
+    if (count > 1 && m_connectionInfo.front().id != Answer_Pending(m_shared.handoff))
+        dropServerConnection(m_connections.first(), Drop::Ours);
 }
 
 void OutputLink::tcpClientBranch()
@@ -315,8 +366,22 @@ void OutputLink::serialBranch()
                  LogColour::Black);
     const QString name = fieldText(m_config.COM_Nr);
     if (m_port.isOpen()) {
-        setStatus(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."));
-        return;
+        if (!m_port.lineLost()) {
+            setStatus(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."));
+            return;
+        }
+        serialLineLost();
+    }
+    // A device that vanished while open is the operator's choice still: it is opened again, quietly,
+    // every retry period, from the same device (a dosdevices link that is gone would lead elsewhere).
+    const bool reopening = m_serialLost;
+    if (reopening) {
+        setStatus(QStringLiteral("Automation software port ") + name + QStringLiteral(" lost. Reopening..."));
+        if (--m_serialRetryCountdown > 0)
+            return;
+        m_serialRetryCountdown = kSerialRetryTicks;
+        if (m_port.resolvedPath() != m_serialLostPath)
+            return;
     }
     try {
         m_port.SetBaudRate(m_config.COM_Baud);
@@ -326,6 +391,8 @@ void OutputLink::serialBranch()
         m_port.SetPortName(std::string(comm::kDevicePrefix) + fieldString(m_config.COM_Nr));
         m_port.Open();
     } catch (const ECommError& e) {
+        if (reopening)
+            return; // not back yet
         if (beep)
             beep();
         m_config.Mon_Port_Open = 0;
@@ -337,19 +404,43 @@ void OutputLink::serialBranch()
             refreshMonOut();
         return;
     }
+    m_serialLost = false;
     writeLog(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."),
              LogColour::Black);
+    if (reopening)
+        setStatus(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."));
     m_shared.Output_Link_State.fetch_or(output::kLinkUp);
+}
+
+void OutputLink::serialLineLost()
+{
+    m_serialLostPath = m_port.openedPath();
+    closeSerialPort(false);
+    m_shared.Output_Link_State.store(0);
+    m_serialLost = true;
+    m_serialRetryCountdown = kSerialRetryTicks;
+    writeLog(QStringLiteral("Automation software port ") + fieldText(m_config.COM_Nr) +
+                 QStringLiteral(" lost; it is opened again when it is back."),
+             LogColour::Black);
+    setStatus(QStringLiteral("Automation software port ") + fieldText(m_config.COM_Nr) +
+              QStringLiteral(" lost. Reopening..."));
 }
 
 void OutputLink::closedBranch()
 {
     m_shared.Output_Link_State.store(0);
-    closeSerialPort(true);
-    if (closeTcpLink())
-        writeLog(QStringLiteral("Automation software port ") + QString::number(m_config.Mon_Port) +
-                     QStringLiteral(" closed."),
-                 LogColour::Black);
+    m_serialLost = false;
+    // A line that is out keeps its connection until it is answered or its wait has run out: closing
+    // under it would throw away an answer on its way and log the silence as the automation
+    // software's fault. The link closes on a later tick, within a few at most.
+    if (!lineInFlight() || ++m_closeDeferredTicks > kMaxCloseDeferTicks) {
+        m_closeDeferredTicks = 0;
+        closeSerialPort(true);
+        if (closeTcpLink())
+            writeLog(QStringLiteral("Automation software port ") + QString::number(m_config.Mon_Port) +
+                         QStringLiteral(" closed."),
+                     LogColour::Black);
+    }
     setStatus(QStringLiteral("Automation software port closed."));
 }
 
@@ -383,23 +474,10 @@ void OutputLink::acceptConnections()
         QTcpSocket* connection = m_server->nextPendingConnection();
         if (connection == nullptr)
             break;
-        const int fd = duplicateDescriptor(connection->socketDescriptor());
-        if (fd < 0) {
-            // Without its own descriptor the forwarding thread could not send here: refuse the connection.
-            writeLog(QStringLiteral("Communication port error. ") +
-                         QString::fromLocal8Bit(std::strerror(errno)),
-                     LogColour::Red);
-            connection->abort();
-            connection->deleteLater();
-            continue;
-        }
         connection->setReadBufferSize(kMaxReadBytes);
         connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        {
-            std::lock_guard lock(m_sendMutex);
-            m_connections.append(connection);
-            m_serverFds.push_back(fd);
-        }
+        m_connections.append(connection);
+        m_connectionInfo.push_back(ConnectionInfo{m_nextLinkId++, peerText(connection)});
         connect(connection, &QIODevice::readyRead, this,
                 [this, connection] { ServerSocket_OutClientRead(connection); });
         connect(connection, &QAbstractSocket::errorOccurred, this,
@@ -409,35 +487,35 @@ void OutputLink::acceptConnections()
                         ServerSocket_OutClientError(connection, code);
                     }
                     if (connection->state() != QAbstractSocket::ConnectedState)
-                        dropServerConnection(connection);
+                        dropServerConnection(connection, Drop::Lost);
                 });
         connect(connection, &QAbstractSocket::disconnected, this,
-                [this, connection] { dropServerConnection(connection); });
+                [this, connection] { dropServerConnection(connection, Drop::Lost); });
         if (m_connections.size() > kMaxServerConnections)
-            dropServerConnection(m_connections.first());
+            dropServerConnection(m_connections.first(), Drop::Ours);
     }
 }
 
-void OutputLink::dropServerConnection(QTcpSocket* connection)
+void OutputLink::dropServerConnection(QTcpSocket* connection, Drop why)
 {
-    {
-        std::lock_guard lock(m_sendMutex);
-        const qsizetype index = m_connections.indexOf(connection);
-        if (index < 0)
-            return; // already dropped
-        const int fd = m_serverFds[std::size_t(index)];
-        if (fd >= 0)
-            ::close(fd);
-        m_serverFds.erase(m_serverFds.begin() + index);
-        m_connections.removeAt(index);
-        // With the last connection gone the link is down at once, not at the next tick: a client
-        // that reconnects before it would otherwise get reports without the heartbeat first.
-        if (m_connections.isEmpty())
-            m_shared.Output_Link_State.store(0);
-    }
+    const qsizetype index = m_connections.indexOf(connection);
+    if (index < 0)
+        return; // already dropped
+    const bool wasNewest = index == m_connections.size() - 1;
+    const QString peer = m_connectionInfo[std::size_t(index)].peer;
+    m_connectionInfo.erase(m_connectionInfo.begin() + index);
+    m_connections.removeAt(index);
+    // Without the connection that lines went to the link is down at once, not at the next tick: the
+    // next connection to carry lines, a client that reconnects before the tick or an older one
+    // still open, gets the heartbeat before any report.
+    if (wasNewest)
+        m_shared.Output_Link_State.store(0);
     QObject::disconnect(connection, nullptr, this, nullptr);
     connection->abort();
     connection->deleteLater();
+    if (why == Drop::Lost)
+        writeLog(QStringLiteral("Connection with automation software lost (") + peer + QStringLiteral(")."),
+                 LogColour::Black);
 }
 
 void OutputLink::stopServer()
@@ -445,21 +523,21 @@ void OutputLink::stopServer()
     m_server->close();
     const QList<QTcpSocket*> open = m_connections;
     for (QTcpSocket* connection : open)
-        dropServerConnection(connection);
+        dropServerConnection(connection, Drop::Ours);
 }
 
-void OutputLink::forgetClientFd()
+void OutputLink::clientLost()
 {
-    std::lock_guard lock(m_sendMutex);
-    if (m_clientFd >= 0)
-        ::close(m_clientFd);
-    m_clientFd = -1;
+    if (m_clientId == output::kNoLink)
+        return; // never connected, or closed by us
+    m_clientId = output::kNoLink;
+    m_shared.Output_Link_State.store(0);
+    writeLog(QStringLiteral("Connection with automation software server lost."), LogColour::Black);
 }
 
 void OutputLink::closeClient()
 {
-    // Our descriptor goes first: while it is open the connection would outlive the socket's close.
-    forgetClientFd();
+    m_clientId = output::kNoLink; // our own close is no loss
     if (m_client->state() != QAbstractSocket::UnconnectedState)
         m_client->abort();
 }
@@ -469,8 +547,8 @@ void OutputLink::ServerSocket_OutClientRead(QTcpSocket* connection)
     if (connection == nullptr || connection->bytesAvailable() <= 0)
         return;
     const QByteArray block = connection->read(kMaxReadBytes);
-    if (!block.isEmpty())
-        Deliver_Answer(m_shared.handoff, std::uint8_t(block.front())); // only the first byte counts
+    if (!block.isEmpty()) // only the first byte counts, and only for a line sent on this connection
+        Deliver_Answer(m_shared.handoff, std::uint8_t(block.front()), connectionId(connection));
 }
 
 void OutputLink::ServerSocket_OutClientError(QTcpSocket* connection, int& errorCode)
@@ -494,7 +572,7 @@ void OutputLink::ClientSocket_OutRead()
         return;
     const QByteArray block = m_client->read(kMaxReadBytes);
     if (!block.isEmpty())
-        Deliver_Answer(m_shared.handoff, std::uint8_t(block.front()));
+        Deliver_Answer(m_shared.handoff, std::uint8_t(block.front()), m_clientId);
 }
 
 void OutputLink::ClientSocket_OutError(int& errorCode)
@@ -509,79 +587,141 @@ void OutputLink::ClientSocket_OutError(int& errorCode)
     errorCode = 0;
 }
 
-// The forwarding thread sends on its own duplicates of the sockets' descriptors, taken under
-// m_sendMutex, which the main thread also holds while it adds or drops a connection. A duplicate is
-// closed only under that lock, so its number can never be reused for another socket (a panel's
-// connection, say) while a send is in progress: a line can only reach the automation software.
 OutputTransport::SendResult OutputLink::sendLine(const std::string& line, Kind kind)
 {
-    const int mode = m_mode.load();
-    if (mode == 1) {
-        std::lock_guard lock(m_sendMutex);
-        int fd = -1;
-        if (m_monServer.load() == 1) {
-            if (m_serverFds.empty())
-                return SendResult::NoConnection;
-            fd = m_serverFds.back(); // only the newest connection is used
-        } else {
-            if (m_clientFd < 0)
-                return kind == Kind::Heartbeat ? SendResult::NothingSent : SendResult::NoConnection;
-            fd = m_clientFd;
-        }
-        // Never blocks: a peer that stops reading costs this line its answer, not the thread.
-        const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        return sent == ssize_t(line.size()) ? SendResult::Sent : SendResult::NothingSent;
+    SendResult result = SendResult::NothingSent;
+    runOnThreadOf(this, [&] { result = sendOnMainThread(line, kind); });
+    return result;
+}
+
+OutputTransport::SendResult OutputLink::sendOnMainThread(const std::string& line, Kind kind)
+{
+    const output::AnswerSlot slot =
+        kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
+    switch (m_mode.load()) {
+    case 1:
+        return sendTcp(line, slot, kind);
+    case 2:
+        return sendSerial(line, slot);
+    default:
+        return SendResult::NothingSent; // closed, or switched off since the thread looked
     }
-    if (mode == 2) {
-        SendResult result = SendResult::NothingSent;
-        runOnThreadOf(this, [&] {
-            if (!m_port.isOpen()) {
-                m_shared.Output_Link_State.store(0);
-                return;
-            }
-            // Nothing that came before this line can be its answer: a second ACK to the last line,
-            // say, whether still waiting in the port or already handed over by a poll step since
-            // the thread armed its slot. Reads and the poll step both run on this thread, so after
-            // this only bytes that follow the line count.
-            try {
-                int budget = 4096;
-                while (budget-- > 0 && m_port.InQueueCount() != 0)
-                    (void)m_port.ReadByte();
-            } catch (const ECommError&) {
-                // The poll step meets the same failure and logs it.
-            }
-            std::atomic<std::uint8_t>& slot =
-                kind == Kind::Heartbeat ? m_shared.handoff.heartbeat_answer : m_shared.handoff.report_answer;
-            if (slot.load() != output::kSlotIdle) {
-                slot.store(output::kSlotWaiting);
-                m_shared.handoff.answer_event.reset();
-            }
-            try {
-                m_port.WriteText(line);
-            } catch (const ECommError& e) {
-                writeLog(QStringLiteral("Serial Port Error: ") + QString::number(e.os_error), LogColour::Red);
-                if (beep)
-                    beep();
-                return;
-            }
-            result = SendResult::Sent;
-            if (traceVisible && traceVisible() && onTrace) {
-                static const SystemClock systemClock;
-                const WallTime now = wallNow ? wallNow() : systemClock.wallNow();
-                const std::tm tm = localTimeOf(now.seconds);
-                onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                          unsigned(tm.tm_sec), unsigned(now.millis)) +
-                        QStringLiteral("  TX: ") +
-                        QString::fromLatin1(line.data(), qsizetype(::strnlen(line.c_str(), line.size()))));
-            }
-        });
-        return result;
+}
+
+OutputTransport::SendResult OutputLink::sendTcp(const std::string& line, output::AnswerSlot slot, Kind kind)
+{
+    QTcpSocket* socket = nullptr;
+    output::LinkId id = output::kNoLink;
+    if (m_monServer.load() == 1) {
+        if (m_connections.isEmpty())
+            return SendResult::NoConnection;
+        socket = m_connections.last(); // only the newest connection is used
+        id = m_connectionInfo.back().id;
+    } else {
+        if (!clientConnected() || m_clientId == output::kNoLink)
+            return kind == Kind::Heartbeat ? SendResult::NothingSent : SendResult::NoConnection;
+        socket = m_client;
+        id = m_clientId;
+    }
+    const int fd = int(socket->socketDescriptor());
+    if (fd < 0)
+        return SendResult::NothingSent;
+    discardWaiting(*socket);
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return SendResult::NothingSent; // the discarding found it closed; its handlers have run
+    ssize_t sent = -1;
+    do {
+        sent =
+            socketSend ? socketSend(fd, line.data(), line.size()) : systemSend(fd, line.data(), line.size());
+    } while (sent < 0 && errno == EINTR);
+    const int error = errno;
+    if (sent == ssize_t(line.size())) {
+        Arm_Answer(m_shared.handoff, slot, id);
+        return SendResult::Sent;
+    }
+    // Nothing went out because the peer is not reading: the connection stays, the line is not sent.
+    if (sent < 0 && (error == EAGAIN || error == EWOULDBLOCK))
+        return SendResult::NothingSent;
+    // A part of a line, or a connection that failed: the fragment must not stay on the wire to run
+    // into the next line, so the connection goes. The automation software (or our client) connects
+    // again and is greeted with a heartbeat first.
+    if (socket == m_client) {
+        clientLost();
+        closeClient();
+    } else {
+        dropServerConnection(socket, Drop::Lost);
     }
     return SendResult::NothingSent;
 }
 
+OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, output::AnswerSlot slot)
+{
+    if (!m_port.isOpen()) {
+        m_shared.Output_Link_State.store(0);
+        return SendResult::NothingSent;
+    }
+    // Nothing that came before this line can be its answer: a second ACK to the last line, say,
+    // still waiting in the port. Reads and the poll step both run on this thread, so after this only
+    // bytes that follow the line count.
+    try {
+        int budget = 4096;
+        while (budget-- > 0 && m_port.InQueueCount() != 0)
+            (void)m_port.ReadByte();
+    } catch (const ECommError&) {
+        // The poll step meets the same failure and logs it.
+    }
+    const std::size_t length = std::min(line.find('\0'), line.size());
+    std::size_t written = 0;
+    try {
+        // Each write waits at most the port's write time-out; a write that takes nothing ends it.
+        while (written < length) {
+            const std::size_t n = m_port.WriteText(line.substr(written, length - written));
+            if (n == 0)
+                break;
+            written += n;
+        }
+    } catch (const ECommError& e) {
+        writeLog(QStringLiteral("Serial Port Error: ") + QString::number(e.os_error), LogColour::Red);
+        if (beep)
+            beep();
+        if (m_port.lineLost())
+            serialLineLost();
+        return SendResult::NothingSent;
+    }
+    if (written < length)
+        return SendResult::NothingSent;
+    Arm_Answer(m_shared.handoff, slot, output::serialLinkId(m_port.openCount()));
+    if (traceVisible && traceVisible() && onTrace) {
+        static const SystemClock systemClock;
+        const WallTime now = wallNow ? wallNow() : systemClock.wallNow();
+        const std::tm tm = localTimeOf(now.seconds);
+        onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                  unsigned(tm.tm_sec), unsigned(now.millis)) +
+                QStringLiteral("  TX: ") + QString::fromLatin1(line.data(), qsizetype(length)));
+    }
+    return SendResult::Sent;
+}
+
+bool OutputLink::startThread(WatchedThread& thread, const char* name)
+{
+    // A thread that cannot be created (no resources) is not running, so the next check tries again.
+    try {
+        thread.start();
+        return true;
+    } catch (const std::exception& e) {
+        writeLog(QStringLiteral("The %1 could not be started: %2")
+                     .arg(QLatin1String(name), QString::fromLocal8Bit(e.what())),
+                 LogColour::Red);
+    } catch (...) {
+        writeLog(QStringLiteral("The %1 could not be started.").arg(QLatin1String(name)), LogColour::Red);
+    }
+    if (beep)
+        beep();
+    return false;
+}
+
 void OutputLink::replaceIfSilent(WatchedThread& thread, bool silent, bool& pending, bool& stuckReported,
-                                 const char* stuckText)
+                                 const char* stuckText, const char* name)
 {
     if (!thread.isRunning || !thread.start)
         return;
@@ -590,7 +730,7 @@ void OutputLink::replaceIfSilent(WatchedThread& thread, bool silent, bool& pendi
     if (!thread.isRunning()) {
         pending = false;
         stuckReported = false;
-        thread.start();
+        (void)startThread(thread, name);
         return;
     }
     if (pending) {
@@ -606,22 +746,25 @@ void OutputLink::replaceIfSilent(WatchedThread& thread, bool silent, bool& pendi
     pending = true;
     if (!thread.isRunning()) {
         pending = false;
-        thread.start();
+        (void)startThread(thread, name);
     }
 }
 
 void OutputLink::watchdog()
 {
+    static constexpr const char* kForwarding = "forwarding thread";
+    static constexpr const char* kSerial = "serial receive thread";
     // A replacement starts as soon as the thread it replaces has ended, never beside it.
-    const auto startIfEnded = [](WatchedThread& thread, bool& pending, bool& stuckReported) {
+    const auto startIfEnded = [this](WatchedThread& thread, bool& pending, bool& stuckReported,
+                                     const char* name) {
         if (pending && thread.isRunning && thread.start && !thread.isRunning()) {
             pending = false;
             stuckReported = false;
-            thread.start();
+            (void)startThread(thread, name);
         }
     };
-    startIfEnded(monitoringThread, m_monitoringReplacePending, m_monitoringStuckReported);
-    startIfEnded(serialThread, m_serialReplacePending, m_serialStuckReported);
+    startIfEnded(monitoringThread, m_monitoringReplacePending, m_monitoringStuckReported, kForwarding);
+    startIfEnded(serialThread, m_serialReplacePending, m_serialStuckReported, kSerial);
 
     if (m_watchdogCountdown > 0) {
         --m_watchdogCountdown;
@@ -632,10 +775,12 @@ void OutputLink::watchdog()
     replaceIfSilent(
         monitoringThread, (alive & output::kMonitoringAlive) == 0, m_monitoringReplacePending,
         m_monitoringStuckReported,
-        "The forwarding thread does not respond and does not end; it is not restarted while it runs.");
+        "The forwarding thread does not respond and does not end; it is not restarted while it runs.",
+        kForwarding);
     replaceIfSilent(
         serialThread, (alive & output::kSerialAlive) == 0, m_serialReplacePending, m_serialStuckReported,
         "The serial receive thread does not respond and does not end; it is not restarted while it "
-        "runs.");
+        "runs.",
+        kSerial);
     m_watchdogCountdown = kWatchdogTicks;
 }

@@ -1,6 +1,17 @@
 // The output link to the automation software: TCP server on Mon_Port, TCP client to
 // Out_IP:Mon_Port, or the serial port COM_Nr; opened, watched and closed by Timer_Out once a
 // second, which also runs the watchdog of the two background threads.
+//
+// Shutdown, in this order (the main window's close):
+//   1. stopTimer(), and the receiver's port closed;
+//   2. the settings question;
+//   3. the forwarding thread asked to stop and waited for (Monitoring_Thread::requestTerminate,
+//      then waitForEnd): it finishes the line it has out, whose answer still arrives through this
+//      link's read handlers, served by the wait;
+//   4. deactivate(): closes the sockets and the serial port;
+//   5. the serial receive thread stopped, then the port closed (already closed by 4).
+// deactivate() never closes a connection under a line that is still out: called before the thread
+// has ended, it first waits (serving events) until that line is answered or its wait has run out.
 #pragma once
 
 #include "config/Clock.h"
@@ -14,9 +25,10 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <cstddef>
 #include <functional>
-#include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 class QTcpServer;
@@ -41,6 +53,9 @@ public:
     static constexpr int kClientRetryTicks = 30;
     static constexpr int kClientErrorRetryTicks = 10;
     static constexpr int kWatchdogTicks = 10;
+    static constexpr int kSerialRetryTicks = 10; // a serial device that went away is tried this often
+    // How long deactivate() waits for a line still out: the forwarding thread's answer wait and more.
+    static constexpr int kLineInFlightWaitMs = 2500;
 
     OutputLink(Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
                QObject* parent = nullptr);
@@ -57,10 +72,15 @@ public:
     std::function<WallTime()> wallNow;                   // time of trace lines; the system clock if empty
     WatchedThread monitoringThread;                      // bit 0x1 of Thread_Alive
     WatchedThread serialThread;                          // bit 0x2 of Thread_Alive
+    // The system's send on a connection's descriptor, never blocking; tests put in one that fails or
+    // stops short. Returns the bytes sent, or -1 with errno.
+    std::function<ssize_t(int fd, const char* data, std::size_t size)> socketSend;
 
-    void start();      // Timer_Out: first tick after 2000 ms, then every 1000 ms
-    void stopTimer();  // shutdown
-    void deactivate(); // shutdown: closes the client, stops the server, closes the serial port
+    void start();     // Timer_Out: first tick after 2000 ms, then every 1000 ms
+    void stopTimer(); // shutdown
+    // Shutdown (see the order above): no line starts any more, a line still out is waited for, then
+    // the client is closed, the server stopped and the serial port closed.
+    void deactivate();
     // The "Open" boxes: Out_Retry_Countdown = 0, and a tick within 500 ms when the timer runs at 1000 ms.
     void openSoon();
 
@@ -72,7 +92,9 @@ public:
     void ClientSocket_OutRead();
     void ClientSocket_OutError(int& errorCode);
 
-    // OutputTransport, called by the forwarding thread.
+    // OutputTransport, called by the forwarding thread. The send itself runs on the main thread, as a
+    // blocking hand-over: the connections, their read handlers and Deliver_Answer all live there, so
+    // discarding what waits, sending and arming the answer slot happen between two read handlers.
     [[nodiscard]] SendResult sendLine(const std::string& line, Kind kind) override;
 
     // The settings the forwarding thread reads, as published at the last tick or change.
@@ -87,8 +109,19 @@ public:
     [[nodiscard]] const QList<QTcpSocket*>& serverConnections() const { return m_connections; }
     [[nodiscard]] QTcpSocket* clientSocket() const { return m_client; }
     [[nodiscard]] bool clientConnected() const;
+    // The identity answers must carry to count (see Deliver_Answer); kNoLink when there is none.
+    [[nodiscard]] output::LinkId connectionId(const QTcpSocket* connection) const;
+    [[nodiscard]] bool serialLost() const { return m_serialLost; }
 
 private:
+    // One accepted connection of the server, beside its socket in m_connections.
+    struct ConnectionInfo {
+        output::LinkId id = output::kNoLink;
+        QString peer; // address:port, kept for the line that says it was lost
+    };
+    enum class Drop { Ours, Lost };
+
+    void tick();
     void tcpServerBranch();
     void tcpClientBranch();
     void serialBranch();
@@ -97,14 +130,21 @@ private:
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
     void acceptConnections();
-    void dropServerConnection(QTcpSocket* connection); // closes our descriptor first, then the socket
+    void dropServerConnection(QTcpSocket* connection, Drop why);
     void stopServer();
     void closeClient();
-    void forgetClientFd();
+    void clientLost();
     void closeSerialPort(bool logClosed);
+    void serialLineLost();
     [[nodiscard]] bool closeTcpLink(); // true when a listening server or a connected client was closed
+    [[nodiscard]] bool lineInFlight() const { return Answer_Pending(m_shared.handoff) != output::kNoLink; }
+    void waitForLineInFlight();
+    [[nodiscard]] SendResult sendOnMainThread(const std::string& line, Kind kind);
+    [[nodiscard]] SendResult sendTcp(const std::string& line, output::AnswerSlot slot, Kind kind);
+    [[nodiscard]] SendResult sendSerial(const std::string& line, output::AnswerSlot slot);
     void replaceIfSilent(WatchedThread& thread, bool silent, bool& pending, bool& stuckReported,
-                         const char* stuckText);
+                         const char* stuckText, const char* name);
+    bool startThread(WatchedThread& thread, const char* name);
 
     Config_Record& m_config;
     OutputShared& m_shared;
@@ -112,8 +152,11 @@ private:
     LogSink m_log;
     QTimer* m_timer = nullptr;
     QTcpServer* m_server = nullptr;
-    QList<QTcpSocket*> m_connections; // oldest first
+    QList<QTcpSocket*> m_connections;             // oldest first
+    std::vector<ConnectionInfo> m_connectionInfo; // one per entry of m_connections
     QTcpSocket* m_client = nullptr;
+    output::LinkId m_clientId = output::kNoLink; // while the client is connected
+    output::LinkId m_nextLinkId = 1;
     int m_outRetryCountdown = 0;
     int m_watchdogCountdown = 0;
     bool m_monitoringReplacePending = false;
@@ -122,13 +165,16 @@ private:
     bool m_serialStuckReported = false;
     bool m_requestingConnection = false; // inside connectToHost: an error now is an immediate failure
     bool m_connectFailureLogged = false;
+    // A serial device that went away while open: it is opened again every kSerialRetryTicks ticks,
+    // from the same device path, until it is back.
+    bool m_serialLost = false;
+    int m_serialRetryCountdown = 0;
+    std::string m_serialLostPath;
+    // Ticks the closed branch has waited for a line in flight; an answer wait is 2 s.
+    static constexpr int kMaxCloseDeferTicks = 3;
+    int m_closeDeferredTicks = 0;
 
-    // The forwarding thread sends on duplicates of the sockets' descriptors, so a descriptor it uses
-    // is never closed (and reused) under it: the main thread changes these only under m_sendMutex.
-    mutable std::mutex m_sendMutex;
-    std::vector<int> m_serverFds; // one per server connection, oldest first
-    int m_clientFd = -1;          // while the client is connected
-    // Mode and forwarding settings as the forwarding thread sees them.
+    // Mode and forwarding settings as published at the last tick or change.
     std::atomic<int> m_mode{0};      // Mon_Port_Open
     std::atomic<int> m_monServer{1}; // Mon_Server
     std::atomic<std::int32_t> m_heartbeatPeriod{0};

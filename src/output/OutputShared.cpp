@@ -30,15 +30,62 @@ bool ManualResetEvent::isSet() const
     return m_set;
 }
 
-void Deliver_Answer(Answer_Handoff& handoff, std::uint8_t byte)
+namespace {
+
+std::atomic<std::uint8_t>& slotOf(Answer_Handoff& handoff, output::AnswerSlot slot)
 {
-    if (!Is_Answer_Byte(byte))
+    return slot == output::AnswerSlot::Heartbeat ? handoff.heartbeat_answer : handoff.report_answer;
+}
+
+output::LinkId& sourceOf(Answer_Handoff& handoff, output::AnswerSlot slot)
+{
+    return slot == output::AnswerSlot::Heartbeat ? handoff.heartbeat_source : handoff.report_source;
+}
+
+} // namespace
+
+void Arm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot, output::LinkId source)
+{
+    std::lock_guard lock(handoff.mutex);
+    slotOf(handoff, slot).store(output::kSlotWaiting);
+    sourceOf(handoff, slot) = source;
+    handoff.answer_event.reset();
+}
+
+std::uint8_t Disarm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot)
+{
+    std::lock_guard lock(handoff.mutex);
+    sourceOf(handoff, slot) = output::kNoLink;
+    return slotOf(handoff, slot).exchange(output::kSlotIdle);
+}
+
+output::LinkId Answer_Pending(const Answer_Handoff& handoff)
+{
+    std::lock_guard lock(handoff.mutex);
+    if (handoff.heartbeat_answer.load() == output::kSlotWaiting &&
+        handoff.heartbeat_source != output::kNoLink)
+        return handoff.heartbeat_source;
+    if (handoff.report_answer.load() == output::kSlotWaiting && handoff.report_source != output::kNoLink)
+        return handoff.report_source;
+    return output::kNoLink;
+}
+
+void Deliver_Answer(Answer_Handoff& handoff, std::uint8_t byte, output::LinkId source)
+{
+    if (!Is_Answer_Byte(byte) || source == output::kNoLink)
         return;
-    // Only a slot that waits takes the byte; compare-exchange keeps a late answer from overwriting
-    // a slot the thread has already put back to idle.
-    for (auto* slot : {&handoff.heartbeat_answer, &handoff.report_answer}) {
-        std::uint8_t waiting = output::kSlotWaiting;
-        (void)slot->compare_exchange_strong(waiting, byte);
+    bool taken = false;
+    {
+        std::lock_guard lock(handoff.mutex);
+        for (const output::AnswerSlot slot : {output::AnswerSlot::Heartbeat, output::AnswerSlot::Report}) {
+            std::atomic<std::uint8_t>& value = slotOf(handoff, slot);
+            if (value.load() == output::kSlotWaiting && sourceOf(handoff, slot) == source) {
+                value.store(byte);
+                taken = true;
+            }
+        }
     }
-    handoff.answer_event.set();
+    // Set after the slot, so the thread never wakes to a slot that does not hold the answer yet.
+    if (taken)
+        handoff.answer_event.set();
 }

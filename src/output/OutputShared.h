@@ -19,6 +19,18 @@ inline constexpr std::uint32_t kSerialAlive = 0x2;
 // Answer slot values.
 inline constexpr std::uint8_t kSlotIdle = 0x00;
 inline constexpr std::uint8_t kSlotWaiting = 0xFF;
+
+// Which connection a line went out on and an answer came in on: each TCP connection and each
+// opening of the serial port has its own, so an answer is only ever taken from the connection that
+// carried the line. 0 is no connection.
+using LinkId = std::uint64_t;
+inline constexpr LinkId kNoLink = 0;
+// The serial port's identity for its n-th opening; TCP connections count up from 1 and never reach it.
+[[nodiscard]] inline constexpr LinkId serialLinkId(std::uint64_t opening)
+{
+    return (LinkId{1} << 63) | opening;
+}
+enum class AnswerSlot { Heartbeat, Report };
 } // namespace output
 
 // The settings the forwarding thread reads, published by the main thread (the thread never reads the
@@ -44,11 +56,18 @@ private:
     bool m_set = false;
 };
 
-// Answer_Handoff: the only channel from the link's receive side to the forwarding thread.
+// Answer_Handoff: the only channel from the link's receive side to the forwarding thread. A slot
+// is armed by the link's send, for the connection the line went out on, once the whole line has been
+// handed over; it is taken back by the forwarding thread when its wait ends. Arming, delivering and
+// taking back happen under `mutex`, so an answer can neither slip in between a send and its arming
+// nor be credited to a slot armed for another connection.
 struct Answer_Handoff {
     ManualResetEvent answer_event;
     std::atomic<std::uint8_t> heartbeat_answer{output::kSlotIdle};
     std::atomic<std::uint8_t> report_answer{output::kSlotIdle};
+    mutable std::mutex mutex;
+    output::LinkId heartbeat_source = output::kNoLink; // guarded by mutex
+    output::LinkId report_source = output::kNoLink;    // guarded by mutex
 };
 
 // Everything the output side shares. One object, owned by the main window for the whole run.
@@ -58,6 +77,16 @@ struct OutputShared {
     Answer_Handoff handoff;
 };
 
-// Deliver_Answer: an ACK or NAK goes into every slot that is waiting (heartbeat slot first), then
-// the event is signalled. Any other byte is dropped. Called on the main thread.
-void Deliver_Answer(Answer_Handoff& handoff, std::uint8_t byte);
+// The slot waits for an answer from `source` from now on; the event is reset. Called by the link's
+// send right after the line's last byte was handed to the socket or the port.
+void Arm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot, output::LinkId source);
+// Ends the slot's wait and returns what it held (kSlotWaiting when no answer came).
+[[nodiscard]] std::uint8_t Disarm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot);
+// The connection a slot still waits on (kNoLink when none does): while a line is out, the connection
+// it went on must stay open so that its answer can come.
+[[nodiscard]] output::LinkId Answer_Pending(const Answer_Handoff& handoff);
+// Deliver_Answer: an ACK or NAK from `source` goes into every slot that waits for that source
+// (heartbeat slot first), and the event is signalled when a slot took it. Any other byte, and an
+// answer nobody waits for on that connection (late, doubled, or from another connection), is dropped
+// without waking anyone. Called on the main thread.
+void Deliver_Answer(Answer_Handoff& handoff, std::uint8_t byte, output::LinkId source);

@@ -26,11 +26,12 @@ void WorkerThread::start()
     }
     m_running = true;
     try {
-        m_thread = std::thread([this] {
+        std::function<void()> run = [this] {
             m_body();
             m_running = false; // last act: after this the owner may be joined and what it used released
             m_wake.notify_all();
-        });
+        };
+        m_thread = m_launcher ? m_launcher(std::move(run)) : std::thread(std::move(run));
     } catch (...) {
         // No thread (out of resources): not running, so the next start may try again.
         m_running = false;

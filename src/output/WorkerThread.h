@@ -11,6 +11,10 @@
 
 class WorkerThread {
 public:
+    // Creates the thread that runs the body; std::thread by default. Like std::thread it throws
+    // std::system_error when no thread can be had, which tests use to stand in for exhaustion.
+    using Launcher = std::function<std::thread(std::function<void()> run)>;
+
     // `body` runs on the new thread each time start() is called; it should return soon after
     // terminateRequested() turns true (sleepFor() returns false then).
     explicit WorkerThread(std::function<void()> body);
@@ -22,6 +26,7 @@ public:
     // A new loop unless one runs; one that has ended is joined first. Main thread only.
     void start();
     void requestTerminate();
+    void setLauncher(Launcher launcher) { m_launcher = std::move(launcher); } // main thread
     // False once the body has returned; clearing it is the thread's last act.
     [[nodiscard]] bool isRunning() const { return m_running.load(); }
     // Waits until the loop has ended or `timeoutMs` have passed, processing the main thread's events
@@ -34,6 +39,7 @@ public:
 
 private:
     std::function<void()> m_body;
+    Launcher m_launcher;
     std::thread m_thread;
     std::atomic<bool> m_running{false};
     mutable std::mutex m_mutex;

@@ -49,14 +49,22 @@ void AT_Rec_Thread::run()
 
 void AT_Rec_Thread::pollStep()
 {
-    if (m_shared.Output_Link_State.load() == 0 || !m_port.isOpen()) {
+    // A line still out when the link was switched off may yet be answered: its answer is read.
+    if (!m_port.isOpen() ||
+        (m_shared.Output_Link_State.load() == 0 && Answer_Pending(m_shared.handoff) == output::kNoLink)) {
         m_lastError.reset();
         return;
     }
+    // A device that has gone fails every call from now on; the output link's tick closes it, says
+    // so and opens it again, so there is nothing to read or to report here.
+    if (m_port.lineLost()) {
+        return;
+    }
     try {
+        const output::LinkId source = output::serialLinkId(m_port.openCount());
         int budget = kMaxBytesPerStep;
         while (budget-- > 0 && m_port.InQueueCount() != 0) {
-            Deliver_Answer(m_shared.handoff, m_port.ReadByte());
+            Deliver_Answer(m_shared.handoff, m_port.ReadByte(), source);
         }
         m_lastError.reset();
     } catch (const ECommError& error) {

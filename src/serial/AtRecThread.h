@@ -26,15 +26,18 @@ public:
 
     void start();            // a new loop unless one runs; an ended thread is joined first
     void requestTerminate(); // the loop ends before its next poll
+    // How its thread is created (see WorkerThread::Launcher); main thread, while it is not running.
+    void setThreadLauncher(WorkerThread::Launcher launcher) { m_worker.setLauncher(std::move(launcher)); }
     [[nodiscard]] bool isRunning() const { return m_worker.isRunning(); }
     bool waitForEnd(int timeoutMs)
     {
         return m_worker.waitForEnd(timeoutMs);
     } // serves the poll calls meanwhile
 
-    // The poll step: main thread only. Reads every waiting byte while the link is up and the port
-    // open; ACK and NAK go to Deliver_Answer. A port failure logs "Serial Port Error: " + errno,
-    // once while the same failure repeats on every step.
+    // The poll step: main thread only. Reads every waiting byte while the port is open and the link
+    // is up (or a line is still out); ACK and NAK go to Deliver_Answer as answers of this opening of
+    // the port. A port failure logs "Serial Port Error: " + errno, once while the same failure
+    // repeats on every step; a device that has hung up is left to the output link.
     void pollStep();
 
     static constexpr std::chrono::milliseconds kPollInterval{2};

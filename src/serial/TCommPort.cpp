@@ -201,6 +201,17 @@ void TCommPort::Open()
     // Driver queue sizes have no counterpart here; the time-outs become poll limits.
     m_timeouts = Timeouts{15, 10, 250, 10, 250};
     is_open = true;
+    ++m_openCount;
+    m_openedPath = path;
+}
+
+bool TCommPort::lineLost() const
+{
+    if (!is_open) {
+        return false;
+    }
+    pollfd entry{m_fd, 0, 0}; // hang-up and error are reported whatever is asked for
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void TCommPort::applySettings(std::int32_t failCode)
@@ -320,14 +331,14 @@ void TCommPort::SetPortName(const std::string& name)
     port_name = name;
 }
 
-void TCommPort::WriteText(const std::string& text)
+std::size_t TCommPort::WriteText(const std::string& text)
 {
     if (!is_open) {
         fail(comm::kNotOpen, 0);
     }
     const std::size_t length = std::min(text.find('\0'), text.size());
     if (length == 0) {
-        return;
+        return 0;
     }
     const std::uint64_t limit =
         m_timeouts.WriteTotalTimeoutConstant + std::uint64_t{m_timeouts.WriteTotalTimeoutMultiplier} * length;
@@ -340,9 +351,11 @@ void TCommPort::WriteText(const std::string& text)
         // Nothing could go out within the time-out: the line is lost, which the caller must hear.
         fail(comm::kWrite, ETIMEDOUT);
     }
-    if (::write(m_fd, text.data(), length) < 0) {
+    const ssize_t written = ::write(m_fd, text.data(), length);
+    if (written < 0) {
         fail(comm::kWrite, errno);
     }
+    return static_cast<std::size_t>(written);
 }
 
 std::uint8_t TCommPort::ReadByte()

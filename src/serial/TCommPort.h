@@ -61,7 +61,8 @@ public:
     void SetParity(std::uint8_t parity);     // 0 none, 1 odd, 2 even
     void SetStopBits(std::uint8_t stopBits); // 0 one, 2 two (1, one and a half, is refused when applied)
     void SetPortName(const std::string& name);
-    void WriteText(const std::string& text); // bytes up to the first NUL, one write call
+    // Bytes up to the first NUL, in one write call; returns how many went out, which may be fewer.
+    [[nodiscard]] std::size_t WriteText(const std::string& text);
     [[nodiscard]] std::uint8_t ReadByte();
     [[nodiscard]] std::uint32_t InQueueCount();
 
@@ -70,6 +71,14 @@ public:
     [[nodiscard]] std::int32_t baudRate() const { return m_baud; }
     [[nodiscard]] const Timeouts& timeouts() const { return m_timeouts; }
     [[nodiscard]] int handle() const { return m_fd; }
+    // Successful openings so far: tells one opening of the port from the next.
+    [[nodiscard]] std::uint64_t openCount() const { return m_openCount; }
+    // True when the open device has hung up or reports an error (a USB adapter unplugged, the other
+    // end of a pseudo-terminal pair gone): nothing will pass it again until it is opened anew.
+    [[nodiscard]] bool lineLost() const;
+    // The device the last successful Open opened, and where the port name leads now.
+    [[nodiscard]] const std::string& openedPath() const { return m_openedPath; }
+    [[nodiscard]] std::string resolvedPath() const { return resolvePortName(port_name, m_dataDir); }
 
 private:
     void applySettings(std::int32_t failCode); // restores nothing itself; callers do
@@ -83,4 +92,6 @@ private:
     Timeouts m_timeouts{};
     termios m_settings{};
     int m_fd = -1;
+    std::uint64_t m_openCount = 0;
+    std::string m_openedPath;
 };

@@ -43,12 +43,17 @@ public:
         m_answerer.join();
     }
 
-    SendResult sendLine(const std::string& line, Kind) override
+    static constexpr output::LinkId kConnection = 1;
+
+    SendResult sendLine(const std::string& line, Kind kind) override
     {
         {
             std::lock_guard lock(m_mutex);
             m_sent.push_back(line);
             m_queue.push_back(line);
+            Arm_Answer(m_shared.handoff,
+                       kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
+                       kConnection);
         }
         m_changed.notify_all();
         return SendResult::Sent;
@@ -70,7 +75,7 @@ private:
                 return;
             m_queue.pop_front();
             lock.unlock();
-            Deliver_Answer(m_shared.handoff, output::kAck);
+            Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
             lock.lock();
         }
     }

@@ -32,11 +32,13 @@ namespace {
 using namespace std::chrono_literals;
 using testsupport::waitUntil;
 
-// The automation software as the thread sees it through the link: each line is answered at once,
-// from inside the send, as the link's read handler would hand the byte over.
+// The automation software as the thread sees it through the link: each line that goes out arms its
+// slot for the one connection there is, and is answered at once, from inside the send, as the link's
+// read handler would hand the byte over.
 class ScriptedTransport : public OutputTransport {
 public:
-    enum class Reply { Ack, Nak, Silent, Junk, SignalOnly, NoConnection };
+    enum class Reply { Ack, Nak, Silent, Junk, SignalOnly, NoConnection, NotSent };
+    static constexpr output::LinkId kConnection = 7;
 
     explicit ScriptedTransport(OutputShared& shared) : m_shared(shared) {}
 
@@ -54,24 +56,34 @@ public:
             ++refused;
             return SendResult::NoConnection;
         }
+        if (reply == Reply::NotSent) {
+            // A late ACK turning up meanwhile finds nothing armed.
+            ++refused;
+            Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
+            return SendResult::NothingSent;
+        }
         sent.push_back(line);
+        Arm_Answer(m_shared.handoff,
+                   kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
+                   kConnection);
         if (duringWait)
             duringWait(line);
         switch (reply) {
         case Reply::Ack:
-            Deliver_Answer(m_shared.handoff, output::kAck);
+            Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
             break;
         case Reply::Nak:
-            Deliver_Answer(m_shared.handoff, output::kNak);
+            Deliver_Answer(m_shared.handoff, output::kNak, kConnection);
             break;
         case Reply::Junk:
-            Deliver_Answer(m_shared.handoff, 'A');
+            Deliver_Answer(m_shared.handoff, 'A', kConnection);
             break;
         case Reply::SignalOnly:
             m_shared.handoff.answer_event.set();
             break;
         case Reply::Silent:
         case Reply::NoConnection:
+        case Reply::NotSent:
             break;
         }
         return SendResult::Sent;
@@ -435,27 +447,46 @@ TEST_F(ForwardingTest, AccountThatChangesStateDuringTheWaitIsReportedAgain)
     EXPECT_EQ(m_accounts->record(slot).sup_flags, 0);
 }
 
-TEST_F(ForwardingTest, NoConnectionAtSendingTimeDropsTheLinkWithoutWaiting)
+// A line that did not go out (no connection, or a send that failed or stopped short) never waits for
+// an answer and is never marked, whatever answer turns up meanwhile.
+TEST_F(ForwardingTest, LineNotSentEndsTheStepAtOnceUnmarked)
 {
-    // An answer wait that would hold the test for a minute if the thread waited after a refused send.
-    make(false, {60s, 1ms, 1ms});
-    append("1111");
-    m_shared.Output_Link_State = output::kLinkUp;
-    m_transport.script = {Reply::Ack, Reply::NoConnection};
-    const auto started = std::chrono::steady_clock::now();
-    pass();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
-    EXPECT_EQ(takeSent(), std::vector<std::string>{kHeartbeat});
-    EXPECT_EQ(m_transport.refused, 1);
-    EXPECT_EQ(linkState(), 0u);
-    EXPECT_TRUE(redLines().empty());
-    EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
-    EXPECT_EQ(diskStatus(0), 0x01);
+    struct Row {
+        Reply reply;
+        std::uint32_t stateAfter;
+        std::vector<std::string> red;
+        std::int64_t untilHeartbeat; // the link is greeted again at once once it is back, or when due
+    };
+    for (const Row& row :
+         {Row{Reply::NoConnection, 0u, {}, 0}, Row{Reply::NotSent, output::kLinkUp, {kDataSilent}, 30000}}) {
+        SCOPED_TRACE(int(row.reply));
+        m_logged.clear();
+        // An answer wait that would hold the test for a minute if the thread waited after a failed send.
+        make(false, {60s, 1ms, 1ms});
+        append("1111");
+        m_shared.Output_Link_State = output::kLinkUp;
+        m_transport.script = {Reply::Ack, row.reply};
+        m_transport.refused = 0;
+        const auto started = std::chrono::steady_clock::now();
+        pass();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+        EXPECT_EQ(takeSent(), std::vector<std::string>{kHeartbeat});
+        EXPECT_EQ(m_transport.refused, 1);
+        EXPECT_EQ(linkState(), row.stateAfter);
+        EXPECT_EQ(redLines(), row.red);
+        EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
+        EXPECT_EQ(diskStatus(0), 0x01);
 
-    // The link comes back: a heartbeat first, then the event.
-    m_shared.Output_Link_State = output::kLinkUp;
-    pass();
-    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+        // The link comes back: a heartbeat first, then the event.
+        m_shared.Output_Link_State |= output::kLinkUp;
+        m_clock.advance(row.untilHeartbeat);
+        pass();
+        EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
+        EXPECT_EQ(diskStatus(0), 0x07);
+        m_thread.reset();
+        std::filesystem::remove(m_dir.file("kalvor.dat"));
+        std::filesystem::remove(m_dir.file("extevn.dat"));
+    }
 }
 
 TEST_F(ForwardingTest, LinkLostDuringAnExchangeStopsTheStepAndIsNotTakenAsEstablished)
@@ -522,9 +553,10 @@ TEST_F(ForwardingTest, LateAckBetweenExchangesIsNotTakenForTheNextLine)
     pass();
     EXPECT_EQ(linkState(), output::kLinkUp);
 
-    // The answer to the report turns up after its wait: no slot waits, only the event is set.
-    Deliver_Answer(m_shared.handoff, output::kAck);
+    // The answer to the report turns up after its wait: no slot waits, and nobody is woken.
+    Deliver_Answer(m_shared.handoff, output::kAck, ScriptedTransport::kConnection);
     EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
+    EXPECT_FALSE(m_shared.handoff.answer_event.isSet());
     m_clock.advance(30000);
     m_transport.script = {Reply::Silent};
     pass();

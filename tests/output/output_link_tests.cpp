@@ -1,10 +1,16 @@
 // The output link driven tick by tick over real loopback sockets and a socat serial pair: what it
 // logs and shows, which connection gets the lines, how answers come back, and the thread watchdog.
+#include "../serial/SerialPeer.h"
 #include "../support/QtWait.h"
 #include "../support/SocatPair.h"
+#include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
 #include "output/OutputMessages.h"
+#include "serial/AtRecThread.h"
 #include "serial/TCommPort.h"
+#include "store/AccountTable.h"
+#include "store/Journal.h"
+#include "store/StoreTestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -17,7 +23,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -28,6 +37,7 @@ using testsupport::freePort;
 using testsupport::waitUntil;
 using Result = OutputTransport::SendResult;
 using Kind = OutputTransport::Kind;
+using namespace std::chrono_literals;
 
 const std::string kLine = std::string("1010000           @    ") + '\x14';
 
@@ -102,6 +112,25 @@ protected:
     }
 
     std::uint32_t linkState() const { return shared.Output_Link_State.load(); }
+    LogSink logSink()
+    {
+        return [this](std::string_view text, LogColour colour) {
+            logged.push_back({std::string(text), colour});
+        };
+    }
+    bool anyLogged(const std::string& part) const
+    {
+        for (const Logged& l : logged)
+            if (l.text.find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+    void useSerial(const char* com)
+    {
+        config.Mon_Port_Open = 2;
+        std::memcpy(config.COM_Nr, com, std::strlen(com) + 1);
+        link.publishSettings();
+    }
 
     QTemporaryDir dir;
     Config_Record config = defaultConfig();
@@ -194,9 +223,13 @@ TEST_F(OutputLinkTest, TwoClientsTheOlderIsClosedAndOnlyTheNewerGetsLines)
     EXPECT_EQ(readSome(newer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
     EXPECT_TRUE(older.readAll().isEmpty());
 
-    // The last client goes: the next tick takes the link down, and there is nowhere to send.
+    // The last client goes: the link is down, that is logged once, and there is nowhere to send.
+    logged.clear();
     newer.disconnectFromHost();
     ASSERT_TRUE(waitUntil([&] { return link.serverConnections().isEmpty(); }));
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].text.rfind("Connection with automation software lost (127.0.0.1:", 0), 0u);
+    EXPECT_EQ(logged[0].colour, LogColour::Black);
     link.Timer_OutTimer();
     EXPECT_EQ(linkState(), 0u);
     EXPECT_EQ(status, QStringLiteral("Automation software port is open. Listenning..."));
@@ -238,6 +271,7 @@ TEST_F(OutputLinkTest, LinesNeverReachAnotherSocketWhileConnectionsComeAndGo)
     ASSERT_TRUE(panels.listen(QHostAddress::LocalHost, 0));
 
     std::atomic<bool> stop{false};
+    std::atomic<bool> stopped{false};
     std::atomic<int> sent{0};
     std::thread sender([&] {
         while (!stop.load()) {
@@ -245,6 +279,7 @@ TEST_F(OutputLinkTest, LinesNeverReachAnotherSocketWhileConnectionsComeAndGo)
                 sent.fetch_add(1);
             std::this_thread::yield();
         }
+        stopped = true;
     });
     std::vector<std::unique_ptr<QTcpSocket>> panelSides;
     for (int round = 0; round < 20; ++round) {
@@ -261,6 +296,7 @@ TEST_F(OutputLinkTest, LinesNeverReachAnotherSocketWhileConnectionsComeAndGo)
         panelSides.push_back(std::move(panel));
     }
     stop = true;
+    EXPECT_TRUE(waitUntil([&] { return stopped.load(); })); // its last send is served by this thread
     sender.join();
     EXPECT_GT(sent.load(), 0);
     (void)waitUntil([] { return false; }, 50); // let anything misdirected arrive
@@ -283,10 +319,9 @@ TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswer)
     };
     for (const Row& row : {Row{QByteArray("\x06\x06"), 0x06}, Row{QByteArray("\x15"), 0x15},
                            Row{QByteArray("A\x06"), 0xFF}, Row{QByteArray("\x00\x06", 2), 0xFF}}) {
-        shared.handoff.report_answer = output::kSlotWaiting;
-        shared.handoff.answer_event.reset();
-        // The block is held back from the socket's own read handler and handed over whole.
         QTcpSocket* connection = link.serverConnections().front();
+        Arm_Answer(shared.handoff, output::AnswerSlot::Report, link.connectionId(connection));
+        // The block is held back from the socket's own read handler and handed over whole.
         connection->blockSignals(true);
         peer.write(row.block);
         ASSERT_TRUE(waitUntil([&] { return connection->bytesAvailable() >= row.block.size(); }));
@@ -296,6 +331,102 @@ TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswer)
         EXPECT_EQ(shared.handoff.answer_event.isSet(), row.expected != 0xFF)
             << row.block.toHex().toStdString();
         EXPECT_EQ(connection->bytesAvailable(), 0);
+    }
+}
+
+// Only an answer that came on the newest connection after its line counts: not one that was waiting
+// there before the line went out (a second ACK to the last line, or one that came after its wait had
+// run out), whether the read handler had already seen it or not, and not one on an older connection.
+TEST_F(OutputLinkTest, OnlyAnAnswerAfterTheLineOnItsOwnConnectionCounts)
+{
+    const quint16 p = freePort();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    QTcpSocket older;
+    older.connectToHost(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 1; }));
+    QTcpSocket newer;
+    newer.connectToHost(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 2; }));
+    QTcpSocket* newest = link.serverConnections().last();
+
+    for (const bool readBeforeTheLine : {true, false}) {
+        SCOPED_TRACE(readBeforeTheLine);
+        newest->blockSignals(true);
+        newer.write("\x06");
+        ASSERT_TRUE(waitUntil([&] { return newest->bytesAvailable() > 0; }));
+        if (readBeforeTheLine)
+            link.ServerSocket_OutClientRead(newest); // nothing waits: dropped
+        newest->blockSignals(false);
+
+        ASSERT_EQ(sendFromThread(Kind::Report), Result::Sent);
+        EXPECT_EQ(readSome(newer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
+        EXPECT_EQ(shared.handoff.report_answer.load(), output::kSlotWaiting);
+        older.write("\x06");
+        (void)waitUntil([] { return false; }, 50); // let it arrive
+        EXPECT_EQ(shared.handoff.report_answer.load(), output::kSlotWaiting);
+        EXPECT_FALSE(shared.handoff.answer_event.isSet());
+
+        newer.write("\x15");
+        EXPECT_TRUE(waitUntil([&] { return shared.handoff.report_answer.load() == output::kNak; }));
+        EXPECT_EQ(Disarm_Answer(shared.handoff, output::AnswerSlot::Report), output::kNak);
+    }
+}
+
+// A line that did not go out whole arms nothing, so an ACK that follows cannot count for it; a part of
+// a line costs its connection, so that no fragment runs into the next line.
+TEST_F(OutputLinkTest, SendThatFailsOrStopsShortArmsNothingAndAPartDropsTheConnection)
+{
+    const quint16 p = freePort();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    const auto failing = [](int error) {
+        return [error](int, const char*, std::size_t) -> ssize_t {
+            errno = error;
+            return -1;
+        };
+    };
+    struct Row {
+        const char* what;
+        std::function<ssize_t(int, const char*, std::size_t)> send;
+        Result result;
+        QByteArray arrives;
+        bool dropped;
+    };
+    const Row rows[] = {
+        {"peer not reading", failing(EAGAIN), Result::NothingSent, "", false},
+        {"part of the line",
+         [](int fd, const char* data, std::size_t) { return ::send(fd, data, 5, MSG_NOSIGNAL); },
+         Result::NothingSent, QByteArray::fromStdString(kLine.substr(0, 5)), true},
+        {"whole line", {}, Result::Sent, QByteArray::fromStdString(kLine), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        logged.clear();
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, p);
+        ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 1; }));
+        link.Timer_OutTimer();
+        ASSERT_EQ(linkState(), output::kLinkUp);
+
+        link.socketSend = row.send;
+        EXPECT_EQ(sendFromThread(Kind::Report), row.result);
+        EXPECT_EQ(link.serverConnections().isEmpty(), row.dropped);
+        EXPECT_EQ(linkState(), row.dropped ? 0u : output::kLinkUp);
+        EXPECT_EQ(anyLogged("Connection with automation software lost (127.0.0.1:"), row.dropped);
+        EXPECT_EQ(readSome(peer, row.arrives.size()), row.arrives);
+        if (row.dropped) {
+            EXPECT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
+        }
+
+        peer.write("\x06");
+        const bool counts = row.result == Result::Sent;
+        (void)waitUntil([&] { return shared.handoff.report_answer.load() == output::kAck; },
+                        counts ? 5000 : 50);
+        EXPECT_EQ(shared.handoff.report_answer.load(), counts ? output::kAck : output::kSlotIdle);
+        (void)Disarm_Answer(shared.handoff, output::AnswerSlot::Report);
+        peer.abort();
+        ASSERT_TRUE(waitUntil([&] { return link.serverConnections().isEmpty(); }));
     }
 }
 
@@ -336,8 +467,15 @@ TEST_F(OutputLinkTest, ClientConnectsInTheBackgroundAndIsTakenIntoUseAfterTheCou
     EXPECT_EQ(sendFromThread(Kind::Report), Result::Sent);
     EXPECT_EQ(readSome(*accepted, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
     accepted->write("\x15");
-    shared.handoff.heartbeat_answer = output::kSlotWaiting;
-    ASSERT_TRUE(waitUntil([&] { return shared.handoff.heartbeat_answer.load() == output::kNak; }));
+    ASSERT_TRUE(waitUntil([&] { return shared.handoff.report_answer.load() == output::kNak; }));
+
+    // The server goes away: the link is down at once, and that is logged once.
+    accepted->close();
+    ASSERT_TRUE(waitUntil([&] {
+        return loggedStartingWith("Connection with automation software server lost.", LogColour::Black);
+    }));
+    EXPECT_EQ(linkState(), 0u);
+    EXPECT_EQ(logged.size(), before + 2);
 }
 
 TEST_F(OutputLinkTest, RefusedClientLogsTheSocketErrorAndTriesAgainTenTicksLater)
@@ -467,6 +605,7 @@ TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)
     EXPECT_TRUE(traces[0].endsWith(QStringLiteral("  TX: ") + QString::fromLatin1(kLine.c_str())))
         << traces[0].toStdString();
     ::close(far);
+    (void)Disarm_Answer(shared.handoff, output::AnswerSlot::Report); // its wait is over
 
     config.Mon_Port_Open = 0;
     logged.clear();
@@ -493,11 +632,9 @@ TEST_F(OutputLinkTest, SerialBytesFromBeforeALineAreNotTakenAsItsAnswer)
         ::open(pair.pathB().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(far, 0);
 
-    // The forwarding thread arms the slot; a poll step hands over a stale ACK, another waits unread.
+    // A poll step hands over a stale ACK while nothing waits; another one waits unread.
     Answer_Handoff& handoff = shared.handoff;
-    handoff.report_answer = output::kSlotWaiting;
-    handoff.answer_event.reset();
-    Deliver_Answer(handoff, output::kAck);
+    Deliver_Answer(handoff, output::kAck, output::serialLinkId(port.openCount()));
     const char stale = char(output::kAck);
     ASSERT_EQ(::write(far, &stale, 1), 1);
     ASSERT_TRUE(waitUntil([&] { return port.InQueueCount() > 0; }));
@@ -509,6 +646,50 @@ TEST_F(OutputLinkTest, SerialBytesFromBeforeALineAreNotTakenAsItsAnswer)
     // The heartbeat slot, not armed by anyone, is left alone.
     EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
     ::close(far);
+}
+
+// An adapter unplugged, or here the pseudo-terminal pair's socat ended: said once, the link goes
+// down, and the same device is opened again every retry period until it is back, without the
+// message box and without switching the link off.
+TEST_F(OutputLinkTest, SerialDeviceThatGoesAwayIsReportedOnceAndOpenedAgainWhenBack)
+{
+    auto pair = std::make_unique<testsupport::SocatPair>(dir.path(), 9, 10);
+    if (!pair->available())
+        GTEST_SKIP() << pair->error().toStdString();
+    useSerial("COM9");
+    link.Timer_OutTimer();
+    ASSERT_TRUE(port.isOpen());
+    ASSERT_EQ(linkState(), output::kLinkUp);
+    AT_Rec_Thread receiver(port, shared, &link, logSink(), [this] { ++beeps; });
+
+    pair->stop();
+    receiver.pollStep(); // the poll step leaves a device that hung up to the link
+    logged.clear();
+    link.Timer_OutTimer();
+    const std::string lost = "Automation software port COM9 lost; it is opened again when it is back.";
+    EXPECT_EQ(texts(), std::vector<std::string>{lost});
+    EXPECT_EQ(status, QStringLiteral("Automation software port COM9 lost. Reopening..."));
+    EXPECT_EQ(linkState(), 0u);
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_TRUE(link.serialLost());
+    for (int i = 0; i < OutputLink::kSerialRetryTicks - 1; ++i)
+        link.Timer_OutTimer();
+    EXPECT_EQ(texts(), std::vector<std::string>{lost});
+
+    pair = std::make_unique<testsupport::SocatPair>(dir.path(), 9, 10);
+    ASSERT_TRUE(pair->available()) << pair->error().toStdString();
+    for (int i = 0; i <= OutputLink::kSerialRetryTicks && !port.isOpen(); ++i)
+        link.Timer_OutTimer();
+    ASSERT_TRUE(port.isOpen());
+    EXPECT_EQ(texts(), (std::vector<std::string>{lost, "Automation software port COM9 is open."}));
+    EXPECT_EQ(linkState(), output::kLinkUp);
+    EXPECT_EQ(int(config.Mon_Port_Open), 2);
+    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_EQ(beeps, 0);
+    testsupport::SerialPeer far(pair->pathB());
+    ASSERT_TRUE(far.ok());
+    EXPECT_EQ(sendFromThread(Kind::Report), Result::Sent);
+    EXPECT_EQ(far.receive(kLine.size()), kLine);
 }
 
 TEST_F(OutputLinkTest, SerialSettingsTheLineCannotTakeGiveTheGeneralError)
@@ -642,6 +823,155 @@ TEST_F(OutputLinkTest, PublishedSettingsAreWhatTheThreadReads)
     EXPECT_EQ(s.Test_Heartbeat_Period, 45);
     EXPECT_EQ(s.Test_Rec_Nr, std::int8_t(-56));
     EXPECT_EQ(s.Report_Format, 1);
+}
+
+// The real forwarding thread on the real link, with the test as the automation software on a
+// server connection: what happens to the line that is out when the link is switched off or the
+// program closes, and a thread that cannot be created.
+class ForwardingOverLinkTest : public OutputLinkTest {
+protected:
+    void SetUp() override
+    {
+        OutputLinkTest::SetUp();
+        build();
+    }
+    void TearDown() override { thread.reset(); }
+
+    void build()
+    {
+        const LogSink log = mainThreadLogSink(&link, logSink(), [this] { ++beeps; });
+        journal = std::make_unique<Journal>(
+            Journal::Paths{store.file("kalvor.dat"), store.file("extevn.dat")}, log);
+        journal->load();
+        accounts = std::make_unique<AccountTable>(store.file("latevn.dat"));
+        accounts->load();
+        MonitoringHooks hooks;
+        hooks.log = log;
+        thread = std::make_unique<Monitoring_Thread>(
+            *journal, *accounts, shared, link, clock, [this] { return link.forwardingSettings(); }, hooks,
+            MonitoringTiming{500ms, 1ms, 5ms});
+        Monitoring_Thread* forwarding = thread.get();
+        link.monitoringThread = WatchedThread{[forwarding] { return forwarding->isRunning(); },
+                                              [forwarding] { forwarding->requestTerminate(); },
+                                              [forwarding] { forwarding->start(); }};
+    }
+    // The link up with the peer connected, its heartbeat acknowledged, and the report of a fresh
+    // journal's one event out and waiting for its answer.
+    void reportOut()
+    {
+        thread.reset();
+        journal.reset();
+        std::filesystem::remove(store.file("kalvor.dat"));
+        build();
+        logged.clear();
+        m_received.clear();
+        const quint16 p = freePort();
+        useTcp(true, p);
+        link.Timer_OutTimer();
+        peer.connectToHost(QHostAddress::LocalHost, p);
+        ASSERT_TRUE(waitUntil([&] { return link.serverConnections().size() == 1; }));
+        link.Timer_OutTimer();
+        journal->append(makeRecord("1234"), "");
+        thread->start();
+        ASSERT_EQ(nextLine().left(1), "1");
+        peer.write("\x06");
+        ASSERT_EQ(nextLine(), "5002 181234E13001015");
+        ASSERT_NE(Answer_Pending(shared.handoff), output::kNoLink);
+    }
+    QByteArray nextLine()
+    {
+        (void)waitUntil([&] {
+            m_received += peer.readAll();
+            return m_received.contains('\x14');
+        });
+        const qsizetype end = m_received.indexOf('\x14');
+        const QByteArray line = m_received.left(end);
+        m_received.remove(0, end + 1);
+        return line;
+    }
+    bool reported() const { return (journal->record(0).status & journal::kReported) != 0; }
+
+    TempDir store;
+    ManualClock clock{kTestTime};
+    std::unique_ptr<Journal> journal;
+    std::unique_ptr<AccountTable> accounts;
+    std::unique_ptr<Monitoring_Thread> thread;
+    QTcpSocket peer;
+    QByteArray m_received;
+};
+
+// Unticking "Open", or the main window's close in its order (thread stopped, then the link
+// deactivated) and the other way round: the line that is out keeps its connection until it is
+// answered and marked, or its wait has run out, and no "no ACK" line is written for it.
+TEST_F(ForwardingOverLinkTest, LineInFlightEndsBeforeItsConnectionCloses)
+{
+    enum class Close { Untick, UntickUnanswered, ThreadThenLink, LinkThenThread };
+    for (const Close how :
+         {Close::Untick, Close::UntickUnanswered, Close::ThreadThenLink, Close::LinkThenThread}) {
+        SCOPED_TRACE(int(how));
+        reportOut();
+        const bool answered = how != Close::UntickUnanswered;
+        if (answered)
+            QTimer::singleShot(100, &peer, [this] { peer.write("\x06"); });
+        switch (how) {
+        case Close::Untick:
+        case Close::UntickUnanswered:
+            config.Mon_Port_Open = 0;
+            link.Timer_OutTimer();
+            EXPECT_EQ(link.serverConnections().size(), 1); // held for the answer
+            EXPECT_FALSE(anyLogged(" closed."));
+            ASSERT_TRUE(waitUntil([&] { return Answer_Pending(shared.handoff) == output::kNoLink; }));
+            link.Timer_OutTimer();
+            EXPECT_TRUE(anyLogged(" closed."));
+            break;
+        case Close::ThreadThenLink:
+            link.stopTimer();
+            thread->requestTerminate();
+            EXPECT_TRUE(thread->waitForEnd(5000));
+            link.deactivate();
+            break;
+        case Close::LinkThenThread:
+            link.stopTimer();
+            link.deactivate();
+            thread->requestTerminate();
+            EXPECT_TRUE(thread->waitForEnd(5000));
+            break;
+        }
+        EXPECT_TRUE(waitUntil([&] { return reported() == answered; }));
+        EXPECT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
+        EXPECT_TRUE(link.serverConnections().isEmpty());
+        EXPECT_FALSE(anyLogged("no ACK"));
+        EXPECT_EQ(reported(), answered);
+    }
+}
+
+TEST_F(ForwardingOverLinkTest, ThreadThatCannotBeCreatedIsLoggedAndStartedAtALaterCheck)
+{
+    int refusals = 1;
+    thread->setThreadLauncher([&refusals](std::function<void()> run) {
+        if (refusals-- > 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(run));
+    });
+    link.Timer_OutTimer();
+    ASSERT_TRUE(loggedStartingWith("The forwarding thread could not be started: ", LogColour::Red))
+        << testing::PrintToString(texts());
+    EXPECT_EQ(beeps, 1);
+    EXPECT_TRUE(link.timer()->isActive());
+    EXPECT_FALSE(thread->isRunning());
+    for (int i = 0; i < OutputLink::kWatchdogTicks; ++i)
+        link.Timer_OutTimer();
+    EXPECT_FALSE(thread->isRunning());
+    link.Timer_OutTimer();
+    EXPECT_TRUE(thread->isRunning());
+
+    // Anything else that fails in a tick is logged too, and the timer runs on.
+    link.onStatusText = [](const QString&) { throw std::runtime_error("status bar gone"); };
+    link.Timer_OutTimer();
+    EXPECT_TRUE(loggedStartingWith("Output timer error: status bar gone", LogColour::Red));
+    EXPECT_EQ(beeps, 2);
+    EXPECT_TRUE(link.timer()->isActive());
+    link.stopTimer();
 }
 
 } // namespace

@@ -152,33 +152,30 @@ TEST(Answers, OnlyAckAndNakAreAnswerBytes)
         EXPECT_EQ(Is_Answer_Byte(std::uint8_t(b)), b == 0x06 || b == 0x15) << b;
 }
 
-TEST(Answers, DeliverFillsOnlyWaitingSlotsThenSignals)
+// Only an answer from the connection a line went out on, while its slot is armed, counts and wakes
+// the thread; one nobody waits for (late, doubled, from another connection) changes nothing.
+TEST(Answers, DeliverFillsOnlySlotsArmedForThatConnection)
 {
-    Answer_Handoff handoff;
-    Deliver_Answer(handoff, 'A'); // not an answer: no trace at all
-    EXPECT_FALSE(handoff.answer_event.isSet());
-
-    // Nobody waits: the event is signalled, but no slot takes the byte.
-    Deliver_Answer(handoff, output::kAck);
-    EXPECT_TRUE(handoff.answer_event.isSet());
-    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
-    EXPECT_EQ(handoff.report_answer.load(), output::kSlotIdle);
-
-    handoff.answer_event.reset();
-    handoff.report_answer = output::kSlotWaiting;
-    Deliver_Answer(handoff, output::kNak);
-    EXPECT_TRUE(handoff.answer_event.waitFor(std::chrono::milliseconds(0)));
-    EXPECT_EQ(handoff.report_answer.load(), output::kNak);
-    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
-
-    // A second byte does not overwrite an answer already stored; both waiting slots take one.
-    Deliver_Answer(handoff, output::kAck);
-    EXPECT_EQ(handoff.report_answer.load(), output::kNak);
-    handoff.heartbeat_answer = output::kSlotWaiting;
-    handoff.report_answer = output::kSlotWaiting;
-    Deliver_Answer(handoff, output::kAck);
-    EXPECT_EQ(handoff.heartbeat_answer.load(), output::kAck);
-    EXPECT_EQ(handoff.report_answer.load(), output::kAck);
+    constexpr output::LinkId kLine = 5;
+    struct Row {
+        std::uint8_t byte;
+        output::LinkId source;
+        bool taken;
+    };
+    for (const Row row : {Row{output::kNak, kLine, true}, Row{'A', kLine, false}, Row{output::kAck, 6, false},
+                          Row{output::kAck, output::kNoLink, false}}) {
+        SCOPED_TRACE(int(row.byte));
+        Answer_Handoff handoff;
+        Deliver_Answer(handoff, output::kAck, kLine); // nothing armed yet
+        Arm_Answer(handoff, output::AnswerSlot::Report, kLine);
+        EXPECT_EQ(Answer_Pending(handoff), kLine);
+        Deliver_Answer(handoff, row.byte, row.source);
+        EXPECT_EQ(handoff.answer_event.isSet(), row.taken);
+        EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
+        Deliver_Answer(handoff, output::kAck, kLine); // a second answer does not overwrite the first
+        EXPECT_EQ(Disarm_Answer(handoff, output::AnswerSlot::Report), row.taken ? row.byte : output::kAck);
+        EXPECT_EQ(Answer_Pending(handoff), output::kNoLink);
+    }
 }
 
 TEST(Answers, ManualResetEventStaysSetUntilReset)

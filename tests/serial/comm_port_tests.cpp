@@ -74,7 +74,7 @@ TEST_F(CommPortTest, RawBytesBothWaysWithoutEchoOrLineMapping)
     ASSERT_TRUE(peer.ok());
 
     const std::string line = "1011 18 1234E13001003\r\n\x06\x15\xff\x7f\x14";
-    port.WriteText(line);
+    EXPECT_EQ(port.WriteText(line), line.size());
     EXPECT_EQ(peer.receive(line.size()), line);
 
     std::string all;
@@ -85,8 +85,8 @@ TEST_F(CommPortTest, RawBytesBothWaysWithoutEchoOrLineMapping)
     // A canonical, echoing tty would have held the bytes back and sent them to the peer again.
     EXPECT_EQ(peer.receive(1, 50), "");
 
-    port.WriteText(std::string("ab\0cd", 5)); // stops at the NUL
-    port.WriteText(std::string());
+    EXPECT_EQ(port.WriteText(std::string("ab\0cd", 5)), 2u); // stops at the NUL
+    EXPECT_EQ(port.WriteText(std::string()), 0u);
     EXPECT_EQ(peer.receive(3, 200), "ab");
 }
 
@@ -124,7 +124,7 @@ TEST_F(CommPortTest, SecondHolderIsRefusedAndFirstKeepsWorking)
     EXPECT_FALSE(second.isOpen());
 
     SerialPeer peer(bench.pair->pathB());
-    first.WriteText("ping\x14");
+    EXPECT_EQ(first.WriteText("ping\x14"), 5u);
     EXPECT_EQ(peer.receive(5), "ping\x14");
 
     // Released on close, exclusive flag included (it outlives the descriptor on a pty, and would
@@ -177,7 +177,7 @@ TEST_F(CommPortTest, ClosedPortAndOpenPortRefuseTheWrongCalls)
 {
     SKIP_WITHOUT_SOCAT(bench);
     TCommPort port(bench.dataDir());
-    EXPECT_EQ(raised([&] { port.WriteText("x"); }).code, comm::kNotOpen);
+    EXPECT_EQ(raised([&] { (void)port.WriteText("x"); }).code, comm::kNotOpen);
     EXPECT_EQ(raised([&] { (void)port.ReadByte(); }).code, comm::kNotOpen);
     EXPECT_EQ(raised([&] { (void)port.InQueueCount(); }).code, comm::kNotOpen);
 
