@@ -57,11 +57,11 @@ void BM_StoreDc9Event(benchmark::State& state)
     for (int i = 0; i < accountCount; ++i)
         messages.push_back(makeMessage(std::to_string(100000 + i)));
     for (const DC9_Message& m : messages)
-        Store_DC9_Event(m, 1796601600, "10.1.2.3", 50001, accounts, journal);
+        (void)Store_DC9_Event(m, 1796601600, "10.1.2.3", 50001, accounts, journal);
 
     std::size_t next = 0;
     for (auto _ : state) {
-        Store_DC9_Event(messages[next], 1796601600, "10.1.2.3", 50001, accounts, journal);
+        (void)Store_DC9_Event(messages[next], 1796601600, "10.1.2.3", 50001, accounts, journal);
         next = (next + 1) % messages.size();
     }
     state.SetItemsProcessed(state.iterations());

@@ -90,6 +90,25 @@ void AccountTable::rebuildIndex()
 
 std::optional<std::size_t> AccountTable::update(JournalRecord& record, const char* extended)
 {
+    const std::optional<std::size_t> index = updateImage(record, extended);
+    if (!index)
+        return std::nullopt;
+    (void)writeSlot(*index); // silent on failure: memory holds the new values
+    if (onChanged)
+        onChanged();
+    return index;
+}
+
+std::optional<std::size_t> AccountTable::stage(JournalRecord& record, const char* extended)
+{
+    const std::optional<std::size_t> index = updateImage(record, extended);
+    if (index && onChanged)
+        onChanged();
+    return index;
+}
+
+std::optional<std::size_t> AccountTable::updateImage(JournalRecord& record, const char* extended)
+{
     const std::string_view account = fieldText(record.account);
     // An empty number would match the first free slot and fill it as an account nobody can see.
     if (account.empty())
@@ -102,65 +121,100 @@ std::optional<std::size_t> AccountTable::update(JournalRecord& record, const cha
     const bool hasAddress = Find_Tag_Value("[B", ext, address);
     const std::uint8_t signal = hasQuality ? signalOf(quality) : accounts::kNoSignal;
 
+    std::lock_guard lock(m_mutex);
     std::size_t index = 0;
-    bool restored = false;
-    {
-        std::lock_guard lock(m_mutex);
-        const std::optional<std::size_t> found = findSlot(account);
-        if (found) {
-            index = *found;
-        } else {
-            const std::optional<std::size_t> free = firstFreeSlot();
-            if (!free)
-                return std::nullopt; // full: the journal keeps the connection's address
-            index = *free;
-            AccountRecord* slot = slotAt(index);
-            std::memset(slot, 0, sizeof *slot);
-            setFieldText(slot->account, account);
-            m_index.emplace(fieldText(slot->account), index);
-            slot->ping_minutes = hasQuality ? kMinutesWithSignal : kMinutesWithoutSignal;
-        }
+    const std::optional<std::size_t> found = findSlot(account);
+    if (found) {
+        index = *found;
+    } else {
+        const std::optional<std::size_t> free = firstFreeSlot();
+        if (!free)
+            return std::nullopt; // full: the journal keeps the connection's address
+        index = *free;
         AccountRecord* slot = slotAt(index);
-        slot->last_time = record.time_received;
-        setFieldText(slot->receiver, fieldText(record.receiver));
-        setFieldText(slot->line, fieldText(record.line));
-        setFieldText(slot->event, fieldText(record.event));
-        setFieldText(slot->partition, fieldText(record.partition));
-        setFieldText(slot->zone, fieldText(record.zone));
-        slot->port = record.port;
-        slot->signal = signal;
-        if (hasAddress) {
-            setFieldText(slot->address, address);
-            setFieldText(record.address, address);
-        } else {
-            setFieldText(slot->address, fieldText(record.address));
-        }
-        if (slot->ping_minutes != 0)
-            slot->ping_countdown = countdownFor(slot->ping_minutes);
-        if (slot->sup_flags & accounts::kMissing) {
-            slot->sup_flags &= std::uint8_t(~accounts::kMissing);
-            restored = true;
-        }
+        std::memset(slot, 0, sizeof *slot);
+        setFieldText(slot->account, account);
+        m_index.emplace(fieldText(slot->account), index);
+        slot->ping_minutes = hasQuality ? kMinutesWithSignal : kMinutesWithoutSignal;
     }
-    (void)writeSlot(index); // silent on failure: memory holds the new values
-    if (restored) {
-        // Set only after the write, so a restart never finds a report due that the file lacks.
-        std::lock_guard lock(m_mutex);
-        slotAt(index)->sup_flags |= accounts::kReportDue;
+    AccountRecord* slot = slotAt(index);
+    slot->last_time = record.time_received;
+    setFieldText(slot->receiver, fieldText(record.receiver));
+    setFieldText(slot->line, fieldText(record.line));
+    setFieldText(slot->event, fieldText(record.event));
+    setFieldText(slot->partition, fieldText(record.partition));
+    setFieldText(slot->zone, fieldText(record.zone));
+    slot->port = record.port;
+    slot->signal = signal;
+    if (hasAddress) {
+        setFieldText(slot->address, address);
+        setFieldText(record.address, address);
+    } else {
+        setFieldText(slot->address, fieldText(record.address));
     }
-    if (onChanged)
-        onChanged();
+    if (slot->ping_minutes != 0)
+        slot->ping_countdown = countdownFor(slot->ping_minutes);
+    // A restore report is due from now on, and the record written next carries it: a restart in
+    // between still sends it.
+    if (slot->sup_flags & accounts::kMissing) {
+        slot->sup_flags &= std::uint8_t(~accounts::kMissing);
+        slot->sup_flags |= accounts::kReportDue;
+    }
     return index;
 }
 
 bool AccountTable::writeSlot(std::size_t slot)
 {
     AccountRecord copy;
+    std::lock_guard files(m_fileMutex);
     {
         std::lock_guard lock(m_mutex);
         std::memcpy(&copy, slotAt(slot), sizeof copy);
     }
     return m_io.writeAt(m_path, std::int64_t(slot * sizeof(AccountRecord)), &copy, sizeof copy).ok();
+}
+
+FileFailure AccountTable::commitSlots(std::span<const std::uint16_t> slots)
+{
+    if (slots.empty())
+        return {};
+    FileFailure failed;
+    int fd = -1;
+    {
+        std::lock_guard files(m_fileMutex);
+        const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
+        if (!opened.ok()) {
+            failed = FileFailure{"File open error. ", m_path, opened.error};
+        } else {
+            fd = opened.fd();
+            for (const std::uint16_t j : slots) {
+                if (j >= accounts::kSlots)
+                    continue;
+                AccountRecord copy;
+                {
+                    std::lock_guard lock(m_mutex);
+                    std::memcpy(&copy, slotAt(j), sizeof copy);
+                }
+                if (const IoResult r =
+                        m_io.writeAtOffset(fd, std::int64_t(j * sizeof copy), &copy, sizeof copy);
+                    !r.ok()) {
+                    failed = FileFailure{"Disk write error. ", m_path, r.error};
+                    break;
+                }
+            }
+        }
+    }
+    if (failed.ok()) {
+        if (const IoResult r = m_io.sync(fd); !r.ok())
+            failed = FileFailure{"Disk write error. ", m_path, r.error};
+    }
+    if (fd >= 0)
+        m_io.close(fd);
+    if (failed.ok())
+        m_episodes.ended(m_path);
+    else
+        m_episodes.note(failed);
+    return failed;
 }
 
 void AccountTable::writeAccount(std::size_t slot)
@@ -184,19 +238,15 @@ void AccountTable::supervisionTick()
             if (slot->ping_countdown > 1) {
                 --slot->ping_countdown;
             } else if (slot->ping_countdown == 1) {
+                // Written below with report_due set, so the loss is still reported after a restart.
                 slot->ping_countdown = 0;
-                slot->sup_flags |= accounts::kMissing;
+                slot->sup_flags |= accounts::kMissing | accounts::kReportDue;
                 expired.push_back(j);
             }
         }
     }
     for (const std::size_t j : expired) {
-        const bool written = writeSlot(j);
-        {
-            std::lock_guard lock(m_mutex);
-            slotAt(j)->sup_flags |= accounts::kReportDue;
-        }
-        if (written && onChanged)
+        if (writeSlot(j) && onChanged)
             onChanged();
     }
 }
@@ -221,6 +271,7 @@ void AccountTable::deleteAccount(std::size_t slot)
     if (slot >= accounts::kSlots)
         return;
     std::vector<std::uint8_t> copy;
+    std::lock_guard files(m_fileMutex);
     {
         std::lock_guard lock(m_mutex);
         std::uint8_t* at = m_image.data() + slot * sizeof(AccountRecord);
@@ -271,19 +322,25 @@ void AccountTable::clearReportDue(std::size_t slot)
 {
     if (slot >= accounts::kSlots)
         return;
-    std::lock_guard lock(m_mutex);
-    slotAt(slot)->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    {
+        std::lock_guard lock(m_mutex);
+        slotAt(slot)->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    }
+    (void)writeSlot(slot); // a failed write only means the report is sent once more after a restart
 }
 
 bool AccountTable::clearReportDue(const DueReport& report)
 {
     if (report.slot >= accounts::kSlots)
         return false;
-    std::lock_guard lock(m_mutex);
-    AccountRecord* slot = slotAt(report.slot);
-    const bool missing = (slot->sup_flags & accounts::kMissing) != 0;
-    if (fieldText(slot->account) != report.account || missing != report.missing)
-        return false;
-    slot->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    {
+        std::lock_guard lock(m_mutex);
+        AccountRecord* slot = slotAt(report.slot);
+        const bool missing = (slot->sup_flags & accounts::kMissing) != 0;
+        if (fieldText(slot->account) != report.account || missing != report.missing)
+            return false;
+        slot->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    }
+    (void)writeSlot(report.slot);
     return true;
 }

@@ -8,6 +8,7 @@
 #include "dc09/Dc09Receiver.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
+#include "store/RecordText.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -379,8 +380,13 @@ TEST_F(ReceiverTest, PanelThatClosesLeavesNoConnectionAndFreesItsSlot)
     EXPECT_EQ(m_receiver->activeConnections(), 0);
 }
 
-TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSeconds)
+TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSecondsWhileSupervisionGoesOn)
 {
+    JournalRecord account{};
+    setFieldText(account.account, "1234");
+    ASSERT_EQ(m_accounts->update(account, ""), 0u);
+    const std::int32_t countdown = m_accounts->record(0).ping_countdown;
+
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, m_port));
     m_receiver->Timer_DC9Timer();
@@ -389,14 +395,20 @@ TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSeconds)
     EXPECT_EQ(m_log.back().colour, LogColour::Red);
     EXPECT_EQ(countLog("Port "), 0);
     EXPECT_EQ(m_beeps, 1);
-    EXPECT_EQ(m_receiver->timer()->interval(), 10000);
 
-    m_receiver->Timer_DC9Timer(); // the next try fails the same way
+    // The tick stays at one second: only the next attempt waits ten of them.
+    ticks(9);
+    EXPECT_EQ(m_beeps, 1);
+    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+    EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 10);
+    ticks(1); // the next try fails the same way
     EXPECT_EQ(m_beeps, 2);
     m_receiver->retrySoon(); // the operator ticks the box again
-    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+    ticks(1);
+    EXPECT_EQ(m_beeps, 3);
 
     other.close();
+    m_receiver->retrySoon();
     m_receiver->Timer_DC9Timer();
     EXPECT_TRUE(m_receiver->isActive());
     EXPECT_EQ(lastLog(), "Port " + std::to_string(m_port) + " is open.");
