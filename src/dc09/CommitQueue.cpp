@@ -78,7 +78,7 @@ void CommitQueue::run()
         lock.unlock();
         FileFailure failure;
         try {
-            failure = merged.commit(m_journal, m_accounts);
+            failure = merged.commit(m_journal, m_accounts, &m_syncs);
         } catch (...) {
             // Out of memory, most likely: the events go unanswered like any other failed commit.
             failure = FileFailure{"Disk write error. ", std::string(), ENOMEM, true};

@@ -4,6 +4,7 @@
 
 #include "dc09/StoreEvent.h"
 #include "store/FileIo.h"
+#include "store/ParallelSync.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -45,6 +46,7 @@ private:
     Journal& m_journal;
     AccountTable& m_accounts;
     std::function<void()> m_wake;
+    ParallelSync m_syncs;
     mutable std::mutex m_mutex;
     std::condition_variable m_work;
     std::condition_variable m_done;

@@ -4,6 +4,7 @@
 
 #include "store/AccountTable.h"
 #include "store/Journal.h"
+#include "store/ParallelSync.h"
 #include "store/RecordText.h"
 
 #include <algorithm>
@@ -66,11 +67,22 @@ void CommitGroup::clear()
     m_accountSlots.clear();
 }
 
-FileFailure CommitGroup::commit(Journal& journal, AccountTable& accounts) const
+FileFailure CommitGroup::commit(Journal& journal, AccountTable& accounts, ParallelSync* syncs) const
 {
-    if (FileFailure failed = journal.commitSlots(m_journalSlots); !failed.ok())
-        return failed;
-    return accounts.commitSlots(m_accountSlots);
+    Journal::Commit events;
+    AccountTable::Commit records;
+    FileFailure failed = journal.writeCommit(m_journalSlots, events);
+    if (failed.ok())
+        failed = accounts.writeCommit(m_accountSlots, records);
+    if (failed.ok()) {
+        std::vector<PendingSync> files = events.pending();
+        const std::vector<PendingSync> more = records.pending();
+        files.insert(files.end(), more.begin(), more.end());
+        failed = syncs != nullptr ? syncs->syncAll(files) : syncEach(files);
+    }
+    accounts.finishCommit(records, failed);
+    journal.finishCommit(events, failed);
+    return failed;
 }
 
 void CommitGroup::abandon(Journal& journal) const

@@ -13,6 +13,7 @@
 
 class AccountTable;
 class Journal;
+class ParallelSync;
 
 // Where one staged event went in memory.
 struct StagedEvent {
@@ -35,9 +36,11 @@ public:
     [[nodiscard]] bool empty() const { return m_journalSlots.empty(); }
     [[nodiscard]] std::size_t events() const { return m_journalSlots.size(); }
 
-    // Journal slots, their extended texts and the header, then the account slots; one sync per
-    // file. The first failure ends the commit: the group's events must then go unanswered.
-    [[nodiscard]] FileFailure commit(Journal& journal, AccountTable& accounts) const;
+    // Journal slots, their extended texts and the header, then the account slots; then one sync per
+    // file, all at once through `syncs` when given. The first failure ends the commit: the group's
+    // events must then go unanswered.
+    [[nodiscard]] FileFailure commit(Journal& journal, AccountTable& accounts,
+                                     ParallelSync* syncs = nullptr) const;
     // After a commit that could not run at all: the persist pass takes the events over.
     void abandon(Journal& journal) const;
 

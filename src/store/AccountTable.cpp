@@ -174,47 +174,61 @@ bool AccountTable::writeSlot(std::size_t slot)
     return m_io.writeAt(m_path, std::int64_t(slot * sizeof(AccountRecord)), &copy, sizeof copy).ok();
 }
 
+std::vector<PendingSync> AccountTable::Commit::pending() const
+{
+    if (m_table == nullptr || m_fd < 0)
+        return {};
+    return {PendingSync{&m_table->m_io, m_fd, m_table->m_path}};
+}
+
 FileFailure AccountTable::commitSlots(std::span<const std::uint16_t> slots)
 {
+    Commit commit;
+    FileFailure failed = writeCommit(slots, commit);
+    if (failed.ok())
+        failed = syncEach(commit.pending());
+    finishCommit(commit, failed);
+    return failed;
+}
+
+FileFailure AccountTable::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
+{
+    commit.m_table = this;
+    commit.m_any = !slots.empty();
     if (slots.empty())
         return {};
-    FileFailure failed;
-    int fd = -1;
-    {
-        std::lock_guard files(m_fileMutex);
-        const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
-        if (!opened.ok()) {
-            failed = FileFailure{"File open error. ", m_path, opened.error};
-        } else {
-            fd = opened.fd();
-            for (const std::uint16_t j : slots) {
-                if (j >= accounts::kSlots)
-                    continue;
-                AccountRecord copy;
-                {
-                    std::lock_guard lock(m_mutex);
-                    std::memcpy(&copy, slotAt(j), sizeof copy);
-                }
-                if (const IoResult r =
-                        m_io.writeAtOffset(fd, std::int64_t(j * sizeof copy), &copy, sizeof copy);
-                    !r.ok()) {
-                    failed = FileFailure{"Disk write error. ", m_path, r.error};
-                    break;
-                }
-            }
+    std::lock_guard files(m_fileMutex);
+    const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
+    if (!opened.ok())
+        return FileFailure{"File open error. ", m_path, opened.error};
+    commit.m_fd = opened.fd();
+    for (const std::uint16_t j : slots) {
+        if (j >= accounts::kSlots)
+            continue;
+        AccountRecord copy;
+        {
+            std::lock_guard lock(m_mutex);
+            std::memcpy(&copy, slotAt(j), sizeof copy);
         }
+        if (const IoResult r =
+                m_io.writeAtOffset(commit.m_fd, std::int64_t(j * sizeof copy), &copy, sizeof copy);
+            !r.ok())
+            return FileFailure{"Disk write error. ", m_path, r.error};
     }
-    if (failed.ok()) {
-        if (const IoResult r = m_io.sync(fd); !r.ok())
-            failed = FileFailure{"Disk write error. ", m_path, r.error};
-    }
-    if (fd >= 0)
-        m_io.close(fd);
-    if (failed.ok())
+    return {};
+}
+
+void AccountTable::finishCommit(Commit& commit, FileFailure& outcome)
+{
+    if (commit.m_fd >= 0)
+        m_io.close(commit.m_fd);
+    commit.m_fd = -1;
+    if (!commit.m_any)
+        return;
+    if (outcome.ok())
         m_episodes.ended(m_path);
-    else
-        m_episodes.note(failed);
-    return failed;
+    else if (outcome.path == m_path)
+        m_episodes.note(outcome);
 }
 
 void AccountTable::writeAccount(std::size_t slot)

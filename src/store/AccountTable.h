@@ -27,6 +27,23 @@ public:
     [[nodiscard]] std::optional<std::size_t> stage(JournalRecord& record, const char* extended);
     // Writes the slots as memory holds them now and syncs latevn.dat. Nothing is logged here.
     [[nodiscard]] FileFailure commitSlots(std::span<const std::uint16_t> slots);
+    // The same in two halves, for a caller that syncs latevn.dat together with other files.
+    class Commit {
+    public:
+        Commit() = default;
+        Commit(const Commit&) = delete;
+        Commit& operator=(const Commit&) = delete;
+        [[nodiscard]] std::vector<PendingSync> pending() const;
+
+    private:
+        friend class AccountTable;
+        AccountTable* m_table = nullptr;
+        bool m_any = false;
+        int m_fd = -1;
+    };
+    [[nodiscard]] FileFailure writeCommit(std::span<const std::uint16_t> slots, Commit& commit);
+    // Sets outcome.newEpisode when the failure is on latevn.dat.
+    void finishCommit(Commit& commit, FileFailure& outcome);
     void writeAccount(std::size_t slot);                         // Write account
     void supervisionTick();                                      // Supervision tick, once a second
     void setPingMinutes(std::size_t slot, std::int32_t minutes); // Set ping minutes

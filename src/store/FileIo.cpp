@@ -171,6 +171,15 @@ std::string FileFailure::text() const
     return std::string(what) + path + OS_Error_Text(error);
 }
 
+FileFailure syncEach(const std::vector<PendingSync>& files)
+{
+    for (const PendingSync& f : files) {
+        if (const IoResult r = f.io->sync(f.fd); !r.ok())
+            return FileFailure{"Disk write error. ", f.path, r.error};
+    }
+    return {};
+}
+
 void FailureEpisodes::note(FileFailure& failure)
 {
     std::lock_guard lock(m_mutex);

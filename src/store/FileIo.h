@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 struct IoResult {
     std::int64_t value = 0; // descriptor, offset or byte count
@@ -63,6 +64,17 @@ struct FileFailure {
     // The red log line: the text, the file's full path and the OS error text.
     [[nodiscard]] std::string text() const;
 };
+
+// A file written by a commit and still to be synced; the commit's owner syncs it (together with
+// the other files of the commit) before it finishes the commit.
+struct PendingSync {
+    FileIo* io = nullptr;
+    int fd = -1;
+    std::string path;
+};
+
+// Syncs each file in turn; the first failure is a "Disk write error. " on that file.
+[[nodiscard]] FileFailure syncEach(const std::vector<PendingSync>& files);
 
 // Which files are failing now, so a failure is logged once when it starts and not again on every
 // retry until the file has been written successfully. Safe from any thread.

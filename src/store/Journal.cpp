@@ -213,97 +213,110 @@ std::string Journal::lostSummary()
     return text;
 }
 
-namespace {
 // One slot as it went to the files, to tell afterwards whether memory still holds that event.
-struct SlotCopy {
+struct Journal::Commit::SlotCopy {
     std::uint16_t slot = 0;
     JournalRecord record{};
     char extended[journal::kExtendedSlotSize] = {};
 };
-} // namespace
+
+Journal::Commit::Commit() = default;
+Journal::Commit::~Commit() = default;
+
+std::vector<PendingSync> Journal::Commit::pending() const
+{
+    std::vector<PendingSync> files;
+    if (m_journal != nullptr && m_journalFd >= 0 && m_extendedFd >= 0) {
+        files.push_back({&m_journal->m_io, m_journalFd, m_journal->m_paths.journal});
+        files.push_back({&m_journal->m_io, m_extendedFd, m_journal->m_paths.extended});
+    }
+    return files;
+}
 
 FileFailure Journal::commitSlots(std::span<const std::uint16_t> slots)
 {
+    Commit commit;
+    FileFailure failed = writeCommit(slots, commit);
+    if (failed.ok())
+        failed = syncEach(commit.pending());
+    finishCommit(commit, failed);
+    return failed;
+}
+
+FileFailure Journal::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
+{
+    commit.m_journal = this;
+    commit.m_slots.assign(slots.begin(), slots.end());
     if (slots.empty())
         return {};
-    std::vector<SlotCopy> copies;
+    std::vector<Commit::SlotCopy>& copies = commit.m_copies;
     copies.reserve(slots.size());
-    FileFailure failed;
-    int journalFd = -1;
-    int extendedFd = -1;
-    {
-        // Copied and written under the file lock, so a later writer of the same slot (a persist pass,
-        // Clear) can never have its bytes overtaken by an older copy.
-        std::lock_guard files(m_fileMutex);
-        const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
-        const IoResult e = j.ok() ? m_io.openWrite(m_paths.extended, OpenMode::Existing) : IoResult{};
-        if (!j.ok())
-            failed = failure("File open error. ", m_paths.journal, j.error);
-        else if (!e.ok())
-            failed = failure("File open error. ", m_paths.extended, e.error);
-        journalFd = j.ok() ? j.fd() : -1;
-        extendedFd = j.ok() && e.ok() ? e.fd() : -1;
-        std::uint8_t header[journal::kHeaderSize];
-        if (failed.ok()) {
-            std::lock_guard lock(m_mutex);
-            for (const std::uint16_t i : slots) {
-                if (i >= journal::kSlots)
-                    continue;
-                SlotCopy& c = copies.emplace_back();
-                c.slot = i;
-                std::memcpy(&c.record, slotAt(i), sizeof c.record);
-                std::memcpy(c.extended, extendedAt(i), sizeof c.extended);
-            }
-            std::memcpy(header, m_image.data(), sizeof header);
-        }
-        for (const SlotCopy& c : copies) {
-            if (!failed.ok())
-                break;
-            IoResult r = m_io.writeAtOffset(journalFd, journalOffset(c.slot), &c.record, sizeof c.record);
-            if (!r.ok()) {
-                failed = failure("Disk write error. ", m_paths.journal, r.error);
-            } else if (r = m_io.writeAtOffset(extendedFd, extendedOffset(c.slot), c.extended,
-                                              sizeof c.extended);
-                       !r.ok()) {
-                failed = failure("Disk write error. ", m_paths.extended, r.error);
-            }
-        }
-        if (failed.ok()) {
-            if (const IoResult r = m_io.writeAtOffset(journalFd, 0, header, sizeof header); !r.ok())
-                failed = failure("Disk write error. ", m_paths.journal, r.error);
-        }
-    }
-    // The syncs wait for the disk: outside the lock, so the forwarding thread is not held up.
-    if (failed.ok()) {
-        if (const IoResult r = m_io.sync(journalFd); !r.ok())
-            failed = failure("Disk write error. ", m_paths.journal, r.error);
-        else if (const IoResult x = m_io.sync(extendedFd); !x.ok())
-            failed = failure("Disk write error. ", m_paths.extended, x.error);
-    }
-    if (journalFd >= 0)
-        m_io.close(journalFd);
-    if (extendedFd >= 0)
-        m_io.close(extendedFd);
+    // Copied and written under the file lock, so a later writer of the same slot (a persist pass,
+    // Clear) can never have its bytes overtaken by an older copy.
+    std::lock_guard files(m_fileMutex);
+    const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
+    const IoResult e = j.ok() ? m_io.openWrite(m_paths.extended, OpenMode::Existing) : IoResult{};
+    if (!j.ok())
+        return failure("File open error. ", m_paths.journal, j.error);
+    commit.m_journalFd = j.fd();
+    if (!e.ok())
+        return failure("File open error. ", m_paths.extended, e.error);
+    commit.m_extendedFd = e.fd();
+    std::uint8_t header[journal::kHeaderSize];
     {
         std::lock_guard lock(m_mutex);
-        if (failed.ok()) {
-            for (const SlotCopy& c : copies) {
-                // A slot refilled meanwhile belongs to the commit of its new event.
-                if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) == 0 &&
-                    std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0)
-                    m_durability[c.slot] = kOnDisk;
-            }
+        for (const std::uint16_t i : slots) {
+            if (i >= journal::kSlots)
+                continue;
+            Commit::SlotCopy& c = copies.emplace_back();
+            c.slot = i;
+            std::memcpy(&c.record, slotAt(i), sizeof c.record);
+            std::memcpy(c.extended, extendedAt(i), sizeof c.extended);
         }
+        std::memcpy(header, m_image.data(), sizeof header);
     }
-    if (!failed.ok())
-        abandonCommit(slots); // left to the persist pass, which writes them once the files work again
-    if (failed.ok()) {
+    for (const Commit::SlotCopy& c : copies) {
+        if (const IoResult r =
+                m_io.writeAtOffset(commit.m_journalFd, journalOffset(c.slot), &c.record, sizeof c.record);
+            !r.ok())
+            return failure("Disk write error. ", m_paths.journal, r.error);
+        if (const IoResult r = m_io.writeAtOffset(commit.m_extendedFd, extendedOffset(c.slot), c.extended,
+                                                  sizeof c.extended);
+            !r.ok())
+            return failure("Disk write error. ", m_paths.extended, r.error);
+    }
+    if (const IoResult r = m_io.writeAtOffset(commit.m_journalFd, 0, header, sizeof header); !r.ok())
+        return failure("Disk write error. ", m_paths.journal, r.error);
+    return {};
+}
+
+void Journal::finishCommit(Commit& commit, FileFailure& outcome)
+{
+    if (commit.m_journalFd >= 0)
+        m_io.close(commit.m_journalFd);
+    if (commit.m_extendedFd >= 0)
+        m_io.close(commit.m_extendedFd);
+    commit.m_journalFd = -1;
+    commit.m_extendedFd = -1;
+    if (outcome.ok()) {
+        std::lock_guard lock(m_mutex);
+        for (const Commit::SlotCopy& c : commit.m_copies) {
+            // A slot refilled meanwhile belongs to the commit of its new event.
+            if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) == 0 &&
+                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0)
+                m_durability[c.slot] = kOnDisk;
+        }
+    } else {
+        abandonCommit(commit.m_slots); // left to the persist pass, which writes them once the files work
+    }
+    if (commit.m_slots.empty())
+        return;
+    if (outcome.ok()) {
         m_episodes.ended(m_paths.journal);
         m_episodes.ended(m_paths.extended);
-    } else {
-        m_episodes.note(failed);
+    } else if (outcome.path == m_paths.journal || outcome.path == m_paths.extended) {
+        m_episodes.note(outcome);
     }
-    return failed;
 }
 
 void Journal::abandonCommit(std::span<const std::uint16_t> slots)
@@ -321,6 +334,7 @@ void Journal::persistPass()
     bool opened = false;
     bool marked = false;
     std::string lost;
+    using SlotCopy = Commit::SlotCopy;
     {
         // Overwrites counted since the last line are written once their second is over.
         std::lock_guard lock(m_mutex);

@@ -43,6 +43,29 @@ public:
     // both files. On success the slots count as on disk; on failure they are left to the persist
     // pass, and nothing is logged here (the caller decides, see FileFailure::newEpisode).
     [[nodiscard]] FileFailure commitSlots(std::span<const std::uint16_t> slots);
+
+    // commitSlots in two halves, for a caller that syncs these files together with others: write,
+    // sync what `pending()` lists, then finish with the outcome (which may concern another file).
+    class Commit {
+    public:
+        Commit();
+        ~Commit();
+        Commit(const Commit&) = delete;
+        Commit& operator=(const Commit&) = delete;
+        [[nodiscard]] std::vector<PendingSync> pending() const;
+
+    private:
+        friend class Journal;
+        struct SlotCopy;
+        Journal* m_journal = nullptr;
+        std::vector<std::uint16_t> m_slots;
+        std::vector<SlotCopy> m_copies;
+        int m_journalFd = -1;
+        int m_extendedFd = -1;
+    };
+    [[nodiscard]] FileFailure writeCommit(std::span<const std::uint16_t> slots, Commit& commit);
+    // Sets outcome.newEpisode when the failure is on one of the journal's files.
+    void finishCommit(Commit& commit, FileFailure& outcome);
     // Hands staged slots whose commit could not even be tried back to the persist pass.
     void abandonCommit(std::span<const std::uint16_t> slots);
     // Persist pass (forwarding thread): slots already on disk are only marked saved; the others are
