@@ -487,14 +487,22 @@ void Dc09Receiver::Timer_DC9Timer()
 {
     m_timer->stop();
     m_timer->setInterval(kTickMs);
-    // Whatever goes wrong in one tick, the next one comes: supervision must not stop for the run.
-    try {
-        tick();
-    } catch (const std::exception& e) {
-        reportException("Receiver timer error: ", e.what());
-    } catch (...) {
-        reportException("Receiver timer error: ", "unknown exception");
-    }
+    // Whatever goes wrong in one part of a tick, the rest of it and the next tick still run: the
+    // connection slots and the accounts' supervision must not stop for the rest of the run.
+    const auto guarded = [this](const std::function<void()>& part) {
+        try {
+            part();
+        } catch (const std::exception& e) {
+            reportException("Receiver timer error: ", e.what());
+        } catch (...) {
+            reportException("Receiver timer error: ", "unknown exception");
+        }
+    };
+    guarded([this] { tick(); });
+    guarded([this] {
+        m_slots.tick([this](std::string_view address, int port) { closeExpired(address, port); });
+        m_accounts.supervisionTick();
+    });
     m_timer->start();
 }
 
@@ -540,7 +548,4 @@ void Dc09Receiver::tick()
         }
         setStatus(QStringLiteral("Receiver port closed."));
     }
-
-    m_slots.tick([this](std::string_view address, int port) { closeExpired(address, port); });
-    m_accounts.supervisionTick();
 }

@@ -108,7 +108,7 @@ private:
     };
 
     void readBlock(QTcpSocket* connection);
-    void tick();
+    void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk);
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
