@@ -309,12 +309,16 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
                 QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
     }
 
-    // The parser works in place and may stop at a zero byte; it gets its own copy.
-    std::vector<char> text(size_t(block.size()) + 1, '\0');
-    std::memcpy(text.data(), block.constData(), size_t(block.size()));
-    DC9_Message message;
-    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(block.size()), m_config, message);
+    Touch_Connection_Slot(connection, handleFrame(connection, block));
+}
 
+int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
+{
+    // The parser works in place and may stop at a zero byte; it gets its own copy.
+    std::vector<char> text(size_t(frame.size()) + 1, '\0');
+    std::memcpy(text.data(), frame.constData(), size_t(frame.size()));
+    DC9_Message message;
+    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(frame.size()), m_config, message);
     const QString address = remoteAddressText(connection);
     const int port = connection->peerPort();
     int seconds = ConnectionTable::kShortSeconds;
@@ -341,7 +345,7 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         }
         queueAnswer(connection, response, accepted);
     }
-    Touch_Connection_Slot(connection, seconds);
+    return seconds;
 }
 
 void Dc09Receiver::queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk)

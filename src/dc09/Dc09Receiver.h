@@ -108,6 +108,9 @@ private:
     };
 
     void readBlock(QTcpSocket* connection);
+    // One frame: answer queued (and, when accepted, the event staged) behind the connection's
+    // earlier ones; returns the seconds the connection's slot gets.
+    [[nodiscard]] int handleFrame(QTcpSocket* connection, const QByteArray& frame);
     void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk);
     void sealGroup(); // end of the turn: the staged events go to the commit thread
