@@ -354,39 +354,6 @@ TEST_F(FailingJournalTest, CommittedSlotsAreSyncedAndThePersistPassOnlyMarksThem
     EXPECT_EQ(readBytes(journalPath())[slotOffset(first)], 1) << "status 1 on disk until reported";
 }
 
-TEST_F(FailingJournalTest, FailedCommitLeavesTheSlotToThePersistPass)
-{
-    struct Case {
-        FailingFileIo::Op op;
-        bool onExtended;
-        const char* message;
-    };
-    const Case cases[] = {
-        {FailingFileIo::Op::Open, false, "File open error. "},
-        {FailingFileIo::Op::Write, true, "Disk write error. "},
-        {FailingFileIo::Op::Sync, false, "Disk write error. "},
-        {FailingFileIo::Op::Sync, true, "Disk write error. "},
-    };
-    journal.load();
-    for (const Case& c : cases) {
-        const std::string path = c.onExtended ? extendedPath() : journalPath();
-        SCOPED_TRACE(c.message + path);
-        const std::uint16_t slot = std::uint16_t(journal.stage(makeRecord("1234"), ""));
-        io.failOn(path, c.op, EIO);
-        const std::uint16_t slots[] = {slot};
-        const FileFailure failed = journal.commitSlots(slots);
-        EXPECT_EQ(failed.text(), c.message + path + OS_Error_Text(EIO));
-        EXPECT_TRUE(failed.newEpisode);
-        EXPECT_FALSE(journal.commitSlots(slots).newEpisode) << "the same failure again is no news";
-        EXPECT_FALSE(journal.isOnDisk(slot));
-        io.heal();
-        journal.persistPass(); // writes it now that the files work
-        EXPECT_EQ(journal.record(slot).status, 3);
-        EXPECT_TRUE(journal.isOnDisk(slot));
-    }
-    EXPECT_TRUE(log.lines().empty()) << "a commit's failure is reported by its caller";
-}
-
 TEST_F(FailingJournalTest, MarkReportedErrorsAndTheSyncAtTheEndOfThePass)
 {
     journal.load();
