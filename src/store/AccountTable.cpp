@@ -181,16 +181,6 @@ std::vector<PendingSync> AccountTable::Commit::pending() const
     return {PendingSync{&m_table->m_io, m_fd, m_table->m_path}};
 }
 
-FileFailure AccountTable::commitSlots(std::span<const std::uint16_t> slots)
-{
-    Commit commit;
-    FileFailure failed = writeCommit(slots, commit);
-    if (failed.ok())
-        failed = syncEach(commit.pending());
-    finishCommit(commit, failed);
-    return failed;
-}
-
 FileFailure AccountTable::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
 {
     commit.m_table = this;

@@ -23,11 +23,10 @@ public:
     // Update account; may replace record.address with the "[B" value. Returns the slot, or none when
     // the account has no slot (table full, or an empty account number).
     std::optional<std::size_t> update(JournalRecord& record, const char* extended);
-    // The same in memory only: the caller writes the slot with commitSlots before it answers.
+    // The same in memory only: the caller commits the slot before it answers.
     [[nodiscard]] std::optional<std::size_t> stage(JournalRecord& record, const char* extended);
-    // Writes the slots as memory holds them now and syncs latevn.dat. Nothing is logged here.
-    [[nodiscard]] FileFailure commitSlots(std::span<const std::uint16_t> slots);
-    // The same in two halves, for a caller that syncs latevn.dat together with other files.
+    // A commit: writes the slots as memory holds them now; the caller syncs what `pending()` lists
+    // (with the journal's files), then finishes with the outcome. Nothing is logged here.
     class Commit {
     public:
         Commit() = default;
