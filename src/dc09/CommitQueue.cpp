@@ -11,8 +11,10 @@ constexpr std::size_t kMaxMergedEvents = 512;
 } // namespace
 
 CommitQueue::CommitQueue(Journal& journal, AccountTable& accounts, std::function<void()> wake)
-    : m_journal(journal), m_accounts(accounts), m_wake(std::move(wake)), m_thread([this] { run(); })
+    : m_journal(journal), m_accounts(accounts), m_wake(std::move(wake))
 {
+    for (std::size_t i = 0; i < kWorkers; ++i)
+        m_threads.emplace_back([this] { run(); });
 }
 
 CommitQueue::~CommitQueue()
@@ -22,7 +24,8 @@ CommitQueue::~CommitQueue()
         m_stop = true;
     }
     m_work.notify_all();
-    m_thread.join();
+    for (std::thread& t : m_threads)
+        t.join();
 }
 
 std::uint64_t CommitQueue::submit(CommitGroup group)
@@ -62,6 +65,7 @@ void CommitQueue::waitForPendingAtMost(std::size_t events)
 
 void CommitQueue::run()
 {
+    ParallelSync syncs;
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_work.wait(lock, [&] { return m_stop || !m_queue.empty(); });
@@ -76,11 +80,21 @@ void CommitQueue::run()
             m_queue.pop_front();
         }
         lock.unlock();
+        // An earlier commit's slots must count as on disk first: the forwarding side reports in
+        // that order, and the answers go out in it.
+        bool myTurn = false;
+        const auto waitForTurn = [&] {
+            std::unique_lock turn(m_mutex);
+            m_turn.wait(turn, [&] { return m_nextToFinish == tickets.front(); });
+            myTurn = true;
+        };
         FileFailure failure;
         try {
-            failure = merged.commit(m_journal, m_accounts, &m_syncs);
+            failure = merged.commit(m_journal, m_accounts, &syncs, waitForTurn);
         } catch (...) {
             // Out of memory, most likely: the events go unanswered like any other failed commit.
+            if (!myTurn)
+                waitForTurn();
             failure = FileFailure{"Disk write error. ", std::string(), ENOMEM, true};
             merged.abandon(m_journal);
         }
@@ -89,6 +103,8 @@ void CommitQueue::run()
             m_results.push_back(Result{ticket, failure});
             failure.newEpisode = false; // one line for the whole merged commit
         }
+        m_nextToFinish = tickets.back() + 1;
+        m_turn.notify_all();
         m_pendingEvents -= std::min(m_pendingEvents, merged.events());
         m_done.notify_all();
         lock.unlock();

@@ -1,5 +1,7 @@
-// The receiver's group commits, run in order on a thread of their own: the receiving thread goes on
-// reading while the disk syncs, and hands out each group's answers once that group is on disk.
+// The receiver's group commits, run on threads of their own: the receiving thread goes on reading
+// while the disk syncs, and hands out each group's answers once that group is on disk. Two commits
+// may be under way at once (the disk serves their flushes together); they end in the order they
+// were submitted.
 #pragma once
 
 #include "dc09/StoreEvent.h"
@@ -43,17 +45,20 @@ public:
 private:
     void run();
 
+    static constexpr std::size_t kWorkers = 2;
+
     Journal& m_journal;
     AccountTable& m_accounts;
     std::function<void()> m_wake;
-    ParallelSync m_syncs;
     mutable std::mutex m_mutex;
     std::condition_variable m_work;
     std::condition_variable m_done;
+    std::condition_variable m_turn;
     std::deque<std::pair<std::uint64_t, CommitGroup>> m_queue; // under m_mutex
     std::vector<Result> m_results;                             // under m_mutex
     std::size_t m_pendingEvents = 0;                           // under m_mutex
     std::uint64_t m_nextTicket = 1;                            // under m_mutex
+    std::uint64_t m_nextToFinish = 1;                          // under m_mutex
     bool m_stop = false;                                       // under m_mutex
-    std::thread m_thread;                                      // last: started once the rest exists
+    std::vector<std::thread> m_threads;                        // last: started once the rest exists
 };

@@ -67,7 +67,8 @@ void CommitGroup::clear()
     m_accountSlots.clear();
 }
 
-FileFailure CommitGroup::commit(Journal& journal, AccountTable& accounts, ParallelSync* syncs) const
+FileFailure CommitGroup::commit(Journal& journal, AccountTable& accounts, ParallelSync* syncs,
+                                const std::function<void()>& beforeFinish) const
 {
     Journal::Commit events;
     AccountTable::Commit records;
@@ -80,6 +81,8 @@ FileFailure CommitGroup::commit(Journal& journal, AccountTable& accounts, Parall
         files.insert(files.end(), more.begin(), more.end());
         failed = syncs != nullptr ? syncs->syncAll(files) : syncEach(files);
     }
+    if (beforeFinish)
+        beforeFinish();
     accounts.finishCommit(records, failed);
     journal.finishCommit(events, failed);
     return failed;

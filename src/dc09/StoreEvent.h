@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -39,8 +40,9 @@ public:
     // Journal slots, their extended texts and the header, then the account slots; then one sync per
     // file, all at once through `syncs` when given. The first failure ends the commit: the group's
     // events must then go unanswered.
-    [[nodiscard]] FileFailure commit(Journal& journal, AccountTable& accounts,
-                                     ParallelSync* syncs = nullptr) const;
+    // `beforeFinish` runs once the files are synced, before the slots count as on disk.
+    [[nodiscard]] FileFailure commit(Journal& journal, AccountTable& accounts, ParallelSync* syncs = nullptr,
+                                     const std::function<void()>& beforeFinish = {}) const;
     // After a commit that could not run at all: the persist pass takes the events over.
     void abandon(Journal& journal) const;
 
