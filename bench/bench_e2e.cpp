@@ -120,10 +120,20 @@ std::optional<EventId> idOfLine(const QByteArray& line)
     return EventId{account - 0x1000, partition * 1000 + zone};
 }
 
+// Where the receivers' temporary data directories go (--data-dir); the system's temporary
+// directory when empty. The journal is synced before every answer, so the answer times depend on it.
+QString g_dataParent;
+
+QString dataTemplate()
+{
+    const QString parent = g_dataParent.isEmpty() ? QDir::tempPath() : g_dataParent;
+    return parent + QStringLiteral("/ardentel-bench-XXXXXX");
+}
+
 // The receiver program in a temporary data directory.
 class Receiver {
 public:
-    explicit Receiver(QString program) : m_program(std::move(program)) {}
+    explicit Receiver(QString program) : m_program(std::move(program)), m_data(dataTemplate()) {}
     ~Receiver() { stop(); }
 
     [[nodiscard]] QString dir() const { return m_data.path(); }
@@ -710,7 +720,8 @@ void endToEnd(const QString& program, int seconds, int rate)
 
 void printTable(const QString& program)
 {
-    std::printf("\nArdentel end to end (%s)\n", qPrintable(program));
+    std::printf("\nArdentel end to end (%s), data under %s\n", qPrintable(program),
+                qPrintable(g_dataParent.isEmpty() ? QDir::tempPath() : g_dataParent));
     std::printf("%-28s %-30s %14s  %-10s %s\n", "phase", "figure", "value", "target", "");
     for (const Row& r : g_rows) {
         std::printf("%-28s %-30s %14s  %-10s %s\n", r.phase.constData(), r.figure.constData(),
@@ -746,10 +757,13 @@ int main(int argc, char** argv)
             rate = std::max(1, value().toInt());
         } else if (a == QStringLiteral("--pace")) {
             pace = std::max(0, value().toInt());
+        } else if (a == QStringLiteral("--data-dir")) {
+            g_dataParent = value();
         } else {
             std::fprintf(stderr,
                          "usage: ardentel_bench_e2e [--bin PATH] [--phase 1|2|3] [--receive-seconds N]\n"
-                         "                          [--seconds N] [--rate PER_SECOND] [--pace PER_SECOND]\n");
+                         "                          [--seconds N] [--rate PER_SECOND] [--pace PER_SECOND]\n"
+                         "                          [--data-dir PARENT]\n");
             return 2;
         }
     }

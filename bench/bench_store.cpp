@@ -1,8 +1,9 @@
-// Cost of storing one accepted message: account lookup and slot write to latevn.dat, then the
-// in-memory journal append.
+// Cost of storing accepted messages: one message staged and committed on its own, and group
+// commits (journal, extended data and account slots written, one sync per file) of several.
 #include "dc09/StoreEvent.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
+#include "store/ParallelSync.h"
 #include "store/RecordText.h"
 
 #include <benchmark/benchmark.h>
@@ -13,9 +14,9 @@
 namespace {
 class ScratchDir {
 public:
-    ScratchDir()
+    explicit ScratchDir(const std::filesystem::path& base = std::filesystem::temp_directory_path())
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ardentel-bench-XXXXXX").string();
+        std::string pattern = (base / "ardentel-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr)
             m_path = pattern;
     }
@@ -57,14 +58,61 @@ void BM_StoreDc9Event(benchmark::State& state)
     for (int i = 0; i < accountCount; ++i)
         messages.push_back(makeMessage(std::to_string(100000 + i)));
     for (const DC9_Message& m : messages)
-        Store_DC9_Event(m, 1796601600, "10.1.2.3", 50001, accounts, journal);
+        (void)Store_DC9_Event(m, 1796601600, "10.1.2.3", 50001, accounts, journal);
 
     std::size_t next = 0;
     for (auto _ : state) {
-        Store_DC9_Event(messages[next], 1796601600, "10.1.2.3", 50001, accounts, journal);
+        (void)Store_DC9_Event(messages[next], 1796601600, "10.1.2.3", 50001, accounts, journal);
         next = (next + 1) % messages.size();
     }
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_StoreDc9Event)->Arg(1)->Arg(100)->Arg(2048)->Unit(benchmark::kMicrosecond);
+
+// One group commit of state.range(0) events from as many accounts, in a data directory under `base`:
+// the real disk (/var/tmp, ext4 on the build machine) or memory (/dev/shm, tmpfs), where the sync
+// costs nothing and what remains is the writing itself.
+// With `parallel`, the three files are synced at the same time, as the receiver does.
+void groupCommit(benchmark::State& state, const char* base, bool parallel)
+{
+    if (!std::filesystem::is_directory(base)) {
+        state.SkipWithError("no such directory");
+        return;
+    }
+    ScratchDir dir(base);
+    Journal journal({dir.file("kalvor.dat"), dir.file("extevn.dat")}, {}, [](int) {});
+    AccountTable accounts(dir.file("latevn.dat"));
+    journal.load();
+    accounts.load();
+    const int events = int(state.range(0));
+    std::vector<DC9_Message> messages;
+    for (int i = 0; i < events; ++i)
+        messages.push_back(makeMessage(std::to_string(100000 + i)));
+    ParallelSync syncs;
+    for (auto _ : state) {
+        CommitGroup group;
+        for (const DC9_Message& m : messages)
+            group.add(Stage_DC9_Event(m, 1796601600, "10.1.2.3", 50001, accounts, journal));
+        if (!group.commit(journal, accounts, parallel ? &syncs : nullptr).ok()) {
+            state.SkipWithError("commit failed");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * events);
+}
+BENCHMARK_CAPTURE(groupCommit, disk_var_tmp, "/var/tmp", true)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(groupCommit, disk_var_tmp_one_by_one, "/var/tmp", false)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(groupCommit, tmpfs_dev_shm, "/dev/shm", true)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Unit(benchmark::kMicrosecond);
 } // namespace

@@ -1,6 +1,7 @@
 // Receive path, connection supervision and the once-a-second receiver timer of the DC-09 port.
 #include "dc09/Dc09Receiver.h"
 
+#include "dc09/CommitQueue.h"
 #include "dc09/Dc09Codec.h"
 #include "dc09/StoreEvent.h"
 #include "store/AccountTable.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <exception>
 #include <random>
 #include <vector>
 
@@ -22,7 +24,6 @@ namespace {
 
 constexpr int kFirstTickMs = 500;
 constexpr int kTickMs = 1000;
-constexpr int kRetryAfterFailureMs = 10000;
 constexpr int kListenBacklog = 1024; // bursts of panels reconnecting after a network outage
 constexpr int kWsaConnectionAborted = 10053;
 
@@ -58,11 +59,20 @@ Dc09Receiver::Dc09Receiver(Config_Record& config, AccountTable& accounts, Journa
     });
     m_timer->setInterval(kFirstTickMs);
     connect(m_timer, &QTimer::timeout, this, &Dc09Receiver::Timer_DC9Timer);
+    m_commits = std::make_unique<CommitQueue>(journal, accounts, [this] {
+        // One hand-over at a time: it takes every result that is ready by then.
+        if (!m_wakePosted.exchange(true))
+            QMetaObject::invokeMethod(
+                this, [this] { deliverAnswers(); }, Qt::QueuedConnection);
+    });
 }
 
 Dc09Receiver::~Dc09Receiver()
 {
     m_timer->stop();
+    // Whatever was staged is committed before the thread ends; nobody is left to answer.
+    sealGroup();
+    m_commits.reset();
     // Sockets report their closing on the way out; nothing of this object may hear it.
     for (QTcpSocket* connection : std::as_const(m_connections)) {
         QObject::disconnect(connection, nullptr, this, nullptr);
@@ -110,10 +120,15 @@ void Dc09Receiver::deactivate()
         m_connections.removeAll(connection);
         connection->deleteLater();
     }
+    // Nothing may still be on its way to the files when the program's last persist pass runs.
+    sealGroup();
+    m_commits->waitForPendingAtMost(0);
+    deliverAnswers();
 }
 
 void Dc09Receiver::retrySoon()
 {
+    m_openRetryWait = 0;
     m_timer->setInterval(kTickMs); // restarts a running timer with the new interval
 }
 
@@ -225,10 +240,45 @@ void Dc09Receiver::acceptPending()
 
 void Dc09Receiver::ServerSocket_DC9ClientConnect(QTcpSocket* connection)
 {
-    Touch_Connection_Slot(connection, ConnectionTable::kShortSeconds);
+    const QByteArray address = remoteAddressText(connection).toLatin1();
+    if (m_slots.touch(std::string_view(address.constData(), size_t(address.size())), connection->peerPort(),
+                      ConnectionTable::kShortSeconds)) {
+        m_tableFullReported = false;
+        return;
+    }
+    // Every slot is in use: a connection nobody supervises would stay open for ever, so it is
+    // refused now and the panel tries again later.
+    if (!m_tableFullReported) {
+        m_tableFullReported = true;
+        writeLog(QStringLiteral("Connection table full, connection closed. IP: ") +
+                     QString::fromLatin1(address) + QStringLiteral(", port: ") +
+                     QString::number(connection->peerPort()),
+                 LogColour::Black);
+    }
+    connection->abort(); // reports the loss at once; the socket is deleted later
+}
+
+void Dc09Receiver::reportException(const char* where, const char* what)
+{
+    writeLog(QString::fromLatin1(where) + QString::fromLocal8Bit(what), LogColour::Red);
+    if (beep) {
+        beep();
+    }
 }
 
 void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
+{
+    // A handler that throws must not take the event loop (and every other panel) with it.
+    try {
+        readBlock(connection);
+    } catch (const std::exception& e) {
+        reportException("Receiver read error: ", e.what());
+    } catch (...) {
+        reportException("Receiver read error: ", "unknown exception");
+    }
+}
+
+void Dc09Receiver::readBlock(QTcpSocket* connection)
 {
     const qint64 waiting = connection->bytesAvailable();
     if (waiting <= 0) {
@@ -259,12 +309,16 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
                 QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
     }
 
-    // The parser works in place and may stop at a zero byte; it gets its own copy.
-    std::vector<char> text(size_t(block.size()) + 1, '\0');
-    std::memcpy(text.data(), block.constData(), size_t(block.size()));
-    DC9_Message message;
-    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(block.size()), m_config, message);
+    Touch_Connection_Slot(connection, handleFrame(connection, block));
+}
 
+int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
+{
+    // The parser works in place and may stop at a zero byte; it gets its own copy.
+    std::vector<char> text(size_t(frame.size()) + 1, '\0');
+    std::memcpy(text.data(), frame.constData(), size_t(frame.size()));
+    DC9_Message message;
+    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(frame.size()), m_config, message);
     const QString address = remoteAddressText(connection);
     const int port = connection->peerPort();
     int seconds = ConnectionTable::kShortSeconds;
@@ -279,21 +333,100 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
                  LogColour::Black);
     } else {
         const std::string response = Build_DC9_Response(*kind, message, received, m_config, paddingRandom);
-        // A failed write means the panel has gone and will send again; the event is stored all the
-        // same, since a repeated alarm is better than a lost one.
-        (void)connection->write(response.data(), qint64(response.size()));
-        if (*kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK) {
+        const bool accepted = *kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK;
+        if (accepted) {
+            // The acknowledgement leaves only once the event is on disk: the panel that sees it
+            // forgets the alarm, so the receiver must not be able to lose it any more.
             const QByteArray addressBytes = address.size() < 16 ? address.toLatin1() : QByteArray();
-            Store_DC9_Event(message, received,
-                            std::string_view(addressBytes.constData(), size_t(addressBytes.size())), port,
-                            m_accounts, m_journal);
+            m_openGroup.add(Stage_DC9_Event(
+                message, received, std::string_view(addressBytes.constData(), size_t(addressBytes.size())),
+                port, m_accounts, m_journal));
             seconds = m_config.DC9_Conn_Timeout;
         }
-        // The answer leaves now, not after every other ready connection has been served: with many
-        // panels sending at once that wait would be the larger part of a panel's answer time.
-        (void)connection->flush();
+        queueAnswer(connection, response, accepted);
     }
-    Touch_Connection_Slot(connection, seconds);
+    return seconds;
+}
+
+void Dc09Receiver::queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk)
+{
+    m_openAnswers.push_back(Answer{QPointer<QTcpSocket>(connection),
+                                   QByteArray(response.data(), qsizetype(response.size())), needsDisk});
+    if (m_openGroup.events() >= kMaxGroupEvents) {
+        sealGroup();
+        return;
+    }
+    // Everything read in this turn of the event loop shares one commit: the call below runs once
+    // the loop has served every socket that was ready, before it reads anything new.
+    if (!m_sealPosted) {
+        m_sealPosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_sealPosted = false;
+                sealGroup();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void Dc09Receiver::sealGroup()
+{
+    if (m_openAnswers.empty() && m_openGroup.empty()) {
+        return;
+    }
+    AnswerBatch batch;
+    batch.answers.swap(m_openAnswers);
+    if (m_openGroup.empty()) {
+        batch.done = true;
+    } else {
+        if (m_commits->pendingEvents() + m_openGroup.events() > kMaxPendingEvents) {
+            // The disk is slower than the panels: reading waits, and TCP holds the panels back.
+            m_commits->waitForPendingAtMost(kMaxPendingEvents - m_openGroup.events());
+        }
+        batch.ticket = m_commits->submit(std::move(m_openGroup));
+        m_openGroup.clear();
+    }
+    m_batches.push_back(std::move(batch));
+    deliverAnswers();
+}
+
+void Dc09Receiver::deliverAnswers()
+{
+    m_wakePosted = false; // before taking: a result that comes after this posts a new hand-over
+    for (const CommitQueue::Result& result : m_commits->takeResults()) {
+        for (AnswerBatch& batch : m_batches) {
+            if (batch.ticket != result.ticket) {
+                continue;
+            }
+            batch.done = true;
+            batch.failed = !result.failure.ok();
+            break;
+        }
+        if (!result.failure.ok() && result.failure.newEpisode) {
+            // The events stay in memory and are saved and forwarded once the disk works again; the
+            // panels get no answer and send them again.
+            writeLog(QString::fromLocal8Bit(result.failure.text()), LogColour::Red);
+            if (beep) {
+                beep();
+            }
+        }
+    }
+    while (!m_batches.empty() && m_batches.front().done) {
+        const AnswerBatch batch = std::move(m_batches.front());
+        m_batches.pop_front();
+        for (const Answer& answer : batch.answers) {
+            QTcpSocket* connection = answer.connection.data();
+            if (connection == nullptr || (answer.needsDisk && batch.failed) ||
+                connection->state() != QAbstractSocket::ConnectedState) {
+                continue;
+            }
+            // A failed write means the panel has gone and will send again.
+            (void)connection->write(answer.bytes);
+            // The answer leaves now, not after every other ready connection has been served.
+            (void)connection->flush();
+        }
+    }
 }
 
 void Dc09Receiver::ServerSocket_DC9ClientError(QTcpSocket* connection, int& errorCode)
@@ -345,7 +478,9 @@ void Dc09Receiver::openPort()
                  LogColour::Black);
         return;
     }
-    m_timer->setInterval(kRetryAfterFailureMs);
+    // The next attempt waits ten ticks; the tick itself stays at one second, since it also counts
+    // down the connection slots and the accounts' supervision.
+    m_openRetryWait = kOpenRetryTicks - 1;
     writeLog(failure, LogColour::Red);
     if (beep) {
         beep();
@@ -356,7 +491,27 @@ void Dc09Receiver::Timer_DC9Timer()
 {
     m_timer->stop();
     m_timer->setInterval(kTickMs);
+    // Whatever goes wrong in one part of a tick, the rest of it and the next tick still run: the
+    // connection slots and the accounts' supervision must not stop for the rest of the run.
+    const auto guarded = [this](const std::function<void()>& part) {
+        try {
+            part();
+        } catch (const std::exception& e) {
+            reportException("Receiver timer error: ", e.what());
+        } catch (...) {
+            reportException("Receiver timer error: ", "unknown exception");
+        }
+    };
+    guarded([this] { tick(); });
+    guarded([this] {
+        m_slots.tick([this](std::string_view address, int port) { closeExpired(address, port); });
+        m_accounts.supervisionTick();
+    });
+    m_timer->start();
+}
 
+void Dc09Receiver::tick()
+{
     if (!m_hostLineWritten && (!logViewVisible || logViewVisible())) {
         m_hostLineWritten = true;
         QString host = QHostInfo::localHostName();
@@ -376,7 +531,11 @@ void Dc09Receiver::Timer_DC9Timer()
 
     if (m_config.DC9_Port_Enable != 0) {
         if (!m_server->isListening()) {
-            openPort();
+            if (m_openRetryWait > 0) {
+                --m_openRetryWait;
+            } else {
+                openPort();
+            }
         } else {
             if (m_acceptErrorReported) {
                 m_server->resumeAccepting();
@@ -385,6 +544,7 @@ void Dc09Receiver::Timer_DC9Timer()
                       QString::number(activeConnections()));
         }
     } else {
+        m_openRetryWait = 0;
         if (m_server->isListening()) {
             deactivate();
             const QString text = portText ? portText() : QString::number(m_config.DC9_Port);
@@ -392,8 +552,4 @@ void Dc09Receiver::Timer_DC9Timer()
         }
         setStatus(QStringLiteral("Receiver port closed."));
     }
-
-    m_slots.tick([this](std::string_view address, int port) { closeExpired(address, port); });
-    m_accounts.supervisionTick();
-    m_timer->start();
 }

@@ -5,16 +5,25 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
+#include "dc09/StoreEvent.h"
 #include "log/LogSink.h"
 
 #include <QAbstractSocket>
+#include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <atomic>
+#include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 class AccountTable;
+class CommitQueue;
 class Journal;
 class QHostAddress;
 class QTcpServer;
@@ -30,6 +39,14 @@ public:
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
+    // Events of one turn of the event loop committed together at most; a flood beyond that is
+    // committed in several groups, so the first answers need not wait for the whole flood.
+    static constexpr std::size_t kMaxGroupEvents = 256;
+    // Events staged and not yet on disk at most; beyond that reading waits for the disk. Well under
+    // the journal's 2048 slots, so a slot is never refilled while its event waits for its commit.
+    static constexpr std::size_t kMaxPendingEvents = 1024;
+    // Ticks between two attempts to open a port that failed to open.
+    static constexpr int kOpenRetryTicks = 10;
 
     Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);
@@ -43,10 +60,12 @@ public:
     std::function<bool()> logViewVisible;        // the host line waits until the log view shows
     std::function<QString()> portText;           // text of the port edit, for "Port ... closed."
 
-    void start();      // enables Timer_DC9 with its first 500 ms interval
-    void stopTimer();  // FormClose step 1
-    void deactivate(); // FormClose step 2: closes the port and every connection
-    void retrySoon();  // the "Open" box was clicked: try again at the next second
+    void start();     // enables Timer_DC9 with its first 500 ms interval
+    void stopTimer(); // FormClose step 1
+    // FormClose step 2: closes the port and every connection, and waits until every staged event's
+    // commit has ended (their answers have no connection left to go to).
+    void deactivate();
+    void retrySoon(); // the "Open" box was clicked: try again at the next second
 
     // Handlers, public so tests call them directly.
     void Timer_DC9Timer();
@@ -59,6 +78,7 @@ public:
     [[nodiscard]] int activeConnections() const;
     [[nodiscard]] quint16 listeningPort() const;
     [[nodiscard]] const ConnectionTable& connectionTable() const { return m_slots; }
+    [[nodiscard]] ConnectionTable& connectionTable() { return m_slots; }
     [[nodiscard]] QTimer* timer() const { return m_timer; }
     // The accepted connections, oldest first.
     [[nodiscard]] const QList<QTcpSocket*>& connections() const { return m_connections; }
@@ -73,6 +93,29 @@ public:
     [[nodiscard]] static QString hostLine(const QString& hostName, const QHostAddress& address);
 
 private:
+    // An answer waits in its turn's batch until that batch's events are on disk; answers that need
+    // no disk wait as well when an earlier batch does, so each connection's answers keep their order.
+    struct Answer {
+        QPointer<QTcpSocket> connection;
+        QByteArray bytes;
+        bool needsDisk = false; // "ACK" / "*ACK": sent only when the commit succeeded
+    };
+    struct AnswerBatch {
+        std::uint64_t ticket = 0; // the commit waited for; 0 for none
+        bool done = false;
+        bool failed = false;
+        std::vector<Answer> answers;
+    };
+
+    void readBlock(QTcpSocket* connection);
+    // One frame: answer queued (and, when accepted, the event staged) behind the connection's
+    // earlier ones; returns the seconds the connection's slot gets.
+    [[nodiscard]] int handleFrame(QTcpSocket* connection, const QByteArray& frame);
+    void tick(); // host line and port state; the countdowns run apart from it
+    void queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk);
+    void sealGroup(); // end of the turn: the staged events go to the commit thread
+    void deliverAnswers();
+    void reportException(const char* where, const char* what);
     void acceptPending();
     void openPort();
     void closeExpired(std::string_view address, int port);
@@ -90,4 +133,13 @@ private:
     QList<QTcpSocket*> m_connections;
     bool m_hostLineWritten = false;
     bool m_acceptErrorReported = false;
+    bool m_tableFullReported = false;
+    int m_openRetryWait = 0; // ticks left before the next attempt to open the port
+
+    CommitGroup m_openGroup;
+    std::vector<Answer> m_openAnswers;
+    std::deque<AnswerBatch> m_batches;
+    bool m_sealPosted = false;
+    std::atomic<bool> m_wakePosted{false};
+    std::unique_ptr<CommitQueue> m_commits; // after what its thread uses; ended first
 };

@@ -90,6 +90,25 @@ void AccountTable::rebuildIndex()
 
 std::optional<std::size_t> AccountTable::update(JournalRecord& record, const char* extended)
 {
+    const std::optional<std::size_t> index = updateImage(record, extended);
+    if (!index)
+        return std::nullopt;
+    (void)writeSlot(*index); // silent on failure: memory holds the new values
+    if (onChanged)
+        onChanged();
+    return index;
+}
+
+std::optional<std::size_t> AccountTable::stage(JournalRecord& record, const char* extended)
+{
+    const std::optional<std::size_t> index = updateImage(record, extended);
+    if (index && onChanged)
+        onChanged();
+    return index;
+}
+
+std::optional<std::size_t> AccountTable::updateImage(JournalRecord& record, const char* extended)
+{
     const std::string_view account = fieldText(record.account);
     // An empty number would match the first free slot and fill it as an account nobody can see.
     if (account.empty())
@@ -102,65 +121,104 @@ std::optional<std::size_t> AccountTable::update(JournalRecord& record, const cha
     const bool hasAddress = Find_Tag_Value("[B", ext, address);
     const std::uint8_t signal = hasQuality ? signalOf(quality) : accounts::kNoSignal;
 
+    std::lock_guard lock(m_mutex);
     std::size_t index = 0;
-    bool restored = false;
-    {
-        std::lock_guard lock(m_mutex);
-        const std::optional<std::size_t> found = findSlot(account);
-        if (found) {
-            index = *found;
-        } else {
-            const std::optional<std::size_t> free = firstFreeSlot();
-            if (!free)
-                return std::nullopt; // full: the journal keeps the connection's address
-            index = *free;
-            AccountRecord* slot = slotAt(index);
-            std::memset(slot, 0, sizeof *slot);
-            setFieldText(slot->account, account);
-            m_index.emplace(fieldText(slot->account), index);
-            slot->ping_minutes = hasQuality ? kMinutesWithSignal : kMinutesWithoutSignal;
-        }
+    const std::optional<std::size_t> found = findSlot(account);
+    if (found) {
+        index = *found;
+    } else {
+        const std::optional<std::size_t> free = firstFreeSlot();
+        if (!free)
+            return std::nullopt; // full: the journal keeps the connection's address
+        index = *free;
         AccountRecord* slot = slotAt(index);
-        slot->last_time = record.time_received;
-        setFieldText(slot->receiver, fieldText(record.receiver));
-        setFieldText(slot->line, fieldText(record.line));
-        setFieldText(slot->event, fieldText(record.event));
-        setFieldText(slot->partition, fieldText(record.partition));
-        setFieldText(slot->zone, fieldText(record.zone));
-        slot->port = record.port;
-        slot->signal = signal;
-        if (hasAddress) {
-            setFieldText(slot->address, address);
-            setFieldText(record.address, address);
-        } else {
-            setFieldText(slot->address, fieldText(record.address));
-        }
-        if (slot->ping_minutes != 0)
-            slot->ping_countdown = countdownFor(slot->ping_minutes);
-        if (slot->sup_flags & accounts::kMissing) {
-            slot->sup_flags &= std::uint8_t(~accounts::kMissing);
-            restored = true;
-        }
+        std::memset(slot, 0, sizeof *slot);
+        setFieldText(slot->account, account);
+        m_index.emplace(fieldText(slot->account), index);
+        slot->ping_minutes = hasQuality ? kMinutesWithSignal : kMinutesWithoutSignal;
     }
-    (void)writeSlot(index); // silent on failure: memory holds the new values
-    if (restored) {
-        // Set only after the write, so a restart never finds a report due that the file lacks.
-        std::lock_guard lock(m_mutex);
-        slotAt(index)->sup_flags |= accounts::kReportDue;
+    AccountRecord* slot = slotAt(index);
+    slot->last_time = record.time_received;
+    setFieldText(slot->receiver, fieldText(record.receiver));
+    setFieldText(slot->line, fieldText(record.line));
+    setFieldText(slot->event, fieldText(record.event));
+    setFieldText(slot->partition, fieldText(record.partition));
+    setFieldText(slot->zone, fieldText(record.zone));
+    slot->port = record.port;
+    slot->signal = signal;
+    if (hasAddress) {
+        setFieldText(slot->address, address);
+        setFieldText(record.address, address);
+    } else {
+        setFieldText(slot->address, fieldText(record.address));
     }
-    if (onChanged)
-        onChanged();
+    if (slot->ping_minutes != 0)
+        slot->ping_countdown = countdownFor(slot->ping_minutes);
+    // A restore report is due from now on, and the record written next carries it: a restart in
+    // between still sends it.
+    if (slot->sup_flags & accounts::kMissing) {
+        slot->sup_flags &= std::uint8_t(~accounts::kMissing);
+        slot->sup_flags |= accounts::kReportDue;
+    }
     return index;
 }
 
 bool AccountTable::writeSlot(std::size_t slot)
 {
     AccountRecord copy;
+    std::lock_guard files(m_fileMutex);
     {
         std::lock_guard lock(m_mutex);
         std::memcpy(&copy, slotAt(slot), sizeof copy);
     }
     return m_io.writeAt(m_path, std::int64_t(slot * sizeof(AccountRecord)), &copy, sizeof copy).ok();
+}
+
+std::vector<PendingSync> AccountTable::Commit::pending() const
+{
+    if (m_table == nullptr || m_fd < 0)
+        return {};
+    return {PendingSync{&m_table->m_io, m_fd, m_table->m_path}};
+}
+
+FileFailure AccountTable::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
+{
+    commit.m_table = this;
+    commit.m_any = !slots.empty();
+    if (slots.empty())
+        return {};
+    std::lock_guard files(m_fileMutex);
+    const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
+    if (!opened.ok())
+        return FileFailure{"File open error. ", m_path, opened.error};
+    commit.m_fd = opened.fd();
+    for (const std::uint16_t j : slots) {
+        if (j >= accounts::kSlots)
+            continue;
+        AccountRecord copy;
+        {
+            std::lock_guard lock(m_mutex);
+            std::memcpy(&copy, slotAt(j), sizeof copy);
+        }
+        if (const IoResult r =
+                m_io.writeAtOffset(commit.m_fd, std::int64_t(j * sizeof copy), &copy, sizeof copy);
+            !r.ok())
+            return FileFailure{"Disk write error. ", m_path, r.error};
+    }
+    return {};
+}
+
+void AccountTable::finishCommit(Commit& commit, FileFailure& outcome)
+{
+    if (commit.m_fd >= 0)
+        m_io.close(commit.m_fd);
+    commit.m_fd = -1;
+    if (!commit.m_any)
+        return;
+    if (outcome.ok())
+        m_episodes.ended(m_path);
+    else if (outcome.path == m_path)
+        m_episodes.note(outcome);
 }
 
 void AccountTable::writeAccount(std::size_t slot)
@@ -184,19 +242,15 @@ void AccountTable::supervisionTick()
             if (slot->ping_countdown > 1) {
                 --slot->ping_countdown;
             } else if (slot->ping_countdown == 1) {
+                // Written below with report_due set, so the loss is still reported after a restart.
                 slot->ping_countdown = 0;
-                slot->sup_flags |= accounts::kMissing;
+                slot->sup_flags |= accounts::kMissing | accounts::kReportDue;
                 expired.push_back(j);
             }
         }
     }
     for (const std::size_t j : expired) {
-        const bool written = writeSlot(j);
-        {
-            std::lock_guard lock(m_mutex);
-            slotAt(j)->sup_flags |= accounts::kReportDue;
-        }
-        if (written && onChanged)
+        if (writeSlot(j) && onChanged)
             onChanged();
     }
 }
@@ -221,6 +275,7 @@ void AccountTable::deleteAccount(std::size_t slot)
     if (slot >= accounts::kSlots)
         return;
     std::vector<std::uint8_t> copy;
+    std::lock_guard files(m_fileMutex);
     {
         std::lock_guard lock(m_mutex);
         std::uint8_t* at = m_image.data() + slot * sizeof(AccountRecord);
@@ -271,19 +326,25 @@ void AccountTable::clearReportDue(std::size_t slot)
 {
     if (slot >= accounts::kSlots)
         return;
-    std::lock_guard lock(m_mutex);
-    slotAt(slot)->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    {
+        std::lock_guard lock(m_mutex);
+        slotAt(slot)->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    }
+    (void)writeSlot(slot); // a failed write only means the report is sent once more after a restart
 }
 
 bool AccountTable::clearReportDue(const DueReport& report)
 {
     if (report.slot >= accounts::kSlots)
         return false;
-    std::lock_guard lock(m_mutex);
-    AccountRecord* slot = slotAt(report.slot);
-    const bool missing = (slot->sup_flags & accounts::kMissing) != 0;
-    if (fieldText(slot->account) != report.account || missing != report.missing)
-        return false;
-    slot->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    {
+        std::lock_guard lock(m_mutex);
+        AccountRecord* slot = slotAt(report.slot);
+        const bool missing = (slot->sup_flags & accounts::kMissing) != 0;
+        if (fieldText(slot->account) != report.account || missing != report.missing)
+            return false;
+        slot->sup_flags &= std::uint8_t(~accounts::kReportDue);
+    }
+    (void)writeSlot(report.slot);
     return true;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,6 +23,26 @@ public:
     // Update account; may replace record.address with the "[B" value. Returns the slot, or none when
     // the account has no slot (table full, or an empty account number).
     std::optional<std::size_t> update(JournalRecord& record, const char* extended);
+    // The same in memory only: the caller commits the slot before it answers.
+    [[nodiscard]] std::optional<std::size_t> stage(JournalRecord& record, const char* extended);
+    // A commit: writes the slots as memory holds them now; the caller syncs what `pending()` lists
+    // (with the journal's files), then finishes with the outcome. Nothing is logged here.
+    class Commit {
+    public:
+        Commit() = default;
+        Commit(const Commit&) = delete;
+        Commit& operator=(const Commit&) = delete;
+        [[nodiscard]] std::vector<PendingSync> pending() const;
+
+    private:
+        friend class AccountTable;
+        AccountTable* m_table = nullptr;
+        bool m_any = false;
+        int m_fd = -1;
+    };
+    [[nodiscard]] FileFailure writeCommit(std::span<const std::uint16_t> slots, Commit& commit);
+    // Sets outcome.newEpisode when the failure is on latevn.dat.
+    void finishCommit(Commit& commit, FileFailure& outcome);
     void writeAccount(std::size_t slot);                         // Write account
     void supervisionTick();                                      // Supervision tick, once a second
     void setPingMinutes(std::size_t slot, std::int32_t minutes); // Set ping minutes
@@ -42,7 +63,8 @@ public:
     // The first slot at or after `from` whose report_due is set.
     [[nodiscard]] std::optional<DueReport> nextReportDue(std::size_t from = 0) const;
 
-    // Forwarding side: clears report_due once the automation software acknowledged the report.
+    // Forwarding side: clears report_due once the automation software acknowledged the report, and
+    // writes the slot so that a restart does not send the report again.
     void clearReportDue(std::size_t slot);
     // The same, but only while the slot still holds `report`'s account in the state that was
     // reported: a deletion may have moved the slots, or the account may have gone missing or come
@@ -55,6 +77,8 @@ public:
 private:
     [[nodiscard]] AccountRecord* slotAt(std::size_t slot);
     [[nodiscard]] bool writeSlot(std::size_t slot);
+    // Update account in memory only.
+    [[nodiscard]] std::optional<std::size_t> updateImage(JournalRecord& record, const char* extended);
     [[nodiscard]] std::optional<std::size_t> findSlot(std::string_view account) const;
     [[nodiscard]] std::optional<std::size_t> firstFreeSlot() const;
     void rebuildIndex();
@@ -69,7 +93,11 @@ private:
 
     std::string m_path;
     FileIo& m_io;
-    mutable std::mutex m_mutex;        // guards the image; never held across file I/O
+    mutable std::mutex m_mutex; // guards the image; never held across file I/O
+    // Taken around copying a slot and writing it, by every writer of latevn.dat (receiver, commit,
+    // forwarding thread), so an older copy never lands on top of a newer one. Never held across a sync.
+    std::mutex m_fileMutex;
+    FailureEpisodes m_episodes;
     std::vector<std::uint8_t> m_image; // accounts::kImageSize, never reallocated
     // Account number to its first slot, so a full table is not walked for every message. Only this
     // class changes the account texts: it is rebuilt at load and after a deletion, extended on create.

@@ -1,6 +1,8 @@
 // Plain POSIX implementation of the record-file helpers.
 #include "store/FileIo.h"
 
+#include "store/Journal.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -110,6 +112,16 @@ IoResult FileIo::read(int fd, void* data, std::size_t size)
     return IoResult{std::int64_t(done), 0};
 }
 
+IoResult FileIo::sync(int fd)
+{
+    for (;;) {
+        if (::fdatasync(fd) == 0)
+            return IoResult{0, 0};
+        if (errno != EINTR)
+            return failure(errno);
+    }
+}
+
 void FileIo::close(int fd)
 {
     if (fd >= 0)
@@ -150,4 +162,32 @@ FileIo& FileIo::posix()
 {
     static FileIo instance;
     return instance;
+}
+
+std::string FileFailure::text() const
+{
+    if (what == nullptr)
+        return {};
+    return std::string(what) + path + OS_Error_Text(error);
+}
+
+FileFailure syncEach(const std::vector<PendingSync>& files)
+{
+    for (const PendingSync& f : files) {
+        if (const IoResult r = f.io->sync(f.fd); !r.ok())
+            return FileFailure{"Disk write error. ", f.path, r.error};
+    }
+    return {};
+}
+
+void FailureEpisodes::note(FileFailure& failure)
+{
+    std::lock_guard lock(m_mutex);
+    failure.newEpisode = m_failing.insert(failure.path).second;
+}
+
+void FailureEpisodes::ended(const std::string& path)
+{
+    std::lock_guard lock(m_mutex);
+    m_failing.erase(path);
 }

@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 struct IoResult {
     std::int64_t value = 0; // descriptor, offset or byte count
@@ -33,6 +36,9 @@ public:
                                                  std::size_t size);
     // Reads until `size` bytes or the end of the file; value is the count read.
     [[nodiscard]] virtual IoResult read(int fd, void* data, std::size_t size);
+    // fdatasync: what was written through any descriptor of the file is on the disk when this
+    // succeeds. A failure may mean written pages were lost: what they held must be written again.
+    [[nodiscard]] virtual IoResult sync(int fd);
     virtual void close(int fd);
 
     // open (existing), positioned write, close: one record written in place.
@@ -45,4 +51,40 @@ public:
 
     // The process-wide plain POSIX layer.
     [[nodiscard]] static FileIo& posix();
+};
+
+// One failed file operation: which of the log texts applies, on which file, and the errno. Empty
+// (`what` null) when nothing failed.
+struct FileFailure {
+    const char* what = nullptr; // "File open error. ", "File seek error. " or "Disk write error. "
+    std::string path;
+    int error = 0;
+    bool newEpisode = false; // the first failure on this file since it last worked: log it
+    [[nodiscard]] bool ok() const { return what == nullptr; }
+    // The red log line: the text, the file's full path and the OS error text.
+    [[nodiscard]] std::string text() const;
+};
+
+// A file written by a commit and still to be synced; the commit's owner syncs it (together with
+// the other files of the commit) before it finishes the commit.
+struct PendingSync {
+    FileIo* io = nullptr;
+    int fd = -1;
+    std::string path;
+};
+
+// Syncs each file in turn; the first failure is a "Disk write error. " on that file.
+[[nodiscard]] FileFailure syncEach(const std::vector<PendingSync>& files);
+
+// Which files are failing now, so a failure is logged once when it starts and not again on every
+// retry until the file has been written successfully. Safe from any thread.
+class FailureEpisodes {
+public:
+    // Marks the failure's file as failing; sets newEpisode when it was not failing before.
+    void note(FileFailure& failure);
+    void ended(const std::string& path);
+
+private:
+    std::mutex m_mutex;
+    std::set<std::string> m_failing;
 };

@@ -49,7 +49,8 @@ std::string localDateTime(std::time_t seconds)
 
 Journal::Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause, FileIo& io)
     : m_paths(std::move(paths)), m_log(std::move(log)), m_pause(std::move(pause)), m_io(io),
-      m_image(journal::kImageSize, 0), m_extended(journal::kExtendedImageSize, 0)
+      m_image(journal::kImageSize, 0), m_extended(journal::kExtendedImageSize, 0),
+      m_durability(journal::kSlots, kNotOnDisk)
 {
 }
 
@@ -64,10 +65,21 @@ char* Journal::extendedAt(std::size_t slot)
     return reinterpret_cast<char*>(m_extended.data() + slot * journal::kExtendedSlotSize);
 }
 
-void Journal::logError(const char* what, int error)
+FileFailure Journal::failure(const char* what, const std::string& path, int error)
 {
-    if (m_log)
-        m_log(std::string(what) + OS_Error_Text(error), LogColour::Red);
+    FileFailure f;
+    f.what = what;
+    f.path = path;
+    f.error = error;
+    return f;
+}
+
+void Journal::logFailure(FileFailure& failure)
+{
+    // A disk that stays broken would otherwise repeat the same line after every pause.
+    m_episodes.note(failure);
+    if (failure.newEpisode && m_log)
+        m_log(failure.text(), LogColour::Red);
 }
 
 void Journal::pause()
@@ -102,6 +114,8 @@ void Journal::loadJournalFile()
     loadImage(m_paths.journal, image);
     std::lock_guard lock(m_mutex);
     std::memcpy(m_image.data(), image.data(), image.size());
+    // What a slot of status 1 in the file holds is written again by the first persist pass.
+    std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
 }
 
 void Journal::loadExtendedFile()
@@ -112,14 +126,33 @@ void Journal::loadExtendedFile()
     std::memcpy(m_extended.data(), extended.data(), extended.size());
 }
 
-void Journal::append(const JournalRecord& record, const char* extended)
+std::size_t Journal::append(const JournalRecord& record, const char* extended)
+{
+    return appendSlot(record, extended, kNotOnDisk);
+}
+
+std::size_t Journal::stage(const JournalRecord& record, const char* extended)
+{
+    return appendSlot(record, extended, kCommitting);
+}
+
+bool Journal::isOnDisk(std::size_t slot) const
+{
+    if (slot >= journal::kSlots)
+        return false;
+    std::lock_guard lock(m_mutex);
+    return m_durability[slot] == kOnDisk;
+}
+
+std::size_t Journal::appendSlot(const JournalRecord& record, const char* extended, std::uint8_t durability)
 {
     std::string lost;
+    std::size_t index = 0;
     {
         std::lock_guard lock(m_mutex);
         std::uint32_t next = 0;
         std::memcpy(&next, m_image.data(), sizeof next);
-        const std::size_t index = next % journal::kSlots;
+        index = next % journal::kSlots;
 
         JournalRecord* slot = slotAt(index);
         // The ring never refuses an event, but an alarm that was never reported must not vanish
@@ -145,6 +178,7 @@ void Journal::append(const JournalRecord& record, const char* extended)
         }
         std::memcpy(slot, &record, sizeof record);
         slot->status = journal::kStored;
+        m_durability[index] = durability;
 
         char* ext = extendedAt(index);
         const std::string_view text = boundedText(extended, kMaxExtendedText);
@@ -157,6 +191,7 @@ void Journal::append(const JournalRecord& record, const char* extended)
     }
     if (!lost.empty() && m_log)
         m_log(lost, LogColour::Red);
+    return index;
 }
 
 std::int64_t Journal::steadyNow() const
@@ -178,12 +213,128 @@ std::string Journal::lostSummary()
     return text;
 }
 
+// One slot as it went to the files, to tell afterwards whether memory still holds that event.
+struct Journal::Commit::SlotCopy {
+    std::uint16_t slot = 0;
+    JournalRecord record{};
+    char extended[journal::kExtendedSlotSize] = {};
+};
+
+Journal::Commit::Commit() = default;
+Journal::Commit::~Commit() = default;
+
+std::vector<PendingSync> Journal::Commit::pending() const
+{
+    std::vector<PendingSync> files;
+    if (m_journal != nullptr && m_journalFd >= 0 && m_extendedFd >= 0) {
+        files.push_back({&m_journal->m_io, m_journalFd, m_journal->m_paths.journal});
+        files.push_back({&m_journal->m_io, m_extendedFd, m_journal->m_paths.extended});
+    }
+    return files;
+}
+
+FileFailure Journal::commitSlots(std::span<const std::uint16_t> slots)
+{
+    Commit commit;
+    FileFailure failed = writeCommit(slots, commit);
+    if (failed.ok())
+        failed = syncEach(commit.pending());
+    finishCommit(commit, failed);
+    return failed;
+}
+
+FileFailure Journal::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
+{
+    commit.m_journal = this;
+    commit.m_slots.assign(slots.begin(), slots.end());
+    if (slots.empty())
+        return {};
+    std::vector<Commit::SlotCopy>& copies = commit.m_copies;
+    copies.reserve(slots.size());
+    // Copied and written under the file lock, so a later writer of the same slot (a persist pass,
+    // Clear) can never have its bytes overtaken by an older copy.
+    std::lock_guard files(m_fileMutex);
+    const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
+    const IoResult e = j.ok() ? m_io.openWrite(m_paths.extended, OpenMode::Existing) : IoResult{};
+    if (!j.ok())
+        return failure("File open error. ", m_paths.journal, j.error);
+    commit.m_journalFd = j.fd();
+    if (!e.ok())
+        return failure("File open error. ", m_paths.extended, e.error);
+    commit.m_extendedFd = e.fd();
+    std::uint8_t header[journal::kHeaderSize];
+    {
+        std::lock_guard lock(m_mutex);
+        for (const std::uint16_t i : slots) {
+            if (i >= journal::kSlots)
+                continue;
+            Commit::SlotCopy& c = copies.emplace_back();
+            c.slot = i;
+            std::memcpy(&c.record, slotAt(i), sizeof c.record);
+            std::memcpy(c.extended, extendedAt(i), sizeof c.extended);
+        }
+        std::memcpy(header, m_image.data(), sizeof header);
+    }
+    for (const Commit::SlotCopy& c : copies) {
+        if (const IoResult r =
+                m_io.writeAtOffset(commit.m_journalFd, journalOffset(c.slot), &c.record, sizeof c.record);
+            !r.ok())
+            return failure("Disk write error. ", m_paths.journal, r.error);
+        if (const IoResult r = m_io.writeAtOffset(commit.m_extendedFd, extendedOffset(c.slot), c.extended,
+                                                  sizeof c.extended);
+            !r.ok())
+            return failure("Disk write error. ", m_paths.extended, r.error);
+    }
+    if (const IoResult r = m_io.writeAtOffset(commit.m_journalFd, 0, header, sizeof header); !r.ok())
+        return failure("Disk write error. ", m_paths.journal, r.error);
+    return {};
+}
+
+void Journal::finishCommit(Commit& commit, FileFailure& outcome)
+{
+    if (commit.m_journalFd >= 0)
+        m_io.close(commit.m_journalFd);
+    if (commit.m_extendedFd >= 0)
+        m_io.close(commit.m_extendedFd);
+    commit.m_journalFd = -1;
+    commit.m_extendedFd = -1;
+    if (outcome.ok()) {
+        std::lock_guard lock(m_mutex);
+        for (const Commit::SlotCopy& c : commit.m_copies) {
+            // A slot refilled meanwhile belongs to the commit of its new event.
+            if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) == 0 &&
+                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0)
+                m_durability[c.slot] = kOnDisk;
+        }
+    } else {
+        abandonCommit(commit.m_slots); // left to the persist pass, which writes them once the files work
+    }
+    if (commit.m_slots.empty())
+        return;
+    if (outcome.ok()) {
+        m_episodes.ended(m_paths.journal);
+        m_episodes.ended(m_paths.extended);
+    } else if (outcome.path == m_paths.journal || outcome.path == m_paths.extended) {
+        m_episodes.note(outcome);
+    }
+}
+
+void Journal::abandonCommit(std::span<const std::uint16_t> slots)
+{
+    std::lock_guard lock(m_mutex);
+    for (const std::uint16_t i : slots) {
+        if (i < journal::kSlots && m_durability[i] == kCommitting)
+            m_durability[i] = kNotOnDisk;
+    }
+}
+
 void Journal::persistPass()
 {
-    const char* failed = nullptr;
-    int error = 0;
+    FileFailure failed;
     bool opened = false;
+    bool marked = false;
     std::string lost;
+    using SlotCopy = Commit::SlotCopy;
     {
         // Overwrites counted since the last line are written once their second is over.
         std::lock_guard lock(m_mutex);
@@ -197,99 +348,126 @@ void Journal::persistPass()
         m_log(lost, LogColour::Red);
     {
         std::lock_guard files(m_fileMutex);
-        int journalFd = -1;
-        int extendedFd = -1;
+        // Slots to take, chosen in one look: a slot stored while the pass runs waits for the next
+        // pass, so a later slot is never saved (and reported) before an earlier one. A slot whose
+        // commit still runs is the receiver's; commits end in the order they began, so whatever is on
+        // disk already came before it.
+        std::vector<std::uint16_t> onDisk;
         {
-            // The slots to save are chosen in one look: a slot stored while the pass runs waits for
-            // the next pass, so a later slot is never saved (and reported) before an earlier one.
             std::lock_guard lock(m_mutex);
             m_toSave.clear();
             for (std::size_t i = 0; i < journal::kSlots; ++i) {
                 const std::uint8_t status = m_image[journal::kHeaderSize + i * sizeof(JournalRecord)];
-                if ((status & journal::kStored) && !(status & journal::kSaved))
+                if (!(status & journal::kStored) || (status & journal::kSaved))
+                    continue;
+                if (m_durability[i] == kCommitting)
+                    continue;
+                if (m_durability[i] == kOnDisk)
+                    onDisk.push_back(std::uint16_t(i));
+                else
                     m_toSave.push_back(std::uint16_t(i));
             }
+            // Already on disk: no write, only the mark, unless an earlier slot still has to be written.
+            if (m_toSave.empty()) {
+                for (const std::uint16_t i : onDisk)
+                    slotAt(i)->status |= journal::kSaved;
+                marked = !onDisk.empty();
+            }
         }
+        int journalFd = -1;
+        int extendedFd = -1;
+        std::vector<SlotCopy> written;
         for (const std::size_t i : m_toSave) {
-            if (failed)
-                break;
-            JournalRecord copy;
-            char ext[journal::kExtendedSlotSize];
+            SlotCopy copy;
+            copy.slot = std::uint16_t(i);
             {
                 std::lock_guard lock(m_mutex);
                 const JournalRecord* slot = slotAt(i);
-                if (!(slot->status & journal::kStored) || (slot->status & journal::kSaved))
+                if (!(slot->status & journal::kStored) || (slot->status & journal::kSaved) ||
+                    m_durability[i] != kNotOnDisk)
                     continue;
-                std::memcpy(&copy, slot, sizeof copy);
-                std::memcpy(ext, extendedAt(i), sizeof ext);
+                std::memcpy(&copy.record, slot, sizeof copy.record);
+                std::memcpy(copy.extended, extendedAt(i), sizeof copy.extended);
             }
             if (!opened) {
                 const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
                 if (!j.ok()) {
-                    failed = "File open error. ";
-                    error = j.error;
+                    failed = failure("File open error. ", m_paths.journal, j.error);
                     break;
                 }
                 const IoResult e = m_io.openWrite(m_paths.extended, OpenMode::Existing);
                 if (!e.ok()) {
                     m_io.close(j.fd());
-                    failed = "File open error. ";
-                    error = e.error;
+                    failed = failure("File open error. ", m_paths.extended, e.error);
                     break;
                 }
                 journalFd = j.fd();
                 extendedFd = e.fd();
                 opened = true;
             }
-            IoResult r = m_io.seek(journalFd, journalOffset(i));
-            if (r.ok())
-                r = m_io.seek(extendedFd, extendedOffset(i));
-            if (!r.ok()) {
-                failed = "File seek error. ";
-                error = r.error;
+            if (IoResult r = m_io.seek(journalFd, journalOffset(i)); !r.ok()) {
+                failed = failure("File seek error. ", m_paths.journal, r.error);
                 break;
             }
-            r = m_io.write(journalFd, &copy, sizeof copy);
-            if (r.ok())
-                r = m_io.write(extendedFd, ext, sizeof ext);
-            if (!r.ok()) {
-                failed = "Disk write error. ";
-                error = r.error;
+            if (IoResult r = m_io.seek(extendedFd, extendedOffset(i)); !r.ok()) {
+                failed = failure("File seek error. ", m_paths.extended, r.error);
                 break;
             }
-            // The slot may have been refilled by the receiver while it was being written; only the
-            // content that reached the disk counts as saved.
-            std::lock_guard lock(m_mutex);
-            JournalRecord* slot = slotAt(i);
-            if (std::memcmp(slot, &copy, sizeof copy) == 0 &&
-                std::memcmp(extendedAt(i), ext, sizeof ext) == 0)
-                slot->status |= journal::kSaved;
+            if (IoResult r = m_io.write(journalFd, &copy.record, sizeof copy.record); !r.ok()) {
+                failed = failure("Disk write error. ", m_paths.journal, r.error);
+                break;
+            }
+            if (IoResult r = m_io.write(extendedFd, copy.extended, sizeof copy.extended); !r.ok()) {
+                failed = failure("Disk write error. ", m_paths.extended, r.error);
+                break;
+            }
+            written.push_back(copy);
         }
-        if (opened && !failed) {
+        if (opened && failed.ok()) {
             std::uint8_t header[journal::kHeaderSize];
             {
                 std::lock_guard lock(m_mutex);
                 std::memcpy(header, m_image.data(), sizeof header);
             }
-            IoResult r = m_io.seek(journalFd, 0);
-            if (!r.ok()) {
-                failed = "File seek error. ";
-                error = r.error;
-            } else if (r = m_io.write(journalFd, header, sizeof header); !r.ok()) {
-                failed = "Disk write error. ";
-                error = r.error;
-            }
+            if (IoResult r = m_io.seek(journalFd, 0); !r.ok())
+                failed = failure("File seek error. ", m_paths.journal, r.error);
+            else if (r = m_io.write(journalFd, header, sizeof header); !r.ok())
+                failed = failure("Disk write error. ", m_paths.journal, r.error);
+            else if (r = m_io.sync(journalFd); !r.ok())
+                failed = failure("Disk write error. ", m_paths.journal, r.error);
+            else if (r = m_io.sync(extendedFd); !r.ok())
+                failed = failure("Disk write error. ", m_paths.extended, r.error);
         }
         if (opened) {
             m_io.close(journalFd);
             m_io.close(extendedFd);
         }
+        if (opened && failed.ok()) {
+            // The slot may have been refilled by the receiver while it was being written; only the
+            // content that reached the disk counts as saved.
+            std::lock_guard lock(m_mutex);
+            for (const SlotCopy& c : written) {
+                if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) != 0 ||
+                    std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) != 0)
+                    continue;
+                slotAt(c.slot)->status |= journal::kSaved;
+                m_durability[c.slot] = kOnDisk;
+            }
+            for (const std::uint16_t i : onDisk) {
+                if (m_durability[i] == kOnDisk && (slotAt(i)->status & journal::kStored))
+                    slotAt(i)->status |= journal::kSaved;
+            }
+            marked = true;
+        }
     }
-    if (failed) {
-        logError(failed, error);
+    if (!failed.ok()) {
+        logFailure(failed);
         pause();
+    } else if (opened) {
+        m_episodes.ended(m_paths.journal);
+        m_episodes.ended(m_paths.extended);
     }
-    if (opened && onChanged)
+    if ((opened || marked) && onChanged)
         onChanged();
 }
 
@@ -299,6 +477,11 @@ Journal::ReportPass::~ReportPass()
 {
     if (m_fd < 0)
         return;
+    if (const IoResult r = m_journal.m_io.sync(m_fd); !r.ok()) {
+        // No pause here: the next pass meets the same disk and pauses then.
+        FileFailure f = failure("Disk write error. ", m_journal.m_paths.journal, r.error);
+        m_journal.logFailure(f);
+    }
     m_journal.m_io.close(m_fd);
     if (m_journal.onChanged)
         m_journal.onChanged();
@@ -308,22 +491,20 @@ bool Journal::ReportPass::markReported(std::size_t slot)
 {
     if (slot >= journal::kSlots)
         return true;
-    const char* failed = nullptr;
-    int error = 0;
+    FileFailure failed;
+    const std::string& path = m_journal.m_paths.journal;
     {
         std::lock_guard files(m_journal.m_fileMutex);
         if (m_fd < 0) {
-            const IoResult opened = m_journal.m_io.openWrite(m_journal.m_paths.journal, OpenMode::Existing);
-            if (!opened.ok()) {
-                failed = "File open error. ";
-                error = opened.error;
-            } else {
+            const IoResult opened = m_journal.m_io.openWrite(path, OpenMode::Existing);
+            if (!opened.ok())
+                failed = failure("File open error. ", path, opened.error);
+            else
                 m_fd = opened.fd();
-            }
         }
         std::uint8_t status = 0;
         bool write = false;
-        if (!failed) {
+        if (failed.ok()) {
             std::lock_guard lock(m_journal.m_mutex);
             JournalRecord* record = m_journal.slotAt(slot);
             // An acknowledgement only ever concerns a saved event; after a Clear or a refill of the
@@ -336,19 +517,18 @@ bool Journal::ReportPass::markReported(std::size_t slot)
             }
         }
         if (write) {
-            IoResult r = m_journal.m_io.seek(m_fd, journalOffset(slot));
-            if (!r.ok()) {
-                failed = "File seek error. ";
-                error = r.error;
-            } else if (r = m_journal.m_io.write(m_fd, &status, 1); !r.ok()) {
-                failed = "Disk write error. ";
-                error = r.error;
-            }
+            if (IoResult r = m_journal.m_io.seek(m_fd, journalOffset(slot)); !r.ok())
+                failed = failure("File seek error. ", path, r.error);
+            else if (r = m_journal.m_io.write(m_fd, &status, 1); !r.ok())
+                failed = failure("Disk write error. ", path, r.error);
         }
     }
-    if (!failed)
+    if (failed.ok()) {
+        if (m_fd >= 0)
+            m_journal.m_episodes.ended(path);
         return true;
-    m_journal.logError(failed, error);
+    }
+    m_journal.logFailure(failed);
     m_journal.pause();
     return false;
 }
@@ -361,6 +541,7 @@ std::vector<Journal::ClearFailure> Journal::clear()
         std::lock_guard lock(m_mutex);
         std::fill(m_image.begin(), m_image.end(), 0);
         std::fill(m_extended.begin(), m_extended.end(), 0);
+        std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
     }
     const std::vector<std::uint8_t> zeros(journal::kImageSize, 0);
     const auto rewrite = [&](const std::string& path, std::size_t size, char number) {

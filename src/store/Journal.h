@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,11 +34,49 @@ public:
     // The two halves, for a start-up that reads the settings file between them.
     void loadJournalFile();
     void loadExtendedFile();
-    void append(const JournalRecord& record, const char* extended); // Append event (memory only)
-    void persistPass();                                             // Persist pass (forwarding thread)
+    // Append event (memory only); returns the slot it went to.
+    std::size_t append(const JournalRecord& record, const char* extended);
+    // The same for an event whose answer waits for commitSlots: until that commit ends, the persist
+    // pass leaves the slot to it.
+    [[nodiscard]] std::size_t stage(const JournalRecord& record, const char* extended);
+    // Writes the slots (as memory holds them now), their extended texts and the header, then syncs
+    // both files. On success the slots count as on disk; on failure they are left to the persist
+    // pass, and nothing is logged here (the caller decides, see FileFailure::newEpisode).
+    [[nodiscard]] FileFailure commitSlots(std::span<const std::uint16_t> slots);
+
+    // commitSlots in two halves, for a caller that syncs these files together with others: write,
+    // sync what `pending()` lists, then finish with the outcome (which may concern another file).
+    class Commit {
+    public:
+        Commit();
+        ~Commit();
+        Commit(const Commit&) = delete;
+        Commit& operator=(const Commit&) = delete;
+        [[nodiscard]] std::vector<PendingSync> pending() const;
+
+    private:
+        friend class Journal;
+        struct SlotCopy;
+        Journal* m_journal = nullptr;
+        std::vector<std::uint16_t> m_slots;
+        std::vector<SlotCopy> m_copies;
+        int m_journalFd = -1;
+        int m_extendedFd = -1;
+    };
+    [[nodiscard]] FileFailure writeCommit(std::span<const std::uint16_t> slots, Commit& commit);
+    // Sets outcome.newEpisode when the failure is on one of the journal's files.
+    void finishCommit(Commit& commit, FileFailure& outcome);
+    // Hands staged slots whose commit could not even be tried back to the persist pass.
+    void abandonCommit(std::span<const std::uint16_t> slots);
+    // Persist pass (forwarding thread): slots already on disk are only marked saved; the others are
+    // written and synced.
+    void persistPass();
+    // Whether the slot's event as memory holds it is known to be on disk (synced).
+    [[nodiscard]] bool isOnDisk(std::size_t slot) const;
 
     // Mark reported for one sending pass: keeps kalvor.dat open from the first acknowledgement to the
     // end of the pass (destruction), which closes it and calls onChanged.
+    // The marks are synced when the pass ends: one lost to a crash only means one more send.
     class ReportPass {
     public:
         explicit ReportPass(Journal& journal);
@@ -77,7 +116,10 @@ public:
 private:
     [[nodiscard]] JournalRecord* slotAt(std::size_t slot);
     [[nodiscard]] char* extendedAt(std::size_t slot);
-    void logError(const char* what, int error);
+    // Logs the failure when it starts an episode on its file; the pause is the caller's.
+    void logFailure(FileFailure& failure);
+    [[nodiscard]] static FileFailure failure(const char* what, const std::string& path, int error);
+    std::size_t appendSlot(const JournalRecord& record, const char* extended, std::uint8_t durability);
     void pause();
     void loadImage(const std::string& path, std::vector<std::uint8_t>& image);
     [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
@@ -95,6 +137,11 @@ private:
     std::vector<std::uint8_t> m_image;    // journal::kImageSize, never reallocated
     std::vector<std::uint8_t> m_extended; // journal::kExtendedImageSize, never reallocated
     std::vector<std::uint16_t> m_toSave;  // slots a persist pass writes; under m_fileMutex
+    // Per slot, whether its event is on disk: kept in memory only, the status bits on disk are not
+    // changed for it. Under m_mutex.
+    enum Durability : std::uint8_t { kNotOnDisk = 0, kCommitting = 1, kOnDisk = 2 };
+    std::vector<std::uint8_t> m_durability;
+    FailureEpisodes m_episodes;
     // Overwritten unreported events: at most one line a second, the rest counted (under m_mutex).
     static constexpr std::int64_t kLostLineIntervalMs = 1000;
     std::int64_t m_lastLostLine = 0;

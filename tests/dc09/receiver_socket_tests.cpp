@@ -8,9 +8,12 @@
 #include "dc09/Dc09Receiver.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
+#include "store/RecordText.h"
+#include "store/StoreTestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -21,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
+#include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,6 +46,8 @@ QByteArray frame(const QByteArray& body)
 const QByteArray kNullFrame = "\nE25E0015\"NULL\"0001R1L1#1234[]\r";
 const QByteArray kNullAck = "\nD2770014\"ACK\"0001R1L1#1234[]\r";
 const QByteArray kUnknownTokenDuh = "\n80B6000E\"DUH\"0000L0#[]\r";
+const QByteArray kEventFrame = "\nE4FA0029\"ADM-CID\"0002R1L1#1234[#1234|1130 01 015]\r";
+const QByteArray kEventAck = "\nD6730014\"ACK\"0002R1L1#1234[]\r";
 
 struct LogLine {
     std::string text;
@@ -54,9 +60,10 @@ protected:
     {
         ASSERT_TRUE(m_dir.isValid());
         m_paths = DataPaths::inDirectory(m_dir.path().toStdString() + "/");
-        m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
+        m_accounts = std::make_unique<AccountTable>(m_paths.accounts, m_io);
         m_accounts->load();
-        m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{});
+        m_journal = std::make_unique<Journal>(
+            Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{}, [](int) {}, m_io);
         m_journal->load();
         m_config = defaultConfig();
         m_config.DC9_Port_Enable = 1;
@@ -140,6 +147,7 @@ protected:
     }
 
     QTemporaryDir m_dir;
+    FailingFileIo m_io; // the real files unless a test makes them fail
     DataPaths m_paths;
     std::unique_ptr<AccountTable> m_accounts;
     std::unique_ptr<Journal> m_journal;
@@ -379,8 +387,13 @@ TEST_F(ReceiverTest, PanelThatClosesLeavesNoConnectionAndFreesItsSlot)
     EXPECT_EQ(m_receiver->activeConnections(), 0);
 }
 
-TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSeconds)
+TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSecondsWhileSupervisionGoesOn)
 {
+    JournalRecord account{};
+    setFieldText(account.account, "1234");
+    ASSERT_EQ(m_accounts->update(account, ""), 0u);
+    const std::int32_t countdown = m_accounts->record(0).ping_countdown;
+
     QTcpServer other;
     ASSERT_TRUE(other.listen(QHostAddress::AnyIPv4, m_port));
     m_receiver->Timer_DC9Timer();
@@ -389,14 +402,20 @@ TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSeconds)
     EXPECT_EQ(m_log.back().colour, LogColour::Red);
     EXPECT_EQ(countLog("Port "), 0);
     EXPECT_EQ(m_beeps, 1);
-    EXPECT_EQ(m_receiver->timer()->interval(), 10000);
 
-    m_receiver->Timer_DC9Timer(); // the next try fails the same way
+    // The tick stays at one second: only the next attempt waits ten of them.
+    ticks(9);
+    EXPECT_EQ(m_beeps, 1);
+    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+    EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 10);
+    ticks(1); // the next try fails the same way
     EXPECT_EQ(m_beeps, 2);
     m_receiver->retrySoon(); // the operator ticks the box again
-    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+    ticks(1);
+    EXPECT_EQ(m_beeps, 3);
 
     other.close();
+    m_receiver->retrySoon();
     m_receiver->Timer_DC9Timer();
     EXPECT_TRUE(m_receiver->isActive());
     EXPECT_EQ(lastLog(), "Port " + std::to_string(m_port) + " is open.");
@@ -463,6 +482,96 @@ TEST_F(ReceiverTest, EveryTickRunsTheSupervisionCountdown)
     ASSERT_GT(countdown, 3);
     ticks(3);
     EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 3);
+}
+
+TEST_F(ReceiverTest, AnEventThatCannotBeWrittenOrSyncedIsNotAcknowledgedUntilItsRepeatIsStored)
+{
+    struct Case {
+        std::string path;
+        FailingFileIo::Op op;
+        const char* message;
+    };
+    const Case cases[] = {
+        {m_paths.journal, FailingFileIo::Op::Write, "Disk write error. "},
+        {m_paths.extended, FailingFileIo::Op::Sync, "Disk write error. "},
+        {m_paths.accounts, FailingFileIo::Op::Open, "File open error. "},
+        {m_paths.accounts, FailingFileIo::Op::Sync, "Disk write error. "},
+    };
+    const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    // The event's answer would come before the rejection's: a lone "DUH" proves it was withheld.
+    const auto sendUnanswered = [&](std::size_t slot) {
+        panel->write(kEventFrame);
+        EXPECT_TRUE(waitUntil([&] { return m_journal->nextSlotIndex() == slot + 1; }));
+        EXPECT_EQ(exchange(panel, unknownToken), kUnknownTokenDuh);
+        EXPECT_EQ(m_journal->record(slot).status, journal::kStored);
+        EXPECT_FALSE(m_journal->isOnDisk(slot));
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message + c.path);
+        const std::size_t first = m_journal->nextSlotIndex();
+        const std::size_t linesBefore = m_log.size();
+        const int beepsBefore = m_beeps;
+        m_io.failOn(c.path, c.op, EIO);
+        sendUnanswered(first);
+        sendUnanswered(first + 1); // the panel repeats it while the disk still fails
+        ASSERT_EQ(m_log.size(), linesBefore + 1) << "one line for the failure, not one per event";
+        EXPECT_EQ(m_log.back().text, c.message + c.path + OS_Error_Text(EIO));
+        EXPECT_EQ(m_log.back().colour, LogColour::Red);
+        EXPECT_EQ(m_beeps, beepsBefore + 1);
+
+        m_io.heal();
+        EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+        EXPECT_TRUE(m_journal->isOnDisk(first + 2));
+        // What stayed in memory is saved by the next persist pass, and forwarded from there.
+        m_journal->persistPass();
+        const QByteArray image = [&] {
+            QFile f(QString::fromStdString(m_paths.journal));
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        }();
+        for (std::size_t slot = first; slot < first + 3; ++slot) {
+            EXPECT_EQ(m_journal->record(slot).status, journal::kStored | journal::kSaved) << slot;
+            EXPECT_EQ(image.mid(qsizetype(journal::kHeaderSize + slot * sizeof(JournalRecord) + 15), 4),
+                      QByteArray("1234"))
+                << slot;
+        }
+    }
+}
+
+TEST_F(ReceiverTest, ANewConnectionIsClosedWhenEverySlotIsInUse)
+{
+    openPort();
+    for (int port = 1; port <= int(ConnectionTable::kSlots); ++port) {
+        ASSERT_TRUE(m_receiver->connectionTable().touch("10.9.9.9", port, 30).has_value());
+    }
+    QTcpSocket refused;
+    refused.connectToHost(QHostAddress::LocalHost, m_port);
+    EXPECT_TRUE(disconnected(&refused));
+    EXPECT_EQ(countLog("Connection table full, connection closed. IP: 127.0.0.1, port: "), 1);
+
+    ticks(30); // the other slots run out: a newcomer is supervised again
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 1u);
+}
+
+TEST_F(ReceiverTest, AThrowingHandlerIsLoggedAndTheTimerAndSupervisionGoOn)
+{
+    JournalRecord account{};
+    setFieldText(account.account, "1234");
+    ASSERT_EQ(m_accounts->update(account, ""), 0u);
+    const std::int32_t countdown = m_accounts->record(0).ping_countdown;
+    m_config.DC9_Port_Enable = 0;
+    m_receiver->onStatusText = [](const QString&) { throw std::runtime_error("status bar gone"); };
+    m_receiver->start();
+    ticks(2);
+    EXPECT_TRUE(m_receiver->timer()->isActive());
+    EXPECT_EQ(m_receiver->timer()->interval(), 1000);
+    EXPECT_EQ(countLog("Receiver timer error: status bar gone"), 2);
+    EXPECT_EQ(m_log.back().colour, LogColour::Red);
+    EXPECT_EQ(m_beeps, 2);
+    EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 2);
 }
 
 } // namespace

@@ -38,7 +38,8 @@ protected:
 
     void store(const DC9_Message& m, std::string_view address = "10.1.2.3", int port = 50001)
     {
-        Store_DC9_Event(m, kReceived, address, port, accounts, journal);
+        const FileFailure failed = Store_DC9_Event(m, kReceived, address, port, accounts, journal);
+        EXPECT_TRUE(failed.ok()) << failed.text();
     }
 
     TempDir dir;
@@ -136,8 +137,9 @@ TEST_F(StoreEventTest, UnterminatedMessageFieldsAreCutToTheirWidth)
 
 TEST_F(StoreEventTest, The2049thMessageOverwritesSlotZero)
 {
+    // Staged only: a sync each would make the test slow without testing more.
     for (int i = 0; i < 2048; ++i)
-        store(makeMessage("1234", "NULL"));
+        (void)Stage_DC9_Event(makeMessage("1234", "NULL"), kReceived, "10.1.2.3", 50001, accounts, journal);
     store(makeMessage("1234", "1401"));
     EXPECT_EQ(journal.nextSlot(), 1u);
     EXPECT_EQ(fieldText(journal.record(0).event), "1401");

@@ -136,6 +136,16 @@ int Installation::terminate(int timeoutMs)
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
+void Installation::kill()
+{
+    if (!m_process) {
+        return;
+    }
+    m_process->kill();
+    m_process->waitForFinished(10000);
+    m_output += m_process->readAll();
+}
+
 AutomationSim::AutomationSim() = default;
 
 AutomationSim::~AutomationSim()

@@ -58,6 +58,8 @@ public:
     bool waitForOutput(const QByteArray& text, int timeoutMs = 15000);
     // SIGTERM, then waits; the exit code, or -1 when it did not end normally.
     int terminate(int timeoutMs = 30000);
+    // SIGKILL, as a power cut or a crash would end it, then waits until it has gone.
+    void kill();
 
 private:
     QTemporaryDir m_data;

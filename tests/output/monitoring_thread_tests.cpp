@@ -590,7 +590,7 @@ TEST_F(ForwardingTest, FileErrorWhileMarkingReportedEndsTheStep)
         pass();
         EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)}));
         ASSERT_EQ(redLines().size(), 1u);
-        EXPECT_EQ(redLines()[0], row.logged + OS_Error_Text(EIO));
+        EXPECT_EQ(redLines()[0], row.logged + journalPath() + OS_Error_Text(EIO)); // names the file
         EXPECT_EQ(m_journalPauses, std::vector<int>{5});
         EXPECT_EQ(diskStatus(0), 0x01);
 
@@ -614,7 +614,8 @@ TEST_F(ForwardingTest, SaveFailureDoesNotStopReportsOfWhatIsOnDisk)
     m_shared.Output_Link_State = output::kLinkUp;
     pass();
     EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)})); // the unsaved one waits
-    EXPECT_EQ(redLines(), std::vector<std::string>{"Disk write error. " + OS_Error_Text(ENOSPC)});
+    EXPECT_EQ(redLines(),
+              std::vector<std::string>{"Disk write error. " + m_dir.file("extevn.dat") + OS_Error_Text(ENOSPC)});
     EXPECT_EQ(m_journal->record(1).status, journal::kStored);
 
     m_io.heal();

@@ -7,6 +7,7 @@
 #include "store/JournalRecord.h"
 #include "store/RecordText.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -123,13 +124,19 @@ private:
 };
 
 // The real POSIX layer, except that chosen operations on a chosen file fail with a chosen errno.
+// Safe to share between threads (the receiver's commits run on a thread of their own).
 class FailingFileIo : public FileIo {
 public:
-    enum class Op { Open, Seek, Write };
+    enum class Op { Open, Seek, Write, Sync };
 
-    void failOn(const std::string& path, Op op, int error) { m_failures[{path, op}] = error; }
+    void failOn(const std::string& path, Op op, int error)
+    {
+        std::lock_guard lock(m_mutex);
+        m_failures[{path, op}] = error;
+    }
     void heal()
     {
+        std::lock_guard lock(m_mutex);
         m_failures.clear();
         beforeWrite = nullptr;
     }
@@ -141,19 +148,21 @@ public:
         if (const int e = failure(path, Op::Open))
             return IoResult{-1, e};
         IoResult r = FileIo::openWrite(path, mode);
-        if (r.ok())
+        if (r.ok()) {
+            std::lock_guard lock(m_mutex);
             m_paths[r.fd()] = path;
+        }
         return r;
     }
     IoResult seek(int fd, std::int64_t offset) override
     {
-        if (const int e = failure(m_paths[fd], Op::Seek))
+        if (const int e = failure(pathOf(fd), Op::Seek))
             return IoResult{-1, e};
         return FileIo::seek(fd, offset);
     }
     IoResult write(int fd, const void* data, std::size_t size) override
     {
-        if (const int e = failure(m_paths[fd], Op::Write))
+        if (const int e = failure(pathOf(fd), Op::Write))
             return IoResult{-1, e};
         if (beforeWrite)
             beforeWrite();
@@ -165,18 +174,38 @@ public:
         const IoResult r = seek(fd, offset);
         return r.ok() ? write(fd, data, size) : r;
     }
+    IoResult sync(int fd) override
+    {
+        ++syncs;
+        if (const int e = failure(pathOf(fd), Op::Sync))
+            return IoResult{-1, e};
+        return FileIo::sync(fd);
+    }
     void close(int fd) override
     {
-        m_paths.erase(fd);
+        {
+            std::lock_guard lock(m_mutex);
+            m_paths.erase(fd);
+        }
         FileIo::close(fd);
     }
+
+    std::atomic<int> syncs{0};
 
 private:
     int failure(const std::string& path, Op op) const
     {
+        std::lock_guard lock(m_mutex);
         const auto it = m_failures.find({path, op});
         return it == m_failures.end() ? 0 : it->second;
     }
+    std::string pathOf(int fd) const
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_paths.find(fd);
+        return it == m_paths.end() ? std::string() : it->second;
+    }
+    mutable std::mutex m_mutex;
     std::map<std::pair<std::string, Op>, int> m_failures;
     std::map<int, std::string> m_paths;
 };

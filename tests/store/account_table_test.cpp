@@ -147,7 +147,8 @@ TEST_F(AccountTableTest, SilentAccountGoesMissingOnceAndIsRestoredByTheNextMessa
     AccountRecord rec = table.record(slot);
     EXPECT_EQ(rec.sup_flags, accounts::kMissing | accounts::kReportDue);
     EXPECT_EQ(rec.ping_countdown, 0);
-    EXPECT_EQ(slotBytes(file(), slot)[69], accounts::kMissing) << "written before report_due is set";
+    EXPECT_EQ(slotBytes(file(), slot)[69], accounts::kMissing | accounts::kReportDue)
+        << "written with the report that is due";
     auto due = table.nextReportDue();
     ASSERT_TRUE(due.has_value());
     EXPECT_EQ(due->slot, slot);
@@ -157,6 +158,7 @@ TEST_F(AccountTableTest, SilentAccountGoesMissingOnceAndIsRestoredByTheNextMessa
     EXPECT_TRUE(due->missing);
 
     EXPECT_TRUE(table.clearReportDue(*due));
+    EXPECT_EQ(slotBytes(file(), slot)[69], accounts::kMissing) << "the acknowledged report is written off";
     const std::vector<std::uint8_t> before = file();
     for (int tick = 0; tick < 300; ++tick)
         table.supervisionTick();
@@ -167,10 +169,38 @@ TEST_F(AccountTableTest, SilentAccountGoesMissingOnceAndIsRestoredByTheNextMessa
     rec = table.record(slot);
     EXPECT_EQ(rec.sup_flags, accounts::kReportDue);
     EXPECT_EQ(rec.ping_countdown, 60);
-    EXPECT_EQ(slotBytes(file(), slot)[69], 0);
+    EXPECT_EQ(slotBytes(file(), slot)[69], accounts::kReportDue);
     due = table.nextReportDue();
     ASSERT_TRUE(due.has_value());
     EXPECT_FALSE(due->missing);
+}
+
+TEST_F(AccountTableTest, ReportStillDueAfterARestart)
+{
+    // Missing (1350) and restored (3350) reports that were due when the program stopped are still
+    // due when it starts again; an acknowledged one is not.
+    table.load();
+    const std::size_t lost = store("1234");
+    const std::size_t back = store("5678");
+    const std::size_t acknowledged = store("9999");
+    for (const std::size_t slot : {lost, back, acknowledged})
+        table.setPingMinutes(slot, 1);
+    for (int tick = 0; tick < 60; ++tick)
+        table.supervisionTick();
+    store("5678");
+    table.clearReportDue(acknowledged);
+
+    AccountTable restarted(dir.file("latevn.dat"));
+    restarted.load();
+    const auto first = restarted.nextReportDue();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->slot, lost);
+    EXPECT_TRUE(first->missing);
+    const auto second = restarted.nextReportDue(first->slot + 1);
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->slot, back);
+    EXPECT_FALSE(second->missing);
+    EXPECT_FALSE(restarted.nextReportDue(second->slot + 1).has_value());
 }
 
 TEST_F(AccountTableTest, AcknowledgementOfAnOutdatedReportKeepsTheNewerOneDue)
