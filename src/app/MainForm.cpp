@@ -7,7 +7,7 @@
 #include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
 #include "output/OutputShared.h"
-#include "serial/AtRecThread.h"
+#include "output/AtRecThread.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
