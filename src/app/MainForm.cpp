@@ -3,11 +3,11 @@
 
 #include "dc09/Dc09Receiver.h"
 #include "dc09/KeyEntry.h"
+#include "output/AtRecThread.h"
 #include "output/MainThreadCall.h"
 #include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
 #include "output/OutputShared.h"
-#include "output/AtRecThread.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
@@ -477,49 +477,40 @@ void TMain_Form::buildSaveGlyph()
 void TMain_Form::wireReceiver()
 {
     Dc09Receiver& r = *m_receiver;
-    r.onStatusText = [this](const QString& text) { setStatusPanelText(0, text); };
-    r.beep = [this] { m_dialogs.beep(); };
-    r.traceVisible = [this] { return Form_Log_Test && Form_Log_Test->isVisible(); };
-    r.onTrace = [this](const QString& line) {
+    connect(&r, &Dc09Receiver::statusText, this,
+            [this](const QString& text) { setStatusPanelText(0, text); });
+    connect(&r, &Dc09Receiver::beepRequested, this, [this] { m_dialogs.beep(); });
+    connect(&r, &Dc09Receiver::traceLine, this, [this](const QString& line) {
         if (Form_Log_Test)
             Form_Log_Test->appendTrace(line);
-    };
-    r.logViewVisible = [this] { return RichEdit_Log->isVisible(); };
-    r.portText = [this] { return LabeledEdit_DC9_Port->text(); };
+    });
+    r.setLogViewVisible(false);
+    connect(LabeledEdit_DC9_Port, &QLineEdit::textChanged, &r, &Dc09Receiver::setPortText);
 }
 
 void TMain_Form::wireOutputLink()
 {
     OutputLink& o = *m_outputLink;
+    connect(&o, &OutputLink::statusText, this, [this](const QString& text) { setStatusPanelText(1, text); });
+    connect(&o, &OutputLink::beepRequested, this, [this] { m_dialogs.beep(); });
+    connect(&o, &OutputLink::notifyRequested, this, [this] { playNotify(); });
+    connect(&o, &OutputLink::serialOpenFailed, this, [this](const QString& text) {
+        m_config.Mon_Port_Open = 0;
+        Refresh_Mon_Out();
+        // Shown from the event loop, not inside the link's tick.
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                (void)m_dialogs.ask(this, windowTitle(), text, Dialogs::Buttons::Ok,
+                                    Dialogs::Icon::Exclamation);
+            },
+            Qt::QueuedConnection);
+    });
+    connect(&o, &OutputLink::traceLine, this, [this](const QString& line) {
+        if (Form_Log_Test)
+            Form_Log_Test->appendTrace(line);
+    });
     const std::shared_ptr<ThreadLink> link = m_threadLink;
-    o.onStatusText = [link](const QString& text) {
-        if (link->form)
-            link->form->setStatusPanelText(1, text);
-    };
-    o.beep = [link] {
-        if (link->form)
-            link->form->m_dialogs.beep();
-    };
-    o.playNotify = [link] {
-        if (link->form)
-            link->form->playNotify();
-    };
-    o.messageBox = [link](const QString& text) {
-        if (link->form)
-            (void)link->form->m_dialogs.ask(link->form, link->form->windowTitle(), text, Dialogs::Buttons::Ok,
-                                            Dialogs::Icon::Exclamation);
-    };
-    o.refreshMonOut = [link] {
-        if (link->form)
-            link->form->Refresh_Mon_Out();
-    };
-    o.traceVisible = [link] {
-        return link->form && link->form->Form_Log_Test && link->form->Form_Log_Test->isVisible();
-    };
-    o.onTrace = [link](const QString& line) {
-        if (link->form && link->form->Form_Log_Test)
-            link->form->Form_Log_Test->appendTrace(line);
-    };
     o.wallNow = [link] { return link->form ? link->form->m_clock.wallNow() : WallTime{}; };
     Monitoring_Thread* forwarding = m_monitoring.get();
     o.monitoringThread = WatchedThread{[forwarding] { return forwarding->isRunning(); },
@@ -580,6 +571,13 @@ void TMain_Form::createSecondaryWindows()
         },
         m_dialogs, this);
     Form_Log_Test = new TForm_Log_Test(m_dialogs, this);
+    Form_Log_Test->installEventFilter(this);
+}
+
+void TMain_Form::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    m_receiver->setLogViewVisible(true);
 }
 
 void TMain_Form::closeEvent(QCloseEvent* event)
@@ -726,6 +724,11 @@ void TMain_Form::flushLogView()
 
 bool TMain_Form::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == Form_Log_Test && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+        const bool shown = event->type() == QEvent::Show;
+        m_receiver->setTraceEnabled(shown);
+        m_outputLink->setTraceEnabled(shown);
+    }
     if (watched == RichEdit_Log && event->type() == QEvent::KeyPress) {
         const QByteArray typed = static_cast<QKeyEvent*>(event)->text().toLatin1();
         for (char c : typed)

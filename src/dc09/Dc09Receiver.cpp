@@ -39,7 +39,7 @@ QString latin1Text(const char* data, qsizetype size)
 
 } // namespace
 
-Dc09Receiver::Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal,
+Dc09Receiver::Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal,
                            const Clock& clock, LogSink log, QObject* parent)
     : QObject(parent), m_config(config), m_accounts(accounts), m_journal(journal), m_clock(clock),
       m_log(std::move(log)), m_server(new QTcpServer(this)), m_timer(new QTimer(this))
@@ -83,9 +83,7 @@ void Dc09Receiver::writeLog(const QString& text, LogColour colour)
 
 void Dc09Receiver::setStatus(const QString& text)
 {
-    if (onStatusText) {
-        onStatusText(text);
-    }
+    emit statusText(text);
 }
 
 void Dc09Receiver::start()
@@ -250,13 +248,13 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
         return;
     }
 
-    if (traceVisible && traceVisible() && onTrace) {
+    if (m_traceEnabled) {
         const WallTime now = m_clock.wallNow();
         const std::tm tm = localTimeOf(now.seconds);
-        onTrace(QString());
-        onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                  unsigned(tm.tm_sec), unsigned(now.millis)) +
-                QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+        emit traceLine(QString());
+        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                         unsigned(tm.tm_sec), unsigned(now.millis)) +
+                       QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
     }
 
     // The parser works in place and may stop at a zero byte; it gets its own copy.
@@ -347,9 +345,7 @@ void Dc09Receiver::openPort()
     }
     m_timer->setInterval(kRetryAfterFailureMs);
     writeLog(failure, LogColour::Red);
-    if (beep) {
-        beep();
-    }
+    emit beepRequested();
 }
 
 void Dc09Receiver::Timer_DC9Timer()
@@ -357,7 +353,7 @@ void Dc09Receiver::Timer_DC9Timer()
     m_timer->stop();
     m_timer->setInterval(kTickMs);
 
-    if (!m_hostLineWritten && (!logViewVisible || logViewVisible())) {
+    if (!m_hostLineWritten && m_logViewVisible) {
         m_hostLineWritten = true;
         QString host = QHostInfo::localHostName();
         if (host.isEmpty()) {
@@ -387,7 +383,7 @@ void Dc09Receiver::Timer_DC9Timer()
     } else {
         if (m_server->isListening()) {
             deactivate();
-            const QString text = portText ? portText() : QString::number(m_config.DC9_Port);
+            const QString text = m_portText.isEmpty() ? QString::number(m_config.DC9_Port) : m_portText;
             writeLog(QStringLiteral("Port ") + text + QStringLiteral(" closed."), LogColour::Black);
         }
         setStatus(QStringLiteral("Receiver port closed."));

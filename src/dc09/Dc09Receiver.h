@@ -11,7 +11,6 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <functional>
 #include <string>
 
 class AccountTable;
@@ -31,17 +30,16 @@ public:
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
 
-    Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
+    Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);
     ~Dc09Receiver() override;
 
-    // Window hooks; each may be left empty.
-    std::function<void(const QString&)> onStatusText; // panel 0 of the status bar
-    std::function<void()> beep;
-    std::function<bool()> traceVisible;          // is the "Data Log" window shown?
-    std::function<void(const QString&)> onTrace; // one line for the "Data Log" window
-    std::function<bool()> logViewVisible;        // the host line waits until the log view shows
-    std::function<QString()> portText;           // text of the port edit, for "Port ... closed."
+    // What the receiver is told by whoever shows it; without a window the defaults hold.
+    void setTraceEnabled(bool enabled) { m_traceEnabled = enabled; } // the "Data Log" window is shown
+    // The host line waits until the log view shows; true (nothing to wait for) by default.
+    void setLogViewVisible(bool visible) { m_logViewVisible = visible; }
+    // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
+    void setPortText(const QString& text) { m_portText = text; }
 
     void start();      // enables Timer_DC9 with its first 500 ms interval
     void stopTimer();  // FormClose step 1
@@ -72,6 +70,11 @@ public:
     // "Program started. Hostname of this computer: ..." for the given name and first IPv4 address.
     [[nodiscard]] static QString hostLine(const QString& hostName, const QHostAddress& address);
 
+signals:
+    void statusText(const QString& text); // panel 0 of the status bar
+    void beepRequested();
+    void traceLine(const QString& line); // one line for the "Data Log" window, only while enabled
+
 private:
     void acceptPending();
     void openPort();
@@ -79,7 +82,7 @@ private:
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
 
-    Config_Record& m_config;
+    const Config_Record& m_config;
     AccountTable& m_accounts;
     Journal& m_journal;
     const Clock& m_clock;
@@ -88,6 +91,9 @@ private:
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
+    bool m_traceEnabled = false;
+    bool m_logViewVisible = true;
+    QString m_portText;
     bool m_hostLineWritten = false;
     bool m_acceptErrorReported = false;
 };

@@ -48,7 +48,7 @@ int duplicateDescriptor(qintptr fd)
 
 } // namespace
 
-OutputLink::OutputLink(Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
+OutputLink::OutputLink(const Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
                        QObject* parent)
     : QObject(parent), m_config(config), m_shared(shared), m_port(port), m_log(std::move(log)),
       m_timer(new QTimer(this)), m_server(new QTcpServer(this)), m_client(new QTcpSocket(this))
@@ -126,8 +126,7 @@ void OutputLink::writeLog(const QString& text, LogColour colour)
 
 void OutputLink::setStatus(const QString& text)
 {
-    if (onStatusText)
-        onStatusText(text);
+    emit statusText(text);
 }
 
 void OutputLink::start()
@@ -244,8 +243,7 @@ void OutputLink::tcpServerBranch()
         } else {
             m_outRetryCountdown = kServerRetryTicks;
             writeLog(failure, LogColour::Red);
-            if (beep)
-                beep();
+            emit beepRequested();
         }
         return;
     }
@@ -302,8 +300,7 @@ void OutputLink::tcpClientBranch()
         if (!m_connectFailureLogged)
             writeLog(QStringLiteral("Can't open port ") + QString::number(port), LogColour::Red);
         m_outRetryCountdown = kClientRetryTicks;
-        if (beep)
-            beep();
+        emit beepRequested();
     }
 }
 
@@ -326,15 +323,10 @@ void OutputLink::serialBranch()
         m_port.SetPortName(std::string(comm::kDevicePrefix) + fieldString(m_config.COM_Nr));
         m_port.Open();
     } catch (const ECommError& e) {
-        if (beep)
-            beep();
-        m_config.Mon_Port_Open = 0;
-        if (messageBox)
-            messageBox(e.code == comm::kOpenDevice ? QStringLiteral("Error opening ") + name +
-                                                         QStringLiteral(". Port already in use?")
-                                                   : QStringLiteral("COM port error"));
-        if (refreshMonOut)
-            refreshMonOut();
+        emit beepRequested();
+        emit serialOpenFailed(e.code == comm::kOpenDevice ? QStringLiteral("Error opening ") + name +
+                                                                QStringLiteral(". Port already in use?")
+                                                          : QStringLiteral("COM port error"));
         return;
     }
     writeLog(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."),
@@ -484,8 +476,7 @@ void OutputLink::ServerSocket_OutClientError(QTcpSocket* connection, int& errorC
 
 void OutputLink::ClientSocket_OutConnect()
 {
-    if (playNotify)
-        playNotify();
+    emit notifyRequested();
 }
 
 void OutputLink::ClientSocket_OutRead()
@@ -560,19 +551,19 @@ OutputTransport::SendResult OutputLink::sendLine(const std::string& line, Kind k
                 m_port.WriteText(line);
             } catch (const ECommError& e) {
                 writeLog(QStringLiteral("Serial Port Error: ") + QString::number(e.os_error), LogColour::Red);
-                if (beep)
-                    beep();
+                emit beepRequested();
                 return;
             }
             result = SendResult::Sent;
-            if (traceVisible && traceVisible() && onTrace) {
+            if (m_traceEnabled.load()) {
                 static const SystemClock systemClock;
                 const WallTime now = wallNow ? wallNow() : systemClock.wallNow();
                 const std::tm tm = localTimeOf(now.seconds);
-                onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                          unsigned(tm.tm_sec), unsigned(now.millis)) +
-                        QStringLiteral("  TX: ") +
-                        QString::fromLatin1(line.data(), qsizetype(::strnlen(line.c_str(), line.size()))));
+                emit traceLine(
+                    QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                      unsigned(tm.tm_sec), unsigned(now.millis)) +
+                    QStringLiteral("  TX: ") +
+                    QString::fromLatin1(line.data(), qsizetype(::strnlen(line.c_str(), line.size()))));
             }
         });
         return result;

@@ -42,21 +42,17 @@ public:
     static constexpr int kClientErrorRetryTicks = 10;
     static constexpr int kWatchdogTicks = 10;
 
-    OutputLink(Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
+    // The link only reads the settings record; its owner writes it (Mon_Port_Open falls back to 0
+    // when the owner hears serialOpenFailed).
+    OutputLink(const Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
                QObject* parent = nullptr);
     ~OutputLink() override;
 
-    // Window hooks, called on the main thread; each may be left empty.
-    std::function<void(const QString&)> onStatusText; // panel 1 of the status bar
-    std::function<void()> beep;
-    std::function<void()> playNotify;                    // notify.wav
-    std::function<void(const QString& text)> messageBox; // serial open failures
-    std::function<void()> refreshMonOut;                 // Refresh_Mon_Out after a failed serial open
-    std::function<bool()> traceVisible;                  // is the "Data Log" window shown?
-    std::function<void(const QString&)> onTrace;         // one "Data Log" line
-    std::function<WallTime()> wallNow;                   // time of trace lines; the system clock if empty
-    WatchedThread monitoringThread;                      // bit 0x1 of Thread_Alive
-    WatchedThread serialThread;                          // bit 0x2 of Thread_Alive
+    // The "Data Log" window is shown: sent serial lines are traced. Off by default.
+    void setTraceEnabled(bool enabled) { m_traceEnabled.store(enabled); }
+    std::function<WallTime()> wallNow; // time of trace lines; the system clock if empty
+    WatchedThread monitoringThread;    // bit 0x1 of Thread_Alive
+    WatchedThread serialThread;        // bit 0x2 of Thread_Alive
 
     void start();      // Timer_Out: first tick after 2000 ms, then every 1000 ms
     void stopTimer();  // shutdown
@@ -88,6 +84,15 @@ public:
     [[nodiscard]] QTcpSocket* clientSocket() const { return m_client; }
     [[nodiscard]] bool clientConnected() const;
 
+signals:
+    void statusText(const QString& text); // panel 1 of the status bar
+    void beepRequested();
+    void notifyRequested(); // notify.wav: the client's connection has completed
+    // The serial port could not be opened: the message the operator must see. The owner sets
+    // Mon_Port_Open to 0 (so the next tick closes the link instead of trying again) and shows the page.
+    void serialOpenFailed(const QString& message);
+    void traceLine(const QString& line); // one "Data Log" line, only while enabled
+
 private:
     void tcpServerBranch();
     void tcpClientBranch();
@@ -106,7 +111,7 @@ private:
     void replaceIfSilent(WatchedThread& thread, bool silent, bool& pending, bool& stuckReported,
                          const char* stuckText);
 
-    Config_Record& m_config;
+    const Config_Record& m_config;
     OutputShared& m_shared;
     TCommPort& m_port;
     LogSink m_log;
@@ -122,6 +127,7 @@ private:
     bool m_serialStuckReported = false;
     bool m_requestingConnection = false; // inside connectToHost: an error now is an immediate failure
     bool m_connectFailureLogged = false;
+    std::atomic<bool> m_traceEnabled{false};
 
     // The forwarding thread sends on duplicates of the sockets' descriptors, so a descriptor it uses
     // is never closed (and reused) under it: the main thread changes these only under m_sendMutex.

@@ -465,14 +465,12 @@ TEST_F(MainWindow, ReceiverTraceReachesTheDataLogOnlyWhileShown)
 {
     Dc09Receiver* r = form.receiver();
     ASSERT_NE(r, nullptr);
-    EXPECT_FALSE(r->traceVisible());
+    emit r->traceLine(QStringLiteral("hidden"));
     form.Form_Log_Test->show();
-    EXPECT_TRUE(r->traceVisible());
-    r->onTrace(QStringLiteral("12:00:00:1  frame"));
+    emit r->traceLine(QStringLiteral("12:00:00:1  frame"));
     EXPECT_EQ(form.Form_Log_Test->Memo_Log_Test->toPlainText(), QStringLiteral("12:00:00:1  frame"));
-    r->onStatusText(QStringLiteral("Receiver port is open.  Connections: 0"));
+    emit r->statusText(QStringLiteral("Receiver port is open.  Connections: 0"));
     EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port is open.  Connections: 0"));
-    EXPECT_EQ(r->portText(), QStringLiteral("7777"));
 }
 
 TEST_F(MainWindow, CloseWithAnUnsavedSettingAndNoKeepsTheFile)

@@ -41,16 +41,19 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        link.onStatusText = [this](const QString& text) {
+        QObject::connect(&link, &OutputLink::statusText, [this](const QString& text) {
             status = text;
             ++statusUpdates;
-        };
-        link.beep = [this] { ++beeps; };
-        link.playNotify = [this] { ++notifies; };
-        link.messageBox = [this](const QString& text) { boxes << text; };
-        link.refreshMonOut = [this] { ++refreshes; };
-        link.traceVisible = [this] { return traceShown; };
-        link.onTrace = [this](const QString& line) { traces << line; };
+        });
+        QObject::connect(&link, &OutputLink::beepRequested, [this] { ++beeps; });
+        QObject::connect(&link, &OutputLink::notifyRequested, [this] { ++notifies; });
+        // As the program's owner of the record does: the link falls back to closed, the page shows it.
+        QObject::connect(&link, &OutputLink::serialOpenFailed, [this](const QString& text) {
+            boxes << text;
+            config.Mon_Port_Open = 0;
+            ++refreshes;
+        });
+        QObject::connect(&link, &OutputLink::traceLine, [this](const QString& line) { traces << line; });
     }
 
     void useTcp(bool server, std::int32_t port)
@@ -116,7 +119,6 @@ protected:
     int beeps = 0;
     int notifies = 0;
     int refreshes = 0;
-    bool traceShown = false;
     QStringList boxes;
     QStringList traces;
 };
@@ -452,7 +454,7 @@ TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)
     const int far =
         ::open(pair.pathB().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(far, 0);
-    traceShown = true;
+    link.setTraceEnabled(true);
     EXPECT_EQ(sendFromThread(Kind::Report), Result::Sent);
     std::string got;
     ASSERT_TRUE(waitUntil([&] {
