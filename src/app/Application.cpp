@@ -4,6 +4,7 @@
 
 #include "app/CommandLine.h"
 #include "app/MainForm.h"
+#include "app/ReceiverCore.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
@@ -207,26 +208,54 @@ int runArdentel(int argc, char** argv)
 
 namespace {
 
-int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless)
+// SIGINT and SIGTERM reach the event loop as a readable pipe; `onSignal` runs there.
+std::unique_ptr<QSocketNotifier> closeOnTerminationSignal(QObject* context, std::function<void()> onSignal)
 {
-    // Never destroyed: a background thread that outlives the window's close wait still reads it
-    // while the process ends.
-    static const SystemClock& clock = *new SystemClock;
-    TMain_Form main(TMain_Form::Context{paths, clock, dialogs, headless});
+    if (!watchTerminationSignals())
+        return nullptr;
+    auto notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, context, [onSignal = std::move(onSignal)] {
+        char drain[16];
+        while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        onSignal();
+    });
+    return notifier;
+}
+
+void printLogLine(const QString& line)
+{
+    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+// The service: the receiver with no window at all. Log lines go to standard output, a message for
+// the operator to standard error, and a termination signal closes it in order.
+int runService(ReceiverCore& core, Dialogs& dialogs)
+{
+    QObject::connect(&core, &ReceiverCore::logLine, &core,
+                     [](const QString& line, LogColour) { printLogLine(line); });
+    QObject::connect(&core, &ReceiverCore::messageRequested, &core, [&dialogs](const QString& text) {
+        (void)dialogs.ask(nullptr, QStringLiteral("Ardentel"), text, Dialogs::Buttons::Ok,
+                          Dialogs::Icon::Exclamation);
+    });
+    core.FormCreate();
+    const auto notifier = closeOnTerminationSignal(&core, [&core] {
+        core.FormClose();
+        QCoreApplication::quit();
+    });
+    const int status = Application::exec();
+    core.FormClose();
+    return status;
+}
+
+int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs)
+{
+    TMain_Form main(core, dialogs);
     main.FormCreate();
     main.createSecondaryWindows();
-
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    // Ctrl+C in a terminal or a service stop: the same orderly close as the window's close button.
-    if (watchTerminationSignals()) {
-        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &main, [&main] {
-            char drain[16];
-            while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
-            }
-            main.close();
-        });
-    }
+    // Ctrl+C in a terminal or a stop from the session: the orderly close, with nobody asked.
+    const auto notifier = closeOnTerminationSignal(&main, [&main] { main.closeFromSignal(); });
 
     // Centred on the desktop.
     if (QScreen* screen = main.screen()) {
@@ -248,6 +277,15 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
     // However the loop ended, the close runs once and in full.
     main.FormClose();
     return status;
+}
+
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless)
+{
+    // Never destroyed: a background thread that outlives the close wait still reads it while the
+    // process ends.
+    static const SystemClock& clock = *new SystemClock;
+    ReceiverCore core(paths, clock);
+    return headless ? runService(core, dialogs) : runDesktop(cl, core, dialogs);
 }
 
 } // namespace
