@@ -3,7 +3,9 @@
 
 #include "dc09/Dc09Receiver.h"
 #include "output/OutputLink.h"
+#include "store/Journal.h"
 #include "ui/Dialogs.h"
+#include "ui/EventsForm.h"
 #include "ui/LogForm.h"
 #include "ui/LogTestForm.h"
 #include "ui/MonitoringPage.h"
@@ -220,6 +222,8 @@ void TMain_Form::FormCreate()
 void TMain_Form::createSecondaryWindows()
 {
     // Order of creation: events, serial settings, system log, object list, data log.
+    Form_Events = new TForm_Events(m_core.journal(), m_dialogs, this);
+    connect(&m_core, &ReceiverCore::journalChanged, Form_Events, [this] { Form_Events->requestRefresh(); });
     Form_Log = new TForm_Log([this] { return m_core.logFileName(); }, m_dialogs, this);
     Form_Log_Test = new TForm_Log_Test(m_dialogs, this);
     // Tracing costs the receiver and the threads only while somebody looks.
@@ -242,7 +246,7 @@ void TMain_Form::showEvent(QShowEvent* event)
 void TMain_Form::closeEvent(QCloseEvent* event)
 {
     FormClose();
-    for (QWidget* w : std::initializer_list<QWidget*>{Form_Log, Form_Log_Test})
+    for (QWidget* w : std::initializer_list<QWidget*>{Form_Events, Form_Log, Form_Log_Test})
         if (w)
             w->close();
     event->accept();
@@ -313,7 +317,8 @@ void TMain_Form::Meniu_LogClick()
 
 void TMain_Form::Meniu_FailasClick()
 {
-    // The "Event List" window comes with the journal views.
+    Form_Events->show();
+    Form_Events->raise();
 }
 
 void TMain_Form::Button1Click()

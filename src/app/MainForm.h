@@ -16,6 +16,7 @@ class QSoundEffect;
 class QStatusBar;
 class ReceiverPage;
 class SystemLogView;
+class TForm_Events;
 class TForm_Log;
 class TForm_Log_Test;
 
@@ -66,6 +67,7 @@ public:
     QPushButton* BitBtn_Save = nullptr;
     QPushButton* Button1 = nullptr;
 
+    TForm_Events* Form_Events = nullptr;
     TForm_Log* Form_Log = nullptr;
     TForm_Log_Test* Form_Log_Test = nullptr;
 

@@ -13,6 +13,8 @@
 #include "store/Journal.h"
 #include "store/JournalRecord.h"
 #include "ui/Dialogs.h"
+#include "ui/EventListModel.h"
+#include "ui/EventsForm.h"
 #include "ui/LogForm.h"
 #include "ui/LogTestForm.h"
 #include "ui/MonitoringPage.h"
@@ -325,6 +327,20 @@ TEST_F(MainWindow, TheAnswerToTheLineInFlightStillCountsDuringTheClose)
     const QByteArray disk = readAll(dir.filePath(QStringLiteral("kalvor.dat")));
     ASSERT_EQ(disk.size(), 139268);
     EXPECT_EQ(int(std::uint8_t(disk[4])), journal::kStored | journal::kSaved | journal::kReported);
+}
+
+TEST_F(MainWindow, EventListFollowsTheForwardingThreadsSavePass)
+{
+    form.Meniu_Failas->trigger();
+    ASSERT_TRUE(form.Form_Events->isVisible());
+    core.outputLink().Timer_OutTimer(); // starts the forwarding thread
+    JournalRecord event{};
+    std::memcpy(event.account, "4321", 5);
+    std::memcpy(event.event, "1130", 5);
+    core.journal().append(event, "");
+    const auto status = [this] { return form.Form_Events->model()->index(0, 9).data().toString(); };
+    EXPECT_TRUE(testsupport::waitUntil([&] { return status() == QStringLiteral("Pending"); }))
+        << status().toStdString();
 }
 
 TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
