@@ -3,9 +3,11 @@
 
 #include "dc09/Dc09Receiver.h"
 #include "output/OutputLink.h"
+#include "store/AccountTable.h"
 #include "store/Journal.h"
 #include "ui/Dialogs.h"
 #include "ui/EventsForm.h"
+#include "ui/LatestEventsForm.h"
 #include "ui/LogForm.h"
 #include "ui/LogTestForm.h"
 #include "ui/MonitoringPage.h"
@@ -225,6 +227,9 @@ void TMain_Form::createSecondaryWindows()
     Form_Events = new TForm_Events(m_core.journal(), m_dialogs, this);
     connect(&m_core, &ReceiverCore::journalChanged, Form_Events, [this] { Form_Events->requestRefresh(); });
     Form_Log = new TForm_Log([this] { return m_core.logFileName(); }, m_dialogs, this);
+    Form_Latest_Events = new TForm_Latest_Events(m_core.accounts(), m_dialogs, this);
+    connect(&m_core, &ReceiverCore::accountsChanged, Form_Latest_Events,
+            [this] { Form_Latest_Events->requestRefresh(); });
     Form_Log_Test = new TForm_Log_Test(m_dialogs, this);
     // Tracing costs the receiver and the threads only while somebody looks.
     Form_Log_Test->installEventFilter(this);
@@ -246,7 +251,8 @@ void TMain_Form::showEvent(QShowEvent* event)
 void TMain_Form::closeEvent(QCloseEvent* event)
 {
     FormClose();
-    for (QWidget* w : std::initializer_list<QWidget*>{Form_Events, Form_Log, Form_Log_Test})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{Form_Events, Form_Log, Form_Latest_Events, Form_Log_Test})
         if (w)
             w->close();
     event->accept();
@@ -323,7 +329,8 @@ void TMain_Form::Meniu_FailasClick()
 
 void TMain_Form::Button1Click()
 {
-    // The "Object List" window comes with the account views.
+    Form_Latest_Events->show();
+    Form_Latest_Events->raise();
 }
 
 void TMain_Form::VirtualPortsTool1Click()

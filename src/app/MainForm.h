@@ -17,6 +17,7 @@ class QStatusBar;
 class ReceiverPage;
 class SystemLogView;
 class TForm_Events;
+class TForm_Latest_Events;
 class TForm_Log;
 class TForm_Log_Test;
 
@@ -69,6 +70,7 @@ public:
 
     TForm_Events* Form_Events = nullptr;
     TForm_Log* Form_Log = nullptr;
+    TForm_Latest_Events* Form_Latest_Events = nullptr;
     TForm_Log_Test* Form_Log_Test = nullptr;
 
 protected:

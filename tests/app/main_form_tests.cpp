@@ -10,11 +10,14 @@
 #include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
 #include "output/OutputShared.h"
+#include "store/AccountTable.h"
 #include "store/Journal.h"
 #include "store/JournalRecord.h"
+#include "ui/AccountListModel.h"
 #include "ui/Dialogs.h"
 #include "ui/EventListModel.h"
 #include "ui/EventsForm.h"
+#include "ui/LatestEventsForm.h"
 #include "ui/LogForm.h"
 #include "ui/LogTestForm.h"
 #include "ui/MonitoringPage.h"
@@ -341,6 +344,21 @@ TEST_F(MainWindow, EventListFollowsTheForwardingThreadsSavePass)
     const auto status = [this] { return form.Form_Events->model()->index(0, 9).data().toString(); };
     EXPECT_TRUE(testsupport::waitUntil([&] { return status() == QStringLiteral("Pending"); }))
         << status().toStdString();
+}
+
+TEST_F(MainWindow, ObjectListFollowsTheAccountTable)
+{
+    form.Button1->click();
+    ASSERT_TRUE(form.Form_Latest_Events->isVisible());
+    JournalRecord event{};
+    std::memcpy(event.account, "1234", 5);
+    std::memcpy(event.event, "1130", 5);
+    (void)core.accounts().update(event, "");
+    EXPECT_TRUE(form.Form_Latest_Events->refreshPending());
+    (void)core.accounts().update(event, "");
+    std::memcpy(event.account, "5678", 5);
+    (void)core.accounts().update(event, "");
+    EXPECT_TRUE(testsupport::waitUntil([this] { return form.Form_Latest_Events->model()->rowCount() == 2; }));
 }
 
 TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
