@@ -3,8 +3,10 @@
 
 #include "dc09/Dc09Receiver.h"
 #include "output/OutputLink.h"
+#include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
+#include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/EventsForm.h"
 #include "ui/LatestEventsForm.h"
@@ -71,6 +73,8 @@ TMain_Form::TMain_Form(ReceiverCore& core, Dialogs& dialogs, QWidget* parent)
     PageControl_Receiver = named(new PageControl(central), "PageControl_Receiver");
     TabSheet1 = new ReceiverPage(m_core.config(), m_dialogs);
     TabSheet_Mon_Software = new MonitoringPage(m_core.config(), m_dialogs);
+    TabSheet_Mon_Software->setPortLookup(comports::Lookup{m_core.paths().dir});
+    TabSheet_Mon_Software->setSerialPortOpen([this] { return m_core.commPort().isOpen(); });
     PageControl_Receiver->addTab(TabSheet1, QStringLiteral("DC-09 Receiver"));
     PageControl_Receiver->addTab(TabSheet_Mon_Software, QStringLiteral("Automation Software Interface"));
     PageControl_Receiver->setCurrentIndex(0);
@@ -226,6 +230,10 @@ void TMain_Form::createSecondaryWindows()
     // Order of creation: events, serial settings, system log, object list, data log.
     Form_Events = new TForm_Events(m_core.journal(), m_dialogs, this);
     connect(&m_core, &ReceiverCore::journalChanged, Form_Events, [this] { Form_Events->requestRefresh(); });
+    Form_Com_Settings = new TForm_Com_Settings(m_core.config(), m_dialogs, this);
+    connect(Form_Com_Settings, &TForm_Com_Settings::settingsEdited, this,
+            [this] { Check_Settings_Changed(); });
+    TabSheet_Mon_Software->setComSettingsForm(Form_Com_Settings);
     Form_Log = new TForm_Log([this] { return m_core.logFileName(); }, m_dialogs, this);
     Form_Latest_Events = new TForm_Latest_Events(m_core.accounts(), m_dialogs, this);
     connect(&m_core, &ReceiverCore::accountsChanged, Form_Latest_Events,
@@ -233,6 +241,7 @@ void TMain_Form::createSecondaryWindows()
     Form_Log_Test = new TForm_Log_Test(m_dialogs, this);
     // Tracing costs the receiver and the threads only while somebody looks.
     Form_Log_Test->installEventFilter(this);
+    TabSheet_Mon_Software->Refresh_Mon_Out(); // the dialog's baud list, too
 }
 
 bool TMain_Form::eventFilter(QObject* watched, QEvent* event)
@@ -251,8 +260,8 @@ void TMain_Form::showEvent(QShowEvent* event)
 void TMain_Form::closeEvent(QCloseEvent* event)
 {
     FormClose();
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{Form_Events, Form_Log, Form_Latest_Events, Form_Log_Test})
+    for (QWidget* w : std::initializer_list<QWidget*>{Form_Events, Form_Com_Settings, Form_Log,
+                                                      Form_Latest_Events, Form_Log_Test})
         if (w)
             w->close();
     event->accept();
@@ -303,6 +312,7 @@ void TMain_Form::TabSheet1Show()
 void TMain_Form::TabSheet_Mon_SoftwareShow()
 {
     TabSheet_Mon_Software->Refresh_Mon_Out();
+    TabSheet_Mon_Software->Com_Ports_AvailableExecute();
 }
 
 void TMain_Form::ViewSystemLogs1Click()

@@ -16,6 +16,7 @@ class QSoundEffect;
 class QStatusBar;
 class ReceiverPage;
 class SystemLogView;
+class TForm_Com_Settings;
 class TForm_Events;
 class TForm_Latest_Events;
 class TForm_Log;
@@ -69,6 +70,7 @@ public:
     QPushButton* Button1 = nullptr;
 
     TForm_Events* Form_Events = nullptr;
+    TForm_Com_Settings* Form_Com_Settings = nullptr;
     TForm_Log* Form_Log = nullptr;
     TForm_Latest_Events* Form_Latest_Events = nullptr;
     TForm_Log_Test* Form_Log_Test = nullptr;

@@ -59,7 +59,7 @@ template <std::size_t N> QString fieldText(const char (&field)[N])
 }
 
 // A numeric edit's decimal value: none when it is empty (the field keeps its value) or when it is
-// no number, which is reported in an error box titled with the caption of `parent`'s window.
+// no number, which is reported in the application's error box.
 inline std::optional<std::int32_t> readNumber(const QString& text, Dialogs& dialogs, QWidget* parent)
 {
     if (text.isEmpty())
@@ -70,7 +70,7 @@ inline std::optional<std::int32_t> readNumber(const QString& text, Dialogs& dial
     std::int32_t parsed = 0;
     const auto [end, ec] = std::from_chars(first, last, parsed, 10);
     if (ec != std::errc() || end != last) {
-        dialogs.error(parent, parent ? parent->window()->windowTitle() : QStringLiteral("Ardentel"),
+        dialogs.error(parent, QStringLiteral("Ardentel"),
                       QStringLiteral("'%1' is not a valid integer value.").arg(text));
         return std::nullopt;
     }

@@ -1,6 +1,7 @@
 // Layout and handlers of the "Automation Software Interface" page.
 #include "ui/MonitoringPage.h"
 
+#include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/FormHelpers.h"
 
@@ -96,6 +97,7 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     connect(ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(); });
     connect(ComboBox_COM_Nr->lineEdit(), &QLineEdit::textEdited, this, [this] { ComboBox_COM_NrChange(); });
     connect(ComboBox_COM_Nr, &QComboBox::textActivated, this, [this] { ComboBox_COM_NrChange(); });
+    connect(Button_Com_Settings, &QPushButton::clicked, this, [this] { Button_Com_SettingsClick(); });
 }
 
 void MonitoringPage::Refresh_Mon_Out()
@@ -124,6 +126,8 @@ void MonitoringPage::Refresh_Mon_Out()
                                          ComboBox_COM_Nr, Button_Com_Settings})
         w->setEnabled(free);
     LabeledEdit_Out_IP->setEnabled(free && m_config.Mon_Server == 0);
+    if (m_comSettings)
+        m_comSettings->refreshBaudList(!free);
     emit settingsEdited();
     emit outputSettingsChanged();
 }
@@ -197,4 +201,38 @@ void MonitoringPage::ComboBox_COM_NrChange()
 {
     forms::copyField(m_config.COM_Nr, ComboBox_COM_Nr->currentText(), 5);
     emit settingsEdited();
+}
+
+void MonitoringPage::Com_Ports_AvailableExecute()
+{
+    const QString configured = forms::fieldText(m_config.COM_Nr);
+    if (m_serialPortOpen && m_serialPortOpen()) {
+        ComboBox_COM_Nr->setEditText(configured);
+        return;
+    }
+    const std::vector<std::string> names = comports::usablePorts(m_portLookup);
+    const comports::Selection chosen = comports::choose(names, configured.toStdString());
+    ComboBox_COM_Nr->clear();
+    for (const std::string& name : names)
+        ComboBox_COM_Nr->addItem(QString::fromStdString(name));
+    const QString now = QString::fromStdString(chosen.configured);
+    if (now != configured)
+        forms::copyField(m_config.COM_Nr, now, 5);
+    if (chosen.index < names.size()) {
+        ComboBox_COM_Nr->setCurrentIndex(int(chosen.index));
+    } else {
+        // Not listed (missing, or in use): nothing is selected, and the box still says what is configured.
+        ComboBox_COM_Nr->setCurrentIndex(-1);
+        ComboBox_COM_Nr->setEditText(now);
+    }
+    if (now != configured)
+        emit settingsEdited();
+}
+
+void MonitoringPage::Button_Com_SettingsClick()
+{
+    if (!m_comSettings)
+        return;
+    m_comSettings->show();
+    m_comSettings->raise();
 }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "config/ConfigRecord.h"
+#include "serial/ComPorts.h"
 
 #include <QWidget>
+#include <functional>
 
 class Dialogs;
 class QButtonGroup;
@@ -13,14 +15,25 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class TForm_Com_Settings;
 
 class MonitoringPage : public QWidget {
     Q_OBJECT
 public:
     MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget* parent = nullptr);
 
+    // The serial settings dialog that "Settings" opens and the refresh fills.
+    void setComSettingsForm(TForm_Com_Settings* form) { m_comSettings = form; }
+    // Where the serial ports are looked for, and whether the link's own port is open now.
+    void setPortLookup(comports::Lookup lookup) { m_portLookup = std::move(lookup); }
+    void setSerialPortOpen(std::function<bool()> isOpen) { m_serialPortOpen = std::move(isOpen); }
+
     // Refresh_Mon_Out: every field into its control; while a link is chosen its settings are locked.
     void Refresh_Mon_Out();
+    // Com_Ports_AvailableExecute: the list of usable ports COM1..COM64 anew, unless the link's port
+    // is open (probing would find it in use); an empty COM_Nr becomes the first usable port.
+    void Com_Ports_AvailableExecute();
+    void Button_Com_SettingsClick();
 
     void CheckBox_Mon_Port_Open_TCPClick();
     void CheckBox_Mon_Port_Open_SerialClick();
@@ -56,4 +69,7 @@ private:
     Config_Record& m_config;
     Dialogs& m_dialogs;
     QButtonGroup* m_monModeGroup = nullptr;
+    TForm_Com_Settings* m_comSettings = nullptr;
+    comports::Lookup m_portLookup;
+    std::function<bool()> m_serialPortOpen;
 };

@@ -14,6 +14,7 @@
 #include "store/Journal.h"
 #include "store/JournalRecord.h"
 #include "ui/AccountListModel.h"
+#include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/EventListModel.h"
 #include "ui/EventsForm.h"
@@ -245,9 +246,9 @@ TEST_F(MainWindow, OutputLinkSettingsLockPerChosenLink)
         int server;
         bool tcpEnabled, tcpChecked, serialEnabled, serialChecked, settingsFree, addressFree;
     };
-    const std::vector<QWidget*> settings = {mon.LabeledEdit_Mon_Port, mon.RadioButton_Mon_Server,
-                                            mon.RadioButton_Mon_Client, mon.ComboBox_COM_Nr,
-                                            mon.Button_Com_Settings};
+    const std::vector<QWidget*> settings = {
+        mon.LabeledEdit_Mon_Port, mon.RadioButton_Mon_Server, mon.RadioButton_Mon_Client,
+        mon.ComboBox_COM_Nr,      mon.Button_Com_Settings,    form.Form_Com_Settings->ComboBox_COM_Baud};
     for (const Row& row :
          {Row{1, 0, true, true, false, false, false, false},
           Row{2, 0, false, false, true, true, false, false}, Row{0, 1, true, false, true, false, true, false},
