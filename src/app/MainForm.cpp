@@ -26,6 +26,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #ifdef ARDENTEL_HAVE_MULTIMEDIA
@@ -34,6 +35,10 @@
 #include <cstring>
 
 namespace {
+
+// socat makes its links within a moment; the port list is not held back longer than this.
+constexpr int kLinkWaitMillis = 1000;
+constexpr int kLinkPollMillis = 20;
 
 template <typename T> T* named(T* widget, const char* name)
 {
@@ -112,6 +117,10 @@ TMain_Form::TMain_Form(ReceiverCore& core, Dialogs& dialogs, QWidget* parent)
             TabSheet_Mon_SoftwareShow();
     });
     wireCore();
+    virtualPorts.dataDir = m_core.paths().dir;
+    m_linkWait = new QTimer(this);
+    m_linkWait->setInterval(kLinkPollMillis);
+    connect(m_linkWait, &QTimer::timeout, this, [this] { checkVirtualLinks(); });
 
     // A fixed-size window; the layout decides how big.
     adjustSize();
@@ -345,7 +354,33 @@ void TMain_Form::Button1Click()
 
 void TMain_Form::VirtualPortsTool1Click()
 {
-    // The virtual serial port tool comes with the serial link.
+    m_virtualPortsMade = VirtualPortTool::run(virtualPorts);
+    switch (m_virtualPortsMade.outcome) {
+    case VirtualPortTool::Outcome::Started:
+        m_core.Write_System_Log("Installing: " + m_virtualPortsMade.commandLine, LogColour::Black);
+        m_linkWaitClock.start();
+        m_linkWait->start();
+        break;
+    case VirtualPortTool::Outcome::ToolNotFound:
+        showMessage(QStringLiteral("Configuration tool not found"));
+        break;
+    case VirtualPortTool::Outcome::NothingToRun:
+    case VirtualPortTool::Outcome::StartFailed:
+        showMessage(QStringLiteral("File open error."));
+        break;
+    }
+    TabSheet_Mon_Software->Com_Ports_AvailableExecute();
+}
+
+void TMain_Form::checkVirtualLinks()
+{
+    bool all = true;
+    for (const std::string& link : m_virtualPortsMade.links)
+        all = all && VirtualPortTool::isVirtualPort(link);
+    if (!all && m_linkWaitClock.elapsed() < kLinkWaitMillis)
+        return;
+    m_linkWait->stop();
+    TabSheet_Mon_Software->Com_Ports_AvailableExecute();
 }
 
 bool TMain_Form::Check_Settings_Changed()

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "app/ReceiverCore.h"
+#include "tools/VirtualPortTool.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 class Dialogs;
@@ -14,6 +16,7 @@ class QLabel;
 class QPushButton;
 class QSoundEffect;
 class QStatusBar;
+class QTimer;
 class ReceiverPage;
 class SystemLogView;
 class TForm_Com_Settings;
@@ -54,6 +57,11 @@ public:
     [[nodiscard]] QString statusPanelText(int panel) const;
     [[nodiscard]] bool isClosed() const { return m_core.isClosed(); }
     [[nodiscard]] ReceiverCore& core() const { return m_core; }
+    // What "Virtual Serial Ports" made last.
+    [[nodiscard]] const VirtualPortTool::Result& lastVirtualPorts() const { return m_virtualPortsMade; }
+
+    // Where the virtual port tool looks and what it counts as taken.
+    VirtualPortTool::Options virtualPorts;
 
     // Menu.
     QAction* Meniu_Failas = nullptr;
@@ -86,11 +94,16 @@ private:
     void wireCore();
     void offerSave();
     void showMessage(const QString& text);
+    void checkVirtualLinks();
 
     ReceiverCore& m_core;
     Dialogs& m_dialogs;
     QSoundEffect* m_notifySound = nullptr;
     QLabel* m_statusPanel[2] = {};
+    VirtualPortTool::Result m_virtualPortsMade;
+    // After the tool starts, the port list is looked at again once its links exist.
+    QTimer* m_linkWait = nullptr;
+    QElapsedTimer m_linkWaitClock;
     bool m_logFormStale = false;
     bool m_closeFromSignal = false;
     bool m_closing = false;
