@@ -13,11 +13,15 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstring>
 
 using forms::named;
 
 namespace {
+
+// The line edit's frame and text margins on either side, with some to spare.
+constexpr int kKeyFieldMargins = 16;
 
 AesKeyBytes currentKey(const Config_Record& config)
 {
@@ -91,6 +95,12 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     LabeledEdit_DC9_Encoding_Key->setEchoMode(QLineEdit::Password);
     LabeledEdit_DC9_Encoding_Key->setStyleSheet(
         QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    // Room for a whole 256-bit key in hex, shown or hidden, in the bolder of the two fonts.
+    const QFontMetrics keyMetrics(bold);
+    int widest = 0;
+    for (const QChar c : QStringLiteral("0123456789abcdefABCDEF*"))
+        widest = std::max(widest, keyMetrics.horizontalAdvance(c));
+    LabeledEdit_DC9_Encoding_Key->setMinimumWidth(64 * widest + kKeyFieldMargins);
 
     grid->addWidget(portBox, 0, 0);
     grid->addWidget(connBox, 1, 0);

@@ -384,6 +384,23 @@ TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
     EXPECT_EQ(int(core.config().DC9_AES_Key[16]), 0x00);
 }
 
+TEST_F(MainWindow, AWholeSixtyFourDigitKeyIsShown)
+{
+    rx.RadioButton_DC9_AES_256->click();
+    rx.RadioButton_Aes_Key_Hex->click();
+    QLineEdit* key = rx.LabeledEdit_DC9_Encoding_Key;
+    for (const bool shown : {true, false}) {
+        if (rx.CheckBox_Show_AES_Password->isChecked() != shown)
+            rx.CheckBox_Show_AES_Password->click();
+        retype(key, QString(64, QLatin1Char('D')));
+        ASSERT_EQ(key->text().size(), 64);
+        key->end(false);
+        // With the caret after the last digit, the first one is still in view: nothing scrolled away.
+        EXPECT_EQ(key->cursorPositionAt(QPoint(key->contentsRect().left() + 3, key->height() / 2)), 0)
+            << shown;
+    }
+}
+
 TEST_F(MainWindow, TextKeySwitchedToHexShowsSixteenBytes)
 {
     rx.CheckBox_Show_AES_Password->click();
