@@ -8,7 +8,13 @@
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
+#include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
+#include "ui/EventsForm.h"
+#include "ui/LatestEventsForm.h"
+#include "ui/LogForm.h"
+#include "ui/MonitoringPage.h"
+#include "ui/PageTabBar.h"
 
 #include <QDir>
 #include <QScreen>
@@ -100,7 +106,11 @@ bool noDisplay()
     return (!x || !*x) && (!w || !*w);
 }
 
-int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless);
+// How the program shows itself: as a service, as the desktop program, or as the desktop program
+// drawn offscreen (nobody at the screen: default answers, log lines on standard output).
+enum class Face { Service, Desktop, Offscreen };
+
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, Face face);
 
 int configure(const CommandLine& cl, const DataPaths& paths)
 {
@@ -167,7 +177,10 @@ int runArdentel(int argc, char** argv)
     if (cl.configOnly())
         return configure(cl, paths);
 
-    const bool headless = cl.headless || noDisplay();
+    const Face face = cl.headless   ? Face::Service
+                      : noDisplay() ? (cl.show.empty() ? Face::Service : Face::Offscreen)
+                                    : Face::Desktop;
+    const bool headless = face != Face::Desktop;
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -197,7 +210,7 @@ int runArdentel(int argc, char** argv)
     }
 
     try {
-        return runWindow(cl, paths, dialogs, headless);
+        return runWindow(cl, paths, dialogs, face);
     } catch (const std::exception& e) {
         dialogs.error(nullptr, QStringLiteral("Ardentel"), QString::fromLocal8Bit(e.what()));
     } catch (...) {
@@ -249,8 +262,46 @@ int runService(ReceiverCore& core, Dialogs& dialogs)
     return status;
 }
 
-int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs)
+// The windows of --show, opened as their menu entry or button would.
+std::vector<std::pair<std::string, QWidget*>> openWindows(TMain_Form& main,
+                                                          const std::vector<std::string>& names)
 {
+    std::vector<std::pair<std::string, QWidget*>> shown;
+    for (const std::string& name : names) {
+        QWidget* window = nullptr;
+        if (name == "events") {
+            main.Meniu_FailasClick();
+            window = main.Form_Events;
+        } else if (name == "objects") {
+            main.Button1Click();
+            window = main.Form_Latest_Events;
+        } else if (name == "serial") {
+            main.PageControl_Receiver->setCurrentIndex(1);
+            main.TabSheet_Mon_Software->Button_Com_SettingsClick();
+            window = main.Form_Com_Settings;
+        } else if (name == "log") {
+            main.ViewSystemLogs1Click();
+            window = main.Form_Log;
+        }
+        if (window)
+            shown.emplace_back(name, window);
+    }
+    return shown;
+}
+
+// FILE for the main window, FILE-NAME.png beside it for each other one.
+QString pictureName(const QString& file, const std::string& window)
+{
+    const qsizetype dot = file.lastIndexOf(QLatin1Char('.'));
+    const QString stem = dot > file.lastIndexOf(QLatin1Char('/')) ? file.left(dot) : file;
+    return stem + QLatin1Char('-') + QString::fromStdString(window) + QStringLiteral(".png");
+}
+
+int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool offscreen)
+{
+    if (offscreen)
+        QObject::connect(&core, &ReceiverCore::logLine, &core,
+                         [](const QString& line, LogColour) { printLogLine(line); });
     TMain_Form main(core, dialogs);
     main.FormCreate();
     main.createSecondaryWindows();
@@ -264,12 +315,17 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs)
         main.move(r.topLeft());
     }
     main.show();
+    const auto shown = openWindows(main, cl.show);
 
     if (!cl.screenshot.empty()) {
         const QString file = QString::fromLocal8Bit(cl.screenshot.c_str());
-        QTimer::singleShot(2500, &main, [&main, file] {
-            if (!main.grab().save(file))
-                std::fprintf(stderr, "ardentel: cannot save %s\n", file.toLocal8Bit().constData());
+        QTimer::singleShot(cl.screenshotAfterMs, &main, [&main, file, shown] {
+            std::vector<std::pair<QString, QWidget*>> pictures{{file, &main}};
+            for (const auto& [name, window] : shown)
+                pictures.emplace_back(pictureName(file, name), window);
+            for (const auto& [name, window] : pictures)
+                if (!window->grab().save(name))
+                    std::fprintf(stderr, "ardentel: cannot save %s\n", name.toLocal8Bit().constData());
             main.close();
         });
     }
@@ -279,13 +335,14 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs)
     return status;
 }
 
-int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless)
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, Face face)
 {
     // Never destroyed: a background thread that outlives the close wait still reads it while the
     // process ends.
     static const SystemClock& clock = *new SystemClock;
     ReceiverCore core(paths, clock);
-    return headless ? runService(core, dialogs) : runDesktop(cl, core, dialogs);
+    return face == Face::Service ? runService(core, dialogs)
+                                 : runDesktop(cl, core, dialogs, face == Face::Offscreen);
 }
 
 } // namespace
