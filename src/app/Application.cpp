@@ -306,7 +306,7 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool
     main.FormCreate();
     main.createSecondaryWindows();
     // Ctrl+C in a terminal or a stop from the session: the orderly close, with nobody asked.
-    const auto notifier = closeOnTerminationSignal(&main, [&main] { main.closeFromSignal(); });
+    const auto notifier = closeOnTerminationSignal(&main, [&main] { main.closeWithDefaultAnswers(); });
 
     // Centred on the desktop.
     if (QScreen* screen = main.screen()) {
@@ -326,7 +326,8 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool
             for (const auto& [name, window] : pictures)
                 if (!window->grab().save(name))
                     std::fprintf(stderr, "ardentel: cannot save %s\n", name.toLocal8Bit().constData());
-            main.close();
+            // Nobody is at the screen to answer a question about the settings.
+            main.closeWithDefaultAnswers();
         });
     }
     const int status = Application::exec();

@@ -277,10 +277,16 @@ void TMain_Form::closeEvent(QCloseEvent* event)
     QCoreApplication::quit();
 }
 
-void TMain_Form::closeFromSignal()
+void TMain_Form::closeWithDefaultAnswers()
 {
-    m_closeFromSignal = true;
-    close();
+    m_defaultAnswers = true;
+    // A message box closed without a button gives its default answer (No, Cancel, OK).
+    while (QWidget* question = QApplication::activeModalWidget()) {
+        if (!question->close())
+            break;
+    }
+    if (!m_closing)
+        close();
 }
 
 void TMain_Form::FormClose()
@@ -288,7 +294,7 @@ void TMain_Form::FormClose()
     if (m_core.isClosed())
         return;
     m_closing = true;
-    if (m_closeFromSignal)
+    if (m_defaultAnswers)
         m_core.FormClose();
     else
         m_core.FormClose([this] { offerSave(); });
@@ -296,6 +302,8 @@ void TMain_Form::FormClose()
 
 void TMain_Form::offerSave()
 {
+    if (m_defaultAnswers)
+        return;
     const auto answer = m_dialogs.ask(this, windowTitle(), QStringLiteral("Save current settings?"),
                                       Dialogs::Buttons::YesNo, Dialogs::Icon::Question);
     if (answer != Dialogs::Answer::Yes)

@@ -37,8 +37,10 @@ public:
     // The orderly close of the receiver (ReceiverCore::FormClose) with the settings question, unless
     // the close came from a termination signal; runs once.
     void FormClose();
-    // SIGINT or SIGTERM: the window closes and every question takes its default answer.
-    void closeFromSignal();
+    // SIGINT or SIGTERM, or the program itself after its pictures: the window closes and nobody is
+    // asked. A question already open (the close's own "Save current settings?", say) is closed with
+    // its default answer, so the close goes on.
+    void closeWithDefaultAnswers();
 
     bool Check_Settings_Changed();
     void BitBtn_SaveClick();
@@ -105,6 +107,6 @@ private:
     QTimer* m_linkWait = nullptr;
     QElapsedTimer m_linkWaitClock;
     bool m_logFormStale = false;
-    bool m_closeFromSignal = false;
+    bool m_defaultAnswers = false;
     bool m_closing = false;
 };

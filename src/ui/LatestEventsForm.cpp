@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -66,6 +67,10 @@ TForm_Latest_Events::TForm_Latest_Events(AccountTable& accounts, Dialogs& dialog
         if (c != kAddressColumn)
             header->resizeSection(c, kColumnWidths[std::size_t(c)]);
     }
+    // The time and date must not be cut off in a font wider than the one the widths were made for.
+    const int timeWidth =
+        StringGrid_Latest_Events->fontMetrics().horizontalAdvance(QStringLiteral("00:00:00   0000-00-00"));
+    header->resizeSection(0, std::max(kColumnWidths[0], timeWidth + 8));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(StringGrid_Latest_Events);

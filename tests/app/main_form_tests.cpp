@@ -27,6 +27,7 @@
 #include "ui/SystemLogView.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -578,7 +579,7 @@ TEST_F(MainWindow, AnUnsavedSettingStaysUnsavedOnNoAndOnATerminationSignal)
         retype(window.TabSheet1->LabeledEdit_DC9_Port, QStringLiteral("8001"));
         rowDialogs.answers = {Dialogs::Answer::No};
         if (row.fromSignal)
-            window.closeFromSignal();
+            window.closeWithDefaultAnswers();
         else
             window.close();
         EXPECT_TRUE(window.isClosed());
@@ -590,6 +591,36 @@ TEST_F(MainWindow, AnUnsavedSettingStaysUnsavedOnNoAndOnATerminationSignal)
         const QByteArray log = readAll(QString::fromStdString(rowCore.systemLog().currentFileName()));
         EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
     }
+}
+
+TEST_F(MainWindow, ASignalWhileTheCloseAsksClosesTheQuestionWithNo)
+{
+    // Real message boxes: the close's own question is open when the signal comes.
+    QtDialogs desktop;
+    ReceiverCore boxCore{DataPaths::inDirectory(dir.filePath(QStringLiteral("box")).toStdString()), clock};
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(boxCore.paths().dir)));
+    TMain_Form window{boxCore, desktop};
+    window.FormCreate();
+    window.show();
+    const QString config = QString::fromStdString(boxCore.paths().config);
+    const QByteArray before = readAll(config);
+    retype(window.TabSheet1->LabeledEdit_DC9_Port, QStringLiteral("8001"));
+    bool questionOpen = false;
+    QTimer::singleShot(100, &window, [&] {
+        questionOpen = QApplication::activeModalWidget() != nullptr;
+        window.closeWithDefaultAnswers();
+    });
+    // A question left open would hold the test for ever: as a last resort it is closed here.
+    QTimer::singleShot(10000, &window, [] {
+        if (QWidget* question = QApplication::activeModalWidget()) {
+            ADD_FAILURE() << "the question stayed open";
+            question->close();
+        }
+    });
+    window.close();
+    EXPECT_TRUE(questionOpen);
+    EXPECT_TRUE(window.isClosed());
+    EXPECT_EQ(readAll(config), before);
 }
 
 TEST_F(MainWindow, CloseWithoutChangesAsksNothing)
