@@ -123,8 +123,8 @@ TEST_F(ObjectList, TheTimeoutIsEditedInPlaceAndWrittenOnEveryChange)
     EXPECT_EQ(writes, 0);
     QTest::keyClicks(form.Edit_Tmr, QStringLiteral("15"));
     EXPECT_EQ(writes, 2);
-    EXPECT_EQ(accounts.record(slot).ping_minutes, 15);
-    EXPECT_EQ(accounts.record(slot).ping_countdown, 900);
+    EXPECT_EQ(int(accounts.record(slot).ping_minutes), 15);
+    EXPECT_EQ(int(accounts.record(slot).ping_countdown), 900);
     const auto file = readBytes(dir.file("latevn.dat"));
     std::int32_t onDisk = 0;
     std::memcpy(&onDisk, file.data() + slot * sizeof(AccountRecord) + offsetof(AccountRecord, ping_minutes),

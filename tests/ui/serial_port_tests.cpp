@@ -133,12 +133,12 @@ TEST_F(SerialPorts, TheSettingsDialogOffersTheRatesAndShowsTheFixedFraming)
 
     form.ComboBox_COM_Baud->setCurrentIndex(7);
     emit form.ComboBox_COM_Baud->textActivated(form.ComboBox_COM_Baud->currentText());
-    EXPECT_EQ(config.COM_Baud, 115200);
+    EXPECT_EQ(int(config.COM_Baud), 115200);
     form.show();
     form.ComboBox_COM_Baud->lineEdit()->setFocus();
     form.ComboBox_COM_Baud->lineEdit()->selectAll();
     QTest::keyClicks(form.ComboBox_COM_Baud->lineEdit(), QStringLiteral("fast"));
-    EXPECT_EQ(config.COM_Baud, 115200);
+    EXPECT_EQ(int(config.COM_Baud), 115200);
     EXPECT_TRUE(dialogs.asked.empty());
 
     // "Settings" opens it; OK closes it.
