@@ -50,6 +50,7 @@ fuzz: deps
 
 bench: build
 	$(BUILD)/bench/ardentel_bench
+	$(BUILD)/bench/ardentel_bench_ui
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz

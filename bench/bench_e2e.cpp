@@ -149,10 +149,18 @@ public:
         return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
 
-    bool start(const QByteArray& readyLine)
+    // `windows`: the whole window on the offscreen platform with the Event List and the Object List
+    // open, instead of the service.
+    bool start(const QByteArray& readyLine, bool windows = false)
     {
         m_process = std::make_unique<QProcess>();
-        m_process->setProcessEnvironment(environment());
+        QProcessEnvironment env = environment();
+        if (windows) {
+            // No display: the window is drawn offscreen and nobody is asked anything.
+            env.remove(QStringLiteral("DISPLAY"));
+            env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        }
+        m_process->setProcessEnvironment(env);
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         // Always drained: a full pipe would stall the receiver's log and so the receiver.
         QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(), [this] {
@@ -162,7 +170,10 @@ public:
             if (m_output.size() > 1 << 20)
                 m_output = m_output.right(1 << 16);
         });
-        m_process->start(m_program, {QStringLiteral("--headless"), QStringLiteral("--dir"), dir()});
+        const QStringList face = windows
+                                     ? QStringList{QStringLiteral("--show"), QStringLiteral("events,objects")}
+                                     : QStringList{QStringLiteral("--headless")};
+        m_process->start(m_program, face + QStringList{QStringLiteral("--dir"), dir()});
         if (!m_process->waitForStarted(10000))
             return false;
         return waitForOutput(readyLine, 20000);
@@ -380,9 +391,9 @@ std::pair<quint16, quint16> twoPorts()
 }
 
 // Starts the receiver with the simulator connected and its first heartbeat acknowledged.
-bool bringUp(Receiver& receiver, AutomationSim& sim, quint16 port, quint16 monPort)
+bool bringUp(Receiver& receiver, AutomationSim& sim, quint16 port, quint16 monPort, bool windows = false)
 {
-    if (!receiver.start("Port " + QByteArray::number(port) + " is open.")) {
+    if (!receiver.start("Port " + QByteArray::number(port) + " is open.", windows)) {
         fault("the receiver did not start: " + receiver.output().right(2000));
         return false;
     }
@@ -413,13 +424,21 @@ std::vector<std::unique_ptr<Panel>> connectPanels(int count, quint16 port, bool 
 // stored but never forwarded, show the receive path without the forwarding side's share. With a
 // `pace` (messages per second over all panels) each panel waits for its turn as well, which shows
 // the answer time at a given load rather than at saturation.
-void receiving(const QString& program, int seconds, bool linkTests, int pace = 0)
+// Paced, every accepted event must also reach the simulator exactly once; with `windows` the receiver
+// runs with the Event List and the Object List open.
+void receiving(const QString& program, int seconds, bool linkTests, int pace = 0, bool windows = false)
 {
     constexpr int kPanels = 64;
     Receiver receiver(program);
     const auto [port, monPort] = twoPorts();
     AutomationSim sim;
-    if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort))
+    std::map<EventId, int> forwarded;
+    sim.onLine = [&](const AutomationSim::Line& line) {
+        if (const std::optional<EventId> id = idOfLine(line.text))
+            ++forwarded[*id];
+    };
+    std::vector<EventId> acceptedIds;
+    if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort, windows))
         return;
     std::vector<std::unique_ptr<Panel>> panels = connectPanels(kPanels, port, linkTests);
     if (panels.empty())
@@ -430,8 +449,10 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     qint64 refused = 0;
     bool running = true;
     for (auto& p : panels) {
-        p->onAnswer = [&](Panel& panel, int, bool ok, std::int64_t latency, std::int64_t) {
+        p->onAnswer = [&](Panel& panel, int number, bool ok, std::int64_t latency, std::int64_t) {
             ++(ok ? accepted : refused);
+            if (ok && pace > 0)
+                acceptedIds.push_back(EventId{panel.id(), number});
             latencies.push_back(latency);
             if (running && pace == 0)
                 panel.send();
@@ -470,7 +491,8 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
                5000);
     const double perSecond = double(accepted) / elapsed;
     const double p99 = percentile(latencies, 0.99);
-    const QByteArray title = pace > 0    ? "1c paced, " + QByteArray::number(pace) + "/s offered"
+    const QByteArray title = windows     ? "1d paced, windows open"
+                             : pace > 0  ? "1c paced, " + QByteArray::number(pace) + "/s offered"
                              : linkTests ? QByteArray("1b the same, link tests")
                                          : QByteArray("1 receiving, 64 panels");
     if (pace > 0)
@@ -481,6 +503,34 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     addRow("", "ACK latency p99 (ms)", fixed(p99, 3), "<= 5", p99 <= 5.0);
     if (!linkTests && pace == 0)
         addRow("", "overwritten unreported (log)", QByteArray::number(receiver.overwrittenLines()));
+    if (pace > 0) {
+        // The forwarding thread works off what is left; it is done once nothing new arrives for 2 s.
+        std::size_t seen = forwarded.size();
+        QElapsedTimer quiet;
+        quiet.start();
+        serveUntil(
+            [&] {
+                if (forwarded.size() != seen) {
+                    seen = forwarded.size();
+                    quiet.restart();
+                }
+                return forwarded.size() >= acceptedIds.size() || quiet.elapsed() > 2000;
+            },
+            120000);
+        int once = 0;
+        int duplicated = 0;
+        for (const EventId& id : acceptedIds) {
+            const auto it = forwarded.find(id);
+            once += it != forwarded.end() && it->second == 1;
+            duplicated += it != forwarded.end() && it->second > 1;
+        }
+        const qint64 lost = qint64(acceptedIds.size()) - once - duplicated;
+        addRow("", "forwarded once", QByteArray::number(once), "accepted",
+               once == qint64(acceptedIds.size()));
+        addRow("", "forwarded twice or more", QByteArray::number(duplicated), "0", duplicated == 0);
+        addRow("", "never forwarded", QByteArray::number(lost), "0", lost == 0);
+        addRow("", "overwritten unreported (log)", QByteArray::number(receiver.overwrittenLines()));
+    }
     if (refused > 0)
         fault(QByteArray::number(refused) + " messages were not answered with ACK while receiving");
     receiver.stop();
@@ -774,8 +824,10 @@ int main(int argc, char** argv)
     if (phase == 0 || phase == 1) {
         receiving(program, receiveSeconds, false);
         receiving(program, receiveSeconds, true);
-        if (pace > 0)
+        if (pace > 0) {
             receiving(program, receiveSeconds, false, pace);
+            receiving(program, receiveSeconds, false, pace, true);
+        }
     }
     if (phase == 0 || phase == 2)
         forwarding(program);

@@ -5,12 +5,19 @@
 #include "app/CommandLine.h"
 #include "app/DataDirectoryLock.h"
 #include "app/MainForm.h"
+#include "app/ReceiverCore.h"
 #include "app/ServiceNotifier.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
 #include "dc09/Dc09Receiver.h"
+#include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
+#include "ui/EventsForm.h"
+#include "ui/LatestEventsForm.h"
+#include "ui/LogForm.h"
+#include "ui/MonitoringPage.h"
+#include "ui/PageTabBar.h"
 
 #include <QDir>
 #include <QScreen>
@@ -102,7 +109,11 @@ bool noDisplay()
     return (!x || !*x) && (!w || !*w);
 }
 
-int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless);
+// How the program shows itself: as a service, as the desktop program, or as the desktop program
+// drawn offscreen (nobody at the screen: default answers, log lines on standard output).
+enum class Face { Service, Desktop, Offscreen };
+
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, Face face);
 
 int configure(const CommandLine& cl, const DataPaths& paths)
 {
@@ -185,7 +196,10 @@ int runArdentel(int argc, char** argv)
     if (cl.configOnly())
         return configure(cl, paths);
 
-    const bool headless = cl.headless || noDisplay();
+    const Face face = cl.headless   ? Face::Service
+                      : noDisplay() ? (cl.show.empty() ? Face::Service : Face::Offscreen)
+                                    : Face::Desktop;
+    const bool headless = face != Face::Desktop;
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
@@ -234,7 +248,7 @@ int runArdentel(int argc, char** argv)
     }
 
     try {
-        return runWindow(cl, paths, dialogs, headless);
+        return runWindow(cl, paths, dialogs, face);
     } catch (const std::exception& e) {
         dialogs.error(nullptr, QStringLiteral("Ardentel"), QString::fromLocal8Bit(e.what()));
     } catch (...) {
@@ -245,29 +259,99 @@ int runArdentel(int argc, char** argv)
 
 namespace {
 
-int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, bool headless)
+// SIGINT and SIGTERM reach the event loop as a readable pipe; `onSignal` runs there.
+std::unique_ptr<QSocketNotifier> closeOnTerminationSignal(QObject* context, std::function<void()> onSignal)
 {
-    // Never destroyed: a background thread that outlives the window's close wait still reads it
-    // while the process ends.
-    static const SystemClock& clock = *new SystemClock;
-    TMain_Form main(TMain_Form::Context{paths, clock, dialogs, headless});
+    if (!watchTerminationSignals())
+        return nullptr;
+    auto notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, context, [onSignal = std::move(onSignal)] {
+        char drain[16];
+        while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        onSignal();
+    });
+    return notifier;
+}
+
+void printLogLine(const QString& line)
+{
+    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+// The service: the receiver with no window at all. Log lines go to standard output, a message for
+// the operator to standard error, and a termination signal closes it in order.
+int runService(ReceiverCore& core, Dialogs& dialogs)
+{
+    QObject::connect(&core, &ReceiverCore::logLine, &core,
+                     [](const QString& line, LogColour) { printLogLine(line); });
+    QObject::connect(&core, &ReceiverCore::messageRequested, &core, [&dialogs](const QString& text) {
+        (void)dialogs.ask(nullptr, QStringLiteral("Ardentel"), text, Dialogs::Buttons::Ok,
+                          Dialogs::Icon::Exclamation);
+    });
+    core.FormCreate();
+    ServiceNotifier service;
+    service.readyAfter(core.receiver().timer());
+    const auto notifier = closeOnTerminationSignal(&core, [&core, &service] {
+        service.stopping();
+        core.FormClose();
+        QCoreApplication::quit();
+    });
+    const int status = Application::exec();
+    service.stopping();
+    core.FormClose();
+    return status;
+}
+
+// The windows of --show, opened as their menu entry or button would.
+std::vector<std::pair<std::string, QWidget*>> openWindows(TMain_Form& main,
+                                                          const std::vector<std::string>& names)
+{
+    std::vector<std::pair<std::string, QWidget*>> shown;
+    for (const std::string& name : names) {
+        QWidget* window = nullptr;
+        if (name == "events") {
+            main.Meniu_FailasClick();
+            window = main.Form_Events;
+        } else if (name == "objects") {
+            main.Button1Click();
+            window = main.Form_Latest_Events;
+        } else if (name == "serial") {
+            main.PageControl_Receiver->setCurrentIndex(1);
+            main.TabSheet_Mon_Software->Button_Com_SettingsClick();
+            window = main.Form_Com_Settings;
+        } else if (name == "log") {
+            main.ViewSystemLogs1Click();
+            window = main.Form_Log;
+        }
+        if (window)
+            shown.emplace_back(name, window);
+    }
+    return shown;
+}
+
+// FILE for the main window, FILE-NAME.png beside it for each other one.
+QString pictureName(const QString& file, const std::string& window)
+{
+    const qsizetype dot = file.lastIndexOf(QLatin1Char('.'));
+    const QString stem = dot > file.lastIndexOf(QLatin1Char('/')) ? file.left(dot) : file;
+    return stem + QLatin1Char('-') + QString::fromStdString(window) + QStringLiteral(".png");
+}
+
+int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool offscreen)
+{
+    if (offscreen)
+        QObject::connect(&core, &ReceiverCore::logLine, &core,
+                         [](const QString& line, LogColour) { printLogLine(line); });
+    TMain_Form main(core, dialogs);
     main.FormCreate();
     main.createSecondaryWindows();
     ServiceNotifier service;
     main.installEventFilter(&service); // its close event is the start of an orderly stop
-    service.readyAfter(main.receiver() ? main.receiver()->timer() : nullptr);
-
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    // Ctrl+C in a terminal or a service stop: the same orderly close as the window's close button.
-    if (watchTerminationSignals()) {
-        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &main, [&main] {
-            char drain[16];
-            while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
-            }
-            main.close();
-        });
-    }
+    service.readyAfter(core.receiver().timer());
+    // Ctrl+C in a terminal or a stop from the session: the orderly close, with nobody asked.
+    const auto notifier = closeOnTerminationSignal(&main, [&main] { main.closeWithDefaultAnswers(); });
 
     // Centred on the desktop.
     if (QScreen* screen = main.screen()) {
@@ -276,13 +360,19 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
         main.move(r.topLeft());
     }
     main.show();
+    const auto shown = openWindows(main, cl.show);
 
     if (!cl.screenshot.empty()) {
         const QString file = QString::fromLocal8Bit(cl.screenshot.c_str());
-        QTimer::singleShot(2500, &main, [&main, file] {
-            if (!main.grab().save(file))
-                std::fprintf(stderr, "ardentel: cannot save %s\n", file.toLocal8Bit().constData());
-            main.close();
+        QTimer::singleShot(cl.screenshotAfterMs, &main, [&main, file, shown] {
+            std::vector<std::pair<QString, QWidget*>> pictures{{file, &main}};
+            for (const auto& [name, window] : shown)
+                pictures.emplace_back(pictureName(file, name), window);
+            for (const auto& [name, window] : pictures)
+                if (!window->grab().save(name))
+                    std::fprintf(stderr, "ardentel: cannot save %s\n", name.toLocal8Bit().constData());
+            // Nobody is at the screen to answer a question about the settings.
+            main.closeWithDefaultAnswers();
         });
     }
     const int status = Application::exec();
@@ -290,6 +380,16 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, b
     // However the loop ended, the close runs once and in full.
     main.FormClose();
     return status;
+}
+
+int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, Face face)
+{
+    // Never destroyed: a background thread that outlives the close wait still reads it while the
+    // process ends.
+    static const SystemClock& clock = *new SystemClock;
+    ReceiverCore core(paths, clock);
+    return face == Face::Service ? runService(core, dialogs)
+                                 : runDesktop(cl, core, dialogs, face == Face::Offscreen);
 }
 
 } // namespace

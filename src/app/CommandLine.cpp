@@ -2,6 +2,8 @@
 // decides which display platform Qt loads.
 #include "app/CommandLine.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <string_view>
 
 std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int argc, const char* const* argv)
@@ -42,6 +44,25 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
             if (!v || v->empty())
                 return fail("--screenshot needs a file name");
             cl.screenshot = *v;
+        } else if (isOption("--screenshot-after")) {
+            auto v = value("--screenshot-after");
+            const int seconds = v ? std::atoi(v->c_str()) : 0;
+            if (!v || seconds < 1 || seconds > 3600)
+                return fail("--screenshot-after needs 1 to 3600 seconds");
+            cl.screenshotAfterMs = seconds * 1000;
+        } else if (isOption("--show")) {
+            auto v = value("--show");
+            if (!v || v->empty())
+                return fail("--show needs a list of windows");
+            std::size_t from = 0;
+            while (from <= v->size()) {
+                const std::size_t comma = std::min(v->find(',', from), v->size());
+                const std::string name = v->substr(from, comma - from);
+                if (name != "events" && name != "objects" && name != "serial" && name != "log")
+                    return fail("--show knows events, objects, serial and log, not \"" + name + "\"");
+                cl.show.push_back(name);
+                from = comma + 1;
+            }
         } else if (isOption("--set")) {
             auto v = value("--set");
             if (!v)
@@ -68,7 +89,13 @@ std::string commandLineHelp()
            "                      (automatic when there is no DISPLAY or WAYLAND_DISPLAY)\n"
            "  --set NAME=VALUE    change one setting in kalvor.cfg and exit (may be repeated)\n"
            "  --show-config       print the settings in kalvor.cfg and exit\n"
-           "  --screenshot FILE   save a picture of the main window once it is shown, then close\n"
+           "  --screenshot FILE   save a picture of the main window once it is shown, then close;\n"
+           "                      each window of --show goes beside it as FILE-NAME.png\n"
+           "  --screenshot-after SECONDS  when to take the pictures (default 2.5 s after the start)\n"
+           "  --show LIST         open these windows at start: events, objects, serial, log\n"
+           "                      (comma-separated). Without a display the window runs on the\n"
+           "                      offscreen platform with default answers and log lines on\n"
+           "                      standard output, for benchmarks and pictures\n"
            "  --help              this text\n"
            "\n"
            "Exit status: 0 success, 1 a file could not be written or the receiver could not start,\n"

@@ -12,7 +12,12 @@ struct CommandLine {
     bool showConfig = false;
     bool help = false;
     std::vector<std::pair<std::string, std::string>> sets; // --set NAME=VALUE, in order
-    std::string screenshot; // --screenshot FILE: grab the main window once it shows, then close
+    std::string screenshot;       // --screenshot FILE: grab the main window once it shows, then close
+    int screenshotAfterMs = 2500; // --screenshot-after SECONDS
+    // --show events,objects,serial,log: windows opened at start. Without a display the program then
+    // still builds its window, on the offscreen platform, with the service's default answers and log
+    // lines on standard output (for benchmarks and pictures).
+    std::vector<std::string> show;
 
     // Anything to do that needs no window?
     [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty(); }

@@ -40,7 +40,7 @@ QString latin1Text(const char* data, qsizetype size)
 
 } // namespace
 
-Dc09Receiver::Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal,
+Dc09Receiver::Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal,
                            const Clock& clock, LogSink log, QObject* parent)
     : QObject(parent), m_config(config), m_accounts(accounts), m_journal(journal), m_clock(clock),
       m_log(std::move(log)), m_server(new QTcpServer(this)), m_timer(new QTimer(this))
@@ -93,9 +93,7 @@ void Dc09Receiver::writeLog(const QString& text, LogColour colour)
 
 void Dc09Receiver::setStatus(const QString& text)
 {
-    if (onStatusText) {
-        onStatusText(text);
-    }
+    emit statusText(text);
 }
 
 void Dc09Receiver::start()
@@ -261,9 +259,7 @@ void Dc09Receiver::ServerSocket_DC9ClientConnect(QTcpSocket* connection)
 void Dc09Receiver::reportException(const char* where, const char* what)
 {
     writeLog(QString::fromLatin1(where) + QString::fromLocal8Bit(what), LogColour::Red);
-    if (beep) {
-        beep();
-    }
+    emit beepRequested();
 }
 
 void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
@@ -300,13 +296,13 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         return;
     }
 
-    if (traceVisible && traceVisible() && onTrace) {
+    if (m_traceEnabled) {
         const WallTime now = m_clock.wallNow();
         const std::tm tm = localTimeOf(now.seconds);
-        onTrace(QString());
-        onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                  unsigned(tm.tm_sec), unsigned(now.millis)) +
-                QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+        emit traceLine(QString());
+        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                         unsigned(tm.tm_sec), unsigned(now.millis)) +
+                       QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
     }
 
     Touch_Connection_Slot(connection, handleFrame(connection, block));
@@ -407,9 +403,7 @@ void Dc09Receiver::deliverAnswers()
             // The events stay in memory and are saved and forwarded once the disk works again; the
             // panels get no answer and send them again.
             writeLog(QString::fromLocal8Bit(result.failure.text()), LogColour::Red);
-            if (beep) {
-                beep();
-            }
+            emit beepRequested();
         }
     }
     while (!m_batches.empty() && m_batches.front().done) {
@@ -482,9 +476,7 @@ void Dc09Receiver::openPort()
     // down the connection slots and the accounts' supervision.
     m_openRetryWait = kOpenRetryTicks - 1;
     writeLog(failure, LogColour::Red);
-    if (beep) {
-        beep();
-    }
+    emit beepRequested();
 }
 
 void Dc09Receiver::Timer_DC9Timer()
@@ -512,7 +504,7 @@ void Dc09Receiver::Timer_DC9Timer()
 
 void Dc09Receiver::tick()
 {
-    if (!m_hostLineWritten && (!logViewVisible || logViewVisible())) {
+    if (!m_hostLineWritten && m_logViewVisible) {
         m_hostLineWritten = true;
         QString host = QHostInfo::localHostName();
         if (host.isEmpty()) {
@@ -547,7 +539,7 @@ void Dc09Receiver::tick()
         m_openRetryWait = 0;
         if (m_server->isListening()) {
             deactivate();
-            const QString text = portText ? portText() : QString::number(m_config.DC9_Port);
+            const QString text = m_portText.isEmpty() ? QString::number(m_config.DC9_Port) : m_portText;
             writeLog(QStringLiteral("Port ") + text + QStringLiteral(" closed."), LogColour::Black);
         }
         setStatus(QStringLiteral("Receiver port closed."));

@@ -17,7 +17,6 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,17 +47,16 @@ public:
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
 
-    Dc09Receiver(Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
+    Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);
     ~Dc09Receiver() override;
 
-    // Window hooks; each may be left empty.
-    std::function<void(const QString&)> onStatusText; // panel 0 of the status bar
-    std::function<void()> beep;
-    std::function<bool()> traceVisible;          // is the "Data Log" window shown?
-    std::function<void(const QString&)> onTrace; // one line for the "Data Log" window
-    std::function<bool()> logViewVisible;        // the host line waits until the log view shows
-    std::function<QString()> portText;           // text of the port edit, for "Port ... closed."
+    // What the receiver is told by whoever shows it; without a window the defaults hold.
+    void setTraceEnabled(bool enabled) { m_traceEnabled = enabled; } // the "Data Log" window is shown
+    // The host line waits until the log view shows; true (nothing to wait for) by default.
+    void setLogViewVisible(bool visible) { m_logViewVisible = visible; }
+    // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
+    void setPortText(const QString& text) { m_portText = text; }
 
     void start();     // enables Timer_DC9 with its first 500 ms interval
     void stopTimer(); // FormClose step 1
@@ -92,6 +90,11 @@ public:
     // "Program started. Hostname of this computer: ..." for the given name and first IPv4 address.
     [[nodiscard]] static QString hostLine(const QString& hostName, const QHostAddress& address);
 
+signals:
+    void statusText(const QString& text); // panel 0 of the status bar
+    void beepRequested();
+    void traceLine(const QString& line); // one line for the "Data Log" window, only while enabled
+
 private:
     // An answer waits in its turn's batch until that batch's events are on disk; answers that need
     // no disk wait as well when an earlier batch does, so each connection's answers keep their order.
@@ -122,7 +125,7 @@ private:
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
 
-    Config_Record& m_config;
+    const Config_Record& m_config;
     AccountTable& m_accounts;
     Journal& m_journal;
     const Clock& m_clock;
@@ -131,6 +134,9 @@ private:
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
+    bool m_traceEnabled = false;
+    bool m_logViewVisible = true;
+    QString m_portText;
     bool m_hostLineWritten = false;
     bool m_acceptErrorReported = false;
     bool m_tableFullReported = false;

@@ -81,7 +81,7 @@ ssize_t systemSend(int fd, const char* data, std::size_t size)
 
 } // namespace
 
-OutputLink::OutputLink(Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
+OutputLink::OutputLink(const Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
                        QObject* parent)
     : QObject(parent), m_config(config), m_shared(shared), m_port(port), m_log(std::move(log)),
       m_timer(new QTimer(this)), m_server(new QTcpServer(this)), m_client(new QTcpSocket(this))
@@ -135,8 +135,7 @@ void OutputLink::writeLog(const QString& text, LogColour colour)
 
 void OutputLink::setStatus(const QString& text)
 {
-    if (onStatusText)
-        onStatusText(text);
+    emit statusText(text);
 }
 
 void OutputLink::start()
@@ -232,12 +231,10 @@ void OutputLink::Timer_OutTimer()
         tick();
     } catch (const std::exception& e) {
         writeLog(QStringLiteral("Output timer error: ") + QString::fromLocal8Bit(e.what()), LogColour::Red);
-        if (beep)
-            beep();
+        emit beepRequested();
     } catch (...) {
         writeLog(QStringLiteral("Output timer error."), LogColour::Red);
-        if (beep)
-            beep();
+        emit beepRequested();
     }
     m_timer->start();
 }
@@ -294,8 +291,7 @@ void OutputLink::tcpServerBranch()
         } else {
             m_outRetryCountdown = kServerRetryTicks;
             writeLog(failure, LogColour::Red);
-            if (beep)
-                beep();
+            emit beepRequested();
         }
         return;
     }
@@ -353,8 +349,7 @@ void OutputLink::tcpClientBranch()
         if (!m_connectFailureLogged)
             writeLog(QStringLiteral("Can't open port ") + QString::number(port), LogColour::Red);
         m_outRetryCountdown = kClientRetryTicks;
-        if (beep)
-            beep();
+        emit beepRequested();
     }
 }
 
@@ -393,15 +388,10 @@ void OutputLink::serialBranch()
     } catch (const ECommError& e) {
         if (reopening)
             return; // not back yet
-        if (beep)
-            beep();
-        m_config.Mon_Port_Open = 0;
-        if (messageBox)
-            messageBox(e.code == comm::kOpenDevice ? QStringLiteral("Error opening ") + name +
-                                                         QStringLiteral(". Port already in use?")
-                                                   : QStringLiteral("COM port error"));
-        if (refreshMonOut)
-            refreshMonOut();
+        emit beepRequested();
+        emit serialOpenFailed(e.code == comm::kOpenDevice ? QStringLiteral("Error opening ") + name +
+                                                                QStringLiteral(". Port already in use?")
+                                                          : QStringLiteral("COM port error"));
         return;
     }
     m_serialLost = false;
@@ -562,8 +552,7 @@ void OutputLink::ServerSocket_OutClientError(QTcpSocket* connection, int& errorC
 
 void OutputLink::ClientSocket_OutConnect()
 {
-    if (playNotify)
-        playNotify();
+    emit notifyRequested();
 }
 
 void OutputLink::ClientSocket_OutRead()
@@ -682,8 +671,7 @@ OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, outp
         }
     } catch (const ECommError& e) {
         writeLog(QStringLiteral("Serial Port Error: ") + QString::number(e.os_error), LogColour::Red);
-        if (beep)
-            beep();
+        emit beepRequested();
         if (m_port.lineLost())
             serialLineLost();
         return SendResult::NothingSent;
@@ -691,13 +679,13 @@ OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, outp
     if (written < length)
         return SendResult::NothingSent;
     Arm_Answer(m_shared.handoff, slot, output::serialLinkId(m_port.openCount()));
-    if (traceVisible && traceVisible() && onTrace) {
+    if (m_traceEnabled.load()) {
         static const SystemClock systemClock;
         const WallTime now = wallNow ? wallNow() : systemClock.wallNow();
         const std::tm tm = localTimeOf(now.seconds);
-        onTrace(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                  unsigned(tm.tm_sec), unsigned(now.millis)) +
-                QStringLiteral("  TX: ") + QString::fromLatin1(line.data(), qsizetype(length)));
+        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                         unsigned(tm.tm_sec), unsigned(now.millis)) +
+                       QStringLiteral("  TX: ") + QString::fromLatin1(line.data(), qsizetype(length)));
     }
     return SendResult::Sent;
 }
@@ -715,8 +703,7 @@ bool OutputLink::startThread(WatchedThread& thread, const char* name)
     } catch (...) {
         writeLog(QStringLiteral("The %1 could not be started.").arg(QLatin1String(name)), LogColour::Red);
     }
-    if (beep)
-        beep();
+    emit beepRequested();
     return false;
 }
 

@@ -57,21 +57,17 @@ public:
     // How long deactivate() waits for a line still out: the forwarding thread's answer wait and more.
     static constexpr int kLineInFlightWaitMs = 2500;
 
-    OutputLink(Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
+    // The link only reads the settings record; its owner writes it (Mon_Port_Open falls back to 0
+    // when the owner hears serialOpenFailed).
+    OutputLink(const Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
                QObject* parent = nullptr);
     ~OutputLink() override;
 
-    // Window hooks, called on the main thread; each may be left empty.
-    std::function<void(const QString&)> onStatusText; // panel 1 of the status bar
-    std::function<void()> beep;
-    std::function<void()> playNotify;                    // notify.wav
-    std::function<void(const QString& text)> messageBox; // serial open failures
-    std::function<void()> refreshMonOut;                 // Refresh_Mon_Out after a failed serial open
-    std::function<bool()> traceVisible;                  // is the "Data Log" window shown?
-    std::function<void(const QString&)> onTrace;         // one "Data Log" line
-    std::function<WallTime()> wallNow;                   // time of trace lines; the system clock if empty
-    WatchedThread monitoringThread;                      // bit 0x1 of Thread_Alive
-    WatchedThread serialThread;                          // bit 0x2 of Thread_Alive
+    // The "Data Log" window is shown: sent serial lines are traced. Off by default.
+    void setTraceEnabled(bool enabled) { m_traceEnabled.store(enabled); }
+    std::function<WallTime()> wallNow; // time of trace lines; the system clock if empty
+    WatchedThread monitoringThread;    // bit 0x1 of Thread_Alive
+    WatchedThread serialThread;        // bit 0x2 of Thread_Alive
     // The system's send on a connection's descriptor, never blocking; tests put in one that fails or
     // stops short. Returns the bytes sent, or -1 with errno.
     std::function<ssize_t(int fd, const char* data, std::size_t size)> socketSend;
@@ -113,6 +109,15 @@ public:
     [[nodiscard]] output::LinkId connectionId(const QTcpSocket* connection) const;
     [[nodiscard]] bool serialLost() const { return m_serialLost; }
 
+signals:
+    void statusText(const QString& text); // panel 1 of the status bar
+    void beepRequested();
+    void notifyRequested(); // notify.wav: the client's connection has completed
+    // The serial port could not be opened: the message the operator must see. The owner sets
+    // Mon_Port_Open to 0 (so the next tick closes the link instead of trying again) and shows the page.
+    void serialOpenFailed(const QString& message);
+    void traceLine(const QString& line); // one "Data Log" line, only while enabled
+
 private:
     // One accepted connection of the server, beside its socket in m_connections.
     struct ConnectionInfo {
@@ -146,7 +151,7 @@ private:
                          const char* stuckText, const char* name);
     bool startThread(WatchedThread& thread, const char* name);
 
-    Config_Record& m_config;
+    const Config_Record& m_config;
     OutputShared& m_shared;
     TCommPort& m_port;
     LogSink m_log;
@@ -173,6 +178,7 @@ private:
     // Ticks the closed branch has waited for a line in flight; an answer wait is 2 s.
     static constexpr int kMaxCloseDeferTicks = 3;
     int m_closeDeferredTicks = 0;
+    std::atomic<bool> m_traceEnabled{false};
 
     // Mode and forwarding settings as published at the last tick or change.
     std::atomic<int> m_mode{0};      // Mon_Port_Open

@@ -118,7 +118,7 @@ bool parseComNumber(const std::string& name, unsigned& number)
 
 } // namespace
 
-std::string resolvePortName(const std::string& name, const std::string& dataDir)
+std::string resolvePortName(const std::string& name, const std::string& dataDir, const std::string& ttyPrefix)
 {
     std::string bare = name;
     const std::string prefix = comm::kDevicePrefix;
@@ -140,7 +140,7 @@ std::string resolvePortName(const std::string& name, const std::string& dataDir)
             return link;
         }
     }
-    return "/dev/ttyS" + std::to_string(number - 1);
+    return ttyPrefix + std::to_string(number - 1);
 }
 
 TCommPort::TCommPort(std::string dataDir) : m_dataDir(std::move(dataDir)) {}

@@ -33,8 +33,10 @@ inline constexpr const char* kDevicePrefix = "\\\\.\\";
 } // namespace comm
 
 // Where a port name leads: "COMn" (with or without the "\\.\" prefix) is the link dosdevices/comn
-// in `dataDir` when that link exists, else /dev/ttyS<n-1>; any other name is used as a path.
-[[nodiscard]] std::string resolvePortName(const std::string& name, const std::string& dataDir);
+// in `dataDir` when that link exists, else `ttyPrefix` followed by n-1 (/dev/ttyS<n-1>); any other
+// name is used as a path.
+[[nodiscard]] std::string resolvePortName(const std::string& name, const std::string& dataDir,
+                                          const std::string& ttyPrefix = "/dev/ttyS");
 
 class TCommPort {
 public:

@@ -42,13 +42,16 @@ std::pair<CommandLine, std::optional<CommandLineError>> parse(std::vector<const 
 TEST(CommandLine, ReadsEveryOption)
 {
     auto [cl, error] = parse({"--dir", "/srv/alarm", "--headless", "--set", "DC9_Port=7000",
-                              "--set=Mon_Server=0", "--show-config", "--screenshot=shot.png"});
+                              "--set=Mon_Server=0", "--show-config", "--screenshot=shot.png", "--show",
+                              "events,objects", "--screenshot-after=20"});
     ASSERT_FALSE(error);
     EXPECT_EQ(cl.dir, "/srv/alarm");
     EXPECT_TRUE(cl.headless);
     EXPECT_TRUE(cl.showConfig);
     EXPECT_TRUE(cl.configOnly());
     EXPECT_EQ(cl.screenshot, "shot.png");
+    EXPECT_EQ(cl.show, (std::vector<std::string>{"events", "objects"}));
+    EXPECT_EQ(cl.screenshotAfterMs, 20000);
     ASSERT_EQ(cl.sets.size(), 2u);
     EXPECT_EQ(cl.sets[0], std::make_pair(std::string("DC9_Port"), std::string("7000")));
     EXPECT_EQ(cl.sets[1], std::make_pair(std::string("Mon_Server"), std::string("0")));
@@ -56,8 +59,15 @@ TEST(CommandLine, ReadsEveryOption)
 
 TEST(CommandLine, RejectsWhatItCannotUse)
 {
-    for (const auto& args : std::vector<std::vector<const char*>>{
-             {"--dir"}, {"--set"}, {"--set", "novalue"}, {"--set", "=5"}, {"--bogus"}, {"extra"}}) {
+    for (const auto& args : std::vector<std::vector<const char*>>{{"--dir"},
+                                                                  {"--set"},
+                                                                  {"--set", "novalue"},
+                                                                  {"--set", "=5"},
+                                                                  {"--bogus"},
+                                                                  {"extra"},
+                                                                  {"--show", "events,"},
+                                                                  {"--show", "windows"},
+                                                                  {"--screenshot-after", "0"}}) {
         auto [cl, error] = parse(args);
         EXPECT_TRUE(error.has_value()) << args[0];
     }

@@ -4,19 +4,30 @@
 #include "../ui/QtPrinters.h"
 #include "app/Application.h"
 #include "app/MainForm.h"
+#include "app/ReceiverCore.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Receiver.h"
 #include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
 #include "output/OutputShared.h"
+#include "store/AccountTable.h"
 #include "store/Journal.h"
 #include "store/JournalRecord.h"
+#include "ui/AccountListModel.h"
+#include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
+#include "ui/EventListModel.h"
+#include "ui/EventsForm.h"
+#include "ui/LatestEventsForm.h"
 #include "ui/LogForm.h"
 #include "ui/LogTestForm.h"
+#include "ui/MonitoringPage.h"
 #include "ui/PageTabBar.h"
+#include "ui/ReceiverPage.h"
+#include "ui/SystemLogView.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -57,7 +68,7 @@ protected:
         form.FormCreate();
         form.createSecondaryWindows();
         form.show();
-        cfgPath = QString::fromStdString(form.paths().config);
+        cfgPath = QString::fromStdString(core.paths().config);
     }
     void TearDown() override { form.FormClose(); }
 
@@ -75,9 +86,40 @@ protected:
     QTemporaryDir dir;
     ManualClock clock{1796652000}; // 2026-12-07 UTC
     ScriptedDialogs dialogs;
-    TMain_Form form{
-        TMain_Form::Context{DataPaths::inDirectory(dir.path().toStdString()), clock, dialogs, false}};
+    ReceiverCore core{DataPaths::inDirectory(dir.path().toStdString()), clock};
+    TMain_Form form{core, dialogs};
+    ReceiverPage& rx = *form.TabSheet1;
+    MonitoringPage& mon = *form.TabSheet_Mon_Software;
     QString cfgPath;
+
+    QByteArray logText() { return readAll(QString::fromStdString(core.systemLog().currentFileName())); }
+
+    // The link as a TCP server with `automation` connected and its first heartbeat acknowledged.
+    void connectAutomation(QTcpSocket& automation)
+    {
+        const quint16 port = testsupport::freePort();
+        core.config().Mon_Port = port;
+        core.config().Test_Rec_Nr = 7;
+        form.PageControl_Receiver->setCurrentIndex(1);
+        mon.CheckBox_Mon_Port_Open_TCP->click();
+        OutputLink& link = core.outputLink();
+        link.Timer_OutTimer(); // opens the port and starts both threads
+        ASSERT_TRUE(link.serverListening());
+        EXPECT_TRUE(core.monitoringThread().isRunning());
+        automation.connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return link.serverConnections().size() == 1; }));
+        link.Timer_OutTimer();
+        EXPECT_EQ(form.statusPanelText(1), QStringLiteral("Automation software: connected (1)."));
+        QByteArray got;
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            got += automation.readAll();
+            return got.size() >= 23;
+        }));
+        EXPECT_EQ(got, QByteArray("107000           @    \x14"));
+        automation.write("\x06");
+        ASSERT_TRUE(testsupport::waitUntil(
+            [this] { return logText().contains("Connection with automation software established."); }));
+    }
 };
 
 TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
@@ -87,14 +129,14 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("extevn.dat"))).size(), 131072);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("latevn.dat"))).size(), 163840);
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel"));
-    EXPECT_EQ(form.LabeledEdit_DC9_Port->text(), QStringLiteral("7777"));
-    EXPECT_EQ(form.LabeledEdit_DC9_Conn_Timeout->text(), QStringLiteral("30"));
-    EXPECT_EQ(form.LabeledEdit_Mon_Port->text(), QStringLiteral("9999"));
-    EXPECT_EQ(form.LabeledEdit_Out_IP->text(), QStringLiteral("127.0.0.1"));
-    EXPECT_TRUE(form.RadioButton_DC9_AES_Off->isChecked());
-    EXPECT_TRUE(form.RadioButton_Aes_Key_Text->isChecked());
-    EXPECT_TRUE(form.RadioButton_Mon_Server->isChecked());
-    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(rx.LabeledEdit_DC9_Port->text(), QStringLiteral("7777"));
+    EXPECT_EQ(rx.LabeledEdit_DC9_Conn_Timeout->text(), QStringLiteral("30"));
+    EXPECT_EQ(mon.LabeledEdit_Mon_Port->text(), QStringLiteral("9999"));
+    EXPECT_EQ(mon.LabeledEdit_Out_IP->text(), QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(rx.RadioButton_DC9_AES_Off->isChecked());
+    EXPECT_TRUE(rx.RadioButton_Aes_Key_Text->isChecked());
+    EXPECT_TRUE(mon.RadioButton_Mon_Server->isChecked());
+    EXPECT_EQ(rx.LabeledEdit_DC9_Encoding_Key->echoMode(), QLineEdit::Password);
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
     EXPECT_FALSE(form.Meniu_Log->isVisible());
     EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port closed."));
@@ -107,24 +149,24 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
 
 TEST_F(MainWindow, SaveButtonFollowsTheDifferenceFromTheFile)
 {
-    retype(form.LabeledEdit_DC9_Port, QStringLiteral("7778"));
-    EXPECT_EQ(int(form.config().DC9_Port), 7778);
+    retype(rx.LabeledEdit_DC9_Port, QStringLiteral("7778"));
+    EXPECT_EQ(int(core.config().DC9_Port), 7778);
     EXPECT_TRUE(form.BitBtn_Save->isEnabled());
 
-    QTest::keyClick(form.LabeledEdit_DC9_Port, Qt::Key_Backspace);
-    QTest::keyClick(form.LabeledEdit_DC9_Port, Qt::Key_7);
-    EXPECT_EQ(int(form.config().DC9_Port), 7777);
+    QTest::keyClick(rx.LabeledEdit_DC9_Port, Qt::Key_Backspace);
+    QTest::keyClick(rx.LabeledEdit_DC9_Port, Qt::Key_7);
+    EXPECT_EQ(int(core.config().DC9_Port), 7777);
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
 
 TEST_F(MainWindow, NumericEditsKeepTheFieldWhenClearedAndRefuseLetters)
 {
-    retype(form.LabeledEdit_DC9_Conn_Timeout, QString());
-    EXPECT_EQ(form.LabeledEdit_DC9_Conn_Timeout->text(), QString());
-    EXPECT_EQ(int(form.config().DC9_Conn_Timeout), 30);
+    retype(rx.LabeledEdit_DC9_Conn_Timeout, QString());
+    EXPECT_EQ(rx.LabeledEdit_DC9_Conn_Timeout->text(), QString());
+    EXPECT_EQ(int(core.config().DC9_Conn_Timeout), 30);
 
-    QTest::keyClicks(form.LabeledEdit_DC9_Conn_Timeout, QStringLiteral("x"));
-    EXPECT_EQ(int(form.config().DC9_Conn_Timeout), 30);
+    QTest::keyClicks(rx.LabeledEdit_DC9_Conn_Timeout, QStringLiteral("x"));
+    EXPECT_EQ(int(core.config().DC9_Conn_Timeout), 30);
     EXPECT_TRUE(dialogs.asked.empty());
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
@@ -132,42 +174,42 @@ TEST_F(MainWindow, NumericEditsKeepTheFieldWhenClearedAndRefuseLetters)
 TEST_F(MainWindow, ReceiverNumberKeepsItsLowEightBits)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
-    retype(form.LabeledEdit_Test_Rec_Nr, QStringLiteral("300"));
-    EXPECT_EQ(int(form.config().Test_Rec_Nr), 44);
-    form.LabeledEdit_Test_Rec_Nr->clearFocus();
-    form.Refresh_Mon_Out();
-    EXPECT_EQ(form.LabeledEdit_Test_Rec_Nr->text(), QStringLiteral("44"));
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("300"));
+    EXPECT_EQ(int(core.config().Test_Rec_Nr), 44);
+    mon.LabeledEdit_Test_Rec_Nr->clearFocus();
+    mon.Refresh_Mon_Out();
+    EXPECT_EQ(mon.LabeledEdit_Test_Rec_Nr->text(), QStringLiteral("44"));
 }
 
 TEST_F(MainWindow, TextFieldsAreCutToTheirWidthAndStayTerminated)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
-    form.RadioButton_Mon_Client->click();
-    retype(form.LabeledEdit_Out_IP, QStringLiteral("192.168.100.200"));
-    const auto* raw = reinterpret_cast<const unsigned char*>(&form.config());
+    mon.RadioButton_Mon_Client->click();
+    retype(mon.LabeledEdit_Out_IP, QStringLiteral("192.168.100.200"));
+    const auto* raw = reinterpret_cast<const unsigned char*>(&core.config());
     EXPECT_EQ(std::memcmp(raw + 64, "192.168.100.200", 15), 0);
     EXPECT_EQ(raw[79], 0);
 
-    retype(form.ComboBox_COM_Nr->lineEdit(), QStringLiteral("COM12"));
-    EXPECT_STREQ(form.config().COM_Nr, "COM12");
+    retype(mon.ComboBox_COM_Nr->lineEdit(), QStringLiteral("COM12"));
+    EXPECT_STREQ(core.config().COM_Nr, "COM12");
     EXPECT_EQ(raw[85], 0);
 }
 
 TEST_F(MainWindow, AnOpenReceiverPortLocksItsSettings)
 {
     const std::vector<QWidget*> locked = {
-        form.LabeledEdit_DC9_Port,       form.LabeledEdit_DC9_Conn_Timeout, form.LabeledEdit_DC9_Encoding_Key,
-        form.RadioButton_DC9_AES_Off,    form.RadioButton_DC9_AES_128,      form.RadioButton_DC9_AES_192,
-        form.RadioButton_DC9_AES_256,    form.RadioButton_Aes_Key_Text,     form.RadioButton_Aes_Key_Hex,
-        form.CheckBox_Show_AES_Password, form.CheckBox_Time_Synch};
-    form.CheckBox_DC9_Port_Enable->click();
-    EXPECT_EQ(int(form.config().DC9_Port_Enable), 1);
+        rx.LabeledEdit_DC9_Port,       rx.LabeledEdit_DC9_Conn_Timeout, rx.LabeledEdit_DC9_Encoding_Key,
+        rx.RadioButton_DC9_AES_Off,    rx.RadioButton_DC9_AES_128,      rx.RadioButton_DC9_AES_192,
+        rx.RadioButton_DC9_AES_256,    rx.RadioButton_Aes_Key_Text,     rx.RadioButton_Aes_Key_Hex,
+        rx.CheckBox_Show_AES_Password, rx.CheckBox_Time_Synch};
+    rx.CheckBox_DC9_Port_Enable->click();
+    EXPECT_EQ(int(core.config().DC9_Port_Enable), 1);
     EXPECT_TRUE(form.BitBtn_Save->isEnabled());
     for (QWidget* w : locked)
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
 
-    form.CheckBox_DC9_Port_Enable->click();
-    EXPECT_EQ(int(form.config().DC9_Port_Enable), 0);
+    rx.CheckBox_DC9_Port_Enable->click();
+    EXPECT_EQ(int(core.config().DC9_Port_Enable), 0);
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
     for (QWidget* w : locked)
         EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
@@ -176,26 +218,26 @@ TEST_F(MainWindow, AnOpenReceiverPortLocksItsSettings)
 TEST_F(MainWindow, ChosenOutputLinkLocksItsSettings)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
-    form.CheckBox_Mon_Port_Open_TCP->click();
-    EXPECT_EQ(int(form.config().Mon_Port_Open), 1);
-    EXPECT_FALSE(form.CheckBox_Mon_Port_Open_Serial->isEnabled());
-    EXPECT_FALSE(form.LabeledEdit_Mon_Port->isEnabled());
-    EXPECT_FALSE(form.RadioButton_Mon_Client->isEnabled());
-    EXPECT_FALSE(form.ComboBox_COM_Nr->isEnabled());
+    mon.CheckBox_Mon_Port_Open_TCP->click();
+    EXPECT_EQ(int(core.config().Mon_Port_Open), 1);
+    EXPECT_FALSE(mon.CheckBox_Mon_Port_Open_Serial->isEnabled());
+    EXPECT_FALSE(mon.LabeledEdit_Mon_Port->isEnabled());
+    EXPECT_FALSE(mon.RadioButton_Mon_Client->isEnabled());
+    EXPECT_FALSE(mon.ComboBox_COM_Nr->isEnabled());
 
-    form.CheckBox_Mon_Port_Open_TCP->click();
-    form.CheckBox_Mon_Port_Open_Serial->click();
-    EXPECT_EQ(int(form.config().Mon_Port_Open), 2);
-    EXPECT_FALSE(form.CheckBox_Mon_Port_Open_TCP->isEnabled());
-    EXPECT_TRUE(form.CheckBox_Mon_Port_Open_Serial->isChecked());
+    mon.CheckBox_Mon_Port_Open_TCP->click();
+    mon.CheckBox_Mon_Port_Open_Serial->click();
+    EXPECT_EQ(int(core.config().Mon_Port_Open), 2);
+    EXPECT_FALSE(mon.CheckBox_Mon_Port_Open_TCP->isEnabled());
+    EXPECT_TRUE(mon.CheckBox_Mon_Port_Open_Serial->isChecked());
 
-    form.CheckBox_Mon_Port_Open_Serial->click();
-    EXPECT_EQ(int(form.config().Mon_Port_Open), 0);
+    mon.CheckBox_Mon_Port_Open_Serial->click();
+    EXPECT_EQ(int(core.config().Mon_Port_Open), 0);
     // The address matters only to a client.
-    EXPECT_FALSE(form.LabeledEdit_Out_IP->isEnabled());
-    form.RadioButton_Mon_Client->click();
-    EXPECT_EQ(int(form.config().Mon_Server), 0);
-    EXPECT_TRUE(form.LabeledEdit_Out_IP->isEnabled());
+    EXPECT_FALSE(mon.LabeledEdit_Out_IP->isEnabled());
+    mon.RadioButton_Mon_Client->click();
+    EXPECT_EQ(int(core.config().Mon_Server), 0);
+    EXPECT_TRUE(mon.LabeledEdit_Out_IP->isEnabled());
 }
 
 TEST_F(MainWindow, OutputLinkSettingsLockPerChosenLink)
@@ -205,30 +247,30 @@ TEST_F(MainWindow, OutputLinkSettingsLockPerChosenLink)
         int server;
         bool tcpEnabled, tcpChecked, serialEnabled, serialChecked, settingsFree, addressFree;
     };
-    const std::vector<QWidget*> settings = {form.LabeledEdit_Mon_Port, form.RadioButton_Mon_Server,
-                                            form.RadioButton_Mon_Client, form.ComboBox_COM_Nr,
-                                            form.Button_Com_Settings};
+    const std::vector<QWidget*> settings = {
+        mon.LabeledEdit_Mon_Port, mon.RadioButton_Mon_Server, mon.RadioButton_Mon_Client,
+        mon.ComboBox_COM_Nr,      mon.Button_Com_Settings,    form.Form_Com_Settings->ComboBox_COM_Baud};
     for (const Row& row :
          {Row{1, 0, true, true, false, false, false, false},
           Row{2, 0, false, false, true, true, false, false}, Row{0, 1, true, false, true, false, true, false},
           Row{0, 0, true, false, true, false, true, true}, Row{5, 0, true, false, true, false, true, true}}) {
-        form.config().Mon_Port_Open = std::int8_t(row.link);
-        form.config().Mon_Server = std::int8_t(row.server);
-        form.Refresh_Mon_Out();
+        core.config().Mon_Port_Open = std::int8_t(row.link);
+        core.config().Mon_Server = std::int8_t(row.server);
+        mon.Refresh_Mon_Out();
         const std::string where = std::to_string(row.link) + "/" + std::to_string(row.server);
-        EXPECT_EQ(form.CheckBox_Mon_Port_Open_TCP->isEnabled(), row.tcpEnabled) << where;
-        EXPECT_EQ(form.CheckBox_Mon_Port_Open_TCP->isChecked(), row.tcpChecked) << where;
-        EXPECT_EQ(form.CheckBox_Mon_Port_Open_Serial->isEnabled(), row.serialEnabled) << where;
-        EXPECT_EQ(form.CheckBox_Mon_Port_Open_Serial->isChecked(), row.serialChecked) << where;
+        EXPECT_EQ(mon.CheckBox_Mon_Port_Open_TCP->isEnabled(), row.tcpEnabled) << where;
+        EXPECT_EQ(mon.CheckBox_Mon_Port_Open_TCP->isChecked(), row.tcpChecked) << where;
+        EXPECT_EQ(mon.CheckBox_Mon_Port_Open_Serial->isEnabled(), row.serialEnabled) << where;
+        EXPECT_EQ(mon.CheckBox_Mon_Port_Open_Serial->isChecked(), row.serialChecked) << where;
         for (QWidget* w : settings)
             EXPECT_EQ(w->isEnabled(), row.settingsFree) << where << " " << w->objectName().toStdString();
-        EXPECT_EQ(form.LabeledEdit_Out_IP->isEnabled(), row.addressFree) << where;
+        EXPECT_EQ(mon.LabeledEdit_Out_IP->isEnabled(), row.addressFree) << where;
     }
 }
 
 TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
 {
-    OutputLink* link = form.outputLink();
+    OutputLink* link = &core.outputLink();
     ASSERT_NE(link, nullptr);
     EXPECT_EQ(link->timer()->interval(), OutputLink::kFirstTickMs);
     link->Timer_OutTimer();
@@ -236,15 +278,15 @@ TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
     EXPECT_EQ(link->timer()->interval(), OutputLink::kTickMs);
 
     form.PageControl_Receiver->setCurrentIndex(1);
-    form.CheckBox_Mon_Port_Open_Serial->click();
+    mon.CheckBox_Mon_Port_Open_Serial->click();
     EXPECT_EQ(link->timer()->interval(), OutputLink::kSoonTickMs);
-    form.CheckBox_Mon_Port_Open_Serial->click();
+    mon.CheckBox_Mon_Port_Open_Serial->click();
     link->Timer_OutTimer();
 
-    retype(form.LabeledEdit_Test_Heartbeat_Period, QStringLiteral("45"));
-    retype(form.LabeledEdit_Test_Rec_Nr, QStringLiteral("200"));
-    form.ComboBox1->setCurrentIndex(1);
-    emit form.ComboBox1->activated(1);
+    retype(mon.LabeledEdit_Test_Heartbeat_Period, QStringLiteral("45"));
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("200"));
+    mon.ComboBox1->setCurrentIndex(1);
+    emit mon.ComboBox1->activated(1);
     const ForwardingSettings s = link->forwardingSettings();
     EXPECT_EQ(s.Test_Heartbeat_Period, 45);
     EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 200);
@@ -253,54 +295,82 @@ TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
 
 TEST_F(MainWindow, ServerLinkCarriesTheForwardingThreadsHeartbeat)
 {
-    const quint16 port = testsupport::freePort();
-    form.config().Mon_Port = port;
-    form.config().Test_Rec_Nr = 7;
-    form.PageControl_Receiver->setCurrentIndex(1);
-    form.CheckBox_Mon_Port_Open_TCP->click();
-    OutputLink* link = form.outputLink();
-    link->Timer_OutTimer(); // opens the port and starts both threads
-    ASSERT_TRUE(link->serverListening());
-    EXPECT_TRUE(form.monitoringThread()->isRunning());
-
     QTcpSocket automation;
-    automation.connectToHost(QHostAddress::LocalHost, port);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return link->serverConnections().size() == 1; }));
-    link->Timer_OutTimer();
-    EXPECT_EQ(form.statusPanelText(1), QStringLiteral("Automation software: connected (1)."));
-
-    QByteArray got;
-    ASSERT_TRUE(testsupport::waitUntil([&] {
-        got += automation.readAll();
-        return got.size() >= 23;
-    }));
-    EXPECT_EQ(got, QByteArray("107000           @    \x14"));
-    automation.write("\x06");
-    const auto established = [this] {
-        return readAll(QString::fromStdString(form.systemLog().currentFileName()))
-            .contains("Connection with automation software established.");
-    };
-    ASSERT_TRUE(testsupport::waitUntil(established));
-    EXPECT_EQ(form.outputShared()->Output_Link_State.load(), output::kLinkReady);
+    connectAutomation(automation);
+    EXPECT_EQ(core.outputShared().Output_Link_State.load(), output::kLinkReady);
 
     // The close ends the thread and takes the link down in order.
     form.close();
-    EXPECT_FALSE(form.monitoringThread()->isRunning());
-    EXPECT_FALSE(link->serverListening());
+    EXPECT_FALSE(core.monitoringThread().isRunning());
+    EXPECT_FALSE(core.outputLink().serverListening());
     EXPECT_TRUE(
         testsupport::waitUntil([&] { return automation.state() == QAbstractSocket::UnconnectedState; }));
-    const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
-    EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
+    EXPECT_TRUE(logText().endsWith("Program closed\r\n")) << logText().toStdString();
+}
+
+TEST_F(MainWindow, TheAnswerToTheLineInFlightStillCountsDuringTheClose)
+{
+    QTcpSocket automation;
+    connectAutomation(automation);
+    JournalRecord event{};
+    std::memcpy(event.receiver, "1", 2);
+    std::memcpy(event.line, "1", 2);
+    std::memcpy(event.account, "4321", 5);
+    std::memcpy(event.event, "1130", 5);
+    core.journal().append(event, "");
+    QByteArray report;
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        report += automation.readAll();
+        return report.endsWith('\x14');
+    }));
+    // The automation software answers while the window is already closing.
+    QTimer::singleShot(200, &automation, [&] {
+        automation.write("\x06");
+        automation.flush();
+    });
+    form.close();
+    const QByteArray disk = readAll(dir.filePath(QStringLiteral("kalvor.dat")));
+    ASSERT_EQ(disk.size(), 139268);
+    EXPECT_EQ(int(std::uint8_t(disk[4])), journal::kStored | journal::kSaved | journal::kReported);
+}
+
+TEST_F(MainWindow, EventListFollowsTheForwardingThreadsSavePass)
+{
+    form.Meniu_Failas->trigger();
+    ASSERT_TRUE(form.Form_Events->isVisible());
+    core.outputLink().Timer_OutTimer(); // starts the forwarding thread
+    JournalRecord event{};
+    std::memcpy(event.account, "4321", 5);
+    std::memcpy(event.event, "1130", 5);
+    core.journal().append(event, "");
+    const auto status = [this] { return form.Form_Events->model()->index(0, 9).data().toString(); };
+    EXPECT_TRUE(testsupport::waitUntil([&] { return status() == QStringLiteral("Pending"); }))
+        << status().toStdString();
+}
+
+TEST_F(MainWindow, ObjectListFollowsTheAccountTable)
+{
+    form.Button1->click();
+    ASSERT_TRUE(form.Form_Latest_Events->isVisible());
+    JournalRecord event{};
+    std::memcpy(event.account, "1234", 5);
+    std::memcpy(event.event, "1130", 5);
+    (void)core.accounts().update(event, "");
+    EXPECT_TRUE(form.Form_Latest_Events->refreshPending());
+    (void)core.accounts().update(event, "");
+    std::memcpy(event.account, "5678", 5);
+    (void)core.accounts().update(event, "");
+    EXPECT_TRUE(testsupport::waitUntil([this] { return form.Form_Latest_Events->model()->rowCount() == 2; }));
 }
 
 TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
 {
-    form.RadioButton_DC9_AES_128->click();
-    form.RadioButton_Aes_Key_Hex->click();
-    QLineEdit* key = form.LabeledEdit_DC9_Encoding_Key;
+    rx.RadioButton_DC9_AES_128->click();
+    rx.RadioButton_Aes_Key_Hex->click();
+    QLineEdit* key = rx.LabeledEdit_DC9_Encoding_Key;
     EXPECT_EQ(key->maxLength(), 32);
     retype(key, QStringLiteral("aB"));
-    EXPECT_EQ(int(form.config().DC9_AES_Key[0]), 0xAB);
+    EXPECT_EQ(int(core.config().DC9_AES_Key[0]), 0xAB);
     EXPECT_EQ(dialogs.beeps, 0);
 
     // A character that is no hex digit goes at once, with a beep.
@@ -311,54 +381,70 @@ TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
     // The field takes 32 digits and no more.
     retype(key, QStringLiteral("00112233445566778899AABBCCDDEEFF12"));
     EXPECT_EQ(key->text().size(), 32);
-    EXPECT_EQ(int(form.config().DC9_AES_Key[15]), 0xFF);
-    EXPECT_EQ(int(form.config().DC9_AES_Key[16]), 0x00);
+    EXPECT_EQ(int(core.config().DC9_AES_Key[15]), 0xFF);
+    EXPECT_EQ(int(core.config().DC9_AES_Key[16]), 0x00);
+}
+
+TEST_F(MainWindow, AWholeSixtyFourDigitKeyIsShown)
+{
+    rx.RadioButton_DC9_AES_256->click();
+    rx.RadioButton_Aes_Key_Hex->click();
+    QLineEdit* key = rx.LabeledEdit_DC9_Encoding_Key;
+    for (const bool shown : {true, false}) {
+        if (rx.CheckBox_Show_AES_Password->isChecked() != shown)
+            rx.CheckBox_Show_AES_Password->click();
+        retype(key, QString(64, QLatin1Char('D')));
+        ASSERT_EQ(key->text().size(), 64);
+        // The field's frame and text margins take a few pixels on either side.
+        const int textWidth = QFontMetrics(key->font()).horizontalAdvance(key->displayText());
+        EXPECT_LE(textWidth + 8, key->width()) << shown;
+    }
 }
 
 TEST_F(MainWindow, TextKeySwitchedToHexShowsSixteenBytes)
 {
-    form.CheckBox_Show_AES_Password->click();
-    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->echoMode(), QLineEdit::Normal);
-    retype(form.LabeledEdit_DC9_Encoding_Key, QStringLiteral("secret"));
-    EXPECT_EQ(std::memcmp(form.config().DC9_AES_Key, "secret\0\0", 8), 0);
+    rx.CheckBox_Show_AES_Password->click();
+    EXPECT_EQ(rx.LabeledEdit_DC9_Encoding_Key->echoMode(), QLineEdit::Normal);
+    retype(rx.LabeledEdit_DC9_Encoding_Key, QStringLiteral("secret"));
+    EXPECT_EQ(std::memcmp(core.config().DC9_AES_Key, "secret\0\0", 8), 0);
     EXPECT_TRUE(form.BitBtn_Save->isEnabled());
 
-    form.LabeledEdit_DC9_Encoding_Key->clearFocus();
-    form.RadioButton_Aes_Key_Hex->click();
-    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("73656372657400000000000000000000"));
+    rx.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    rx.RadioButton_Aes_Key_Hex->click();
+    EXPECT_EQ(rx.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("73656372657400000000000000000000"));
 }
 
 TEST_F(MainWindow, TextKeyTakesAsManyCharactersAsTheKeyHasBytes)
 {
     const QString typed = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789");
     for (const auto& [button, length] :
-         {std::pair{form.RadioButton_DC9_AES_128, 16}, std::pair{form.RadioButton_DC9_AES_192, 24},
-          std::pair{form.RadioButton_DC9_AES_256, 32}}) {
+         {std::pair{rx.RadioButton_DC9_AES_128, 16}, std::pair{rx.RadioButton_DC9_AES_192, 24},
+          std::pair{rx.RadioButton_DC9_AES_256, 32}}) {
         button->click();
-        retype(form.LabeledEdit_DC9_Encoding_Key, typed);
-        EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), typed.left(length)) << length;
+        retype(rx.LabeledEdit_DC9_Encoding_Key, typed);
+        EXPECT_EQ(rx.LabeledEdit_DC9_Encoding_Key->text(), typed.left(length)) << length;
         const QByteArray expected = typed.left(length).toLatin1() + QByteArray(32 - length, '\0');
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(form.config().DC9_AES_Key), 32), expected)
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(core.config().DC9_AES_Key), 32), expected)
             << length;
-        form.LabeledEdit_DC9_Encoding_Key->clearFocus();
+        rx.LabeledEdit_DC9_Encoding_Key->clearFocus();
     }
 }
 
 TEST_F(MainWindow, ShowingTheKeyInTheOtherFormatKeepsEveryByte)
 {
     // A hex key with a zero byte in the middle shows short as text; the bytes after it stay.
-    form.RadioButton_DC9_AES_128->click();
-    form.RadioButton_Aes_Key_Hex->click();
-    retype(form.LabeledEdit_DC9_Encoding_Key, QStringLiteral("41004243"));
-    form.LabeledEdit_DC9_Encoding_Key->clearFocus();
-    form.RadioButton_Aes_Key_Text->click();
-    EXPECT_EQ(form.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("A"));
-    EXPECT_EQ(std::memcmp(form.config().DC9_AES_Key, "\x41\x00\x42\x43", 4), 0);
+    rx.RadioButton_DC9_AES_128->click();
+    rx.RadioButton_Aes_Key_Hex->click();
+    retype(rx.LabeledEdit_DC9_Encoding_Key, QStringLiteral("41004243"));
+    rx.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    rx.RadioButton_Aes_Key_Text->click();
+    EXPECT_EQ(rx.LabeledEdit_DC9_Encoding_Key->text(), QStringLiteral("A"));
+    EXPECT_EQ(std::memcmp(core.config().DC9_AES_Key, "\x41\x00\x42\x43", 4), 0);
 }
 
 TEST_F(MainWindow, SaveButtonAsksAndWritesTheRecord)
 {
-    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8000"));
+    retype(rx.LabeledEdit_DC9_Port, QStringLiteral("8000"));
     dialogs.answers = {Dialogs::Answer::No};
     form.BitBtn_Save->click();
     ASSERT_EQ(dialogs.asked.size(), 1u);
@@ -369,13 +455,13 @@ TEST_F(MainWindow, SaveButtonAsksAndWritesTheRecord)
 
     dialogs.answers = {Dialogs::Answer::Yes};
     form.BitBtn_Save->click();
-    EXPECT_EQ(readAll(cfgPath), recordBytes(form.config()));
+    EXPECT_EQ(readAll(cfgPath), recordBytes(core.config()));
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
 
 TEST_F(MainWindow, AFailedSaveIsReported)
 {
-    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8000"));
+    retype(rx.LabeledEdit_DC9_Port, QStringLiteral("8000"));
     // Something that cannot be opened for writing stands where the file was.
     ASSERT_TRUE(QFile::remove(cfgPath));
     ASSERT_TRUE(QDir().mkdir(cfgPath));
@@ -390,9 +476,9 @@ TEST_F(MainWindow, AFailedSaveIsReported)
 
 TEST_F(MainWindow, LogViewShowsTheNewestLineOnTopInItsColour)
 {
-    form.Write_System_Log("older", LogColour::Black);
-    form.Write_System_Log("newer", LogColour::Red);
-    form.flushLogView();
+    core.Write_System_Log("older", LogColour::Black);
+    core.Write_System_Log("newer", LogColour::Red);
+    form.RichEdit_Log->flush();
     const QTextDocument* doc = form.RichEdit_Log->document();
     ASSERT_EQ(doc->blockCount(), 2);
     const QTextBlock top = doc->firstBlock();
@@ -403,35 +489,35 @@ TEST_F(MainWindow, LogViewShowsTheNewestLineOnTopInItsColour)
     EXPECT_EQ(bottom.begin().fragment().charFormat().foreground().color(), QColor(Qt::black));
     EXPECT_EQ(form.RichEdit_Log->textCursor().position(), 0);
 
-    const QByteArray file = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    const QByteArray file = readAll(QString::fromStdString(core.systemLog().currentFileName()));
     EXPECT_LT(file.indexOf("  older\r\n"), file.indexOf("  newer\r\n"));
 }
 
 TEST_F(MainWindow, LogViewKeepsTheNewestLinesButTheFileKeepsAll)
 {
     const int extra = 3;
-    for (int i = 0; i < TMain_Form::kMaxLogLines + extra; ++i)
-        form.Write_System_Log("line " + std::to_string(i), LogColour::Black);
-    form.flushLogView();
+    for (int i = 0; i < SystemLogView::kMaxLines + extra; ++i)
+        core.Write_System_Log("line " + std::to_string(i), LogColour::Black);
+    form.RichEdit_Log->flush();
     // Later lines push the oldest out of the view one by one.
-    form.Write_System_Log("line " + std::to_string(TMain_Form::kMaxLogLines + extra), LogColour::Black);
-    form.flushLogView();
+    core.Write_System_Log("line " + std::to_string(SystemLogView::kMaxLines + extra), LogColour::Black);
+    form.RichEdit_Log->flush();
     const QTextDocument* doc = form.RichEdit_Log->document();
-    EXPECT_EQ(doc->blockCount(), TMain_Form::kMaxLogLines);
+    EXPECT_EQ(doc->blockCount(), SystemLogView::kMaxLines);
     EXPECT_TRUE(
-        doc->firstBlock().text().endsWith(QStringLiteral("line %1").arg(TMain_Form::kMaxLogLines + extra)));
+        doc->firstBlock().text().endsWith(QStringLiteral("line %1").arg(SystemLogView::kMaxLines + extra)));
     EXPECT_TRUE(doc->lastBlock().text().endsWith(QStringLiteral("line %1").arg(extra + 1)));
-    const QByteArray file = readAll(QString::fromStdString(form.systemLog().currentFileName()));
-    EXPECT_EQ(file.count("\r\n"), TMain_Form::kMaxLogLines + extra + 1);
+    const QByteArray file = readAll(QString::fromStdString(core.systemLog().currentFileName()));
+    EXPECT_EQ(file.count("\r\n"), SystemLogView::kMaxLines + extra + 1);
 }
 
 TEST_F(MainWindow, SystemLogWindowFollowsTheLog)
 {
-    form.Write_System_Log("first", LogColour::Black);
+    core.Write_System_Log("first", LogColour::Black);
     form.ViewSystemLogs1->trigger();
     ASSERT_TRUE(form.Form_Log->isVisible());
-    form.Write_System_Log("second", LogColour::Red);
-    form.flushLogView();
+    core.Write_System_Log("second", LogColour::Red);
+    form.RichEdit_Log->flush();
     const QString shown = form.Form_Log->Memo_Log->toPlainText();
     EXPECT_TRUE(shown.contains(QStringLiteral("first")));
     EXPECT_TRUE(shown.endsWith(QStringLiteral("  second")));
@@ -463,30 +549,78 @@ TEST_F(MainWindow, TheSequenceCountsOnlyAtTheStartOfABlockOfSixteen)
 
 TEST_F(MainWindow, ReceiverTraceReachesTheDataLogOnlyWhileShown)
 {
-    Dc09Receiver* r = form.receiver();
+    Dc09Receiver* r = &core.receiver();
     ASSERT_NE(r, nullptr);
-    EXPECT_FALSE(r->traceVisible());
+    emit r->traceLine(QStringLiteral("hidden"));
     form.Form_Log_Test->show();
-    EXPECT_TRUE(r->traceVisible());
-    r->onTrace(QStringLiteral("12:00:00:1  frame"));
+    emit r->traceLine(QStringLiteral("12:00:00:1  frame"));
     EXPECT_EQ(form.Form_Log_Test->Memo_Log_Test->toPlainText(), QStringLiteral("12:00:00:1  frame"));
-    r->onStatusText(QStringLiteral("Receiver port is open.  Connections: 0"));
+    emit r->statusText(QStringLiteral("Receiver port is open.  Connections: 0"));
     EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port is open.  Connections: 0"));
-    EXPECT_EQ(r->portText(), QStringLiteral("7777"));
 }
 
-TEST_F(MainWindow, CloseWithAnUnsavedSettingAndNoKeepsTheFile)
+TEST_F(MainWindow, AnUnsavedSettingStaysUnsavedOnNoAndOnATerminationSignal)
 {
-    const QByteArray before = readAll(cfgPath);
-    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8001"));
-    dialogs.answers = {Dialogs::Answer::No};
-    form.close();
-    EXPECT_TRUE(form.isClosed());
-    ASSERT_EQ(dialogs.asked.size(), 1u);
-    EXPECT_EQ(dialogs.asked[0].text, QStringLiteral("Save current settings?"));
-    EXPECT_EQ(readAll(cfgPath), before);
-    const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
-    EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
+    struct Row {
+        bool fromSignal;
+        std::size_t questions;
+    };
+    for (const Row row : {Row{false, 1}, Row{true, 0}}) {
+        // A window of its own per row: each closes once.
+        ReceiverCore rowCore{
+            DataPaths::inDirectory(dir.filePath(QString::number(row.fromSignal)).toStdString()), clock};
+        ScriptedDialogs rowDialogs;
+        TMain_Form window{rowCore, rowDialogs};
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(rowCore.paths().dir)));
+        window.FormCreate();
+        window.show();
+        const QString config = QString::fromStdString(rowCore.paths().config);
+        const QByteArray before = readAll(config);
+        retype(window.TabSheet1->LabeledEdit_DC9_Port, QStringLiteral("8001"));
+        rowDialogs.answers = {Dialogs::Answer::No};
+        if (row.fromSignal)
+            window.closeWithDefaultAnswers();
+        else
+            window.close();
+        EXPECT_TRUE(window.isClosed());
+        ASSERT_EQ(rowDialogs.asked.size(), row.questions) << row.fromSignal;
+        if (row.questions) {
+            EXPECT_EQ(rowDialogs.asked[0].text, QStringLiteral("Save current settings?"));
+        }
+        EXPECT_EQ(readAll(config), before) << row.fromSignal;
+        const QByteArray log = readAll(QString::fromStdString(rowCore.systemLog().currentFileName()));
+        EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
+    }
+}
+
+TEST_F(MainWindow, ASignalWhileTheCloseAsksClosesTheQuestionWithNo)
+{
+    // Real message boxes: the close's own question is open when the signal comes.
+    QtDialogs desktop;
+    ReceiverCore boxCore{DataPaths::inDirectory(dir.filePath(QStringLiteral("box")).toStdString()), clock};
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(boxCore.paths().dir)));
+    TMain_Form window{boxCore, desktop};
+    window.FormCreate();
+    window.show();
+    const QString config = QString::fromStdString(boxCore.paths().config);
+    const QByteArray before = readAll(config);
+    retype(window.TabSheet1->LabeledEdit_DC9_Port, QStringLiteral("8001"));
+    bool questionOpen = false;
+    QTimer::singleShot(100, &window, [&] {
+        questionOpen = QApplication::activeModalWidget() != nullptr;
+        window.closeWithDefaultAnswers();
+    });
+    // A question left open would hold the test for ever: as a last resort it is closed here.
+    QTimer::singleShot(10000, &window, [] {
+        if (QWidget* question = QApplication::activeModalWidget()) {
+            ADD_FAILURE() << "the question stayed open";
+            question->close();
+        }
+    });
+    window.close();
+    EXPECT_TRUE(questionOpen);
+    EXPECT_TRUE(window.isClosed());
+    EXPECT_EQ(readAll(config), before);
 }
 
 TEST_F(MainWindow, CloseWithoutChangesAsksNothing)
@@ -494,7 +628,7 @@ TEST_F(MainWindow, CloseWithoutChangesAsksNothing)
     form.close();
     EXPECT_TRUE(dialogs.asked.empty());
     form.FormClose(); // a second close does nothing more
-    const QByteArray log = readAll(QString::fromStdString(form.systemLog().currentFileName()));
+    const QByteArray log = readAll(QString::fromStdString(core.systemLog().currentFileName()));
     EXPECT_EQ(log.count("Program closed"), 1);
 }
 
@@ -507,9 +641,9 @@ TEST_F(MainWindow, CloseWritesAnEventTheThreadCouldNotSave)
     JournalRecord event{};
     std::memcpy(event.account, "4321", 5);
     std::memcpy(event.event, "1130", 5);
-    form.journal()->append(event, "[Q50]");
+    (&core.journal())->append(event, "[Q50]");
     const auto logged = [this] {
-        return readAll(QString::fromStdString(form.systemLog().currentFileName()))
+        return readAll(QString::fromStdString(core.systemLog().currentFileName()))
             .contains("File open error. ");
     };
     QElapsedTimer waited;
@@ -538,7 +672,7 @@ TEST_F(MainWindow, CloseWritesAnEventTheThreadCouldNotSave)
 
 TEST_F(MainWindow, CloseWithYesSavesTheSetting)
 {
-    retype(form.LabeledEdit_DC9_Port, QStringLiteral("8002"));
+    retype(rx.LabeledEdit_DC9_Port, QStringLiteral("8002"));
     dialogs.answers = {Dialogs::Answer::Yes};
     form.close();
     Config_Record onDisk{};

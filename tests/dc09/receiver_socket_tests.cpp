@@ -75,8 +75,9 @@ protected:
                                                     [this](std::string_view text, LogColour colour) {
                                                         m_log.push_back({std::string(text), colour});
                                                     });
-        m_receiver->beep = [this] { ++m_beeps; };
-        m_receiver->onStatusText = [this](const QString& text) { m_status = text; };
+        QObject::connect(m_receiver.get(), &Dc09Receiver::beepRequested, [this] { ++m_beeps; });
+        QObject::connect(m_receiver.get(), &Dc09Receiver::statusText,
+                         [this](const QString& text) { m_status = text; });
     }
 
     void TearDown() override
@@ -163,8 +164,7 @@ protected:
 
 TEST_F(ReceiverTest, FirstTickWritesTheHostLineOpensThePortAndSettlesToOneSecond)
 {
-    bool logViewShown = false;
-    m_receiver->logViewVisible = [&] { return logViewShown; };
+    m_receiver->setLogViewVisible(false);
     m_config.DC9_Port_Enable = 0;
     m_receiver->start();
     EXPECT_EQ(m_receiver->timer()->interval(), 500);
@@ -174,7 +174,7 @@ TEST_F(ReceiverTest, FirstTickWritesTheHostLineOpensThePortAndSettlesToOneSecond
     EXPECT_EQ(m_receiver->timer()->interval(), 1000);
     EXPECT_TRUE(m_receiver->timer()->isActive());
 
-    logViewShown = true;
+    m_receiver->setLogViewVisible(true);
     m_config.DC9_Port_Enable = 1;
     m_receiver->Timer_DC9Timer();
     ASSERT_GE(m_log.size(), 3u);
@@ -279,12 +279,12 @@ TEST_F(ReceiverTest, AFloodIsHandledInBoundedBlocks)
 {
     openPort();
     std::vector<qsizetype> blocks;
-    m_receiver->traceVisible = [] { return true; };
-    m_receiver->onTrace = [&](const QString& line) {
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) {
         if (!line.isEmpty()) {
             blocks.push_back(line.size() - line.indexOf(QStringLiteral("  ")) - 2);
         }
-    };
+    });
     QTcpSocket* panel = connectPanel();
     const qsizetype total = 300 * 1024;
     panel->write(QByteArray(total, 'x'));
@@ -306,8 +306,9 @@ TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
 {
     openPort();
     int handled = 0;
-    m_receiver->traceVisible = [] { return true; };
-    m_receiver->onTrace = [&](const QString& line) { handled += line.isEmpty() ? 0 : 1; };
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { handled += line.isEmpty() ? 0 : 1; });
     // A plain socket that never reads, with small kernel buffers so the answers back up soon.
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
@@ -346,15 +347,13 @@ TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
 TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
 {
     openPort();
-    bool visible = false;
     QStringList trace;
-    m_receiver->traceVisible = [&] { return visible; };
-    m_receiver->onTrace = [&](const QString& line) { trace << line; };
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) { trace << line; });
     m_clock.set(1'700'000'000 + 3 * 3600 + 4 * 60 + 5, 7); // 03:04:05.007 UTC (the tests run with TZ=UTC)
     QTcpSocket* panel = connectPanel();
     exchange(panel, kNullFrame);
     EXPECT_TRUE(trace.isEmpty());
-    visible = true;
+    m_receiver->setTraceEnabled(true);
     exchange(panel, kNullFrame);
     const std::tm tm = localTimeOf(m_clock.wallNow().seconds);
     ASSERT_EQ(trace.size(), 2);
@@ -434,7 +433,7 @@ TEST_F(ReceiverTest, InvalidPortNumberIsAnErrorNotARandomPort)
 
 TEST_F(ReceiverTest, UntickingOpenClosesThePortAndItsConnections)
 {
-    m_receiver->portText = [] { return QStringLiteral("7777x"); };
+    m_receiver->setPortText(QStringLiteral("7777x"));
     openPort();
     QTcpSocket* panel = connectPanel();
     m_config.DC9_Port_Enable = 0;
@@ -563,7 +562,8 @@ TEST_F(ReceiverTest, AThrowingHandlerIsLoggedAndTheTimerAndSupervisionGoOn)
     ASSERT_EQ(m_accounts->update(account, ""), 0u);
     const std::int32_t countdown = m_accounts->record(0).ping_countdown;
     m_config.DC9_Port_Enable = 0;
-    m_receiver->onStatusText = [](const QString&) { throw std::runtime_error("status bar gone"); };
+    QObject::connect(m_receiver.get(), &Dc09Receiver::statusText,
+                     [](const QString&) { throw std::runtime_error("status bar gone"); });
     m_receiver->start();
     ticks(2);
     EXPECT_TRUE(m_receiver->timer()->isActive());

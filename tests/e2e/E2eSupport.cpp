@@ -2,6 +2,7 @@
 #include "E2eSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcessEnvironment>
@@ -107,6 +108,34 @@ bool Installation::start(const QString& readyLine)
     const QByteArray text = readyLine.toUtf8();
     return waitUntil([&] { return m_output.indexOf(text, from) >= 0 || !running(); }, 15000) &&
            m_output.indexOf(text, from) >= 0;
+}
+
+bool Installation::startDesktop(const QString& readyLine)
+{
+    m_process = std::make_unique<QProcess>();
+    QProcessEnvironment env = environmentFor(runtimeDir());
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":0"));
+    m_process->setProcessEnvironment(env);
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(m_process.get(), &QProcess::readyRead, m_process.get(),
+                     [this] { m_output += m_process->readAll(); });
+    m_process->start(programPath(), {QStringLiteral("--dir"), dir()});
+    if (!m_process->waitForStarted(10000)) {
+        return false;
+    }
+    const QByteArray text = readyLine.toUtf8();
+    return waitUntil([&] { return logFile().contains(text) || !running(); }, 15000) &&
+           logFile().contains(text);
+}
+
+QByteArray Installation::logFile() const
+{
+    const QStringList logs = QDir(dir()).entryList({QStringLiteral("kalvor_*.log")}, QDir::Files, QDir::Name);
+    if (logs.isEmpty()) {
+        return {};
+    }
+    QFile f(file(logs.last()));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 bool Installation::running() const

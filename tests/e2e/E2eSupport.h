@@ -53,6 +53,11 @@ public:
 
     // Starts headless; true once `readyLine` (a log line) has been printed.
     bool start(const QString& readyLine);
+    // Starts the desktop program (a display is claimed, Qt draws offscreen, message boxes are
+    // real and nobody answers them); true once `readyLine` is in the month's log file.
+    bool startDesktop(const QString& readyLine);
+    // The month's log file as it is now (empty when there is none).
+    [[nodiscard]] QByteArray logFile() const;
     [[nodiscard]] bool running() const;
     [[nodiscard]] QByteArray output() const { return m_output; }
     bool waitForOutput(const QByteArray& text, int timeoutMs = 15000);

@@ -300,4 +300,25 @@ TEST(Tools, UsageErrorsExitWithTwo)
     }
 }
 
+TEST_F(EndToEnd, TheDesktopProgramClosesOnSigtermWithoutAskingAboutUnsavedSettings)
+{
+    ASSERT_TRUE(m_install.configure(freePort(), {QStringLiteral("DC9_Port_Enable=0")}));
+    ASSERT_TRUE(m_install.startDesktop(QStringLiteral("Program started. Hostname of this computer: ")))
+        << m_install.output().constData();
+    // The file changes under the running program: its settings now differ from the file, so a close
+    // by the window would ask "Save current settings?" in a box that nobody here answers.
+    QFile config(m_install.file(QStringLiteral("kalvor.cfg")));
+    ASSERT_TRUE(config.open(QIODevice::ReadWrite));
+    QByteArray changed = config.readAll();
+    ASSERT_EQ(changed.size(), 256);
+    changed[5] = 77; // DC9_Conn_Timeout
+    ASSERT_TRUE(config.seek(0));
+    ASSERT_EQ(config.write(changed), 256);
+    config.close();
+
+    EXPECT_EQ(m_install.terminate(20000), 0) << m_install.output().constData();
+    EXPECT_EQ(fileBytes(m_install.file(QStringLiteral("kalvor.cfg"))), changed);
+    EXPECT_TRUE(m_install.logFile().endsWith("Program closed\r\n")) << m_install.logFile().constData();
+}
+
 } // namespace

@@ -3,10 +3,10 @@
 #include "../serial/SerialPeer.h"
 #include "../support/QtWait.h"
 #include "../support/SocatPair.h"
+#include "output/AtRecThread.h"
 #include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
 #include "output/OutputMessages.h"
-#include "serial/AtRecThread.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
@@ -51,16 +51,19 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        link.onStatusText = [this](const QString& text) {
+        QObject::connect(&link, &OutputLink::statusText, [this](const QString& text) {
             status = text;
             ++statusUpdates;
-        };
-        link.beep = [this] { ++beeps; };
-        link.playNotify = [this] { ++notifies; };
-        link.messageBox = [this](const QString& text) { boxes << text; };
-        link.refreshMonOut = [this] { ++refreshes; };
-        link.traceVisible = [this] { return traceShown; };
-        link.onTrace = [this](const QString& line) { traces << line; };
+        });
+        QObject::connect(&link, &OutputLink::beepRequested, [this] { ++beeps; });
+        QObject::connect(&link, &OutputLink::notifyRequested, [this] { ++notifies; });
+        // As the program's owner of the record does: the link falls back to closed, the page shows it.
+        QObject::connect(&link, &OutputLink::serialOpenFailed, [this](const QString& text) {
+            boxes << text;
+            config.Mon_Port_Open = 0;
+            ++refreshes;
+        });
+        QObject::connect(&link, &OutputLink::traceLine, [this](const QString& line) { traces << line; });
     }
 
     void useTcp(bool server, std::int32_t port)
@@ -145,7 +148,6 @@ protected:
     int beeps = 0;
     int notifies = 0;
     int refreshes = 0;
-    bool traceShown = false;
     QStringList boxes;
     QStringList traces;
 };
@@ -590,7 +592,7 @@ TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)
     const int far =
         ::open(pair.pathB().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(far, 0);
-    traceShown = true;
+    link.setTraceEnabled(true);
     EXPECT_EQ(sendFromThread(Kind::Report), Result::Sent);
     std::string got;
     ASSERT_TRUE(waitUntil([&] {
@@ -966,7 +968,8 @@ TEST_F(ForwardingOverLinkTest, ThreadThatCannotBeCreatedIsLoggedAndStartedAtALat
     EXPECT_TRUE(thread->isRunning());
 
     // Anything else that fails in a tick is logged too, and the timer runs on.
-    link.onStatusText = [](const QString&) { throw std::runtime_error("status bar gone"); };
+    QObject::connect(&link, &OutputLink::statusText,
+                     [](const QString&) { throw std::runtime_error("status bar gone"); });
     link.Timer_OutTimer();
     EXPECT_TRUE(loggedStartingWith("Output timer error: status bar gone", LogColour::Red));
     EXPECT_EQ(beeps, 2);

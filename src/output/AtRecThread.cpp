@@ -1,6 +1,6 @@
 // The serial receive thread: a 2 ms heartbeat that has the main thread drain the port's waiting
 // bytes into the answer hand-off.
-#include "serial/AtRecThread.h"
+#include "output/AtRecThread.h"
 
 #include "output/MainThreadCall.h"
 #include "serial/TCommPort.h"

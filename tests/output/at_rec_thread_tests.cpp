@@ -1,7 +1,7 @@
 // The serial receive thread: its poll step hands ACK and NAK to the waiting slots only while the
 // link is up, reports a failing port once, and the thread shows its sign of life and stops on request.
-#include "SerialPeer.h"
-#include "serial/AtRecThread.h"
+#include "output/AtRecThread.h"
+#include "serial/SerialPeer.h"
 #include "serial/TCommPort.h"
 #include "support/QtWait.h"
 

@@ -1,0 +1,126 @@
+// Everything of a running receiver except its windows: the settings record, the system log, the
+// stores, the DC-09 receiver, the output link, the forwarding and serial receive threads with
+// their watchdog, the start-up file order and the orderly close. The desktop program shows it
+// through TMain_Form; the service runs it with no window at all.
+#pragma once
+
+#include "config/Clock.h"
+#include "config/ConfigRecord.h"
+#include "config/DataPaths.h"
+#include "log/LogSink.h"
+#include "log/SystemLog.h"
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class AT_Rec_Thread;
+class AccountTable;
+class Dc09Receiver;
+class Journal;
+class Monitoring_Thread;
+class OutputLink;
+struct OutputShared;
+class TCommPort;
+
+class ReceiverCore : public QObject {
+    Q_OBJECT
+public:
+    // How long the close waits for a background thread before it goes on without it.
+    static constexpr int kThreadStopMillis = 5000;
+
+    ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent = nullptr);
+    ~ReceiverCore() override;
+    ReceiverCore(const ReceiverCore&) = delete;
+    ReceiverCore& operator=(const ReceiverCore&) = delete;
+
+    // Start-up: reads or creates kalvor.dat, kalvor.cfg, extevn.dat and latevn.dat in that order,
+    // then starts the receiver and output timers; the output timer's first tick starts both
+    // background threads. Opens no port itself. Runs once.
+    void FormCreate();
+
+    // The orderly close, once: timers off; the receiver port and its connections closed; the
+    // settings question; the forwarding thread asked to stop and waited for (it finishes the line in
+    // flight, whose answer still arrives over the open link); the output link down; the serial
+    // receive thread stopped; a last save of the journal; the serial port closed; "Program closed".
+    // `offerSave` runs only while the settings differ from the file; without it (a termination
+    // signal, a service) they stay unsaved, which is the question's default answer.
+    void FormClose(const std::function<void()>& offerSave = {});
+    [[nodiscard]] bool isClosed() const { return m_closed; }
+
+    // Write_System_Log: the line is in the month's file when this returns; logLine follows.
+    void Write_System_Log(std::string_view text, LogColour colour);
+    // The same from any thread: a call from a background thread waits until the main thread wrote it.
+    [[nodiscard]] LogSink threadSafeLog();
+    // The file the "System Log" window shows: the one the last line went to, else this month's.
+    [[nodiscard]] std::string logFileName() const;
+
+    // Does the record differ from kalvor.cfg now? (An unreadable file counts as different.)
+    [[nodiscard]] bool settingsChanged() const;
+    [[nodiscard]] ConfigFileResult saveSettings();
+
+    // The "Data Log" window is shown: the receiver, the link and the forwarding thread trace.
+    void setTraceEnabled(bool enabled);
+    [[nodiscard]] bool traceEnabled() const;
+    // The window's log view shows: the receiver writes its host line from then on. True by default.
+    void setLogViewVisible(bool visible);
+
+    [[nodiscard]] Config_Record& config() { return m_config; }
+    [[nodiscard]] const DataPaths& paths() const { return m_paths; }
+    [[nodiscard]] const Clock& clock() const { return m_clock; }
+    [[nodiscard]] SystemLog& systemLog() { return m_log; }
+    [[nodiscard]] Dc09Receiver& receiver() const { return *m_receiver; }
+    [[nodiscard]] Journal& journal() const { return *m_journal; }
+    [[nodiscard]] AccountTable& accounts() const { return *m_accounts; }
+    [[nodiscard]] OutputLink& outputLink() const { return *m_outputLink; }
+    [[nodiscard]] OutputShared& outputShared() const { return *m_outputShared; }
+    [[nodiscard]] TCommPort& commPort() const { return *m_commPort; }
+    [[nodiscard]] Monitoring_Thread& monitoringThread() const { return *m_monitoring; }
+    [[nodiscard]] AT_Rec_Thread& serialThread() const { return *m_atRec; }
+
+signals:
+    // A log line as shown ("date time  text"), after it was appended to the file.
+    void logLine(const QString& line, LogColour colour);
+    void receiverStatus(const QString& text); // panel 0 of the status bar
+    void outputStatus(const QString& text);   // panel 1
+    void beepRequested();
+    void notifyRequested(); // notify.wav
+    // Something the operator must see in a message box (a serial port that could not be opened).
+    void messageRequested(const QString& text);
+    // A setting changed without the operator (the serial link fell back to closed): show the page again.
+    void outputSettingsChanged();
+    void traceLine(const QString& line); // one "Data Log" line, only while tracing is enabled
+    // The journal files changed (a save or report pass, on the main thread at most once per pass; several
+    // passes may come as one). Where a service would print its stored and reported events.
+    void journalChanged();
+    // An account record was written or the table changed (many times a second under load).
+    void accountsChanged();
+
+private:
+    void wireReceiver();
+    void wireOutputLink();
+    void stopForwardingThread();
+    void stopSerialThread();
+
+    DataPaths m_paths;
+    const Clock& m_clock;
+    Config_Record m_config{};
+    SystemLog m_log;
+    // What the background threads call back into: this object while it exists. Shared with the
+    // threads' hooks and the journal, so it lives as long as a thread that may call it.
+    struct ThreadLink;
+    std::shared_ptr<ThreadLink> m_threadLink;
+    std::unique_ptr<Journal> m_journal;
+    std::unique_ptr<AccountTable> m_accounts;
+    std::unique_ptr<Dc09Receiver> m_receiver;
+    std::unique_ptr<OutputShared> m_outputShared;
+    std::unique_ptr<TCommPort> m_commPort;
+    std::unique_ptr<OutputLink> m_outputLink;
+    std::unique_ptr<Monitoring_Thread> m_monitoring;
+    std::unique_ptr<AT_Rec_Thread> m_atRec;
+    bool m_created = false;
+    bool m_closed = false;
+};

@@ -1,0 +1,257 @@
+// Layout and handlers of the "DC-09 Receiver" page.
+#include "ui/ReceiverPage.h"
+
+#include "dc09/KeyEntry.h"
+#include "ui/Dialogs.h"
+#include "ui/FormHelpers.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstring>
+
+using forms::named;
+
+namespace {
+
+// The line edit's frame and text margins on either side, with some to spare.
+constexpr int kKeyFieldMargins = 16;
+
+AesKeyBytes currentKey(const Config_Record& config)
+{
+    AesKeyBytes key{};
+    static_assert(sizeof config.DC9_AES_Key == std::tuple_size_v<AesKeyBytes>);
+    std::memcpy(key.data(), config.DC9_AES_Key, key.size());
+    return key;
+}
+
+} // namespace
+
+ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* parent)
+    : QWidget(parent), m_config(config), m_dialogs(dialogs)
+{
+    setObjectName(QStringLiteral("TabSheet1"));
+    auto* grid = new QGridLayout(this);
+
+    auto* portBox = named(new QGroupBox(QStringLiteral("Receiver Port")), "GroupBox_Receiver_Port");
+    auto* portGrid = new QGridLayout(portBox);
+    CheckBox_DC9_Port_Enable = named(new QCheckBox(QStringLiteral("Open")), "CheckBox_DC9_Port_Enable");
+    portGrid->addWidget(CheckBox_DC9_Port_Enable, 0, 0, 1, 2);
+    LabeledEdit_DC9_Port = forms::labeledEdit(portGrid, "LabeledEdit_DC9_Port", "Port: ", 5);
+    forms::setDigitsOnly(LabeledEdit_DC9_Port);
+
+    auto* connBox =
+        named(new QGroupBox(QStringLiteral("Connection Settings")), "GroupBox_Connection_Settings");
+    auto* connGrid = new QGridLayout(connBox);
+    LabeledEdit_DC9_Conn_Timeout =
+        forms::labeledEdit(connGrid, "LabeledEdit_DC9_Conn_Timeout", "Connection Timeout: ", 3);
+    forms::setDigitsOnly(LabeledEdit_DC9_Conn_Timeout);
+
+    auto* addBox =
+        named(new QGroupBox(QStringLiteral("Additional Settings")), "GroupBox_Additional_Settings");
+    auto* addLayout = new QVBoxLayout(addBox);
+    CheckBox_Time_Synch = named(new QCheckBox(QStringLiteral("Time Synchronization")), "CheckBox_Time_Synch");
+    addLayout->addWidget(CheckBox_Time_Synch);
+
+    auto* encBox = named(new QGroupBox(QStringLiteral("Encryption")), "GroupBox_Encryption");
+    auto* encGrid = new QGridLayout(encBox);
+    RadioButton_DC9_AES_Off = named(new QRadioButton(QStringLiteral("Off")), "RadioButton_DC9_AES_Off");
+    RadioButton_DC9_AES_128 = named(new QRadioButton(QStringLiteral("AES 128")), "RadioButton_DC9_AES_128");
+    RadioButton_DC9_AES_192 = named(new QRadioButton(QStringLiteral("AES 192")), "RadioButton_DC9_AES_192");
+    RadioButton_DC9_AES_256 = named(new QRadioButton(QStringLiteral("AES 256")), "RadioButton_DC9_AES_256");
+    m_aesModeGroup = new QButtonGroup(this);
+    int mode = 0;
+    for (QRadioButton* b : {RadioButton_DC9_AES_Off, RadioButton_DC9_AES_128, RadioButton_DC9_AES_192,
+                            RadioButton_DC9_AES_256}) {
+        m_aesModeGroup->addButton(b, mode);
+        encGrid->addWidget(b, 0, mode++);
+    }
+    auto* keyLabel = new QLabel(QStringLiteral("Key: "));
+    LabeledEdit_DC9_Encoding_Key = named(new QLineEdit, "LabeledEdit_DC9_Encoding_Key");
+    keyLabel->setBuddy(LabeledEdit_DC9_Encoding_Key);
+    CheckBox_Show_AES_Password = named(new QCheckBox(QStringLiteral("Show")), "CheckBox_Show_AES_Password");
+    encGrid->addWidget(keyLabel, 1, 0);
+    encGrid->addWidget(LabeledEdit_DC9_Encoding_Key, 1, 1, 1, 2);
+    encGrid->addWidget(CheckBox_Show_AES_Password, 1, 3);
+    RadioButton_Aes_Key_Text = named(new QRadioButton(QStringLiteral("Text")), "RadioButton_Aes_Key_Text");
+    RadioButton_Aes_Key_Hex = named(new QRadioButton(QStringLiteral("Hex")), "RadioButton_Aes_Key_Hex");
+    m_keyFormatGroup = new QButtonGroup(this);
+    m_keyFormatGroup->addButton(RadioButton_Aes_Key_Text);
+    m_keyFormatGroup->addButton(RadioButton_Aes_Key_Hex);
+    RadioButton_Aes_Key_Text->setChecked(true); // not stored: every start begins with text entry
+    encGrid->addWidget(new QLabel(QStringLiteral("Key Format:")), 2, 0);
+    encGrid->addWidget(RadioButton_Aes_Key_Text, 2, 1);
+    encGrid->addWidget(RadioButton_Aes_Key_Hex, 2, 2);
+    // The key starts hidden: bold asterisks.
+    QFont bold = LabeledEdit_DC9_Encoding_Key->font();
+    bold.setBold(true);
+    LabeledEdit_DC9_Encoding_Key->setFont(bold);
+    LabeledEdit_DC9_Encoding_Key->setEchoMode(QLineEdit::Password);
+    LabeledEdit_DC9_Encoding_Key->setStyleSheet(
+        QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    // Room for a whole 256-bit key in hex, shown or hidden, in the bolder of the two fonts.
+    const QFontMetrics keyMetrics(bold);
+    int widest = 0;
+    for (const QChar c : QStringLiteral("0123456789abcdefABCDEF*"))
+        widest = std::max(widest, keyMetrics.horizontalAdvance(c));
+    LabeledEdit_DC9_Encoding_Key->setMinimumWidth(64 * widest + kKeyFieldMargins);
+
+    grid->addWidget(portBox, 0, 0);
+    grid->addWidget(connBox, 1, 0);
+    grid->addWidget(addBox, 2, 0);
+    grid->addWidget(encBox, 0, 1, 3, 1);
+    grid->setRowStretch(3, 1);
+
+    connect(CheckBox_DC9_Port_Enable, &QCheckBox::clicked, this, [this] { CheckBox_DC9_Port_EnableClick(); });
+    connect(CheckBox_Time_Synch, &QCheckBox::clicked, this, [this] { CheckBox_Time_SynchClick(); });
+    connect(LabeledEdit_DC9_Port, &QLineEdit::textEdited, this, [this] { LabeledEdit_DC9_PortChange(); });
+    connect(LabeledEdit_DC9_Port, &QLineEdit::textChanged, this, &ReceiverPage::portTextChanged);
+    connect(LabeledEdit_DC9_Conn_Timeout, &QLineEdit::textEdited, this,
+            [this] { LabeledEdit_DC9_Conn_TimeoutChange(); });
+    // Only the operator's own typing writes the key: the refresh puts the key into the field in
+    // the other format, and reading that back would lose bytes after a zero byte.
+    connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::textEdited, this,
+            [this] { LabeledEdit_DC9_Encoding_KeyChange(); });
+    connect(RadioButton_DC9_AES_Off, &QRadioButton::clicked, this,
+            [this] { RadioButton_DC9_AES_OffClick(); });
+    connect(RadioButton_DC9_AES_128, &QRadioButton::clicked, this,
+            [this] { RadioButton_DC9_AES_128Click(); });
+    connect(RadioButton_DC9_AES_192, &QRadioButton::clicked, this,
+            [this] { RadioButton_DC9_AES_192Click(); });
+    connect(RadioButton_DC9_AES_256, &QRadioButton::clicked, this,
+            [this] { RadioButton_DC9_AES_256Click(); });
+    connect(RadioButton_Aes_Key_Text, &QRadioButton::clicked, this,
+            [this] { RadioButton_Aes_Key_TextClick(); });
+    connect(RadioButton_Aes_Key_Hex, &QRadioButton::clicked, this,
+            [this] { RadioButton_Aes_Key_HexClick(); });
+    connect(CheckBox_Show_AES_Password, &QCheckBox::clicked, this,
+            [this] { CheckBox_Show_AES_PasswordClick(); });
+}
+
+void ReceiverPage::Refresh_Receiver()
+{
+    LabeledEdit_DC9_Port->setText(QString::number(m_config.DC9_Port));
+    LabeledEdit_DC9_Conn_Timeout->setText(QString::number(m_config.DC9_Conn_Timeout));
+    const bool open = m_config.DC9_Port_Enable != 0;
+    CheckBox_DC9_Port_Enable->setChecked(open);
+    // While the port is open the receiver settings cannot change under the panels.
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             LabeledEdit_DC9_Port, LabeledEdit_DC9_Conn_Timeout, LabeledEdit_DC9_Encoding_Key,
+             RadioButton_DC9_AES_Off, RadioButton_DC9_AES_128, RadioButton_DC9_AES_192,
+             RadioButton_DC9_AES_256, RadioButton_Aes_Key_Text, RadioButton_Aes_Key_Hex,
+             CheckBox_Show_AES_Password, CheckBox_Time_Synch})
+        w->setEnabled(!open);
+    showKey();
+    CheckBox_Time_Synch->setChecked(m_config.Time_Synch != 0);
+    emit settingsEdited();
+}
+
+void ReceiverPage::showKey()
+{
+    const int mode = m_config.DC9_AES_Mode;
+    QRadioButton* modeButton = (mode >= 1 && mode <= 3)
+                                   ? qobject_cast<QRadioButton*>(m_aesModeGroup->button(mode))
+                                   : RadioButton_DC9_AES_Off;
+    modeButton->setChecked(true);
+    const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
+    LabeledEdit_DC9_Encoding_Key->setMaxLength(int(keyMaxLength(m_config.DC9_AES_Mode, format)));
+    const std::string shown = keyDisplayText(currentKey(m_config), m_config.DC9_AES_Mode, format);
+    const QString text = QString::fromLatin1(shown.data(), qsizetype(shown.size()));
+    // Never overwrite what the operator is typing.
+    if (!LabeledEdit_DC9_Encoding_Key->hasFocus())
+        LabeledEdit_DC9_Encoding_Key->setText(text);
+}
+
+void ReceiverPage::CheckBox_DC9_Port_EnableClick()
+{
+    emit portEnableClicked();
+    m_config.DC9_Port_Enable = CheckBox_DC9_Port_Enable->isChecked() ? 1 : 0;
+    Refresh_Receiver();
+}
+
+void ReceiverPage::LabeledEdit_DC9_PortChange()
+{
+    if (const auto v = forms::readNumber(LabeledEdit_DC9_Port->text(), m_dialogs, this))
+        m_config.DC9_Port = *v;
+    emit settingsEdited();
+}
+
+void ReceiverPage::LabeledEdit_DC9_Conn_TimeoutChange()
+{
+    if (const auto v = forms::readNumber(LabeledEdit_DC9_Conn_Timeout->text(), m_dialogs, this))
+        m_config.DC9_Conn_Timeout = *v;
+    emit settingsEdited();
+}
+
+void ReceiverPage::CheckBox_Time_SynchClick()
+{
+    m_config.Time_Synch = CheckBox_Time_Synch->isChecked() ? 1 : 0;
+    Refresh_Receiver();
+}
+
+void ReceiverPage::LabeledEdit_DC9_Encoding_KeyChange()
+{
+    const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
+    const QByteArray text = LabeledEdit_DC9_Encoding_Key->text().toLatin1();
+    const KeyEntryResult r = applyKeyEntry(currentKey(m_config), m_config.DC9_AES_Mode, format,
+                                           std::string_view(text.constData(), std::size_t(text.size())));
+    std::memcpy(m_config.DC9_AES_Key, r.key.data(), sizeof m_config.DC9_AES_Key);
+    if (r.textCut) {
+        LabeledEdit_DC9_Encoding_Key->setText(QString::fromLatin1(r.text.data(), qsizetype(r.text.size())));
+        LabeledEdit_DC9_Encoding_Key->setCursorPosition(int(r.text.size()));
+    }
+    if (r.beep)
+        m_dialogs.beep();
+    emit settingsEdited();
+}
+
+void ReceiverPage::setAesMode(std::uint8_t mode)
+{
+    m_config.DC9_AES_Mode = mode;
+    Refresh_Receiver();
+}
+
+void ReceiverPage::RadioButton_DC9_AES_OffClick()
+{
+    setAesMode(0);
+}
+
+void ReceiverPage::RadioButton_DC9_AES_128Click()
+{
+    setAesMode(1);
+}
+
+void ReceiverPage::RadioButton_DC9_AES_192Click()
+{
+    setAesMode(2);
+}
+
+void ReceiverPage::RadioButton_DC9_AES_256Click()
+{
+    setAesMode(3);
+}
+
+void ReceiverPage::RadioButton_Aes_Key_TextClick()
+{
+    Refresh_Receiver();
+}
+
+void ReceiverPage::RadioButton_Aes_Key_HexClick()
+{
+    Refresh_Receiver();
+}
+
+void ReceiverPage::CheckBox_Show_AES_PasswordClick()
+{
+    const bool show = CheckBox_Show_AES_Password->isChecked();
+    QFont f = LabeledEdit_DC9_Encoding_Key->font();
+    f.setBold(!show);
+    LabeledEdit_DC9_Encoding_Key->setFont(f);
+    LabeledEdit_DC9_Encoding_Key->setEchoMode(show ? QLineEdit::Normal : QLineEdit::Password);
+}

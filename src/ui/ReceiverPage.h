@@ -1,0 +1,63 @@
+// The "DC-09 Receiver" page: receiver port, connection time-out, time synchronisation and the
+// encryption key. Each control writes its field of the settings record at once.
+#pragma once
+
+#include "config/ConfigRecord.h"
+
+#include <QWidget>
+#include <cstdint>
+
+class Dialogs;
+class QButtonGroup;
+class QCheckBox;
+class QLineEdit;
+class QRadioButton;
+
+class ReceiverPage : public QWidget {
+    Q_OBJECT
+public:
+    ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* parent = nullptr);
+
+    // Refresh_Receiver: every field into its control; while the port is open its settings are locked.
+    void Refresh_Receiver();
+
+    void CheckBox_DC9_Port_EnableClick();
+    void LabeledEdit_DC9_PortChange();
+    void LabeledEdit_DC9_Conn_TimeoutChange();
+    void CheckBox_Time_SynchClick();
+    void LabeledEdit_DC9_Encoding_KeyChange();
+    void RadioButton_DC9_AES_OffClick();
+    void RadioButton_DC9_AES_128Click();
+    void RadioButton_DC9_AES_192Click();
+    void RadioButton_DC9_AES_256Click();
+    void RadioButton_Aes_Key_TextClick();
+    void RadioButton_Aes_Key_HexClick();
+    void CheckBox_Show_AES_PasswordClick();
+
+    QCheckBox* CheckBox_DC9_Port_Enable = nullptr;
+    QLineEdit* LabeledEdit_DC9_Port = nullptr;
+    QLineEdit* LabeledEdit_DC9_Conn_Timeout = nullptr;
+    QRadioButton* RadioButton_DC9_AES_Off = nullptr;
+    QRadioButton* RadioButton_DC9_AES_128 = nullptr;
+    QRadioButton* RadioButton_DC9_AES_192 = nullptr;
+    QRadioButton* RadioButton_DC9_AES_256 = nullptr;
+    QLineEdit* LabeledEdit_DC9_Encoding_Key = nullptr;
+    QRadioButton* RadioButton_Aes_Key_Text = nullptr;
+    QRadioButton* RadioButton_Aes_Key_Hex = nullptr;
+    QCheckBox* CheckBox_Show_AES_Password = nullptr;
+    QCheckBox* CheckBox_Time_Synch = nullptr;
+
+signals:
+    void settingsEdited();                     // a field may have changed: Check_Settings_Changed
+    void portEnableClicked();                  // the receiver tries its port again at the next second
+    void portTextChanged(const QString& text); // the port as shown, for the receiver's closing line
+
+private:
+    void showKey();
+    void setAesMode(std::uint8_t mode);
+
+    Config_Record& m_config;
+    Dialogs& m_dialogs;
+    QButtonGroup* m_aesModeGroup = nullptr;
+    QButtonGroup* m_keyFormatGroup = nullptr;
+};
