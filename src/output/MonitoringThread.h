@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 class AccountTable;
 class Clock;
@@ -88,6 +90,8 @@ private:
     void clearEstablished();
     void dropLink(); // no connection found at sending time
     void log(const char* text, LogColour colour);
+    // `line` as it is; an account that it carries cut short is logged in red, once per account.
+    [[nodiscard]] std::string warnIfCut(std::string line, std::string_view account);
     void traceAnswer(std::uint8_t value);
 
     Journal& m_journal;
@@ -101,5 +105,6 @@ private:
     std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
     ForwardingSettings m_passSettings; // read once at the start of each pass
     std::atomic<std::uint64_t> m_passes{0};
-    WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
+    std::unordered_set<std::string> m_cutAccountsLogged; // forwarding thread only
+    WorkerThread m_worker{[this] { run(); }};            // last: it ends the thread before the rest goes
 };

@@ -178,6 +178,7 @@ void OutputLink::publishSettings()
     m_heartbeatPeriod.store(m_config.Test_Heartbeat_Period);
     m_testRecNr.store(m_config.Test_Rec_Nr);
     m_reportFormat.store(m_config.Report_Format);
+    m_heartbeatLength.store(heartbeatLength(m_config));
 }
 
 ForwardingSettings OutputLink::forwardingSettings() const
@@ -186,6 +187,7 @@ ForwardingSettings OutputLink::forwardingSettings() const
     s.Test_Heartbeat_Period = m_heartbeatPeriod.load();
     s.Test_Rec_Nr = m_testRecNr.load();
     s.Report_Format = m_reportFormat.load();
+    s.Heartbeat_Length = m_heartbeatLength.load();
     return s;
 }
 
