@@ -322,8 +322,9 @@ void OutputLink::serialBranch()
     }
     try {
         m_port.SetBaudRate(m_config.COM_Baud);
-        m_port.SetByteSize(8);
-        m_port.SetParity(0);
+        const bool sevenEven = serialFraming(m_config) == SerialFraming::Bits7EvenParity;
+        m_port.SetByteSize(sevenEven ? 7 : 8);
+        m_port.SetParity(sevenEven ? 2 : 0);
         m_port.SetStopBits(0);
         m_port.SetPortName(std::string(comm::kDevicePrefix) + fieldString(m_config.COM_Nr));
         m_port.Open();

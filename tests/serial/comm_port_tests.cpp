@@ -232,6 +232,30 @@ TEST_F(CommPortTest, LineSettingsApplyAtOnceWhileOpenAndRefusalsRestore)
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
 }
 
+TEST_F(CommPortTest, SevenEvenOneCarriesItsParityBitOnTheLine)
+{
+    SKIP_WITHOUT_SOCAT(bench);
+    TCommPort port(bench.dataDir());
+    port.SetByteSize(7);
+    port.SetParity(2);
+    port.Open();
+    SerialPeer peer(bench.pair->pathB());
+    ASSERT_TRUE(peer.ok());
+    // "1" has three ones and NAK three: both go with the parity bit; ACK and DC4 have an even count.
+    port.WriteText("1\x06\x15\x14");
+    EXPECT_EQ(peer.receive(4), "\xB1\x06\x95\x14");
+    // NAK with its parity bit reads as NAK; a byte whose parity is wrong reads as 0, never as an answer.
+    ASSERT_TRUE(peer.send("\x06\x95\x15\x86"));
+    EXPECT_EQ(readAvailable(port, 4), std::string("\x06\x15\0\0", 4));
+
+    port.Close();
+    port.SetByteSize(8);
+    port.SetParity(0);
+    port.Open();
+    port.WriteText("1\x15");
+    EXPECT_EQ(peer.receive(2), "1\x15");
+}
+
 TEST(ResolvePortName, ComNamesLeadToDosdevicesLinksOrTtyS)
 {
     QTemporaryDir dir;
