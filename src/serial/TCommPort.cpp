@@ -231,8 +231,11 @@ void TCommPort::applySettings(std::int32_t failCode)
         fail(failCode, EINVAL);
     }
     // Raw bytes both ways: the lines carry DC4 and the answers ACK/NAK, and a canonical, echoing or
-    // CR/LF-mapping terminal would corrupt them or send them back. Flow control stays as it was.
-    wanted.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    // CR/LF-mapping terminal would corrupt them or send them back. Hardware flow control stays as it
+    // was; XON/XOFF does not, although a Linux terminal starts with it on: the link never uses it, and
+    // one stray 0x13 from the automation side would stop every later line until a 0x11 came.
+    wanted.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                             IXON | IXOFF | IXANY);
 #ifdef IUCLC
     wanted.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif

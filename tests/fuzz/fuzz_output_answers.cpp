@@ -15,14 +15,15 @@
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <bit>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <string>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -57,7 +58,6 @@ private:
 struct SerialEnd {
     int master = -1;
     TCommPort port;
-    bool flowControl = false; // the line discipline takes XON and XOFF for itself
 
     bool open(bool sevenEven)
     {
@@ -72,9 +72,6 @@ struct SerialEnd {
         } catch (const ECommError&) {
             return false;
         }
-        termios t{};
-        ::tcgetattr(port.handle(), &t);
-        flowControl = (t.c_iflag & IXON) != 0;
         return true;
     }
 };
@@ -127,14 +124,21 @@ void serialRead(int which, const std::uint8_t* data, std::size_t size)
     std::size_t expected = 0;
     std::optional<std::uint8_t> answer;
     for (std::size_t i = 0; i < size; ++i) {
-        if (end.flowControl && (data[i] == 0x11 || data[i] == 0x13))
-            continue;
         ++expected;
         const std::uint8_t b = which == 1 ? sevenEvenByte(data[i]) : data[i];
         if (!answer && Is_Answer_Byte(b))
             answer = b;
     }
-    require(::write(end.master, data, size) == ssize_t(size), "the far end writes");
+    // libFuzzer's own timer signal may cut a write short; what is left is written again.
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(end.master, data + written, size - written);
+        if (n < 0 && errno != EINTR) {
+            std::fprintf(stderr, "write: %s\n", std::strerror(errno));
+            require(false, "the far end writes");
+        }
+        written += n > 0 ? std::size_t(n) : 0;
+    }
     // The terminal hands bytes on a moment later; the poll step must see all of them at once.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (end.port.InQueueCount() < expected && std::chrono::steady_clock::now() < deadline)

@@ -30,7 +30,7 @@ ECommError raised(const std::function<void()>& operation)
 }
 
 // Puts the terminal behind `path` into the state a freshly plugged-in tty has: canonical input,
-// echo, CR/LF mapping on input and output.
+// echo, CR/LF mapping on input and output, XON/XOFF flow control.
 void makeCooked(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -38,7 +38,7 @@ void makeCooked(const std::string& path)
     termios t{};
     ASSERT_EQ(::tcgetattr(fd, &t), 0);
     t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    t.c_iflag |= ICRNL;
+    t.c_iflag |= ICRNL | IXON | IXOFF;
     t.c_oflag |= OPOST | ONLCR;
     ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
     ::close(fd);
@@ -85,6 +85,7 @@ TEST_F(CommPortTest, RawBytesBothWaysWithoutEchoOrLineMapping)
     // A canonical, echoing tty would have held the bytes back and sent them to the peer again.
     EXPECT_EQ(peer.receive(1, 50), "");
 
+    // The 0x13 among them did not stop the output (the 0x11 came before it).
     port.WriteText(std::string("ab\0cd", 5)); // stops at the NUL
     port.WriteText(std::string());
     EXPECT_EQ(peer.receive(3, 200), "ab");
