@@ -105,6 +105,7 @@ private:
     std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
     ForwardingSettings m_passSettings; // read once at the start of each pass
     std::atomic<std::uint64_t> m_passes{0};
-    std::unordered_set<std::string> m_cutAccountsLogged; // forwarding thread only
-    WorkerThread m_worker{[this] { run(); }};            // last: it ends the thread before the rest goes
+    // Accounts already named for being cut in a report line; forwarding thread only.
+    std::unordered_set<std::string> m_cutAccountsLogged;
+    WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
 };
