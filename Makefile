@@ -1,13 +1,16 @@
 # Ardentel: `make run` starts the receiver, `make test` runs every check. Both install what is missing first.
 JOBS ?= $(shell nproc)
 BUILD ?= build
-FUZZ_SECONDS ?= 60
+# Seconds per fuzz target in make test (two run at a time), and executions per target in soak-fuzz.
+FUZZ_SECONDS ?= 45
+FUZZ_RUNS ?= 100000000
+FUZZ_TARGETS_ALL = fuzz_parse_dc9 fuzz_journal_files fuzz_account_file fuzz_config_file fuzz_output_answers
 export CCACHE_DIR ?= $(HOME)/.cache/ccache
 export QT_QPA_PLATFORM ?= offscreen
 
 CMAKE_COMMON = -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 
-.PHONY: deps build run test test-dev test-asan test-tsan fuzz bench clean deb
+.PHONY: deps build run test test-dev test-asan test-tsan fuzz fuzz-build soak-fuzz bench clean deb
 
 deps:
 	@scripts/install-deps.sh
@@ -41,12 +44,20 @@ test-tsan: deps
 	cmake --build $(BUILD)-tsan -j $(JOBS) --target store_thread_tests forwarding_thread_tsan_tests
 	cd $(BUILD)-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan
 
-# libFuzzer on the frame parser, seeded with valid frames of every token.
-fuzz: deps
+# libFuzzer on every input surface (frames, the data files at load, the automation answers), each
+# target for FUZZ_SECONDS, seeded from tests/fuzz/corpus*.
+fuzz: fuzz-build
+	scripts/run-fuzz.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
+
+fuzz-build: deps
 	cmake -S . -B $(BUILD)-fuzz $(CMAKE_COMMON) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARDENTEL_FUZZ=ON -DARDENTEL_GUI=OFF -DARDENTEL_BENCH=OFF -DARDENTEL_TOOLS=OFF
-	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_parse_dc9
-	scripts/run-fuzz.sh $(BUILD)-fuzz $(FUZZ_SECONDS)
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target $(FUZZ_TARGETS_ALL)
+
+# The long run: FUZZ_RUNS executions of each target (FUZZ_SOAK_SECONDS, when set, caps each); prints
+# the executions and the rate per target.
+soak-fuzz: fuzz-build
+	scripts/run-fuzz.sh $(BUILD)-fuzz --runs $(FUZZ_RUNS) $(FUZZ_SOAK_SECONDS)
 
 bench: build
 	$(BUILD)/bench/ardentel_bench

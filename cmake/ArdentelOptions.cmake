@@ -27,6 +27,14 @@ elseif(NOT ARDENTEL_SANITIZE STREQUAL "")
     message(FATAL_ERROR "ARDENTEL_SANITIZE must be address, thread or empty")
 endif()
 
+# The fuzz build instruments every library for the fuzzer's coverage and the sanitizers, so its
+# targets link the same libraries as the program rather than copies of their sources.
+if(ARDENTEL_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    target_compile_options(ardentel_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+        -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    target_link_options(ardentel_options INTERFACE -fsanitize=address,undefined)
+endif()
+
 # Adds a GoogleTest executable and registers it with CTest; LABELS lets make pick subsets.
 function(ardentel_add_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})

@@ -14,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -58,6 +60,7 @@ struct Options {
     QString host;
     QString serialPath;
     int baud = 9600;
+    bool sevenEven = false; // --framing 7E1
     Mix mix;
     std::optional<Answer> heartbeatAnswer;
     std::deque<Answer> script; // first answers to reports, before the mix takes over
@@ -190,21 +193,24 @@ struct Check {
     QByteArray problem; // empty when the line is well formed
 };
 
-// "1" + receiver number (2 digits, or 3 from 100 up) + "000" + 11 spaces + "@" + 4 spaces.
+// "1" + receiver number (2 digits, or 3 from 100 up) + "000" + 11 spaces + "@" + 4 spaces, or the
+// 20-character SG MLR2-DG form with the line number "1" in place of the "000".
 QByteArray heartbeatProblem(const QByteArray& line)
 {
-    const qsizetype width = line.size() - 20;
+    const bool shortForm = line.size() == 20 || line.size() == 21;
+    const qsizetype width = line.size() - (shortForm ? 18 : 20);
     if (width != 2 && width != 3)
-        return "heartbeat of " + QByteArray::number(line.size()) + " bytes, expected 22 or 23";
+        return "heartbeat of " + QByteArray::number(line.size()) + " bytes, expected 20 to 23";
     const QByteArray receiver = line.mid(1, width);
     if (!allDigits(receiver))
         return "heartbeat receiver number \"" + receiver + "\" is not decimal digits";
     if (width == 3 && receiver[0] == '0')
         return "heartbeat receiver number \"" + receiver + "\" is padded past two digits";
     const QByteArray rest = line.mid(1 + width);
-    if (rest != QByteArray("000") + QByteArray(11, ' ') + "@" + QByteArray(4, ' '))
-        return "heartbeat after the receiver number is \"" + rest +
-               "\", expected 000, 11 spaces, @, 4 spaces";
+    const QByteArray lineField = shortForm ? QByteArray("1") : QByteArray("000");
+    if (rest != lineField + QByteArray(11, ' ') + "@" + QByteArray(4, ' '))
+        return "heartbeat after the receiver number is \"" + rest + "\", expected " + lineField +
+               ", 11 spaces, @, 4 spaces";
     return {};
 }
 
@@ -646,11 +652,26 @@ std::optional<speed_t> baudConstant(int baud)
     }
 }
 
-// --serial PATH: raw 8N1 at --baud; each byte in is looked at, answers are written straight back.
+// 7E1 on an 8N1 line: the top bit carries the even parity of the seven below, which is the same
+// signal as seven data bits and a parity bit. A received byte with the wrong parity becomes 0, so the
+// line it belongs to is reported BAD.
+char withEvenParity(char c)
+{
+    const auto data = static_cast<unsigned char>(c & 0x7F);
+    return char(data | ((std::popcount(data) & 1) != 0 ? 0x80 : 0));
+}
+char withoutEvenParity(char b)
+{
+    const auto byte = static_cast<unsigned char>(b);
+    return (std::popcount(byte) & 1) != 0 ? '\0' : char(byte & 0x7F);
+}
+
+// --serial PATH: raw 8N1 (or 7E1 with --framing) at --baud; each byte in is looked at, answers are
+// written straight back.
 class SerialLink : public QObject {
 public:
-    SerialLink(Simulator& sim, QString path, speed_t speed)
-        : m_sim(sim), m_path(std::move(path)), m_speed(speed)
+    SerialLink(Simulator& sim, QString path, speed_t speed, bool sevenEven)
+        : m_sim(sim), m_path(std::move(path)), m_speed(speed), m_sevenEven(sevenEven)
     {
         m_retry.setSingleShot(true);
         connect(&m_retry, &QTimer::timeout, this, [this] { open(); });
@@ -726,6 +747,8 @@ private:
         for (;;) {
             const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
             if (n > 0) {
+                if (m_sevenEven)
+                    std::transform(buffer, buffer + n, buffer, withoutEvenParity);
                 m_sim.received(m_pending, QByteArray(buffer, qsizetype(n)), m_sink);
                 continue;
             }
@@ -740,10 +763,13 @@ private:
         }
     }
 
-    void write(const QByteArray& bytes)
+    void write(const QByteArray& plain)
     {
         if (m_fd < 0)
             return;
+        QByteArray bytes = plain;
+        if (m_sevenEven)
+            std::transform(bytes.begin(), bytes.end(), bytes.begin(), withEvenParity);
         qsizetype done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
@@ -761,6 +787,7 @@ private:
     Simulator& m_sim;
     QString m_path;
     speed_t m_speed;
+    bool m_sevenEven;
     int m_fd = -1;
     QSocketNotifier* m_notifier = nullptr;
     QByteArray m_pending;
@@ -827,9 +854,13 @@ int main(int argc, char** argv)
          QStringLiteral(
              "Connect to the receiver's port (the receiver is the server); reconnects after a loss."),
          QStringLiteral("host:port")},
-        {QStringLiteral("serial"), QStringLiteral("Use this serial device (raw, 8N1)."),
+        {QStringLiteral("serial"), QStringLiteral("Use this serial device (raw; see --framing)."),
          QStringLiteral("path")},
         {QStringLiteral("baud"), QStringLiteral("Serial speed (default 9600)."), QStringLiteral("rate")},
+        {QStringLiteral("framing"),
+         QStringLiteral("Serial framing 8N1 (default) or 7E1 (seven data bits, even parity; a byte with\n"
+                        "the wrong parity makes its line BAD)."),
+         QStringLiteral("8N1|7E1")},
         {QStringLiteral("answer"),
          QStringLiteral("Answer every line with ack (default), nak, none, junk or double (two ACKs)."),
          QStringLiteral("kind")},
@@ -910,6 +941,12 @@ int main(int argc, char** argv)
         o.serialPath = parser.value(QStringLiteral("serial"));
     }
     const std::optional<speed_t> speed = baudConstant(o.baud);
+    if (parser.isSet(QStringLiteral("framing"))) {
+        const QString framing = parser.value(QStringLiteral("framing")).toUpper();
+        if (framing != QStringLiteral("8N1") && framing != QStringLiteral("7E1"))
+            return usage("--framing takes 8N1 or 7E1");
+        o.sevenEven = framing == QStringLiteral("7E1");
+    }
     if (o.mode == Options::Mode::Serial && !speed)
         return usage("--baud takes 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 or 230400");
     if (parser.isSet(QStringLiteral("answer")) && parser.isSet(QStringLiteral("mix")))
@@ -977,7 +1014,7 @@ int main(int argc, char** argv)
         break;
     }
     case Options::Mode::Serial: {
-        auto serial = std::make_unique<SerialLink>(sim, o.serialPath, *speed);
+        auto serial = std::make_unique<SerialLink>(sim, o.serialPath, *speed, o.sevenEven);
         if (!serial->open())
             return 2;
         link = std::move(serial);

@@ -33,6 +33,10 @@ Settings:
   --key HEX      the AES key as hex digits (up to 64)
   --key-text T   the AES key as text (up to 32 characters)
   --time-synch   check encrypted messages' time stamps against the clock (-40 .. +20 s)
+  --utc          time stamps in UTC instead of local time (DC9_Time_UTC)
+  --lower-hex    accept lowercase hex in CRC, length and ciphertext (DC9_Quirk_Lower_Hex)
+  --crc-cr       accept a decimal length with the CRC over body and CR (DC9_Quirk_CRC_CR)
+  --binary-crc   accept a CRC of two raw bytes (DC9_Quirk_Binary_CRC)
   --now T        the receiver's clock: seconds since 1970, or "YYYY-MM-DD HH:MM:SS" local time
   --help         this text
 
@@ -371,6 +375,14 @@ int main(int argc, char** argv)
             options.mode = InputMode::Auto;
         } else if (arg == "--time-synch") {
             options.config.Time_Synch = 1;
+        } else if (arg == "--utc") {
+            options.config.DC9_Time_UTC = 1;
+        } else if (arg == "--lower-hex") {
+            options.config.DC9_Quirk_Lower_Hex = 1;
+        } else if (arg == "--crc-cr") {
+            options.config.DC9_Quirk_CRC_CR = 1;
+        } else if (arg == "--binary-crc") {
+            options.config.DC9_Quirk_Binary_CRC = 1;
         } else if (arg == "--aes-mode" || arg == "--key" || arg == "--key-text") {
             const auto v = value();
             if (!v) {

@@ -165,6 +165,14 @@ constexpr IntegerField kIntegerFields[] = {
     {"Test_Heartbeat_Period", 0, 999, "seconds"},
     {"Report_Format", 0, 1, "0 SG MLR2-DG, 1 SG MLR2000"},
     {"Time_Synch", 0, 1, "1 on, 0 off"},
+    {"DC9_Store_Repeats", 0, 1, "0 a repeat within 60 s is stored once, 1 every copy is stored"},
+    {"DC9_UDP_Enable", 0, 1, "1 the receiver port also takes UDP, 0 TCP only"},
+    {"DC9_Quirk_Lower_Hex", 0, 1, "1 lowercase hex accepted in CRC, length and ciphertext, 0 off"},
+    {"DC9_Quirk_CRC_CR", 0, 1, "1 a decimal length with the CRC over body and CR accepted, 0 off"},
+    {"DC9_Quirk_Binary_CRC", 0, 1, "1 a CRC of two raw bytes accepted, 0 off"},
+    {"DC9_Time_UTC", 0, 1, "1 time stamps in UTC, 0 local time"},
+    {"Test_Heartbeat_Length", 20, 22, "20 or 22 characters"},
+    {"COM_Framing", 0, 1, "0 8N1, 1 7E1"},
 };
 
 void storeInteger(Config_Record& record, std::string_view name, long long v)
@@ -193,6 +201,23 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
         record.Report_Format = std::int8_t(v);
     } else if (name == "Time_Synch") {
         record.Time_Synch = std::uint8_t(v);
+    } else if (name == "DC9_Store_Repeats") {
+        record.DC9_Store_Repeats = std::uint8_t(v);
+    } else if (name == "DC9_UDP_Enable") {
+        record.DC9_UDP_Enable = std::uint8_t(v);
+    } else if (name == "DC9_Quirk_Lower_Hex") {
+        record.DC9_Quirk_Lower_Hex = std::uint8_t(v);
+    } else if (name == "DC9_Quirk_CRC_CR") {
+        record.DC9_Quirk_CRC_CR = std::uint8_t(v);
+    } else if (name == "DC9_Quirk_Binary_CRC") {
+        record.DC9_Quirk_Binary_CRC = std::uint8_t(v);
+    } else if (name == "DC9_Time_UTC") {
+        record.DC9_Time_UTC = std::uint8_t(v);
+    } else if (name == "Test_Heartbeat_Length") {
+        // The usual length is stored as zero, so choosing it again leaves the file as an older one.
+        record.Test_Heartbeat_Length = v == kShortHeartbeatLength ? std::uint8_t(v) : 0;
+    } else if (name == "COM_Framing") {
+        record.COM_Framing = std::uint8_t(v);
     }
 }
 
@@ -323,7 +348,9 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         if (!v) {
             return fieldError(name, "\"" + printable(value) + "\" is not a decimal integer");
         }
-        if (*v < field.min || *v > field.max) {
+        const bool between =
+            name == "Test_Heartbeat_Length" && *v != kShortHeartbeatLength && *v != kHeartbeatLength;
+        if (*v < field.min || *v > field.max || between) {
             return fieldError(name, std::to_string(*v) + " is out of range " + std::to_string(field.min) +
                                         ".." + std::to_string(field.max) + " (" + field.meaning + ")");
         }
@@ -397,6 +424,14 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"Test_Heartbeat_Period", std::to_string(record.Test_Heartbeat_Period)},
         {"Report_Format", std::to_string(record.Report_Format)},
         {"Time_Synch", std::to_string(record.Time_Synch)},
+        {"DC9_Store_Repeats", std::to_string(record.DC9_Store_Repeats)},
+        {"DC9_UDP_Enable", std::to_string(record.DC9_UDP_Enable)},
+        {"DC9_Quirk_Lower_Hex", std::to_string(record.DC9_Quirk_Lower_Hex)},
+        {"DC9_Quirk_CRC_CR", std::to_string(record.DC9_Quirk_CRC_CR)},
+        {"DC9_Quirk_Binary_CRC", std::to_string(record.DC9_Quirk_Binary_CRC)},
+        {"DC9_Time_UTC", std::to_string(record.DC9_Time_UTC)},
+        {"Test_Heartbeat_Length", std::to_string(heartbeatLength(record))},
+        {"COM_Framing", std::to_string(record.COM_Framing)},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
 }

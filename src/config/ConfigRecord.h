@@ -17,13 +17,22 @@ struct Config_Record {
     std::int32_t DC9_Port;
     std::int32_t DC9_Conn_Timeout;
     std::uint8_t DC9_AES_Mode;
-    std::uint8_t reserved_10[6];
+    // Settings added after the first layout, in bytes that older files hold as zero: a zero byte is
+    // the default, so such a file behaves as it always did.
+    std::uint8_t DC9_Store_Repeats;    // 0: a repeat within 60 s is answered but stored once; else every copy
+    std::uint8_t DC9_UDP_Enable;       // 0: TCP only; else the receiver port is also bound for UDP
+    std::uint8_t DC9_Quirk_Lower_Hex;  // lowercase hex digits in the CRC, length and ciphertext
+    std::uint8_t DC9_Quirk_CRC_CR;     // a decimal length and the CRC over the body and its CR
+    std::uint8_t DC9_Quirk_Binary_CRC; // the CRC as two raw bytes
+    std::uint8_t DC9_Time_UTC;         // time window and answer stamps in UTC instead of local time
     std::uint8_t DC9_AES_Key[32];
     std::int8_t Mon_Port_Open;
     std::int8_t Mon_Server;
     std::int32_t Mon_Port;
     std::int8_t Test_Rec_Nr;
-    std::uint8_t reserved_55[9];
+    std::uint8_t Test_Heartbeat_Length; // 0: 22 characters; 20: the 20-character form
+    std::uint8_t COM_Framing;           // 0: 8N1; 1: 7E1
+    std::uint8_t reserved_57[7];
     char Out_IP[16];
     char COM_Nr[6];
     std::int32_t COM_Baud;
@@ -40,13 +49,20 @@ static_assert(offsetof(Config_Record, DC9_Port_Enable) == 0);
 static_assert(offsetof(Config_Record, DC9_Port) == 1);
 static_assert(offsetof(Config_Record, DC9_Conn_Timeout) == 5);
 static_assert(offsetof(Config_Record, DC9_AES_Mode) == 9);
-static_assert(offsetof(Config_Record, reserved_10) == 10);
+static_assert(offsetof(Config_Record, DC9_Store_Repeats) == 10);
+static_assert(offsetof(Config_Record, DC9_UDP_Enable) == 11);
+static_assert(offsetof(Config_Record, DC9_Quirk_Lower_Hex) == 12);
+static_assert(offsetof(Config_Record, DC9_Quirk_CRC_CR) == 13);
+static_assert(offsetof(Config_Record, DC9_Quirk_Binary_CRC) == 14);
+static_assert(offsetof(Config_Record, DC9_Time_UTC) == 15);
 static_assert(offsetof(Config_Record, DC9_AES_Key) == 16);
 static_assert(offsetof(Config_Record, Mon_Port_Open) == 48);
 static_assert(offsetof(Config_Record, Mon_Server) == 49);
 static_assert(offsetof(Config_Record, Mon_Port) == 50);
 static_assert(offsetof(Config_Record, Test_Rec_Nr) == 54);
-static_assert(offsetof(Config_Record, reserved_55) == 55);
+static_assert(offsetof(Config_Record, Test_Heartbeat_Length) == 55);
+static_assert(offsetof(Config_Record, COM_Framing) == 56);
+static_assert(offsetof(Config_Record, reserved_57) == 57);
 static_assert(offsetof(Config_Record, Out_IP) == 64);
 static_assert(offsetof(Config_Record, COM_Nr) == 80);
 static_assert(offsetof(Config_Record, COM_Baud) == 86);
@@ -61,6 +77,24 @@ inline constexpr std::size_t kConfigFileSize = sizeof(Config_Record);
 
 // The record a new kalvor.cfg is created with.
 [[nodiscard]] Config_Record defaultConfig();
+
+// What the later settings mean. A flag is on when its byte is not zero; a choice whose byte holds
+// a value it does not know (a damaged file) keeps the behaviour of an older file.
+[[nodiscard]] inline bool repeatsReceivedOnce(const Config_Record& c)
+{
+    return c.DC9_Store_Repeats == 0;
+}
+inline constexpr int kHeartbeatLength = 22;      // "1" + receiver + "000" + 11 spaces + "@" + 4 spaces
+inline constexpr int kShortHeartbeatLength = 20; // "1" + receiver + line "1" + 11 spaces + "@" + 4 spaces
+[[nodiscard]] inline int heartbeatLength(const Config_Record& c)
+{
+    return c.Test_Heartbeat_Length == kShortHeartbeatLength ? kShortHeartbeatLength : kHeartbeatLength;
+}
+enum class SerialFraming { Bits8NoParity, Bits7EvenParity };
+[[nodiscard]] inline SerialFraming serialFraming(const Config_Record& c)
+{
+    return c.COM_Framing == 1 ? SerialFraming::Bits7EvenParity : SerialFraming::Bits8NoParity;
+}
 
 // Key length in bytes for DC9_AES_Mode: 16, 24 or 32 (16 when encryption is off or the mode is unknown).
 [[nodiscard]] std::size_t aesKeyLength(std::uint8_t aesMode);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 
 namespace {
@@ -36,9 +37,18 @@ bool isHexDigit(char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
+bool isLowerHexLetter(char c)
+{
+    return c >= 'a' && c <= 'f';
+}
+// The digits of the CRC, length and ciphertext fields; lowercase only for panels that write it so.
+bool isFieldHexDigit(char c, bool lowerAccepted)
+{
+    return isHexDigit(c) || (lowerAccepted && isLowerHexLetter(c));
+}
 int hexNibble(char c)
 {
-    return c <= '9' ? c - '0' : c - 'A' + 10;
+    return c <= '9' ? c - '0' : (c & ~0x20) - 'A' + 10;
 }
 bool isDecimalDigit(char c)
 {
@@ -91,8 +101,32 @@ bool localFieldsToSeconds(std::tm tm, std::int64_t& seconds)
     return true;
 }
 
+// The same for panels and a receiver that both keep UTC.
+bool utcFieldsToSeconds(std::tm tm, std::int64_t& seconds)
+{
+    errno = 0;
+    const std::time_t t = ::timegm(&tm);
+    if (t == std::time_t(-1) && errno != 0) {
+        return false;
+    }
+    seconds = std::int64_t(t);
+    return true;
+}
+
+bool utcTime(const Config_Record& config)
+{
+    return config.DC9_Time_UTC != 0;
+}
+
+std::tm utcTimeOf(std::time_t seconds)
+{
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    return tm;
+}
+
 // "_HH:MM:SS,MM-DD-YYYY" at `underscore`. On failure `broke` is the position of the offending character.
-bool readTimeStamp(const Text& text, std::size_t underscore, std::int32_t& out, std::size_t& broke)
+bool readTimeStamp(const Text& text, std::size_t underscore, bool utc, std::int32_t& out, std::size_t& broke)
 {
     auto two = [&](std::size_t at) {
         return (static_cast<unsigned char>(text.at(at)) & 0x0F) * 10 +
@@ -137,7 +171,8 @@ bool readTimeStamp(const Text& text, std::size_t underscore, std::int32_t& out, 
     tm.tm_min = minute;
     tm.tm_sec = second;
     std::int64_t seconds = 0;
-    if (!localFieldsToSeconds(tm, seconds) || seconds < std::numeric_limits<std::int32_t>::min() ||
+    const bool converted = utc ? utcFieldsToSeconds(tm, seconds) : localFieldsToSeconds(tm, seconds);
+    if (!converted || seconds < std::numeric_limits<std::int32_t>::min() ||
         seconds > std::numeric_limits<std::int32_t>::max()) {
         broke = u + 16;
         return false;
@@ -192,8 +227,9 @@ long decryptDataBlock(Text& text, std::size_t from, const Config_Record& config)
         return -1;
     }
     const std::size_t digits = text.end - from;
+    const bool lowerAccepted = config.DC9_Quirk_Lower_Hex != 0;
     for (std::size_t k = 0; k < digits; ++k) {
-        if (!isHexDigit(text.data[from + k])) {
+        if (!isFieldHexDigit(text.data[from + k], lowerAccepted)) {
             return -1;
         }
     }
@@ -253,6 +289,87 @@ std::uint32_t defaultRandom()
     return generator();
 }
 
+// Where the body of the frame that starts at the LF lies, and what its CRC is taken over.
+struct FrameSpan {
+    std::size_t bodyStart = 0;
+    std::size_t bodyLength = 0; // the CR stands at bodyStart + bodyLength
+    bool quirk = false;         // found only through one of the field quirks
+};
+
+// `count` field digits at `from` as a number in `base`; false when one is not a digit of it.
+bool readNumber(const Text& text, std::size_t from, std::size_t count, unsigned base, bool lowerAccepted,
+                unsigned& value, bool& usedLower)
+{
+    value = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const char c = text.at(from + k);
+        if (base == 10 ? !isDecimalDigit(c) : !isFieldHexDigit(c, lowerAccepted)) {
+            return false;
+        }
+        usedLower = usedLower || isLowerHexLetter(c);
+        value = value * base + unsigned(hexNibble(c));
+    }
+    return true;
+}
+
+// The CR at bodyStart + length inside the text and the CRC over the body (and the CR when
+// `withCr`) equal to `crc`.
+bool bodyChecks(const Text& text, std::size_t bodyStart, unsigned length, unsigned crc, bool withCr)
+{
+    const std::size_t crPos = bodyStart + length;
+    if (crPos >= text.end || text.data[crPos] != '\r') {
+        return false;
+    }
+    const std::size_t covered = withCr ? std::size_t(length) + 1 : length;
+    return DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), covered) == crc;
+}
+
+// The standard frame is LF, four hex digits of CRC, four of length, the body from the first double
+// quote, and the CR. Three panel families bend it, each accepted only while its setting is on:
+// - lowercase letters in the CRC and length digits (and in the ciphertext, see decryptDataBlock);
+// - the length in decimal digits with the CRC taken over the body and its CR: both together, as that
+//   family sends them (a decimal length with the usual CRC is no frame of it, and stays refused);
+// - the CRC as its two raw bytes, most significant first, in place of the four digits, so the frame
+//   is two bytes shorter; the length is four hex digits as usual.
+// The standard reading is tried first, so a frame that is valid without a quirk is read as always.
+std::optional<FrameSpan> locateFrame(const Text& text, const char* buffer, std::size_t length, std::size_t lf,
+                                     const Config_Record& config)
+{
+    const bool lower = config.DC9_Quirk_Lower_Hex != 0;
+    unsigned crc = 0;
+    unsigned bodyLength = 0;
+    bool usedLower = false;
+    const std::size_t quote = findChar(text, lf + 1, '"');
+    if (readNumber(text, lf + 1, 4, 16, lower, crc, usedLower) &&
+        readNumber(text, lf + 5, 4, 16, lower, bodyLength, usedLower) && quote != std::string::npos &&
+        bodyChecks(text, quote, bodyLength, crc, false)) {
+        return FrameSpan{quote, bodyLength, usedLower};
+    }
+    if (config.DC9_Quirk_CRC_CR != 0) {
+        usedLower = false;
+        if (readNumber(text, lf + 1, 4, 16, lower, crc, usedLower) &&
+            readNumber(text, lf + 5, 4, 10, false, bodyLength, usedLower) && quote != std::string::npos &&
+            bodyChecks(text, quote, bodyLength, crc, true)) {
+            return FrameSpan{quote, bodyLength, true};
+        }
+    }
+    if (config.DC9_Quirk_Binary_CRC != 0 && lf + 2 < length) {
+        // The raw CRC may hold a zero byte, which must not end the text; nor may it be taken for the
+        // body's opening quote.
+        Text binary = text;
+        const void* nul = std::memchr(buffer + lf + 3, '\0', length - (lf + 3));
+        binary.end = nul ? std::size_t(static_cast<const char*>(nul) - buffer) : length;
+        crc = unsigned(static_cast<unsigned char>(buffer[lf + 1])) << 8 |
+              unsigned(static_cast<unsigned char>(buffer[lf + 2]));
+        const std::size_t bodyQuote = findChar(binary, lf + 7, '"');
+        if (readNumber(binary, lf + 3, 4, 16, lower, bodyLength, usedLower) &&
+            bodyQuote != std::string::npos && bodyChecks(binary, bodyQuote, bodyLength, crc, false)) {
+            return FrameSpan{bodyQuote, bodyLength, true};
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 const char* responseToken(Response_Kind kind)
@@ -293,29 +410,13 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     if (lf == std::string::npos) {
         return Parse_Result::Not_Recognised;
     }
-    unsigned header[2] = {0, 0}; // CRC, then body length
-    for (std::size_t k = 0; k < 8; ++k) {
-        const char c = text.at(lf + 1 + k);
-        if (!isHexDigit(c)) {
-            return Parse_Result::Not_Recognised;
-        }
-        header[k / 4] = header[k / 4] * 16 + unsigned(hexNibble(c));
-    }
-    const unsigned crc = header[0];
-    const unsigned bodyLength = header[1];
-    const std::size_t bodyStart = findChar(text, lf + 1, '"');
-    if (bodyStart == std::string::npos) {
+    const std::optional<FrameSpan> span = locateFrame(text, buffer, length, lf, config);
+    if (!span) {
         return Parse_Result::Not_Recognised;
     }
-    const std::size_t crPos = bodyStart + bodyLength;
-    if (crPos >= text.end || text.data[crPos] != '\r') {
-        return Parse_Result::Not_Recognised;
-    }
-    text.data[crPos] = '\0';
-    text.end = crPos;
-    if (DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), bodyLength) != crc) {
-        return Parse_Result::Not_Recognised;
-    }
+    const std::size_t bodyStart = span->bodyStart;
+    text.data[bodyStart + span->bodyLength] = '\0'; // the CR: the text ends there
+    text.end = bodyStart + span->bodyLength;
 
     const Token* token = nullptr;
     for (const Token& candidate : kTokens) {
@@ -325,7 +426,9 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         }
     }
     if (token == nullptr) {
-        return Parse_Result::Rejected;
+        // A frame that only a quirk let in and that carries none of our messages is as foreign as
+        // before: it gets no "DUH", so a quirk never changes the answer to anything but our own.
+        return span->quirk ? Parse_Result::Not_Recognised : Parse_Result::Rejected;
     }
 
     const std::size_t sequenceStart = bodyStart + 1 + token->length;
@@ -430,7 +533,7 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         }
         if (pos < text.end && text.data[pos] == '_') {
             std::size_t broke = pos;
-            if (readTimeStamp(text, pos, message.message_time, broke)) {
+            if (readTimeStamp(text, pos, utcTime(config), message.message_time, broke)) {
                 break;
             }
             pos = broke;
@@ -451,8 +554,8 @@ std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_
         if (config.Time_Synch == 0) {
             return Response_Kind::Encrypted_ACK;
         }
-        std::int64_t localNow = 0;
-        if (!localFieldsToSeconds(localTimeOf(now), localNow)) {
+        std::int64_t localNow = std::int64_t(now);
+        if (!utcTime(config) && !localFieldsToSeconds(localTimeOf(now), localNow)) {
             return Response_Kind::NAK;
         }
         const std::int64_t d = std::int64_t(message.message_time) - localNow;
@@ -498,7 +601,7 @@ std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, s
     char stamp[64] = "]";
     std::size_t stampLength = 1;
     if (stamped) {
-        const std::tm tm = localTimeOf(now);
+        const std::tm tm = utcTime(config) ? utcTimeOf(now) : localTimeOf(now);
         const int n = std::snprintf(stamp, sizeof stamp, "]_%02d:%02d:%02d,%02d-%02d-%04d", tm.tm_hour,
                                     tm.tm_min, tm.tm_sec, tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
         stampLength = n > 0 ? std::min(std::size_t(n), sizeof stamp - 1) : 0;

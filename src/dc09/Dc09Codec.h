@@ -16,7 +16,8 @@
 
 // Parses the first `length` bytes of `buffer`; a zero byte ends the text earlier. The buffer is
 // modified in place (the frame is cut at its CR, an encrypted data block is decrypted over itself);
-// nothing outside buffer[0, length) is read or written.
+// nothing outside buffer[0, length) is read or written. The DC9_Quirk_* settings let in the frames of
+// panel families that bend the framing; DC9_Time_UTC reads the message's time stamp as UTC.
 [[nodiscard]] Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
                                              DC9_Message& message);
 
@@ -28,7 +29,8 @@
 // Source of the padding bytes of "*ACK"; any pseudo-random numbers will do.
 using PaddingRandom = std::function<std::uint32_t()>;
 
-// The complete response frame, LF to CR. `now` gives the time stamp (local time of the receiver).
+// The complete response frame, LF to CR. `now` gives the time stamp: the receiver's local time, or UTC
+// with DC9_Time_UTC. Always uppercase hex and the standard layout, whatever quirks the panel has.
 // Empty (send nothing) for an "*ACK" that cannot be encrypted: no valid DC9_AES_Mode, or a cipher failure.
 [[nodiscard]] std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
                                              const Config_Record& config, const PaddingRandom& random = {});

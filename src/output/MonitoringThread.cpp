@@ -214,6 +214,19 @@ void Monitoring_Thread::log(const char* text, LogColour colour)
     }
 }
 
+std::string Monitoring_Thread::warnIfCut(std::string line, std::string_view account)
+{
+    // Past this many different accounts every cut is logged: the line is never left out.
+    constexpr std::size_t kMaxRemembered = 4096;
+    const std::string warning = Account_Cut_Warning(account, line);
+    if (!warning.empty() && !m_cutAccountsLogged.contains(std::string(account))) {
+        if (m_cutAccountsLogged.size() < kMaxRemembered)
+            m_cutAccountsLogged.emplace(account);
+        log(warning.c_str(), LogColour::Red);
+    }
+    return line;
+}
+
 void Monitoring_Thread::traceAnswer(std::uint8_t value)
 {
     if (!m_hooks.trace) {
@@ -291,7 +304,8 @@ void Monitoring_Thread::heartbeatStep()
     const std::int32_t period = m_passSettings.Test_Heartbeat_Period;
     m_nextHeartbeat = now + (period > 0 ? std::int64_t(period) * 1000 : kDefaultHeartbeatMs);
 
-    switch (exchange(Format_Heartbeat(m_passSettings.Test_Rec_Nr), OutputTransport::Kind::Heartbeat)) {
+    switch (exchange(Format_Heartbeat(m_passSettings.Test_Rec_Nr, m_passSettings.Heartbeat_Length),
+                     OutputTransport::Kind::Heartbeat)) {
     case Outcome::Unanswered:
     case Outcome::NotSent:
         linkError("Link error (heartbeat): no ACK from automation software.");
@@ -331,8 +345,9 @@ void Monitoring_Thread::supervisionStep()
             return;
         }
         const Report_Source source = Make_Supervision_Source(accountOf(*due));
-        switch (
-            exchange(Format_Report(source, m_passSettings.Report_Format), OutputTransport::Kind::Report)) {
+        switch (exchange(
+            warnIfCut(Format_Report(source, m_passSettings.Report_Format), fieldText(source.account)),
+            OutputTransport::Kind::Report)) {
         case Outcome::Ack:
             // Kept due when the account changed state during the wait: that change is reported next.
             (void)m_accounts.clearReportDue(*due);
@@ -364,8 +379,10 @@ void Monitoring_Thread::reportingStep()
             if (!pending) {
                 break;
             }
-            const Outcome outcome = exchange(Format_Report(pending->record, m_passSettings.Report_Format),
-                                             OutputTransport::Kind::Report);
+            const Outcome outcome =
+                exchange(warnIfCut(Format_Report(pending->record, m_passSettings.Report_Format),
+                                   fieldText(pending->record.account)),
+                         OutputTransport::Kind::Report);
             if (outcome == Outcome::Unanswered || outcome == Outcome::NotSent) {
                 linkError("Link error (data): no ACK from automation software.");
                 break;

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 
 class AccountTable;
 class Clock;
@@ -92,6 +94,8 @@ private:
     // An unanswered or unsent line: logged while the link is still up, and `established` cleared.
     void linkError(const char* text);
     void log(const char* text, LogColour colour);
+    // `line` as it is; an account that it carries cut short is logged in red, once per account.
+    [[nodiscard]] std::string warnIfCut(std::string line, std::string_view account);
     void traceAnswer(std::uint8_t value);
 
     Journal& m_journal;
@@ -105,5 +109,7 @@ private:
     std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
     ForwardingSettings m_passSettings; // read once at the start of each pass
     std::atomic<std::uint64_t> m_passes{0};
+    // Accounts already named for being cut in a report line; forwarding thread only.
+    std::unordered_set<std::string> m_cutAccountsLogged;
     WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
 };

@@ -210,6 +210,7 @@ void OutputLink::publishSettings()
     m_heartbeatPeriod.store(m_config.Test_Heartbeat_Period);
     m_testRecNr.store(m_config.Test_Rec_Nr);
     m_reportFormat.store(m_config.Report_Format);
+    m_heartbeatLength.store(heartbeatLength(m_config));
 }
 
 ForwardingSettings OutputLink::forwardingSettings() const
@@ -218,6 +219,7 @@ ForwardingSettings OutputLink::forwardingSettings() const
     s.Test_Heartbeat_Period = m_heartbeatPeriod.load();
     s.Test_Rec_Nr = m_testRecNr.load();
     s.Report_Format = m_reportFormat.load();
+    s.Heartbeat_Length = m_heartbeatLength.load();
     return s;
 }
 
@@ -380,8 +382,9 @@ void OutputLink::serialBranch()
     }
     try {
         m_port.SetBaudRate(m_config.COM_Baud);
-        m_port.SetByteSize(8);
-        m_port.SetParity(0);
+        const bool sevenEven = serialFraming(m_config) == SerialFraming::Bits7EvenParity;
+        m_port.SetByteSize(sevenEven ? 7 : 8);
+        m_port.SetParity(sevenEven ? 2 : 0);
         m_port.SetStopBits(0);
         m_port.SetPortName(std::string(comm::kDevicePrefix) + fieldString(m_config.COM_Nr));
         m_port.Open();

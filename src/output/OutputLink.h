@@ -186,4 +186,5 @@ private:
     std::atomic<std::int32_t> m_heartbeatPeriod{0};
     std::atomic<std::int8_t> m_testRecNr{1};
     std::atomic<std::int8_t> m_reportFormat{0};
+    std::atomic<int> m_heartbeatLength{22};
 };

@@ -1,6 +1,8 @@
 // Formatting of the automation software's lines.
 #include "output/OutputMessages.h"
 
+#include "config/ConfigRecord.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -36,11 +38,13 @@ template <std::size_t N> void copyField(char (&to)[N], const char* from, std::si
 
 } // namespace
 
-std::string Format_Heartbeat(std::int8_t receiverNumber)
+std::string Format_Heartbeat(std::int8_t receiverNumber, int length)
 {
     char text[32];
     const int number = static_cast<std::uint8_t>(receiverNumber);
-    std::snprintf(text, sizeof text, "1%.2d000           @    ", number);
+    std::snprintf(text, sizeof text,
+                  length == kShortHeartbeatLength ? "1%.2d1           @    " : "1%.2d000           @    ",
+                  number);
     std::string line(text);
     line += output::kDc4;
     return line;
@@ -73,7 +77,7 @@ std::string Format_Report(const Report_Source& source, std::int8_t reportFormat)
             break;
         }
     }
-    const std::string_view account = fieldText(source.account).substr(0, 4);
+    const std::string_view account = fieldText(source.account).substr(0, kReportAccountWidth);
 
     char numbers[16];
     std::snprintf(numbers, sizeof numbers,
@@ -93,6 +97,24 @@ std::string Format_Report(const JournalRecord& record, std::int8_t reportFormat)
     Report_Source source{};
     std::memcpy(&source, &record, sizeof source);
     return Format_Report(source, reportFormat);
+}
+
+std::string Account_Cut_Warning(std::string_view account, std::string_view line)
+{
+    if (account.size() <= kReportAccountWidth)
+        return {};
+    // The texts come from the record files; a damaged one must not put control bytes into the log.
+    const auto shown = [](std::string_view text) {
+        std::string out;
+        for (const char c : text)
+            out += c >= 0x20 && c < 0x7F ? c : '?';
+        return out;
+    };
+    if (!line.empty() && line.back() == output::kDc4)
+        line.remove_suffix(1);
+    return "Account " + shown(account) + " does not fit the " + std::to_string(kReportAccountWidth) +
+           " account characters of the report format; the automation software receives it as " +
+           shown(account.substr(0, kReportAccountWidth)) + ": " + shown(line);
 }
 
 Report_Source Make_Supervision_Source(const AccountRecord& account)

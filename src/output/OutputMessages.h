@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace output {
 inline constexpr char kDc4 = 0x14;
@@ -34,16 +35,27 @@ static_assert(sizeof(Report_Source) == 44);
 static_assert(offsetof(Report_Source, receiver) == offsetof(JournalRecord, receiver));
 static_assert(offsetof(Report_Source, zone) == offsetof(JournalRecord, zone));
 
-// "1" + receiver number (at least two digits) + "000" + 11 spaces + "@" + 4 spaces + DC4.
+// "1" + receiver number (at least two digits) + "000" + 11 spaces + "@" + 4 spaces + DC4: 22
+// characters before the DC4. With `length` 20, the form of the SG MLR2-DG receivers that some
+// automation software still expects: "1" + receiver number + line number "1" + 11 spaces + "@" +
+// 4 spaces ("1011           @    " for receiver 01), the one-digit line of that receiver's
+// reports in place of the "000". Any other `length` gives the 22-character form.
 // The stored byte is signed; a number typed above 127 is read back as the unsigned byte the
 // operator meant (200 stays 200), so the heartbeat never carries a minus sign.
-[[nodiscard]] std::string Format_Heartbeat(std::int8_t receiverNumber);
+[[nodiscard]] std::string Format_Heartbeat(std::int8_t receiverNumber, int length = 22);
 
 // An event or supervision report ending with DC4. Receiver and line are read as decimal numbers
 // from their leading digits (text without a leading digit counts as 0); a Report_Format other
 // than 1 formats as "SG MLR2-DG".
 [[nodiscard]] std::string Format_Report(const Report_Source& source, std::int8_t reportFormat);
 [[nodiscard]] std::string Format_Report(const JournalRecord& record, std::int8_t reportFormat);
+
+// Both report formats carry at most this many account characters; neither has room for more.
+inline constexpr std::size_t kReportAccountWidth = 4;
+
+// For an account that a report line cannot carry whole, the red log line that says so: the account
+// and the line that was sent for it (without its DC4). Empty when the account fits.
+[[nodiscard]] std::string Account_Cut_Warning(std::string_view account, std::string_view line);
 
 // E350 (missing) or R350 (restored) for an account, partition "01", zone "000".
 [[nodiscard]] Report_Source Make_Supervision_Source(const AccountRecord& account);

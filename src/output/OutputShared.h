@@ -39,6 +39,7 @@ struct ForwardingSettings {
     std::int32_t Test_Heartbeat_Period = 0; // seconds; 0 means 30 s
     std::int8_t Test_Rec_Nr = 1;
     std::int8_t Report_Format = 0;
+    int Heartbeat_Length = 22; // 22, or 20 for the SG MLR2-DG form
 };
 
 // A manual-reset event: once set it stays set until reset; waiters wake at once while it is set.

@@ -1,8 +1,9 @@
-// The serial port of the output link on POSIX termios: exclusive open, raw 8N1-style line settings,
-// and reads and writes bounded by poll with the port's time-outs.
+// The serial port of the output link on POSIX termios: exclusive open, raw line settings (7E1 made
+// in software on an 8N1 line), and reads and writes bounded by poll with the port's time-outs.
 #include "serial/TCommPort.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -39,6 +40,24 @@ bool speedFor(std::int32_t baud, speed_t& speed)
         }
     }
     return false;
+}
+
+// Seven data bits and a parity bit are the same ten bits on the wire as eight data bits, no parity,
+// whose top bit is that parity. Made here rather than by the driver, 7E1 works on every line:
+// pseudo terminals and many USB adapters refuse or ignore seven-bit framing.
+std::uint8_t withParity(std::uint8_t c, bool odd)
+{
+    const std::uint8_t data = c & 0x7F;
+    const bool oddOnes = (std::popcount(data) & 1) != 0;
+    return std::uint8_t(data | ((oddOnes != odd) ? 0x80 : 0x00));
+}
+
+// The seven data bits of a received byte, or 0 when its parity is wrong: a terminal driver that
+// checks parity reads such a byte as 0 too, and 0 is no answer, so a damaged byte never counts.
+std::uint8_t withoutParity(std::uint8_t b, bool odd)
+{
+    const bool oddOnes = (std::popcount(b) & 1) != 0;
+    return oddOnes == odd ? std::uint8_t(b & 0x7F) : 0;
 }
 
 [[noreturn]] void fail(std::int32_t code, int osError)
@@ -223,15 +242,20 @@ void TCommPort::applySettings(std::int32_t failCode)
         fail(failCode, EINVAL);
     }
     // Raw bytes both ways: the lines carry DC4 and the answers ACK/NAK, and a canonical, echoing or
-    // CR/LF-mapping terminal would corrupt them or send them back. Flow control stays as it was.
-    wanted.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    // CR/LF-mapping terminal would corrupt them or send them back. Hardware flow control stays as it
+    // was; XON/XOFF does not, although a Linux terminal starts with it on: the link never uses it, and
+    // one stray 0x13 from the automation side would stop every later line until a 0x11 came.
+    wanted.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                             IXON | IXOFF | IXANY);
 #ifdef IUCLC
     wanted.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif
     wanted.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     wanted.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    // Seven bits with parity go out as eight plain bits; see withParity.
+    const bool softParity = m_byteSize == 7 && m_parity != 0;
     tcflag_t framing = 0;
-    switch (m_byteSize) {
+    switch (softParity ? std::uint8_t(8) : m_byteSize) {
     case 5:
         framing = CS5;
         break;
@@ -245,10 +269,10 @@ void TCommPort::applySettings(std::int32_t failCode)
         framing = CS8;
         break;
     }
-    if (m_parity != 0) {
+    if (m_parity != 0 && !softParity) {
         framing |= PARENB;
     }
-    if (m_parity == 1) {
+    if (m_parity == 1 && !softParity) {
         framing |= PARODD;
     }
     if (m_stopBits == 2) {
@@ -278,6 +302,7 @@ void TCommPort::applySettings(std::int32_t failCode)
         fail(failCode, EINVAL);
     }
     m_settings = applied;
+    m_softParity = softParity ? m_parity : 0;
 }
 
 void TCommPort::Close()
@@ -351,7 +376,16 @@ std::size_t TCommPort::WriteText(const std::string& text)
         // Nothing could go out within the time-out: the line is lost, which the caller must hear.
         fail(comm::kWrite, ETIMEDOUT);
     }
-    const ssize_t written = ::write(m_fd, text.data(), length);
+    const char* bytes = text.data();
+    std::string framed;
+    if (m_softParity != 0) {
+        framed.resize(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            framed[i] = char(withParity(std::uint8_t(text[i]), m_softParity == 1));
+        }
+        bytes = framed.data();
+    }
+    const ssize_t written = ::write(m_fd, bytes, length);
     if (written < 0) {
         fail(comm::kWrite, errno);
     }
@@ -379,7 +413,7 @@ std::uint8_t TCommPort::ReadByte()
     if (got == 0) {
         fail(comm::kRead, EIO); // the line has hung up
     }
-    return byte;
+    return m_softParity != 0 ? withoutParity(byte, m_softParity == 1) : byte;
 }
 
 std::uint32_t TCommPort::InQueueCount()

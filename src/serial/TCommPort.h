@@ -59,6 +59,9 @@ public:
     void Open();
     void Close();
     void SetBaudRate(std::int32_t baud);
+    // Seven data bits with odd or even parity are framed in software over an eight-bit line (the same
+    // signal), so they work where the driver has no seven-bit mode; a byte received with the wrong
+    // parity reads as 0.
     void SetByteSize(std::uint8_t bits);
     void SetParity(std::uint8_t parity);     // 0 none, 1 odd, 2 even
     void SetStopBits(std::uint8_t stopBits); // 0 one, 2 two (1, one and a half, is refused when applied)
@@ -91,6 +94,7 @@ private:
     std::uint8_t m_byteSize = 8;
     std::uint8_t m_parity = 0;
     std::uint8_t m_stopBits = 0;
+    std::uint8_t m_softParity = 0; // 1 odd, 2 even: seven data bits framed here; 0 the driver frames
     Timeouts m_timeouts{};
     termios m_settings{};
     int m_fd = -1;

@@ -188,7 +188,9 @@ protected:
 TEST_F(Program, SetWritesTheFieldsAndShowConfigPrintsThem)
 {
     const Run r = run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7001"), QStringLiteral("--set"),
-                       QStringLiteral("DC9_Port_Enable=1"), QStringLiteral("--show-config")});
+                       QStringLiteral("DC9_Port_Enable=1"), QStringLiteral("--set"),
+                       QStringLiteral("Test_Heartbeat_Length=20"), QStringLiteral("--set"),
+                       QStringLiteral("DC9_Quirk_Binary_CRC=1"), QStringLiteral("--show-config")});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     const QByteArray file = cfg();
     ASSERT_EQ(file.size(), 256);
@@ -197,7 +199,11 @@ TEST_F(Program, SetWritesTheFieldsAndShowConfigPrintsThem)
     EXPECT_EQ(int(rec.DC9_Port), 7001);
     EXPECT_EQ(int(rec.DC9_Port_Enable), 1);
     EXPECT_EQ(int(rec.Mon_Port), 9999); // the rest keeps its defaults
-    EXPECT_TRUE(r.out.contains("DC9_Port=7001")) << r.out.toStdString();
+    EXPECT_EQ(int(rec.Test_Heartbeat_Length), 20);
+    EXPECT_EQ(int(rec.DC9_Quirk_Binary_CRC), 1);
+    for (const char* shown : {"DC9_Port=7001", "Test_Heartbeat_Length=20", "DC9_Quirk_Binary_CRC=1",
+                              "DC9_Store_Repeats=0", "COM_Framing=0", "DC9_Time_UTC=0"})
+        EXPECT_TRUE(r.out.contains(shown)) << shown << "\n" << r.out.toStdString();
 }
 
 TEST_F(Program, ABadSettingExitsWithTwoAndLeavesTheFile)

@@ -107,6 +107,24 @@ TEST_F(ConfigFileTest, ExistingValuesAreUsedAsStored)
     EXPECT_EQ(bytesOf(record), bytesOf(stored));
 }
 
+TEST_F(ConfigFileTest, AnOlderFileWithZeroReservedBytesReadsAsEveryDefault)
+{
+    writeFile(expectedDefaultImage());
+    Config_Record record{};
+    ASSERT_TRUE(loadConfig(m_path, record).ok());
+    EXPECT_TRUE(repeatsReceivedOnce(record));
+    EXPECT_EQ(heartbeatLength(record), 22);
+    EXPECT_EQ(serialFraming(record), SerialFraming::Bits8NoParity);
+    for (const std::uint8_t off : {record.DC9_UDP_Enable, record.DC9_Quirk_Lower_Hex, record.DC9_Quirk_CRC_CR,
+                                   record.DC9_Quirk_Binary_CRC, record.DC9_Time_UTC})
+        EXPECT_EQ(off, 0);
+    // A byte a damaged file holds where a choice is kept means that choice's default.
+    record.Test_Heartbeat_Length = 21;
+    record.COM_Framing = 9;
+    EXPECT_EQ(heartbeatLength(record), 22);
+    EXPECT_EQ(serialFraming(record), SerialFraming::Bits8NoParity);
+}
+
 TEST_F(ConfigFileTest, ShortFileFillsTheRestWithZerosAndIsStamped)
 {
     std::vector<unsigned char> image(20, 0x11);
@@ -273,6 +291,15 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"COM_Nr", "COM64", 80, {'C', 'O', 'M', '6', '4', 0}},
         {"COM_Nr", "", 80, {0, 0, 0, 0, 0, 0}},
         {"DC9_AES_Key", "00ff10Ab", 16, {0x00, 0xFF, 0x10, 0xAB, 0, 0}},
+        {"DC9_Store_Repeats", "1", 10, {1}},
+        {"DC9_UDP_Enable", "1", 11, {1}},
+        {"DC9_Quirk_Lower_Hex", "1", 12, {1}},
+        {"DC9_Quirk_CRC_CR", "1", 13, {1}},
+        {"DC9_Quirk_Binary_CRC", "1", 14, {1}},
+        {"DC9_Time_UTC", "1", 15, {1, 0x77}}, // the key after it is untouched
+        {"Test_Heartbeat_Length", "20", 55, {20}},
+        {"Test_Heartbeat_Length", "22", 55, {0}}, // the usual length is the zero of an older file
+        {"COM_Framing", "1", 56, {1, 0}},
     };
     for (const auto& c : cases) {
         Config_Record record = defaultConfig();
@@ -298,7 +325,8 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"COM_Nr", "ttyS0"},    {"DC9_AES_Key", "abc"},
         {"DC9_AES_Key", "zz"},  {"DC9_AES_Key", tooLongKey.c_str()},
         {"dc9_port", "7777"},   {"Cfg_Version", "1602"},
-        {"Nonsense", "1"},
+        {"Nonsense", "1"},      {"Test_Heartbeat_Length", "21"},
+        {"COM_Framing", "2"},   {"DC9_Quirk_Lower_Hex", "2"},
     };
     for (const auto& [name, value] : cases) {
         Config_Record record = defaultConfig();
@@ -316,6 +344,10 @@ TEST(ConfigFields, DescribeRoundTripsThroughSet)
     ASSERT_FALSE(setConfigField(record, "DC9_AES_Key", std::string(64, 'A')));
     ASSERT_FALSE(setConfigField(record, "COM_Nr", "COM3"));
     ASSERT_FALSE(setConfigField(record, "Test_Rec_Nr", "-3"));
+    for (const char* flag : {"DC9_Store_Repeats", "DC9_UDP_Enable", "DC9_Quirk_Lower_Hex", "DC9_Quirk_CRC_CR",
+                             "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing"})
+        ASSERT_FALSE(setConfigField(record, flag, "1")) << flag;
+    ASSERT_FALSE(setConfigField(record, "Test_Heartbeat_Length", "20"));
     Config_Record copy{};
     for (const auto& [name, value] : describeConfig(record)) {
         if (name == "Cfg_Version") {

@@ -429,3 +429,93 @@ TEST_F(CodecTest, SummerTimeStampsCompareAsLocalWallTime)
 }
 
 } // namespace
+
+namespace {
+
+// LF, the CRC as two raw bytes, the length, body, CR: the frame of a binary-CRC panel.
+std::string binaryCrcFrame(const std::string& body)
+{
+    const auto crc = DC9_CRC16(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+    return std::string("\n") + char(crc >> 8) + char(crc & 0xFF) + hex4(unsigned(body.size())) + body + "\r";
+}
+
+TEST_F(CodecTest, BinaryCrcBytesThatLookLikeFramingAreStillTheCrc)
+{
+    // A raw CRC byte may be a zero, a quote, an LF or a CR; none of them may end or shift the frame.
+    Config_Record config = configWith(0);
+    config.DC9_Quirk_Binary_CRC = 1;
+    for (const int wanted : {0x00, 0x22, 0x0A, 0x0D}) {
+        for (const bool high : {true, false}) {
+            std::string body;
+            for (unsigned n = 0; n < 0x10000 && body.empty(); ++n) {
+                char text[64];
+                std::snprintf(text, sizeof text, "\"NULL\"%04uR1L1#%04X[]", n % 10000, n);
+                const auto crc = DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text), std::strlen(text));
+                if ((high ? crc >> 8 : crc & 0xFF) == wanted)
+                    body = text;
+            }
+            ASSERT_FALSE(body.empty()) << wanted;
+            const Parsed p = parse(binaryCrcFrame(body), config);
+            EXPECT_EQ(p.result, Parse_Result::Accepted_Plain) << wanted << (high ? " high" : " low");
+            EXPECT_EQ(std::string(p.message.account), body.substr(body.find('#') + 1, 4));
+            EXPECT_EQ(parse(binaryCrcFrame(body), configWith(0)).result, Parse_Result::Not_Recognised);
+        }
+    }
+}
+
+TEST_F(CodecTest, LowercaseCiphertextOnlyWithItsQuirk)
+{
+    Config_Record config = configWith(1);
+    std::string body = encryptedBody("\"*NULL\"0001#12", "ABCDE|]", config);
+    for (std::size_t i = body.find('[') + 1; i < body.size(); ++i)
+        body[i] = char(std::tolower(static_cast<unsigned char>(body[i])));
+    EXPECT_EQ(parse(frameOf(body), config).result, Parse_Result::Rejected);
+    config.DC9_Quirk_Lower_Hex = 1;
+    EXPECT_EQ(parse(frameOf(body), config).result, Parse_Result::Accepted_Encrypted);
+}
+
+TEST_F(CodecTest, UtcSettingMovesTheWindowAndTheAnswerStampsToUtc)
+{
+    // Local time five hours behind UTC, no daylight saving: every stamp tells the two apart.
+    ::setenv("TZ", "EST5", 1);
+    ::tzset();
+    struct Row {
+        bool utc;
+        int stampOffsetHours; // the panel's stamp: UTC now plus this
+        Response_Kind expected;
+        const char* answerStamp;
+    };
+    const Row rows[] = {
+        {true, 0, Response_Kind::Encrypted_ACK, "12:00:00,01-01-2025"},
+        {true, -5, Response_Kind::NAK, "12:00:00,01-01-2025"},
+        {false, -5, Response_Kind::Encrypted_ACK, "07:00:00,01-01-2025"},
+        {false, 0, Response_Kind::NAK, "07:00:00,01-01-2025"},
+    };
+    for (const Row& row : rows) {
+        Config_Record config = configWith(1, true);
+        config.DC9_Time_UTC = row.utc ? 1 : 0;
+        std::tm tm{};
+        const std::time_t stampTime = kNow + row.stampOffsetHours * 3600;
+        gmtime_r(&stampTime, &tm);
+        char stamp[96];
+        std::snprintf(stamp, sizeof stamp, "]_%02d:%02d:%02d,%02d-%02d-%04d", tm.tm_hour, tm.tm_min,
+                      tm.tm_sec, tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+        const Parsed p =
+            parse(frameOf(encryptedBody("\"*NULL\"0043R1L1#A128", std::string("PADPADPAD|") + stamp, config)),
+                  config);
+        ASSERT_EQ(p.result, Parse_Result::Accepted_Encrypted);
+        const auto kind = Decide_DC9_Response(p.result, p.message, kNow, config);
+        EXPECT_EQ(kind, row.expected) << row.utc << " " << row.stampOffsetHours;
+        EXPECT_EQ(Build_DC9_Response(Response_Kind::NAK, p.message, kNow, config),
+                  frameOf(std::string("\"NAK\"0000R0L0A0[]_") + row.answerStamp));
+        if (kind == Response_Kind::Encrypted_ACK) {
+            std::string header;
+            const std::string plain =
+                decryptAck(Build_DC9_Response(*kind, p.message, kNow, config), config, header);
+            EXPECT_EQ(plain.substr(10), std::string("|]_") + row.answerStamp);
+        }
+    }
+    useUtc();
+}
+
+} // namespace

@@ -228,7 +228,9 @@ TEST_F(OutputEndToEnd, ClientModeDeliversTheSameBytesInBothFormats)
     }
 }
 
-TEST_F(OutputEndToEnd, SerialModeDeliversTheSameBytesInBothFormats)
+// The second run is the other serial line of the field: 7E1 and the 20-character heartbeat, with a
+// NAK (the one answer byte that carries a parity bit) that must be read as such.
+TEST_F(OutputEndToEnd, SerialModeDeliversTheSameBytesInBothFormatsAndBothFramings)
 {
     struct Run {
         Installation install;
@@ -245,11 +247,16 @@ TEST_F(OutputEndToEnd, SerialModeDeliversTheSameBytesInBothFormats)
         if (!r.pair->available()) {
             GTEST_SKIP() << r.pair->error().toStdString();
         }
-        ASSERT_TRUE(r.sim.start(QStringList{QStringLiteral("--serial"), r.pair->pathB(),
-                                            QStringLiteral("--baud"), QStringLiteral("9600"),
-                                            QStringLiteral("--format"), QString::number(format)}))
-            << r.sim.output().constData();
-        ASSERT_TRUE(r.install.configure(r.port, outputSettings(Link::Serial, 0, format, 7, 600)));
+        QStringList simArgs{QStringLiteral("--serial"), r.pair->pathB(),
+                            QStringLiteral("--baud"),   QStringLiteral("9600"),
+                            QStringLiteral("--format"), QString::number(format)};
+        QStringList settings = outputSettings(Link::Serial, 0, format, 7, 600);
+        if (format == 1) {
+            simArgs << words({"--framing", "7E1", "--script", "nak"});
+            settings << QStringLiteral("COM_Framing=1") << QStringLiteral("Test_Heartbeat_Length=20");
+        }
+        ASSERT_TRUE(r.sim.start(simArgs)) << r.sim.output().constData();
+        ASSERT_TRUE(r.install.configure(r.port, settings));
         ASSERT_TRUE(start(r.install, r.port)) << r.install.output().constData();
         for (const PanelEvent* e : {&kAlarm, &kLinkTest, &kRestore, &kBypass, &kTest}) {
             send(r.install, r.port, *e);
@@ -257,15 +264,22 @@ TEST_F(OutputEndToEnd, SerialModeDeliversTheSameBytesInBothFormats)
     }
     for (int format = 0; format < 2; ++format) {
         Run& r = runs[format];
-        ASSERT_TRUE(r.sim.waitForLines(5))
-            << linesText(r.sim.lines()).toStdString() << r.install.output().constData();
         const auto pick = [format](const PanelEvent& e) { return format == 0 ? e.format0 : e.format1; };
-        const QList<QByteArray> expected{heartbeat(7), pick(kAlarm), pick(kRestore), pick(kBypass),
-                                         pick(kTest)};
+        QList<QByteArray> expected{heartbeat(7), pick(kAlarm), pick(kRestore), pick(kBypass), pick(kTest)};
+        if (format == 1) {
+            expected[0] = "107" + QByteArray("1") + QByteArray(11, ' ') + "@" + QByteArray(4, ' ');
+            expected.insert(1, pick(kAlarm)); // refused with NAK, sent again after the pause
+        }
+        ASSERT_TRUE(r.sim.waitForLines(int(expected.size()), 20000))
+            << linesText(r.sim.lines()).toStdString() << r.install.output().constData();
         EXPECT_EQ(r.sim.lines(), expected) << "format " << format << "\n"
                                            << linesText(r.sim.lines()).toStdString();
         EXPECT_TRUE(r.install.waitForOutput("Automation software port COM1 is open."))
             << r.install.output().constData();
+        if (format == 1) {
+            EXPECT_TRUE(r.install.waitForOutput("Link error (data): negative ACK from automation software."))
+                << r.install.output().constData();
+        }
         EXPECT_TRUE(waitForDiskStatuses(r.install, {7, 1, 7, 7, 7, 0}));
         EXPECT_EQ(r.install.terminate(), 0) << r.install.output().constData();
         EXPECT_EQ(r.sim.finish(), 0) << r.sim.output().constData();

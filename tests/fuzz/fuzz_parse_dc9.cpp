@@ -1,6 +1,8 @@
 // libFuzzer target: one received block through parse, decide and build, as the receive path runs them.
-// The first byte picks the encryption mode and time synchronisation, the second the key; the rest is the
-// block, held in a buffer of its exact size so any read or write past it is caught.
+// The first byte picks the encryption mode (bits 0-1), time synchronisation (bit 2), the field quirks
+// (bit 3 lowercase hex, bit 4 CRC over body and CR, bit 5 binary CRC) and UTC stamps (bit 6), the
+// second the key; the rest is the block, held in a buffer of its exact size so any read or write
+// past it is caught.
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
 
@@ -40,6 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size >= 1) {
         config.DC9_AES_Mode = data[0] & 3;
         config.Time_Synch = (data[0] & 4) != 0 ? 1 : 0;
+        config.DC9_Quirk_Lower_Hex = (data[0] >> 3) & 1;
+        config.DC9_Quirk_CRC_CR = (data[0] >> 4) & 1;
+        config.DC9_Quirk_Binary_CRC = (data[0] >> 5) & 1;
+        config.DC9_Time_UTC = (data[0] >> 6) & 1;
     }
     if (size >= 2) {
         std::memcpy(config.DC9_AES_Key, kKeys[data[1] % kKeyCount], sizeof config.DC9_AES_Key);
@@ -63,6 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (response.size() >= 256 ||
             (!response.empty() && (response.front() != '\n' || response.back() != '\r'))) {
             std::abort();
+        }
+        // Whatever the panel's quirks, the answer's CRC and length are uppercase hex.
+        for (std::size_t i = 1; i < 9 && i < response.size(); ++i) {
+            const char c = response[i];
+            if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+                std::abort();
+            }
         }
     }
     return 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz seed corpus: valid frames of every token, plain and encrypted, and the shared test
-frames, each behind the two setting bytes the fuzz target reads (mode | synch << 2, key index).
+frames, each behind the two setting bytes the fuzz target reads (mode | synch << 2 | quirks << 3 |
+utc << 6, key index).
 Run: tests/fuzz/make_seeds.py tests/data/dc09_frames.json <output dir>   (needs python3-cryptography)."""
 import json
 import os
@@ -63,6 +64,12 @@ def main():
         mode = {16: 1, 24: 2, 32: 3}.get(len(key), 0)
         index = next((k for k, candidate in enumerate(KEYS) if key and candidate[: len(key)] == key), 0)
         seeds[f"vector_{i:02d}"] = bytes([mode, index]) + bytes.fromhex(v["frame_hex"])
+        # The frames a field quirk lets in, behind that quirk's bit (and UTC stamps for some).
+        for tag, bit in (("lowercase-hex", 8), ("binary-crc", 32)):
+            if tag in v["tags"]:
+                seeds[f"quirk_{i:02d}"] = bytes([mode | bit | (64 if i % 2 else 0), index]) + bytes.fromhex(v["frame_hex"])
+        if "panel-quirk" in v["tags"]:
+            seeds[f"quirk_{i:02d}"] = bytes([mode | 16, index]) + bytes.fromhex(v["frame_hex"])
     for name, content in seeds.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(content)

@@ -270,28 +270,52 @@ TEST_F(ForwardingTest, LinkUpSendsTheHeartbeatThenEveryEventInSlotOrderButNoLink
     EXPECT_EQ(m_shared.handoff.report_answer.load(), output::kSlotIdle);
 }
 
-TEST_F(ForwardingTest, HeartbeatPeriodCountsFromOneSendingToTheNext)
+TEST_F(ForwardingTest, HeartbeatPeriodCountsFromOneSendingToTheNextInTheChosenLength)
 {
     struct Row {
         std::int32_t periodSeconds;
         std::int64_t periodMs;
+        int length;
     };
-    for (const Row row : {Row{0, 30000}, Row{5, 5000}, Row{-3, 30000}}) {
+    for (const Row row : {Row{0, 30000, 22}, Row{5, 5000, 20}, Row{-3, 30000, 22}}) {
         SCOPED_TRACE(row.periodSeconds);
         m_settings.Test_Heartbeat_Period = row.periodSeconds;
         m_settings.Test_Rec_Nr = 7;
+        m_settings.Heartbeat_Length = row.length;
+        const std::string heartbeat = Format_Heartbeat(7, row.length);
+        ASSERT_EQ(heartbeat.size(), std::size_t(row.length + 1));
         make();
         m_shared.Output_Link_State = output::kLinkUp;
         pass();
-        EXPECT_EQ(takeSent(), std::vector<std::string>{Format_Heartbeat(7)});
+        EXPECT_EQ(takeSent(), std::vector<std::string>{heartbeat});
         m_clock.advance(row.periodMs - 1);
         pass();
         EXPECT_TRUE(takeSent().empty());
         m_clock.advance(1);
         pass();
-        EXPECT_EQ(takeSent(), std::vector<std::string>{Format_Heartbeat(7)});
+        EXPECT_EQ(takeSent(), std::vector<std::string>{heartbeat});
         m_thread.reset();
     }
+}
+
+TEST_F(ForwardingTest, AnAccountTooLongForTheReportIsNamedInRedOncePerAccount)
+{
+    make();
+    append("ABCDE");
+    append("ABCDE", "3130");
+    append("1234");
+    append("ABCDF");
+    missingAccount("ABCDE");
+    m_shared.Output_Link_State = output::kLinkUp;
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, "5002 18ABCDE35001000\x14",
+                                                    "5002 18ABCDE13001015\x14", "5002 18ABCDR13001015\x14",
+                                                    "5002 181234E13001015\x14", "5002 18ABCDE13001015\x14"}));
+    const std::string tail = " does not fit the 4 account characters of the report format; the automation "
+                             "software receives it as ABCD: ";
+    EXPECT_EQ(redLines(), (std::vector<std::string>{"Account ABCDE" + tail + "5002 18ABCDE35001000",
+                                                    "Account ABCDF" + tail + "5002 18ABCDE13001015"}));
+    EXPECT_EQ(m_beeps, 2);
 }
 
 TEST_F(ForwardingTest, WhileTheLinkIsDownEventsAreOnlySavedAndAReturningLinkIsGreetedAtOnce)

@@ -15,26 +15,34 @@ const std::string kHeartbeatTail = "000" + std::string(11, ' ') + "@" + std::str
 
 struct HeartbeatRow {
     std::int8_t receiverNumber;
+    int length;
     std::string expected;
 };
 
-TEST(FormatHeartbeat, ReceiverNumberAtLeastTwoDigitsNeverSigned)
+TEST(FormatHeartbeat, ReceiverNumberAtLeastTwoDigitsNeverSignedInBothLengths)
 {
+    // The SG MLR2-DG form: "1", receiver, line "1", 11 spaces, "@", 4 spaces.
+    const std::string shortTail = "1" + std::string(11, ' ') + "@" + std::string(4, ' ') + kDc4;
     const HeartbeatRow rows[] = {
-        {1, "101" + kHeartbeatTail},
-        {7, "107" + kHeartbeatTail},
-        {0, "100" + kHeartbeatTail},
-        {99, "199" + kHeartbeatTail},
-        {100, "1100" + kHeartbeatTail}, // two digits are a minimum
-        {127, "1127" + kHeartbeatTail},
-        {std::int8_t(-56), "1200" + kHeartbeatTail}, // 200 typed, stored as a signed byte
-        {std::int8_t(-1), "1255" + kHeartbeatTail},
-        {std::int8_t(-128), "1128" + kHeartbeatTail},
+        {1, 22, "101" + kHeartbeatTail},
+        {7, 22, "107" + kHeartbeatTail},
+        {0, 22, "100" + kHeartbeatTail},
+        {99, 22, "199" + kHeartbeatTail},
+        {100, 22, "1100" + kHeartbeatTail}, // two digits are a minimum
+        {127, 22, "1127" + kHeartbeatTail},
+        {std::int8_t(-56), 22, "1200" + kHeartbeatTail}, // 200 typed, stored as a signed byte
+        {std::int8_t(-1), 22, "1255" + kHeartbeatTail},
+        {std::int8_t(-128), 22, "1128" + kHeartbeatTail},
+        {1, 20, "1011           @    \x14"},
+        {7, 20, "107" + shortTail},
+        {std::int8_t(-56), 20, "1200" + shortTail},
+        {1, 0, "101" + kHeartbeatTail}, // an unknown length is the usual one
     };
     for (const HeartbeatRow& row : rows) {
-        const std::string line = Format_Heartbeat(row.receiverNumber);
-        EXPECT_EQ(line, row.expected) << int(row.receiverNumber);
-        EXPECT_EQ(line.size(), std::uint8_t(row.receiverNumber) >= 100 ? 24u : 23u);
+        const std::string line = Format_Heartbeat(row.receiverNumber, row.length);
+        EXPECT_EQ(line, row.expected) << int(row.receiverNumber) << " " << row.length;
+        const std::size_t characters = row.length == 20 ? 20 : 22;
+        EXPECT_EQ(line.size(), characters + 1 + (std::uint8_t(row.receiverNumber) >= 100 ? 1 : 0));
     }
 }
 

@@ -30,7 +30,7 @@ ECommError raised(const std::function<void()>& operation)
 }
 
 // Puts the terminal behind `path` into the state a freshly plugged-in tty has: canonical input,
-// echo, CR/LF mapping on input and output.
+// echo, CR/LF mapping on input and output, XON/XOFF flow control.
 void makeCooked(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -38,7 +38,7 @@ void makeCooked(const std::string& path)
     termios t{};
     ASSERT_EQ(::tcgetattr(fd, &t), 0);
     t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-    t.c_iflag |= ICRNL;
+    t.c_iflag |= ICRNL | IXON | IXOFF;
     t.c_oflag |= OPOST | ONLCR;
     ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
     ::close(fd);
@@ -85,6 +85,7 @@ TEST_F(CommPortTest, RawBytesBothWaysWithoutEchoOrLineMapping)
     // A canonical, echoing tty would have held the bytes back and sent them to the peer again.
     EXPECT_EQ(peer.receive(1, 50), "");
 
+    // The 0x13 among them did not stop the output (the 0x11 came before it).
     EXPECT_EQ(port.WriteText(std::string("ab\0cd", 5)), 2u); // stops at the NUL
     EXPECT_EQ(port.WriteText(std::string()), 0u);
     EXPECT_EQ(peer.receive(3, 200), "ab");
@@ -230,6 +231,30 @@ TEST_F(CommPortTest, LineSettingsApplyAtOnceWhileOpenAndRefusalsRestore)
     termios t{};
     ASSERT_EQ(::tcgetattr(port.handle(), &t), 0);
     EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+}
+
+TEST_F(CommPortTest, SevenEvenOneCarriesItsParityBitOnTheLine)
+{
+    SKIP_WITHOUT_SOCAT(bench);
+    TCommPort port(bench.dataDir());
+    port.SetByteSize(7);
+    port.SetParity(2);
+    port.Open();
+    SerialPeer peer(bench.pair->pathB());
+    ASSERT_TRUE(peer.ok());
+    // "1" has three ones and NAK three: both go with the parity bit; ACK and DC4 have an even count.
+    EXPECT_EQ(port.WriteText("1\x06\x15\x14"), 4u);
+    EXPECT_EQ(peer.receive(4), "\xB1\x06\x95\x14");
+    // NAK with its parity bit reads as NAK; a byte whose parity is wrong reads as 0, never as an answer.
+    ASSERT_TRUE(peer.send("\x06\x95\x15\x86"));
+    EXPECT_EQ(readAvailable(port, 4), std::string("\x06\x15\0\0", 4));
+
+    port.Close();
+    port.SetByteSize(8);
+    port.SetParity(0);
+    port.Open();
+    EXPECT_EQ(port.WriteText("1\x15"), 2u);
+    EXPECT_EQ(peer.receive(2), "1\x15");
 }
 
 TEST(ResolvePortName, ComNamesLeadToDosdevicesLinksOrTtyS)
