@@ -1,7 +1,8 @@
 // libFuzzer target: the automation software's answer bytes as the output link's TCP read handler and
 // the serial poll step take them, through the answer rules into Deliver_Answer, with both answer
-// slots waiting. A TCP read counts by its first byte only; on a serial line (8N1, or 7E1 whose parity
-// is checked) every ACK or NAK byte counts, and the first one is what a waiting slot keeps.
+// slots waiting. On a serial line (8N1, or 7E1 whose parity is checked) every ACK or NAK byte counts,
+// and the first one is what a waiting slot keeps; a TCP connection that carried no line never
+// answers one.
 // Input: one byte choosing the path (bit 0-1: 0 one TCP read, 1 serial 8N1, 2 serial 7E1, 3 two TCP
 // reads split at the next byte), then the bytes that arrive.
 #include "FuzzSupport.h"
@@ -9,7 +10,7 @@
 #include "output/OutputLink.h"
 #include "output/OutputMessages.h"
 #include "output/OutputShared.h"
-#include "serial/AtRecThread.h"
+#include "output/AtRecThread.h"
 #include "serial/TCommPort.h"
 
 #include <QCoreApplication>
@@ -87,11 +88,13 @@ struct World {
 };
 World* g_world = nullptr;
 
-void armBoth(Answer_Handoff& h)
+// Both slots wait for the connection that carried the line.
+void armBoth(Answer_Handoff& h, output::LinkId source)
 {
-    h.heartbeat_answer = output::kSlotWaiting;
-    h.report_answer = output::kSlotWaiting;
-    h.answer_event.reset();
+    (void)Disarm_Answer(h, output::AnswerSlot::Heartbeat);
+    (void)Disarm_Answer(h, output::AnswerSlot::Report);
+    Arm_Answer(h, output::AnswerSlot::Heartbeat, source);
+    Arm_Answer(h, output::AnswerSlot::Report, source);
 }
 
 void expectAnswer(const Answer_Handoff& h, std::optional<std::uint8_t> answer)
@@ -113,8 +116,8 @@ void tcpRead(const std::uint8_t* data, std::size_t size, std::optional<std::uint
     w.socket->feed(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
     w.link->ServerSocket_OutClientRead(w.socket.get());
     require(w.socket->left() == 0, "a read takes everything that waits");
-    if (!answer && size > 0 && Is_Answer_Byte(data[0]))
-        answer = data[0];
+    // This connection carried no line of the link's: whatever it sends is never an answer.
+    answer.reset();
 }
 
 void serialRead(int which, const std::uint8_t* data, std::size_t size)
@@ -176,11 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* bytes = data + 1;
     std::size_t count = size - 1;
     Answer_Handoff& handoff = g_world->shared.handoff;
-    armBoth(handoff);
     if (path == 1 || path == 2) {
+        armBoth(handoff, output::serialLinkId(g_world->serial[path - 1].port.openCount()));
         serialRead(path - 1, bytes, std::min<std::size_t>(count, 512));
         return 0;
     }
+    armBoth(handoff, g_world->link->connectionId(g_world->socket.get()));
     std::optional<std::uint8_t> answer;
     if (path == 3 && count > 0) {
         const std::size_t split = std::min<std::size_t>(bytes[0], count - 1);
