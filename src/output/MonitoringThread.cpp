@@ -227,17 +227,13 @@ void Monitoring_Thread::traceAnswer(std::uint8_t value)
     m_hooks.trace(text);
 }
 
-// The link arms the answer slot itself, after the whole line has gone out on a connection, and only
-// an answer from that connection fills it: a line that did not go out, or only in part, never waits
-// and can never be taken as answered.
+// The link reads the answer on the connection the line went out on, after its last byte: a line
+// that did not go out, or only in part, is never taken as answered.
 Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, OutputTransport::Kind kind)
 {
-    Answer_Handoff& handoff = m_shared.handoff;
-    const output::AnswerSlot slot =
-        kind == OutputTransport::Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
-
+    const OutputTransport::Exchange result = m_transport.exchangeLine(line, kind, m_timing.answerWait);
     Outcome outcome = Outcome::Unanswered;
-    switch (m_transport.sendLine(line, kind)) {
+    switch (result.sent) {
     case OutputTransport::SendResult::NoConnection:
         dropLink();
         outcome = Outcome::NoConnection;
@@ -245,13 +241,9 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
     case OutputTransport::SendResult::NothingSent:
         outcome = Outcome::NotSent;
         break;
-    case OutputTransport::SendResult::Sent: {
-        const bool signalled = handoff.answer_event.waitFor(m_timing.answerWait);
-        // Taken back in one step with the last look at it: an answer that lands just as the wait
-        // ends still counts, since it came on this line's connection after this line.
-        const std::uint8_t value = Disarm_Answer(handoff, slot);
-        const bool answered = value == output::kAck || value == output::kNak;
-        if (signalled || answered) {
+    case OutputTransport::SendResult::Sent:
+        if (result.answer) {
+            const std::uint8_t value = *result.answer;
             traceAnswer(value);
             outcome = value == output::kAck   ? Outcome::Ack
                       : value == output::kNak ? Outcome::Nak
@@ -259,8 +251,6 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
         }
         break;
     }
-    }
-    (void)Disarm_Answer(handoff, slot); // nothing may stay armed once the exchange is over
     markAlive();
     return outcome;
 }

@@ -45,18 +45,18 @@ public:
 
     static constexpr output::LinkId kConnection = 1;
 
-    SendResult sendLine(const std::string& line, Kind kind) override
+    Exchange exchangeLine(const std::string& line, Kind kind, std::chrono::milliseconds wait) override
     {
+        const output::AnswerSlot slot =
+            kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
         {
             std::lock_guard lock(m_mutex);
             m_sent.push_back(line);
             m_queue.push_back(line);
-            Arm_Answer(m_shared.handoff,
-                       kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
-                       kConnection);
+            Arm_Answer(m_shared.handoff, slot, kConnection);
         }
         m_changed.notify_all();
-        return SendResult::Sent;
+        return Exchange{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
     }
 
     std::vector<std::string> sent() const

@@ -33,8 +33,8 @@ using namespace std::chrono_literals;
 using testsupport::waitUntil;
 
 // The automation software as the thread sees it through the link: each line that goes out arms its
-// slot for the one connection there is, and is answered at once, from inside the send, as the link's
-// read handler would hand the byte over.
+// slot for the one connection there is, and is answered at once, from inside the send, as the serial
+// poll step would hand the byte over; the link's own wait on the hand-off decides.
 class ScriptedTransport : public OutputTransport {
 public:
     enum class Reply { Ack, Nak, Silent, Junk, SignalOnly, NoConnection, NotSent };
@@ -48,24 +48,24 @@ public:
     std::vector<std::string> sent;
     int refused = 0;
 
-    SendResult sendLine(const std::string& line, Kind kind) override
+    Exchange exchangeLine(const std::string& line, Kind kind, std::chrono::milliseconds wait) override
     {
         EXPECT_EQ(kind == Kind::Heartbeat, line[0] == '1') << line;
         const Reply reply = next();
         if (reply == Reply::NoConnection) {
             ++refused;
-            return SendResult::NoConnection;
+            return Exchange{SendResult::NoConnection, std::nullopt};
         }
         if (reply == Reply::NotSent) {
             // A late ACK turning up meanwhile finds nothing armed.
             ++refused;
             Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
-            return SendResult::NothingSent;
+            return Exchange{SendResult::NothingSent, std::nullopt};
         }
         sent.push_back(line);
-        Arm_Answer(m_shared.handoff,
-                   kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
-                   kConnection);
+        const output::AnswerSlot slot =
+            kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
+        Arm_Answer(m_shared.handoff, slot, kConnection);
         if (duringWait)
             duringWait(line);
         switch (reply) {
@@ -86,7 +86,7 @@ public:
         case Reply::NotSent:
             break;
         }
-        return SendResult::Sent;
+        return Exchange{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
     }
 
 private:
@@ -614,8 +614,8 @@ TEST_F(ForwardingTest, SaveFailureDoesNotStopReportsOfWhatIsOnDisk)
     m_shared.Output_Link_State = output::kLinkUp;
     pass();
     EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)})); // the unsaved one waits
-    EXPECT_EQ(redLines(),
-              std::vector<std::string>{"Disk write error. " + m_dir.file("extevn.dat") + OS_Error_Text(ENOSPC)});
+    EXPECT_EQ(redLines(), std::vector<std::string>{"Disk write error. " + m_dir.file("extevn.dat") +
+                                                   OS_Error_Text(ENOSPC)});
     EXPECT_EQ(m_journal->record(1).status, journal::kStored);
 
     m_io.heal();
