@@ -138,6 +138,13 @@ void Monitoring_Thread::run()
                 break;
             }
             runPass();
+            // A pass that got reports acknowledged may have left more behind it: the receiver can fill
+            // the whole ring in a tenth of a second, and a pass ends at its last slot. The next pass
+            // starts at once rather than leave them to be overwritten while this thread sleeps; a
+            // pass that got nothing acknowledged pauses, so an idle or failing link costs nothing.
+            if (m_passAcknowledged) {
+                continue;
+            }
             if (!m_worker.sleepFor(m_timing.passInterval)) {
                 break;
             }
@@ -154,6 +161,7 @@ void Monitoring_Thread::run()
 void Monitoring_Thread::runPass()
 {
     m_passSettings = m_settings ? m_settings() : ForwardingSettings{};
+    m_passAcknowledged = false;
 
     heartbeatStep();
 
@@ -326,6 +334,7 @@ void Monitoring_Thread::supervisionStep()
         case Outcome::Ack:
             // Kept due when the account changed state during the wait: that change is reported next.
             (void)m_accounts.clearReportDue(*due);
+            m_passAcknowledged = true;
             from = due->slot + 1;
             break;
         case Outcome::Unanswered:
@@ -372,6 +381,7 @@ void Monitoring_Thread::reportingStep()
             if (!pass.markReported(pending->slot)) {
                 break; // logged and paused inside
             }
+            m_passAcknowledged = true;
             from = pending->slot + 1;
         }
     }

@@ -679,6 +679,26 @@ TEST_F(ForwardingTest, AppendedEventsReachTheFilesWhileItRuns)
     EXPECT_TRUE(m_transport.sent.empty()); // the link never came up
 }
 
+// A pass that got reports acknowledged is followed by the next at once, so events stored meanwhile
+// (the receiver fills the whole ring faster than one pause) do not wait for it; an idle pass pauses.
+TEST_F(ForwardingTest, APassWithAcknowledgedReportsIsFollowedAtOnce)
+{
+    make(false, MonitoringTiming{20ms, 1ms, std::chrono::hours(1)});
+    m_shared.Output_Link_State = output::kLinkReady;
+    append("1111");
+    m_transport.duringWait = [&](const std::string& line) {
+        if (line == report(0))
+            append("2222");
+    };
+    m_thread->start();
+    ASSERT_TRUE(waitUntil([&] { return (m_journal->record(1).status & journal::kReported) != 0; }));
+    const std::uint64_t passes = m_thread->passes();
+    (void)waitUntil([] { return false; }, 50);
+    EXPECT_LE(m_thread->passes(), passes + 2); // the pass that reported it, one idle pass, then paused
+    m_thread->requestTerminate();
+    EXPECT_TRUE(m_thread->waitForEnd(5000));
+}
+
 TEST_F(ForwardingTest, FileErrorIsLoggedOnTheMainThreadAndTheErrorPauseEndsOnRequest)
 {
     m_journalPath = m_dir.file("missing/kalvor.dat");
