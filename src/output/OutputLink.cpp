@@ -165,8 +165,8 @@ void OutputLink::deactivate()
 
 void OutputLink::waitForLineInFlight()
 {
-    // The answer comes through this thread's read handlers (or the serial poll step handed over to
-    // it), so the wait serves events.
+    // A TCP answer is read by the forwarding thread itself; a serial one comes through the poll step
+    // handed over to this thread, and the thread's log and trace lines too, so the wait serves events.
     QElapsedTimer waited;
     waited.start();
     while (lineInFlight() && waited.elapsed() < kLineInFlightWaitMs) {
