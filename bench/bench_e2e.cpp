@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,16 +39,22 @@ std::int64_t nowNs()
         .count();
 }
 
+// What the automation simulator received since the last look, handed over on the main thread.
+std::function<void()> g_takeLines;
+
 bool serveUntil(const std::function<bool()>& done, int timeoutMs)
 {
     QElapsedTimer t;
     t.start();
-    while (!done()) {
+    for (;;) {
+        if (g_takeLines)
+            g_takeLines();
+        if (done())
+            return true;
         if (t.elapsed() > timeoutMs)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
-    return true;
 }
 
 quint16 freePort()
@@ -233,64 +240,128 @@ private:
 };
 
 // The automation software: connects to the receiver's server port and acknowledges every line at once.
-class AutomationSim : public QObject {
+// It runs on a thread of its own, as a real one is a process of its own: in the panels' event loop
+// each answer would wait for the panels' turn, and the simulator, not the receiver, would set the pace
+// of forwarding. What it receives is handed to `onLine` on the main thread, from serveUntil.
+class AutomationSim {
 public:
     struct Line {
         QByteArray text;
         std::int64_t atNs;
     };
 
+    AutomationSim()
+    {
+        m_worker.moveToThread(&m_thread);
+        m_thread.start();
+        g_takeLines = [this] { takeLines(); };
+    }
+    ~AutomationSim()
+    {
+        g_takeLines = nullptr;
+        QMetaObject::invokeMethod(
+            &m_worker, [this] { m_worker.stop(); }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+    AutomationSim(const AutomationSim&) = delete;
+    AutomationSim& operator=(const AutomationSim&) = delete;
+
     void connectTo(quint16 port)
     {
-        m_port = port;
-        connect(&m_socket, &QTcpSocket::connected, this,
-                [this] { m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1); });
-        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { read(); });
-        connect(&m_socket, &QTcpSocket::disconnected, this,
-                [this] { QTimer::singleShot(200, this, [this] { retry(); }); });
-        connect(&m_socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-            if (m_socket.state() == QAbstractSocket::UnconnectedState)
-                QTimer::singleShot(200, this, [this] { retry(); });
-        });
-        retry();
+        QMetaObject::invokeMethod(&m_worker, [this, port] { m_worker.connectTo(port); });
     }
 
     std::vector<Line> lines;
     std::function<void(const Line&)> onLine;
 
 private:
-    void retry()
-    {
-        if (m_socket.state() == QAbstractSocket::UnconnectedState)
-            m_socket.connectToHost(QHostAddress::LocalHost, m_port);
-    }
+    class Worker : public QObject {
+    public:
+        explicit Worker(AutomationSim& sim) : m_sim(sim) {}
 
-    void read()
-    {
-        const QByteArray bytes = m_socket.readAll();
-        const std::int64_t at = nowNs();
-        QByteArray acks;
-        for (const char c : bytes) {
-            if (c != 0x14) {
-                m_pending += c;
-                continue;
+        void connectTo(quint16 port)
+        {
+            m_port = port;
+            m_socket = new QTcpSocket(this);
+            connect(m_socket, &QTcpSocket::connected, this,
+                    [this] { m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); });
+            connect(m_socket, &QTcpSocket::readyRead, this, [this] { read(); });
+            connect(m_socket, &QTcpSocket::disconnected, this,
+                    [this] { QTimer::singleShot(200, this, [this] { retry(); }); });
+            connect(m_socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+                if (m_socket->state() == QAbstractSocket::UnconnectedState)
+                    QTimer::singleShot(200, this, [this] { retry(); });
+            });
+            retry();
+        }
+        void stop()
+        {
+            if (m_socket == nullptr)
+                return;
+            QObject::disconnect(m_socket, nullptr, this, nullptr);
+            m_socket->abort();
+            delete m_socket;
+            m_socket = nullptr;
+        }
+
+    private:
+        void retry()
+        {
+            if (m_socket != nullptr && m_socket->state() == QAbstractSocket::UnconnectedState)
+                m_socket->connectToHost(QHostAddress::LocalHost, m_port);
+        }
+
+        void read()
+        {
+            const QByteArray bytes = m_socket->readAll();
+            const std::int64_t at = nowNs();
+            QByteArray acks;
+            std::vector<Line> got;
+            for (const char c : bytes) {
+                if (c != 0x14) {
+                    m_pending += c;
+                    continue;
+                }
+                got.push_back({m_pending, at});
+                m_pending.clear();
+                acks += '\x06';
             }
-            lines.push_back({m_pending, at});
+            // One answer per line; the receiver waits for each before the next, so this is one byte.
+            if (!acks.isEmpty()) {
+                m_socket->write(acks);
+                m_socket->flush();
+            }
+            if (!got.empty()) {
+                std::lock_guard lock(m_sim.m_mutex);
+                m_sim.m_received.insert(m_sim.m_received.end(), got.begin(), got.end());
+            }
+        }
+
+        AutomationSim& m_sim;
+        quint16 m_port = 0;
+        QTcpSocket* m_socket = nullptr;
+        QByteArray m_pending;
+    };
+
+    void takeLines()
+    {
+        std::vector<Line> got;
+        {
+            std::lock_guard lock(m_mutex);
+            got.swap(m_received);
+        }
+        for (Line& line : got) {
+            lines.push_back(std::move(line));
             if (onLine)
                 onLine(lines.back());
-            m_pending.clear();
-            acks += '\x06';
-        }
-        // One answer per line; the receiver waits for each before the next, so this is one byte.
-        if (!acks.isEmpty()) {
-            m_socket.write(acks);
-            m_socket.flush();
         }
     }
 
-    quint16 m_port = 0;
-    QTcpSocket m_socket;
-    QByteArray m_pending;
+    std::mutex m_mutex;
+    std::vector<Line> m_received; // guarded by m_mutex
+    Worker m_worker{*this};
+    QThread m_thread;
 };
 
 // One panel: one connection, one message at a time, each sent when asked.

@@ -138,6 +138,13 @@ void Monitoring_Thread::run()
                 break;
             }
             runPass();
+            // A pass that got reports acknowledged may have left more behind it: the receiver can fill
+            // the whole ring in a tenth of a second, and a pass ends at its last slot. The next pass
+            // starts at once rather than leave them to be overwritten while this thread sleeps; a
+            // pass that got nothing acknowledged pauses, so an idle or failing link costs nothing.
+            if (m_passAcknowledged) {
+                continue;
+            }
             if (!m_worker.sleepFor(m_timing.passInterval)) {
                 break;
             }
@@ -154,6 +161,7 @@ void Monitoring_Thread::run()
 void Monitoring_Thread::runPass()
 {
     m_passSettings = m_settings ? m_settings() : ForwardingSettings{};
+    m_passAcknowledged = false;
 
     heartbeatStep();
 
@@ -240,17 +248,13 @@ void Monitoring_Thread::traceAnswer(std::uint8_t value)
     m_hooks.trace(text);
 }
 
-// The link arms the answer slot itself, after the whole line has gone out on a connection, and only
-// an answer from that connection fills it: a line that did not go out, or only in part, never waits
-// and can never be taken as answered.
+// The link reads the answer on the connection the line went out on, after its last byte: a line
+// that did not go out, or only in part, is never taken as answered.
 Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, OutputTransport::Kind kind)
 {
-    Answer_Handoff& handoff = m_shared.handoff;
-    const output::AnswerSlot slot =
-        kind == OutputTransport::Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
-
+    const OutputTransport::Exchange result = m_transport.exchangeLine(line, kind, m_timing.answerWait);
     Outcome outcome = Outcome::Unanswered;
-    switch (m_transport.sendLine(line, kind)) {
+    switch (result.sent) {
     case OutputTransport::SendResult::NoConnection:
         dropLink();
         outcome = Outcome::NoConnection;
@@ -258,13 +262,9 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
     case OutputTransport::SendResult::NothingSent:
         outcome = Outcome::NotSent;
         break;
-    case OutputTransport::SendResult::Sent: {
-        const bool signalled = handoff.answer_event.waitFor(m_timing.answerWait);
-        // Taken back in one step with the last look at it: an answer that lands just as the wait
-        // ends still counts, since it came on this line's connection after this line.
-        const std::uint8_t value = Disarm_Answer(handoff, slot);
-        const bool answered = value == output::kAck || value == output::kNak;
-        if (signalled || answered) {
+    case OutputTransport::SendResult::Sent:
+        if (result.answer) {
+            const std::uint8_t value = *result.answer;
             traceAnswer(value);
             outcome = value == output::kAck   ? Outcome::Ack
                       : value == output::kNak ? Outcome::Nak
@@ -272,8 +272,6 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
         }
         break;
     }
-    }
-    (void)Disarm_Answer(handoff, slot); // nothing may stay armed once the exchange is over
     markAlive();
     return outcome;
 }
@@ -351,6 +349,7 @@ void Monitoring_Thread::supervisionStep()
         case Outcome::Ack:
             // Kept due when the account changed state during the wait: that change is reported next.
             (void)m_accounts.clearReportDue(*due);
+            m_passAcknowledged = true;
             from = due->slot + 1;
             break;
         case Outcome::Unanswered:
@@ -399,6 +398,7 @@ void Monitoring_Thread::reportingStep()
             if (!pass.markReported(pending->slot)) {
                 break; // logged and paused inside
             }
+            m_passAcknowledged = true;
             from = pending->slot + 1;
         }
     }

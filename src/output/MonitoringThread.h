@@ -36,7 +36,7 @@ struct MonitoringHooks {
 struct MonitoringTiming {
     std::chrono::milliseconds answerWait{2000};
     std::chrono::milliseconds errorPause{5000}; // after a NAK to a report
-    std::chrono::milliseconds passInterval{50};
+    std::chrono::milliseconds passInterval{50}; // after a pass that got no report acknowledged
 };
 
 class Monitoring_Thread {
@@ -108,6 +108,7 @@ private:
     MonitoringTiming m_timing;
     std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
     ForwardingSettings m_passSettings; // read once at the start of each pass
+    bool m_passAcknowledged = false;   // the automation software acknowledged a report in this pass
     std::atomic<std::uint64_t> m_passes{0};
     // Accounts already named for being cut in a report line; forwarding thread only.
     std::unordered_set<std::string> m_cutAccountsLogged;

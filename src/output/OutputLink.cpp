@@ -8,25 +8,26 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QHostAddress>
+#include <QHostInfo>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
-// An automation software answers one line at a time with one byte; anything longer is noise, and
-// the bound keeps a peer that floods the port from growing memory.
-constexpr qint64 kMaxReadBytes = 64 * 1024;
 // Only the newest connection is used and the tick closes one older connection per second; a burst
 // of connections beyond this many loses its oldest at once instead of holding descriptors for minutes.
-constexpr qsizetype kMaxServerConnections = 16;
+constexpr std::size_t kMaxServerConnections = 16;
 
 template <std::size_t N> QString fieldText(const char (&field)[N])
 {
@@ -43,86 +44,88 @@ bool validPort(std::int32_t port)
     return port >= 1 && port <= 65535;
 }
 
-QString peerText(const QTcpSocket* socket)
+// The system's text for a socket error number, as the operator reads it.
+QString systemText(int error)
 {
-    QHostAddress address = socket->peerAddress();
+    QString text = QString::fromLocal8Bit(std::strerror(error)).left(255);
+    return text.isEmpty() ? QStringLiteral("?") : text;
+}
+
+// An orderly close or a reset by the peer is the peer going away, not a failure of the line.
+bool isPeerClose(int error)
+{
+    return error == 0 || error == ECONNRESET || error == EPIPE;
+}
+
+QString peerText(int fd)
+{
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        return QStringLiteral("?");
+    QHostAddress address(reinterpret_cast<const sockaddr*>(&storage));
     bool mapped = false;
     const quint32 v4 = address.toIPv4Address(&mapped); // a dual-stack socket sees ::ffff:a.b.c.d
     if (mapped)
         address = QHostAddress(v4);
-    return address.toString() + QLatin1Char(':') + QString::number(socket->peerPort());
+    quint16 port = 0;
+    if (storage.ss_family == AF_INET)
+        port = ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+    else if (storage.ss_family == AF_INET6)
+        port = ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+    return address.toString() + QLatin1Char(':') + QString::number(port);
 }
 
-// Answer bytes that are already waiting on a connection when a line is about to go out belong to
-// some earlier line (a second ACK, one that came after its wait ran out): they are thrown away, from
-// the socket's own buffer and from the system's. Main thread, between two read handlers.
-void discardWaiting(QTcpSocket& socket)
+// Lines are single small writes that wait for an answer each: Nagle's delay would only slow them.
+void prepareConnection(int fd)
 {
-    (void)socket.readAll();
-    const int fd = int(socket.socketDescriptor());
-    if (fd < 0)
-        return;
-    char sink[4096];
-    for (int budget = 16; budget > 0; --budget) {
-        const ssize_t got = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-        if (got > 0)
-            continue;
-        if (got < 0 && errno == EINTR)
-            continue;
-        break; // nothing more waits, the peer has closed, or an error that the socket reports itself
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        (void)::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const int one = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// The listening socket of the server mode: it hands each accepted descriptor over as it is, so no
+// Qt socket ever reads an automation connection.
+class DescriptorServer : public QTcpServer {
+public:
+    std::function<void(int fd)> onIncoming;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (onIncoming)
+            onIncoming(int(descriptor));
+        else
+            ::close(int(descriptor));
     }
-}
-
-ssize_t systemSend(int fd, const char* data, std::size_t size)
-{
-    // Never blocks: a peer that stops reading costs this line its answer, not the main thread.
-    return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-}
+};
 
 } // namespace
 
 OutputLink::OutputLink(const Config_Record& config, OutputShared& shared, TCommPort& port, LogSink log,
                        QObject* parent)
     : QObject(parent), m_config(config), m_shared(shared), m_port(port), m_log(std::move(log)),
-      m_timer(new QTimer(this)), m_server(new QTcpServer(this)), m_client(new QTcpSocket(this))
+      m_timer(new QTimer(this))
 {
+    auto* server = new DescriptorServer;
+    server->setParent(this);
+    server->onIncoming = [this](int fd) { takeConnection(fd); };
+    m_server = server;
     m_timer->setInterval(kFirstTickMs);
     connect(m_timer, &QTimer::timeout, this, &OutputLink::Timer_OutTimer);
-    connect(m_server, &QTcpServer::newConnection, this, &OutputLink::acceptConnections);
-
-    m_client->setReadBufferSize(kMaxReadBytes);
-    connect(m_client, &QAbstractSocket::connected, this, [this] {
-        m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_clientId = m_nextLinkId++;
-        ClientSocket_OutConnect();
-    });
-    connect(m_client, &QIODevice::readyRead, this, &OutputLink::ClientSocket_OutRead);
-    connect(m_client, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        // The server's orderly close is no error: the next tick sees the link down and reconnects.
-        if (error != QAbstractSocket::RemoteHostClosedError) {
-            int code = int(error);
-            ClientSocket_OutError(code);
-        }
-        if (m_client->state() != QAbstractSocket::ConnectedState)
-            clientLost();
-    });
-    connect(m_client, &QAbstractSocket::disconnected, this, &OutputLink::clientLost);
     publishSettings();
 }
 
 OutputLink::~OutputLink()
 {
     m_timer->stop();
-    // Sockets report their closing on the way out; nothing of this object may hear it.
-    QObject::disconnect(m_client, nullptr, this, nullptr);
-    QObject::disconnect(m_server, nullptr, this, nullptr);
-    for (QTcpSocket* connection : std::as_const(m_connections))
-        QObject::disconnect(connection, nullptr, this, nullptr);
-    m_connections.clear();
-    m_connectionInfo.clear();
-    m_client->abort();
-    delete m_server; // owns the accepted sockets
+    abandonConnect();
+    delete m_server;
     m_server = nullptr;
+    // The connections close with m_connections; the forwarding thread has ended before (see above).
 }
 
 void OutputLink::writeLog(const QString& text, LogColour colour)
@@ -162,8 +165,8 @@ void OutputLink::deactivate()
 
 void OutputLink::waitForLineInFlight()
 {
-    // The answer comes through this thread's read handlers (or the serial poll step handed over to
-    // it), so the wait serves events.
+    // A TCP answer is read by the forwarding thread itself; a serial one comes through the poll step
+    // handed over to this thread, and the thread's log and trace lines too, so the wait serves events.
     QElapsedTimer waited;
     waited.start();
     while (lineInFlight() && waited.elapsed() < kLineInFlightWaitMs) {
@@ -190,17 +193,9 @@ quint16 OutputLink::serverPort() const
     return m_server->isListening() ? m_server->serverPort() : 0;
 }
 
-bool OutputLink::clientConnected() const
+bool OutputLink::lineInFlight() const
 {
-    return m_client->state() == QAbstractSocket::ConnectedState;
-}
-
-output::LinkId OutputLink::connectionId(const QTcpSocket* connection) const
-{
-    if (connection == m_client)
-        return m_clientId;
-    const qsizetype index = m_connections.indexOf(const_cast<QTcpSocket*>(connection));
-    return index < 0 ? output::kNoLink : m_connectionInfo[std::size_t(index)].id;
+    return Answer_Pending(m_shared.handoff) != output::kNoLink || m_connections.inFlight() != output::kNoLink;
 }
 
 void OutputLink::publishSettings()
@@ -244,6 +239,9 @@ void OutputLink::Timer_OutTimer()
 void OutputLink::tick()
 {
     publishSettings();
+    // Peers that closed since the last tick, whatever the mode and its countdown: the link is down
+    // at once, and the loss is said once.
+    reapConnections();
 
     switch (m_config.Mon_Port_Open) {
     case 1:
@@ -298,7 +296,7 @@ void OutputLink::tcpServerBranch()
         return;
     }
 
-    const qsizetype count = m_connections.size();
+    const std::size_t count = m_connections.serverCount();
     if (count > 0) {
         setStatus(QStringLiteral("Automation software: connected (") + QString::number(count) +
                   QStringLiteral(")."));
@@ -309,8 +307,9 @@ void OutputLink::tcpServerBranch()
     }
     // One older connection goes per tick, so in the end only the newest remains; one that still
     // carries a line waiting for its answer (it was the newest when the line went) goes a tick later.
-    if (count > 1 && m_connectionInfo.front().id != Answer_Pending(m_shared.handoff))
-        dropServerConnection(m_connections.first(), Drop::Ours);
+    const output::LinkId oldest = m_connections.oldestServer();
+    if (count > 1 && oldest != m_connections.inFlight())
+        m_connections.remove(oldest);
 }
 
 void OutputLink::tcpClientBranch()
@@ -344,7 +343,7 @@ void OutputLink::tcpClientBranch()
         m_connectFailureLogged = true;
     } else {
         m_requestingConnection = true;
-        m_client->connectToHost(address, quint16(port));
+        requestConnection(address, quint16(port));
         m_requestingConnection = false;
     }
     if (!clientConnected()) {
@@ -461,95 +460,169 @@ void OutputLink::closeSerialPort(bool logClosed)
                  LogColour::Black);
 }
 
-void OutputLink::acceptConnections()
+void OutputLink::takeConnection(int fd)
 {
-    while (m_server->hasPendingConnections()) {
-        QTcpSocket* connection = m_server->nextPendingConnection();
-        if (connection == nullptr)
-            break;
-        connection->setReadBufferSize(kMaxReadBytes);
-        connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_connections.append(connection);
-        m_connectionInfo.push_back(ConnectionInfo{m_nextLinkId++, peerText(connection)});
-        connect(connection, &QIODevice::readyRead, this,
-                [this, connection] { ServerSocket_OutClientRead(connection); });
-        connect(connection, &QAbstractSocket::errorOccurred, this,
-                [this, connection](QAbstractSocket::SocketError error) {
-                    if (error != QAbstractSocket::RemoteHostClosedError) {
-                        int code = int(error);
-                        ServerSocket_OutClientError(connection, code);
-                    }
-                    if (connection->state() != QAbstractSocket::ConnectedState)
-                        dropServerConnection(connection, Drop::Lost);
-                });
-        connect(connection, &QAbstractSocket::disconnected, this,
-                [this, connection] { dropServerConnection(connection, Drop::Lost); });
-        if (m_connections.size() > kMaxServerConnections)
-            dropServerConnection(m_connections.first(), Drop::Ours);
-    }
+    prepareConnection(fd);
+    // A peer that closed just before its successor connected is seen now, not at the next tick: the
+    // link it carried is down, so the new connection is greeted with a heartbeat first.
+    reapConnections();
+    (void)m_connections.addServer(fd, peerText(fd).toStdString());
+    if (m_connections.serverCount() > kMaxServerConnections)
+        m_connections.remove(m_connections.oldestServer());
 }
 
-void OutputLink::dropServerConnection(QTcpSocket* connection, Drop why)
+void OutputLink::reapConnections()
 {
-    const qsizetype index = m_connections.indexOf(connection);
-    if (index < 0)
-        return; // already dropped
-    const bool wasNewest = index == m_connections.size() - 1;
-    const QString peer = m_connectionInfo[std::size_t(index)].peer;
-    m_connectionInfo.erase(m_connectionInfo.begin() + index);
-    m_connections.removeAt(index);
-    // Without the connection that lines went to the link is down at once, not at the next tick: the
-    // next connection to carry lines, a client that reconnects before the tick or an older one
-    // still open, gets the heartbeat before any report.
-    if (wasNewest)
-        m_shared.Output_Link_State.store(0);
-    QObject::disconnect(connection, nullptr, this, nullptr);
-    connection->abort();
-    connection->deleteLater();
-    if (why == Drop::Lost)
+    for (const AutomationConnections::Gone& gone : m_connections.reap()) {
+        // Without the connection that lines went to the link is down at once: the next connection to
+        // carry lines gets the heartbeat before any report.
+        if (gone.wasTarget)
+            m_shared.Output_Link_State.store(0);
+        int code = gone.error;
+        if (gone.side == AutomationConnections::Side::Client) {
+            if (!isPeerClose(code))
+                ClientSocket_OutError(code);
+            clientLost();
+            continue;
+        }
+        const QString peer = QString::fromStdString(gone.peer);
+        if (!isPeerClose(code))
+            ServerSocket_OutClientError(code);
         writeLog(QStringLiteral("Connection with automation software lost (") + peer + QStringLiteral(")."),
                  LogColour::Black);
+    }
 }
 
 void OutputLink::stopServer()
 {
     m_server->close();
-    const QList<QTcpSocket*> open = m_connections;
-    for (QTcpSocket* connection : open)
-        dropServerConnection(connection, Drop::Ours);
+    m_connections.removeAll(AutomationConnections::Side::Server);
+}
+
+void OutputLink::requestConnection(const QString& address, quint16 port)
+{
+    QHostAddress host;
+    if (host.setAddress(address)) {
+        connectTo(host, port);
+        return;
+    }
+    // A name: looked up in the background, like the connection itself.
+    const quint64 attempt = ++m_connectAttempt;
+    QHostInfo::lookupHost(address, this, [this, attempt, port](const QHostInfo& info) {
+        if (attempt != m_connectAttempt)
+            return; // given up, or a newer attempt under way
+        const QList<QHostAddress> addresses = info.addresses();
+        if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+            clientError(info.errorString());
+            return;
+        }
+        const auto v4 = std::find_if(addresses.begin(), addresses.end(), [](const QHostAddress& a) {
+            return a.protocol() == QAbstractSocket::IPv4Protocol;
+        });
+        connectTo(v4 != addresses.end() ? *v4 : addresses.front(), port);
+    });
+}
+
+void OutputLink::connectTo(const QHostAddress& address, quint16 port)
+{
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        v4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *v4;
+    } else {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&v6->sin6_addr, &bytes, sizeof v6->sin6_addr);
+        v6->sin6_scope_id = address.scopeId().toUInt();
+        length = sizeof *v6;
+    }
+    const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        clientError(systemText(errno));
+        return;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), length) == 0) {
+        clientConnectedOn(fd);
+        return;
+    }
+    if (errno != EINPROGRESS && errno != EINTR) {
+        const int error = errno;
+        ::close(fd);
+        clientError(systemText(error));
+        return;
+    }
+    // Completes in the background: the descriptor becomes writable once it has, or has failed.
+    m_connectingFd = fd;
+    m_connectNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
+    connect(m_connectNotifier, &QSocketNotifier::activated, this, &OutputLink::finishConnect);
+}
+
+void OutputLink::finishConnect()
+{
+    const int fd = m_connectingFd;
+    if (fd < 0)
+        return;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    if (error == EINPROGRESS || error == EALREADY)
+        return; // not yet
+    m_connectNotifier->setEnabled(false);
+    m_connectNotifier->deleteLater();
+    m_connectNotifier = nullptr;
+    m_connectingFd = -1;
+    if (error != 0) {
+        ::close(fd);
+        int code = error;
+        ClientSocket_OutError(code);
+        return;
+    }
+    clientConnectedOn(fd);
+}
+
+void OutputLink::clientConnectedOn(int fd)
+{
+    prepareConnection(fd);
+    (void)m_connections.setClient(fd, peerText(fd).toStdString());
+    ClientSocket_OutConnect();
+}
+
+void OutputLink::abandonConnect()
+{
+    ++m_connectAttempt; // a look-up still under way is dropped when it comes back
+    if (m_connectNotifier != nullptr) {
+        m_connectNotifier->setEnabled(false);
+        m_connectNotifier->deleteLater();
+        m_connectNotifier = nullptr;
+    }
+    if (m_connectingFd >= 0)
+        ::close(m_connectingFd);
+    m_connectingFd = -1;
 }
 
 void OutputLink::clientLost()
 {
-    if (m_clientId == output::kNoLink)
-        return; // never connected, or closed by us
-    m_clientId = output::kNoLink;
     m_shared.Output_Link_State.store(0);
     writeLog(QStringLiteral("Connection with automation software server lost."), LogColour::Black);
 }
 
 void OutputLink::closeClient()
 {
-    m_clientId = output::kNoLink; // our own close is no loss
-    if (m_client->state() != QAbstractSocket::UnconnectedState)
-        m_client->abort();
+    // Our own close is no loss: nothing is said.
+    abandonConnect();
+    m_connections.removeAll(AutomationConnections::Side::Client);
 }
 
-void OutputLink::ServerSocket_OutClientRead(QTcpSocket* connection)
+void OutputLink::ServerSocket_OutClientError(int& errorCode)
 {
-    if (connection == nullptr || connection->bytesAvailable() <= 0)
-        return;
-    const QByteArray block = connection->read(kMaxReadBytes);
-    if (!block.isEmpty()) // only the first byte counts, and only for a line sent on this connection
-        Deliver_Answer(m_shared.handoff, std::uint8_t(block.front()), connectionId(connection));
-}
-
-void OutputLink::ServerSocket_OutClientError(QTcpSocket* connection, int& errorCode)
-{
-    QString text = connection != nullptr ? connection->errorString().left(255) : QString();
-    if (text.isEmpty())
-        text = QStringLiteral("?");
-    writeLog(QStringLiteral("Communication port error. ") + text, LogColour::Red);
+    writeLog(QStringLiteral("Communication port error. ") + systemText(errorCode), LogColour::Red);
     errorCode = 0;
 }
 
@@ -558,92 +631,67 @@ void OutputLink::ClientSocket_OutConnect()
     emit notifyRequested();
 }
 
-void OutputLink::ClientSocket_OutRead()
-{
-    if (m_client->bytesAvailable() <= 0)
-        return;
-    const QByteArray block = m_client->read(kMaxReadBytes);
-    if (!block.isEmpty())
-        Deliver_Answer(m_shared.handoff, std::uint8_t(block.front()), m_clientId);
-}
-
 void OutputLink::ClientSocket_OutError(int& errorCode)
 {
-    QString text = m_client->errorString().left(255);
-    if (text.isEmpty())
-        text = QStringLiteral("?");
+    clientError(systemText(errorCode));
+    errorCode = 0;
+}
+
+void OutputLink::clientError(const QString& text)
+{
     writeLog(QStringLiteral("Communication port error. ") + text, LogColour::Red);
     if (m_requestingConnection)
         m_connectFailureLogged = true;
     m_outRetryCountdown = kClientErrorRetryTicks;
-    errorCode = 0;
 }
 
-OutputTransport::SendResult OutputLink::sendLine(const std::string& line, Kind kind)
-{
-    SendResult result = SendResult::NothingSent;
-    runOnThreadOf(this, [&] { result = sendOnMainThread(line, kind); });
-    return result;
-}
-
-OutputTransport::SendResult OutputLink::sendOnMainThread(const std::string& line, Kind kind)
+OutputTransport::Exchange OutputLink::exchangeLine(const std::string& line, Kind kind,
+                                                   std::chrono::milliseconds answerWait)
 {
     const output::AnswerSlot slot =
         kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
     switch (m_mode.load()) {
     case 1:
-        return sendTcp(line, slot, kind);
-    case 2:
-        return sendSerial(line, slot);
+        return exchangeTcp(line, kind, answerWait);
+    case 2: {
+        SendResult sent = SendResult::NothingSent;
+        runOnThreadOf(this, [&] { sent = sendSerial(line, slot); });
+        if (sent != SendResult::Sent)
+            return Exchange{sent, std::nullopt};
+        return Exchange{sent, Await_Answer(m_shared.handoff, slot, answerWait)};
+    }
     default:
-        return SendResult::NothingSent; // closed, or switched off since the thread looked
+        return Exchange{}; // closed, or switched off since the thread looked
     }
 }
 
-OutputTransport::SendResult OutputLink::sendTcp(const std::string& line, output::AnswerSlot slot, Kind kind)
+OutputTransport::Exchange OutputLink::exchangeTcp(const std::string& line, Kind kind,
+                                                  std::chrono::milliseconds wait)
 {
-    QTcpSocket* socket = nullptr;
-    output::LinkId id = output::kNoLink;
-    if (m_monServer.load() == 1) {
-        if (m_connections.isEmpty())
-            return SendResult::NoConnection;
-        socket = m_connections.last(); // only the newest connection is used
-        id = m_connectionInfo.back().id;
-    } else {
-        if (!clientConnected() || m_clientId == output::kNoLink)
-            return kind == Kind::Heartbeat ? SendResult::NothingSent : SendResult::NoConnection;
-        socket = m_client;
-        id = m_clientId;
+    const bool server = m_monServer.load() == 1;
+    const AutomationConnections::Exchange done = m_connections.exchange(
+        server ? AutomationConnections::Side::Server : AutomationConnections::Side::Client, line, wait,
+        socketSend);
+    if (done.targetLost) {
+        // The connection lines go to is gone (the peer closed it, it failed, or a part of a line cost
+        // it): no line can go out until the next one is greeted with a heartbeat. The loss itself is
+        // said by the tick that takes it off the list, so no "no ACK" line blames the automation
+        // software for it.
+        m_shared.Output_Link_State.store(0);
+        return Exchange{SendResult::NoConnection, std::nullopt};
     }
-    const int fd = int(socket->socketDescriptor());
-    if (fd < 0)
-        return SendResult::NothingSent;
-    discardWaiting(*socket);
-    if (socket->state() != QAbstractSocket::ConnectedState)
-        return SendResult::NothingSent; // the discarding found it closed; its handlers have run
-    ssize_t sent = -1;
-    do {
-        sent =
-            socketSend ? socketSend(fd, line.data(), line.size()) : systemSend(fd, line.data(), line.size());
-    } while (sent < 0 && errno == EINTR);
-    const int error = errno;
-    if (sent == ssize_t(line.size())) {
-        Arm_Answer(m_shared.handoff, slot, id);
-        return SendResult::Sent;
+    switch (done.sent) {
+    case AutomationConnections::Exchange::Sent::Whole:
+        return Exchange{SendResult::Sent, done.answer};
+    case AutomationConnections::Exchange::Sent::NoConnection:
+        // A heartbeat on a client that is not connected simply goes nowhere and is not answered.
+        return Exchange{!server && kind == Kind::Heartbeat ? SendResult::NothingSent
+                                                           : SendResult::NoConnection,
+                        std::nullopt};
+    case AutomationConnections::Exchange::Sent::NotWhole:
+        break;
     }
-    // Nothing went out because the peer is not reading: the connection stays, the line is not sent.
-    if (sent < 0 && (error == EAGAIN || error == EWOULDBLOCK))
-        return SendResult::NothingSent;
-    // A part of a line, or a connection that failed: the fragment must not stay on the wire to run
-    // into the next line, so the connection goes. The automation software (or our client) connects
-    // again and is greeted with a heartbeat first.
-    if (socket == m_client) {
-        clientLost();
-        closeClient();
-    } else {
-        dropServerConnection(socket, Drop::Lost);
-    }
-    return SendResult::NothingSent;
+    return Exchange{};
 }
 
 OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, output::AnswerSlot slot)

@@ -6,22 +6,28 @@
 //   1. stopTimer(), and the receiver's port closed;
 //   2. the settings question;
 //   3. the forwarding thread asked to stop and waited for (Monitoring_Thread::requestTerminate,
-//      then waitForEnd): it finishes the line it has out, whose answer still arrives through this
-//      link's read handlers, served by the wait;
+//      then waitForEnd): it finishes the line it has out, whose answer it reads itself (TCP) or
+//      gets from the serial poll step, served by the wait;
 //   4. deactivate(): closes the sockets and the serial port;
 //   5. the serial receive thread stopped, then the port closed (already closed by 4).
 // deactivate() never closes a connection under a line that is still out: called before the thread
 // has ended, it first waits (serving events) until that line is answered or its wait has run out.
+//
+// TCP: the main thread accepts (QTcpServer hands over raw descriptors) and connects (a non-blocking
+// connect completed through a socket notifier); the forwarding thread sends each line and reads its
+// answer on the descriptor itself (AutomationConnections), so neither waits for a turn of the main
+// thread. No Qt socket ever reads an automation connection. The main thread notices peers that
+// closed at its tick, without reading; the forwarding thread notices them during an exchange.
 #pragma once
 
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "log/LogSink.h"
+#include "output/AutomationConnections.h"
 #include "output/OutputShared.h"
 #include "output/OutputTransport.h"
 
-#include <QAbstractSocket>
-#include <QList>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <atomic>
@@ -31,8 +37,8 @@
 #include <sys/types.h>
 #include <vector>
 
+class QSocketNotifier;
 class QTcpServer;
-class QTcpSocket;
 class QTimer;
 class TCommPort;
 
@@ -69,8 +75,8 @@ public:
     WatchedThread monitoringThread;    // bit 0x1 of Thread_Alive
     WatchedThread serialThread;        // bit 0x2 of Thread_Alive
     // The system's send on a connection's descriptor, never blocking; tests put in one that fails or
-    // stops short. Returns the bytes sent, or -1 with errno.
-    std::function<ssize_t(int fd, const char* data, std::size_t size)> socketSend;
+    // stops short. Returns the bytes sent, or -1 with errno. Called on the forwarding thread.
+    AutomationConnections::SendFunction socketSend;
 
     void start();     // Timer_Out: first tick after 2000 ms, then every 1000 ms
     void stopTimer(); // shutdown
@@ -80,18 +86,18 @@ public:
     // The "Open" boxes: Out_Retry_Countdown = 0, and a tick within 500 ms when the timer runs at 1000 ms.
     void openSoon();
 
-    // Handlers, public so tests call them directly.
+    // Handlers, public so tests call them directly. The error handlers take the socket's errno and
+    // mark it handled (0).
     void Timer_OutTimer();
-    void ServerSocket_OutClientRead(QTcpSocket* connection);
-    void ServerSocket_OutClientError(QTcpSocket* connection, int& errorCode);
+    void ServerSocket_OutClientError(int& errorCode);
     void ClientSocket_OutConnect();
-    void ClientSocket_OutRead();
     void ClientSocket_OutError(int& errorCode);
 
-    // OutputTransport, called by the forwarding thread. The send itself runs on the main thread, as a
-    // blocking hand-over: the connections, their read handlers and Deliver_Answer all live there, so
-    // discarding what waits, sending and arming the answer slot happen between two read handlers.
-    [[nodiscard]] SendResult sendLine(const std::string& line, Kind kind) override;
+    // OutputTransport, called by the forwarding thread. TCP: the line and its answer on the
+    // connection's descriptor, on the calling thread. Serial: the write runs on the main thread as a
+    // blocking hand-over (every serial operation does), and the answer comes through the hand-off.
+    [[nodiscard]] Exchange exchangeLine(const std::string& line, Kind kind,
+                                        std::chrono::milliseconds answerWait) override;
 
     // The settings the forwarding thread reads, as published at the last tick or change.
     void publishSettings(); // main thread: after any change of the output settings
@@ -102,12 +108,11 @@ public:
     [[nodiscard]] QTimer* timer() const { return m_timer; }
     [[nodiscard]] bool serverListening() const;
     [[nodiscard]] quint16 serverPort() const;
-    [[nodiscard]] const QList<QTcpSocket*>& serverConnections() const { return m_connections; }
-    [[nodiscard]] QTcpSocket* clientSocket() const { return m_client; }
-    [[nodiscard]] bool clientConnected() const;
-    // The identity answers must carry to count (see Deliver_Answer); kNoLink when there is none.
-    [[nodiscard]] output::LinkId connectionId(const QTcpSocket* connection) const;
+    [[nodiscard]] std::size_t serverConnectionCount() const { return m_connections.serverCount(); }
+    [[nodiscard]] bool clientConnected() const { return m_connections.clientConnected(); }
     [[nodiscard]] bool serialLost() const { return m_serialLost; }
+    // A line is out and waits for its answer, on a TCP connection or the serial port.
+    [[nodiscard]] bool lineInFlight() const;
 
 signals:
     void statusText(const QString& text); // panel 1 of the status bar
@@ -119,13 +124,6 @@ signals:
     void traceLine(const QString& line); // one "Data Log" line, only while enabled
 
 private:
-    // One accepted connection of the server, beside its socket in m_connections.
-    struct ConnectionInfo {
-        output::LinkId id = output::kNoLink;
-        QString peer; // address:port, kept for the line that says it was lost
-    };
-    enum class Drop { Ours, Lost };
-
     void tick();
     void tcpServerBranch();
     void tcpClientBranch();
@@ -134,18 +132,22 @@ private:
     void watchdog();
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
-    void acceptConnections();
-    void dropServerConnection(QTcpSocket* connection, Drop why);
+    void takeConnection(int fd);
+    void reapConnections();
     void stopServer();
+    void requestConnection(const QString& address, quint16 port);
+    void connectTo(const QHostAddress& address, quint16 port);
+    void finishConnect();
+    void clientConnectedOn(int fd);
+    void clientError(const QString& text);
+    void abandonConnect();
     void closeClient();
     void clientLost();
     void closeSerialPort(bool logClosed);
     void serialLineLost();
     [[nodiscard]] bool closeTcpLink(); // true when a listening server or a connected client was closed
-    [[nodiscard]] bool lineInFlight() const { return Answer_Pending(m_shared.handoff) != output::kNoLink; }
     void waitForLineInFlight();
-    [[nodiscard]] SendResult sendOnMainThread(const std::string& line, Kind kind);
-    [[nodiscard]] SendResult sendTcp(const std::string& line, output::AnswerSlot slot, Kind kind);
+    [[nodiscard]] Exchange exchangeTcp(const std::string& line, Kind kind, std::chrono::milliseconds wait);
     [[nodiscard]] SendResult sendSerial(const std::string& line, output::AnswerSlot slot);
     void replaceIfSilent(WatchedThread& thread, bool silent, bool& pending, bool& stuckReported,
                          const char* stuckText, const char* name);
@@ -157,11 +159,12 @@ private:
     LogSink m_log;
     QTimer* m_timer = nullptr;
     QTcpServer* m_server = nullptr;
-    QList<QTcpSocket*> m_connections;             // oldest first
-    std::vector<ConnectionInfo> m_connectionInfo; // one per entry of m_connections
-    QTcpSocket* m_client = nullptr;
-    output::LinkId m_clientId = output::kNoLink; // while the client is connected
-    output::LinkId m_nextLinkId = 1;
+    AutomationConnections m_connections; // the server's connections and the client's
+    // The client's connection under way: its descriptor until it completes, and the notifier that
+    // says when it has. `m_connectAttempt` tells a name look-up that finishes late from the current one.
+    int m_connectingFd = -1;
+    QSocketNotifier* m_connectNotifier = nullptr;
+    quint64 m_connectAttempt = 0;
     int m_outRetryCountdown = 0;
     int m_watchdogCountdown = 0;
     bool m_monitoringReplacePending = false;

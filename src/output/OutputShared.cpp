@@ -59,6 +59,18 @@ std::uint8_t Disarm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot)
     return slotOf(handoff, slot).exchange(output::kSlotIdle);
 }
 
+std::optional<std::uint8_t> Await_Answer(Answer_Handoff& handoff, output::AnswerSlot slot,
+                                         std::chrono::milliseconds wait)
+{
+    const bool signalled = handoff.answer_event.waitFor(wait);
+    // Taken back in one step with the last look at it: an answer that lands just as the wait ends
+    // still counts, since it came on this line's connection after this line.
+    const std::uint8_t value = Disarm_Answer(handoff, slot);
+    if (signalled || Is_Answer_Byte(value))
+        return value;
+    return std::nullopt;
+}
+
 output::LinkId Answer_Pending(const Answer_Handoff& handoff)
 {
     std::lock_guard lock(handoff.mutex);

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace output {
 // Output_Link_State bits.
@@ -57,11 +58,12 @@ private:
     bool m_set = false;
 };
 
-// Answer_Handoff: the only channel from the link's receive side to the forwarding thread. A slot
-// is armed by the link's send, for the connection the line went out on, once the whole line has been
+// Answer_Handoff: the channel from the serial receive side to the forwarding thread (TCP answers are
+// read by the forwarding thread itself, on the connection the line went out on). A slot is armed by
+// the link's send, for the opening of the port the line went out on, once the whole line has been
 // handed over; it is taken back by the forwarding thread when its wait ends. Arming, delivering and
 // taking back happen under `mutex`, so an answer can neither slip in between a send and its arming
-// nor be credited to a slot armed for another connection.
+// nor be credited to a slot armed for another opening.
 struct Answer_Handoff {
     ManualResetEvent answer_event;
     std::atomic<std::uint8_t> heartbeat_answer{output::kSlotIdle};
@@ -83,11 +85,16 @@ struct OutputShared {
 void Arm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot, output::LinkId source);
 // Ends the slot's wait and returns what it held (kSlotWaiting when no answer came).
 [[nodiscard]] std::uint8_t Disarm_Answer(Answer_Handoff& handoff, output::AnswerSlot slot);
+// The forwarding thread's wait on an armed slot: at most `wait` for the event, then the slot is taken
+// back. What it held when the event was signalled, or an answer that landed just as the wait ended;
+// empty when nothing came.
+[[nodiscard]] std::optional<std::uint8_t> Await_Answer(Answer_Handoff& handoff, output::AnswerSlot slot,
+                                                       std::chrono::milliseconds wait);
 // The connection a slot still waits on (kNoLink when none does): while a line is out, the connection
 // it went on must stay open so that its answer can come.
 [[nodiscard]] output::LinkId Answer_Pending(const Answer_Handoff& handoff);
 // Deliver_Answer: an ACK or NAK from `source` goes into every slot that waits for that source
 // (heartbeat slot first), and the event is signalled when a slot took it. Any other byte, and an
 // answer nobody waits for on that connection (late, doubled, or from another connection), is dropped
-// without waking anyone. Called on the main thread.
+// without waking anyone. Called on the main thread by the serial receive thread's poll step.
 void Deliver_Answer(Answer_Handoff& handoff, std::uint8_t byte, output::LinkId source);

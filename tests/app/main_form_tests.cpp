@@ -107,7 +107,7 @@ protected:
         ASSERT_TRUE(link.serverListening());
         EXPECT_TRUE(core.monitoringThread().isRunning());
         automation.connectToHost(QHostAddress::LocalHost, port);
-        ASSERT_TRUE(testsupport::waitUntil([&] { return link.serverConnections().size() == 1; }));
+        ASSERT_TRUE(testsupport::waitUntil([&] { return link.serverConnectionCount() == 1; }));
         link.Timer_OutTimer();
         EXPECT_EQ(form.statusPanelText(1), QStringLiteral("Automation software: connected (1)."));
         QByteArray got;

@@ -1,20 +1,18 @@
-// libFuzzer target: the automation software's answer bytes as the output link's TCP read handler and
-// the serial poll step take them, through the answer rules into Deliver_Answer, with both answer
-// slots waiting. On a serial line (8N1, or 7E1 whose parity is checked) every ACK or NAK byte counts,
-// and the first one is what a waiting slot keeps; a TCP connection that carried no line never
-// answers one.
-// Input: one byte choosing the path (bit 0-1: 0 one TCP read, 1 serial 8N1, 2 serial 7E1, 3 two TCP
-// reads split at the next byte), then the bytes that arrive.
+// libFuzzer target: the automation software's answer bytes as the forwarding thread's TCP exchange
+// and the serial poll step take them. On TCP, bytes that were waiting before the line never count,
+// and of the block that follows only its first byte does; on a serial line (8N1, or 7E1 whose parity
+// is checked) every ACK or NAK byte counts, and the first one is what a waiting slot keeps.
+// Input: one byte choosing the path (bit 0-1: 0 TCP, 1 serial 8N1, 2 serial 7E1, 3 TCP with bytes
+// waiting before the line, as many as the next byte says), then the bytes that arrive.
 #include "FuzzSupport.h"
 #include "config/ConfigRecord.h"
-#include "output/OutputLink.h"
+#include "output/AtRecThread.h"
+#include "output/AutomationConnections.h"
 #include "output/OutputMessages.h"
 #include "output/OutputShared.h"
-#include "output/AtRecThread.h"
 #include "serial/TCommPort.h"
 
 #include <QCoreApplication>
-#include <QTcpSocket>
 #include <bit>
 #include <cerrno>
 #include <chrono>
@@ -25,34 +23,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 using fuzzsupport::require;
 
 namespace {
-
-// A connection whose received bytes are whatever the test puts in, read through QIODevice as the
-// handler reads a real one.
-class FeedSocket final : public QTcpSocket {
-public:
-    FeedSocket() { setOpenMode(QIODevice::ReadWrite | QIODevice::Unbuffered); }
-    void feed(QByteArray bytes) { m_bytes = std::move(bytes); }
-    [[nodiscard]] qint64 bytesAvailable() const override { return m_bytes.size(); }
-    [[nodiscard]] qint64 left() const { return m_bytes.size(); }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override
-    {
-        const qint64 n = std::min(maxSize, qint64(m_bytes.size()));
-        std::memcpy(data, m_bytes.constData(), std::size_t(n));
-        m_bytes.remove(0, n);
-        return n;
-    }
-
-private:
-    QByteArray m_bytes;
-};
 
 // One end of a pseudo terminal pair held by a TCommPort as the output link opens it, the other end
 // writing what the automation software sends.
@@ -80,9 +57,8 @@ struct SerialEnd {
 struct World {
     Config_Record config = defaultConfig();
     OutputShared shared;
-    TCommPort unusedPort;
-    std::unique_ptr<OutputLink> link;
-    std::unique_ptr<FeedSocket> socket;
+    AutomationConnections connections;
+    int peer = -1; // the automation software's end of the connection
     SerialEnd serial[2];
     std::unique_ptr<AT_Rec_Thread> poll[2];
 };
@@ -110,14 +86,41 @@ std::uint8_t sevenEvenByte(std::uint8_t b)
     return (std::popcount(b) & 1) != 0 ? 0 : std::uint8_t(b & 0x7F);
 }
 
-void tcpRead(const std::uint8_t* data, std::size_t size, std::optional<std::uint8_t>& answer)
+void writeAll(int fd, const std::uint8_t* data, std::size_t size)
+{
+    std::size_t written = 0;
+    while (written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        if (n < 0 && errno != EINTR) {
+            std::fprintf(stderr, "write: %s\n", std::strerror(errno));
+            require(false, "the far end writes");
+        }
+        written += n > 0 ? std::size_t(n) : 0;
+    }
+}
+
+// `stale` waits on the connection before the line goes out; `reply` comes after it, in one write.
+void tcpExchange(const std::uint8_t* stale, std::size_t staleSize, const std::uint8_t* reply,
+                 std::size_t replySize)
 {
     World& w = *g_world;
-    w.socket->feed(QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
-    w.link->ServerSocket_OutClientRead(w.socket.get());
-    require(w.socket->left() == 0, "a read takes everything that waits");
-    // This connection carried no line of the link's: whatever it sends is never an answer.
-    answer.reset();
+    writeAll(w.peer, stale, staleSize);
+    const AutomationConnections::SendFunction send = [&](int fd, const char* data, std::size_t size) {
+        const ssize_t n = ::send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        writeAll(w.peer, reply, replySize);
+        return n;
+    };
+    const std::string line = "1010           @    \x14";
+    const AutomationConnections::Exchange result =
+        w.connections.exchange(AutomationConnections::Side::Server, line, std::chrono::milliseconds(1), send);
+    require(result.sent == AutomationConnections::Exchange::Sent::Whole, "the line goes out whole");
+    const std::optional<std::uint8_t> expected =
+        replySize > 0 && Is_Answer_Byte(reply[0]) ? std::optional<std::uint8_t>(reply[0]) : std::nullopt;
+    require(result.answer == expected, "only the first byte of the block after the line answers it");
+    // What the peer got is the line; anything the exchange left unread is thrown away before the next.
+    char drain[4096];
+    while (::recv(w.peer, drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
 }
 
 void serialRead(int which, const std::uint8_t* data, std::size_t size)
@@ -160,8 +163,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     static QCoreApplication app(*argc, *argv);
     static World world;
     g_world = &world;
-    world.link = std::make_unique<OutputLink>(world.config, world.shared, world.unusedPort, LogSink{});
-    world.socket = std::make_unique<FeedSocket>();
+    int ends[2] = {-1, -1};
+    require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0, "a connection is made");
+    (void)world.connections.addServer(ends[0], "fuzz");
+    world.peer = ends[1];
     for (int which = 0; which < 2; ++which) {
         require(world.serial[which].open(which == 1), "a pseudo terminal opens as the serial port");
         world.poll[which] = std::make_unique<AT_Rec_Thread>(world.serial[which].port, world.shared, &app,
@@ -184,17 +189,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         serialRead(path - 1, bytes, std::min<std::size_t>(count, 512));
         return 0;
     }
-    armBoth(handoff, g_world->link->connectionId(g_world->socket.get()));
-    std::optional<std::uint8_t> answer;
+    count = std::min<std::size_t>(count, 512);
+    std::size_t staleSize = 0;
     if (path == 3 && count > 0) {
-        const std::size_t split = std::min<std::size_t>(bytes[0], count - 1);
+        staleSize = std::min<std::size_t>(bytes[0], count - 1);
         ++bytes;
         --count;
-        tcpRead(bytes, split, answer);
-        tcpRead(bytes + split, count - split, answer);
-    } else {
-        tcpRead(bytes, count, answer);
     }
-    expectAnswer(handoff, answer);
+    tcpExchange(bytes, staleSize, bytes + staleSize, count - staleSize);
     return 0;
 }

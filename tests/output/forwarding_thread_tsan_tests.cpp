@@ -1,10 +1,15 @@
 // The real forwarding thread against a main thread that keeps storing events and running the
-// supervision countdown, with answers arriving from a third thread as the link's receive side would
-// hand them over. Built to run under ThreadSanitizer; in every build it checks that each event is
-// reported exactly once and every supervision change is acknowledged.
+// supervision countdown, with answers arriving either from a third thread through the serial
+// hand-off, or over the real output link's TCP server from an automation software that reconnects
+// now and then, while the main thread accepts, ticks and drops connections. Built to run under
+// ThreadSanitizer; in every build it checks that each event is reported exactly once and every
+// supervision change is acknowledged.
+#include "../support/QtWait.h"
 #include "config/Clock.h"
 #include "output/MonitoringThread.h"
+#include "output/OutputLink.h"
 #include "output/OutputMessages.h"
+#include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
 #include "store/StoreTestSupport.h"
@@ -18,8 +23,12 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -45,18 +54,18 @@ public:
 
     static constexpr output::LinkId kConnection = 1;
 
-    SendResult sendLine(const std::string& line, Kind kind) override
+    Exchange exchangeLine(const std::string& line, Kind kind, std::chrono::milliseconds wait) override
     {
+        const output::AnswerSlot slot =
+            kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
         {
             std::lock_guard lock(m_mutex);
             m_sent.push_back(line);
             m_queue.push_back(line);
-            Arm_Answer(m_shared.handoff,
-                       kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
-                       kConnection);
+            Arm_Answer(m_shared.handoff, slot, kConnection);
         }
         m_changed.notify_all();
-        return SendResult::Sent;
+        return Exchange{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
     }
 
     std::vector<std::string> sent() const
@@ -89,20 +98,119 @@ private:
     std::thread m_answerer;
 };
 
+// The output link as a TCP server on the main thread, and on a thread of its own an automation
+// software (plain sockets) that acknowledges every line and, after every so many, closes its
+// connection and connects again.
+class TcpAutomation {
+public:
+    static constexpr int kLinesPerConnection = 200;
+
+    TcpAutomation(OutputShared& shared, LogSink log, const std::string& dir)
+        : m_port(dir), m_link(m_config, shared, m_port, std::move(log))
+    {
+        m_config.Mon_Port_Open = 1;
+        m_config.Mon_Server = 1;
+        m_config.Mon_Port = testsupport::freePort();
+        m_link.publishSettings();
+        m_link.Timer_OutTimer(); // listening from now on
+        m_peer = std::thread([this, port = std::uint16_t(m_config.Mon_Port)] { run(port); });
+    }
+    ~TcpAutomation()
+    {
+        m_stop = true;
+        m_peer.join();
+    }
+
+    OutputTransport& transport() { return m_link; }
+    // The main thread's turn: accepts, and the tick that notices closed peers and takes the link up.
+    void mainTurn()
+    {
+        QCoreApplication::processEvents();
+        m_link.Timer_OutTimer();
+    }
+    std::vector<std::string> acknowledged() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+
+private:
+    void run(std::uint16_t port)
+    {
+        while (!m_stop.load()) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(port);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+                if (fd >= 0)
+                    ::close(fd);
+                std::this_thread::sleep_for(10ms);
+                continue;
+            }
+            serve(fd);
+            ::close(fd);
+        }
+    }
+    void serve(int fd)
+    {
+        std::string line;
+        int onThisConnection = 0;
+        char buffer[512];
+        while (!m_stop.load()) {
+            pollfd look{fd, POLLIN, 0};
+            if (::poll(&look, 1, 20) <= 0)
+                continue;
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                return;
+            for (ssize_t i = 0; i < got; ++i) {
+                if (buffer[i] != '\x14') {
+                    line += buffer[i];
+                    continue;
+                }
+                const char ack = char(output::kAck);
+                if (::send(fd, &ack, 1, MSG_NOSIGNAL) != 1)
+                    return;
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_lines.push_back(line);
+                }
+                line.clear();
+                if (++onThisConnection == kLinesPerConnection)
+                    return; // acknowledged, then gone
+            }
+        }
+    }
+
+    Config_Record m_config = defaultConfig();
+    TCommPort m_port;
+    OutputLink m_link;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines; // acknowledged lines, without their DC4
+    std::thread m_peer;
+};
+
 // Polls without any timing assumption beyond a generous deadline for a failure.
-template <typename Done> bool waitFor(Done done)
+template <typename Done> bool waitFor(Done done, const std::function<void()>& mainTurn)
 {
     const auto deadline = std::chrono::steady_clock::now() + 120s;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        QCoreApplication::processEvents();
+        mainTurn();
         std::this_thread::sleep_for(1ms);
     }
     return true;
 }
 
-TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAndSupervises)
+enum class Answers { Handoff, TcpLink };
+
+class ForwardingThreads : public ::testing::TestWithParam<Answers> {};
+
+TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAndSupervises)
 {
     TempDir dir;
     LogRecorder log;
@@ -123,12 +231,21 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
     hooks.log = log.sink();
     hooks.refreshEvents = [&] { ++refreshes; };
     {
-        AnsweringTransport transport(shared);
+        std::unique_ptr<AnsweringTransport> handoff;
+        std::unique_ptr<TcpAutomation> tcp;
+        std::function<void()> mainTurn = [] { QCoreApplication::processEvents(); };
+        if (GetParam() == Answers::Handoff) {
+            handoff = std::make_unique<AnsweringTransport>(shared);
+            shared.Output_Link_State = output::kLinkUp;
+        } else {
+            tcp = std::make_unique<TcpAutomation>(shared, log.sink(), dir.path());
+            mainTurn = [&tcp] { tcp->mainTurn(); };
+        }
+        OutputTransport& transport = handoff ? static_cast<OutputTransport&>(*handoff) : tcp->transport();
         Monitoring_Thread thread(
             journal, accounts, shared, transport, clock, [] { return ForwardingSettings{}; }, hooks,
             MonitoringTiming{5000ms, 1ms, 1ms});
         self = &thread;
-        shared.Output_Link_State = output::kLinkUp;
         thread.start();
 
         // Supervised accounts 9000..9009, each going missing and coming back while events flow.
@@ -155,6 +272,7 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
                 if (n % 100 == 0) {
                     (void)journal.record(std::size_t(n)); // the events window reading along
                     shared.Thread_Alive.store(0);         // the watchdog's check
+                    mainTurn();
                 }
                 if (n % 50 == 0)
                     std::this_thread::yield();
@@ -167,7 +285,7 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
                     return false;
             return true;
         };
-        ASSERT_TRUE(waitFor(noneDue));
+        ASSERT_TRUE(waitFor(noneDue, mainTurn));
         for (const int a : {0, 3, 6}) {
             JournalRecord r = makeRecord(std::to_string(9000 + a).c_str());
             (void)accounts.update(r, "");
@@ -186,7 +304,7 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
                     return false;
             return true;
         };
-        ASSERT_TRUE(waitFor(allReported));
+        ASSERT_TRUE(waitFor(allReported, mainTurn));
         EXPECT_NE(shared.Thread_Alive.load() & output::kMonitoringAlive, 0u);
         thread.requestTerminate();
         ASSERT_TRUE(thread.waitForEnd(10000));
@@ -194,7 +312,7 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
         std::map<std::string, int> reports;     // event account -> times sent
         std::map<std::string, int> supervision; // account + E350/R350 -> times sent
         int heartbeats = 0;
-        for (const std::string& line : transport.sent()) {
+        for (const std::string& line : handoff ? handoff->sent() : tcp->acknowledged()) {
             if (line[0] == '1') {
                 ++heartbeats;
                 continue;
@@ -207,7 +325,7 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
             else
                 ++reports[account];
         }
-        EXPECT_GE(heartbeats, 1);
+        EXPECT_GE(heartbeats, tcp ? int(reports.size()) / TcpAutomation::kLinesPerConnection : 1);
         EXPECT_EQ(reports.size(), std::size_t(kEvents - (kEvents + 6) / 7));
         for (const auto& [account, times] : reports)
             EXPECT_EQ(times, 1) << account;
@@ -230,5 +348,7 @@ TEST(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAnd
                   n % 7 == 0 ? 0x01 : 0x07)
             << n;
 }
+
+INSTANTIATE_TEST_SUITE_P(Answers, ForwardingThreads, ::testing::Values(Answers::Handoff, Answers::TcpLink));
 
 } // namespace

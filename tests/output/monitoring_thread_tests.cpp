@@ -33,8 +33,8 @@ using namespace std::chrono_literals;
 using testsupport::waitUntil;
 
 // The automation software as the thread sees it through the link: each line that goes out arms its
-// slot for the one connection there is, and is answered at once, from inside the send, as the link's
-// read handler would hand the byte over.
+// slot for the one connection there is, and is answered at once, from inside the send, as the serial
+// poll step would hand the byte over; the link's own wait on the hand-off decides.
 class ScriptedTransport : public OutputTransport {
 public:
     enum class Reply { Ack, Nak, Silent, Junk, SignalOnly, NoConnection, NotSent };
@@ -48,24 +48,24 @@ public:
     std::vector<std::string> sent;
     int refused = 0;
 
-    SendResult sendLine(const std::string& line, Kind kind) override
+    Exchange exchangeLine(const std::string& line, Kind kind, std::chrono::milliseconds wait) override
     {
         EXPECT_EQ(kind == Kind::Heartbeat, line[0] == '1') << line;
         const Reply reply = next();
         if (reply == Reply::NoConnection) {
             ++refused;
-            return SendResult::NoConnection;
+            return Exchange{SendResult::NoConnection, std::nullopt};
         }
         if (reply == Reply::NotSent) {
             // A late ACK turning up meanwhile finds nothing armed.
             ++refused;
             Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
-            return SendResult::NothingSent;
+            return Exchange{SendResult::NothingSent, std::nullopt};
         }
         sent.push_back(line);
-        Arm_Answer(m_shared.handoff,
-                   kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
-                   kConnection);
+        const output::AnswerSlot slot =
+            kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
+        Arm_Answer(m_shared.handoff, slot, kConnection);
         if (duringWait)
             duringWait(line);
         switch (reply) {
@@ -86,7 +86,7 @@ public:
         case Reply::NotSent:
             break;
         }
-        return SendResult::Sent;
+        return Exchange{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
     }
 
 private:
@@ -638,8 +638,8 @@ TEST_F(ForwardingTest, SaveFailureDoesNotStopReportsOfWhatIsOnDisk)
     m_shared.Output_Link_State = output::kLinkUp;
     pass();
     EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0)})); // the unsaved one waits
-    EXPECT_EQ(redLines(),
-              std::vector<std::string>{"Disk write error. " + m_dir.file("extevn.dat") + OS_Error_Text(ENOSPC)});
+    EXPECT_EQ(redLines(), std::vector<std::string>{"Disk write error. " + m_dir.file("extevn.dat") +
+                                                   OS_Error_Text(ENOSPC)});
     EXPECT_EQ(m_journal->record(1).status, journal::kStored);
 
     m_io.heal();
@@ -701,6 +701,26 @@ TEST_F(ForwardingTest, AppendedEventsReachTheFilesWhileItRuns)
     EXPECT_FALSE(m_thread->isRunning());
     EXPECT_TRUE(m_logged.empty());
     EXPECT_TRUE(m_transport.sent.empty()); // the link never came up
+}
+
+// A pass that got reports acknowledged is followed by the next at once, so events stored meanwhile
+// (the receiver fills the whole ring faster than one pause) do not wait for it; an idle pass pauses.
+TEST_F(ForwardingTest, APassWithAcknowledgedReportsIsFollowedAtOnce)
+{
+    make(false, MonitoringTiming{20ms, 1ms, std::chrono::hours(1)});
+    m_shared.Output_Link_State = output::kLinkReady;
+    append("1111");
+    m_transport.duringWait = [&](const std::string& line) {
+        if (line == report(0))
+            append("2222");
+    };
+    m_thread->start();
+    ASSERT_TRUE(waitUntil([&] { return (m_journal->record(1).status & journal::kReported) != 0; }));
+    const std::uint64_t passes = m_thread->passes();
+    (void)waitUntil([] { return false; }, 50);
+    EXPECT_LE(m_thread->passes(), passes + 2); // the pass that reported it, one idle pass, then paused
+    m_thread->requestTerminate();
+    EXPECT_TRUE(m_thread->waitForEnd(5000));
 }
 
 TEST_F(ForwardingTest, FileErrorIsLoggedOnTheMainThreadAndTheErrorPauseEndsOnRequest)

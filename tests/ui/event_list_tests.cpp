@@ -135,14 +135,14 @@ TEST_F(EventList, CellTextsOfEventsAndLinkTests)
 class AckingTransport : public OutputTransport {
 public:
     explicit AckingTransport(OutputShared& shared) : m_shared(shared) {}
-    SendResult sendLine(const std::string&, Kind kind) override
+    Exchange exchangeLine(const std::string&, Kind kind, std::chrono::milliseconds wait) override
     {
         constexpr output::LinkId kConnection = 1;
-        Arm_Answer(m_shared.handoff,
-                   kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report,
-                   kConnection);
+        const output::AnswerSlot slot =
+            kind == Kind::Heartbeat ? output::AnswerSlot::Heartbeat : output::AnswerSlot::Report;
+        Arm_Answer(m_shared.handoff, slot, kConnection);
         Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
-        return SendResult::Sent;
+        return Exchange{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
     }
 
 private:

@@ -1,0 +1,115 @@
+// The TCP connections to the automation software, shared by the main thread, which accepts,
+// connects and drops them, and the forwarding thread, which sends each line and reads its answer on
+// the connection's own descriptor. No socket object of Qt ever reads these descriptors: a line and
+// its answer need no turn of the main thread, however busy the panels keep it.
+//
+// One mutex guards the list. The forwarding thread holds it only to pick the connection and to mark
+// the line in flight; its I/O runs without it. A descriptor with a line in flight is never closed
+// under it: the main thread takes the connection off the list at once, and the exchange closes the
+// descriptor when it ends. So a descriptor number cannot be reused by a panel's connection while a
+// line may still go out on it, and an answer on its way to a line in flight is still read.
+#pragma once
+
+#include "output/OutputShared.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+class AutomationConnections {
+public:
+    enum class Side { Server, Client };
+    // The system's send on a descriptor, never blocking; returns the bytes sent, or -1 with errno.
+    using SendFunction = std::function<ssize_t(int fd, const char* data, std::size_t size)>;
+
+    // What one exchange came to.
+    struct Exchange {
+        enum class Sent {
+            Whole,        // the whole line went out; `answer` says what came back
+            NoConnection, // nothing to send to on that side
+            NotWhole,     // nothing, or only a part, went out: no answer can count for it
+        };
+        Sent sent = Sent::NoConnection;
+        std::optional<std::uint8_t> answer; // ACK or NAK, the first byte of a block after the line
+        // The connection the lines go to was found closed or failed, or was given up after a part of
+        // a line: the link is down until a connection is there again.
+        bool targetLost = false;
+    };
+
+    // A connection taken off the list because its peer closed it or it failed.
+    struct Gone {
+        output::LinkId id = output::kNoLink;
+        Side side = Side::Server;
+        std::string peer;
+        int error = 0;          // the socket's error (errno), 0 for an orderly close
+        bool wasTarget = false; // the lines went to it
+    };
+
+    AutomationConnections() = default;
+    ~AutomationConnections(); // closes every descriptor; no exchange may be under way
+    AutomationConnections(const AutomationConnections&) = delete;
+    AutomationConnections& operator=(const AutomationConnections&) = delete;
+
+    // Main thread. The table owns the descriptors it is given from then on.
+    output::LinkId addServer(int fd, std::string peer); // the newest; lines go to it
+    output::LinkId setClient(int fd, std::string peer); // replaces a client there was
+    // Off the list at once; the descriptor is closed now, or when the exchange on it ends.
+    void remove(output::LinkId id);
+    void removeAll(Side side);
+    // Takes off the connections whose peer has closed or that failed: those the forwarding thread
+    // found so, and those a look without waiting and without reading finds so. The one with a line
+    // in flight is left to its exchange.
+    [[nodiscard]] std::vector<Gone> reap();
+
+    // Any thread.
+    [[nodiscard]] std::size_t serverCount() const; // not counting those found gone
+    [[nodiscard]] output::LinkId oldestServer() const;
+    [[nodiscard]] bool clientConnected() const;
+    [[nodiscard]] output::LinkId inFlight() const; // the connection a line is out on
+
+    // Forwarding thread, one exchange at a time: bytes already waiting on the target connection are
+    // thrown away (they answer some earlier line), the line is sent without blocking, and the first
+    // ACK or NAK that starts a block read within `wait` is its answer. A peer that closes or fails
+    // ends the wait at once. A part of a line shuts the connection down, so that the fragment cannot
+    // run into the next line; a peer that reads nothing (nothing could be sent) keeps it.
+    [[nodiscard]] Exchange exchange(Side side, std::string_view line, std::chrono::milliseconds wait,
+                                    const SendFunction& send = {});
+
+private:
+    struct Entry {
+        output::LinkId id = output::kNoLink;
+        int fd = -1;
+        Side side = Side::Server;
+        std::string peer;
+        bool lost = false; // found closed or failed by the forwarding thread
+        int error = 0;
+    };
+    enum class Waiting { Nothing, Closed, Failed };
+
+    [[nodiscard]] Entry* targetLocked(Side side);
+    [[nodiscard]] bool isTargetLocked(const Entry& entry) const;
+    void closeLocked(const Entry& entry);
+    [[nodiscard]] bool markLost(output::LinkId id, int error);
+    [[nodiscard]] Waiting discardWaiting(int fd, int& error);
+    [[nodiscard]] Exchange exchangeOn(output::LinkId id, int fd, std::string_view line,
+                                      std::chrono::milliseconds wait, const SendFunction& send);
+    void endExchange();
+
+    mutable std::mutex m_mutex;
+    std::vector<Entry> m_entries; // server connections oldest first, and the client
+    output::LinkId m_nextId = 1;
+    output::LinkId m_inFlight = output::kNoLink;
+    int m_inFlightFd = -1;
+    bool m_closeAfterExchange = false; // taken off the list while its line was out
+
+    // One exchange at a time; it also guards the read buffer.
+    std::mutex m_exchangeMutex;
+    std::vector<char> m_block = std::vector<char>(64 * 1024);
+};
