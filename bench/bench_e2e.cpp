@@ -569,7 +569,7 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     if (pace > 0)
         addRow(title, "accepted/s", fixed(perSecond, 0), QByteArray::number(pace), perSecond >= pace * 0.98);
     else
-        addRow(title, "accepted/s", fixed(perSecond, 0), ">= 20000", perSecond >= 20000);
+        addRow(title, "accepted/s", fixed(perSecond, 0), ">= 60000", perSecond >= 60000);
     addRow("", "ACK latency p50 (ms)", fixed(percentile(latencies, 0.50), 3));
     addRow("", "ACK latency p99 (ms)", fixed(p99, 3), "<= 5", p99 <= 5.0);
     if (!linkTests && pace == 0)
