@@ -26,10 +26,10 @@ public:
 
     QComboBox* ComboBox_COM_Baud = nullptr;
     QComboBox* ComboBox_COM_Framing = nullptr; // "8N1", "7E1": the item index is COM_Framing
-    QLineEdit* Edit1 = nullptr; // data bits
-    QLineEdit* Edit2 = nullptr; // stop bits
-    QLineEdit* Edit3 = nullptr; // parity
-    QLineEdit* Edit4 = nullptr; // flow control
+    QLineEdit* Edit1 = nullptr;                // data bits
+    QLineEdit* Edit2 = nullptr;                // stop bits
+    QLineEdit* Edit3 = nullptr;                // parity
+    QLineEdit* Edit4 = nullptr;                // flow control
     QPushButton* Button1 = nullptr;
 
 signals:

@@ -186,8 +186,9 @@ void ReceiverPage::Refresh_Receiver()
              LabeledEdit_DC9_Port, LabeledEdit_DC9_Conn_Timeout, LabeledEdit_DC9_Encoding_Key,
              RadioButton_DC9_AES_Off, RadioButton_DC9_AES_128, RadioButton_DC9_AES_192,
              RadioButton_DC9_AES_256, RadioButton_Aes_Key_Text, RadioButton_Aes_Key_Hex,
-             CheckBox_Show_AES_Password, CheckBox_Time_Synch, CheckBox_DC9_Store_Repeats, CheckBox_DC9_Time_UTC,
-             CheckBox_DC9_Quirk_Lower_Hex, CheckBox_DC9_Quirk_CRC_CR, CheckBox_DC9_Quirk_Binary_CRC})
+             CheckBox_Show_AES_Password, CheckBox_Time_Synch, CheckBox_DC9_Store_Repeats,
+             CheckBox_DC9_Time_UTC, CheckBox_DC9_Quirk_Lower_Hex, CheckBox_DC9_Quirk_CRC_CR,
+             CheckBox_DC9_Quirk_Binary_CRC})
         w->setEnabled(!open);
     showKey();
     CheckBox_Time_Synch->setChecked(m_config.Time_Synch != 0);

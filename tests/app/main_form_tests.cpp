@@ -141,11 +141,11 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
     EXPECT_FALSE(form.Meniu_Log->isVisible());
     EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port closed."));
     // Every named component is findable by its name.
-    for (const char* name : {"CheckBox_DC9_Port_Enable", "LabeledEdit_DC9_Encoding_Key", "RichEdit_Log",
-                             "StatusBar1", "BitBtn_Save", "Button1", "PageControl_Receiver", "ComboBox1",
-                             "ComboBox_COM_Nr", "LabeledEdit_Test_Rec_Nr", "CheckBox_DC9_UDP",
-                             "CheckBox_DC9_Quirk_CRC_CR", "CheckBox_Test_Heartbeat_Length",
-                             "ComboBox_COM_Framing"})
+    for (const char* name :
+         {"CheckBox_DC9_Port_Enable", "LabeledEdit_DC9_Encoding_Key", "RichEdit_Log", "StatusBar1",
+          "BitBtn_Save", "Button1", "PageControl_Receiver", "ComboBox1", "ComboBox_COM_Nr",
+          "LabeledEdit_Test_Rec_Nr", "CheckBox_DC9_UDP", "CheckBox_DC9_Quirk_CRC_CR",
+          "CheckBox_Test_Heartbeat_Length", "ComboBox_COM_Framing"})
         EXPECT_NE(form.findChild<QWidget*>(QLatin1String(name)), nullptr) << name;
 }
 
