@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Takes the pictures in docs/ of the Event List, the Object List and the serial settings dialog,
-# under Xvfb, with data the real receiver made in a temporary directory:
+# Takes the pictures in docs/ of the main window (its "DC-09 Receiver" page), the Event List, the
+# Object List and the serial settings dialog, under Xvfb, with data the real receiver made in a temporary directory:
 #   1. events forwarded to the automation software simulator (Reported), a link test, then events
 #      stored while the link is down (Pending after the next start);
 #   2. a start whose extended-data file cannot be written, so the newest events are stored in
 #      memory only (Unknown), and one account whose supervision time of one minute runs out (red).
-# Usage: scripts/screenshots.sh [BUILD_DIR]   (takes about 90 seconds)
+# Usage: scripts/screenshots.sh [BUILD_DIR]   (takes about 95 seconds)
 set -euo pipefail
 
 build=${1:-build}
@@ -67,13 +67,19 @@ sleep 6
 # The extended-data file cannot be opened any more: new events stay in memory, unsaved.
 mv "$data/extevn.dat" "$data/extevn.dat.kept"
 mkdir "$data/extevn.dat"
-event --account 1234 --event 1130 --zone 005 --quality 80
-event --account 4321 --event 1120 --zone 001
+# An event that cannot be written is not acknowledged: the panel would send it again.
+event --account 1234 --event 1130 --zone 005 --quality 80 --expect none --timeout 2000
+event --account 4321 --event 1120 --zone 001 --expect none --timeout 2000
 wait "$windows" || true
 rmdir "$data/extevn.dat"
 mv "$data/extevn.dat.kept" "$data/extevn.dat"
 
+# 3. The main window on its "DC-09 Receiver" page (the pictures above show it on the other page).
+xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --dir "$data" --screenshot "$data/main.png" \
+    --screenshot-after 3
+
+cp "$data/main.png" "$root/docs/main-window.png"
 cp "$data/shot-events.png" "$root/docs/event-list.png"
 cp "$data/shot-objects.png" "$root/docs/object-list.png"
 cp "$data/shot-serial.png" "$root/docs/serial-settings.png"
-echo "docs/event-list.png, docs/object-list.png and docs/serial-settings.png written"
+echo "docs/main-window.png, docs/event-list.png, docs/object-list.png and docs/serial-settings.png written"

@@ -41,6 +41,9 @@ TForm_Com_Settings::TForm_Com_Settings(Config_Record& config, Dialogs& dialogs, 
         grid->addWidget(field, row, 1);
     };
     addRow("Baud Rate :", ComboBox_COM_Baud);
+    ComboBox_COM_Framing = named(new QComboBox, "ComboBox_COM_Framing");
+    ComboBox_COM_Framing->addItems({QStringLiteral("8N1"), QStringLiteral("7E1")});
+    addRow("Framing :", ComboBox_COM_Framing);
     const auto fixed = [&](QLineEdit*& edit, const char* name, const char* caption, const char* text) {
         edit = named(new QLineEdit(QLatin1String(text)), name);
         edit->setEnabled(false);
@@ -52,11 +55,12 @@ TForm_Com_Settings::TForm_Com_Settings(Config_Record& config, Dialogs& dialogs, 
     fixed(Edit4, "Edit4", "Flow Control :", "None");
     Button1 = named(new QPushButton(QStringLiteral("OK")), "Button1");
     grid->addWidget(Button1, grid->rowCount(), 1, Qt::AlignRight);
-    setFixedSize(254, 132);
+    setFixedSize(254, 156); // one row more than baud rate and the fixed four need
 
     connect(ComboBox_COM_Baud->lineEdit(), &QLineEdit::textEdited, this,
             [this] { ComboBox_COM_BaudChange(); });
     connect(ComboBox_COM_Baud, &QComboBox::textActivated, this, [this] { ComboBox_COM_BaudChange(); });
+    connect(ComboBox_COM_Framing, &QComboBox::activated, this, [this] { ComboBox_COM_FramingChange(); });
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     refreshBaudList(false);
 }
@@ -83,6 +87,25 @@ void TForm_Com_Settings::refreshBaudList(bool locked)
         ComboBox_COM_Baud->setEditText(baud);
     }
     ComboBox_COM_Baud->setEnabled(!locked);
+    ComboBox_COM_Framing->setEnabled(!locked);
+    showFraming();
+}
+
+void TForm_Com_Settings::showFraming()
+{
+    // Shown as the port is opened: a byte that names no framing opens 8N1.
+    const bool sevenEven = serialFraming(m_config) == SerialFraming::Bits7EvenParity;
+    ComboBox_COM_Framing->setCurrentIndex(sevenEven ? 1 : 0);
+    Edit1->setText(sevenEven ? QStringLiteral("7") : QStringLiteral("8"));
+    Edit2->setText(QStringLiteral("1"));
+    Edit3->setText(sevenEven ? QStringLiteral("Even") : QStringLiteral("None"));
+}
+
+void TForm_Com_Settings::ComboBox_COM_FramingChange()
+{
+    m_config.COM_Framing = ComboBox_COM_Framing->currentIndex() == 1 ? 1 : 0;
+    showFraming();
+    emit settingsEdited();
 }
 
 void TForm_Com_Settings::ComboBox_COM_BaudChange()

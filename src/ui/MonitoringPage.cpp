@@ -70,6 +70,9 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     forms::setDigitsOnly(LabeledEdit_Test_Heartbeat_Period);
     LabeledEdit_Test_Rec_Nr = forms::labeledEdit(hbGrid, "LabeledEdit_Test_Rec_Nr", "Receiver Number: ", 6);
     forms::setDigitsOnly(LabeledEdit_Test_Rec_Nr);
+    CheckBox_Test_Heartbeat_Length =
+        named(new QCheckBox(QStringLiteral("20-character heartbeat")), "CheckBox_Test_Heartbeat_Length");
+    hbGrid->addWidget(CheckBox_Test_Heartbeat_Length, hbGrid->rowCount(), 0, 1, 2);
 
     auto* fmtBox = named(new QGroupBox(QStringLiteral("Report Format")), "GroupBox_Report_Format");
     auto* fmtLayout = new QVBoxLayout(fmtBox);
@@ -98,6 +101,8 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     connect(ComboBox_COM_Nr->lineEdit(), &QLineEdit::textEdited, this, [this] { ComboBox_COM_NrChange(); });
     connect(ComboBox_COM_Nr, &QComboBox::textActivated, this, [this] { ComboBox_COM_NrChange(); });
     connect(Button_Com_Settings, &QPushButton::clicked, this, [this] { Button_Com_SettingsClick(); });
+    connect(CheckBox_Test_Heartbeat_Length, &QCheckBox::clicked, this,
+            [this] { CheckBox_Test_Heartbeat_LengthClick(); });
 }
 
 void MonitoringPage::Refresh_Mon_Out()
@@ -106,6 +111,8 @@ void MonitoringPage::Refresh_Mon_Out()
     LabeledEdit_Test_Rec_Nr->setText(QString::number(m_config.Test_Rec_Nr));
     LabeledEdit_Out_IP->setText(forms::fieldText(m_config.Out_IP));
     LabeledEdit_Test_Heartbeat_Period->setText(QString::number(m_config.Test_Heartbeat_Period));
+    // Shown as it is sent: a byte the sender does not know means 22.
+    CheckBox_Test_Heartbeat_Length->setChecked(heartbeatLength(m_config) == kShortHeartbeatLength);
     (m_config.Mon_Server != 0 ? RadioButton_Mon_Server : RadioButton_Mon_Client)->setChecked(true);
     if (m_config.Report_Format >= 0 && m_config.Report_Format < ComboBox1->count())
         ComboBox1->setCurrentIndex(m_config.Report_Format);
@@ -195,6 +202,14 @@ void MonitoringPage::ComboBox1Change()
     m_config.Report_Format = std::int8_t(ComboBox1->currentIndex());
     emit settingsEdited();
     emit outputSettingsChanged();
+}
+
+void MonitoringPage::CheckBox_Test_Heartbeat_LengthClick()
+{
+    // Not locked with the link: the forwarding thread takes it with its next heartbeat.
+    m_config.Test_Heartbeat_Length =
+        CheckBox_Test_Heartbeat_Length->isChecked() ? std::uint8_t(kShortHeartbeatLength) : 0;
+    Refresh_Mon_Out();
 }
 
 void MonitoringPage::ComboBox_COM_NrChange()

@@ -45,6 +45,7 @@ public:
     void LabeledEdit_Test_Rec_NrChange();
     void ComboBox1Change();
     void ComboBox_COM_NrChange();
+    void CheckBox_Test_Heartbeat_LengthClick();
 
     QCheckBox* CheckBox_Mon_Port_Open_TCP = nullptr;
     QRadioButton* RadioButton_Mon_Server = nullptr;
@@ -56,6 +57,7 @@ public:
     QPushButton* Button_Com_Settings = nullptr;
     QLineEdit* LabeledEdit_Test_Heartbeat_Period = nullptr;
     QLineEdit* LabeledEdit_Test_Rec_Nr = nullptr;
+    QCheckBox* CheckBox_Test_Heartbeat_Length = nullptr; // ticked: the 20-character heartbeat
     QComboBox* ComboBox1 = nullptr;
 
 signals:

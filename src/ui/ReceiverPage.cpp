@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -42,7 +43,13 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     auto* portBox = named(new QGroupBox(QStringLiteral("Receiver Port")), "GroupBox_Receiver_Port");
     auto* portGrid = new QGridLayout(portBox);
     CheckBox_DC9_Port_Enable = named(new QCheckBox(QStringLiteral("Open")), "CheckBox_DC9_Port_Enable");
-    portGrid->addWidget(CheckBox_DC9_Port_Enable, 0, 0, 1, 2);
+    CheckBox_DC9_UDP = named(new QCheckBox(QStringLiteral("UDP")), "CheckBox_DC9_UDP");
+    // "UDP" beside "Open" in the same row, so that the port row below keeps its columns.
+    auto* openRow = new QHBoxLayout;
+    openRow->addWidget(CheckBox_DC9_Port_Enable);
+    openRow->addWidget(CheckBox_DC9_UDP);
+    openRow->addStretch(1);
+    portGrid->addLayout(openRow, 0, 0, 1, 2);
     LabeledEdit_DC9_Port = forms::labeledEdit(portGrid, "LabeledEdit_DC9_Port", "Port: ", 5);
     forms::setDigitsOnly(LabeledEdit_DC9_Port);
 
@@ -102,11 +109,41 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
         widest = std::max(widest, keyMetrics.horizontalAdvance(c));
     LabeledEdit_DC9_Encoding_Key->setMinimumWidth(64 * widest + kKeyFieldMargins);
 
+    // Below the older groups, so that they keep their places.
+    auto* msgBox = named(new QGroupBox(QStringLiteral("Message Handling")), "GroupBox_Message_Handling");
+    auto* msgLayout = new QVBoxLayout(msgBox);
+    CheckBox_DC9_Store_Repeats =
+        named(new QCheckBox(QStringLiteral("Store repeats")), "CheckBox_DC9_Store_Repeats");
+    CheckBox_DC9_Time_UTC = named(new QCheckBox(QStringLiteral("UTC time stamps")), "CheckBox_DC9_Time_UTC");
+    msgLayout->addWidget(CheckBox_DC9_Store_Repeats);
+    msgLayout->addWidget(CheckBox_DC9_Time_UTC);
+
+    auto* quirkBox = named(new QGroupBox(QStringLiteral("Panel Quirks")), "GroupBox_Panel_Quirks");
+    auto* quirkGrid = new QGridLayout(quirkBox);
+    CheckBox_DC9_Quirk_Lower_Hex =
+        named(new QCheckBox(QStringLiteral("Lowercase hex")), "CheckBox_DC9_Quirk_Lower_Hex");
+    CheckBox_DC9_Quirk_CRC_CR =
+        named(new QCheckBox(QStringLiteral("CRC over CR, decimal length")), "CheckBox_DC9_Quirk_CRC_CR");
+    CheckBox_DC9_Quirk_Binary_CRC =
+        named(new QCheckBox(QStringLiteral("Binary CRC")), "CheckBox_DC9_Quirk_Binary_CRC");
+    quirkGrid->addWidget(CheckBox_DC9_Quirk_Lower_Hex, 0, 0);
+    quirkGrid->addWidget(CheckBox_DC9_Quirk_Binary_CRC, 0, 1);
+    quirkGrid->addWidget(CheckBox_DC9_Quirk_CRC_CR, 1, 0, 1, 2);
+
+    m_flagBoxes = {{CheckBox_DC9_UDP, &Config_Record::DC9_UDP_Enable},
+                   {CheckBox_DC9_Store_Repeats, &Config_Record::DC9_Store_Repeats},
+                   {CheckBox_DC9_Time_UTC, &Config_Record::DC9_Time_UTC},
+                   {CheckBox_DC9_Quirk_Lower_Hex, &Config_Record::DC9_Quirk_Lower_Hex},
+                   {CheckBox_DC9_Quirk_CRC_CR, &Config_Record::DC9_Quirk_CRC_CR},
+                   {CheckBox_DC9_Quirk_Binary_CRC, &Config_Record::DC9_Quirk_Binary_CRC}};
+
     grid->addWidget(portBox, 0, 0);
     grid->addWidget(connBox, 1, 0);
     grid->addWidget(addBox, 2, 0);
     grid->addWidget(encBox, 0, 1, 3, 1);
-    grid->setRowStretch(3, 1);
+    grid->addWidget(msgBox, 3, 0);
+    grid->addWidget(quirkBox, 3, 1);
+    grid->setRowStretch(4, 1);
 
     connect(CheckBox_DC9_Port_Enable, &QCheckBox::clicked, this, [this] { CheckBox_DC9_Port_EnableClick(); });
     connect(CheckBox_Time_Synch, &QCheckBox::clicked, this, [this] { CheckBox_Time_SynchClick(); });
@@ -132,6 +169,10 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
             [this] { RadioButton_Aes_Key_HexClick(); });
     connect(CheckBox_Show_AES_Password, &QCheckBox::clicked, this,
             [this] { CheckBox_Show_AES_PasswordClick(); });
+    connect(CheckBox_DC9_UDP, &QCheckBox::clicked, this, [this] { CheckBox_DC9_UDPClick(); });
+    for (const FlagBox& f : m_flagBoxes)
+        if (f.box != CheckBox_DC9_UDP)
+            connect(f.box, &QCheckBox::clicked, this, [this, box = f.box] { flagBoxClick(box); });
 }
 
 void ReceiverPage::Refresh_Receiver()
@@ -145,10 +186,15 @@ void ReceiverPage::Refresh_Receiver()
              LabeledEdit_DC9_Port, LabeledEdit_DC9_Conn_Timeout, LabeledEdit_DC9_Encoding_Key,
              RadioButton_DC9_AES_Off, RadioButton_DC9_AES_128, RadioButton_DC9_AES_192,
              RadioButton_DC9_AES_256, RadioButton_Aes_Key_Text, RadioButton_Aes_Key_Hex,
-             CheckBox_Show_AES_Password, CheckBox_Time_Synch})
+             CheckBox_Show_AES_Password, CheckBox_Time_Synch, CheckBox_DC9_Store_Repeats,
+             CheckBox_DC9_Time_UTC, CheckBox_DC9_Quirk_Lower_Hex, CheckBox_DC9_Quirk_CRC_CR,
+             CheckBox_DC9_Quirk_Binary_CRC})
         w->setEnabled(!open);
     showKey();
     CheckBox_Time_Synch->setChecked(m_config.Time_Synch != 0);
+    // Any byte but zero is on: that is how the receiver reads them.
+    for (const FlagBox& f : m_flagBoxes)
+        f.box->setChecked(m_config.*f.field != 0);
     emit settingsEdited();
 }
 
@@ -172,6 +218,22 @@ void ReceiverPage::CheckBox_DC9_Port_EnableClick()
 {
     emit portEnableClicked();
     m_config.DC9_Port_Enable = CheckBox_DC9_Port_Enable->isChecked() ? 1 : 0;
+    Refresh_Receiver();
+}
+
+void ReceiverPage::CheckBox_DC9_UDPClick()
+{
+    // Like "Open", and open or not: the receiver binds or releases the datagram port at its next
+    // tick, which this brings forward.
+    emit portEnableClicked();
+    flagBoxClick(CheckBox_DC9_UDP);
+}
+
+void ReceiverPage::flagBoxClick(QCheckBox* box)
+{
+    for (const FlagBox& f : m_flagBoxes)
+        if (f.box == box)
+            m_config.*f.field = box->isChecked() ? 1 : 0;
     Refresh_Receiver();
 }
 

@@ -1,11 +1,13 @@
-// The "DC-09 Receiver" page: receiver port, connection time-out, time synchronisation and the
-// encryption key. Each control writes its field of the settings record at once.
+// The "DC-09 Receiver" page: receiver port (TCP, and UDP beside it), connection time-out, time
+// synchronisation, the encryption key, how repeats and time stamps are handled, and the field quirks
+// of some panel families. Each control writes its field of the settings record at once.
 #pragma once
 
 #include "config/ConfigRecord.h"
 
 #include <QWidget>
 #include <cstdint>
+#include <vector>
 
 class Dialogs;
 class QButtonGroup;
@@ -33,6 +35,9 @@ public:
     void RadioButton_Aes_Key_TextClick();
     void RadioButton_Aes_Key_HexClick();
     void CheckBox_Show_AES_PasswordClick();
+    void CheckBox_DC9_UDPClick();
+    // The boxes of one byte each (repeats, UTC, the quirks): ticked stores 1, cleared 0.
+    void flagBoxClick(QCheckBox* box);
 
     QCheckBox* CheckBox_DC9_Port_Enable = nullptr;
     QLineEdit* LabeledEdit_DC9_Port = nullptr;
@@ -46,10 +51,17 @@ public:
     QRadioButton* RadioButton_Aes_Key_Hex = nullptr;
     QCheckBox* CheckBox_Show_AES_Password = nullptr;
     QCheckBox* CheckBox_Time_Synch = nullptr;
+    QCheckBox* CheckBox_DC9_UDP = nullptr;
+    QCheckBox* CheckBox_DC9_Store_Repeats = nullptr; // ticked: every copy stored
+    QCheckBox* CheckBox_DC9_Time_UTC = nullptr;
+    QCheckBox* CheckBox_DC9_Quirk_Lower_Hex = nullptr;
+    QCheckBox* CheckBox_DC9_Quirk_CRC_CR = nullptr;
+    QCheckBox* CheckBox_DC9_Quirk_Binary_CRC = nullptr;
 
 signals:
     void settingsEdited();                     // a field may have changed: Check_Settings_Changed
     void portEnableClicked();                  // the receiver tries its port again at the next second
+                                               // ("Open" and "UDP" alike)
     void portTextChanged(const QString& text); // the port as shown, for the receiver's closing line
 
 private:
@@ -60,4 +72,10 @@ private:
     Dialogs& m_dialogs;
     QButtonGroup* m_aesModeGroup = nullptr;
     QButtonGroup* m_keyFormatGroup = nullptr;
+    // Each box of one byte with the byte it edits; UDP is one of them.
+    struct FlagBox {
+        QCheckBox* box;
+        std::uint8_t Config_Record::*field;
+    };
+    std::vector<FlagBox> m_flagBoxes;
 };

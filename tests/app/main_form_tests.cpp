@@ -141,9 +141,11 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
     EXPECT_FALSE(form.Meniu_Log->isVisible());
     EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port closed."));
     // Every named component is findable by its name.
-    for (const char* name : {"CheckBox_DC9_Port_Enable", "LabeledEdit_DC9_Encoding_Key", "RichEdit_Log",
-                             "StatusBar1", "BitBtn_Save", "Button1", "PageControl_Receiver", "ComboBox1",
-                             "ComboBox_COM_Nr", "LabeledEdit_Test_Rec_Nr"})
+    for (const char* name :
+         {"CheckBox_DC9_Port_Enable", "LabeledEdit_DC9_Encoding_Key", "RichEdit_Log", "StatusBar1",
+          "BitBtn_Save", "Button1", "PageControl_Receiver", "ComboBox1", "ComboBox_COM_Nr",
+          "LabeledEdit_Test_Rec_Nr", "CheckBox_DC9_UDP", "CheckBox_DC9_Quirk_CRC_CR",
+          "CheckBox_Test_Heartbeat_Length", "ComboBox_COM_Framing"})
         EXPECT_NE(form.findChild<QWidget*>(QLatin1String(name)), nullptr) << name;
 }
 
@@ -287,10 +289,22 @@ TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
     retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("200"));
     mon.ComboBox1->setCurrentIndex(1);
     emit mon.ComboBox1->activated(1);
+    mon.CheckBox_Test_Heartbeat_Length->click();
     const ForwardingSettings s = link->forwardingSettings();
     EXPECT_EQ(s.Test_Heartbeat_Period, 45);
     EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 200);
     EXPECT_EQ(s.Report_Format, 1);
+    EXPECT_EQ(s.Heartbeat_Length, 20);
+
+    // "UDP", like "Open", brings the receiver's next tick forward, whether the port is open or not.
+    QTimer* rxTimer = core.receiver().timer();
+    for (int open : {1, 0}) {
+        core.config().DC9_Port_Enable = std::uint8_t(open);
+        rx.Refresh_Receiver();
+        rxTimer->setInterval(60000);
+        rx.CheckBox_DC9_UDP->click();
+        EXPECT_LT(rxTimer->interval(), 60000) << open;
+    }
 }
 
 TEST_F(MainWindow, ServerLinkCarriesTheForwardingThreadsHeartbeat)
