@@ -389,7 +389,11 @@ const char* responseToken(Response_Kind kind)
 
 std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count)
 {
-    std::uint16_t crc = 0;
+    return DC9_CRC16_Continue(0, data, count);
+}
+
+std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, std::size_t count)
+{
     for (std::size_t k = 0; k < count; ++k) {
         crc = std::uint16_t((crc >> 8) ^ kCrcTable[(crc ^ data[k]) & 0xFF]);
     }

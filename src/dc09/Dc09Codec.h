@@ -13,6 +13,8 @@
 
 // CRC-16/ARC as DC-09 uses it.
 [[nodiscard]] std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count);
+// The same CRC carried on over further bytes from a running value (0 at the start).
+[[nodiscard]] std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, std::size_t count);
 
 // Parses the first `length` bytes of `buffer`; a zero byte ends the text earlier. The buffer is
 // modified in place (the frame is cut at its CR, an encrypted data block is decrypted over itself);

@@ -116,6 +116,7 @@ void Dc09Receiver::deactivate()
     }
     for (QTcpSocket* connection : open) {
         m_connections.removeAll(connection);
+        m_streams.erase(connection);
         connection->deleteLater();
     }
     // Nothing may still be on its way to the files when the program's last persist pass runs.
@@ -229,6 +230,7 @@ void Dc09Receiver::acceptPending()
                 });
         connect(connection, &QAbstractSocket::disconnected, this, [this, connection, address, port] {
             m_connections.removeAll(connection);
+            m_streams.erase(connection);
             m_slots.release(std::string_view(address.constData(), size_t(address.size())), port);
             connection->deleteLater();
         });
@@ -276,15 +278,7 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
 
 void Dc09Receiver::readBlock(QTcpSocket* connection)
 {
-    const qint64 waiting = connection->bytesAvailable();
-    if (waiting <= 0) {
-        return;
-    }
-    const QByteArray block = connection->read(std::min(waiting, kMaxBlockBytes));
-    if (connection->bytesAvailable() > 0) {
-        connection->skip(connection->bytesAvailable()); // beyond any frame: garbage
-    }
-    if (block.isEmpty()) {
+    if (connection->bytesAvailable() <= 0) {
         return;
     }
     if (connection->bytesToWrite() > kMaxUnsentBytes) {
@@ -295,17 +289,52 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         connection->abort(); // reports the loss at once; the socket is deleted later
         return;
     }
-
-    if (m_traceEnabled) {
-        const WallTime now = m_clock.wallNow();
-        const std::tm tm = localTimeOf(now.seconds);
-        emit traceLine(QString());
-        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                         unsigned(tm.tm_sec), unsigned(now.millis)) +
-                       QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+    // Bytes that come after the connection was given up belong to no stream.
+    if (m_streams.find(connection) == m_streams.end() && !m_connections.contains(connection)) {
+        return;
     }
+    const QString address = remoteAddressText(connection);
+    const int port = connection->peerPort();
+    bool framed = false;
+    int seconds = ConnectionTable::kShortSeconds;
+    // The socket holds at most a block; whatever it has is taken, since frames may follow in it.
+    while (connection->bytesAvailable() > 0) {
+        // Looked up afresh: answering may have dropped the connection, and its stream with it.
+        const auto it = framed ? m_streams.find(connection) : m_streams.try_emplace(connection).first;
+        if (it == m_streams.end()) {
+            break;
+        }
+        FrameAssembler& stream = it->second;
+        const QByteArray block = connection->read(std::min(connection->bytesAvailable(), kMaxBlockBytes));
+        if (block.isEmpty()) {
+            break;
+        }
+        if (m_traceEnabled) {
+            const WallTime now = m_clock.wallNow();
+            const std::tm tm = localTimeOf(now.seconds);
+            emit traceLine(QString());
+            emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                             unsigned(tm.tm_sec), unsigned(now.millis)) +
+                           QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+        }
+        const FrameAssembler::Output out = stream.feed(block.constData(), size_t(block.size()), m_config);
+        if (out.garbageBegan) {
+            logUnrecognised(address, port);
+        }
+        for (const std::string& frame : out.frames) {
+            seconds = handleFrame(connection, QByteArray(frame.data(), qsizetype(frame.size())));
+            framed = true;
+        }
+    }
+    // Bytes that are not (yet) a frame keep the connection five seconds, as garbage always did.
+    Touch_Connection_Slot(connection, framed ? seconds : int(ConnectionTable::kShortSeconds));
+}
 
-    Touch_Connection_Slot(connection, handleFrame(connection, block));
+void Dc09Receiver::logUnrecognised(const QString& address, int port)
+{
+    writeLog(QStringLiteral("Unrecognised data received from IP: ") + address + QStringLiteral(", port: ") +
+                 QString::number(port),
+             LogColour::Black);
 }
 
 int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
@@ -324,9 +353,7 @@ int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
                                                   ? std::nullopt
                                                   : Decide_DC9_Response(result, message, received, m_config);
     if (!kind) {
-        writeLog(QStringLiteral("Unrecognised data received from IP: ") + address +
-                     QStringLiteral(", port: ") + QString::number(port),
-                 LogColour::Black);
+        logUnrecognised(address, port);
     } else {
         const std::string response = Build_DC9_Response(*kind, message, received, m_config, paddingRandom);
         const bool accepted = *kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK;
@@ -450,6 +477,10 @@ void Dc09Receiver::closeExpired(std::string_view address, int port)
         const QByteArray text = remoteAddressText(connection).toLatin1();
         if (ConnectionTable::recordedAddress(std::string_view(text.constData(), size_t(text.size()))) ==
             address) {
+            // Bytes that were waiting for the rest of a frame never became one.
+            if (const auto it = m_streams.find(connection); it != m_streams.end() && it->second.takeUnreported()) {
+                logUnrecognised(remoteAddressText(connection), port);
+            }
             connection->close();
         }
     }

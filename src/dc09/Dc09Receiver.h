@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
+#include "dc09/FrameAssembler.h"
 #include "dc09/StoreEvent.h"
 #include "log/LogSink.h"
 
@@ -19,6 +20,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class AccountTable;
@@ -32,9 +34,9 @@ class QTimer;
 class Dc09Receiver : public QObject {
     Q_OBJECT
 public:
-    // The largest block one read handles; a DC-09 frame is a few hundred bytes, anything this
-    // long is garbage, and the bound keeps a flood from growing memory.
-    static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+    // The largest block one read takes, and the most a connection keeps of a frame still arriving; a
+    // DC-09 frame is a few hundred bytes, and the bound keeps a flood from growing memory.
+    static constexpr qint64 kMaxBlockBytes = qint64(FrameAssembler::kMaxBytes);
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
@@ -111,6 +113,7 @@ private:
     };
 
     void readBlock(QTcpSocket* connection);
+    void logUnrecognised(const QString& address, int port);
     // One frame: answer queued (and, when accepted, the event staged) behind the connection's
     // earlier ones; returns the seconds the connection's slot gets.
     [[nodiscard]] int handleFrame(QTcpSocket* connection, const QByteArray& frame);
@@ -134,6 +137,8 @@ private:
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
+    // Each connection's bytes of a frame still arriving.
+    std::unordered_map<const QTcpSocket*, FrameAssembler> m_streams;
     bool m_traceEnabled = false;
     bool m_logViewVisible = true;
     QString m_portText;

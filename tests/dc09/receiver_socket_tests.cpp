@@ -48,6 +48,10 @@ const QByteArray kNullAck = "\nD2770014\"ACK\"0001R1L1#1234[]\r";
 const QByteArray kUnknownTokenDuh = "\n80B6000E\"DUH\"0000L0#[]\r";
 const QByteArray kEventFrame = "\nE4FA0029\"ADM-CID\"0002R1L1#1234[#1234|1130 01 015]\r";
 const QByteArray kEventAck = "\nD6730014\"ACK\"0002R1L1#1234[]\r";
+QByteArray kUnknownTokenFrame()
+{
+    return frame("\"XYZ\"0002R1L1#1234[]");
+}
 
 struct LogLine {
     std::string text;
@@ -299,7 +303,56 @@ TEST_F(ReceiverTest, AFloodIsHandledInBoundedBlocks)
     for (qsizetype b : blocks) {
         EXPECT_LE(b, Dc09Receiver::kMaxBlockBytes);
     }
-    EXPECT_EQ(countLog("Unrecognised data received from IP: "), int(blocks.size()));
+    // One line for the whole flood, however many reads it took; the frame after it is still answered.
+    EXPECT_GT(blocks.size(), 1u);
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), 1);
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+}
+
+TEST_F(ReceiverTest, FramesAreTakenFromTheStreamWhateverItsReads)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    // A frame in two pieces, the second after the first was read: one answer, nothing unrecognised.
+    int reads = 0;
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { reads += line.isEmpty() ? 0 : 1; });
+    panel->write(kEventFrame.left(17));
+    ASSERT_TRUE(waitUntil([&] { return reads == 1; }));
+    EXPECT_EQ(exchange(panel, kEventFrame.mid(17)), kEventAck);
+
+    // Three frames in one write: three answers in that order, three events stored in that order.
+    const QByteArray third = frame("\"ADM-CID\"0003R1L1#1234[#1234|1131 01 016]");
+    const QByteArray thirdAck = frame("\"ACK\"0003R1L1#1234[]");
+    panel->write(kNullFrame + kUnknownTokenFrame() + third);
+    QByteArray answers;
+    ASSERT_TRUE(waitUntil([&] {
+        answers += panel->readAll();
+        return answers.count('\r') == 3;
+    })) << answers.constData();
+    EXPECT_EQ(answers, kNullAck + kUnknownTokenDuh + thirdAck);
+    EXPECT_EQ(m_journal->nextSlotIndex(), 3u);
+    EXPECT_STREQ(m_journal->record(0).event, "1130");
+    EXPECT_STREQ(m_journal->record(1).event, "NULL");
+    EXPECT_STREQ(m_journal->record(2).event, "1131");
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), 0);
+}
+
+TEST_F(ReceiverTest, PartOfAFrameThatNeverCompletesIsReportedWhenItsTimeRunsOut)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    int reads = 0;
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { reads += line.isEmpty() ? 0 : 1; });
+    panel->write(kEventFrame.left(30));
+    ASSERT_TRUE(waitUntil([&] { return reads == 1; }));
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), 0);
+    ticks(5);
+    EXPECT_TRUE(disconnected(panel));
+    EXPECT_EQ(countLog("Unrecognised data received from IP: 127.0.0.1, port: "), 1);
 }
 
 TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
