@@ -98,8 +98,14 @@ void Dc09Receiver::setStatus(const QString& text)
 
 void Dc09Receiver::start()
 {
+    loadRepeatMemory();
     m_timer->setInterval(kFirstTickMs);
     m_timer->start();
+}
+
+void Dc09Receiver::loadRepeatMemory()
+{
+    m_repeats.loadFrom(m_journal, std::int64_t(m_clock.wallNow().seconds));
 }
 
 void Dc09Receiver::stopTimer()
@@ -358,23 +364,79 @@ int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
         const std::string response = Build_DC9_Response(*kind, message, received, m_config, paddingRandom);
         const bool accepted = *kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK;
         if (accepted) {
+            seconds = m_config.DC9_Conn_Timeout;
+            const bool filtered = repeatsReceivedOnce(m_config);
+            if (RepeatFilter::Entry* first = filtered ? m_repeats.find(message, received) : nullptr) {
+                answerRepeat(connection, response, *first, message);
+                return seconds;
+            }
             // The acknowledgement leaves only once the event is on disk: the panel that sees it
             // forgets the alarm, so the receiver must not be able to lose it any more.
             const QByteArray addressBytes = address.size() < 16 ? address.toLatin1() : QByteArray();
-            m_openGroup.add(Stage_DC9_Event(
+            const StagedEvent staged = Stage_DC9_Event(
                 message, received, std::string_view(addressBytes.constData(), size_t(addressBytes.size())),
-                port, m_accounts, m_journal));
-            seconds = m_config.DC9_Conn_Timeout;
+                port, m_accounts, m_journal);
+            m_openGroup.add(staged);
+            if (filtered) {
+                m_repeats.remember(message, received, staged, m_openBatchId);
+            }
         }
         queueAnswer(connection, response, accepted);
     }
     return seconds;
 }
 
+bool Dc09Receiver::firstCopyOnDisk(std::size_t slot, std::int32_t received) const
+{
+    const JournalRecord record = m_journal.record(slot);
+    // A slot refilled or cleared since holds another event; the first copy had its commit long ago.
+    if ((record.status & journal::kStored) == 0 || record.time_received != received) {
+        return true;
+    }
+    return (record.status & journal::kSaved) != 0 || m_journal.isOnDisk(slot);
+}
+
+void Dc09Receiver::answerRepeat(QTcpSocket* connection, const std::string& response, RepeatFilter::Entry& first,
+                                const DC9_Message& message)
+{
+    if (m_traceEnabled) {
+        const WallTime now = m_clock.wallNow();
+        const std::tm tm = localTimeOf(now.seconds);
+        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u  repeat of #%s sequence %04d, answered, not stored again",
+                                         unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
+                                         unsigned(now.millis), message.account, message.sequence));
+    }
+    Answer answer{QPointer<QTcpSocket>(connection), QByteArray(response.data(), qsizetype(response.size())),
+                  true, std::nullopt, 0};
+    if (first.batch == 0) {
+        // Read from the journal at start-up: on disk already.
+        answer.needsDisk = false;
+        queueAnswer(std::move(answer));
+        return;
+    }
+    const std::size_t slot = first.staged.journalSlot;
+    const std::int32_t received = std::int32_t(first.received);
+    answer.firstCopySlot = slot;
+    answer.firstCopyTime = received;
+    const std::uint64_t oldestUnanswered = m_batches.empty() ? m_openBatchId : m_batches.front().id;
+    if (first.batch < oldestUnanswered && !firstCopyOnDisk(slot, received)) {
+        // The first copy's commit failed and the disk has not taken it since: this copy is the
+        // panel's retry, so the first one is committed again, and acknowledged if that succeeds.
+        m_openGroup.add(first.staged);
+        first.batch = m_openBatchId;
+    }
+    queueAnswer(std::move(answer));
+}
+
 void Dc09Receiver::queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk)
 {
-    m_openAnswers.push_back(Answer{QPointer<QTcpSocket>(connection),
-                                   QByteArray(response.data(), qsizetype(response.size())), needsDisk});
+    queueAnswer(Answer{QPointer<QTcpSocket>(connection), QByteArray(response.data(), qsizetype(response.size())),
+                       needsDisk, std::nullopt, 0});
+}
+
+void Dc09Receiver::queueAnswer(Answer answer)
+{
+    m_openAnswers.push_back(std::move(answer));
     if (m_openGroup.events() >= kMaxGroupEvents) {
         sealGroup();
         return;
@@ -399,6 +461,7 @@ void Dc09Receiver::sealGroup()
         return;
     }
     AnswerBatch batch;
+    batch.id = m_openBatchId++;
     batch.answers.swap(m_openAnswers);
     if (m_openGroup.empty()) {
         batch.done = true;
@@ -440,6 +503,10 @@ void Dc09Receiver::deliverAnswers()
             QTcpSocket* connection = answer.connection.data();
             if (connection == nullptr || (answer.needsDisk && batch.failed) ||
                 connection->state() != QAbstractSocket::ConnectedState) {
+                continue;
+            }
+            // Batches finish in order, so the first copy's commit has ended by now.
+            if (answer.firstCopySlot && !firstCopyOnDisk(*answer.firstCopySlot, answer.firstCopyTime)) {
                 continue;
             }
             // A failed write means the panel has gone and will send again.

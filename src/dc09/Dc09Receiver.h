@@ -6,6 +6,7 @@
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
 #include "dc09/FrameAssembler.h"
+#include "dc09/RepeatFilter.h"
 #include "dc09/StoreEvent.h"
 #include "log/LogSink.h"
 
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -60,7 +62,9 @@ public:
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
 
-    void start();     // enables Timer_DC9 with its first 500 ms interval
+    void start();     // takes the last minute's events from the journal, enables Timer_DC9 (500 ms first)
+    // The repeats' memory from the journal's last minute, as after a restart.
+    void loadRepeatMemory();
     void stopTimer(); // FormClose step 1
     // FormClose step 2: closes the port and every connection, and waits until every staged event's
     // commit has ended (their answers have no connection left to go to).
@@ -104,8 +108,13 @@ private:
         QPointer<QTcpSocket> connection;
         QByteArray bytes;
         bool needsDisk = false; // "ACK" / "*ACK": sent only when the commit succeeded
+        // A repeat's acknowledgement: sent only when the first copy, in this journal slot and with this
+        // reception time, is on disk.
+        std::optional<std::size_t> firstCopySlot;
+        std::int32_t firstCopyTime = 0;
     };
     struct AnswerBatch {
+        std::uint64_t id = 0;
         std::uint64_t ticket = 0; // the commit waited for; 0 for none
         bool done = false;
         bool failed = false;
@@ -119,6 +128,11 @@ private:
     [[nodiscard]] int handleFrame(QTcpSocket* connection, const QByteArray& frame);
     void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk);
+    void queueAnswer(Answer answer);
+    // A repeat of an accepted message: answered as the first copy was, and not stored again.
+    void answerRepeat(QTcpSocket* connection, const std::string& response, RepeatFilter::Entry& first,
+                      const DC9_Message& message);
+    [[nodiscard]] bool firstCopyOnDisk(std::size_t slot, std::int32_t received) const;
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
     void reportException(const char* where, const char* what);
@@ -147,6 +161,8 @@ private:
     bool m_tableFullReported = false;
     int m_openRetryWait = 0; // ticks left before the next attempt to open the port
 
+    RepeatFilter m_repeats;
+    std::uint64_t m_openBatchId = 1; // the id the batch now being filled gets
     CommitGroup m_openGroup;
     std::vector<Answer> m_openAnswers;
     std::deque<AnswerBatch> m_batches;

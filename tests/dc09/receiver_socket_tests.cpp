@@ -20,6 +20,7 @@
 #include <QThread>
 #include <QTimer>
 #include <arpa/inet.h>
+#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -399,6 +400,7 @@ TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
 
 TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
 {
+    m_config.DC9_Store_Repeats = 1; // the same frame twice, each stored
     openPort();
     QStringList trace;
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) { trace << line; });
@@ -550,6 +552,7 @@ TEST_F(ReceiverTest, AnEventThatCannotBeWrittenOrSyncedIsNotAcknowledgedUntilIts
         {m_paths.accounts, FailingFileIo::Op::Sync, "Disk write error. "},
     };
     const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
+    m_config.DC9_Store_Repeats = 1; // every copy is stored: the repeats have a test of their own
     openPort();
     QTcpSocket* panel = connectPanel();
     // The event's answer would come before the rejection's: a lone "DUH" proves it was withheld.
@@ -589,6 +592,124 @@ TEST_F(ReceiverTest, AnEventThatCannotBeWrittenOrSyncedIsNotAcknowledgedUntilIts
                 << slot;
         }
     }
+}
+
+// How many journal slots hold events of the account.
+std::size_t slotsOf(const Journal& journal, const char* account)
+{
+    std::size_t n = 0;
+    for (std::size_t slot = 0; slot < journal::kSlots; ++slot) {
+        const JournalRecord r = journal.record(slot);
+        n += (r.status & journal::kStored) != 0 && std::strcmp(r.account, account) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
+{
+    struct Row {
+        const char* account;
+        int secondsLater;
+        bool otherConnection;
+        int secondSequence;
+        std::uint8_t storeRepeats;
+        std::size_t stored;
+    };
+    const Row rows[] = {
+        {"1001", 0, false, 1, 0, 1},  // at once, same connection
+        {"1002", 60, true, 1, 0, 1},  // the last second of the window, from another connection
+        {"1003", 61, false, 1, 0, 2}, // after the window: a new event
+        {"1004", 5, false, 2, 0, 2},  // another sequence number: a new event
+        {"1005", 5, false, 1, 1, 2},  // the setting keeps every copy
+    };
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    QTcpSocket* other = connectPanel();
+    int repeatLines = 0;
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { repeatLines += line.contains(QStringLiteral("repeat")) ? 1 : 0; });
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.account);
+        m_config.DC9_Store_Repeats = row.storeRepeats;
+        const QByteArray account(row.account);
+        const auto message = [&](int sequence) {
+            return frame("\"ADM-CID\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[#" + account +
+                         "|1130 01 015]");
+        };
+        const auto ack = [&](int sequence) {
+            return frame("\"ACK\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[]");
+        };
+        const int linesBefore = repeatLines;
+        EXPECT_EQ(exchange(panel, message(1)), ack(1));
+        m_clock.set(m_clock.wallNow().seconds + row.secondsLater);
+        EXPECT_EQ(exchange(row.otherConnection ? other : panel, message(row.secondSequence)),
+                  ack(row.secondSequence));
+        EXPECT_EQ(slotsOf(*m_journal, row.account), row.stored);
+        EXPECT_EQ(repeatLines - linesBefore, row.stored == 1 ? 1 : 0);
+        m_clock.set(m_clock.wallNow().seconds + 100); // the rows do not meet
+    }
+
+    // Both copies in one read: two answers, both after the one commit.
+    m_config.DC9_Store_Repeats = 0;
+    panel->write(kEventFrame + kEventFrame);
+    QByteArray answers;
+    ASSERT_TRUE(waitUntil([&] {
+        answers += panel->readAll();
+        return answers.count('\r') == 2;
+    }));
+    EXPECT_EQ(answers, kEventAck + kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+}
+
+TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestart)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    m_journal->persistPass();
+    m_panels.clear();
+    m_receiver.reset();
+
+    // The program starts again 30 s later over the same files.
+    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{},
+                                          [](int) {}, m_io);
+    m_journal->load();
+    m_clock.set(m_clock.wallNow().seconds + 30);
+    m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, LogSink{});
+    m_receiver->start();
+    openPort();
+    panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+    // The journal keeps no sequence numbers: the copy that matched lends its own, so a new message
+    // with the same content and another number is a new event.
+    EXPECT_EQ(exchange(panel, frame("\"ADM-CID\"0009R1L1#1234[#1234|1130 01 015]")),
+              frame("\"ACK\"0009R1L1#1234[]"));
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 2u);
+    m_clock.set(m_clock.wallNow().seconds + 61);
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 3u);
+}
+
+TEST_F(ReceiverTest, ARepeatIsNotAcknowledgedWhileItsFirstCopyIsNotOnDisk)
+{
+    const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    m_io.failOn(m_paths.journal, FailingFileIo::Op::Sync, EIO);
+    // Each time the rejection's answer comes alone: the event's was withheld.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        panel->write(kEventFrame);
+        EXPECT_EQ(exchange(panel, unknownToken), kUnknownTokenDuh) << attempt;
+        EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u) << attempt;
+        EXPECT_FALSE(m_journal->isOnDisk(0));
+    }
+    // The disk is back: the panel's next retry commits the first copy and is acknowledged.
+    m_io.heal();
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+    EXPECT_TRUE(m_journal->isOnDisk(0));
 }
 
 TEST_F(ReceiverTest, ANewConnectionIsClosedWhenEverySlotIsInUse)
