@@ -36,3 +36,18 @@ using PaddingRandom = std::function<std::uint32_t()>;
 // Empty (send nothing) for an "*ACK" that cannot be encrypted: no valid DC9_AES_Mode, or a cipher failure.
 [[nodiscard]] std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
                                              const Config_Record& config, const PaddingRandom& random = {});
+
+// One received frame (a TCP frame cut out of its stream, or one UDP datagram) judged as a whole:
+// parsed from a copy, the answer decided and built. No response for bytes that are no DC-09 frame.
+struct DC9_Judgement {
+    Parse_Result result = Parse_Result::Not_Recognised;
+    DC9_Message message;
+    std::optional<Response_Kind> kind;
+    std::string response; // empty when nothing is sent
+    [[nodiscard]] bool accepted() const
+    {
+        return kind == Response_Kind::ACK || kind == Response_Kind::Encrypted_ACK;
+    }
+};
+[[nodiscard]] DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now,
+                                            const Config_Record& config, const PaddingRandom& random = {});

@@ -13,6 +13,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUdpSocket>
+#include <QNetworkDatagram>
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -78,6 +80,9 @@ Dc09Receiver::~Dc09Receiver()
         QObject::disconnect(connection, nullptr, this, nullptr);
     }
     m_connections.clear();
+    if (m_udp != nullptr) {
+        QObject::disconnect(m_udp, nullptr, this, nullptr);
+    }
     QObject::disconnect(m_server, nullptr, this, nullptr);
     delete m_server; // owns the accepted sockets
     m_server = nullptr;
@@ -116,6 +121,7 @@ void Dc09Receiver::stopTimer()
 void Dc09Receiver::deactivate()
 {
     m_server->close();
+    closeDatagramPort();
     const QList<QTcpSocket*> open = m_connections; // abort() reports the loss and edits the list
     for (QTcpSocket* connection : open) {
         connection->abort();
@@ -145,6 +151,112 @@ bool Dc09Receiver::isActive() const
 int Dc09Receiver::activeConnections() const
 {
     return int(m_connections.size());
+}
+
+bool Dc09Receiver::isDatagramBound() const
+{
+    return m_udp != nullptr && m_udp->state() == QAbstractSocket::BoundState;
+}
+
+void Dc09Receiver::closeDatagramPort()
+{
+    if (m_udp != nullptr) {
+        QObject::disconnect(m_udp, nullptr, this, nullptr);
+        m_udp->close();
+        m_udp->deleteLater();
+        m_udp = nullptr;
+    }
+    m_udpRetryWait = 0;
+    m_garbageSenders.clear();
+}
+
+void Dc09Receiver::updateDatagramPort()
+{
+    if (m_config.DC9_UDP_Enable == 0 || !m_server->isListening()) {
+        closeDatagramPort();
+        return;
+    }
+    if (m_udp != nullptr) {
+        return;
+    }
+    if (m_udpRetryWait > 0) {
+        --m_udpRetryWait;
+        return;
+    }
+    auto* udp = new QUdpSocket(this);
+    if (!udp->bind(QHostAddress::AnyIPv4, m_server->serverPort())) {
+        // TCP panels go on; the UDP side is tried again like a port that failed to open.
+        writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) + QStringLiteral(": ") +
+                     udp->errorString(),
+                 LogColour::Red);
+        emit beepRequested();
+        delete udp;
+        m_udpRetryWait = kOpenRetryTicks - 1;
+        return;
+    }
+    m_udp = udp;
+    connect(m_udp, &QUdpSocket::readyRead, this, &Dc09Receiver::ServerSocket_DC9DatagramRead);
+    writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) + QStringLiteral(" is open."),
+             LogColour::Black);
+}
+
+void Dc09Receiver::ServerSocket_DC9DatagramRead()
+{
+    try {
+        for (int n = 0; m_udp != nullptr && n < kMaxDatagramsPerRead && m_udp->hasPendingDatagrams(); ++n) {
+            const QNetworkDatagram datagram = m_udp->receiveDatagram(kMaxBlockBytes);
+            if (!datagram.isValid()) {
+                break;
+            }
+            const QByteArray data = datagram.data();
+            Peer peer;
+            peer.datagramAddress = datagram.senderAddress();
+            peer.datagramPort = quint16(datagram.senderPort());
+            peer.address = addressText(peer.datagramAddress);
+            peer.port = datagram.senderPort();
+            if (m_traceEnabled) {
+                const WallTime now = m_clock.wallNow();
+                const std::tm tm = localTimeOf(now.seconds);
+                emit traceLine(QString());
+                emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                                 unsigned(tm.tm_sec), unsigned(now.millis)) +
+                               QStringLiteral("  ") + latin1Text(data.constData(), data.size()));
+            }
+            (void)handleFrame(peer, data);
+        }
+        // Whatever is left is taken on the next turn, after the connections had theirs.
+        if (m_udp != nullptr && m_udp->hasPendingDatagrams()) {
+            QMetaObject::invokeMethod(this, &Dc09Receiver::ServerSocket_DC9DatagramRead, Qt::QueuedConnection);
+        }
+    } catch (const std::exception& e) {
+        reportException("Receiver read error: ", e.what());
+    } catch (...) {
+        reportException("Receiver read error: ", "unknown exception");
+    }
+}
+
+void Dc09Receiver::logUnrecognisedDatagram(const QString& address, int port)
+{
+    // A datagram's sender address costs nothing to forge, so the log is spared: each address once in
+    // five seconds, and a bounded number of addresses remembered.
+    const std::int64_t now = m_clock.steadyMillis();
+    const std::string key = address.toStdString();
+    if (const auto it = m_garbageSenders.find(key); it != m_garbageSenders.end()) {
+        if (now - it->second < kDatagramLogIntervalMs) {
+            return;
+        }
+        it->second = now;
+    } else {
+        if (m_garbageSenders.size() >= kMaxDatagramSenders) {
+            std::erase_if(m_garbageSenders,
+                          [now](const auto& e) { return now - e.second >= kDatagramLogIntervalMs; });
+            if (m_garbageSenders.size() >= kMaxDatagramSenders) {
+                return;
+            }
+        }
+        m_garbageSenders.emplace(key, now);
+    }
+    logUnrecognised(address, port);
 }
 
 quint16 Dc09Receiver::listeningPort() const
@@ -299,8 +411,7 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
     if (m_streams.find(connection) == m_streams.end() && !m_connections.contains(connection)) {
         return;
     }
-    const QString address = remoteAddressText(connection);
-    const int port = connection->peerPort();
+    const Peer peer = peerOf(connection);
     bool framed = false;
     int seconds = ConnectionTable::kShortSeconds;
     // The socket holds at most a block; whatever it has is taken, since frames may follow in it.
@@ -325,10 +436,10 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         }
         const FrameAssembler::Output out = stream.feed(block.constData(), size_t(block.size()), m_config);
         if (out.garbageBegan) {
-            logUnrecognised(address, port);
+            logUnrecognised(peer.address, peer.port);
         }
         for (const std::string& frame : out.frames) {
-            seconds = handleFrame(connection, QByteArray(frame.data(), qsizetype(frame.size())));
+            seconds = handleFrame(peer, QByteArray(frame.data(), qsizetype(frame.size())));
             framed = true;
         }
     }
@@ -343,46 +454,51 @@ void Dc09Receiver::logUnrecognised(const QString& address, int port)
              LogColour::Black);
 }
 
-int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
+Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
 {
-    // The parser works in place and may stop at a zero byte; it gets its own copy.
-    std::vector<char> text(size_t(frame.size()) + 1, '\0');
-    std::memcpy(text.data(), frame.constData(), size_t(frame.size()));
-    DC9_Message message;
-    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(frame.size()), m_config, message);
-    const QString address = remoteAddressText(connection);
-    const int port = connection->peerPort();
-    int seconds = ConnectionTable::kShortSeconds;
+    Peer peer;
+    peer.connection = connection;
+    peer.address = remoteAddressText(connection);
+    peer.port = connection->peerPort();
+    return peer;
+}
 
+int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
+{
     const std::time_t received = m_clock.wallNow().seconds;
-    const std::optional<Response_Kind> kind = result == Parse_Result::Not_Recognised
-                                                  ? std::nullopt
-                                                  : Decide_DC9_Response(result, message, received, m_config);
-    if (!kind) {
-        logUnrecognised(address, port);
-    } else {
-        const std::string response = Build_DC9_Response(*kind, message, received, m_config, paddingRandom);
-        const bool accepted = *kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK;
-        if (accepted) {
-            seconds = m_config.DC9_Conn_Timeout;
-            const bool filtered = repeatsReceivedOnce(m_config);
-            if (RepeatFilter::Entry* first = filtered ? m_repeats.find(message, received) : nullptr) {
-                answerRepeat(connection, response, *first, message);
-                return seconds;
-            }
-            // The acknowledgement leaves only once the event is on disk: the panel that sees it
-            // forgets the alarm, so the receiver must not be able to lose it any more.
-            const QByteArray addressBytes = address.size() < 16 ? address.toLatin1() : QByteArray();
-            const StagedEvent staged = Stage_DC9_Event(
-                message, received, std::string_view(addressBytes.constData(), size_t(addressBytes.size())),
-                port, m_accounts, m_journal);
-            m_openGroup.add(staged);
-            if (filtered) {
-                m_repeats.remember(message, received, staged, m_openBatchId);
-            }
+    const DC9_Judgement judged =
+        Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config, paddingRandom);
+    int seconds = ConnectionTable::kShortSeconds;
+    if (!judged.kind) {
+        if (peer.connection) {
+            logUnrecognised(peer.address, peer.port);
+        } else {
+            logUnrecognisedDatagram(peer.address, peer.port);
         }
-        queueAnswer(connection, response, accepted);
+        return seconds;
     }
+    Answer answer{peer.connection, QByteArray(judged.response.data(), qsizetype(judged.response.size())),
+                  judged.accepted(), std::nullopt, 0, peer.datagramAddress, peer.datagramPort};
+    if (judged.accepted()) {
+        seconds = m_config.DC9_Conn_Timeout;
+        const bool filtered = repeatsReceivedOnce(m_config);
+        if (RepeatFilter::Entry* first = filtered ? m_repeats.find(judged.message, received) : nullptr) {
+            answerRepeat(std::move(answer), *first, judged.message);
+            return seconds;
+        }
+        // The acknowledgement leaves only once the event is on disk: the panel that sees it
+        // forgets the alarm, so the receiver must not be able to lose it any more.
+        const QByteArray addressBytes = peer.address.size() < 16 ? peer.address.toLatin1() : QByteArray();
+        const StagedEvent staged =
+            Stage_DC9_Event(judged.message, received,
+                            std::string_view(addressBytes.constData(), size_t(addressBytes.size())), peer.port,
+                            m_accounts, m_journal);
+        m_openGroup.add(staged);
+        if (filtered) {
+            m_repeats.remember(judged.message, received, staged, m_openBatchId);
+        }
+    }
+    queueAnswer(std::move(answer));
     return seconds;
 }
 
@@ -396,8 +512,7 @@ bool Dc09Receiver::firstCopyOnDisk(std::size_t slot, std::int32_t received) cons
     return (record.status & journal::kSaved) != 0 || m_journal.isOnDisk(slot);
 }
 
-void Dc09Receiver::answerRepeat(QTcpSocket* connection, const std::string& response, RepeatFilter::Entry& first,
-                                const DC9_Message& message)
+void Dc09Receiver::answerRepeat(Answer answer, RepeatFilter::Entry& first, const DC9_Message& message)
 {
     if (m_traceEnabled) {
         const WallTime now = m_clock.wallNow();
@@ -406,8 +521,6 @@ void Dc09Receiver::answerRepeat(QTcpSocket* connection, const std::string& respo
                                          unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
                                          unsigned(now.millis), message.account, message.sequence));
     }
-    Answer answer{QPointer<QTcpSocket>(connection), QByteArray(response.data(), qsizetype(response.size())),
-                  true, std::nullopt, 0};
     if (first.batch == 0) {
         // Read from the journal at start-up: on disk already.
         answer.needsDisk = false;
@@ -426,12 +539,6 @@ void Dc09Receiver::answerRepeat(QTcpSocket* connection, const std::string& respo
         first.batch = m_openBatchId;
     }
     queueAnswer(std::move(answer));
-}
-
-void Dc09Receiver::queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk)
-{
-    queueAnswer(Answer{QPointer<QTcpSocket>(connection), QByteArray(response.data(), qsizetype(response.size())),
-                       needsDisk, std::nullopt, 0});
 }
 
 void Dc09Receiver::queueAnswer(Answer answer)
@@ -500,6 +607,13 @@ void Dc09Receiver::deliverAnswers()
         const AnswerBatch batch = std::move(m_batches.front());
         m_batches.pop_front();
         for (const Answer& answer : batch.answers) {
+            if (answer.datagramPort != 0) {
+                if (m_udp != nullptr && !(answer.needsDisk && batch.failed) &&
+                    (!answer.firstCopySlot || firstCopyOnDisk(*answer.firstCopySlot, answer.firstCopyTime))) {
+                    (void)m_udp->writeDatagram(answer.bytes, answer.datagramAddress, answer.datagramPort);
+                }
+                continue;
+            }
             QTcpSocket* connection = answer.connection.data();
             if (connection == nullptr || (answer.needsDisk && batch.failed) ||
                 connection->state() != QAbstractSocket::ConnectedState) {
@@ -626,7 +740,9 @@ void Dc09Receiver::tick()
             } else {
                 openPort();
             }
+            updateDatagramPort();
         } else {
+            updateDatagramPort();
             if (m_acceptErrorReported) {
                 m_server->resumeAccepting();
             }

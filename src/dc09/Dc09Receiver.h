@@ -11,6 +11,7 @@
 #include "log/LogSink.h"
 
 #include <QAbstractSocket>
+#include <QHostAddress>
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -28,9 +29,9 @@
 class AccountTable;
 class CommitQueue;
 class Journal;
-class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
+class QUdpSocket;
 class QTimer;
 
 class Dc09Receiver : public QObject {
@@ -50,6 +51,12 @@ public:
     static constexpr std::size_t kMaxPendingEvents = 1024;
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
+    // Datagrams taken per readiness report; the rest wait for the next turn of the event loop, so a
+    // flood of datagrams leaves the connected panels their turn.
+    static constexpr int kMaxDatagramsPerRead = 64;
+    // A sender of garbage datagrams is logged once in this time at most, and so many senders at most.
+    static constexpr std::int64_t kDatagramLogIntervalMs = 5000;
+    static constexpr std::size_t kMaxDatagramSenders = 1024;
 
     Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);
@@ -76,11 +83,14 @@ public:
     void ServerSocket_DC9ClientConnect(QTcpSocket* connection);
     void ServerSocket_DC9ClientRead(QTcpSocket* connection);
     void ServerSocket_DC9ClientError(QTcpSocket* connection, int& errorCode);
+    // The datagrams waiting on the UDP side of the receiver port: each one is one frame.
+    void ServerSocket_DC9DatagramRead();
     void Touch_Connection_Slot(QTcpSocket* connection, int seconds);
 
     [[nodiscard]] bool isActive() const;
     [[nodiscard]] int activeConnections() const;
     [[nodiscard]] quint16 listeningPort() const;
+    [[nodiscard]] bool isDatagramBound() const; // the port is also bound for UDP
     [[nodiscard]] const ConnectionTable& connectionTable() const { return m_slots; }
     [[nodiscard]] ConnectionTable& connectionTable() { return m_slots; }
     [[nodiscard]] QTimer* timer() const { return m_timer; }
@@ -112,6 +122,17 @@ private:
         // reception time, is on disk.
         std::optional<std::size_t> firstCopySlot;
         std::int32_t firstCopyTime = 0;
+        // A datagram's answer goes back to its sender (no connection then).
+        QHostAddress datagramAddress;
+        quint16 datagramPort = 0;
+    };
+    // Where a frame came from: a connection, or a datagram's sender.
+    struct Peer {
+        QPointer<QTcpSocket> connection;
+        QHostAddress datagramAddress;
+        quint16 datagramPort = 0;
+        QString address; // dotted IPv4 text
+        int port = 0;
     };
     struct AnswerBatch {
         std::uint64_t id = 0;
@@ -123,15 +144,17 @@ private:
 
     void readBlock(QTcpSocket* connection);
     void logUnrecognised(const QString& address, int port);
+    void logUnrecognisedDatagram(const QString& address, int port);
+    void updateDatagramPort(); // binds or closes the UDP side as the setting says
+    void closeDatagramPort();
     // One frame: answer queued (and, when accepted, the event staged) behind the connection's
     // earlier ones; returns the seconds the connection's slot gets.
-    [[nodiscard]] int handleFrame(QTcpSocket* connection, const QByteArray& frame);
+    [[nodiscard]] int handleFrame(const Peer& peer, const QByteArray& frame);
+    [[nodiscard]] static Peer peerOf(QTcpSocket* connection);
     void tick(); // host line and port state; the countdowns run apart from it
-    void queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk);
     void queueAnswer(Answer answer);
     // A repeat of an accepted message: answered as the first copy was, and not stored again.
-    void answerRepeat(QTcpSocket* connection, const std::string& response, RepeatFilter::Entry& first,
-                      const DC9_Message& message);
+    void answerRepeat(Answer answer, RepeatFilter::Entry& first, const DC9_Message& message);
     [[nodiscard]] bool firstCopyOnDisk(std::size_t slot, std::int32_t received) const;
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
@@ -160,6 +183,10 @@ private:
     bool m_acceptErrorReported = false;
     bool m_tableFullReported = false;
     int m_openRetryWait = 0; // ticks left before the next attempt to open the port
+    QUdpSocket* m_udp = nullptr;
+    int m_udpRetryWait = 0;
+    // Garbage senders by address, and when each was last logged (steady milliseconds).
+    std::unordered_map<std::string, std::int64_t> m_garbageSenders;
 
     RepeatFilter m_repeats;
     std::uint64_t m_openBatchId = 1; // the id the batch now being filled gets

@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QUdpSocket>
+#include <QNetworkDatagram>
 #include <arpa/inet.h>
 #include <cstring>
 #include <functional>
@@ -710,6 +712,81 @@ TEST_F(ReceiverTest, ARepeatIsNotAcknowledgedWhileItsFirstCopyIsNotOnDisk)
     EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
     EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
     EXPECT_TRUE(m_journal->isOnDisk(0));
+}
+
+// One datagram to the receiver port and the first datagram that comes back within a short while.
+QByteArray datagramExchange(QUdpSocket& panel, quint16 port, const QByteArray& bytes, int waitMs = 2000)
+{
+    panel.writeDatagram(bytes, QHostAddress::LocalHost, port);
+    QByteArray answer;
+    (void)waitUntil(
+        [&] {
+            if (panel.hasPendingDatagrams()) {
+                answer = panel.receiveDatagram().data();
+                return true;
+            }
+            return false;
+        },
+        waitMs);
+    return answer;
+}
+
+TEST_F(ReceiverTest, DatagramsAreFramesAnsweredToTheirSender)
+{
+    m_config.DC9_UDP_Enable = 1;
+    openPort();
+    ASSERT_TRUE(m_receiver->isDatagramBound()) << lastLog();
+    QUdpSocket panel;
+    ASSERT_TRUE(panel.bind(QHostAddress::LocalHost, 0));
+    struct Row {
+        QByteArray frame;
+        QByteArray answer;
+        std::size_t storedAfter;
+    };
+    const Row rows[] = {
+        {kNullFrame, kNullAck, 1},
+        {kEventFrame, kEventAck, 2},
+        {"\n15000011\"NULL\"0003#5678[]\r", "\nA6510012\"ACK\"0003L0#5678[]\r", 3},
+        {frame("\"XYZ\"0002R1L1#1234[]"), kUnknownTokenDuh, 3},
+        {kEventFrame, kEventAck, 3}, // a repeat: answered, not stored again
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(datagramExchange(panel, m_port, row.frame), row.answer) << row.frame.constData();
+        EXPECT_EQ(m_journal->nextSlotIndex(), row.storedAfter) << row.frame.constData();
+    }
+    const JournalRecord stored = m_journal->record(0);
+    EXPECT_STREQ(stored.address, "127.0.0.1");
+    EXPECT_EQ(stored.port, panel.localPort());
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 0u); // datagrams hold no connection slot
+
+    m_config.DC9_UDP_Enable = 0;
+    m_receiver->Timer_DC9Timer();
+    EXPECT_FALSE(m_receiver->isDatagramBound());
+    EXPECT_TRUE(m_receiver->isActive());
+}
+
+TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOncePerSenderInFiveSeconds)
+{
+    m_config.DC9_UDP_Enable = 1;
+    openPort();
+    QUdpSocket first;
+    QUdpSocket second; // the same address from another port: the same sender
+    ASSERT_TRUE(first.bind(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(second.bind(QHostAddress::LocalHost, 0));
+    const std::string line = "Unrecognised data received from IP: 127.0.0.1, port: ";
+    struct Row {
+        QUdpSocket* from;
+        std::int64_t laterMs;
+        int lines;
+    };
+    const Row rows[] = {{&first, 0, 1}, {&first, 100, 1}, {&second, 100, 1}, {&first, 4700, 1}, {&second, 100, 2}};
+    for (const Row& row : rows) {
+        m_clock.advance(row.laterMs);
+        EXPECT_EQ(datagramExchange(*row.from, m_port, "junk\n12345678\"", 100), QByteArray());
+        EXPECT_EQ(countLog(line), row.lines);
+    }
+    // Nothing was sent back: the first datagram either sender sees is its frame's answer.
+    EXPECT_EQ(datagramExchange(first, m_port, kNullFrame), kNullAck);
 }
 
 TEST_F(ReceiverTest, ANewConnectionIsClosedWhenEverySlotIsInUse)
