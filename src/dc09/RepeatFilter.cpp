@@ -36,18 +36,24 @@ bool withinWindow(std::int64_t first, std::int64_t now)
     return d <= RepeatFilter::kWindowSeconds && d >= -RepeatFilter::kWindowSeconds;
 }
 
+std::string withSequence(std::string key, int sequence)
+{
+    return key += std::to_string(sequence);
+}
+
 } // namespace
 
 void RepeatFilter::expire(std::int64_t now)
 {
     while (!m_order.empty()) {
-        const auto& [key, id] = m_order.front();
-        auto [begin, end] = m_entries.equal_range(key);
-        auto it = std::find_if(begin, end, [id = id](const auto& e) { return e.second.id == id; });
-        if (it != end && withinWindow(it->second.received, now) && m_entries.size() <= kMaxEntries)
+        const Order& front = m_order.front();
+        Entries& entries = front.loaded ? m_loaded : m_entries;
+        auto [begin, end] = entries.equal_range(front.key);
+        auto it = std::find_if(begin, end, [id = front.id](const auto& e) { return e.second.id == id; });
+        if (it != end && withinWindow(it->second.received, now) && size() <= kMaxEntries)
             break;
         if (it != end)
-            m_entries.erase(it);
+            entries.erase(it);
         m_order.pop_front();
     }
 }
@@ -55,39 +61,43 @@ void RepeatFilter::expire(std::int64_t now)
 RepeatFilter::Entry* RepeatFilter::find(const DC9_Message& message, std::int64_t now)
 {
     expire(now);
-    auto [begin, end] = m_entries.equal_range(keyOf(message));
-    Entry* unknown = nullptr;
+    const std::string content = keyOf(message);
+    std::string key = withSequence(content, message.sequence);
+    auto [begin, end] = m_entries.equal_range(key);
     for (auto it = begin; it != end; ++it) {
-        Entry& e = it->second;
-        if (!withinWindow(e.received, now))
-            continue;
-        if (e.sequence == message.sequence)
-            return &e;
-        if (e.sequence < 0 && unknown == nullptr)
-            unknown = &e;
+        if (withinWindow(it->second.received, now))
+            return &it->second;
     }
-    if (unknown != nullptr)
-        unknown->sequence = message.sequence; // from now on only this sequence number repeats it
-    return unknown;
+    auto [lbegin, lend] = m_loaded.equal_range(content);
+    for (auto it = lbegin; it != lend; ++it) {
+        if (withinWindow(it->second.received, now)) {
+            // From now on only this sequence number repeats it.
+            Entry entry = it->second;
+            entry.sequence = message.sequence;
+            m_loaded.erase(it);
+            return &add(m_entries, std::move(key), entry);
+        }
+    }
+    return nullptr;
 }
 
-void RepeatFilter::add(std::string key, Entry entry)
+RepeatFilter::Entry& RepeatFilter::add(Entries& into, std::string key, Entry entry)
 {
     entry.id = m_nextId++;
-    m_order.emplace_back(key, entry.id);
-    m_entries.emplace(std::move(key), entry);
+    m_order.push_back(Order{&into == &m_loaded, key, entry.id});
+    return into.emplace(std::move(key), entry)->second;
 }
 
 void RepeatFilter::remember(const DC9_Message& message, std::int64_t now, const StagedEvent& staged,
                             std::uint64_t batch)
 {
+    expire(now);
     Entry entry;
     entry.sequence = message.sequence;
     entry.received = now;
     entry.staged = staged;
     entry.batch = batch;
-    add(keyOf(message), entry);
-    expire(now);
+    (void)add(m_entries, withSequence(keyOf(message), message.sequence), entry);
 }
 
 void RepeatFilter::loadFrom(const Journal& journal, std::int64_t now)
@@ -111,7 +121,7 @@ void RepeatFilter::loadFrom(const Journal& journal, std::int64_t now)
         Entry entry;
         entry.received = f.received;
         entry.staged.journalSlot = f.slot;
-        add(keyOf(fieldText(r.receiver), fieldText(r.line), fieldText(r.account), fieldText(r.event),
+        (void)add(m_loaded, keyOf(fieldText(r.receiver), fieldText(r.line), fieldText(r.account), fieldText(r.event),
                   fieldText(r.partition), fieldText(r.zone), extended),
             entry);
     }
@@ -121,5 +131,6 @@ void RepeatFilter::loadFrom(const Journal& journal, std::int64_t now)
 void RepeatFilter::clear()
 {
     m_entries.clear();
+    m_loaded.clear();
     m_order.clear();
 }

@@ -39,13 +39,21 @@ public:
     void loadFrom(const Journal& journal, std::int64_t now);
     void clear();
 
-    [[nodiscard]] std::size_t size() const { return m_entries.size(); }
+    [[nodiscard]] std::size_t size() const { return m_entries.size() + m_loaded.size(); }
 
 private:
+    using Entries = std::unordered_multimap<std::string, Entry>;
+    struct Order {
+        bool loaded;
+        std::string key;
+        std::uint64_t id;
+    };
     void expire(std::int64_t now);
-    void add(std::string key, Entry entry);
+    Entry& add(Entries& into, std::string key, Entry entry);
 
-    std::unordered_multimap<std::string, Entry> m_entries;
-    std::deque<std::pair<std::string, std::uint64_t>> m_order; // oldest first: key and entry id
+    // By content and sequence number, so a panel's many messages of one content do not share a key.
+    Entries m_entries;
+    Entries m_loaded; // from the journal, by content alone
+    std::deque<Order> m_order; // oldest first
     std::uint64_t m_nextId = 1;
 };
