@@ -15,6 +15,12 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -497,7 +503,55 @@ std::vector<std::unique_ptr<Panel>> connectPanels(int count, quint16 port, bool 
 // the answer time at a given load rather than at saturation.
 // Paced, every accepted event must also reach the simulator exactly once; with `windows` the receiver
 // runs with the Event List and the Object List open.
-void receiving(const QString& program, int seconds, bool linkTests, int pace = 0, bool windows = false)
+// Garbage datagrams to the receiver port from a thread of its own, at `perSecond`, from four source
+// ports, until stopped: what a misconfigured or hostile network throws at the UDP side.
+class UdpFlood {
+public:
+    UdpFlood(quint16 port, int perSecond) : m_thread([this, port, perSecond] { run(port, perSecond); }) {}
+    ~UdpFlood()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    UdpFlood(const UdpFlood&) = delete;
+    UdpFlood& operator=(const UdpFlood&) = delete;
+    [[nodiscard]] qint64 sent() const { return m_sent; }
+
+private:
+    void run(quint16 port, int perSecond)
+    {
+        int fds[4];
+        for (int& fd : fds)
+            fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const QByteArray garbage = "\n0000FFFF\"flood " + QByteArray(200, 'x') + "\r";
+        constexpr int kTickMs = 5;
+        const int perTick = std::max(1, perSecond * kTickMs / 1000);
+        auto next = std::chrono::steady_clock::now();
+        while (!m_stop) {
+            for (int i = 0; i < perTick; ++i) {
+                if (::sendto(fds[i % 4], garbage.constData(), size_t(garbage.size()), 0,
+                             reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0)
+                    ++m_sent;
+            }
+            next += std::chrono::milliseconds(kTickMs);
+            std::this_thread::sleep_until(next);
+        }
+        for (const int fd : fds)
+            ::close(fd);
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<qint64> m_sent{0};
+    std::thread m_thread;
+};
+
+// With `floodPerSecond`, the receiver port is also bound for UDP and garbage datagrams flood it.
+void receiving(const QString& program, int seconds, bool linkTests, int pace = 0, bool windows = false,
+               int floodPerSecond = 0)
 {
     constexpr int kPanels = 64;
     Receiver receiver(program);
@@ -509,11 +563,21 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
             ++forwarded[*id];
     };
     std::vector<EventId> acceptedIds;
-    if (!receiver.configure(baseSettings(port, monPort)) || !bringUp(receiver, sim, port, monPort, windows))
+    QStringList settings = baseSettings(port, monPort);
+    if (floodPerSecond > 0)
+        settings << QStringLiteral("DC9_UDP_Enable=1");
+    if (!receiver.configure(settings) || !bringUp(receiver, sim, port, monPort, windows))
         return;
+    if (floodPerSecond > 0 && !receiver.waitForOutput("UDP port " + QByteArray::number(port) + " is open.", 5000)) {
+        fault("the UDP side did not open: " + receiver.output().right(2000));
+        return;
+    }
     std::vector<std::unique_ptr<Panel>> panels = connectPanels(kPanels, port, linkTests);
     if (panels.empty())
         return;
+    std::unique_ptr<UdpFlood> flood;
+    if (floodPerSecond > 0)
+        flood = std::make_unique<UdpFlood>(port, floodPerSecond);
     std::vector<std::int64_t> latencies;
     latencies.reserve(std::size_t(seconds) * 40000);
     qint64 accepted = 0;
@@ -558,11 +622,14 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     running = false;
     pacer.stop();
     const double elapsed = double(clock.elapsed()) / 1000.0;
+    const qint64 flooded = flood ? flood->sent() : 0;
+    flood.reset();
     serveUntil([&] { return std::none_of(panels.begin(), panels.end(), [](auto& p) { return p->busy(); }); },
                5000);
     const double perSecond = double(accepted) / elapsed;
     const double p99 = percentile(latencies, 0.99);
-    const QByteArray title = windows     ? "1d paced, windows open"
+    const QByteArray title = floodPerSecond > 0 ? "4 paced, UDP garbage flood"
+                             : windows          ? "1d paced, windows open"
                              : pace > 0  ? "1c paced, " + QByteArray::number(pace) + "/s offered"
                              : linkTests ? QByteArray("1b the same, link tests")
                                          : QByteArray("1 receiving, 64 panels");
@@ -572,6 +639,14 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
         addRow(title, "accepted/s", fixed(perSecond, 0), ">= 60000", perSecond >= 60000);
     addRow("", "ACK latency p50 (ms)", fixed(percentile(latencies, 0.50), 3));
     addRow("", "ACK latency p99 (ms)", fixed(p99, 3), "<= 5", p99 <= 5.0);
+    if (floodPerSecond > 0) {
+        addRow("", "garbage datagrams/s", fixed(double(flooded) / elapsed, 0), QByteArray::number(floodPerSecond));
+        // One line per sender address in 5 s at most: the four source ports share one address.
+        const qint64 lines = receiver.output().count("Unrecognised data received from IP: ");
+        const qint64 allowed = qint64(elapsed / 5.0) + 2;
+        addRow("", "unrecognised lines logged", QByteArray::number(lines), "<= " + QByteArray::number(allowed),
+               lines <= allowed);
+    }
     if (!linkTests && pace == 0)
         addRow("", "overwritten unreported (log)", QByteArray::number(receiver.overwrittenLines()));
     if (pace > 0) {
@@ -862,6 +937,8 @@ int main(int argc, char** argv)
     int endToEndSeconds = 60;
     int rate = 1000;
     int pace = 20000;
+    int floodPace = 2000;  // panels' messages per second while the UDP flood runs: a busy centre
+    int floodRate = 20000; // garbage datagrams per second
     const QStringList args = QCoreApplication::arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -878,12 +955,17 @@ int main(int argc, char** argv)
             rate = std::max(1, value().toInt());
         } else if (a == QStringLiteral("--pace")) {
             pace = std::max(0, value().toInt());
+        } else if (a == QStringLiteral("--flood-rate")) {
+            floodRate = std::max(1, value().toInt());
+        } else if (a == QStringLiteral("--flood-pace")) {
+            floodPace = std::max(1, value().toInt());
         } else if (a == QStringLiteral("--data-dir")) {
             g_dataParent = value();
         } else {
             std::fprintf(stderr,
-                         "usage: ardentel_bench_e2e [--bin PATH] [--phase 1|2|3] [--receive-seconds N]\n"
+                         "usage: ardentel_bench_e2e [--bin PATH] [--phase 1|2|3|4] [--receive-seconds N]\n"
                          "                          [--seconds N] [--rate PER_SECOND] [--pace PER_SECOND]\n"
+                         "                          [--flood-rate PER_SECOND] [--flood-pace PER_SECOND]\n"
                          "                          [--data-dir PARENT]\n");
             return 2;
         }
@@ -904,6 +986,8 @@ int main(int argc, char** argv)
         forwarding(program);
     if (phase == 0 || phase == 3)
         endToEnd(program, endToEndSeconds, rate);
+    if (phase == 0 || phase == 4)
+        receiving(program, receiveSeconds, false, floodPace, false, floodRate);
     printTable(program);
     return g_faults ? 1 : 0;
 }

@@ -34,6 +34,8 @@ jobs=${FUZZ_JOBS:-2}
 # name, seed corpus under tests/fuzz, longest input
 all_targets=(
     "fuzz_parse_dc9 corpus 1024"
+    "fuzz_receive_stream corpus_stream 4096"
+    "fuzz_udp_datagram corpus 1024"
     "fuzz_journal_files corpus_journal 4096"
     "fuzz_account_file corpus_accounts 4096"
     "fuzz_config_file corpus_config 512"

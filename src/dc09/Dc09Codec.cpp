@@ -389,7 +389,11 @@ const char* responseToken(Response_Kind kind)
 
 std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count)
 {
-    std::uint16_t crc = 0;
+    return DC9_CRC16_Continue(0, data, count);
+}
+
+std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, std::size_t count)
+{
     for (std::size_t k = 0; k < count; ++k) {
         crc = std::uint16_t((crc >> 8) ^ kCrcTable[(crc ^ data[k]) & 0xFF]);
     }
@@ -639,4 +643,18 @@ std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, s
     frame.replace(1, 8, header);
     frame += '\r';
     return frame;
+}
+
+DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now, const Config_Record& config,
+                              const PaddingRandom& random)
+{
+    DC9_Judgement j;
+    // The parser works in place and may stop at a zero byte; it gets its own copy.
+    std::string text(data, size);
+    j.result = Parse_DC9_Message(text.data(), size, config, j.message);
+    j.kind = Decide_DC9_Response(j.result, j.message, now, config);
+    if (j.kind) {
+        j.response = Build_DC9_Response(*j.kind, j.message, now, config, random);
+    }
+    return j;
 }

@@ -13,6 +13,8 @@
 
 // CRC-16/ARC as DC-09 uses it.
 [[nodiscard]] std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count);
+// The same CRC carried on over further bytes from a running value (0 at the start).
+[[nodiscard]] std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, std::size_t count);
 
 // Parses the first `length` bytes of `buffer`; a zero byte ends the text earlier. The buffer is
 // modified in place (the frame is cut at its CR, an encrypted data block is decrypted over itself);
@@ -34,3 +36,18 @@ using PaddingRandom = std::function<std::uint32_t()>;
 // Empty (send nothing) for an "*ACK" that cannot be encrypted: no valid DC9_AES_Mode, or a cipher failure.
 [[nodiscard]] std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
                                              const Config_Record& config, const PaddingRandom& random = {});
+
+// One received frame (a TCP frame cut out of its stream, or one UDP datagram) judged as a whole:
+// parsed from a copy, the answer decided and built. No response for bytes that are no DC-09 frame.
+struct DC9_Judgement {
+    Parse_Result result = Parse_Result::Not_Recognised;
+    DC9_Message message;
+    std::optional<Response_Kind> kind;
+    std::string response; // empty when nothing is sent
+    [[nodiscard]] bool accepted() const
+    {
+        return kind == Response_Kind::ACK || kind == Response_Kind::Encrypted_ACK;
+    }
+};
+[[nodiscard]] DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now,
+                                            const Config_Record& config, const PaddingRandom& random = {});

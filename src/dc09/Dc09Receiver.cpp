@@ -13,6 +13,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUdpSocket>
+#include <QNetworkDatagram>
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -78,6 +80,9 @@ Dc09Receiver::~Dc09Receiver()
         QObject::disconnect(connection, nullptr, this, nullptr);
     }
     m_connections.clear();
+    if (m_udp != nullptr) {
+        QObject::disconnect(m_udp, nullptr, this, nullptr);
+    }
     QObject::disconnect(m_server, nullptr, this, nullptr);
     delete m_server; // owns the accepted sockets
     m_server = nullptr;
@@ -98,8 +103,14 @@ void Dc09Receiver::setStatus(const QString& text)
 
 void Dc09Receiver::start()
 {
+    loadRepeatMemory();
     m_timer->setInterval(kFirstTickMs);
     m_timer->start();
+}
+
+void Dc09Receiver::loadRepeatMemory()
+{
+    m_repeats.loadFrom(m_journal, std::int64_t(m_clock.wallNow().seconds));
 }
 
 void Dc09Receiver::stopTimer()
@@ -110,12 +121,14 @@ void Dc09Receiver::stopTimer()
 void Dc09Receiver::deactivate()
 {
     m_server->close();
+    closeDatagramPort();
     const QList<QTcpSocket*> open = m_connections; // abort() reports the loss and edits the list
     for (QTcpSocket* connection : open) {
         connection->abort();
     }
     for (QTcpSocket* connection : open) {
         m_connections.removeAll(connection);
+        m_streams.erase(connection);
         connection->deleteLater();
     }
     // Nothing may still be on its way to the files when the program's last persist pass runs.
@@ -138,6 +151,112 @@ bool Dc09Receiver::isActive() const
 int Dc09Receiver::activeConnections() const
 {
     return int(m_connections.size());
+}
+
+bool Dc09Receiver::isDatagramBound() const
+{
+    return m_udp != nullptr && m_udp->state() == QAbstractSocket::BoundState;
+}
+
+void Dc09Receiver::closeDatagramPort()
+{
+    if (m_udp != nullptr) {
+        QObject::disconnect(m_udp, nullptr, this, nullptr);
+        m_udp->close();
+        m_udp->deleteLater();
+        m_udp = nullptr;
+    }
+    m_udpRetryWait = 0;
+    m_garbageSenders.clear();
+}
+
+void Dc09Receiver::updateDatagramPort()
+{
+    if (m_config.DC9_UDP_Enable == 0 || !m_server->isListening()) {
+        closeDatagramPort();
+        return;
+    }
+    if (m_udp != nullptr) {
+        return;
+    }
+    if (m_udpRetryWait > 0) {
+        --m_udpRetryWait;
+        return;
+    }
+    auto* udp = new QUdpSocket(this);
+    if (!udp->bind(QHostAddress::AnyIPv4, m_server->serverPort())) {
+        // TCP panels go on; the UDP side is tried again like a port that failed to open.
+        writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) + QStringLiteral(": ") +
+                     udp->errorString(),
+                 LogColour::Red);
+        emit beepRequested();
+        delete udp;
+        m_udpRetryWait = kOpenRetryTicks - 1;
+        return;
+    }
+    m_udp = udp;
+    connect(m_udp, &QUdpSocket::readyRead, this, &Dc09Receiver::ServerSocket_DC9DatagramRead);
+    writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) + QStringLiteral(" is open."),
+             LogColour::Black);
+}
+
+void Dc09Receiver::ServerSocket_DC9DatagramRead()
+{
+    try {
+        for (int n = 0; m_udp != nullptr && n < kMaxDatagramsPerRead && m_udp->hasPendingDatagrams(); ++n) {
+            const QNetworkDatagram datagram = m_udp->receiveDatagram(kMaxBlockBytes);
+            if (!datagram.isValid()) {
+                break;
+            }
+            const QByteArray data = datagram.data();
+            Peer peer;
+            peer.datagramAddress = datagram.senderAddress();
+            peer.datagramPort = quint16(datagram.senderPort());
+            peer.address = addressText(peer.datagramAddress);
+            peer.port = datagram.senderPort();
+            if (m_traceEnabled) {
+                const WallTime now = m_clock.wallNow();
+                const std::tm tm = localTimeOf(now.seconds);
+                emit traceLine(QString());
+                emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                                 unsigned(tm.tm_sec), unsigned(now.millis)) +
+                               QStringLiteral("  ") + latin1Text(data.constData(), data.size()));
+            }
+            (void)handleFrame(peer, data);
+        }
+        // Whatever is left is taken on the next turn, after the connections had theirs.
+        if (m_udp != nullptr && m_udp->hasPendingDatagrams()) {
+            QMetaObject::invokeMethod(this, &Dc09Receiver::ServerSocket_DC9DatagramRead, Qt::QueuedConnection);
+        }
+    } catch (const std::exception& e) {
+        reportException("Receiver read error: ", e.what());
+    } catch (...) {
+        reportException("Receiver read error: ", "unknown exception");
+    }
+}
+
+void Dc09Receiver::logUnrecognisedDatagram(const QString& address, int port)
+{
+    // A datagram's sender address costs nothing to forge, so the log is spared: each address once in
+    // five seconds, and a bounded number of addresses remembered.
+    const std::int64_t now = m_clock.steadyMillis();
+    const std::string key = address.toStdString();
+    if (const auto it = m_garbageSenders.find(key); it != m_garbageSenders.end()) {
+        if (now - it->second < kDatagramLogIntervalMs) {
+            return;
+        }
+        it->second = now;
+    } else {
+        if (m_garbageSenders.size() >= kMaxDatagramSenders) {
+            std::erase_if(m_garbageSenders,
+                          [now](const auto& e) { return now - e.second >= kDatagramLogIntervalMs; });
+            if (m_garbageSenders.size() >= kMaxDatagramSenders) {
+                return;
+            }
+        }
+        m_garbageSenders.emplace(key, now);
+    }
+    logUnrecognised(address, port);
 }
 
 quint16 Dc09Receiver::listeningPort() const
@@ -229,6 +348,7 @@ void Dc09Receiver::acceptPending()
                 });
         connect(connection, &QAbstractSocket::disconnected, this, [this, connection, address, port] {
             m_connections.removeAll(connection);
+            m_streams.erase(connection);
             m_slots.release(std::string_view(address.constData(), size_t(address.size())), port);
             connection->deleteLater();
         });
@@ -276,15 +396,7 @@ void Dc09Receiver::ServerSocket_DC9ClientRead(QTcpSocket* connection)
 
 void Dc09Receiver::readBlock(QTcpSocket* connection)
 {
-    const qint64 waiting = connection->bytesAvailable();
-    if (waiting <= 0) {
-        return;
-    }
-    const QByteArray block = connection->read(std::min(waiting, kMaxBlockBytes));
-    if (connection->bytesAvailable() > 0) {
-        connection->skip(connection->bytesAvailable()); // beyond any frame: garbage
-    }
-    if (block.isEmpty()) {
+    if (connection->bytesAvailable() <= 0) {
         return;
     }
     if (connection->bytesToWrite() > kMaxUnsentBytes) {
@@ -295,59 +407,143 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         connection->abort(); // reports the loss at once; the socket is deleted later
         return;
     }
-
-    if (m_traceEnabled) {
-        const WallTime now = m_clock.wallNow();
-        const std::tm tm = localTimeOf(now.seconds);
-        emit traceLine(QString());
-        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                         unsigned(tm.tm_sec), unsigned(now.millis)) +
-                       QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+    // Bytes that come after the connection was given up belong to no stream.
+    if (m_streams.find(connection) == m_streams.end() && !m_connections.contains(connection)) {
+        return;
     }
-
-    Touch_Connection_Slot(connection, handleFrame(connection, block));
+    const Peer peer = peerOf(connection);
+    bool framed = false;
+    int seconds = ConnectionTable::kShortSeconds;
+    // The socket holds at most a block; whatever it has is taken, since frames may follow in it.
+    while (connection->bytesAvailable() > 0) {
+        // Looked up afresh: answering may have dropped the connection, and its stream with it.
+        const auto it = framed ? m_streams.find(connection) : m_streams.try_emplace(connection).first;
+        if (it == m_streams.end()) {
+            break;
+        }
+        FrameAssembler& stream = it->second;
+        const QByteArray block = connection->read(std::min(connection->bytesAvailable(), kMaxBlockBytes));
+        if (block.isEmpty()) {
+            break;
+        }
+        if (m_traceEnabled) {
+            const WallTime now = m_clock.wallNow();
+            const std::tm tm = localTimeOf(now.seconds);
+            emit traceLine(QString());
+            emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                             unsigned(tm.tm_sec), unsigned(now.millis)) +
+                           QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
+        }
+        const FrameAssembler::Output out = stream.feed(block.constData(), size_t(block.size()), m_config);
+        if (out.garbageBegan) {
+            logUnrecognised(peer.address, peer.port);
+        }
+        for (const std::string& frame : out.frames) {
+            seconds = handleFrame(peer, QByteArray(frame.data(), qsizetype(frame.size())));
+            framed = true;
+        }
+    }
+    // Bytes that are not (yet) a frame keep the connection five seconds, as garbage always did.
+    Touch_Connection_Slot(connection, framed ? seconds : int(ConnectionTable::kShortSeconds));
 }
 
-int Dc09Receiver::handleFrame(QTcpSocket* connection, const QByteArray& frame)
+void Dc09Receiver::logUnrecognised(const QString& address, int port)
 {
-    // The parser works in place and may stop at a zero byte; it gets its own copy.
-    std::vector<char> text(size_t(frame.size()) + 1, '\0');
-    std::memcpy(text.data(), frame.constData(), size_t(frame.size()));
-    DC9_Message message;
-    const Parse_Result result = Parse_DC9_Message(text.data(), size_t(frame.size()), m_config, message);
-    const QString address = remoteAddressText(connection);
-    const int port = connection->peerPort();
-    int seconds = ConnectionTable::kShortSeconds;
+    writeLog(QStringLiteral("Unrecognised data received from IP: ") + address + QStringLiteral(", port: ") +
+                 QString::number(port),
+             LogColour::Black);
+}
 
+Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
+{
+    Peer peer;
+    peer.connection = connection;
+    peer.address = remoteAddressText(connection);
+    peer.port = connection->peerPort();
+    return peer;
+}
+
+int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
+{
     const std::time_t received = m_clock.wallNow().seconds;
-    const std::optional<Response_Kind> kind = result == Parse_Result::Not_Recognised
-                                                  ? std::nullopt
-                                                  : Decide_DC9_Response(result, message, received, m_config);
-    if (!kind) {
-        writeLog(QStringLiteral("Unrecognised data received from IP: ") + address +
-                     QStringLiteral(", port: ") + QString::number(port),
-                 LogColour::Black);
-    } else {
-        const std::string response = Build_DC9_Response(*kind, message, received, m_config, paddingRandom);
-        const bool accepted = *kind == Response_Kind::ACK || *kind == Response_Kind::Encrypted_ACK;
-        if (accepted) {
-            // The acknowledgement leaves only once the event is on disk: the panel that sees it
-            // forgets the alarm, so the receiver must not be able to lose it any more.
-            const QByteArray addressBytes = address.size() < 16 ? address.toLatin1() : QByteArray();
-            m_openGroup.add(Stage_DC9_Event(
-                message, received, std::string_view(addressBytes.constData(), size_t(addressBytes.size())),
-                port, m_accounts, m_journal));
-            seconds = m_config.DC9_Conn_Timeout;
+    const DC9_Judgement judged =
+        Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config, paddingRandom);
+    int seconds = ConnectionTable::kShortSeconds;
+    if (!judged.kind) {
+        if (peer.connection) {
+            logUnrecognised(peer.address, peer.port);
+        } else {
+            logUnrecognisedDatagram(peer.address, peer.port);
         }
-        queueAnswer(connection, response, accepted);
+        return seconds;
     }
+    Answer answer{peer.connection, QByteArray(judged.response.data(), qsizetype(judged.response.size())),
+                  judged.accepted(), std::nullopt, 0, peer.datagramAddress, peer.datagramPort};
+    if (judged.accepted()) {
+        seconds = m_config.DC9_Conn_Timeout;
+        const bool filtered = repeatsReceivedOnce(m_config);
+        if (RepeatFilter::Entry* first = filtered ? m_repeats.find(judged.message, received) : nullptr) {
+            answerRepeat(std::move(answer), *first, judged.message);
+            return seconds;
+        }
+        // The acknowledgement leaves only once the event is on disk: the panel that sees it
+        // forgets the alarm, so the receiver must not be able to lose it any more.
+        const QByteArray addressBytes = peer.address.size() < 16 ? peer.address.toLatin1() : QByteArray();
+        const StagedEvent staged =
+            Stage_DC9_Event(judged.message, received,
+                            std::string_view(addressBytes.constData(), size_t(addressBytes.size())), peer.port,
+                            m_accounts, m_journal);
+        m_openGroup.add(staged);
+        if (filtered) {
+            m_repeats.remember(judged.message, received, staged, m_openBatchId);
+        }
+    }
+    queueAnswer(std::move(answer));
     return seconds;
 }
 
-void Dc09Receiver::queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk)
+bool Dc09Receiver::firstCopyOnDisk(std::size_t slot, std::int32_t received) const
 {
-    m_openAnswers.push_back(Answer{QPointer<QTcpSocket>(connection),
-                                   QByteArray(response.data(), qsizetype(response.size())), needsDisk});
+    const JournalRecord record = m_journal.record(slot);
+    // A slot refilled or cleared since holds another event; the first copy had its commit long ago.
+    if ((record.status & journal::kStored) == 0 || record.time_received != received) {
+        return true;
+    }
+    return (record.status & journal::kSaved) != 0 || m_journal.isOnDisk(slot);
+}
+
+void Dc09Receiver::answerRepeat(Answer answer, RepeatFilter::Entry& first, const DC9_Message& message)
+{
+    if (m_traceEnabled) {
+        const WallTime now = m_clock.wallNow();
+        const std::tm tm = localTimeOf(now.seconds);
+        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u  repeat of #%s sequence %04d, answered, not stored again",
+                                         unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
+                                         unsigned(now.millis), message.account, message.sequence));
+    }
+    if (first.batch == 0) {
+        // Read from the journal at start-up: on disk already.
+        answer.needsDisk = false;
+        queueAnswer(std::move(answer));
+        return;
+    }
+    const std::size_t slot = first.staged.journalSlot;
+    const std::int32_t received = std::int32_t(first.received);
+    answer.firstCopySlot = slot;
+    answer.firstCopyTime = received;
+    const std::uint64_t oldestUnanswered = m_batches.empty() ? m_openBatchId : m_batches.front().id;
+    if (first.batch < oldestUnanswered && !firstCopyOnDisk(slot, received)) {
+        // The first copy's commit failed and the disk has not taken it since: this copy is the
+        // panel's retry, so the first one is committed again, and acknowledged if that succeeds.
+        m_openGroup.add(first.staged);
+        first.batch = m_openBatchId;
+    }
+    queueAnswer(std::move(answer));
+}
+
+void Dc09Receiver::queueAnswer(Answer answer)
+{
+    m_openAnswers.push_back(std::move(answer));
     if (m_openGroup.events() >= kMaxGroupEvents) {
         sealGroup();
         return;
@@ -372,6 +568,7 @@ void Dc09Receiver::sealGroup()
         return;
     }
     AnswerBatch batch;
+    batch.id = m_openBatchId++;
     batch.answers.swap(m_openAnswers);
     if (m_openGroup.empty()) {
         batch.done = true;
@@ -410,9 +607,20 @@ void Dc09Receiver::deliverAnswers()
         const AnswerBatch batch = std::move(m_batches.front());
         m_batches.pop_front();
         for (const Answer& answer : batch.answers) {
+            if (answer.datagramPort != 0) {
+                if (m_udp != nullptr && !(answer.needsDisk && batch.failed) &&
+                    (!answer.firstCopySlot || firstCopyOnDisk(*answer.firstCopySlot, answer.firstCopyTime))) {
+                    (void)m_udp->writeDatagram(answer.bytes, answer.datagramAddress, answer.datagramPort);
+                }
+                continue;
+            }
             QTcpSocket* connection = answer.connection.data();
             if (connection == nullptr || (answer.needsDisk && batch.failed) ||
                 connection->state() != QAbstractSocket::ConnectedState) {
+                continue;
+            }
+            // Batches finish in order, so the first copy's commit has ended by now.
+            if (answer.firstCopySlot && !firstCopyOnDisk(*answer.firstCopySlot, answer.firstCopyTime)) {
                 continue;
             }
             // A failed write means the panel has gone and will send again.
@@ -450,6 +658,10 @@ void Dc09Receiver::closeExpired(std::string_view address, int port)
         const QByteArray text = remoteAddressText(connection).toLatin1();
         if (ConnectionTable::recordedAddress(std::string_view(text.constData(), size_t(text.size()))) ==
             address) {
+            // Bytes that were waiting for the rest of a frame never became one.
+            if (const auto it = m_streams.find(connection); it != m_streams.end() && it->second.takeUnreported()) {
+                logUnrecognised(remoteAddressText(connection), port);
+            }
             connection->close();
         }
     }
@@ -528,7 +740,9 @@ void Dc09Receiver::tick()
             } else {
                 openPort();
             }
+            updateDatagramPort();
         } else {
+            updateDatagramPort();
             if (m_acceptErrorReported) {
                 m_server->resumeAccepting();
             }

@@ -5,10 +5,13 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
+#include "dc09/FrameAssembler.h"
+#include "dc09/RepeatFilter.h"
 #include "dc09/StoreEvent.h"
 #include "log/LogSink.h"
 
 #include <QAbstractSocket>
+#include <QHostAddress>
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -18,23 +21,25 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class AccountTable;
 class CommitQueue;
 class Journal;
-class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
+class QUdpSocket;
 class QTimer;
 
 class Dc09Receiver : public QObject {
     Q_OBJECT
 public:
-    // The largest block one read handles; a DC-09 frame is a few hundred bytes, anything this
-    // long is garbage, and the bound keeps a flood from growing memory.
-    static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+    // The largest block one read takes, and the most a connection keeps of a frame still arriving; a
+    // DC-09 frame is a few hundred bytes, and the bound keeps a flood from growing memory.
+    static constexpr qint64 kMaxBlockBytes = qint64(FrameAssembler::kMaxBytes);
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
@@ -46,6 +51,12 @@ public:
     static constexpr std::size_t kMaxPendingEvents = 1024;
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
+    // Datagrams taken per readiness report; the rest wait for the next turn of the event loop, so a
+    // flood of datagrams leaves the connected panels their turn.
+    static constexpr int kMaxDatagramsPerRead = 64;
+    // A sender of garbage datagrams is logged once in this time at most, and so many senders at most.
+    static constexpr std::int64_t kDatagramLogIntervalMs = 5000;
+    static constexpr std::size_t kMaxDatagramSenders = 1024;
 
     Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);
@@ -58,7 +69,9 @@ public:
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
 
-    void start();     // enables Timer_DC9 with its first 500 ms interval
+    void start();     // takes the last minute's events from the journal, enables Timer_DC9 (500 ms first)
+    // The repeats' memory from the journal's last minute, as after a restart.
+    void loadRepeatMemory();
     void stopTimer(); // FormClose step 1
     // FormClose step 2: closes the port and every connection, and waits until every staged event's
     // commit has ended (their answers have no connection left to go to).
@@ -70,11 +83,14 @@ public:
     void ServerSocket_DC9ClientConnect(QTcpSocket* connection);
     void ServerSocket_DC9ClientRead(QTcpSocket* connection);
     void ServerSocket_DC9ClientError(QTcpSocket* connection, int& errorCode);
+    // The datagrams waiting on the UDP side of the receiver port: each one is one frame.
+    void ServerSocket_DC9DatagramRead();
     void Touch_Connection_Slot(QTcpSocket* connection, int seconds);
 
     [[nodiscard]] bool isActive() const;
     [[nodiscard]] int activeConnections() const;
     [[nodiscard]] quint16 listeningPort() const;
+    [[nodiscard]] bool isDatagramBound() const; // the port is also bound for UDP
     [[nodiscard]] const ConnectionTable& connectionTable() const { return m_slots; }
     [[nodiscard]] ConnectionTable& connectionTable() { return m_slots; }
     [[nodiscard]] QTimer* timer() const { return m_timer; }
@@ -102,8 +118,24 @@ private:
         QPointer<QTcpSocket> connection;
         QByteArray bytes;
         bool needsDisk = false; // "ACK" / "*ACK": sent only when the commit succeeded
+        // A repeat's acknowledgement: sent only when the first copy, in this journal slot and with this
+        // reception time, is on disk.
+        std::optional<std::size_t> firstCopySlot;
+        std::int32_t firstCopyTime = 0;
+        // A datagram's answer goes back to its sender (no connection then).
+        QHostAddress datagramAddress;
+        quint16 datagramPort = 0;
+    };
+    // Where a frame came from: a connection, or a datagram's sender.
+    struct Peer {
+        QPointer<QTcpSocket> connection;
+        QHostAddress datagramAddress;
+        quint16 datagramPort = 0;
+        QString address; // dotted IPv4 text
+        int port = 0;
     };
     struct AnswerBatch {
+        std::uint64_t id = 0;
         std::uint64_t ticket = 0; // the commit waited for; 0 for none
         bool done = false;
         bool failed = false;
@@ -111,11 +143,19 @@ private:
     };
 
     void readBlock(QTcpSocket* connection);
+    void logUnrecognised(const QString& address, int port);
+    void logUnrecognisedDatagram(const QString& address, int port);
+    void updateDatagramPort(); // binds or closes the UDP side as the setting says
+    void closeDatagramPort();
     // One frame: answer queued (and, when accepted, the event staged) behind the connection's
     // earlier ones; returns the seconds the connection's slot gets.
-    [[nodiscard]] int handleFrame(QTcpSocket* connection, const QByteArray& frame);
+    [[nodiscard]] int handleFrame(const Peer& peer, const QByteArray& frame);
+    [[nodiscard]] static Peer peerOf(QTcpSocket* connection);
     void tick(); // host line and port state; the countdowns run apart from it
-    void queueAnswer(QTcpSocket* connection, const std::string& response, bool needsDisk);
+    void queueAnswer(Answer answer);
+    // A repeat of an accepted message: answered as the first copy was, and not stored again.
+    void answerRepeat(Answer answer, RepeatFilter::Entry& first, const DC9_Message& message);
+    [[nodiscard]] bool firstCopyOnDisk(std::size_t slot, std::int32_t received) const;
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
     void reportException(const char* where, const char* what);
@@ -134,6 +174,8 @@ private:
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
+    // Each connection's bytes of a frame still arriving.
+    std::unordered_map<const QTcpSocket*, FrameAssembler> m_streams;
     bool m_traceEnabled = false;
     bool m_logViewVisible = true;
     QString m_portText;
@@ -141,7 +183,13 @@ private:
     bool m_acceptErrorReported = false;
     bool m_tableFullReported = false;
     int m_openRetryWait = 0; // ticks left before the next attempt to open the port
+    QUdpSocket* m_udp = nullptr;
+    int m_udpRetryWait = 0;
+    // Garbage senders by address, and when each was last logged (steady milliseconds).
+    std::unordered_map<std::string, std::int64_t> m_garbageSenders;
 
+    RepeatFilter m_repeats;
+    std::uint64_t m_openBatchId = 1; // the id the batch now being filled gets
     CommitGroup m_openGroup;
     std::vector<Answer> m_openAnswers;
     std::deque<AnswerBatch> m_batches;

@@ -8,6 +8,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -119,6 +122,73 @@ inline std::string answer(const std::string& frame, const Config_Record& config,
     const Parsed p = parse(frame, config);
     const auto kind = Decide_DC9_Response(p.result, p.message, now, config);
     return kind ? Build_DC9_Response(*kind, p.message, now, config, [] { return 7u; }) : std::string();
+}
+
+struct VectorFrame {
+    std::string frame;
+    std::string key; // raw key bytes, empty when the frame has none
+};
+
+// Just enough JSON for this file: every frame object holds "frame_hex" and then "key_hex" (string or null).
+inline std::vector<VectorFrame> loadVectors(std::string& error)
+{
+    const char* dir = std::getenv("ARDENTEL_VECTORS");
+    const std::string path = std::string(dir ? dir : ARDENTEL_DEFAULT_VECTORS) + "/dc09_frames.json";
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read " + path;
+        return {};
+    }
+    std::stringstream all;
+    all << in.rdbuf();
+    const std::string text = all.str();
+
+    auto stringAfter = [&](const std::string& name, std::size_t from,
+                           std::size_t& at) -> std::optional<std::string> {
+        at = text.find("\"" + name + "\":", from);
+        if (at == std::string::npos) {
+            return std::nullopt;
+        }
+        std::size_t v = text.find_first_not_of(" \n\t", at + name.size() + 3);
+        if (v == std::string::npos || text[v] != '"') {
+            return std::string(); // null
+        }
+        const std::size_t close = text.find('"', v + 1);
+        return text.substr(v + 1, close - v - 1);
+    };
+
+    std::vector<VectorFrame> frames;
+    std::size_t pos = 0;
+    for (;;) {
+        std::size_t at = 0;
+        const auto frameHex = stringAfter("frame_hex", pos, at);
+        if (!frameHex) {
+            break;
+        }
+        std::size_t keyAt = 0;
+        const auto keyHex = stringAfter("key_hex", at, keyAt);
+        if (!keyHex) {
+            error = "frame without key_hex";
+            return {};
+        }
+        const auto bytes = fromHex(*frameHex);
+        const auto key = fromHex(*keyHex);
+        frames.push_back({std::string(bytes.begin(), bytes.end()), std::string(key.begin(), key.end())});
+        pos = keyAt + 1;
+    }
+    return frames;
+}
+
+// The settings a shared frame is parsed under: its own key, if it has one, and `quirks` on top.
+inline Config_Record configFor(const VectorFrame& v, const Config_Record& quirks)
+{
+    Config_Record config = quirks;
+    if (!v.key.empty()) {
+        std::fill(std::begin(config.DC9_AES_Key), std::end(config.DC9_AES_Key), 0);
+        std::copy(v.key.begin(), v.key.end(), config.DC9_AES_Key);
+        config.DC9_AES_Mode = v.key.size() == 16 ? 1 : v.key.size() == 24 ? 2 : 3;
+    }
+    return config;
 }
 
 } // namespace dc09test

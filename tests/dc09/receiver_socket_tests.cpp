@@ -19,7 +19,10 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
+#include <QUdpSocket>
+#include <QNetworkDatagram>
 #include <arpa/inet.h>
+#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -48,6 +51,10 @@ const QByteArray kNullAck = "\nD2770014\"ACK\"0001R1L1#1234[]\r";
 const QByteArray kUnknownTokenDuh = "\n80B6000E\"DUH\"0000L0#[]\r";
 const QByteArray kEventFrame = "\nE4FA0029\"ADM-CID\"0002R1L1#1234[#1234|1130 01 015]\r";
 const QByteArray kEventAck = "\nD6730014\"ACK\"0002R1L1#1234[]\r";
+QByteArray kUnknownTokenFrame()
+{
+    return frame("\"XYZ\"0002R1L1#1234[]");
+}
 
 struct LogLine {
     std::string text;
@@ -299,7 +306,56 @@ TEST_F(ReceiverTest, AFloodIsHandledInBoundedBlocks)
     for (qsizetype b : blocks) {
         EXPECT_LE(b, Dc09Receiver::kMaxBlockBytes);
     }
-    EXPECT_EQ(countLog("Unrecognised data received from IP: "), int(blocks.size()));
+    // One line for the whole flood, however many reads it took; the frame after it is still answered.
+    EXPECT_GT(blocks.size(), 1u);
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), 1);
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+}
+
+TEST_F(ReceiverTest, FramesAreTakenFromTheStreamWhateverItsReads)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    // A frame in two pieces, the second after the first was read: one answer, nothing unrecognised.
+    int reads = 0;
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { reads += line.isEmpty() ? 0 : 1; });
+    panel->write(kEventFrame.left(17));
+    ASSERT_TRUE(waitUntil([&] { return reads == 1; }));
+    EXPECT_EQ(exchange(panel, kEventFrame.mid(17)), kEventAck);
+
+    // Three frames in one write: three answers in that order, three events stored in that order.
+    const QByteArray third = frame("\"ADM-CID\"0003R1L1#1234[#1234|1131 01 016]");
+    const QByteArray thirdAck = frame("\"ACK\"0003R1L1#1234[]");
+    panel->write(kNullFrame + kUnknownTokenFrame() + third);
+    QByteArray answers;
+    ASSERT_TRUE(waitUntil([&] {
+        answers += panel->readAll();
+        return answers.count('\r') == 3;
+    })) << answers.constData();
+    EXPECT_EQ(answers, kNullAck + kUnknownTokenDuh + thirdAck);
+    EXPECT_EQ(m_journal->nextSlotIndex(), 3u);
+    EXPECT_STREQ(m_journal->record(0).event, "1130");
+    EXPECT_STREQ(m_journal->record(1).event, "NULL");
+    EXPECT_STREQ(m_journal->record(2).event, "1131");
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), 0);
+}
+
+TEST_F(ReceiverTest, PartOfAFrameThatNeverCompletesIsReportedWhenItsTimeRunsOut)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    int reads = 0;
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { reads += line.isEmpty() ? 0 : 1; });
+    panel->write(kEventFrame.left(30));
+    ASSERT_TRUE(waitUntil([&] { return reads == 1; }));
+    EXPECT_EQ(countLog("Unrecognised data received from IP: "), 0);
+    ticks(5);
+    EXPECT_TRUE(disconnected(panel));
+    EXPECT_EQ(countLog("Unrecognised data received from IP: 127.0.0.1, port: "), 1);
 }
 
 TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
@@ -346,6 +402,7 @@ TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
 
 TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
 {
+    m_config.DC9_Store_Repeats = 1; // the same frame twice, each stored
     openPort();
     QStringList trace;
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) { trace << line; });
@@ -497,6 +554,7 @@ TEST_F(ReceiverTest, AnEventThatCannotBeWrittenOrSyncedIsNotAcknowledgedUntilIts
         {m_paths.accounts, FailingFileIo::Op::Sync, "Disk write error. "},
     };
     const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
+    m_config.DC9_Store_Repeats = 1; // every copy is stored: the repeats have a test of their own
     openPort();
     QTcpSocket* panel = connectPanel();
     // The event's answer would come before the rejection's: a lone "DUH" proves it was withheld.
@@ -536,6 +594,199 @@ TEST_F(ReceiverTest, AnEventThatCannotBeWrittenOrSyncedIsNotAcknowledgedUntilIts
                 << slot;
         }
     }
+}
+
+// How many journal slots hold events of the account.
+std::size_t slotsOf(const Journal& journal, const char* account)
+{
+    std::size_t n = 0;
+    for (std::size_t slot = 0; slot < journal::kSlots; ++slot) {
+        const JournalRecord r = journal.record(slot);
+        n += (r.status & journal::kStored) != 0 && std::strcmp(r.account, account) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
+{
+    struct Row {
+        const char* account;
+        int secondsLater;
+        bool otherConnection;
+        int secondSequence;
+        std::uint8_t storeRepeats;
+        std::size_t stored;
+    };
+    const Row rows[] = {
+        {"1001", 0, false, 1, 0, 1},  // at once, same connection
+        {"1002", 60, true, 1, 0, 1},  // the last second of the window, from another connection
+        {"1003", 61, false, 1, 0, 2}, // after the window: a new event
+        {"1004", 5, false, 2, 0, 2},  // another sequence number: a new event
+        {"1005", 5, false, 1, 1, 2},  // the setting keeps every copy
+    };
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    QTcpSocket* other = connectPanel();
+    int repeatLines = 0;
+    m_receiver->setTraceEnabled(true);
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
+                     [&](const QString& line) { repeatLines += line.contains(QStringLiteral("repeat")) ? 1 : 0; });
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.account);
+        m_config.DC9_Store_Repeats = row.storeRepeats;
+        const QByteArray account(row.account);
+        const auto message = [&](int sequence) {
+            return frame("\"ADM-CID\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[#" + account +
+                         "|1130 01 015]");
+        };
+        const auto ack = [&](int sequence) {
+            return frame("\"ACK\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[]");
+        };
+        const int linesBefore = repeatLines;
+        EXPECT_EQ(exchange(panel, message(1)), ack(1));
+        m_clock.set(m_clock.wallNow().seconds + row.secondsLater);
+        EXPECT_EQ(exchange(row.otherConnection ? other : panel, message(row.secondSequence)),
+                  ack(row.secondSequence));
+        EXPECT_EQ(slotsOf(*m_journal, row.account), row.stored);
+        EXPECT_EQ(repeatLines - linesBefore, row.stored == 1 ? 1 : 0);
+        m_clock.set(m_clock.wallNow().seconds + 100); // the rows do not meet
+    }
+
+    // Both copies in one read: two answers, both after the one commit.
+    m_config.DC9_Store_Repeats = 0;
+    panel->write(kEventFrame + kEventFrame);
+    QByteArray answers;
+    ASSERT_TRUE(waitUntil([&] {
+        answers += panel->readAll();
+        return answers.count('\r') == 2;
+    }));
+    EXPECT_EQ(answers, kEventAck + kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+}
+
+TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestart)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    m_journal->persistPass();
+    m_panels.clear();
+    m_receiver.reset();
+
+    // The program starts again 30 s later over the same files.
+    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{},
+                                          [](int) {}, m_io);
+    m_journal->load();
+    m_clock.set(m_clock.wallNow().seconds + 30);
+    m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, LogSink{});
+    m_receiver->start();
+    openPort();
+    panel = connectPanel();
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+    // The journal keeps no sequence numbers: the copy that matched lends its own, so a new message
+    // with the same content and another number is a new event.
+    EXPECT_EQ(exchange(panel, frame("\"ADM-CID\"0009R1L1#1234[#1234|1130 01 015]")),
+              frame("\"ACK\"0009R1L1#1234[]"));
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 2u);
+    m_clock.set(m_clock.wallNow().seconds + 61);
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 3u);
+}
+
+TEST_F(ReceiverTest, ARepeatIsNotAcknowledgedWhileItsFirstCopyIsNotOnDisk)
+{
+    const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    m_io.failOn(m_paths.journal, FailingFileIo::Op::Sync, EIO);
+    // Each time the rejection's answer comes alone: the event's was withheld.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        panel->write(kEventFrame);
+        EXPECT_EQ(exchange(panel, unknownToken), kUnknownTokenDuh) << attempt;
+        EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u) << attempt;
+        EXPECT_FALSE(m_journal->isOnDisk(0));
+    }
+    // The disk is back: the panel's next retry commits the first copy and is acknowledged.
+    m_io.heal();
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+    EXPECT_TRUE(m_journal->isOnDisk(0));
+}
+
+// One datagram to the receiver port and the first datagram that comes back within a short while.
+QByteArray datagramExchange(QUdpSocket& panel, quint16 port, const QByteArray& bytes, int waitMs = 2000)
+{
+    panel.writeDatagram(bytes, QHostAddress::LocalHost, port);
+    QByteArray answer;
+    (void)waitUntil(
+        [&] {
+            if (panel.hasPendingDatagrams()) {
+                answer = panel.receiveDatagram().data();
+                return true;
+            }
+            return false;
+        },
+        waitMs);
+    return answer;
+}
+
+TEST_F(ReceiverTest, DatagramsAreFramesAnsweredToTheirSender)
+{
+    m_config.DC9_UDP_Enable = 1;
+    openPort();
+    ASSERT_TRUE(m_receiver->isDatagramBound()) << lastLog();
+    QUdpSocket panel;
+    ASSERT_TRUE(panel.bind(QHostAddress::LocalHost, 0));
+    struct Row {
+        QByteArray frame;
+        QByteArray answer;
+        std::size_t storedAfter;
+    };
+    const Row rows[] = {
+        {kNullFrame, kNullAck, 1},
+        {kEventFrame, kEventAck, 2},
+        {"\n15000011\"NULL\"0003#5678[]\r", "\nA6510012\"ACK\"0003L0#5678[]\r", 3},
+        {frame("\"XYZ\"0002R1L1#1234[]"), kUnknownTokenDuh, 3},
+        {kEventFrame, kEventAck, 3}, // a repeat: answered, not stored again
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(datagramExchange(panel, m_port, row.frame), row.answer) << row.frame.constData();
+        EXPECT_EQ(m_journal->nextSlotIndex(), row.storedAfter) << row.frame.constData();
+    }
+    const JournalRecord stored = m_journal->record(0);
+    EXPECT_STREQ(stored.address, "127.0.0.1");
+    EXPECT_EQ(stored.port, panel.localPort());
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), 0u); // datagrams hold no connection slot
+
+    m_config.DC9_UDP_Enable = 0;
+    m_receiver->Timer_DC9Timer();
+    EXPECT_FALSE(m_receiver->isDatagramBound());
+    EXPECT_TRUE(m_receiver->isActive());
+}
+
+TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOncePerSenderInFiveSeconds)
+{
+    m_config.DC9_UDP_Enable = 1;
+    openPort();
+    QUdpSocket first;
+    QUdpSocket second; // the same address from another port: the same sender
+    ASSERT_TRUE(first.bind(QHostAddress::LocalHost, 0));
+    ASSERT_TRUE(second.bind(QHostAddress::LocalHost, 0));
+    const std::string line = "Unrecognised data received from IP: 127.0.0.1, port: ";
+    struct Row {
+        QUdpSocket* from;
+        std::int64_t laterMs;
+        int lines;
+    };
+    const Row rows[] = {{&first, 0, 1}, {&first, 100, 1}, {&second, 100, 1}, {&first, 4700, 1}, {&second, 100, 2}};
+    for (const Row& row : rows) {
+        m_clock.advance(row.laterMs);
+        EXPECT_EQ(datagramExchange(*row.from, m_port, "junk\n12345678\"", 100), QByteArray());
+        EXPECT_EQ(countLog(line), row.lines);
+    }
+    // Nothing was sent back: the first datagram either sender sees is its frame's answer.
+    EXPECT_EQ(datagramExchange(first, m_port, kNullFrame), kNullAck);
 }
 
 TEST_F(ReceiverTest, ANewConnectionIsClosedWhenEverySlotIsInUse)

@@ -52,7 +52,9 @@ TEST(SupervisionEndToEnd, ASilentAccountIsReportedMissingAndThenRestored)
     ASSERT_TRUE(install.configure(port, {QStringLiteral("Mon_Port_Open=1"), QStringLiteral("Mon_Server=1"),
                                          QStringLiteral("Mon_Port=%1").arg(monPort),
                                          QStringLiteral("Report_Format=0"), QStringLiteral("Test_Rec_Nr=1"),
-                                         QStringLiteral("Test_Heartbeat_Period=600")}));
+                                         QStringLiteral("Test_Heartbeat_Period=600"),
+                                         // the same link test a minute later, which counts again
+                                         QStringLiteral("DC9_Store_Repeats=1")}));
     ASSERT_TRUE(writeAccountTable(install.file(QStringLiteral("latevn.dat"))));
     ASSERT_TRUE(install.start(QStringLiteral("Port %1 is open.").arg(port))) << install.output().constData();
 

@@ -1,0 +1,119 @@
+// libFuzzer target: a panel's byte stream through reassembly and the frame judgement, as a
+// connection's reads run them. The first byte picks the settings as in fuzz_parse_dc9 (encryption
+// bits 0-1, time synchronisation bit 2, field quirks bits 3-5, UTC bit 6), the second the key, the third
+// where the stream is cut into reads; the rest is the stream.
+// Promises: the stream cut anywhere gives the frames it gives whole (always without the field quirks,
+// whose readings may compete for one stretch of bytes); every frame runs LF to CR within the cap; and
+// the first frame is judged exactly as the whole stream would have been judged as one block.
+#include "FuzzSupport.h"
+#include "config/ConfigRecord.h"
+#include "dc09/Dc09Codec.h"
+#include "dc09/FrameAssembler.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+using fuzzsupport::require;
+
+namespace {
+
+// Keep in step with fuzz_parse_dc9.cpp and make_seeds.py.
+const char* const kKeys[] = {
+    "0123456789ABCDEF0123456789ABCDEF",
+    "\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD"
+    "\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD",
+    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+    "\x28\x37\x6E\xF2\x6E\x78\x2E\x1A\x4A\x16\x0E\x32\x76\xE5\xFB\x93"
+    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00",
+};
+constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+constexpr std::time_t kNow = 1735732800;
+
+std::vector<std::string> framesOf(const std::string& stream, const std::vector<std::size_t>& cuts,
+                                  const Config_Record& config)
+{
+    FrameAssembler assembler;
+    std::vector<std::string> frames;
+    std::size_t from = 0;
+    for (std::size_t k = 0; k <= cuts.size(); ++k) {
+        const std::size_t to = k < cuts.size() ? cuts[k] : stream.size();
+        FrameAssembler::Output out = assembler.feed(stream.data() + from, to - from, config);
+        require(assembler.heldBytes() < FrameAssembler::kMaxBytes, "held bytes within the cap");
+        for (std::string& f : out.frames) {
+            require(f.size() >= 10 && f.size() <= FrameAssembler::kMaxBytes, "frame size");
+            require(f.front() == '\n' && f.back() == '\r', "frame runs LF to CR");
+            frames.push_back(std::move(f));
+        }
+        from = to;
+    }
+    return frames;
+}
+
+DC9_Judgement judge(const std::string& bytes, const Config_Record& config)
+{
+    std::uint32_t counter = 0;
+    return Judge_DC9_Frame(bytes.data(), bytes.size(), kNow, config, [&counter] { return counter++; });
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 3) {
+        return 0;
+    }
+    Config_Record config = defaultConfig();
+    config.DC9_AES_Mode = data[0] & 3;
+    config.Time_Synch = (data[0] & 4) != 0 ? 1 : 0;
+    config.DC9_Quirk_Lower_Hex = (data[0] >> 3) & 1;
+    config.DC9_Quirk_CRC_CR = (data[0] >> 4) & 1;
+    config.DC9_Quirk_Binary_CRC = (data[0] >> 5) & 1;
+    config.DC9_Time_UTC = (data[0] >> 6) & 1;
+    std::memcpy(config.DC9_AES_Key, kKeys[data[1] % kKeyCount], sizeof config.DC9_AES_Key);
+    const std::string stream(reinterpret_cast<const char*>(data + 3), size - 3);
+
+    // Up to seven cut points from a small generator seeded by the third byte.
+    std::vector<std::size_t> cuts;
+    std::uint32_t state = 0x9E3779B9u ^ (std::uint32_t(data[2]) * 2654435761u) ^ std::uint32_t(stream.size());
+    for (unsigned k = 0; k < (data[2] & 7u) && !stream.empty(); ++k) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        cuts.push_back(state % (stream.size() + 1));
+    }
+    std::sort(cuts.begin(), cuts.end());
+
+    const std::vector<std::string> whole = framesOf(stream, {}, config);
+    const std::vector<std::string> split = framesOf(stream, cuts, config);
+    const bool quirks = config.DC9_Quirk_Lower_Hex || config.DC9_Quirk_CRC_CR || config.DC9_Quirk_Binary_CRC;
+    if (!quirks) {
+        require(split == whole, "the cut stream gives the frames of the whole stream");
+    }
+
+    // The stream taken as one block is judged as its first frame is.
+    const DC9_Judgement block = judge(stream, config);
+    if (block.result != Parse_Result::Not_Recognised) {
+        require(!whole.empty(), "a recognised block yields a frame");
+        const DC9_Judgement first = judge(whole.front(), config);
+        require(first.result == block.result, "the first frame parses as the block");
+        require(first.response == block.response, "the first frame is answered as the block");
+    }
+    for (const std::string& f : split) {
+        const DC9_Judgement j = judge(f, config);
+        require(j.kind.has_value() || j.response.empty(), "no answer without a decision");
+        require(!j.kind || !j.response.empty() || j.kind == Response_Kind::Encrypted_ACK,
+                "a decided answer is sent (an unbuildable *ACK aside)");
+    }
+    return 0;
+}
