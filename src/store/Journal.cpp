@@ -50,7 +50,7 @@ std::string localDateTime(std::time_t seconds)
 Journal::Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause, FileIo& io)
     : m_paths(std::move(paths)), m_log(std::move(log)), m_pause(std::move(pause)), m_io(io),
       m_image(journal::kImageSize, 0), m_extended(journal::kExtendedImageSize, 0),
-      m_durability(journal::kSlots, kNotOnDisk)
+      m_durability(journal::kSlots, kNotOnDisk), m_unannounced(journal::kSlots, 0)
 {
 }
 
@@ -116,6 +116,7 @@ void Journal::loadJournalFile()
     std::memcpy(m_image.data(), image.data(), image.size());
     // What a slot of status 1 in the file holds is written again by the first persist pass.
     std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
+    std::fill(m_unannounced.begin(), m_unannounced.end(), 0);
 }
 
 void Journal::loadExtendedFile()
@@ -179,6 +180,7 @@ std::size_t Journal::appendSlot(const JournalRecord& record, const char* extende
         std::memcpy(slot, &record, sizeof record);
         slot->status = journal::kStored;
         m_durability[index] = durability;
+        m_unannounced[index] = 1;
 
         char* ext = extendedAt(index);
         const std::string_view text = boundedText(extended, kMaxExtendedText);
@@ -298,17 +300,21 @@ void Journal::finishCommit(Commit& commit, FileFailure& outcome)
         m_io.close(commit.m_extendedFd);
     commit.m_journalFd = -1;
     commit.m_extendedFd = -1;
+    std::vector<JournalRecord> stored;
     if (outcome.ok()) {
         std::lock_guard lock(m_mutex);
         for (const Commit::SlotCopy& c : commit.m_copies) {
             // A slot refilled meanwhile belongs to the commit of its new event.
             if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) == 0 &&
-                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0)
+                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0) {
                 m_durability[c.slot] = kOnDisk;
+                noteStored(c.slot, c.record, stored);
+            }
         }
     } else {
         abandonCommit(commit.m_slots); // left to the persist pass, which writes them once the files work
     }
+    announce(stored);
     if (commit.m_slots.empty())
         return;
     if (outcome.ok()) {
@@ -317,6 +323,21 @@ void Journal::finishCommit(Commit& commit, FileFailure& outcome)
     } else if (outcome.path == m_paths.journal || outcome.path == m_paths.extended) {
         m_episodes.note(outcome);
     }
+}
+
+void Journal::noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out)
+{
+    if (!m_unannounced[slot])
+        return;
+    m_unannounced[slot] = 0;
+    if (onStored)
+        out.push_back(written);
+}
+
+void Journal::announce(const std::vector<JournalRecord>& stored) const
+{
+    if (!stored.empty() && onStored)
+        onStored(std::span<const JournalRecord>(stored));
 }
 
 void Journal::abandonCommit(std::span<const std::uint16_t> slots)
@@ -334,6 +355,7 @@ void Journal::persistPass()
     bool opened = false;
     bool marked = false;
     std::string lost;
+    std::vector<JournalRecord> stored;
     using SlotCopy = Commit::SlotCopy;
     {
         // Overwrites counted since the last line are written once their second is over.
@@ -452,6 +474,7 @@ void Journal::persistPass()
                     continue;
                 slotAt(c.slot)->status |= journal::kSaved;
                 m_durability[c.slot] = kOnDisk;
+                noteStored(c.slot, c.record, stored);
             }
             for (const std::uint16_t i : onDisk) {
                 if (m_durability[i] == kOnDisk && (slotAt(i)->status & journal::kStored))
@@ -460,6 +483,7 @@ void Journal::persistPass()
             marked = true;
         }
     }
+    announce(stored);
     if (!failed.ok()) {
         logFailure(failed);
         pause();
@@ -542,6 +566,7 @@ std::vector<Journal::ClearFailure> Journal::clear()
         std::fill(m_image.begin(), m_image.end(), 0);
         std::fill(m_extended.begin(), m_extended.end(), 0);
         std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
+        std::fill(m_unannounced.begin(), m_unannounced.end(), 0);
     }
     const std::vector<std::uint8_t> zeros(journal::kImageSize, 0);
     const auto rewrite = [&](const std::string& path, std::size_t size, char number) {

@@ -456,3 +456,36 @@ TEST(OsErrorText, NumberThenSystemText)
     EXPECT_THAT(OS_Error_Text(99999), StartsWith(" Error: 99999. "));
 }
 } // namespace
+
+// Each event of this run is announced once, when it reached the disk, whichever way it got there.
+TEST_F(FailingJournalTest, StoredEventsAreAnnouncedOnceWhenOnDisk)
+{
+    // A slot of status 1 left by an earlier run is written again by the first pass, but not announced.
+    std::vector<std::uint8_t> image(139268, 0);
+    const std::vector<std::uint8_t> earlier = goldenRecord(1);
+    std::copy(earlier.begin(), earlier.end(), image.begin() + 4);
+    image[0] = 1;
+    writeBytes(journalPath(), image);
+    std::vector<std::string> announced;
+    journal.onStored = [&](std::span<const JournalRecord> records) {
+        for (const JournalRecord& r : records)
+            announced.push_back(std::string(fieldText(r.account)));
+    };
+    journal.load();
+
+    const std::uint16_t committed = std::uint16_t(journal.stage(makeRecord("2001"), ""));
+    const std::uint16_t failed = std::uint16_t(journal.stage(makeRecord("2002"), ""));
+    journal.append(makeRecord("2003"), ""); // no commit of its own: the persist pass writes it
+    const std::uint16_t first[] = {committed};
+    ASSERT_TRUE(journal.commitSlots(first).ok());
+    io.failOn(journalPath(), FailingFileIo::Op::Sync, ENOSPC);
+    const std::uint16_t second[] = {failed};
+    EXPECT_FALSE(journal.commitSlots(second).ok());
+    EXPECT_EQ(announced, (std::vector<std::string>{"2001"})) << "not on disk, not announced";
+    journal.persistPass(); // the disk is still full
+    EXPECT_EQ(announced.size(), 1u);
+    io.heal();
+    journal.persistPass();
+    journal.persistPass();
+    EXPECT_EQ(announced, (std::vector<std::string>{"2001", "2002", "2003"}));
+}
