@@ -158,6 +158,34 @@ IoResult FileIo::createFile(const std::string& path, const void* data, std::size
     return result;
 }
 
+IoResult FileIo::openOrRestore(const std::string& path,
+                               const std::function<std::vector<std::uint8_t>()>& image)
+{
+    const IoResult opened = openWrite(path, OpenMode::Existing);
+    if (opened.ok() || opened.error != ENOENT)
+        return opened;
+    const std::vector<std::uint8_t> bytes = image();
+    // Create, not truncate: a file that appeared meanwhile is someone's, and is written in place.
+    const IoResult created = openWrite(path, OpenMode::Create);
+    if (!created.ok())
+        return created;
+    IoResult result = write(created.fd(), bytes.data(), bytes.size());
+    if (result.ok())
+        result = sync(created.fd());
+    close(created.fd());
+    if (!result.ok())
+        return result;
+    // The new name must survive a power cut as well as the bytes behind it.
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        (void)::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return openWrite(path, OpenMode::Existing);
+}
+
 FileIo& FileIo::posix()
 {
     static FileIo instance;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -48,6 +49,11 @@ public:
     [[nodiscard]] IoResult readFile(const std::string& path, void* data, std::size_t size);
     // Creates (or empties) the file and writes `size` bytes into it.
     [[nodiscard]] IoResult createFile(const std::string& path, const void* data, std::size_t size);
+    // Opens an existing record file for writing in place. A file that is not there (it could not be
+    // made at start-up, or it was deleted) is made again from `image()`, written whole and synced with
+    // its directory entry, so that what memory holds is not lost around the records written next.
+    [[nodiscard]] IoResult openOrRestore(const std::string& path,
+                                         const std::function<std::vector<std::uint8_t>()>& image);
 
     // The process-wide plain POSIX layer.
     [[nodiscard]] static FileIo& posix();

@@ -256,8 +256,8 @@ FileFailure Journal::writeCommit(std::span<const std::uint16_t> slots, Commit& c
     // Copied and written under the file lock, so a later writer of the same slot (a persist pass,
     // Clear) can never have its bytes overtaken by an older copy.
     std::lock_guard files(m_fileMutex);
-    const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
-    const IoResult e = j.ok() ? m_io.openWrite(m_paths.extended, OpenMode::Existing) : IoResult{};
+    const IoResult j = openOrRestore(m_paths.journal);
+    const IoResult e = j.ok() ? openOrRestore(m_paths.extended) : IoResult{};
     if (!j.ok())
         return failure("File open error. ", m_paths.journal, j.error);
     commit.m_journalFd = j.fd();
@@ -323,6 +323,23 @@ void Journal::finishCommit(Commit& commit, FileFailure& outcome)
     } else if (outcome.path == m_paths.journal || outcome.path == m_paths.extended) {
         m_episodes.note(outcome);
     }
+}
+
+IoResult Journal::openOrRestore(const std::string& path)
+{
+    return m_io.openOrRestore(path, [this, &path] {
+        std::lock_guard lock(m_mutex);
+        if (path != m_paths.journal)
+            return m_extended;
+        // The file's own status values: a slot saved but not reported reads 1 there, not 3.
+        std::vector<std::uint8_t> image = m_image;
+        for (std::size_t i = 0; i < journal::kSlots; ++i) {
+            std::uint8_t& status = image[journal::kHeaderSize + i * sizeof(JournalRecord)];
+            if (!(status & journal::kReported))
+                status = std::uint8_t(status & ~journal::kSaved);
+        }
+        return image;
+    });
 }
 
 void Journal::noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out)
@@ -412,12 +429,12 @@ void Journal::persistPass()
                 std::memcpy(copy.extended, extendedAt(i), sizeof copy.extended);
             }
             if (!opened) {
-                const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
+                const IoResult j = openOrRestore(m_paths.journal);
                 if (!j.ok()) {
                     failed = failure("File open error. ", m_paths.journal, j.error);
                     break;
                 }
-                const IoResult e = m_io.openWrite(m_paths.extended, OpenMode::Existing);
+                const IoResult e = openOrRestore(m_paths.extended);
                 if (!e.ok()) {
                     m_io.close(j.fd());
                     failed = failure("File open error. ", m_paths.extended, e.error);
@@ -520,7 +537,7 @@ bool Journal::ReportPass::markReported(std::size_t slot)
     {
         std::lock_guard files(m_journal.m_fileMutex);
         if (m_fd < 0) {
-            const IoResult opened = m_journal.m_io.openWrite(path, OpenMode::Existing);
+            const IoResult opened = m_journal.openOrRestore(path);
             if (!opened.ok())
                 failed = failure("File open error. ", path, opened.error);
             else

@@ -128,6 +128,9 @@ private:
     // Under m_mutex: the slot's event reached the disk as `written`; queued for onStored once.
     void noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out);
     void announce(const std::vector<JournalRecord>& stored) const; // outside the locks
+    // Under m_fileMutex: opens one of the two files for writing, making it again from memory when it
+    // is missing.
+    [[nodiscard]] IoResult openOrRestore(const std::string& path);
     void loadImage(const std::string& path, std::vector<std::uint8_t>& image);
     [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
     [[nodiscard]] std::int64_t steadyNow() const;

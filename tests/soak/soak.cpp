@@ -828,6 +828,45 @@ Row readOnlyDirectory()
     return row;
 }
 
+Row readOnlyFromTheStart()
+{
+    Row row{QStringLiteral("g3. read-only before the start"),
+            QStringLiteral("settings only, directory read-only at start (no journal files can be made); 2 panels "
+                           "(1 event/100 ms, retry after 2 s) for 5 s; then writable, 6 s more")};
+    Receiver r;
+    require(r.install.valid(), "no temporary directory");
+    TmpfsMount mount(r.install.dir(), QStringLiteral("16m"));
+    if (!mount.mounted()) {
+        row.result = QStringLiteral("not run: cannot mount a tmpfs (%1); needs root").arg(mount.error());
+        return row;
+    }
+    r.configure();
+    require(mount.setReadOnly(true), "cannot remount read-only");
+    r.start();
+    PanelLoad load(r.port, 2, 0);
+    load.setPause(100);
+    load.setRetry(2000);
+    require(load.connectAll(), "panels could not connect");
+    load.start();
+    pauseFor(5000);
+    const std::size_t whileReadOnly = load.acknowledged().size();
+    require(mount.setReadOnly(false), "cannot remount writable");
+    pauseFor(6000);
+    load.stop();
+    pauseFor(300);
+    const std::vector<PanelEvent> missing = missingFromJournal(r.install.dir(), load.acknowledged());
+    const int exitCode = r.install.terminate();
+    const bool journalThere = QFileInfo::exists(r.install.file(QStringLiteral("kalvor.dat")));
+    row.acknowledged = QStringLiteral("%1 (%2 while read-only)").arg(load.acknowledged().size()).arg(whileReadOnly);
+    row.lost = number(missing.size());
+    row.pass = whileReadOnly == 0 && missing.empty() && load.acknowledged().size() > 0 && exitCode == 0;
+    row.result = QStringLiteral("kalvor.dat made once writable: %1; %2 panel retries; exit %3")
+                     .arg(journalThere ? QStringLiteral("yes") : QStringLiteral("no"))
+                     .arg(load.retries())
+                     .arg(exitCode);
+    return row;
+}
+
 Row fullFilesystem()
 {
     Row row{QStringLiteral("g2. full filesystem"),
@@ -1013,6 +1052,7 @@ int main(int argc, char** argv)
          }},
         {"g1", readOnlyDirectory},
         {"g2", fullFilesystem},
+        {"g3", readOnlyFromTheStart},
         {"h", vanishingSerial},
     };
     QElapsedTimer total;

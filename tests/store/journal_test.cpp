@@ -489,3 +489,49 @@ TEST_F(FailingJournalTest, StoredEventsAreAnnouncedOnceWhenOnDisk)
     journal.persistPass();
     EXPECT_EQ(announced, (std::vector<std::string>{"2001", "2002", "2003"}));
 }
+
+// A journal file that is missing when a group is written (it could not be made at start-up, or it
+// was deleted) is made again from memory, so the commit goes through and nothing memory holds is
+// lost from the file; a saved, unreported slot reads 1 there as ever, a reported one 7.
+TEST_F(JournalTest, AMissingFileIsMadeAgainFromMemoryWhenWritten)
+{
+    struct Case {
+        const char* file;
+        bool byPersistPass;
+    };
+    const Case cases[] = {{"kalvor.dat", false}, {"extevn.dat", false}, {"kalvor.dat", true}, {"extevn.dat", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.byPersistPass ? " persist pass" : " commit"));
+        ASSERT_TRUE(journal.clear().empty());
+        journal.load();
+        const std::uint16_t reported = std::uint16_t(journal.stage(makeRecord("1234"), "[A]"));
+        const std::uint16_t saved = std::uint16_t(journal.stage(makeRecord("5678"), "[B]"));
+        const std::uint16_t first[] = {reported, saved};
+        ASSERT_TRUE(journal.commitSlots(first).ok());
+        journal.persistPass();
+        {
+            Journal::ReportPass pass(journal);
+            ASSERT_TRUE(pass.markReported(reported));
+        }
+        std::filesystem::remove(dir.file(c.file));
+        if (c.byPersistPass) {
+            journal.append(makeRecord("9999"), "[C]");
+            journal.persistPass();
+        } else {
+            const std::uint16_t next[] = {std::uint16_t(journal.stage(makeRecord("9999"), "[C]"))};
+            ASSERT_TRUE(journal.commitSlots(next).ok());
+        }
+        const auto disk = readBytes(journalPath());
+        const auto ext = readBytes(extendedPath());
+        ASSERT_EQ(disk.size(), 139268u);
+        ASSERT_EQ(ext.size(), 131072u);
+        EXPECT_EQ(disk[slotOffset(reported)], 7);
+        EXPECT_EQ(disk[slotOffset(saved)], 1);
+        EXPECT_EQ(disk[slotOffset(2)], 1);
+        EXPECT_EQ(slice(disk, 0, 4), (std::vector<std::uint8_t>{3, 0, 0, 0}));
+        EXPECT_EQ(slice(ext, 64 * saved, 3), (std::vector<std::uint8_t>{'[', 'B', ']'}));
+        EXPECT_EQ(slice(ext, 64 * 2, 3), (std::vector<std::uint8_t>{'[', 'C', ']'}));
+        EXPECT_TRUE(journal.isOnDisk(2));
+    }
+    EXPECT_TRUE(log.lines().empty());
+}
