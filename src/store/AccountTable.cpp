@@ -188,7 +188,7 @@ FileFailure AccountTable::writeCommit(std::span<const std::uint16_t> slots, Comm
     if (slots.empty())
         return {};
     std::lock_guard files(m_fileMutex);
-    const IoResult opened = m_io.openOrRestore(m_path, [this] {
+    const IoResult opened = m_io.openOrRestore(m_path, accounts::kImageSize, [this] {
         std::lock_guard lock(m_mutex);
         return m_image;
     });

@@ -327,7 +327,8 @@ void Journal::finishCommit(Commit& commit, FileFailure& outcome)
 
 IoResult Journal::openOrRestore(const std::string& path)
 {
-    return m_io.openOrRestore(path, [this, &path] {
+    const std::size_t size = path == m_paths.journal ? journal::kImageSize : journal::kExtendedImageSize;
+    return m_io.openOrRestore(path, size, [this, &path] {
         std::lock_guard lock(m_mutex);
         if (path != m_paths.journal)
             return m_extended;

@@ -490,18 +490,22 @@ TEST_F(FailingJournalTest, StoredEventsAreAnnouncedOnceWhenOnDisk)
     EXPECT_EQ(announced, (std::vector<std::string>{"2001", "2002", "2003"}));
 }
 
-// A journal file that is missing when a group is written (it could not be made at start-up, or it
-// was deleted) is made again from memory, so the commit goes through and nothing memory holds is
+// A journal file that is missing or short when a group is written (it could not be made whole at
+// start-up, or it was deleted) is made whole again from memory, so the commit goes through and nothing memory holds is
 // lost from the file; a saved, unreported slot reads 1 there as ever, a reported one 7.
-TEST_F(JournalTest, AMissingFileIsMadeAgainFromMemoryWhenWritten)
+TEST_F(JournalTest, AMissingOrShortFileIsMadeWholeAgainFromMemoryWhenWritten)
 {
     struct Case {
         const char* file;
         bool byPersistPass;
+        bool shortened; // left at 10 bytes (made on a full disk) rather than missing
     };
-    const Case cases[] = {{"kalvor.dat", false}, {"extevn.dat", false}, {"kalvor.dat", true}, {"extevn.dat", true}};
+    const Case cases[] = {{"kalvor.dat", false, false}, {"extevn.dat", false, false},
+                          {"kalvor.dat", true, false},  {"extevn.dat", true, false},
+                          {"kalvor.dat", false, true},  {"extevn.dat", true, true}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.file) + (c.byPersistPass ? " persist pass" : " commit"));
+        SCOPED_TRACE(std::string(c.file) + (c.byPersistPass ? " persist pass" : " commit") +
+                     (c.shortened ? " short" : " missing"));
         ASSERT_TRUE(journal.clear().empty());
         journal.load();
         const std::uint16_t reported = std::uint16_t(journal.stage(makeRecord("1234"), "[A]"));
@@ -513,7 +517,10 @@ TEST_F(JournalTest, AMissingFileIsMadeAgainFromMemoryWhenWritten)
             Journal::ReportPass pass(journal);
             ASSERT_TRUE(pass.markReported(reported));
         }
-        std::filesystem::remove(dir.file(c.file));
+        if (c.shortened)
+            std::filesystem::resize_file(dir.file(c.file), 10);
+        else
+            std::filesystem::remove(dir.file(c.file));
         if (c.byPersistPass) {
             journal.append(makeRecord("9999"), "[C]");
             journal.persistPass();
