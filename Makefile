@@ -10,7 +10,7 @@ export QT_QPA_PLATFORM ?= offscreen
 
 CMAKE_COMMON = -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 
-.PHONY: deps build run test test-dev test-asan test-tsan fuzz fuzz-build soak-fuzz bench clean deb
+.PHONY: deps build run test test-dev test-asan test-tsan fuzz fuzz-build soak-fuzz soak bench clean deb
 
 deps:
 	@scripts/install-deps.sh
@@ -78,3 +78,12 @@ deb: build
 	@deb=$$(ls -t $(BUILD)/ardentel_*.deb | head -1); echo "package: $$deb"; \
 	    dpkg-deb -I "$$deb" | sed -n '/Package:/,$$p'; \
 	    if command -v lintian >/dev/null; then lintian "$$deb" || true; fi
+
+# The fault suite against the real binaries (about 5 minutes; not part of make test): garbage flood,
+# idle connections, slow senders, SIGKILL under load, automation outages and false answers, a data
+# directory that refuses writes, a serial device that vanishes. Prints a Markdown table; exits 1 when
+# a scenario failed. SOAK="a f1" runs some. The disk scenarios need root (tmpfs mounts).
+SOAK ?=
+soak: build
+	ARDENTEL_BIN=$(BUILD)/src/app/ardentel AUTOMATION_SIM=$(BUILD)/tools/automation-sim \
+	    DC09_SEND=$(BUILD)/tools/dc09-send $(BUILD)/tests/soak/ardentel_soak $(SOAK)

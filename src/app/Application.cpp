@@ -290,6 +290,7 @@ int runService(ReceiverCore& core, Dialogs& dialogs)
         (void)dialogs.ask(nullptr, QStringLiteral("Ardentel"), text, Dialogs::Buttons::Ok,
                           Dialogs::Icon::Exclamation);
     });
+    core.printTrafficLines(stdout);
     core.FormCreate();
     ServiceNotifier service;
     service.readyAfter(core.receiver().timer());

@@ -2,6 +2,8 @@
 // order, what the background threads hand to the main thread, and the orderly close.
 #include "app/ReceiverCore.h"
 
+#include "app/TrafficLines.h"
+
 #include "dc09/Dc09Receiver.h"
 #include "output/AtRecThread.h"
 #include "output/MainThreadCall.h"
@@ -22,6 +24,9 @@ struct ReceiverCore::ThreadLink {
     std::atomic<bool> trace{false};
     // A journal refresh is on its way to the main thread; later passes add nothing to it.
     std::atomic<bool> journalRefreshPending{false};
+    // The service's traffic lines; set before the first event can be stored, then never changed.
+    std::unique_ptr<TrafficLines> trafficOwner;
+    std::atomic<TrafficLines*> traffic{nullptr};
 };
 
 ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
@@ -55,6 +60,10 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     };
     m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, threadLog(),
                                           std::move(pause));
+    m_journal->onStored = [link](std::span<const JournalRecord> records) {
+        if (TrafficLines* traffic = link->traffic.load())
+            traffic->stored(records);
+    };
     m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
     m_accounts->onChanged = [this] { emit accountsChanged(); };
     m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, threadSafeLog());
@@ -98,6 +107,10 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
                     emit link->core->journalChanged();
             },
             Qt::QueuedConnection);
+    };
+    hooks.reported = [link](const std::string& line) {
+        if (TrafficLines* traffic = link->traffic.load())
+            traffic->reported(line);
     };
     const OutputLink* settingsSource = m_outputLink.get();
     m_monitoring = std::make_unique<Monitoring_Thread>(
@@ -168,6 +181,14 @@ void ReceiverCore::wireOutputLink()
                                    [serial] { serial->requestTerminate(); }, [serial] { serial->start(); }};
 }
 
+void ReceiverCore::printTrafficLines(std::FILE* out)
+{
+    if (m_created || m_threadLink->trafficOwner)
+        return; // the commit and forwarding threads may already look at it
+    m_threadLink->trafficOwner = std::make_unique<TrafficLines>(&m_threadLink->context, out);
+    m_threadLink->traffic.store(m_threadLink->trafficOwner.get());
+}
+
 void ReceiverCore::FormCreate()
 {
     if (m_created)
@@ -215,6 +236,9 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
             // It counts as closed all the same, and the process is ending.
         }
     }
+    // What the last passes stored and reported comes before the closing line.
+    if (TrafficLines* traffic = m_threadLink->traffic.load())
+        traffic->flush();
     Write_System_Log("Program closed", LogColour::Black);
 }
 

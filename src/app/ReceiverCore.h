@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -41,6 +42,9 @@ public:
     // then starts the receiver and output timers; the output timer's first tick starts both
     // background threads. Opens no port itself. Runs once.
     void FormCreate();
+    // Before FormCreate, for a service: every event stored and every report the automation software
+    // acknowledged also becomes one line on `out` (see TrafficLines).
+    void printTrafficLines(std::FILE* out = stdout);
 
     // The orderly close, once: timers off; the receiver port and its connections closed; the
     // settings question; the forwarding thread asked to stop and waited for (it finishes the line in

@@ -343,10 +343,12 @@ void Monitoring_Thread::supervisionStep()
             return;
         }
         const Report_Source source = Make_Supervision_Source(accountOf(*due));
-        switch (exchange(
-            warnIfCut(Format_Report(source, m_passSettings.Report_Format), fieldText(source.account)),
-            OutputTransport::Kind::Report)) {
+        const std::string line =
+            warnIfCut(Format_Report(source, m_passSettings.Report_Format), fieldText(source.account));
+        switch (exchange(line, OutputTransport::Kind::Report)) {
         case Outcome::Ack:
+            if (m_hooks.reported)
+                m_hooks.reported(line);
             // Kept due when the account changed state during the wait: that change is reported next.
             (void)m_accounts.clearReportDue(*due);
             m_passAcknowledged = true;
@@ -378,10 +380,9 @@ void Monitoring_Thread::reportingStep()
             if (!pending) {
                 break;
             }
-            const Outcome outcome =
-                exchange(warnIfCut(Format_Report(pending->record, m_passSettings.Report_Format),
-                                   fieldText(pending->record.account)),
-                         OutputTransport::Kind::Report);
+            const std::string line = warnIfCut(Format_Report(pending->record, m_passSettings.Report_Format),
+                                               fieldText(pending->record.account));
+            const Outcome outcome = exchange(line, OutputTransport::Kind::Report);
             if (outcome == Outcome::Unanswered || outcome == Outcome::NotSent) {
                 linkError("Link error (data): no ACK from automation software.");
                 break;
@@ -395,6 +396,8 @@ void Monitoring_Thread::reportingStep()
                 break;
             }
             marked = true;
+            if (m_hooks.reported)
+                m_hooks.reported(line);
             if (!pass.markReported(pending->slot)) {
                 break; // logged and paused inside
             }

@@ -31,6 +31,9 @@ struct MonitoringHooks {
     // journal files. The thread calls it itself, so Journal::onChanged need not (and should not) also
     // refresh the window.
     std::function<void()> refreshEvents;
+    // A supervision or event report line (with its DC4) that the automation software acknowledged.
+    // Unlike the others it must not wait for the main thread: it comes once per report under load.
+    std::function<void(const std::string& line)> reported;
 };
 
 struct MonitoringTiming {

@@ -188,7 +188,10 @@ FileFailure AccountTable::writeCommit(std::span<const std::uint16_t> slots, Comm
     if (slots.empty())
         return {};
     std::lock_guard files(m_fileMutex);
-    const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
+    const IoResult opened = m_io.openOrRestore(m_path, accounts::kImageSize, [this] {
+        std::lock_guard lock(m_mutex);
+        return m_image;
+    });
     if (!opened.ok())
         return FileFailure{"File open error. ", m_path, opened.error};
     commit.m_fd = opened.fd();

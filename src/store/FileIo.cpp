@@ -158,6 +158,47 @@ IoResult FileIo::createFile(const std::string& path, const void* data, std::size
     return result;
 }
 
+IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
+                               const std::function<std::vector<std::uint8_t>()>& image)
+{
+    const IoResult opened = openWrite(path, OpenMode::Existing);
+    if (opened.ok()) {
+        // Left short by a disk that was full when it was made: the rest comes from memory, so the
+        // file has its fixed size again. Should that fail too, the records still go in place.
+        struct stat st {};
+        if (::fstat(opened.fd(), &st) == 0 && S_ISREG(st.st_mode) && std::uint64_t(st.st_size) < size) {
+            const std::vector<std::uint8_t> bytes = image();
+            if (std::uint64_t(st.st_size) < bytes.size()) {
+                const auto from = std::size_t(st.st_size);
+                (void)writeAtOffset(opened.fd(), std::int64_t(from), bytes.data() + from, bytes.size() - from);
+            }
+        }
+        return opened;
+    }
+    if (opened.error != ENOENT)
+        return opened;
+    const std::vector<std::uint8_t> bytes = image();
+    // Create, not truncate: a file that appeared meanwhile is someone's, and is written in place.
+    const IoResult created = openWrite(path, OpenMode::Create);
+    if (!created.ok())
+        return created;
+    IoResult result = write(created.fd(), bytes.data(), bytes.size());
+    if (result.ok())
+        result = sync(created.fd());
+    close(created.fd());
+    if (!result.ok())
+        return result;
+    // The new name must survive a power cut as well as the bytes behind it.
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        (void)::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return openWrite(path, OpenMode::Existing);
+}
+
 FileIo& FileIo::posix()
 {
     static FileIo instance;

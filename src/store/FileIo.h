@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -48,6 +49,12 @@ public:
     [[nodiscard]] IoResult readFile(const std::string& path, void* data, std::size_t size);
     // Creates (or empties) the file and writes `size` bytes into it.
     [[nodiscard]] IoResult createFile(const std::string& path, const void* data, std::size_t size);
+    // Opens an existing record file of `size` bytes for writing in place. A file that is not there
+    // (it could not be made at start-up, or it was deleted) is made again from `image()`, written
+    // whole and synced with its directory entry, so that what memory holds is not lost around the
+    // records written next; one shorter than `size` gets the rest of `image()`.
+    [[nodiscard]] IoResult openOrRestore(const std::string& path, std::size_t size,
+                                         const std::function<std::vector<std::uint8_t>()>& image);
 
     // The process-wide plain POSIX layer.
     [[nodiscard]] static FileIo& posix();

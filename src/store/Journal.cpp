@@ -50,7 +50,7 @@ std::string localDateTime(std::time_t seconds)
 Journal::Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause, FileIo& io)
     : m_paths(std::move(paths)), m_log(std::move(log)), m_pause(std::move(pause)), m_io(io),
       m_image(journal::kImageSize, 0), m_extended(journal::kExtendedImageSize, 0),
-      m_durability(journal::kSlots, kNotOnDisk)
+      m_durability(journal::kSlots, kNotOnDisk), m_unannounced(journal::kSlots, 0)
 {
 }
 
@@ -116,6 +116,7 @@ void Journal::loadJournalFile()
     std::memcpy(m_image.data(), image.data(), image.size());
     // What a slot of status 1 in the file holds is written again by the first persist pass.
     std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
+    std::fill(m_unannounced.begin(), m_unannounced.end(), 0);
 }
 
 void Journal::loadExtendedFile()
@@ -179,6 +180,7 @@ std::size_t Journal::appendSlot(const JournalRecord& record, const char* extende
         std::memcpy(slot, &record, sizeof record);
         slot->status = journal::kStored;
         m_durability[index] = durability;
+        m_unannounced[index] = 1;
 
         char* ext = extendedAt(index);
         const std::string_view text = boundedText(extended, kMaxExtendedText);
@@ -254,8 +256,8 @@ FileFailure Journal::writeCommit(std::span<const std::uint16_t> slots, Commit& c
     // Copied and written under the file lock, so a later writer of the same slot (a persist pass,
     // Clear) can never have its bytes overtaken by an older copy.
     std::lock_guard files(m_fileMutex);
-    const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
-    const IoResult e = j.ok() ? m_io.openWrite(m_paths.extended, OpenMode::Existing) : IoResult{};
+    const IoResult j = openOrRestore(m_paths.journal);
+    const IoResult e = j.ok() ? openOrRestore(m_paths.extended) : IoResult{};
     if (!j.ok())
         return failure("File open error. ", m_paths.journal, j.error);
     commit.m_journalFd = j.fd();
@@ -298,17 +300,21 @@ void Journal::finishCommit(Commit& commit, FileFailure& outcome)
         m_io.close(commit.m_extendedFd);
     commit.m_journalFd = -1;
     commit.m_extendedFd = -1;
+    std::vector<JournalRecord> stored;
     if (outcome.ok()) {
         std::lock_guard lock(m_mutex);
         for (const Commit::SlotCopy& c : commit.m_copies) {
             // A slot refilled meanwhile belongs to the commit of its new event.
             if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) == 0 &&
-                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0)
+                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0) {
                 m_durability[c.slot] = kOnDisk;
+                noteStored(c.slot, c.record, stored);
+            }
         }
     } else {
         abandonCommit(commit.m_slots); // left to the persist pass, which writes them once the files work
     }
+    announce(stored);
     if (commit.m_slots.empty())
         return;
     if (outcome.ok()) {
@@ -317,6 +323,39 @@ void Journal::finishCommit(Commit& commit, FileFailure& outcome)
     } else if (outcome.path == m_paths.journal || outcome.path == m_paths.extended) {
         m_episodes.note(outcome);
     }
+}
+
+IoResult Journal::openOrRestore(const std::string& path)
+{
+    const std::size_t size = path == m_paths.journal ? journal::kImageSize : journal::kExtendedImageSize;
+    return m_io.openOrRestore(path, size, [this, &path] {
+        std::lock_guard lock(m_mutex);
+        if (path != m_paths.journal)
+            return m_extended;
+        // The file's own status values: a slot saved but not reported reads 1 there, not 3.
+        std::vector<std::uint8_t> image = m_image;
+        for (std::size_t i = 0; i < journal::kSlots; ++i) {
+            std::uint8_t& status = image[journal::kHeaderSize + i * sizeof(JournalRecord)];
+            if (!(status & journal::kReported))
+                status = std::uint8_t(status & ~journal::kSaved);
+        }
+        return image;
+    });
+}
+
+void Journal::noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out)
+{
+    if (!m_unannounced[slot])
+        return;
+    m_unannounced[slot] = 0;
+    if (onStored)
+        out.push_back(written);
+}
+
+void Journal::announce(const std::vector<JournalRecord>& stored) const
+{
+    if (!stored.empty() && onStored)
+        onStored(std::span<const JournalRecord>(stored));
 }
 
 void Journal::abandonCommit(std::span<const std::uint16_t> slots)
@@ -334,6 +373,7 @@ void Journal::persistPass()
     bool opened = false;
     bool marked = false;
     std::string lost;
+    std::vector<JournalRecord> stored;
     using SlotCopy = Commit::SlotCopy;
     {
         // Overwrites counted since the last line are written once their second is over.
@@ -390,12 +430,12 @@ void Journal::persistPass()
                 std::memcpy(copy.extended, extendedAt(i), sizeof copy.extended);
             }
             if (!opened) {
-                const IoResult j = m_io.openWrite(m_paths.journal, OpenMode::Existing);
+                const IoResult j = openOrRestore(m_paths.journal);
                 if (!j.ok()) {
                     failed = failure("File open error. ", m_paths.journal, j.error);
                     break;
                 }
-                const IoResult e = m_io.openWrite(m_paths.extended, OpenMode::Existing);
+                const IoResult e = openOrRestore(m_paths.extended);
                 if (!e.ok()) {
                     m_io.close(j.fd());
                     failed = failure("File open error. ", m_paths.extended, e.error);
@@ -452,6 +492,7 @@ void Journal::persistPass()
                     continue;
                 slotAt(c.slot)->status |= journal::kSaved;
                 m_durability[c.slot] = kOnDisk;
+                noteStored(c.slot, c.record, stored);
             }
             for (const std::uint16_t i : onDisk) {
                 if (m_durability[i] == kOnDisk && (slotAt(i)->status & journal::kStored))
@@ -460,6 +501,7 @@ void Journal::persistPass()
             marked = true;
         }
     }
+    announce(stored);
     if (!failed.ok()) {
         logFailure(failed);
         pause();
@@ -496,7 +538,7 @@ bool Journal::ReportPass::markReported(std::size_t slot)
     {
         std::lock_guard files(m_journal.m_fileMutex);
         if (m_fd < 0) {
-            const IoResult opened = m_journal.m_io.openWrite(path, OpenMode::Existing);
+            const IoResult opened = m_journal.openOrRestore(path);
             if (!opened.ok())
                 failed = failure("File open error. ", path, opened.error);
             else
@@ -542,6 +584,7 @@ std::vector<Journal::ClearFailure> Journal::clear()
         std::fill(m_image.begin(), m_image.end(), 0);
         std::fill(m_extended.begin(), m_extended.end(), 0);
         std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
+        std::fill(m_unannounced.begin(), m_unannounced.end(), 0);
     }
     const std::vector<std::uint8_t> zeros(journal::kImageSize, 0);
     const auto rewrite = [&](const std::string& path, std::size_t size, char number) {

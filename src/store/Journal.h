@@ -112,6 +112,10 @@ public:
 
     // Called (from whichever thread changed the files) after a persist or report pass.
     std::function<void()> onChanged;
+    // Called once for each event appended in this run, as soon as it is on disk (by its commit or by
+    // a persist pass), with the records as written; from the writing thread, outside the locks. Events
+    // loaded at start-up are not announced again. Set before any event is appended; must not block.
+    std::function<void(std::span<const JournalRecord> records)> onStored;
 
 private:
     [[nodiscard]] JournalRecord* slotAt(std::size_t slot);
@@ -121,6 +125,12 @@ private:
     [[nodiscard]] static FileFailure failure(const char* what, const std::string& path, int error);
     std::size_t appendSlot(const JournalRecord& record, const char* extended, std::uint8_t durability);
     void pause();
+    // Under m_mutex: the slot's event reached the disk as `written`; queued for onStored once.
+    void noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out);
+    void announce(const std::vector<JournalRecord>& stored) const; // outside the locks
+    // Under m_fileMutex: opens one of the two files for writing, making it again from memory when it
+    // is missing.
+    [[nodiscard]] IoResult openOrRestore(const std::string& path);
     void loadImage(const std::string& path, std::vector<std::uint8_t>& image);
     [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
     [[nodiscard]] std::int64_t steadyNow() const;
@@ -141,6 +151,8 @@ private:
     // changed for it. Under m_mutex.
     enum Durability : std::uint8_t { kNotOnDisk = 0, kCommitting = 1, kOnDisk = 2 };
     std::vector<std::uint8_t> m_durability;
+    // Per slot, whether onStored still has to hear of its event (appended in this run). Under m_mutex.
+    std::vector<std::uint8_t> m_unannounced;
     FailureEpisodes m_episodes;
     // Overwritten unreported events: at most one line a second, the rest counted (under m_mutex).
     static constexpr std::int64_t kLostLineIntervalMs = 1000;

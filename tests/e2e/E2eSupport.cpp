@@ -143,6 +143,11 @@ bool Installation::running() const
     return m_process && m_process->state() == QProcess::Running;
 }
 
+qint64 Installation::pid() const
+{
+    return running() ? m_process->processId() : 0;
+}
+
 bool Installation::waitForOutput(const QByteArray& text, int timeoutMs)
 {
     return waitUntil([&] { return m_output.contains(text) || !running(); }, timeoutMs) &&
@@ -226,6 +231,11 @@ bool AutomationSim::waitForLines(int count, int timeoutMs)
 {
     return waitUntil([&] { return lines().size() >= count || !running(); }, timeoutMs) &&
            lines().size() >= count;
+}
+
+qint64 AutomationSim::pid() const
+{
+    return running() ? m_process->processId() : 0;
 }
 
 QByteArray AutomationSim::output()

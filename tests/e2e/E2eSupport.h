@@ -59,6 +59,7 @@ public:
     // The month's log file as it is now (empty when there is none).
     [[nodiscard]] QByteArray logFile() const;
     [[nodiscard]] bool running() const;
+    [[nodiscard]] qint64 pid() const; // 0 when it does not run
     [[nodiscard]] QByteArray output() const { return m_output; }
     bool waitForOutput(const QByteArray& text, int timeoutMs = 15000);
     // SIGTERM, then waits; the exit code, or -1 when it did not end normally.
@@ -90,6 +91,7 @@ public:
     bool waitForLines(int count, int timeoutMs = 15000);
     // Standard output and error so far.
     [[nodiscard]] QByteArray output();
+    [[nodiscard]] qint64 pid() const; // 0 when it does not run
     // SIGTERM (it prints its summary), then waits; the exit code, or -1 when it did not end normally.
     int finish(int timeoutMs = 10000);
 

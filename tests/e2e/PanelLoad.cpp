@@ -6,6 +6,8 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QTimer>
+#include <algorithm>
 #include <cstring>
 
 namespace e2e {
@@ -48,16 +50,28 @@ struct PanelLoad::Panel {
     bool busy = false;
     QTcpSocket socket;
     QByteArray buffer;
+    QTimer retry;
+    QTimer pause;
 };
 
-PanelLoad::PanelLoad(quint16 port, int panels, int firstNumber)
+PanelLoad::PanelLoad(quint16 port, int panels, int firstNumber, int endNumber)
+    : m_port(port), m_endNumber(std::min(endNumber, 100000))
 {
     for (int i = 0; i < panels; ++i) {
         auto panel = std::make_unique<Panel>();
         panel->id = i;
         panel->next = firstNumber;
         Panel* p = panel.get();
+        p->retry.setSingleShot(true);
+        p->pause.setSingleShot(true);
         QObject::connect(&p->socket, &QTcpSocket::readyRead, &p->socket, [this, p] { read(*p); });
+        QObject::connect(&p->retry, &QTimer::timeout, &p->socket, [this, p] { retry(*p); });
+        QObject::connect(&p->pause, &QTimer::timeout, &p->socket, [this, p] { send(*p); });
+        // A retry's new connection carries the event again once it is up.
+        QObject::connect(&p->socket, &QTcpSocket::connected, &p->socket, [this, p] {
+            if (p->busy)
+                write(*p);
+        });
         p->socket.connectToHost(QHostAddress::LocalHost, port);
         m_panels.push_back(std::move(panel));
     }
@@ -84,14 +98,57 @@ void PanelLoad::start()
 void PanelLoad::stop()
 {
     m_running = false;
+    for (auto& p : m_panels) {
+        p->retry.stop();
+        p->pause.stop();
+    }
+}
+
+bool PanelLoad::finished() const
+{
+    return std::all_of(m_panels.begin(), m_panels.end(),
+                       [this](const auto& p) { return !p->busy && p->next >= m_endNumber; });
 }
 
 void PanelLoad::send(Panel& panel)
 {
-    if (!m_running || panel.busy || panel.next >= 100000)
+    if (!m_running || panel.busy || panel.next >= m_endNumber)
         return;
     panel.busy = true;
+    switch (panel.socket.state()) {
+    case QAbstractSocket::HostLookupState:
+    case QAbstractSocket::ConnectingState:
+        break; // sent once connected
+    case QAbstractSocket::UnconnectedState:
+    case QAbstractSocket::ClosingState:
+        if (m_retryMs > 0) {
+            retry(panel);
+            break;
+        }
+        write(panel);
+        break;
+    default:
+        write(panel);
+        break;
+    }
+}
+
+void PanelLoad::write(Panel& panel)
+{
     panel.socket.write(panelEventFrame({panel.id, panel.next}));
+    if (m_retryMs > 0)
+        panel.retry.start(m_retryMs);
+}
+
+void PanelLoad::retry(Panel& panel)
+{
+    if (!m_running || !panel.busy)
+        return;
+    ++m_retries;
+    panel.buffer.clear();
+    panel.socket.abort();
+    panel.socket.connectToHost(QHostAddress::LocalHost, m_port);
+    panel.retry.start(m_retryMs); // also when the connection does not come up
 }
 
 void PanelLoad::read(Panel& panel)
@@ -100,20 +157,31 @@ void PanelLoad::read(Panel& panel)
     for (qsizetype cr = panel.buffer.indexOf('\r'); cr >= 0; cr = panel.buffer.indexOf('\r')) {
         const QByteArray answer = panel.buffer.left(cr + 1);
         panel.buffer.remove(0, cr + 1);
+        if (!panel.busy)
+            continue; // nothing was waiting for it
+        panel.retry.stop();
         if (answer.contains("\"ACK\""))
             m_acknowledged.insert({panel.id, panel.next});
         else
             ++m_refused;
         ++panel.next;
         panel.busy = false;
-        send(panel);
+        if (m_pauseMs > 0 && m_running)
+            panel.pause.start(m_pauseMs);
+        else
+            send(panel);
     }
 }
 
 std::vector<PanelEvent> missingFromJournal(const QString& dir, const std::set<PanelEvent>& events)
 {
-    const QByteArray image = fileBytes(dir + QStringLiteral("/kalvor.dat"));
-    const QByteArray extended = fileBytes(dir + QStringLiteral("/extevn.dat"));
+    QByteArray image = fileBytes(dir + QStringLiteral("/kalvor.dat"));
+    QByteArray extended = fileBytes(dir + QStringLiteral("/extevn.dat"));
+    // A file left short (written on a full disk) reads as zeros beyond its end, as the program loads it.
+    if (image.size() < qsizetype(journal::kImageSize))
+        image.append(QByteArray(qsizetype(journal::kImageSize) - image.size(), '\0'));
+    if (extended.size() < qsizetype(journal::kExtendedImageSize))
+        extended.append(QByteArray(qsizetype(journal::kExtendedImageSize) - extended.size(), '\0'));
     std::set<PanelEvent> found;
     if (image.size() == qsizetype(journal::kImageSize) &&
         extended.size() == qsizetype(journal::kExtendedImageSize)) {

@@ -26,10 +26,10 @@ struct PanelEvent {
 QByteArray panelEventFrame(const PanelEvent& event);
 
 // Each panel sends its next event as soon as the last one is answered and remembers which events
-// were acknowledged. Numbers start at `firstNumber` and stay below 100,000.
+// were acknowledged. Numbers start at `firstNumber` and stay below `endNumber` (at most 100,000).
 class PanelLoad {
 public:
-    PanelLoad(quint16 port, int panels, int firstNumber);
+    PanelLoad(quint16 port, int panels, int firstNumber, int endNumber = 100000);
     ~PanelLoad();
     PanelLoad(const PanelLoad&) = delete;
     PanelLoad& operator=(const PanelLoad&) = delete;
@@ -37,17 +37,32 @@ public:
     bool connectAll(int timeoutMs = 10000);
     void start();
     void stop(); // no new events; answers still on their way are still read
+    // As a real panel does: an event not answered within `ms` is sent again on a new connection
+    // (so a late answer to the first try cannot be taken for the answer to the next event).
+    void setRetry(int ms) { m_retryMs = ms; }
+    // Waits this long after each answer before the next event (0: at once).
+    void setPause(int ms) { m_pauseMs = ms; }
     [[nodiscard]] const std::set<PanelEvent>& acknowledged() const { return m_acknowledged; }
     [[nodiscard]] int refused() const { return m_refused; }
+    [[nodiscard]] int retries() const { return m_retries; }
+    // Every panel has had its last event answered.
+    [[nodiscard]] bool finished() const;
 
 private:
     struct Panel;
     void send(Panel& panel);
+    void write(Panel& panel);
+    void retry(Panel& panel);
     void read(Panel& panel);
 
+    quint16 m_port = 0;
+    int m_endNumber = 100000;
+    int m_retryMs = 0;
+    int m_pauseMs = 0;
     std::vector<std::unique_ptr<Panel>> m_panels;
     std::set<PanelEvent> m_acknowledged;
     int m_refused = 0;
+    int m_retries = 0;
     bool m_running = false;
 };
 

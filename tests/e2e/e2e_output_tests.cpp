@@ -312,6 +312,43 @@ TEST_F(OutputEndToEnd, AnEventRefusedWithNakIsSentAgainAfterThePause)
 
 // An automation software that acknowledges every line twice must not have its second ACK taken for
 // the next line: the unanswered event is sent again, like with one that answers once.
+// The service's standard output (what journalctl shows): one line per stored event, link tests
+// included, and one per acknowledged report, each once; a refused report only once it is accepted.
+TEST_F(OutputEndToEnd, ServiceOutputShowsEachStoredEventAndEachAcknowledgedReportOnce)
+{
+    Installation install;
+    const auto [port, monPort] = twoPorts();
+    ASSERT_TRUE(install.configure(port, outputSettings(Link::Server, monPort, 0, 7, 600)));
+    ASSERT_TRUE(start(install, port)) << install.output().constData();
+    for (const PanelEvent* e : {&kAlarm, &kLinkTest, &kRestore}) {
+        send(install, port, *e);
+    }
+    ASSERT_TRUE(waitForDiskStatuses(install, {1, 1, 1, 0})) << install.output().constData();
+    AutomationSim sim;
+    ASSERT_TRUE(sim.start(connectTo(monPort) + words({"--script", "nak"})));
+    ASSERT_TRUE(waitForDiskStatuses(install, {7, 1, 7, 0}, 20000)) << install.output().constData();
+    EXPECT_EQ(install.terminate(), 0);
+
+    struct Expected {
+        QByteArray text;
+        int count;
+    };
+    const Expected expected[] = {
+        {"event 1234 E130 zone 015 from 127.0.0.1:", 1},
+        {"event 1234 NULL zone - from 127.0.0.1:", 1},
+        {"event 5678 R401 zone 003 from 127.0.0.1:", 1},
+        {"reported " + kAlarm.format0 + "\n", 1}, // the NAK before it printed nothing
+        {"reported " + kRestore.format0 + "\n", 1},
+        {"reported 1", 0}, // heartbeats are no reports
+    };
+    const QByteArray out = install.output();
+    for (const Expected& e : expected) {
+        EXPECT_EQ(out.count(e.text), e.count) << e.text.constData() << "\n" << out.constData();
+    }
+    // Stored before reported, and lines stay whole.
+    EXPECT_LT(out.indexOf("event 1234 E130"), out.indexOf("reported " + kAlarm.format0));
+}
+
 TEST_F(OutputEndToEnd, AnUnansweredEventWaitsForTheNextAcknowledgedHeartbeat)
 {
     for (const char* answer : {"ack", "double"}) {

@@ -4,6 +4,7 @@
 #include "store/StoreTestSupport.h"
 
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -336,3 +337,26 @@ TEST_F(FailingAccountTableTest, WriteFailuresAreSilentAndMemoryKeepsTheValues)
               slotBytes(std::vector<std::uint8_t>(table.image(), table.image() + 163840), slot));
 }
 } // namespace
+
+// A table file missing at commit time is made again whole from memory: the accounts stored before
+// stay in it beside the one written now.
+TEST_F(AccountTableTest, AMissingFileIsMadeAgainWholeAtTheNextCommit)
+{
+    table.load();
+    const std::size_t earlier = store("1234");
+    std::filesystem::remove(dir.file("latevn.dat"));
+    JournalRecord r = makeRecord("5678");
+    const std::optional<std::size_t> staged = table.stage(r, "");
+    ASSERT_TRUE(staged.has_value());
+    const std::uint16_t slots[] = {std::uint16_t(*staged)};
+    AccountTable::Commit commit;
+    FileFailure failed = table.writeCommit(slots, commit);
+    if (failed.ok())
+        failed = syncEach(commit.pending());
+    table.finishCommit(commit, failed);
+    ASSERT_TRUE(failed.ok()) << failed.text();
+    const auto bytes = file();
+    ASSERT_EQ(bytes.size(), 163840u);
+    EXPECT_EQ(fieldText(reinterpret_cast<const AccountRecord*>(bytes.data() + 80 * earlier)->account), "1234");
+    EXPECT_EQ(fieldText(reinterpret_cast<const AccountRecord*>(bytes.data() + 80 * *staged)->account), "5678");
+}

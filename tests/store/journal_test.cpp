@@ -456,3 +456,89 @@ TEST(OsErrorText, NumberThenSystemText)
     EXPECT_THAT(OS_Error_Text(99999), StartsWith(" Error: 99999. "));
 }
 } // namespace
+
+// Each event of this run is announced once, when it reached the disk, whichever way it got there.
+TEST_F(FailingJournalTest, StoredEventsAreAnnouncedOnceWhenOnDisk)
+{
+    // A slot of status 1 left by an earlier run is written again by the first pass, but not announced.
+    std::vector<std::uint8_t> image(139268, 0);
+    const std::vector<std::uint8_t> earlier = goldenRecord(1);
+    std::copy(earlier.begin(), earlier.end(), image.begin() + 4);
+    image[0] = 1;
+    writeBytes(journalPath(), image);
+    std::vector<std::string> announced;
+    journal.onStored = [&](std::span<const JournalRecord> records) {
+        for (const JournalRecord& r : records)
+            announced.push_back(std::string(fieldText(r.account)));
+    };
+    journal.load();
+
+    const std::uint16_t committed = std::uint16_t(journal.stage(makeRecord("2001"), ""));
+    const std::uint16_t failed = std::uint16_t(journal.stage(makeRecord("2002"), ""));
+    journal.append(makeRecord("2003"), ""); // no commit of its own: the persist pass writes it
+    const std::uint16_t first[] = {committed};
+    ASSERT_TRUE(journal.commitSlots(first).ok());
+    io.failOn(journalPath(), FailingFileIo::Op::Sync, ENOSPC);
+    const std::uint16_t second[] = {failed};
+    EXPECT_FALSE(journal.commitSlots(second).ok());
+    EXPECT_EQ(announced, (std::vector<std::string>{"2001"})) << "not on disk, not announced";
+    journal.persistPass(); // the disk is still full
+    EXPECT_EQ(announced.size(), 1u);
+    io.heal();
+    journal.persistPass();
+    journal.persistPass();
+    EXPECT_EQ(announced, (std::vector<std::string>{"2001", "2002", "2003"}));
+}
+
+// A journal file that is missing or short when a group is written (it could not be made whole at
+// start-up, or it was deleted) is made whole again from memory, so the commit goes through and nothing memory holds is
+// lost from the file; a saved, unreported slot reads 1 there as ever, a reported one 7.
+TEST_F(JournalTest, AMissingOrShortFileIsMadeWholeAgainFromMemoryWhenWritten)
+{
+    struct Case {
+        const char* file;
+        bool byPersistPass;
+        bool shortened; // left at 10 bytes (made on a full disk) rather than missing
+    };
+    const Case cases[] = {{"kalvor.dat", false, false}, {"extevn.dat", false, false},
+                          {"kalvor.dat", true, false},  {"extevn.dat", true, false},
+                          {"kalvor.dat", false, true},  {"extevn.dat", true, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.byPersistPass ? " persist pass" : " commit") +
+                     (c.shortened ? " short" : " missing"));
+        ASSERT_TRUE(journal.clear().empty());
+        journal.load();
+        const std::uint16_t reported = std::uint16_t(journal.stage(makeRecord("1234"), "[A]"));
+        const std::uint16_t saved = std::uint16_t(journal.stage(makeRecord("5678"), "[B]"));
+        const std::uint16_t first[] = {reported, saved};
+        ASSERT_TRUE(journal.commitSlots(first).ok());
+        journal.persistPass();
+        {
+            Journal::ReportPass pass(journal);
+            ASSERT_TRUE(pass.markReported(reported));
+        }
+        if (c.shortened)
+            std::filesystem::resize_file(dir.file(c.file), 10);
+        else
+            std::filesystem::remove(dir.file(c.file));
+        if (c.byPersistPass) {
+            journal.append(makeRecord("9999"), "[C]");
+            journal.persistPass();
+        } else {
+            const std::uint16_t next[] = {std::uint16_t(journal.stage(makeRecord("9999"), "[C]"))};
+            ASSERT_TRUE(journal.commitSlots(next).ok());
+        }
+        const auto disk = readBytes(journalPath());
+        const auto ext = readBytes(extendedPath());
+        ASSERT_EQ(disk.size(), 139268u);
+        ASSERT_EQ(ext.size(), 131072u);
+        EXPECT_EQ(disk[slotOffset(reported)], 7);
+        EXPECT_EQ(disk[slotOffset(saved)], 1);
+        EXPECT_EQ(disk[slotOffset(2)], 1);
+        EXPECT_EQ(slice(disk, 0, 4), (std::vector<std::uint8_t>{3, 0, 0, 0}));
+        EXPECT_EQ(slice(ext, 64 * saved, 3), (std::vector<std::uint8_t>{'[', 'B', ']'}));
+        EXPECT_EQ(slice(ext, 64 * 2, 3), (std::vector<std::uint8_t>{'[', 'C', ']'}));
+        EXPECT_TRUE(journal.isOnDisk(2));
+    }
+    EXPECT_TRUE(log.lines().empty());
+}

@@ -1,0 +1,125 @@
+// Alarm traffic lines of the service.
+#include "app/TrafficLines.h"
+
+#include <QMetaObject>
+#include <cstring>
+
+namespace {
+
+// Field text from the network goes into a log line by line: nothing in it may start a new line or
+// carry control bytes into the reader's terminal.
+void appendText(std::string& out, const char* field, std::size_t width)
+{
+    const std::size_t n = ::strnlen(field, width);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(field[i]);
+        out += (c < 0x20 || c >= 0x7F) ? '?' : char(c);
+    }
+}
+
+template <std::size_t N> void appendField(std::string& out, const char (&field)[N])
+{
+    appendText(out, field, N);
+}
+
+} // namespace
+
+TrafficLines::TrafficLines(QObject* context, std::FILE* out) : m_context(context), m_out(out) {}
+
+std::string TrafficLines::storedLine(const JournalRecord& record)
+{
+    std::string line = "event ";
+    appendField(line, record.account);
+    line += ' ';
+    std::string event;
+    appendField(event, record.event);
+    if (event != "NULL" && !event.empty()) {
+        switch (event[0]) {
+        case '1':
+            event[0] = 'E';
+            break;
+        case '3':
+            event[0] = 'R';
+            break;
+        case '6':
+            event[0] = 'P';
+            break;
+        default:
+            break;
+        }
+    }
+    line += event.empty() ? std::string("-") : event;
+    line += " zone ";
+    std::string zone;
+    appendField(zone, record.zone);
+    line += zone.empty() ? std::string("-") : zone;
+    line += " from ";
+    appendField(line, record.address);
+    line += ':';
+    line += std::to_string(record.port);
+    return line;
+}
+
+std::string TrafficLines::reportedLine(std::string_view line)
+{
+    if (!line.empty() && line.back() == '\x14')
+        line.remove_suffix(1);
+    std::string out = "reported ";
+    appendText(out, line.data(), line.size());
+    return out;
+}
+
+void TrafficLines::stored(std::span<const JournalRecord> records)
+{
+    std::string lines;
+    lines.reserve(records.size() * 48);
+    for (const JournalRecord& r : records) {
+        lines += storedLine(r);
+        lines += '\n';
+    }
+    queue(lines);
+}
+
+void TrafficLines::reported(std::string_view line)
+{
+    queue(reportedLine(line) + '\n');
+}
+
+void TrafficLines::queue(const std::string& lines)
+{
+    if (lines.empty())
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_pending.size() + lines.size() > kMaxPendingBytes) {
+            for (const char c : lines)
+                m_dropped += c == '\n' ? 1 : 0;
+        } else {
+            m_pending += lines;
+        }
+    }
+    // One flush on its way at a time; it takes everything queued until it runs.
+    if (!m_posted.exchange(true))
+        QMetaObject::invokeMethod(
+            m_context, [this] { flush(); }, Qt::QueuedConnection);
+}
+
+void TrafficLines::flush()
+{
+    m_posted.store(false); // before taking: a line queued after this posts a new flush
+    std::string lines;
+    std::size_t dropped = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        lines.swap(m_pending);
+        dropped = m_dropped;
+        m_dropped = 0;
+    }
+    if (dropped > 0)
+        lines += std::to_string(dropped) + " traffic lines not shown (output too slow)\n";
+    if (lines.empty())
+        return;
+    // A reader that has gone costs these lines, nothing more (SIGPIPE is ignored).
+    (void)std::fwrite(lines.data(), 1, lines.size(), m_out);
+    (void)std::fflush(m_out);
+}
