@@ -207,12 +207,14 @@ bool AutomationConnections::markLost(output::LinkId id, int error)
     return false; // already taken off the list by the main thread
 }
 
-AutomationConnections::Waiting AutomationConnections::discardWaiting(int fd, int& error)
+AutomationConnections::Waiting AutomationConnections::discardWaiting(int fd, int& error, bool& discarded)
 {
     for (int budget = kDiscardBlocks; budget > 0; --budget) {
         const ssize_t got = ::recv(fd, m_block.data(), m_block.size(), MSG_DONTWAIT);
-        if (got > 0)
+        if (got > 0) {
+            discarded = true;
             continue;
+        }
         if (got == 0)
             return Waiting::Closed;
         if (errno == EINTR)
@@ -223,6 +225,36 @@ AutomationConnections::Waiting AutomationConnections::discardWaiting(int fd, int
         return Waiting::Failed;
     }
     return Waiting::Nothing;
+}
+
+AutomationConnections::Waiting AutomationConnections::settleAfterAnswer(int fd, int& error, bool& discarded)
+{
+    for (int budget = kDiscardBlocks; budget > 0; --budget) {
+        pollfd look{fd, POLLIN | POLLRDHUP, 0};
+        const int ready = ::poll(&look, 1, int(kSettle.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return Waiting::Nothing;
+        const Waiting waiting = discardWaiting(fd, error, discarded);
+        if (waiting != Waiting::Nothing)
+            return waiting;
+    }
+    return Waiting::Nothing;
+}
+
+bool AutomationConnections::needsSettle(output::LinkId id, bool duplicateSeen)
+{
+    std::lock_guard lock(m_mutex);
+    for (Entry& entry : m_entries) {
+        if (entry.id != id)
+            continue;
+        entry.doubles = entry.doubles || duplicateSeen;
+        if (entry.answered < kProbationLines)
+            ++entry.answered;
+        return entry.doubles || entry.answered < kProbationLines;
+    }
+    return false;
 }
 
 AutomationConnections::Exchange AutomationConnections::exchange(Side side, std::string_view line,
@@ -267,10 +299,13 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
     Exchange result;
     result.sent = Exchange::Sent::NotWhole;
     int error = 0;
-    if (discardWaiting(fd, error) != Waiting::Nothing) {
+    bool stray = false; // bytes nobody waited for: some earlier line got more than one answer
+    if (discardWaiting(fd, error, stray) != Waiting::Nothing) {
         result.targetLost = markLost(id, error);
         return result;
     }
+    if (stray)
+        (void)needsSettle(id, true);
 
     ssize_t sent = -1;
     do {
@@ -293,18 +328,28 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            return result;
+            return unanswered(id, fd, wait, result);
         pollfd look{fd, POLLIN | POLLRDHUP, 0};
         const int ready = ::poll(&look, 1, int(std::min<std::int64_t>(left.count(), 60'000)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            return result; // the wait ran out (or poll itself failed: nothing came)
+            return unanswered(id, fd, wait, result); // the wait ran out (or poll failed: nothing came)
         const ssize_t got = ::recv(fd, m_block.data(), m_block.size(), MSG_DONTWAIT);
         if (got > 0) {
             // Only the first byte of a block counts, as one answer to one line.
             const auto first = static_cast<std::uint8_t>(m_block[0]);
             if (Is_Answer_Byte(first)) {
+                const bool more = got > 1;
+                if (needsSettle(id, more)) {
+                    bool extra = false;
+                    if (settleAfterAnswer(fd, error, extra) != Waiting::Nothing) {
+                        result.targetLost = markLost(id, error);
+                        return result; // the answer stands only on a connection still there
+                    }
+                    if (extra)
+                        (void)needsSettle(id, true);
+                }
                 result.answer = first;
                 return result;
             }
@@ -316,4 +361,19 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
         result.targetLost = markLost(id, got < 0 ? errno : 0);
         return result;
     }
+}
+
+AutomationConnections::Exchange AutomationConnections::unanswered(output::LinkId id, int fd,
+                                                                  std::chrono::milliseconds wait, Exchange result)
+{
+    // A line whose wait ran out leaves the connection out of step: its answer may still come, after
+    // the next line has gone out, and would be taken for that line's. The connection is ended, so a
+    // late answer has nowhere to land; the automation software connects again (or is connected to
+    // again) and the line is sent anew. A caller that waits for no answer at all keeps it.
+    // The line still counts as unanswered (not as a lost connection), so the log blames the silence.
+    if (wait.count() > 0) {
+        (void)::shutdown(fd, SHUT_RDWR);
+        (void)markLost(id, 0);
+    }
+    return result;
 }

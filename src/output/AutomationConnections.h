@@ -90,6 +90,10 @@ private:
         std::string peer;
         bool lost = false; // found closed or failed by the forwarding thread
         int error = 0;
+        // Lines answered on this connection so far, and whether it ever sent more than one answer to a
+        // line: see settleAfterAnswer.
+        std::uint32_t answered = 0;
+        bool doubles = false;
     };
     enum class Waiting { Nothing, Closed, Failed };
 
@@ -97,7 +101,14 @@ private:
     [[nodiscard]] bool isTargetLocked(const Entry& entry) const;
     void closeLocked(const Entry& entry);
     [[nodiscard]] bool markLost(output::LinkId id, int error);
-    [[nodiscard]] Waiting discardWaiting(int fd, int& error);
+    [[nodiscard]] Waiting discardWaiting(int fd, int& error, bool& discarded);
+    // After an answer on a connection still on probation or known to answer twice: waits until the
+    // connection has been quiet for kSettle, throwing away what comes meanwhile.
+    [[nodiscard]] Waiting settleAfterAnswer(int fd, int& error, bool& discarded);
+    // Whether the answer just read on `id` must be followed by a quiet time, and records a
+    // duplicate seen on it.
+    [[nodiscard]] bool needsSettle(output::LinkId id, bool duplicateSeen);
+    [[nodiscard]] Exchange unanswered(output::LinkId id, int fd, std::chrono::milliseconds wait, Exchange result);
     [[nodiscard]] Exchange exchangeOn(output::LinkId id, int fd, std::string_view line,
                                       std::chrono::milliseconds wait, const SendFunction& send);
     void endExchange();
@@ -112,4 +123,11 @@ private:
     // One exchange at a time; it also guards the read buffer.
     std::mutex m_exchangeMutex;
     std::vector<char> m_block = std::vector<char>(64 * 1024);
+    // A one-byte answer names no line: a second ACK that the automation software writes for one line
+    // and that arrives after the next line went out is indistinguishable from that line's answer. So
+    // a new connection is on probation for its first lines, each answer followed by a quiet time, and
+    // one that has shown a duplicate keeps the quiet time for good; a sound peer pays it only at the
+    // start and then runs at full speed.
+    static constexpr std::uint32_t kProbationLines = 32;
+    static constexpr std::chrono::milliseconds kSettle{20};
 };

@@ -323,14 +323,13 @@ TEST_F(OutputLinkTest, LinesNeverReachAnotherSocketWhileConnectionsComeAndGo)
         EXPECT_EQ(panel->readAll(), QByteArray());
 }
 
-TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswer)
+// A line that gets no answer leaves its connection out of step (the answer may still come, after the
+// next line), so the connection is ended; each row therefore gets a connection of its own.
+TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswerAndSilenceEndsTheConnection)
 {
     const quint16 p = freePort();
     useTcp(true, p);
     link.Timer_OutTimer();
-    QTcpSocket peer;
-    peer.connectToHost(QHostAddress::LocalHost, p);
-    ASSERT_TRUE(waitUntil([&] { return connections() == 1; }));
 
     struct Row {
         QByteArray block;
@@ -340,13 +339,47 @@ TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswer)
          {Row{QByteArray("\x06\x06"), 0x06}, Row{QByteArray("\x15"), 0x15},
           Row{QByteArray("A\x06"), std::nullopt}, Row{QByteArray("\x00\x06", 2), std::nullopt}}) {
         SCOPED_TRACE(row.block.toHex().toStdString());
+        QTcpSocket peer;
+        peer.connectToHost(QHostAddress::LocalHost, p);
+        ASSERT_TRUE(waitUntil([&] { link.Timer_OutTimer(); return connections() == 1; }));
         const Exchange got = exchangeFromThread(Kind::Report, 300ms, [&] {
             ASSERT_EQ(readSome(peer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
             peer.write(row.block); // one write, one block
         });
         EXPECT_EQ(got.sent, Result::Sent);
         EXPECT_EQ(got.answer, row.expected);
+        if (!row.expected) {
+            EXPECT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
+        }
+        peer.abort();
+        ASSERT_TRUE(waitUntil([&] { link.Timer_OutTimer(); return connections() == 0; }));
     }
+}
+
+// A second ACK that the automation software writes for one line a little after the first is not the
+// next line's answer: the next line gets none, and is not marked.
+TEST_F(OutputLinkTest, ASecondAnswerThatComesLateIsNotTheNextLinesAnswer)
+{
+    const quint16 p = freePort();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(waitUntil([&] { return connections() == 1; }));
+    const Exchange first = exchangeFromThread(Kind::Report, 300ms, [&] {
+        ASSERT_EQ(readSome(peer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
+        peer.write("\x06");
+        peer.flush();
+        (void)waitUntil([] { return false; }, 5); // the duplicate follows a few milliseconds later
+        peer.write("\x06");
+        peer.flush();
+    });
+    EXPECT_EQ(first.answer, std::optional<std::uint8_t>(0x06));
+    const Exchange second = exchangeFromThread(Kind::Report, 300ms, [&] {
+        ASSERT_EQ(readSome(peer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
+    });
+    EXPECT_EQ(second.sent, Result::Sent);
+    EXPECT_EQ(second.answer, std::nullopt);
 }
 
 // Only an answer that came on the newest connection after its line counts: not one that was waiting
