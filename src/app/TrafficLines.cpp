@@ -1,6 +1,8 @@
 // Alarm traffic lines of the service.
 #include "app/TrafficLines.h"
 
+#include "output/OutputMessages.h"
+
 #include <QMetaObject>
 #include <cstring>
 
@@ -33,21 +35,8 @@ std::string TrafficLines::storedLine(const JournalRecord& record)
     line += ' ';
     std::string event;
     appendField(event, record.event);
-    if (event != "NULL" && !event.empty()) {
-        switch (event[0]) {
-        case '1':
-            event[0] = 'E';
-            break;
-        case '3':
-            event[0] = 'R';
-            break;
-        case '6':
-            event[0] = 'P';
-            break;
-        default:
-            break;
-        }
-    }
+    if (event != "NULL")
+        event = Qualified_Event_Text(event);
     line += event.empty() ? std::string("-") : event;
     line += " zone ";
     std::string zone;

@@ -88,6 +88,19 @@ Dc09Receiver::~Dc09Receiver()
     m_server = nullptr;
 }
 
+void Dc09Receiver::traceReceived(const QByteArray& bytes)
+{
+    if (!m_traceEnabled) {
+        return;
+    }
+    const WallTime now = m_clock.wallNow();
+    const std::tm tm = localTimeOf(now.seconds);
+    emit traceLine(QString());
+    emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
+                                     unsigned(tm.tm_sec), unsigned(now.millis)) +
+                   QStringLiteral("  ") + latin1Text(bytes.constData(), bytes.size()));
+}
+
 void Dc09Receiver::writeLog(const QString& text, LogColour colour)
 {
     if (m_log) {
@@ -214,14 +227,7 @@ void Dc09Receiver::ServerSocket_DC9DatagramRead()
             peer.datagramPort = quint16(datagram.senderPort());
             peer.address = addressText(peer.datagramAddress);
             peer.port = datagram.senderPort();
-            if (m_traceEnabled) {
-                const WallTime now = m_clock.wallNow();
-                const std::tm tm = localTimeOf(now.seconds);
-                emit traceLine(QString());
-                emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                                 unsigned(tm.tm_sec), unsigned(now.millis)) +
-                               QStringLiteral("  ") + latin1Text(data.constData(), data.size()));
-            }
+            traceReceived(data);
             (void)handleFrame(peer, data);
         }
         // Whatever is left is taken on the next turn, after the connections had theirs.
@@ -426,14 +432,7 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         if (block.isEmpty()) {
             break;
         }
-        if (m_traceEnabled) {
-            const WallTime now = m_clock.wallNow();
-            const std::tm tm = localTimeOf(now.seconds);
-            emit traceLine(QString());
-            emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                             unsigned(tm.tm_sec), unsigned(now.millis)) +
-                           QStringLiteral("  ") + latin1Text(block.constData(), block.size()));
-        }
+        traceReceived(block);
         const FrameAssembler::Output out = stream.feed(block.constData(), size_t(block.size()), m_config);
         if (out.garbageBegan) {
             logUnrecognised(peer.address, peer.port);

@@ -162,6 +162,7 @@ private:
     void acceptPending();
     void openPort();
     void closeExpired(std::string_view address, int port);
+    void traceReceived(const QByteArray& bytes); // a "Data Log" line of what was read, when shown
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
 

@@ -231,7 +231,7 @@ AutomationConnections::Waiting AutomationConnections::settleAfterAnswer(int fd, 
 {
     for (int budget = kDiscardBlocks; budget > 0; --budget) {
         pollfd look{fd, POLLIN | POLLRDHUP, 0};
-        const int ready = ::poll(&look, 1, int(kSettle.count()));
+        const int ready = ::poll(&look, 1, int(m_settle.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -341,7 +341,7 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
             const auto first = static_cast<std::uint8_t>(m_block[0]);
             if (Is_Answer_Byte(first)) {
                 const bool more = got > 1;
-                if (needsSettle(id, more)) {
+                if (needsSettle(id, more) && m_settle.count() > 0) {
                     bool extra = false;
                     if (settleAfterAnswer(fd, error, extra) != Waiting::Nothing) {
                         result.targetLost = markLost(id, error);

@@ -53,6 +53,8 @@ public:
     };
 
     AutomationConnections() = default;
+    // The quiet time after an answer on a connection on probation (see kSettle); 0 leaves it out.
+    void setSettleTime(std::chrono::milliseconds settle) { m_settle = settle; }
     ~AutomationConnections(); // closes every descriptor; no exchange may be under way
     AutomationConnections(const AutomationConnections&) = delete;
     AutomationConnections& operator=(const AutomationConnections&) = delete;
@@ -128,6 +130,7 @@ private:
     // a new connection is on probation for its first lines, each answer followed by a quiet time, and
     // one that has shown a duplicate keeps the quiet time for good; a sound peer pays it only at the
     // start and then runs at full speed.
-    static constexpr std::uint32_t kProbationLines = 32;
-    static constexpr std::chrono::milliseconds kSettle{20};
+    static constexpr std::uint32_t kProbationLines = 8;
+    static constexpr std::chrono::milliseconds kSettle{10};
+    std::chrono::milliseconds m_settle = kSettle;
 };

@@ -50,18 +50,9 @@ std::string Format_Heartbeat(std::int8_t receiverNumber, int length)
     return line;
 }
 
-std::string Format_Report(const Report_Source& source, std::int8_t reportFormat)
+std::string Qualified_Event_Text(std::string_view text)
 {
-    std::string_view receiver = fieldText(source.receiver);
-    if (receiver.empty())
-        receiver = "0";
-    receiver = receiver.substr(0, 2);
-    std::string_view line = fieldText(source.line);
-    if (line.empty())
-        line = "0";
-    line = line.substr(0, 3);
-
-    std::string event(fieldText(source.event));
+    std::string event(text);
     if (!event.empty()) {
         switch (event[0]) {
         case '1':
@@ -77,6 +68,21 @@ std::string Format_Report(const Report_Source& source, std::int8_t reportFormat)
             break;
         }
     }
+    return event;
+}
+
+std::string Format_Report(const Report_Source& source, std::int8_t reportFormat)
+{
+    std::string_view receiver = fieldText(source.receiver);
+    if (receiver.empty())
+        receiver = "0";
+    receiver = receiver.substr(0, 2);
+    std::string_view line = fieldText(source.line);
+    if (line.empty())
+        line = "0";
+    line = line.substr(0, 3);
+
+    const std::string event = Qualified_Event_Text(fieldText(source.event));
     const std::string_view account = fieldText(source.account).substr(0, kReportAccountWidth);
 
     char numbers[16];

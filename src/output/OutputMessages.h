@@ -47,6 +47,8 @@ static_assert(offsetof(Report_Source, zone) == offsetof(JournalRecord, zone));
 // An event or supervision report ending with DC4. Receiver and line are read as decimal numbers
 // from their leading digits (text without a leading digit counts as 0); a Report_Format other
 // than 1 formats as "SG MLR2-DG".
+// A Contact ID event code as the report shows it: the qualifier digit 1, 3 or 6 as E, R or P.
+[[nodiscard]] std::string Qualified_Event_Text(std::string_view event);
 [[nodiscard]] std::string Format_Report(const Report_Source& source, std::int8_t reportFormat);
 [[nodiscard]] std::string Format_Report(const JournalRecord& record, std::int8_t reportFormat);
 
