@@ -3,6 +3,7 @@
 // (bit 3 lowercase hex, bit 4 CRC over body and CR, bit 5 binary CRC) and UTC stamps (bit 6), the
 // second the key; the rest is the block, held in a buffer of its exact size so any read or write
 // past it is caught.
+#include "FrameSettings.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
 
@@ -13,19 +14,6 @@
 
 namespace {
 
-// Keep in step with make_seeds.py.
-const char* const kKeys[] = {
-    "0123456789ABCDEF0123456789ABCDEF",
-    "\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD"
-    "\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD",
-    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
-    "\x28\x37\x6E\xF2\x6E\x78\x2E\x1A\x4A\x16\x0E\x32\x76\xE5\xFB\x93"
-    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00",
-};
-constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
-
-// 2025-01-01 12:00:00 in UTC, the time the seeds are stamped with.
-constexpr std::time_t kNow = 1735732800;
 
 } // namespace
 
@@ -38,18 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    Config_Record config = defaultConfig();
-    if (size >= 1) {
-        config.DC9_AES_Mode = data[0] & 3;
-        config.Time_Synch = (data[0] & 4) != 0 ? 1 : 0;
-        config.DC9_Quirk_Lower_Hex = (data[0] >> 3) & 1;
-        config.DC9_Quirk_CRC_CR = (data[0] >> 4) & 1;
-        config.DC9_Quirk_Binary_CRC = (data[0] >> 5) & 1;
-        config.DC9_Time_UTC = (data[0] >> 6) & 1;
-    }
-    if (size >= 2) {
-        std::memcpy(config.DC9_AES_Key, kKeys[data[1] % kKeyCount], sizeof config.DC9_AES_Key);
-    }
+    const Config_Record config = fuzzsupport::frameSettings(data, size);
     const std::size_t skip = size < 2 ? size : 2;
     std::vector<char> block(data + skip, data + size);
 
@@ -58,14 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (message.extended[sizeof message.extended - 1] != '\0' || message.account[16] != '\0') {
         std::abort();
     }
-    const auto kind = Decide_DC9_Response(result, message, kNow, config);
+    const auto kind = Decide_DC9_Response(result, message, fuzzsupport::kNow, config);
     if (kind.has_value() == (result == Parse_Result::Not_Recognised)) {
         std::abort();
     }
     if (kind) {
         std::uint32_t counter = 0;
         const std::string response =
-            Build_DC9_Response(*kind, message, kNow, config, [&counter] { return counter++; });
+            Build_DC9_Response(*kind, message, fuzzsupport::kNow, config, [&counter] { return counter++; });
         if (response.size() >= 256 ||
             (!response.empty() && (response.front() != '\n' || response.back() != '\r'))) {
             std::abort();

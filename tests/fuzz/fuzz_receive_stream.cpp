@@ -6,6 +6,7 @@
 // whose readings may compete for one stretch of bytes); every frame runs LF to CR within the cap; and
 // the first frame is judged exactly as the whole stream would have been judged as one block.
 #include "FuzzSupport.h"
+#include "FrameSettings.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
 #include "dc09/FrameAssembler.h"
@@ -21,17 +22,6 @@ using fuzzsupport::require;
 
 namespace {
 
-// Keep in step with fuzz_parse_dc9.cpp and make_seeds.py.
-const char* const kKeys[] = {
-    "0123456789ABCDEF0123456789ABCDEF",
-    "\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD"
-    "\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD\xAB\xCD",
-    "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
-    "\x28\x37\x6E\xF2\x6E\x78\x2E\x1A\x4A\x16\x0E\x32\x76\xE5\xFB\x93"
-    "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00",
-};
-constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
-constexpr std::time_t kNow = 1735732800;
 
 std::vector<std::string> framesOf(const std::string& stream, const std::vector<std::size_t>& cuts,
                                   const Config_Record& config)
@@ -56,7 +46,7 @@ std::vector<std::string> framesOf(const std::string& stream, const std::vector<s
 DC9_Judgement judge(const std::string& bytes, const Config_Record& config)
 {
     std::uint32_t counter = 0;
-    return Judge_DC9_Frame(bytes.data(), bytes.size(), kNow, config, [&counter] { return counter++; });
+    return Judge_DC9_Frame(bytes.data(), bytes.size(), fuzzsupport::kNow, config, [&counter] { return counter++; });
 }
 
 } // namespace
@@ -73,14 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 3) {
         return 0;
     }
-    Config_Record config = defaultConfig();
-    config.DC9_AES_Mode = data[0] & 3;
-    config.Time_Synch = (data[0] & 4) != 0 ? 1 : 0;
-    config.DC9_Quirk_Lower_Hex = (data[0] >> 3) & 1;
-    config.DC9_Quirk_CRC_CR = (data[0] >> 4) & 1;
-    config.DC9_Quirk_Binary_CRC = (data[0] >> 5) & 1;
-    config.DC9_Time_UTC = (data[0] >> 6) & 1;
-    std::memcpy(config.DC9_AES_Key, kKeys[data[1] % kKeyCount], sizeof config.DC9_AES_Key);
+    const Config_Record config = fuzzsupport::frameSettings(data, size);
     const std::string stream(reinterpret_cast<const char*>(data + 3), size - 3);
 
     // Up to seven cut points from a small generator seeded by the third byte.
