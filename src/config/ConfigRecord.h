@@ -40,7 +40,21 @@ struct Config_Record {
     std::int8_t Report_Format;
     std::uint8_t Time_Synch;
     std::int32_t Cfg_Version;
-    std::uint8_t reserved_100[156];
+    // Later settings again, each zero in an older file and zero meaning its default.
+    std::uint16_t Log_Keep_Days;        // days the event log keeps its rows; 0: 90
+    std::uint16_t DC9_Max_Per_Address;  // connections one address may hold; 0: no limit
+    std::uint16_t DC9_Max_Frame_Length; // bytes of the longest frame taken; 0: 4096
+    std::uint16_t Log_File_Max_MiB;     // size at which the monthly log file rotates; 0: 64 MiB
+    std::uint8_t DC9_Known_Accounts_Only; // 0: any account; 1: only accounts in the Object List
+    std::uint8_t DC9_SIA_DCS;             // 0: SIA-DCS answered DUH; 1: accepted
+    std::uint8_t Out_Account_Q_Lines;     // 0: accounts cut to 4 characters; 1: Q lines for 5 to 10
+    std::uint8_t Setup_Flags;             // safeguards a data directory was set up with
+    std::uint16_t Metrics_Port;           // 0: no metrics endpoint
+    std::uint8_t reserved_114[2];
+    char DC9_Bind_Address[40];      // empty: every address, IPv4 and IPv6
+    char Mon_Bind_Address[40];      // empty: every address, IPv4 and IPv6
+    char Mon_Allowed_Addresses[44]; // comma-separated addresses or CIDR ranges; empty: any
+    char Metrics_Address[16];       // empty: 127.0.0.1
 };
 #pragma pack(pop)
 
@@ -70,7 +84,19 @@ static_assert(offsetof(Config_Record, Test_Heartbeat_Period) == 90);
 static_assert(offsetof(Config_Record, Report_Format) == 94);
 static_assert(offsetof(Config_Record, Time_Synch) == 95);
 static_assert(offsetof(Config_Record, Cfg_Version) == 96);
-static_assert(offsetof(Config_Record, reserved_100) == 100);
+static_assert(offsetof(Config_Record, Log_Keep_Days) == 100);
+static_assert(offsetof(Config_Record, DC9_Max_Per_Address) == 102);
+static_assert(offsetof(Config_Record, DC9_Max_Frame_Length) == 104);
+static_assert(offsetof(Config_Record, Log_File_Max_MiB) == 106);
+static_assert(offsetof(Config_Record, DC9_Known_Accounts_Only) == 108);
+static_assert(offsetof(Config_Record, DC9_SIA_DCS) == 109);
+static_assert(offsetof(Config_Record, Out_Account_Q_Lines) == 110);
+static_assert(offsetof(Config_Record, Setup_Flags) == 111);
+static_assert(offsetof(Config_Record, Metrics_Port) == 112);
+static_assert(offsetof(Config_Record, DC9_Bind_Address) == 116);
+static_assert(offsetof(Config_Record, Mon_Bind_Address) == 156);
+static_assert(offsetof(Config_Record, Mon_Allowed_Addresses) == 196);
+static_assert(offsetof(Config_Record, Metrics_Address) == 240);
 
 inline constexpr std::int32_t kCfgVersion = 1602;
 inline constexpr std::size_t kConfigFileSize = sizeof(Config_Record);

@@ -6,6 +6,8 @@
 #include "config/Clock.h"
 #include "dc09/Aes.h"
 
+#include <openssl/evp.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -289,6 +291,25 @@ std::uint32_t defaultRandom()
     return generator();
 }
 
+// The first 16 bytes of SHA-256 over the cipher text's hex digits as they came.
+void digestCipherText(const char* data, std::size_t size, std::uint8_t (&out)[16])
+{
+    std::uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1 || length < sizeof out) {
+        std::memset(out, 0, sizeof out);
+        return;
+    }
+    std::memcpy(out, digest, sizeof out);
+}
+
+void copyContent(DC9_Message& message, const Text& text, std::size_t from)
+{
+    const std::size_t size = std::min(text.end - std::min(from, text.end), sizeof message.content - 1);
+    std::memcpy(message.content, text.data + from, size);
+    message.content[size] = '\0';
+}
+
 // Where the body of the frame that starts at the LF lies, and what its CRC is taken over.
 struct FrameSpan {
     std::size_t bodyStart = 0;
@@ -435,6 +456,8 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         return span->quirk ? Parse_Result::Not_Recognised : Parse_Result::Rejected;
     }
 
+    std::memcpy(message.token, token->text, token->length - 1); // without the closing quote
+
     const std::size_t sequenceStart = bodyStart + 1 + token->length;
     int sequence = 0;
     for (std::size_t k = 0; k < 4; ++k) {
@@ -472,7 +495,10 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     }
     ++pos;
 
+    std::size_t contentFrom = pos - 1; // the data block's "["
     if (token->encrypted) {
+        message.encrypted = true;
+        digestCipherText(text.data + pos, text.end - pos, message.cipher_digest);
         const long bytes = decryptDataBlock(text, pos, config);
         if (bytes < 0) {
             return Parse_Result::Rejected;
@@ -490,7 +516,11 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         }
         pos = after;
         text.end = pos + ::strnlen(text.data + pos, text.end - pos);
+        // The decrypted data stands where a plain message has it, right after its "[".
+        contentFrom = pos - 1;
+        text.data[contentFrom] = '[';
     }
+    copyContent(message, text, contentFrom);
 
     if (text.at(pos) == '#') {
         ++pos;

@@ -14,6 +14,16 @@ struct DC9_Message {
     char zone[4] = {};
     std::int32_t message_time = 0;
     char extended[64] = {}; // the 64-byte extension buffer: at most 63 characters and a NUL
+    // The ID token as received, without its quotes ("ADM-CID", "*NULL"); empty when none matched.
+    char token[12] = {};
+    // The message data as received, decrypted when it came encrypted: from the data block's "[" to
+    // the end of the frame, extension blocks and time stamp included (at most 255 characters). What
+    // makes two copies of a message the same, and what the event log keeps of it.
+    char content[256] = {};
+    // For an encrypted message, a digest of its cipher text as it came on the wire: a captured frame
+    // sent again under another header carries the same cipher text.
+    bool encrypted = false;
+    std::uint8_t cipher_digest[16] = {};
 };
 
 enum class Parse_Result { Not_Recognised, Accepted_Plain, Accepted_Encrypted, Rejected };

@@ -100,7 +100,7 @@ TEST_F(ConfigFileTest, ExistingValuesAreUsedAsStored)
 {
     Config_Record stored = defaultConfig();
     stored.DC9_Port = -5; // no range check on load
-    stored.reserved_100[10] = 0xAB;
+    stored.reserved_114[1] = 0xAB;
     writeFile(bytesOf(stored));
     Config_Record record{};
     ASSERT_TRUE(loadConfig(m_path, record).ok());
@@ -197,9 +197,9 @@ TEST_F(ConfigFileTest, ChangeDetectionFollowsTheFile)
     record.DC9_Port = 7777; // typed back
     EXPECT_FALSE(Check_Settings_Changed(m_path, record));
 
-    record.reserved_100[155] = 1; // the last byte counts too
+    record.Metrics_Address[15] = 1; // the last byte counts too
     EXPECT_TRUE(Check_Settings_Changed(m_path, record));
-    record.reserved_100[155] = 0;
+    record.Metrics_Address[15] = 0;
 
     auto shortImage = bytesOf(record);
     shortImage.pop_back();

@@ -71,6 +71,9 @@ TEST_F(CodecTest, ContactIdFieldsAreSplit)
     EXPECT_STREQ(p.message.zone, "015");
     EXPECT_STREQ(p.message.extended, "[Q3][B2]");
     EXPECT_EQ(p.message.message_time, kNow - 10);
+    EXPECT_STREQ(p.message.token, "ADM-CID");
+    EXPECT_STREQ(p.message.content, "[#1234|1130 01 015][Q3][B2]_11:59:50,01-01-2025");
+    EXPECT_FALSE(p.message.encrypted);
 }
 
 struct RuleCase {
@@ -267,6 +270,17 @@ TEST_F(CodecTest, EncryptedMessagesAreAcknowledgedInKindForEveryKeySize)
             if (contactId) {
                 EXPECT_STREQ(p.message.zone, "015");
             }
+            // The content reads as the plain message's would; the digest follows the cipher text.
+            EXPECT_STREQ(p.message.token, contactId ? "*ADM-CID" : "*NULL");
+            // (the test's encryption pads the last block with spaces, which the content keeps)
+            const std::string content = p.message.content;
+            EXPECT_EQ(content.substr(0, content.find_last_not_of(' ') + 1),
+                      std::string(contactId ? "[#A128|1130 01 015" : "[") + "]_" + stampOf(kNow - 5));
+            EXPECT_TRUE(p.message.encrypted);
+            const Parsed again = parse(frame, config);
+            EXPECT_EQ(std::memcmp(again.message.cipher_digest, p.message.cipher_digest, 16), 0);
+            const Parsed other = parse(encryptedFrame(config, contactId, kNow - 6), config);
+            EXPECT_NE(std::memcmp(other.message.cipher_digest, p.message.cipher_digest, 16), 0);
 
             const Parsed fresh = parse(frame, config);
             const auto kind = Decide_DC9_Response(fresh.result, fresh.message, kNow, config);
