@@ -1,10 +1,13 @@
 // Layout and wiring of the main window.
 #include "app/MainForm.h"
 
+#include "store/EventStore.h"
+
 #include "dc09/Dc09Receiver.h"
 #include "output/OutputLink.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
+#include "store/EventStore.h"
 #include "store/Journal.h"
 #include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
@@ -238,6 +241,7 @@ void TMain_Form::createSecondaryWindows()
 {
     // Order of creation: events, serial settings, system log, object list, data log.
     Form_Events = new TForm_Events(m_core.journal(), m_dialogs, this);
+    Form_Events->clearEvents = [this] { return m_core.store().clearView(); };
     connect(&m_core, &ReceiverCore::journalChanged, Form_Events, [this] { Form_Events->requestRefresh(); });
     Form_Com_Settings = new TForm_Com_Settings(m_core.config(), m_dialogs, this);
     connect(Form_Com_Settings, &TForm_Com_Settings::settingsEdited, this,

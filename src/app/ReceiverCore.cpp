@@ -12,6 +12,7 @@
 #include "output/OutputShared.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
+#include "store/EventStore.h"
 #include "store/Journal.h"
 
 #include <QMetaObject>
@@ -53,20 +54,47 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
                     emit link->core->beepRequested();
             });
     };
-    // A termination request cuts the forwarding thread's pause after a file error short.
-    auto pause = [link](int seconds) {
-        if (Monitoring_Thread* thread = link->thread.load())
-            thread->pause(seconds);
+    // The stores' own threads never wait for the main thread, which may be waiting for them.
+    const auto queuedLog = [link] {
+        return queuedLogSink(
+            &link->context,
+            [link](std::string_view text, LogColour colour) {
+                if (link->core)
+                    link->core->Write_System_Log(text, colour);
+            },
+            [link] {
+                if (link->core)
+                    emit link->core->beepRequested();
+            });
     };
-    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, threadLog(),
-                                          std::move(pause));
-    m_journal->onStored = [link](std::span<const JournalRecord> records) {
+    // The window reads the journal itself when it runs; changes that come while one is queued add
+    // nothing to it.
+    const auto refreshEvents = [link] {
+        if (link->journalRefreshPending.exchange(true))
+            return;
+        QMetaObject::invokeMethod(
+            &link->context,
+            [link] {
+                link->journalRefreshPending.store(false);
+                if (link->core)
+                    emit link->core->journalChanged();
+            },
+            Qt::QueuedConnection);
+    };
+    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, queuedLog());
+    m_journal->onChanged = refreshEvents;
+    m_accounts = std::make_unique<AccountTable>(m_paths.accounts, FileIo::posix(), queuedLog());
+    m_accounts->onChanged = [this] { emit accountsChanged(); };
+    m_store = std::make_unique<EventStore>(m_paths.eventLog, *m_journal, *m_accounts, queuedLog());
+    m_store->onStored = [link](std::span<const JournalRecord> records) {
         if (TrafficLines* traffic = link->traffic.load())
             traffic->stored(records);
     };
-    m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
-    m_accounts->onChanged = [this] { emit accountsChanged(); };
-    m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, threadSafeLog());
+    EventStore* store = m_store.get();
+    // Supervision changes and report acknowledgements are committed without anyone waiting for them.
+    m_accounts->onNeedsCommit = [store] { (void)store->requestCommit(); };
+    m_receiver =
+        std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, *m_store, m_clock, threadSafeLog());
 
     // The output side. Its main-thread log also goes through the link: a serial send made on the
     // forwarding thread's behalf may come after the core has gone.
@@ -94,27 +122,14 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
                 emit link->core->traceLine(QString::fromLatin1(line.data(), qsizetype(line.size())));
         });
     };
-    // The thread does not wait for the window: the refresh is queued, and passes that come while one
-    // is queued add nothing to it. The window reads the journal itself when it runs.
-    hooks.refreshEvents = [link] {
-        if (link->journalRefreshPending.exchange(true))
-            return;
-        QMetaObject::invokeMethod(
-            &link->context,
-            [link] {
-                link->journalRefreshPending.store(false);
-                if (link->core)
-                    emit link->core->journalChanged();
-            },
-            Qt::QueuedConnection);
-    };
+    hooks.refreshEvents = refreshEvents;
     hooks.reported = [link](const std::string& line) {
         if (TrafficLines* traffic = link->traffic.load())
             traffic->reported(line);
     };
     const OutputLink* settingsSource = m_outputLink.get();
     m_monitoring = std::make_unique<Monitoring_Thread>(
-        *m_journal, *m_accounts, *m_outputShared, *m_outputLink, m_clock,
+        *m_journal, *m_accounts, *m_store, *m_outputShared, *m_outputLink, m_clock,
         [settingsSource] { return settingsSource->forwardingSettings(); }, std::move(hooks));
     m_threadLink->thread = m_monitoring.get();
     m_atRec = std::make_unique<AT_Rec_Thread>(*m_commPort, *m_outputShared, &link->context, mainLog, [link] {
@@ -132,12 +147,14 @@ ReceiverCore::~ReceiverCore()
     // A thread that outlived its close time still uses the stores, the port and the link: keep
     // them all (and, through the journal and the hooks, the thread link) rather than pull memory
     // from under it. The process is ending anyway.
-    if (m_monitoring->isRunning() || m_atRec->isRunning()) {
+    if (m_monitoring->isRunning() || m_atRec->isRunning() || !m_storeFinished) {
         (void)m_monitoring.release();
         (void)m_atRec.release();
         (void)m_outputLink.release();
         (void)m_commPort.release();
         (void)m_outputShared.release();
+        (void)m_receiver.release();
+        (void)m_store.release();
         (void)m_accounts.release();
         (void)m_journal.release();
         return;
@@ -146,6 +163,8 @@ ReceiverCore::~ReceiverCore()
     m_monitoring.reset();
     m_atRec.reset();
     m_outputLink.reset();
+    m_receiver.reset();
+    m_store.reset();
 }
 
 void ReceiverCore::wireReceiver()
@@ -200,6 +219,11 @@ void ReceiverCore::FormCreate()
     (void)loadConfig(m_paths.config, m_config); // a missing or unreadable file leaves defaults or zeros
     m_journal->loadExtendedFile();
     m_accounts->load();
+    // The log is the record: a new one takes over the files, and the files then agree with it. One
+    // that cannot be opened now is tried again at every commit; until then nothing is acknowledged.
+    m_store->setKeepDays(m_config.Log_Keep_Days);
+    (void)m_store->open();
+    m_store->start();
     m_outputLink->publishSettings();
     m_receiver->start();
     // Its first tick, two seconds from now, starts the forwarding thread (which also writes the
@@ -222,11 +246,11 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
     stopForwardingThread();
     m_outputLink->deactivate();
     stopSerialThread();
-    if (!m_monitoring->isRunning()) {
-        // Events acknowledged to a panel after the thread's last pass would otherwise never reach
-        // the files.
-        m_journal->persistPass();
-    }
+    // The views' last sync follows the log's last commit; a disk that hangs is not waited out.
+    m_storeFinished = m_store->finish(std::chrono::milliseconds(kThreadStopMillis));
+    if (!m_storeFinished)
+        Write_System_Log("The event log did not finish in time; what it had not committed was not acknowledged.",
+                         LogColour::Red);
     // Normally deactivate() has closed it already; it is closed here at the latest, once nothing
     // polls or writes it any more.
     if (!m_atRec->isRunning() && !m_monitoring->isRunning() && m_commPort->isOpen()) {
@@ -251,8 +275,7 @@ void ReceiverCore::stopForwardingThread()
     if (m_monitoring->isRunning())
         (void)m_monitoring->waitForEnd(kThreadStopMillis);
     if (m_monitoring->isRunning())
-        Write_System_Log("The journal thread did not stop in time; unsaved events stay in memory only.",
-                         LogColour::Red);
+        Write_System_Log("The forwarding thread did not stop in time.", LogColour::Red);
 }
 
 void ReceiverCore::stopSerialThread()

@@ -21,6 +21,7 @@
 class AT_Rec_Thread;
 class AccountTable;
 class Dc09Receiver;
+class EventStore;
 class Journal;
 class Monitoring_Thread;
 class OutputLink;
@@ -39,7 +40,8 @@ public:
     ReceiverCore& operator=(const ReceiverCore&) = delete;
 
     // Start-up: reads or creates kalvor.dat, kalvor.cfg, extevn.dat and latevn.dat in that order,
-    // then starts the receiver and output timers; the output timer's first tick starts both
+    // opens the event log (a new one takes over what the files hold) and makes the files agree with
+    // it, then starts the receiver and output timers; the output timer's first tick starts both
     // background threads. Opens no port itself. Runs once.
     void FormCreate();
     // Before FormCreate, for a service: every event stored and every report the automation software
@@ -49,7 +51,8 @@ public:
     // The orderly close, once: timers off; the receiver port and its connections closed; the
     // settings question; the forwarding thread asked to stop and waited for (it finishes the line in
     // flight, whose answer still arrives over the open link); the output link down; the serial
-    // receive thread stopped; a last save of the journal; the serial port closed; "Program closed".
+    // receive thread stopped; the event log's last commit and the views' last sync, each waited for
+    // with a bound; the serial port closed; "Program closed".
     // `offerSave` runs only while the settings differ from the file; without it (a termination
     // signal, a service) they stay unsaved, which is the question's default answer.
     void FormClose(const std::function<void()>& offerSave = {});
@@ -79,6 +82,7 @@ public:
     [[nodiscard]] Dc09Receiver& receiver() const { return *m_receiver; }
     [[nodiscard]] Journal& journal() const { return *m_journal; }
     [[nodiscard]] AccountTable& accounts() const { return *m_accounts; }
+    [[nodiscard]] EventStore& store() const { return *m_store; }
     [[nodiscard]] OutputLink& outputLink() const { return *m_outputLink; }
     [[nodiscard]] OutputShared& outputShared() const { return *m_outputShared; }
     [[nodiscard]] TCommPort& commPort() const { return *m_commPort; }
@@ -97,8 +101,8 @@ signals:
     // A setting changed without the operator (the serial link fell back to closed): show the page again.
     void outputSettingsChanged();
     void traceLine(const QString& line); // one "Data Log" line, only while tracing is enabled
-    // The journal files changed (a save or report pass, on the main thread at most once per pass; several
-    // passes may come as one). Where a service would print its stored and reported events.
+    // The ring view changed (a commit, a report, a Clear; on the main thread, several changes may
+    // come as one).
     void journalChanged();
     // An account record was written or the table changed (many times a second under load).
     void accountsChanged();
@@ -119,6 +123,7 @@ private:
     std::shared_ptr<ThreadLink> m_threadLink;
     std::unique_ptr<Journal> m_journal;
     std::unique_ptr<AccountTable> m_accounts;
+    std::unique_ptr<EventStore> m_store; // uses the journal and the accounts; the receiver uses it
     std::unique_ptr<Dc09Receiver> m_receiver;
     std::unique_ptr<OutputShared> m_outputShared;
     std::unique_ptr<TCommPort> m_commPort;
@@ -127,4 +132,5 @@ private:
     std::unique_ptr<AT_Rec_Thread> m_atRec;
     bool m_created = false;
     bool m_closed = false;
+    bool m_storeFinished = true; // false when the close could not wait out the event log's threads
 };

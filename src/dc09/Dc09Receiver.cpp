@@ -1,10 +1,9 @@
 // Receive path, connection supervision and the once-a-second receiver timer of the DC-09 port.
 #include "dc09/Dc09Receiver.h"
 
-#include "dc09/CommitQueue.h"
 #include "dc09/Dc09Codec.h"
-#include "dc09/StoreEvent.h"
 #include "store/AccountTable.h"
+#include "store/EventStore.h"
 #include "store/Journal.h"
 
 #include <QHostAddress>
@@ -43,9 +42,10 @@ QString latin1Text(const char* data, qsizetype size)
 } // namespace
 
 Dc09Receiver::Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal,
-                           const Clock& clock, LogSink log, QObject* parent)
-    : QObject(parent), m_config(config), m_accounts(accounts), m_journal(journal), m_clock(clock),
-      m_log(std::move(log)), m_server(new QTcpServer(this)), m_timer(new QTimer(this))
+                           EventStore& store, const Clock& clock, LogSink log, QObject* parent)
+    : QObject(parent), m_config(config), m_accounts(accounts), m_store(store), m_clock(clock),
+      m_log(std::move(log)), m_server(new QTcpServer(this)), m_timer(new QTimer(this)),
+      m_intake(config, accounts, journal, store)
 {
     m_server->setListenBacklogSize(kListenBacklog);
     connect(m_server, &QTcpServer::newConnection, this, &Dc09Receiver::acceptPending);
@@ -61,20 +61,28 @@ Dc09Receiver::Dc09Receiver(const Config_Record& config, AccountTable& accounts, 
     });
     m_timer->setInterval(kFirstTickMs);
     connect(m_timer, &QTimer::timeout, this, &Dc09Receiver::Timer_DC9Timer);
-    m_commits = std::make_unique<CommitQueue>(journal, accounts, [this] {
-        // One hand-over at a time: it takes every result that is ready by then.
-        if (!m_wakePosted.exchange(true))
+    // One hand-over at a time: it takes every result that is ready by then. The flag outlives this
+    // object, and a hand-over queued to an object that has gone is dropped by Qt.
+    const std::shared_ptr<std::atomic<bool>> posted = m_wakePosted;
+    QPointer<Dc09Receiver> self(this);
+    m_store.setWake([posted, self] {
+        if (!posted->exchange(true))
             QMetaObject::invokeMethod(
-                this, [this] { deliverAnswers(); }, Qt::QueuedConnection);
+                self.data(),
+                [self] {
+                    if (self)
+                        self->deliverAnswers();
+                },
+                Qt::QueuedConnection);
     });
 }
 
 Dc09Receiver::~Dc09Receiver()
 {
     m_timer->stop();
-    // Whatever was staged is committed before the thread ends; nobody is left to answer.
-    sealGroup();
-    m_commits.reset();
+    m_store.setWake({});
+    // Whatever was staged goes to the log; nobody is left to answer.
+    m_intake.seal();
     // Sockets report their closing on the way out; nothing of this object may hear it.
     for (QTcpSocket* connection : std::as_const(m_connections)) {
         QObject::disconnect(connection, nullptr, this, nullptr);
@@ -123,7 +131,7 @@ void Dc09Receiver::start()
 
 void Dc09Receiver::loadRepeatMemory()
 {
-    m_repeats.loadFrom(m_journal, std::int64_t(m_clock.wallNow().seconds));
+    m_intake.loadRepeats(std::int64_t(m_clock.wallNow().seconds));
 }
 
 void Dc09Receiver::stopTimer()
@@ -144,10 +152,17 @@ void Dc09Receiver::deactivate()
         m_streams.erase(connection);
         connection->deleteLater();
     }
-    // Nothing may still be on its way to the files when the program's last persist pass runs.
+    // Nothing may still be on its way to the log when the program ends; a disk that hangs is not
+    // waited for without a bound.
     sealGroup();
-    m_commits->waitForPendingAtMost(0);
+    if (!m_store.waitForPendingAtMost(0, kCloseCommitWait)) {
+        writeLog(QStringLiteral("The event log did not finish its last commit within %1 seconds: the events it "
+                                "holds were not acknowledged.")
+                     .arg(kCloseCommitWait.count() / 1000),
+                 LogColour::Red);
+    }
     deliverAnswers();
+    m_waitingReads.clear();
 }
 
 void Dc09Receiver::retrySoon()
@@ -216,6 +231,10 @@ void Dc09Receiver::updateDatagramPort()
 void Dc09Receiver::ServerSocket_DC9DatagramRead()
 {
     try {
+        if (m_readsPaused) {
+            m_datagramsWaiting = true; // the socket's queue holds them; the sender repeats what it loses
+            return;
+        }
         for (int n = 0; m_udp != nullptr && n < kMaxDatagramsPerRead && m_udp->hasPendingDatagrams(); ++n) {
             const QNetworkDatagram datagram = m_udp->receiveDatagram(kMaxBlockBytes);
             if (!datagram.isValid()) {
@@ -405,6 +424,14 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
     if (connection->bytesAvailable() <= 0) {
         return;
     }
+    if (m_readsPaused) {
+        // The bytes stay in the socket (whose buffer is bounded, so TCP holds the panel back) until
+        // the disk has caught up.
+        if (!m_waitingReads.contains(connection)) {
+            m_waitingReads.append(connection);
+        }
+        return;
+    }
     if (connection->bytesToWrite() > kMaxUnsentBytes) {
         // Nothing is answered or stored: a panel that reads again resends what went unanswered.
         writeLog(QStringLiteral("Answers not read, connection closed. IP: ") + remoteAddressText(connection) +
@@ -476,42 +503,28 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
         }
         return seconds;
     }
-    Answer answer{peer.connection, QByteArray(judged.response.data(), qsizetype(judged.response.size())),
-                  judged.accepted(), std::nullopt, 0, peer.datagramAddress, peer.datagramPort};
+    Answer answer{0, peer.connection, QByteArray(judged.response.data(), qsizetype(judged.response.size())),
+                  peer.datagramAddress, peer.datagramPort};
     if (judged.accepted()) {
         seconds = m_config.DC9_Conn_Timeout;
-        const bool filtered = repeatsReceivedOnce(m_config);
-        if (RepeatFilter::Entry* first = filtered ? m_repeats.find(judged.message, received) : nullptr) {
-            answerRepeat(std::move(answer), *first, judged.message);
-            return seconds;
-        }
-        // The acknowledgement leaves only once the event is on disk: the panel that sees it
+        // The acknowledgement leaves only once the event is in the log: the panel that sees it
         // forgets the alarm, so the receiver must not be able to lose it any more.
-        const QByteArray addressBytes = peer.address.size() < 16 ? peer.address.toLatin1() : QByteArray();
-        const StagedEvent staged =
-            Stage_DC9_Event(judged.message, received,
-                            std::string_view(addressBytes.constData(), size_t(addressBytes.size())), peer.port,
-                            m_accounts, m_journal);
-        m_openGroup.add(staged);
-        if (filtered) {
-            m_repeats.remember(judged.message, received, staged, m_openBatchId);
+        const QByteArray addressBytes = peer.address.toLatin1();
+        const EventSource source{peer.connection ? std::string_view("tcp") : std::string_view("udp"),
+                                 std::string_view(addressBytes.constData(), size_t(addressBytes.size())), peer.port};
+        const EventIntake::Taken taken = m_intake.accepted(judged.message, received, source);
+        if (taken.repeat) {
+            traceRepeat(judged.message);
         }
+        answer.number = taken.answer;
+    } else {
+        answer.number = m_intake.unstored();
     }
     queueAnswer(std::move(answer));
     return seconds;
 }
 
-bool Dc09Receiver::firstCopyOnDisk(std::size_t slot, std::int32_t received) const
-{
-    const JournalRecord record = m_journal.record(slot);
-    // A slot refilled or cleared since holds another event; the first copy had its commit long ago.
-    if ((record.status & journal::kStored) == 0 || record.time_received != received) {
-        return true;
-    }
-    return (record.status & journal::kSaved) != 0 || m_journal.isOnDisk(slot);
-}
-
-void Dc09Receiver::answerRepeat(Answer answer, RepeatFilter::Entry& first, const DC9_Message& message)
+void Dc09Receiver::traceRepeat(const DC9_Message& message)
 {
     if (m_traceEnabled) {
         const WallTime now = m_clock.wallNow();
@@ -520,30 +533,12 @@ void Dc09Receiver::answerRepeat(Answer answer, RepeatFilter::Entry& first, const
                                          unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
                                          unsigned(now.millis), message.account, message.sequence));
     }
-    if (first.batch == 0) {
-        // Read from the journal at start-up: on disk already.
-        answer.needsDisk = false;
-        queueAnswer(std::move(answer));
-        return;
-    }
-    const std::size_t slot = first.staged.journalSlot;
-    const std::int32_t received = std::int32_t(first.received);
-    answer.firstCopySlot = slot;
-    answer.firstCopyTime = received;
-    const std::uint64_t oldestUnanswered = m_batches.empty() ? m_openBatchId : m_batches.front().id;
-    if (first.batch < oldestUnanswered && !firstCopyOnDisk(slot, received)) {
-        // The first copy's commit failed and the disk has not taken it since: this copy is the
-        // panel's retry, so the first one is committed again, and acknowledged if that succeeds.
-        m_openGroup.add(first.staged);
-        first.batch = m_openBatchId;
-    }
-    queueAnswer(std::move(answer));
 }
 
 void Dc09Receiver::queueAnswer(Answer answer)
 {
-    m_openAnswers.push_back(std::move(answer));
-    if (m_openGroup.events() >= kMaxGroupEvents) {
+    m_answers.push_back(std::move(answer));
+    if (m_intake.groupFull()) {
         sealGroup();
         return;
     }
@@ -563,70 +558,70 @@ void Dc09Receiver::queueAnswer(Answer answer)
 
 void Dc09Receiver::sealGroup()
 {
-    if (m_openAnswers.empty() && m_openGroup.empty()) {
-        return;
+    m_intake.seal();
+    // The disk is slower than the panels: reading waits, and TCP holds the panels back.
+    if (!m_readsPaused && m_intake.overloaded()) {
+        m_readsPaused = true;
     }
-    AnswerBatch batch;
-    batch.id = m_openBatchId++;
-    batch.answers.swap(m_openAnswers);
-    if (m_openGroup.empty()) {
-        batch.done = true;
-    } else {
-        if (m_commits->pendingEvents() + m_openGroup.events() > kMaxPendingEvents) {
-            // The disk is slower than the panels: reading waits, and TCP holds the panels back.
-            m_commits->waitForPendingAtMost(kMaxPendingEvents - m_openGroup.events());
-        }
-        batch.ticket = m_commits->submit(std::move(m_openGroup));
-        m_openGroup.clear();
-    }
-    m_batches.push_back(std::move(batch));
     deliverAnswers();
 }
 
 void Dc09Receiver::deliverAnswers()
 {
-    m_wakePosted = false; // before taking: a result that comes after this posts a new hand-over
-    for (const CommitQueue::Result& result : m_commits->takeResults()) {
-        for (AnswerBatch& batch : m_batches) {
-            if (batch.ticket != result.ticket) {
-                continue;
-            }
-            batch.done = true;
-            batch.failed = !result.failure.ok();
-            break;
+    m_wakePosted->store(false); // before taking: a result that comes after this posts a new hand-over
+    const EventIntake::Decided decided = m_intake.decide();
+    for (const FileFailure& failure : decided.failed) {
+        // The events stay in memory and are committed once the disk works again; the panels get no
+        // answer and send them again.
+        writeLog(QString::fromLocal8Bit(failure.text()), LogColour::Red);
+        emit beepRequested();
+    }
+    for (const EventIntake::Decision& decision : decided.answers) {
+        while (!m_answers.empty() && m_answers.front().number < decision.answer) {
+            m_answers.pop_front(); // never the case; an answer is never sent out of its turn
         }
-        if (!result.failure.ok() && result.failure.newEpisode) {
-            // The events stay in memory and are saved and forwarded once the disk works again; the
-            // panels get no answer and send them again.
-            writeLog(QString::fromLocal8Bit(result.failure.text()), LogColour::Red);
-            emit beepRequested();
+        if (m_answers.empty() || m_answers.front().number != decision.answer) {
+            continue;
+        }
+        const Answer answer = std::move(m_answers.front());
+        m_answers.pop_front();
+        if (!decision.send) {
+            continue;
+        }
+        if (answer.datagramPort != 0) {
+            if (m_udp != nullptr) {
+                (void)m_udp->writeDatagram(answer.bytes, answer.datagramAddress, answer.datagramPort);
+            }
+            continue;
+        }
+        QTcpSocket* connection = answer.connection.data();
+        if (connection == nullptr || connection->state() != QAbstractSocket::ConnectedState) {
+            continue;
+        }
+        // A failed write means the panel has gone and will send again.
+        (void)connection->write(answer.bytes);
+        // The answer leaves now, not after every other ready connection has been served.
+        (void)connection->flush();
+    }
+    if (m_readsPaused && !m_intake.overloaded()) {
+        resumeReads();
+    }
+}
+
+void Dc09Receiver::resumeReads()
+{
+    m_readsPaused = false;
+    const QList<QPointer<QTcpSocket>> waiting = std::exchange(m_waitingReads, {});
+    for (const QPointer<QTcpSocket>& connection : waiting) {
+        if (connection && !m_readsPaused) {
+            ServerSocket_DC9ClientRead(connection.data());
+        } else if (connection) {
+            m_waitingReads.append(connection);
         }
     }
-    while (!m_batches.empty() && m_batches.front().done) {
-        const AnswerBatch batch = std::move(m_batches.front());
-        m_batches.pop_front();
-        for (const Answer& answer : batch.answers) {
-            if (answer.datagramPort != 0) {
-                if (m_udp != nullptr && !(answer.needsDisk && batch.failed) &&
-                    (!answer.firstCopySlot || firstCopyOnDisk(*answer.firstCopySlot, answer.firstCopyTime))) {
-                    (void)m_udp->writeDatagram(answer.bytes, answer.datagramAddress, answer.datagramPort);
-                }
-                continue;
-            }
-            QTcpSocket* connection = answer.connection.data();
-            if (connection == nullptr || (answer.needsDisk && batch.failed) ||
-                connection->state() != QAbstractSocket::ConnectedState) {
-                continue;
-            }
-            // Batches finish in order, so the first copy's commit has ended by now.
-            if (answer.firstCopySlot && !firstCopyOnDisk(*answer.firstCopySlot, answer.firstCopyTime)) {
-                continue;
-            }
-            // A failed write means the panel has gone and will send again.
-            (void)connection->write(answer.bytes);
-            // The answer leaves now, not after every other ready connection has been served.
-            (void)connection->flush();
-        }
+    if (m_datagramsWaiting && !m_readsPaused) {
+        m_datagramsWaiting = false;
+        QMetaObject::invokeMethod(this, &Dc09Receiver::ServerSocket_DC9DatagramRead, Qt::QueuedConnection);
     }
 }
 

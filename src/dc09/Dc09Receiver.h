@@ -5,9 +5,8 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
+#include "dc09/EventIntake.h"
 #include "dc09/FrameAssembler.h"
-#include "dc09/RepeatFilter.h"
-#include "dc09/StoreEvent.h"
 #include "log/LogSink.h"
 
 #include <QAbstractSocket>
@@ -18,6 +17,7 @@
 #include <QPointer>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -27,7 +27,7 @@
 #include <vector>
 
 class AccountTable;
-class CommitQueue;
+class EventStore;
 class Journal;
 class QTcpServer;
 class QTcpSocket;
@@ -43,12 +43,8 @@ public:
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
-    // Events of one turn of the event loop committed together at most; a flood beyond that is
-    // committed in several groups, so the first answers need not wait for the whole flood.
-    static constexpr std::size_t kMaxGroupEvents = 256;
-    // Events staged and not yet on disk at most; beyond that reading waits for the disk. Well under
-    // the journal's 2048 slots, so a slot is never refilled while its event waits for its commit.
-    static constexpr std::size_t kMaxPendingEvents = 1024;
+    // How long the orderly close waits for the event log's last commit.
+    static constexpr std::chrono::milliseconds kCloseCommitWait{10000};
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
     // Datagrams taken per readiness report; the rest wait for the next turn of the event loop, so a
@@ -58,8 +54,9 @@ public:
     static constexpr std::int64_t kDatagramLogIntervalMs = 5000;
     static constexpr std::size_t kMaxDatagramSenders = 1024;
 
-    Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
-                 LogSink log, QObject* parent = nullptr);
+    // `store` must be started by its owner; this receiver takes its results.
+    Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, EventStore& store,
+                 const Clock& clock, LogSink log, QObject* parent = nullptr);
     ~Dc09Receiver() override;
 
     // What the receiver is told by whoever shows it; without a window the defaults hold.
@@ -69,13 +66,15 @@ public:
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
 
-    void start();     // takes the last minute's events from the journal, enables Timer_DC9 (500 ms first)
-    // The repeats' memory from the journal's last minute, as after a restart.
+    void start();     // takes the last minute's events from the log, enables Timer_DC9 (500 ms first)
+    // The repeats' memory from the log's last minute, as after a restart.
     void loadRepeatMemory();
-    void stopTimer(); // FormClose step 1
-    // FormClose step 2: closes the port and every connection, and waits until every staged event's
-    // commit has ended (their answers have no connection left to go to).
+    void stopTimer(); // FormClose step 2
+    // FormClose step 2: closes the port and every connection, and waits (at most kCloseCommitWait)
+    // until every staged event's commit has ended (their answers have no connection left to go to).
     void deactivate();
+    // Reading stops while too many events wait for the disk; the panels then wait in TCP.
+    [[nodiscard]] bool readsPaused() const { return m_readsPaused; }
     void retrySoon(); // the "Open" box was clicked: try again at the next second
 
     // Handlers, public so tests call them directly.
@@ -115,13 +114,9 @@ private:
     // An answer waits in its turn's batch until that batch's events are on disk; answers that need
     // no disk wait as well when an earlier batch does, so each connection's answers keep their order.
     struct Answer {
+        std::uint64_t number = 0; // the intake's answer number
         QPointer<QTcpSocket> connection;
         QByteArray bytes;
-        bool needsDisk = false; // "ACK" / "*ACK": sent only when the commit succeeded
-        // A repeat's acknowledgement: sent only when the first copy, in this journal slot and with this
-        // reception time, is on disk.
-        std::optional<std::size_t> firstCopySlot;
-        std::int32_t firstCopyTime = 0;
         // A datagram's answer goes back to its sender (no connection then).
         QHostAddress datagramAddress;
         quint16 datagramPort = 0;
@@ -133,13 +128,6 @@ private:
         quint16 datagramPort = 0;
         QString address; // dotted IPv4 text
         int port = 0;
-    };
-    struct AnswerBatch {
-        std::uint64_t id = 0;
-        std::uint64_t ticket = 0; // the commit waited for; 0 for none
-        bool done = false;
-        bool failed = false;
-        std::vector<Answer> answers;
     };
 
     void readBlock(QTcpSocket* connection);
@@ -153,11 +141,10 @@ private:
     [[nodiscard]] static Peer peerOf(QTcpSocket* connection);
     void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(Answer answer);
-    // A repeat of an accepted message: answered as the first copy was, and not stored again.
-    void answerRepeat(Answer answer, RepeatFilter::Entry& first, const DC9_Message& message);
-    [[nodiscard]] bool firstCopyOnDisk(std::size_t slot, std::int32_t received) const;
+    void traceRepeat(const DC9_Message& message);
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
+    void resumeReads(); // the disk has caught up: what waited in the sockets is read now
     void reportException(const char* where, const char* what);
     void acceptPending();
     void openPort();
@@ -168,7 +155,7 @@ private:
 
     const Config_Record& m_config;
     AccountTable& m_accounts;
-    Journal& m_journal;
+    EventStore& m_store;
     const Clock& m_clock;
     LogSink m_log;
     QTcpServer* m_server = nullptr;
@@ -189,12 +176,12 @@ private:
     // Garbage senders by address, and when each was last logged (steady milliseconds).
     std::unordered_map<std::string, std::int64_t> m_garbageSenders;
 
-    RepeatFilter m_repeats;
-    std::uint64_t m_openBatchId = 1; // the id the batch now being filled gets
-    CommitGroup m_openGroup;
-    std::vector<Answer> m_openAnswers;
-    std::deque<AnswerBatch> m_batches;
+    EventIntake m_intake;
+    std::deque<Answer> m_answers; // taken and not yet decided, in the intake's order
     bool m_sealPosted = false;
-    std::atomic<bool> m_wakePosted{false};
-    std::unique_ptr<CommitQueue> m_commits; // after what its thread uses; ended first
+    // Shared with the store's wake, which may come from its thread after this object has gone.
+    std::shared_ptr<std::atomic<bool>> m_wakePosted = std::make_shared<std::atomic<bool>>(false);
+    bool m_readsPaused = false;
+    QList<QPointer<QTcpSocket>> m_waitingReads; // connections that had bytes while reads were paused
+    bool m_datagramsWaiting = false;
 };

@@ -207,12 +207,20 @@ bool AutomationConnections::markLost(output::LinkId id, int error)
     return false; // already taken off the list by the main thread
 }
 
-AutomationConnections::Waiting AutomationConnections::discardWaiting(int fd, int& error, bool& discarded)
+AutomationConnections::Waiting AutomationConnections::discardWaiting(int fd, int& error, Stray& stray,
+                                                                     std::uint8_t credited)
 {
     for (int budget = kDiscardBlocks; budget > 0; --budget) {
         const ssize_t got = ::recv(fd, m_block.data(), m_block.size(), MSG_DONTWAIT);
         if (got > 0) {
-            discarded = true;
+            stray.any = true;
+            for (ssize_t k = 0; k < got; ++k) {
+                const auto b = static_cast<std::uint8_t>(m_block[std::size_t(k)]);
+                if (Is_Answer_Byte(b)) {
+                    stray.answers = true;
+                    stray.differs = stray.differs || b != credited;
+                }
+            }
             continue;
         }
         if (got == 0)
@@ -227,23 +235,25 @@ AutomationConnections::Waiting AutomationConnections::discardWaiting(int fd, int
     return Waiting::Nothing;
 }
 
-AutomationConnections::Waiting AutomationConnections::settleAfterAnswer(int fd, int& error, bool& discarded)
+AutomationConnections::Waiting AutomationConnections::settleAfterAnswer(int fd, std::chrono::milliseconds quiet,
+                                                                        int& error, Stray& stray,
+                                                                        std::uint8_t credited)
 {
     for (int budget = kDiscardBlocks; budget > 0; --budget) {
         pollfd look{fd, POLLIN | POLLRDHUP, 0};
-        const int ready = ::poll(&look, 1, int(m_settle.count()));
+        const int ready = ::poll(&look, 1, int(quiet.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return Waiting::Nothing;
-        const Waiting waiting = discardWaiting(fd, error, discarded);
+        const Waiting waiting = discardWaiting(fd, error, stray, credited);
         if (waiting != Waiting::Nothing)
             return waiting;
     }
     return Waiting::Nothing;
 }
 
-bool AutomationConnections::needsSettle(output::LinkId id, bool duplicateSeen)
+std::chrono::milliseconds AutomationConnections::needsSettle(output::LinkId id, bool duplicateSeen)
 {
     std::lock_guard lock(m_mutex);
     for (Entry& entry : m_entries) {
@@ -252,9 +262,54 @@ bool AutomationConnections::needsSettle(output::LinkId id, bool duplicateSeen)
         entry.doubles = entry.doubles || duplicateSeen;
         if (entry.answered < kProbationLines)
             ++entry.answered;
-        return entry.doubles || entry.answered < kProbationLines;
+        if (!entry.doubles && entry.answered >= kProbationLines)
+            return std::chrono::milliseconds{0};
+        return std::max(entry.quiet, m_settle);
     }
-    return false;
+    return std::chrono::milliseconds{0};
+}
+
+void AutomationConnections::lengthenQuiet(output::LinkId id)
+{
+    std::lock_guard lock(m_mutex);
+    for (Entry& entry : m_entries) {
+        if (entry.id != id)
+            continue;
+        // Doubled each time, so a peer whose second answers come late is soon waited out, and a line
+        // is sent again a few times at most.
+        entry.doubles = true;
+        entry.quiet = std::min(kLongestQuiet, std::max(entry.quiet, m_settle) * 2);
+    }
+}
+
+bool AutomationConnections::strayAnswerWithin(Side side, std::chrono::milliseconds wait)
+{
+    std::lock_guard exchangeLock(m_exchangeMutex);
+    output::LinkId id = output::kNoLink;
+    int fd = -1;
+    std::chrono::milliseconds quiet = wait;
+    {
+        std::lock_guard lock(m_mutex);
+        Entry* target = targetLocked(side);
+        if (target == nullptr)
+            return false;
+        id = target->id;
+        fd = target->fd;
+        quiet = std::max(quiet, target->quiet);
+        m_inFlight = id;
+        m_inFlightFd = fd;
+    }
+    struct EndOfWatch {
+        AutomationConnections& self;
+        ~EndOfWatch() { self.endExchange(); }
+    } end{*this};
+    int error = 0;
+    Stray stray;
+    if (discardWaiting(fd, error, stray) == Waiting::Nothing && quiet.count() > 0)
+        (void)settleAfterAnswer(fd, quiet, error, stray, 0);
+    if (stray.answers)
+        lengthenQuiet(id);
+    return stray.answers;
 }
 
 AutomationConnections::Exchange AutomationConnections::exchange(Side side, std::string_view line,
@@ -299,13 +354,19 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
     Exchange result;
     result.sent = Exchange::Sent::NotWhole;
     int error = 0;
-    bool stray = false; // bytes nobody waited for: some earlier line got more than one answer
+    Stray stray; // bytes nobody waited for: some earlier line got more than one answer
     if (discardWaiting(fd, error, stray) != Waiting::Nothing) {
         result.targetLost = markLost(id, error);
         return result;
     }
-    if (stray)
+    if (stray.answers) {
+        // It came after the quiet time: the answer credited to the last line is in doubt, and the
+        // connection waits longer after its answers from now on.
+        result.strayBefore = true;
+        lengthenQuiet(id);
+    } else if (stray.any) {
         (void)needsSettle(id, true);
+    }
 
     ssize_t sent = -1;
     do {
@@ -340,16 +401,27 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
             // Only the first byte of a block counts, as one answer to one line.
             const auto first = static_cast<std::uint8_t>(m_block[0]);
             if (Is_Answer_Byte(first)) {
-                const bool more = got > 1;
-                if (needsSettle(id, more) && m_settle.count() > 0) {
-                    bool extra = false;
-                    if (settleAfterAnswer(fd, error, extra) != Waiting::Nothing) {
+                Stray extra;
+                for (ssize_t k = 1; k < got; ++k) {
+                    const auto b = static_cast<std::uint8_t>(m_block[std::size_t(k)]);
+                    extra.any = true;
+                    if (Is_Answer_Byte(b)) {
+                        extra.answers = true;
+                        extra.differs = extra.differs || b != first;
+                    }
+                }
+                const std::chrono::milliseconds quiet = needsSettle(id, extra.any);
+                if (quiet.count() > 0 && m_settle.count() > 0) {
+                    const bool before = extra.any;
+                    if (settleAfterAnswer(fd, quiet, error, extra, first) != Waiting::Nothing) {
                         result.targetLost = markLost(id, error);
                         return result; // the answer stands only on a connection still there
                     }
-                    if (extra)
+                    if (extra.any && !before)
                         (void)needsSettle(id, true);
                 }
+                // Another answer than this one right behind it: which was meant for the line is unknown.
+                result.doubtful = extra.differs;
                 result.answer = first;
                 return result;
             }

@@ -41,6 +41,10 @@ public:
         // The connection the lines go to was found closed or failed, or was given up after a part of
         // a line: the link is down until a connection is there again.
         bool targetLost = false;
+        // An answer byte was waiting before the line went out: nobody waited for it.
+        bool strayBefore = false;
+        // A different answer byte came right after the answer (in its block or its quiet time).
+        bool doubtful = false;
     };
 
     // A connection taken off the list because its peer closed it or it failed.
@@ -83,6 +87,10 @@ public:
     // run into the next line; a peer that reads nothing (nothing could be sent) keeps it.
     [[nodiscard]] Exchange exchange(Side side, std::string_view line, std::chrono::milliseconds wait,
                                     const SendFunction& send = {});
+    // Forwarding thread, between exchanges: watches the target connection for `wait` (or its own
+    // quiet time, when longer) and says whether an answer byte came that no line waited for. What
+    // comes is thrown away.
+    [[nodiscard]] bool strayAnswerWithin(Side side, std::chrono::milliseconds wait);
 
 private:
     struct Entry {
@@ -96,20 +104,31 @@ private:
         // line: see settleAfterAnswer.
         std::uint32_t answered = 0;
         bool doubles = false;
+        // Its quiet time: longer each time an answer turned up after the quiet time was over.
+        std::chrono::milliseconds quiet{0};
     };
     enum class Waiting { Nothing, Closed, Failed };
+    // What came in bytes nobody waited for.
+    struct Stray {
+        bool any = false;     // bytes at all
+        bool answers = false; // ACK or NAK among them
+        bool differs = false; // an answer other than `credited`
+    };
 
     [[nodiscard]] Entry* targetLocked(Side side);
     [[nodiscard]] bool isTargetLocked(const Entry& entry) const;
     void closeLocked(const Entry& entry);
     [[nodiscard]] bool markLost(output::LinkId id, int error);
-    [[nodiscard]] Waiting discardWaiting(int fd, int& error, bool& discarded);
+    [[nodiscard]] Waiting discardWaiting(int fd, int& error, Stray& stray, std::uint8_t credited = 0);
     // After an answer on a connection still on probation or known to answer twice: waits until the
-    // connection has been quiet for kSettle, throwing away what comes meanwhile.
-    [[nodiscard]] Waiting settleAfterAnswer(int fd, int& error, bool& discarded);
-    // Whether the answer just read on `id` must be followed by a quiet time, and records a
-    // duplicate seen on it.
-    [[nodiscard]] bool needsSettle(output::LinkId id, bool duplicateSeen);
+    // connection has been quiet for its quiet time, throwing away what comes meanwhile.
+    [[nodiscard]] Waiting settleAfterAnswer(int fd, std::chrono::milliseconds quiet, int& error, Stray& stray,
+                                            std::uint8_t credited);
+    // Whether the answer just read on `id` must be followed by a quiet time (how long, or 0), and
+    // records a duplicate seen on it.
+    [[nodiscard]] std::chrono::milliseconds needsSettle(output::LinkId id, bool duplicateSeen);
+    // An answer turned up after the quiet time: the connection keeps a longer one from now on.
+    void lengthenQuiet(output::LinkId id);
     [[nodiscard]] Exchange unanswered(output::LinkId id, int fd, std::chrono::milliseconds wait, Exchange result);
     [[nodiscard]] Exchange exchangeOn(output::LinkId id, int fd, std::string_view line,
                                       std::chrono::milliseconds wait, const SendFunction& send);
@@ -132,5 +151,6 @@ private:
     // start and then runs at full speed.
     static constexpr std::uint32_t kProbationLines = 8;
     static constexpr std::chrono::milliseconds kSettle{10};
+    static constexpr std::chrono::milliseconds kLongestQuiet{320};
     std::chrono::milliseconds m_settle = kSettle;
 };

@@ -37,3 +37,21 @@ LogSink mainThreadLogSink(QObject* context, LogSink target, std::function<void()
             });
         };
 }
+
+LogSink queuedLogSink(QObject* context, LogSink target, std::function<void()> beep)
+{
+    QPointer<QObject> guard(context);
+    return [guard, target = std::move(target), beep = std::move(beep)](std::string_view text, LogColour colour) {
+        if (!guard)
+            return;
+        QMetaObject::invokeMethod(
+            guard.data(),
+            [target, beep, line = std::string(text), colour] {
+                if (target)
+                    target(line, colour);
+                if (colour == LogColour::Red && beep)
+                    beep();
+            },
+            Qt::QueuedConnection);
+    };
+}

@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "output/OutputMessages.h"
 #include "store/AccountTable.h"
+#include "store/EventStore.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
 
@@ -17,54 +18,9 @@
 namespace {
 
 constexpr std::int64_t kDefaultHeartbeatMs = 30000;
-constexpr std::uint8_t kSavedEvent = journal::kStored | journal::kSaved;
-
-const JournalRecord& slotOf(const std::uint8_t* image, std::size_t slot)
-{
-    return *reinterpret_cast<const JournalRecord*>(image + journal::kHeaderSize +
-                                                   slot * sizeof(JournalRecord));
-}
-
-// True when some slot waits to be written to disk. One lock and a look at 2048 status bytes, so an
-// idle pass every 50 ms costs next to nothing.
-bool anythingToSave(const Journal& journal)
-{
-    std::lock_guard lock(journal.mutex());
-    const std::uint8_t* image = journal.image();
-    for (std::size_t i = 0; i < journal::kSlots; ++i) {
-        const std::uint8_t status = slotOf(image, i).status;
-        if ((status & journal::kStored) && !(status & journal::kSaved))
-            return true;
-    }
-    return false;
-}
-
-struct PendingEvent {
-    std::size_t slot = 0;
-    JournalRecord record{};
-};
-
-// The first saved, unreported event at or after `from`, copied under the same lock that found it,
-// so the copy is never a slot that the receiver is half-way through refilling. A slot must be both
-// stored and saved: Mark reported leaves anything else alone, and such a slot would otherwise be
-// sent again on every pass.
-std::optional<PendingEvent> nextPendingEvent(const Journal& journal, std::size_t from)
-{
-    std::lock_guard lock(journal.mutex());
-    const std::uint8_t* image = journal.image();
-    for (std::size_t i = from; i < journal::kSlots; ++i) {
-        const JournalRecord& slot = slotOf(image, i);
-        if ((slot.status & kSavedEvent) != kSavedEvent || (slot.status & journal::kReported))
-            continue;
-        if (fieldText(slot.event) == "NULL") // link tests are stored, never reported
-            continue;
-        PendingEvent pending;
-        pending.slot = i;
-        std::memcpy(&pending.record, &slot, sizeof pending.record);
-        return pending;
-    }
-    return std::nullopt;
-}
+// Pending events read from the log at once, and acknowledgements written to it at once.
+constexpr std::size_t kReadBatch = 64;
+constexpr std::size_t kMarkBatch = 64;
 
 AccountRecord accountOf(const AccountTable::DueReport& due)
 {
@@ -78,11 +34,12 @@ AccountRecord accountOf(const AccountTable::DueReport& due)
 
 } // namespace
 
-Monitoring_Thread::Monitoring_Thread(Journal& journal, AccountTable& accounts, OutputShared& shared,
-                                     OutputTransport& transport, const Clock& clock,
+Monitoring_Thread::Monitoring_Thread(Journal& journal, AccountTable& accounts, EventStore& store,
+                                     OutputShared& shared, OutputTransport& transport, const Clock& clock,
                                      std::function<ForwardingSettings()> settings, MonitoringHooks hooks,
                                      MonitoringTiming timing)
-    : m_journal(journal), m_accounts(accounts), m_shared(shared), m_transport(transport), m_clock(clock),
+    : m_journal(journal), m_accounts(accounts), m_store(store), m_shared(shared), m_transport(transport),
+      m_clock(clock),
       m_settings(std::move(settings)), m_hooks(std::move(hooks)), m_timing(timing)
 {
 }
@@ -149,6 +106,7 @@ void Monitoring_Thread::run()
                 break;
             }
         }
+        flushMarks();
     } catch (...) {
         // An exception must not take the whole receiver down with this thread. The loop ends like
         // a stopped one, its handle is cleared as it returns, and the watchdog starts a fresh thread.
@@ -164,17 +122,6 @@ void Monitoring_Thread::runPass()
     m_passAcknowledged = false;
 
     heartbeatStep();
-
-    // Save step, whatever the link state. A failure has been logged and paused inside; the pass
-    // goes on with the reports of what is already on disk.
-    if (anythingToSave(m_journal)) {
-        m_journal.persistPass();
-        if (m_hooks.refreshEvents) {
-            m_hooks.refreshEvents();
-        }
-        markAlive();
-    }
-
     supervisionStep();
     reportingStep();
 
@@ -270,10 +217,84 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
                       : value == output::kNak ? Outcome::Nak
                                               : Outcome::Other;
         }
+        // Two different answers to one line: it is sent again rather than taken as acknowledged.
+        if (result.doubtful)
+            outcome = Outcome::Other;
         break;
     }
+    if (result.strayBefore)
+        doubtLastAnswer();
+    m_credited = std::monostate{};
     markAlive();
     return outcome;
+}
+
+void Monitoring_Thread::doubtLastAnswer()
+{
+    bool resent = false;
+    if (const auto* event = std::get_if<CreditedEvent>(&m_credited)) {
+        resent = true;
+        if (m_marked.erase(event->id) > 0) {
+            std::erase_if(m_marks, [id = event->id](const ReportMark& m) { return m.id == id; });
+        } else if (ensureLog()) {
+            if (FileFailure f = m_log->markPending(event->id); !f.ok()) {
+                m_logEpisodes.note(f);
+                if (f.newEpisode)
+                    log(f.text().c_str(), LogColour::Red);
+            }
+        }
+        m_journal.markPending(std::size_t(event->slot), event->id);
+    } else if (const auto* due = std::get_if<AccountTable::DueReport>(&m_credited)) {
+        resent = true;
+        m_accounts.reportAgain(*due);
+    }
+    m_credited = std::monostate{};
+    // A duplicate at the automation software is better than an alarm it never took.
+    const std::int64_t now = m_clock.steadyMillis();
+    if (resent && now - m_doubtLineMs >= 60'000) {
+        m_doubtLineMs = now;
+        log("An answer came from the automation software when no line waited for one: the last line is sent again.",
+            LogColour::Black);
+    }
+}
+
+bool Monitoring_Thread::ensureLog()
+{
+    if (!m_log || !m_log->isOpen())
+        m_log = m_store.connect(EventLog::Role::Forwarder);
+    if (m_log->isOpen())
+        return true;
+    FileFailure f = m_log->lastFailure();
+    m_logEpisodes.note(f);
+    if (f.newEpisode)
+        log(f.text().c_str(), LogColour::Red);
+    return false;
+}
+
+bool Monitoring_Thread::flushMarksNow()
+{
+    if (m_marks.empty())
+        return true;
+    if (!ensureLog())
+        return false;
+    FileFailure f = m_log->markReported(m_marks);
+    if (!f.ok()) {
+        // They stay acknowledged here and are written again later; a crash before that costs one more
+        // sending of each.
+        m_logEpisodes.note(f);
+        if (f.newEpisode)
+            log(f.text().c_str(), LogColour::Red);
+        return false;
+    }
+    m_logEpisodes.ended(m_log->path());
+    m_marks.clear();
+    m_marked.clear();
+    return true;
+}
+
+void Monitoring_Thread::flushMarks()
+{
+    (void)flushMarksNow();
 }
 
 void Monitoring_Thread::linkError(const char* text)
@@ -350,7 +371,8 @@ void Monitoring_Thread::supervisionStep()
             if (m_hooks.reported)
                 m_hooks.reported(line);
             // Kept due when the account changed state during the wait: that change is reported next.
-            (void)m_accounts.clearReportDue(*due);
+            if (m_accounts.clearReportDue(*due))
+                m_credited = *due;
             m_passAcknowledged = true;
             from = due->slot + 1;
             break;
@@ -371,39 +393,71 @@ void Monitoring_Thread::supervisionStep()
 
 void Monitoring_Thread::reportingStep()
 {
+    if (!linkReady() || terminateRequested())
+        return;
+    // Marks that could not be written before go first; their events are not sent again meanwhile.
+    if (!m_marks.empty() && !flushMarksNow())
+        errorPause();
+    if (!ensureLog())
+        return;
     bool marked = false;
-    {
-        Journal::ReportPass pass(m_journal); // closes kalvor.dat at the end of the step
-        std::size_t from = 0;
-        while (linkReady() && !terminateRequested()) {
-            const std::optional<PendingEvent> pending = nextPendingEvent(m_journal, from);
-            if (!pending) {
+    std::int64_t after = 0; // the log's order: events committed late (a retried commit) come in theirs
+    bool more = true;
+    while (more && linkReady() && !terminateRequested()) {
+        const std::vector<LoggedEvent> rows = m_log->pending(kReadBatch, after);
+        more = rows.size() == kReadBatch;
+        if (rows.empty())
+            break;
+        for (const LoggedEvent& row : rows) {
+            after = row.id;
+            if (m_marked.contains(row.id))
+                continue;
+            if (!linkReady() || terminateRequested()) {
+                more = false;
                 break;
             }
-            const std::string line = warnIfCut(Format_Report(pending->record, m_passSettings.Report_Format),
-                                               fieldText(pending->record.account));
+            const std::string line = warnIfCut(Format_Report(row.record, m_passSettings.Report_Format),
+                                               fieldText(row.record.account));
             const Outcome outcome = exchange(line, OutputTransport::Kind::Report);
             if (outcome == Outcome::Unanswered || outcome == Outcome::NotSent) {
                 linkError("Link error (data): no ACK from automation software.");
+                more = false;
                 break;
             }
             if (outcome == Outcome::Nak) {
                 log("Link error (data): negative ACK from automation software.", LogColour::Red);
                 errorPause();
+                more = false;
                 break;
             }
             if (outcome != Outcome::Ack) {
+                more = false;
                 break;
             }
             marked = true;
             if (m_hooks.reported)
                 m_hooks.reported(line);
-            if (!pass.markReported(pending->slot)) {
-                break; // logged and paused inside
-            }
+            // The line as sent, without its DC4: what a centre reads back from the log.
+            m_marks.push_back(ReportMark{row.id, std::int64_t(m_clock.wallNow().seconds),
+                                         line.substr(0, line.find(output::kDc4))});
+            m_marked.insert(row.id);
+            (void)m_journal.markReported(std::size_t(row.journalSlot), row.id);
+            m_credited = CreditedEvent{row.id, row.journalSlot};
             m_passAcknowledged = true;
-            from = pending->slot + 1;
+            if (m_marks.size() >= kMarkBatch && !flushMarksNow()) {
+                errorPause();
+                more = false;
+                break;
+            }
         }
+    }
+    if (!m_marks.empty()) {
+        // A late answer shows a doubtful one: the mark of a line whose answer may not have been its own
+        // is not written.
+        if (m_transport.strayAnswerWithin(m_timing.markQuiet))
+            doubtLastAnswer();
+        if (!flushMarksNow())
+            errorPause();
     }
     if (marked && m_hooks.refreshEvents) {
         m_hooks.refreshEvents();

@@ -1,6 +1,6 @@
-// The forwarding thread of the output side: the journal's disk writer, and the sender of
-// heartbeats, supervision reports and event reports to the automation software, one line at a
-// time, each waiting for its ACK or NAK.
+// The forwarding thread of the output side: the sender of heartbeats, supervision reports and the
+// event log's pending events to the automation software, one line at a time, each waiting for its
+// ACK or NAK, and the one that marks events reported in the log.
 #pragma once
 
 #include "log/LogSink.h"
@@ -9,16 +9,23 @@
 #include "output/OutputTransport.h"
 #include "output/WorkerThread.h"
 
+#include "store/AccountTable.h"
+#include "store/EventLog.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <variant>
+#include <vector>
 
-class AccountTable;
 class Clock;
+class EventStore;
 class Journal;
 
 // Everything the thread hands to the main thread. Each member may be left empty; each must be
@@ -27,9 +34,7 @@ struct MonitoringHooks {
     LogSink log;                                        // red lines are followed by the beep
     std::function<void()> playNotify;                   // notify.wav, asynchronously
     std::function<void(const std::string& line)> trace; // "Data Log" line, only while that window shows
-    // Refresh_Log_Grid of the events window, called after a save or reporting step that touched the
-    // journal files. The thread calls it itself, so Journal::onChanged need not (and should not) also
-    // refresh the window.
+    // Refresh_Log_Grid of the events window, called after a reporting step that marked events.
     std::function<void()> refreshEvents;
     // A supervision or event report line (with its DC4) that the automation software acknowledged.
     // Unlike the others it must not wait for the main thread: it comes once per report under load.
@@ -40,14 +45,16 @@ struct MonitoringTiming {
     std::chrono::milliseconds answerWait{2000};
     std::chrono::milliseconds errorPause{5000}; // after a NAK to a report
     std::chrono::milliseconds passInterval{50}; // after a pass that got no report acknowledged
+    // Before the marks of a step are written: a quiet time in which an answer that comes late would
+    // still show the last line's answer as doubtful.
+    std::chrono::milliseconds markQuiet{10};
 };
 
 class Monitoring_Thread {
 public:
-    // `settings` is called from the forwarding thread and must be safe there. The journal's log sink
-    // should hand lines to the main thread, and its `pause` should call this object's pause(), so that
-    // a termination request cuts a 5-second wait after a file error short.
-    Monitoring_Thread(Journal& journal, AccountTable& accounts, OutputShared& shared,
+    // `settings` is called from the forwarding thread and must be safe there. The thread opens its
+    // own connection to the store's log.
+    Monitoring_Thread(Journal& journal, AccountTable& accounts, EventStore& store, OutputShared& shared,
                       OutputTransport& transport, const Clock& clock,
                       std::function<ForwardingSettings()> settings, MonitoringHooks hooks,
                       MonitoringTiming timing = {});
@@ -72,17 +79,31 @@ public:
     // The forwarding thread's pause after a file error; returns early on a termination request.
     void pause(int seconds);
 
-    // One pass (heartbeat, save, supervision, reporting) on the caller's thread, without the pause
-    // that follows it. The loop runs this; tests call it directly with no thread running.
+    // One pass (heartbeat, supervision, reporting) on the caller's thread, without the pause that
+    // follows it. The loop runs this; tests call it directly with no thread running.
     void runPass();
+    // Writes the marks still held (the loop's end does it; tests call it after their last pass).
+    void flushMarks();
 
     // Passes completed since construction; a sign of life for tests.
     [[nodiscard]] std::uint64_t passes() const { return m_passes.load(); }
 
 private:
     enum class Outcome { Unanswered, Ack, Nak, Other, NoConnection, NotSent };
+    // The line the last answer was credited to: should that answer turn out doubtful, it is sent again.
+    struct CreditedEvent {
+        std::int64_t id = 0;
+        int slot = -1;
+    };
+    using Credited = std::variant<std::monostate, CreditedEvent, AccountTable::DueReport>;
+
     void run();
     [[nodiscard]] Outcome exchange(const std::string& line, OutputTransport::Kind kind);
+    // An answer came that no line waited for: the answer last credited may have been this one's
+    // second, and the line it was credited to goes out again.
+    void doubtLastAnswer();
+    [[nodiscard]] bool ensureLog();
+    [[nodiscard]] bool flushMarksNow();
     void heartbeatStep();
     void supervisionStep();
     void reportingStep();
@@ -103,6 +124,8 @@ private:
 
     Journal& m_journal;
     AccountTable& m_accounts;
+    EventStore& m_store;
+    std::unique_ptr<EventLog> m_log; // the thread's own connection, opened when first needed
     OutputShared& m_shared;
     OutputTransport& m_transport;
     const Clock& m_clock;
@@ -115,5 +138,11 @@ private:
     std::atomic<std::uint64_t> m_passes{0};
     // Accounts already named for being cut in a report line; forwarding thread only.
     std::unordered_set<std::string> m_cutAccountsLogged;
+    // Acknowledged events whose marks are not in the log yet (written in batches); forwarding thread.
+    std::vector<ReportMark> m_marks;
+    std::unordered_set<std::int64_t> m_marked;
+    Credited m_credited;
+    FailureEpisodes m_logEpisodes;
+    std::int64_t m_doubtLineMs = -1'000'000; // the doubt's log line, at most one a minute
     WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
 };

@@ -13,6 +13,7 @@
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
+#include <thread>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -387,6 +388,7 @@ void OutputLink::serialBranch()
         m_port.SetStopBits(0);
         m_port.SetPortName(std::string(comm::kDevicePrefix) + fieldString(m_config.COM_Nr));
         m_port.Open();
+        m_serialBaud.store(m_config.COM_Baud);
     } catch (const ECommError& e) {
         if (reopening)
             return; // not back yet
@@ -653,15 +655,91 @@ OutputTransport::Exchange OutputLink::exchangeLine(const std::string& line, Kind
     switch (m_mode.load()) {
     case 1:
         return exchangeTcp(line, kind, answerWait);
-    case 2: {
-        SendResult sent = SendResult::NothingSent;
-        runOnThreadOf(this, [&] { sent = sendSerial(line, slot); });
-        if (sent != SendResult::Sent)
-            return Exchange{sent, std::nullopt};
-        return Exchange{sent, Await_Answer(m_shared.handoff, slot, answerWait)};
-    }
+    case 2:
+        return exchangeSerial(line, slot, answerWait);
     default:
         return Exchange{}; // closed, or switched off since the thread looked
+    }
+}
+
+std::chrono::milliseconds OutputLink::serialQuiet(std::size_t lineBytes, std::int32_t baud)
+{
+    // Ten bits a character, 8N1 or 7E1 alike.
+    const std::int64_t bitsPerSecond = baud > 0 ? baud : 9600;
+    const std::int64_t wireMs = (std::int64_t(lineBytes) * 10 * 1000 + bitsPerSecond - 1) / bitsPerSecond;
+    return std::chrono::milliseconds(10 + 2 * wireMs);
+}
+
+OutputLink::StrayCounts OutputLink::takeStrays()
+{
+    const StrayCounts now{m_shared.handoff.stray_acks.load(), m_shared.handoff.stray_naks.load()};
+    const StrayCounts delta{now.acks - m_straysSeen.acks, now.naks - m_straysSeen.naks};
+    m_straysSeen = now;
+    return delta;
+}
+
+OutputTransport::Exchange OutputLink::exchangeSerial(const std::string& line, output::AnswerSlot slot,
+                                                     std::chrono::milliseconds wait)
+{
+    SendResult sent = SendResult::NothingSent;
+    bool drained = false;
+    std::uint64_t opening = 0;
+    runOnThreadOf(this, [&] {
+        sent = sendSerial(line, slot, drained);
+        opening = m_port.openCount();
+    });
+    // What came since the last line and was no line's answer: the last answer is in doubt.
+    const StrayCounts before = takeStrays();
+    Exchange result{sent, std::nullopt};
+    result.strayBefore = drained || before.acks + before.naks > 0;
+    if (opening != m_serialOpening) {
+        m_serialOpening = opening; // a new opening of the port is on probation again
+        m_serialAnswered = 0;
+        m_serialDoubles = false;
+        m_serialExtraQuiet = std::chrono::milliseconds{0};
+    }
+    if (result.strayBefore) {
+        m_serialDoubles = true;
+        m_serialExtraQuiet = std::min(std::chrono::milliseconds{320},
+                                      std::max(m_serialExtraQuiet * 2, std::chrono::milliseconds{10}));
+    }
+    if (sent != SendResult::Sent)
+        return result;
+    m_serialLastLine = line.size();
+    result.answer = Await_Answer(m_shared.handoff, slot, wait);
+    if (!result.answer || (!m_serialDoubles && ++m_serialAnswered >= 8))
+        return result;
+    // On probation, or known to answer twice: a quiet time in which a second answer shows itself.
+    std::this_thread::sleep_for(serialQuiet(line.size(), m_serialBaud.load()) + m_serialExtraQuiet);
+    const StrayCounts after = takeStrays();
+    const std::uint32_t same = *result.answer == output::kAck ? after.acks : after.naks;
+    const std::uint32_t other = *result.answer == output::kAck ? after.naks : after.acks;
+    m_serialDoubles = m_serialDoubles || same + other > 0;
+    result.doubtful = other > 0;
+    return result;
+}
+
+bool OutputLink::strayAnswerWithin(std::chrono::milliseconds quiet)
+{
+    switch (m_mode.load()) {
+    case 1:
+        return m_connections.strayAnswerWithin(m_monServer.load() == 1 ? AutomationConnections::Side::Server
+                                                                       : AutomationConnections::Side::Client,
+                                               quiet);
+    case 2: {
+        const std::chrono::milliseconds serial =
+            serialQuiet(m_serialLastLine, m_serialBaud.load()) + m_serialExtraQuiet;
+        std::this_thread::sleep_for(std::max(quiet, serial));
+        const StrayCounts strays = takeStrays();
+        if (strays.acks + strays.naks == 0)
+            return false;
+        m_serialDoubles = true;
+        m_serialExtraQuiet =
+            std::min(std::chrono::milliseconds{320}, std::max(m_serialExtraQuiet * 2, std::chrono::milliseconds{10}));
+        return true;
+    }
+    default:
+        return false;
     }
 }
 
@@ -681,8 +759,12 @@ OutputTransport::Exchange OutputLink::exchangeTcp(const std::string& line, Kind 
         return Exchange{SendResult::NoConnection, std::nullopt};
     }
     switch (done.sent) {
-    case AutomationConnections::Exchange::Sent::Whole:
-        return Exchange{SendResult::Sent, done.answer};
+    case AutomationConnections::Exchange::Sent::Whole: {
+        Exchange result{SendResult::Sent, done.answer};
+        result.strayBefore = done.strayBefore;
+        result.doubtful = done.doubtful;
+        return result;
+    }
     case AutomationConnections::Exchange::Sent::NoConnection:
         // A heartbeat on a client that is not connected simply goes nowhere and is not answered.
         return Exchange{!server && kind == Kind::Heartbeat ? SendResult::NothingSent
@@ -694,7 +776,8 @@ OutputTransport::Exchange OutputLink::exchangeTcp(const std::string& line, Kind 
     return Exchange{};
 }
 
-OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, output::AnswerSlot slot)
+OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, output::AnswerSlot slot,
+                                                  bool& strayDrained)
 {
     if (!m_port.isOpen()) {
         m_shared.Output_Link_State.store(0);
@@ -706,7 +789,7 @@ OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, outp
     try {
         int budget = 4096;
         while (budget-- > 0 && m_port.InQueueCount() != 0)
-            (void)m_port.ReadByte();
+            strayDrained = Is_Answer_Byte(std::uint8_t(m_port.ReadByte())) || strayDrained;
     } catch (const ECommError&) {
         // The poll step meets the same failure and logs it.
     }

@@ -98,6 +98,10 @@ public:
     // blocking hand-over (every serial operation does), and the answer comes through the hand-off.
     [[nodiscard]] Exchange exchangeLine(const std::string& line, Kind kind,
                                         std::chrono::milliseconds answerWait) override;
+    [[nodiscard]] bool strayAnswerWithin(std::chrono::milliseconds quiet) override;
+    // The serial link's quiet time after an answer on probation: a base plus twice the line's time on
+    // the wire at `baud`, since a second answer can only follow once the whole line has arrived.
+    [[nodiscard]] static std::chrono::milliseconds serialQuiet(std::size_t lineBytes, std::int32_t baud);
 
     // The settings the forwarding thread reads, as published at the last tick or change.
     void publishSettings(); // main thread: after any change of the output settings
@@ -148,7 +152,15 @@ private:
     [[nodiscard]] bool closeTcpLink(); // true when a listening server or a connected client was closed
     void waitForLineInFlight();
     [[nodiscard]] Exchange exchangeTcp(const std::string& line, Kind kind, std::chrono::milliseconds wait);
-    [[nodiscard]] SendResult sendSerial(const std::string& line, output::AnswerSlot slot);
+    [[nodiscard]] SendResult sendSerial(const std::string& line, output::AnswerSlot slot, bool& strayDrained);
+    [[nodiscard]] Exchange exchangeSerial(const std::string& line, output::AnswerSlot slot,
+                                          std::chrono::milliseconds wait);
+    // Stray answers counted by the hand-off since the forwarding thread last looked.
+    struct StrayCounts {
+        std::uint32_t acks = 0;
+        std::uint32_t naks = 0;
+    };
+    [[nodiscard]] StrayCounts takeStrays();
     void replaceIfSilent(WatchedThread& thread, bool silent, bool& pending, bool& stuckReported,
                          const char* stuckText, const char* name);
     bool startThread(WatchedThread& thread, const char* name);
@@ -190,4 +202,14 @@ private:
     std::atomic<std::int8_t> m_testRecNr{1};
     std::atomic<std::int8_t> m_reportFormat{0};
     std::atomic<int> m_heartbeatLength{22};
+    std::atomic<std::int32_t> m_serialBaud{9600}; // as the port was opened
+
+    // The serial link's answers, forwarding thread only: probation per opening of the port, as for a
+    // TCP connection, and the stray answers seen so far.
+    std::uint64_t m_serialOpening = 0;
+    std::uint32_t m_serialAnswered = 0;
+    bool m_serialDoubles = false;
+    std::chrono::milliseconds m_serialExtraQuiet{0};
+    std::size_t m_serialLastLine = 0;
+    StrayCounts m_straysSeen;
 };

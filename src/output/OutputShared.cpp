@@ -100,4 +100,6 @@ void Deliver_Answer(Answer_Handoff& handoff, std::uint8_t byte, output::LinkId s
     // Set after the slot, so the thread never wakes to a slot that does not hold the answer yet.
     if (taken)
         handoff.answer_event.set();
+    else
+        (byte == output::kAck ? handoff.stray_acks : handoff.stray_naks).fetch_add(1);
 }

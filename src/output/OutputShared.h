@@ -71,6 +71,10 @@ struct Answer_Handoff {
     mutable std::mutex mutex;
     output::LinkId heartbeat_source = output::kNoLink; // guarded by mutex
     output::LinkId report_source = output::kNoLink;    // guarded by mutex
+    // Answers that came when no slot waited for them, by kind: a one-byte answer names no line, so one
+    // that nobody waited for puts the last answer in doubt.
+    std::atomic<std::uint32_t> stray_acks{0};
+    std::atomic<std::uint32_t> stray_naks{0};
 };
 
 // Everything the output side shares. One object, owned by the main window for the whole run.

@@ -24,6 +24,12 @@ public:
         // or NAK (or, on the serial hand-off, whatever the slot held when it was woken). Empty when
         // nothing came.
         std::optional<std::uint8_t> answer;
+        // An answer came, since the last exchange, that no line waited for: the answer credited to
+        // the last line may have been a late second answer to the one before.
+        bool strayBefore = false;
+        // A different answer came in the quiet time after this one: which of them was meant for this
+        // line cannot be told, so it counts as unanswered.
+        bool doubtful = false;
     };
 
     virtual ~OutputTransport() = default;
@@ -33,4 +39,11 @@ public:
     // is NothingSent; a report there is NoConnection.
     [[nodiscard]] virtual Exchange exchangeLine(const std::string& line, Kind kind,
                                                 std::chrono::milliseconds answerWait) = 0;
+    // Waits up to `quiet` on the link the last line went out on, and says whether an answer came
+    // that no line waited for (since the last exchange or meanwhile).
+    [[nodiscard]] virtual bool strayAnswerWithin(std::chrono::milliseconds quiet)
+    {
+        (void)quiet;
+        return false;
+    }
 };

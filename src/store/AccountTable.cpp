@@ -1,6 +1,8 @@
-// The account table image, its file and the supervision countdown.
+// The account table image, its changes on their way to the log, its file view and the
+// supervision countdown.
 #include "store/AccountTable.h"
 
+#include "store/EventLog.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
 
@@ -31,11 +33,26 @@ std::uint8_t signalOf(const char* value)
         return accounts::kNoSignal;
     return std::uint8_t(number & 0xFF);
 }
+
+// Two records that differ only in their countdown are the same record: the countdown means
+// nothing on disk.
+bool sameRecord(const AccountRecord& a, const AccountRecord& b)
+{
+    return std::memcmp(&a, &b, offsetof(AccountRecord, ping_countdown)) == 0;
+}
 } // namespace
 
-AccountTable::AccountTable(std::string path, FileIo& io)
-    : m_path(std::move(path)), m_io(io), m_image(accounts::kImageSize, 0)
+AccountTable::AccountTable(std::string path, FileIo& io, LogSink log)
+    : m_path(std::move(path)), m_io(io), m_log(std::move(log)), m_image(accounts::kImageSize, 0),
+      m_changed(accounts::kSlots, 0)
 {
+}
+
+AccountTable::~AccountTable()
+{
+    std::lock_guard files(m_fileMutex);
+    if (m_fd >= 0)
+        m_io.close(m_fd);
 }
 
 AccountRecord* AccountTable::slotAt(std::size_t slot)
@@ -43,14 +60,23 @@ AccountRecord* AccountTable::slotAt(std::size_t slot)
     return reinterpret_cast<AccountRecord*>(m_image.data() + slot * sizeof(AccountRecord));
 }
 
+void AccountTable::note(FileFailure f)
+{
+    m_episodes.note(f);
+    if (f.newEpisode && m_log)
+        m_log(f.text(), LogColour::Red);
+}
+
 void AccountTable::load()
 {
     // Start-up errors are silent: an unreadable file gives an empty table.
     std::vector<std::uint8_t> image(accounts::kImageSize, 0);
-    if (m_io.exists(m_path))
+    if (m_io.exists(m_path)) {
         (void)m_io.readFile(m_path, image.data(), image.size());
-    else
-        (void)m_io.createFile(m_path, image.data(), image.size());
+    } else if (m_io.createFile(m_path, image.data(), image.size()).ok()) {
+        (void)m_io.syncFile(m_path);
+        (void)m_io.syncDirectoryOf(m_path);
+    }
 
     std::lock_guard lock(m_mutex);
     std::memcpy(m_image.data(), image.data(), image.size());
@@ -58,6 +84,8 @@ void AccountTable::load()
         AccountRecord* slot = slotAt(j);
         slot->ping_countdown = countdownFor(slot->ping_minutes);
     }
+    std::fill(m_changed.begin(), m_changed.end(), 0);
+    m_changedList.clear();
     rebuildIndex();
 }
 
@@ -67,6 +95,12 @@ std::optional<std::size_t> AccountTable::findSlot(std::string_view account) cons
     if (it == m_index.end())
         return std::nullopt;
     return it->second;
+}
+
+std::optional<std::size_t> AccountTable::slotOf(std::string_view account) const
+{
+    std::lock_guard lock(m_mutex);
+    return findSlot(account);
 }
 
 std::optional<std::size_t> AccountTable::firstFreeSlot() const
@@ -88,15 +122,18 @@ void AccountTable::rebuildIndex()
     }
 }
 
-std::optional<std::size_t> AccountTable::update(JournalRecord& record, const char* extended)
+void AccountTable::markChangedLocked(std::size_t slot)
 {
-    const std::optional<std::size_t> index = updateImage(record, extended);
-    if (!index)
-        return std::nullopt;
-    (void)writeSlot(*index); // silent on failure: memory holds the new values
-    if (onChanged)
-        onChanged();
-    return index;
+    if (m_changed[slot])
+        return;
+    m_changed[slot] = 1;
+    m_changedList.push_back(std::uint16_t(slot));
+}
+
+void AccountTable::needsCommit()
+{
+    if (onNeedsCommit)
+        onNeedsCommit();
 }
 
 std::optional<std::size_t> AccountTable::stage(JournalRecord& record, const char* extended)
@@ -154,87 +191,199 @@ std::optional<std::size_t> AccountTable::updateImage(JournalRecord& record, cons
     }
     if (slot->ping_minutes != 0)
         slot->ping_countdown = countdownFor(slot->ping_minutes);
-    // A restore report is due from now on, and the record written next carries it: a restart in
-    // between still sends it.
+    // A restore report is due from now on, and the record committed with the event carries it: a
+    // restart in between still sends it.
     if (slot->sup_flags & accounts::kMissing) {
         slot->sup_flags &= std::uint8_t(~accounts::kMissing);
         slot->sup_flags |= accounts::kReportDue;
     }
+    markChangedLocked(index);
     return index;
 }
 
-bool AccountTable::writeSlot(std::size_t slot)
+std::vector<LoggedAccount> AccountTable::takeChanged()
 {
-    AccountRecord copy;
-    std::lock_guard files(m_fileMutex);
+    std::lock_guard lock(m_mutex);
+    std::vector<LoggedAccount> out;
+    out.reserve(m_changedList.size());
+    std::sort(m_changedList.begin(), m_changedList.end());
+    for (const std::uint16_t j : m_changedList) {
+        LoggedAccount& a = out.emplace_back();
+        a.slot = j;
+        std::memcpy(&a.record, slotAt(j), sizeof a.record);
+        m_changed[j] = 0;
+    }
+    m_changedList.clear();
+    return out;
+}
+
+void AccountTable::restoreChanged(std::span<const LoggedAccount> slots)
+{
     {
         std::lock_guard lock(m_mutex);
-        std::memcpy(&copy, slotAt(slot), sizeof copy);
+        for (const LoggedAccount& a : slots) {
+            if (a.slot >= 0 && std::size_t(a.slot) < accounts::kSlots)
+                markChangedLocked(std::size_t(a.slot));
+        }
     }
-    return m_io.writeAt(m_path, std::int64_t(slot * sizeof(AccountRecord)), &copy, sizeof copy).ok();
 }
 
-std::vector<PendingSync> AccountTable::Commit::pending() const
+bool AccountTable::anyChanged() const
 {
-    if (m_table == nullptr || m_fd < 0)
-        return {};
-    return {PendingSync{&m_table->m_io, m_fd, m_table->m_path}};
+    std::lock_guard lock(m_mutex);
+    return !m_changedList.empty();
 }
 
-FileFailure AccountTable::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
+IoResult AccountTable::descriptorLocked()
 {
-    commit.m_table = this;
-    commit.m_any = !slots.empty();
-    if (slots.empty())
-        return {};
-    std::lock_guard files(m_fileMutex);
+    if (m_fd >= 0)
+        return IoResult{m_fd, 0};
     const IoResult opened = m_io.openOrRestore(m_path, accounts::kImageSize, [this] {
         std::lock_guard lock(m_mutex);
         return m_image;
     });
-    if (!opened.ok())
-        return FileFailure{"File open error. ", m_path, opened.error};
-    commit.m_fd = opened.fd();
-    for (const std::uint16_t j : slots) {
-        if (j >= accounts::kSlots)
-            continue;
-        AccountRecord copy;
-        {
-            std::lock_guard lock(m_mutex);
-            std::memcpy(&copy, slotAt(j), sizeof copy);
+    if (opened.ok())
+        m_fd = opened.fd();
+    return opened;
+}
+
+FileFailure AccountTable::writeLocked(std::span<const LoggedAccount> slots)
+{
+    for (const LoggedAccount& a : slots)
+        m_unwritten[a.slot] = a.record;
+    if (m_unwritten.empty())
+        return {};
+    const IoResult fd = descriptorLocked();
+    if (!fd.ok())
+        return FileFailure::of("File open error. ", m_path, fd.error);
+    // In runs of neighbouring slots: a burst from one panel is one write.
+    std::vector<std::pair<int, AccountRecord>> ordered(m_unwritten.begin(), m_unwritten.end());
+    std::sort(ordered.begin(), ordered.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<AccountRecord> run;
+    int first = -1;
+    const auto flush = [&]() -> IoResult {
+        if (run.empty())
+            return IoResult{};
+        const IoResult r = m_io.writeAtOffset(m_fd, std::int64_t(first) * std::int64_t(sizeof(AccountRecord)),
+                                              run.data(), run.size() * sizeof(AccountRecord));
+        run.clear();
+        return r;
+    };
+    for (const auto& [slot, record] : ordered) {
+        if (!run.empty() && slot != first + int(run.size())) {
+            if (const IoResult r = flush(); !r.ok()) {
+                m_io.close(m_fd);
+                m_fd = -1;
+                return FileFailure::of("Disk write error. ", m_path, r.error);
+            }
         }
-        if (const IoResult r =
-                m_io.writeAtOffset(commit.m_fd, std::int64_t(j * sizeof copy), &copy, sizeof copy);
-            !r.ok())
-            return FileFailure{"Disk write error. ", m_path, r.error};
+        if (run.empty())
+            first = slot;
+        run.push_back(record);
     }
+    if (const IoResult r = flush(); !r.ok()) {
+        m_io.close(m_fd);
+        m_fd = -1;
+        return FileFailure::of("Disk write error. ", m_path, r.error);
+    }
+    m_unwritten.clear();
+    m_written = true;
+    m_episodes.ended(m_path);
     return {};
 }
 
-void AccountTable::finishCommit(Commit& commit, FileFailure& outcome)
+void AccountTable::committed(std::span<const LoggedAccount> slots)
 {
-    if (commit.m_fd >= 0)
-        m_io.close(commit.m_fd);
-    commit.m_fd = -1;
-    if (!commit.m_any)
-        return;
-    if (outcome.ok())
-        m_episodes.ended(m_path);
-    else if (outcome.path == m_path)
-        m_episodes.note(outcome);
+    FileFailure failed;
+    {
+        std::lock_guard files(m_fileMutex);
+        failed = writeLocked(slots);
+    }
+    if (!failed.ok())
+        note(failed);
 }
 
-void AccountTable::writeAccount(std::size_t slot)
+FileFailure AccountTable::checkpoint()
 {
-    if (slot >= accounts::kSlots)
-        return;
-    if (writeSlot(slot) && onChanged)
-        onChanged();
+    FileFailure failed;
+    {
+        std::lock_guard files(m_fileMutex);
+        failed = writeLocked({});
+        if (failed.ok() && m_written) {
+            if (const IoResult r = m_io.sync(m_fd); !r.ok()) {
+                failed = FileFailure::of("Disk write error. ", m_path, r.error);
+                // What the lost pages held is written again from the copies in memory.
+                std::lock_guard lock(m_mutex);
+                for (std::size_t j = 0; j < accounts::kSlots; ++j)
+                    std::memcpy(&m_unwritten[int(j)], slotAt(j), sizeof(AccountRecord));
+                m_io.close(m_fd);
+                m_fd = -1;
+            } else {
+                m_written = false;
+            }
+        }
+    }
+    if (!failed.ok())
+        note(failed);
+    return failed;
+}
+
+std::size_t AccountTable::reconcile(std::span<const LoggedAccount> fromLog)
+{
+    std::vector<LoggedAccount> rewrite;
+    {
+        std::lock_guard lock(m_mutex);
+        std::vector<AccountRecord> wanted(accounts::kSlots);
+        std::memset(wanted.data(), 0, wanted.size() * sizeof(AccountRecord));
+        for (const LoggedAccount& a : fromLog)
+            wanted[std::size_t(a.slot)] = a.record;
+        for (std::size_t j = 0; j < accounts::kSlots; ++j) {
+            AccountRecord* slot = slotAt(j);
+            if (sameRecord(*slot, wanted[j]))
+                continue;
+            *slot = wanted[j];
+            slot->ping_countdown = countdownFor(slot->ping_minutes);
+            rewrite.push_back(LoggedAccount{int(j), *slot});
+        }
+        if (!rewrite.empty())
+            rebuildIndex();
+    }
+    if (!rewrite.empty()) {
+        FileFailure failed;
+        {
+            std::lock_guard files(m_fileMutex);
+            failed = writeLocked(rewrite);
+            if (failed.ok()) {
+                if (const IoResult r = m_io.sync(m_fd); !r.ok())
+                    failed = FileFailure::of("Disk write error. ", m_path, r.error);
+                else
+                    m_written = false;
+            }
+        }
+        if (!failed.ok())
+            note(failed);
+        if (onChanged)
+            onChanged();
+    }
+    return rewrite.size();
+}
+
+std::vector<LoggedAccount> AccountTable::takeOverSlots() const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<LoggedAccount> out;
+    for (std::size_t j = 0; j < accounts::kSlots; ++j) {
+        const auto* slot = reinterpret_cast<const AccountRecord*>(m_image.data() + j * sizeof(AccountRecord));
+        if (slot->account[0] == '\0')
+            continue;
+        out.push_back(LoggedAccount{int(j), *slot});
+    }
+    return out;
 }
 
 void AccountTable::supervisionTick()
 {
-    std::vector<std::size_t> expired;
+    bool expired = false;
     {
         std::lock_guard lock(m_mutex);
         for (std::size_t j = 0; j < accounts::kSlots; ++j) {
@@ -245,15 +394,17 @@ void AccountTable::supervisionTick()
             if (slot->ping_countdown > 1) {
                 --slot->ping_countdown;
             } else if (slot->ping_countdown == 1) {
-                // Written below with report_due set, so the loss is still reported after a restart.
+                // Committed with report_due set, so the loss is still reported after a restart.
                 slot->ping_countdown = 0;
                 slot->sup_flags |= accounts::kMissing | accounts::kReportDue;
-                expired.push_back(j);
+                markChangedLocked(j);
+                expired = true;
             }
         }
     }
-    for (const std::size_t j : expired) {
-        if (writeSlot(j) && onChanged)
+    if (expired) {
+        needsCommit();
+        if (onChanged)
             onChanged();
     }
 }
@@ -269,30 +420,34 @@ void AccountTable::setPingMinutes(std::size_t slot, std::int32_t minutes)
             record->ping_minutes = minutes;
             record->ping_countdown = countdownFor(minutes);
         }
+        markChangedLocked(slot);
     }
-    writeAccount(slot);
+    needsCommit();
+    if (onChanged)
+        onChanged();
 }
 
 void AccountTable::deleteAccount(std::size_t slot)
 {
     if (slot >= accounts::kSlots)
         return;
-    std::vector<std::uint8_t> copy;
-    std::lock_guard files(m_fileMutex);
     {
         std::lock_guard lock(m_mutex);
         std::uint8_t* at = m_image.data() + slot * sizeof(AccountRecord);
         std::uint8_t* last = m_image.data() + (accounts::kSlots - 1) * sizeof(AccountRecord);
+        // Every slot from here to the last one in use moves, and the one after it empties.
+        std::size_t used = slot;
+        for (std::size_t j = slot; j < accounts::kSlots; ++j) {
+            if (slotAt(j)->account[0] != '\0')
+                used = j;
+        }
         std::memmove(at, at + sizeof(AccountRecord), std::size_t(last - at));
         std::memset(last, 0, sizeof(AccountRecord));
+        for (std::size_t j = slot; j <= std::min(used, accounts::kSlots - 1); ++j)
+            markChangedLocked(j);
         rebuildIndex();
-        copy = m_image;
     }
-    const IoResult opened = m_io.openWrite(m_path, OpenMode::Existing);
-    if (opened.ok()) {
-        (void)m_io.write(opened.fd(), copy.data(), copy.size());
-        m_io.close(opened.fd());
-    }
+    needsCommit();
     if (onChanged)
         onChanged();
 }
@@ -325,17 +480,6 @@ std::optional<AccountTable::DueReport> AccountTable::nextReportDue(std::size_t f
     return std::nullopt;
 }
 
-void AccountTable::clearReportDue(std::size_t slot)
-{
-    if (slot >= accounts::kSlots)
-        return;
-    {
-        std::lock_guard lock(m_mutex);
-        slotAt(slot)->sup_flags &= std::uint8_t(~accounts::kReportDue);
-    }
-    (void)writeSlot(slot); // a failed write only means the report is sent once more after a restart
-}
-
 bool AccountTable::clearReportDue(const DueReport& report)
 {
     if (report.slot >= accounts::kSlots)
@@ -347,7 +491,25 @@ bool AccountTable::clearReportDue(const DueReport& report)
         if (fieldText(slot->account) != report.account || missing != report.missing)
             return false;
         slot->sup_flags &= std::uint8_t(~accounts::kReportDue);
+        // A clear lost to a crash only means the report is sent once more after the restart.
+        markChangedLocked(report.slot);
     }
-    (void)writeSlot(report.slot);
+    needsCommit();
     return true;
+}
+
+void AccountTable::reportAgain(const DueReport& report)
+{
+    if (report.slot >= accounts::kSlots)
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        AccountRecord* slot = slotAt(report.slot);
+        const bool missing = (slot->sup_flags & accounts::kMissing) != 0;
+        if (fieldText(slot->account) != report.account || missing != report.missing)
+            return;
+        slot->sup_flags |= accounts::kReportDue;
+        markChangedLocked(report.slot);
+    }
+    needsCommit();
 }

@@ -1,7 +1,10 @@
-// The table of up to 2048 reporting accounts (latevn.dat) with their supervision countdowns.
-// The receiving (GUI) thread changes it; the forwarding thread reads it and clears report_due.
+// The table of up to 2048 reporting accounts (latevn.dat) with their supervision countdowns. The
+// receiving (GUI) thread changes it; the forwarding thread reads it and clears report_due. Every
+// change is written to the event log by the next commit (the log is the record); the file is its
+// view, written after that commit and synced at checkpoints.
 #pragma once
 
+#include "log/LogSink.h"
 #include "store/AccountRecord.h"
 #include "store/FileIo.h"
 #include "store/JournalRecord.h"
@@ -15,42 +18,43 @@
 #include <unordered_map>
 #include <vector>
 
+struct LoggedAccount;
+
 class AccountTable {
 public:
-    explicit AccountTable(std::string path, FileIo& io = FileIo::posix());
+    explicit AccountTable(std::string path, FileIo& io = FileIo::posix(), LogSink log = {});
+    ~AccountTable();
+    AccountTable(const AccountTable&) = delete;
+    AccountTable& operator=(const AccountTable&) = delete;
 
-    void load(); // Load accounts
-    // Update account; may replace record.address with the "[B" value. Returns the slot, or none when
-    // the account has no slot (table full, or an empty account number).
-    std::optional<std::size_t> update(JournalRecord& record, const char* extended);
-    // The same in memory only: the caller commits the slot before it answers.
+    void load(); // Load accounts; a missing file is made, synced with its directory entry
+    // Update account, in memory: the next commit of the log takes it. May replace record.address with
+    // the "[B" value. Returns the slot, or none when the account has no slot (table full, or an empty
+    // account number).
     [[nodiscard]] std::optional<std::size_t> stage(JournalRecord& record, const char* extended);
-    // A commit: writes the slots as memory holds them now; the caller syncs what `pending()` lists
-    // (with the journal's files), then finishes with the outcome. Nothing is logged here.
-    class Commit {
-    public:
-        Commit() = default;
-        Commit(const Commit&) = delete;
-        Commit& operator=(const Commit&) = delete;
-        [[nodiscard]] std::vector<PendingSync> pending() const;
-
-    private:
-        friend class AccountTable;
-        AccountTable* m_table = nullptr;
-        bool m_any = false;
-        int m_fd = -1;
-    };
-    [[nodiscard]] FileFailure writeCommit(std::span<const std::uint16_t> slots, Commit& commit);
-    // Sets outcome.newEpisode when the failure is on latevn.dat.
-    void finishCommit(Commit& commit, FileFailure& outcome);
-    void writeAccount(std::size_t slot);                         // Write account
     void supervisionTick();                                      // Supervision tick, once a second
     void setPingMinutes(std::size_t slot, std::int32_t minutes); // Set ping minutes
     void deleteAccount(std::size_t slot);                        // Delete account
 
+    // The commit's side: the slots changed since the last commit, copied as they are now, and no longer
+    // counted as changed. A commit that fails hands them back.
+    [[nodiscard]] std::vector<LoggedAccount> takeChanged();
+    void restoreChanged(std::span<const LoggedAccount> slots);
+    [[nodiscard]] bool anyChanged() const;
+    // After the log's commit of these copies: they go to the file, unsynced.
+    void committed(std::span<const LoggedAccount> slots);
+    // Syncs the file when it was written since the last checkpoint; failures logged once per episode.
+    FileFailure checkpoint();
+    // Start-up, once the log is open: the log's slots are the table; any slot that disagrees is
+    // rewritten in memory and in the file (synced). Returns the number of slots rewritten.
+    std::size_t reconcile(std::span<const LoggedAccount> fromLog);
+    // For a log that has just been made: every slot in use, as the file held it.
+    [[nodiscard]] std::vector<LoggedAccount> takeOverSlots() const;
+
     [[nodiscard]] std::mutex& mutex() const { return m_mutex; }
     [[nodiscard]] AccountRecord record(std::size_t slot) const; // copy under the lock
     [[nodiscard]] const std::uint8_t* image() const { return m_image.data(); }
+    [[nodiscard]] std::optional<std::size_t> slotOf(std::string_view account) const;
 
     // What the forwarding side needs to send one supervision report, copied under the lock.
     struct DueReport {
@@ -62,26 +66,32 @@ public:
     };
     // The first slot at or after `from` whose report_due is set.
     [[nodiscard]] std::optional<DueReport> nextReportDue(std::size_t from = 0) const;
-
-    // Forwarding side: clears report_due once the automation software acknowledged the report, and
-    // writes the slot so that a restart does not send the report again.
-    void clearReportDue(std::size_t slot);
-    // The same, but only while the slot still holds `report`'s account in the state that was
-    // reported: a deletion may have moved the slots, or the account may have gone missing or come
-    // back during the answer wait, and that newer change must still be reported. True when cleared.
+    // Forwarding side: clears report_due once the automation software acknowledged the report, but
+    // only while the slot still holds `report`'s account in the state that was reported: a deletion
+    // may have moved the slots, or the account may have changed state during the answer wait, and
+    // that newer change must still be reported. True when cleared.
     bool clearReportDue(const DueReport& report);
+    // An acknowledgement that turned out doubtful: the report is due again, unless the account has
+    // changed state since (then that change is due anyway).
+    void reportAgain(const DueReport& report);
 
     // Refresh of the Object List window.
     std::function<void()> onChanged;
+    // Something changed that the next commit must take (called outside the locks, on the thread that
+    // changed it): the owner asks for a commit.
+    std::function<void()> onNeedsCommit;
 
 private:
     [[nodiscard]] AccountRecord* slotAt(std::size_t slot);
-    [[nodiscard]] bool writeSlot(std::size_t slot);
-    // Update account in memory only.
     [[nodiscard]] std::optional<std::size_t> updateImage(JournalRecord& record, const char* extended);
     [[nodiscard]] std::optional<std::size_t> findSlot(std::string_view account) const;
     [[nodiscard]] std::optional<std::size_t> firstFreeSlot() const;
     void rebuildIndex();
+    void markChangedLocked(std::size_t slot);
+    void needsCommit();
+    [[nodiscard]] FileFailure writeLocked(std::span<const LoggedAccount> slots);
+    [[nodiscard]] IoResult descriptorLocked();
+    void note(FileFailure failure);
 
     struct TextHash {
         using is_transparent = void;
@@ -93,13 +103,18 @@ private:
 
     std::string m_path;
     FileIo& m_io;
-    mutable std::mutex m_mutex; // guards the image; never held across file I/O
-    // Taken around copying a slot and writing it, by every writer of latevn.dat (receiver, commit,
-    // forwarding thread), so an older copy never lands on top of a newer one. Never held across a sync.
-    std::mutex m_fileMutex;
+    LogSink m_log;
+    mutable std::mutex m_mutex; // guards the image and the change marks; never held across file I/O
+    std::mutex m_fileMutex;     // the file, its descriptor and the copies last written
     FailureEpisodes m_episodes;
     std::vector<std::uint8_t> m_image; // accounts::kImageSize, never reallocated
+    std::vector<std::uint8_t> m_changed; // per slot: not yet taken by a commit
+    std::vector<std::uint16_t> m_changedList;
     // Account number to its first slot, so a full table is not walked for every message. Only this
     // class changes the account texts: it is rebuilt at load and after a deletion, extended on create.
     std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> m_index;
+    int m_fd = -1;          // under m_fileMutex; kept open for the run
+    bool m_written = false; // under m_fileMutex
+    // Committed copies the file has not taken yet (a write that failed), by slot; under m_fileMutex.
+    std::unordered_map<int, AccountRecord> m_unwritten;
 };

@@ -158,6 +158,29 @@ IoResult FileIo::createFile(const std::string& path, const void* data, std::size
     return result;
 }
 
+IoResult FileIo::syncFile(const std::string& path)
+{
+    const IoResult opened = openWrite(path, OpenMode::Existing);
+    if (!opened.ok())
+        return opened;
+    const IoResult result = sync(opened.fd());
+    close(opened.fd());
+    return result;
+}
+
+IoResult FileIo::syncDirectoryOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return failure(errno);
+    const int rc = ::fsync(dirFd);
+    const int error = errno;
+    ::close(dirFd);
+    return rc == 0 ? IoResult{0, 0} : failure(error);
+}
+
 IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
                                const std::function<std::vector<std::uint8_t>()>& image)
 {
@@ -189,13 +212,7 @@ IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
     if (!result.ok())
         return result;
     // The new name must survive a power cut as well as the bytes behind it.
-    const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        (void)::fsync(dirFd);
-        ::close(dirFd);
-    }
+    (void)syncDirectoryOf(path);
     return openWrite(path, OpenMode::Existing);
 }
 
@@ -209,14 +226,17 @@ std::string FileFailure::text() const
 {
     if (what == nullptr)
         return {};
-    return std::string(what) + path + OS_Error_Text(error);
+    std::string text = std::string(what) + path + OS_Error_Text(error);
+    if (!detail.empty())
+        text += " (" + detail + ")";
+    return text;
 }
 
 FileFailure syncEach(const std::vector<PendingSync>& files)
 {
     for (const PendingSync& f : files) {
         if (const IoResult r = f.io->sync(f.fd); !r.ok())
-            return FileFailure{"Disk write error. ", f.path, r.error};
+            return FileFailure::of("Disk write error. ", f.path, r.error);
     }
     return {};
 }

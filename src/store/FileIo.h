@@ -49,6 +49,10 @@ public:
     [[nodiscard]] IoResult readFile(const std::string& path, void* data, std::size_t size);
     // Creates (or empties) the file and writes `size` bytes into it.
     [[nodiscard]] IoResult createFile(const std::string& path, const void* data, std::size_t size);
+    // Opens, syncs and closes the file: what was written to it through any descriptor is on disk.
+    [[nodiscard]] IoResult syncFile(const std::string& path);
+    // Syncs the directory that holds `path`, so that a name made in it survives a power cut.
+    [[nodiscard]] virtual IoResult syncDirectoryOf(const std::string& path);
     // Opens an existing record file of `size` bytes for writing in place. A file that is not there
     // (it could not be made at start-up, or it was deleted) is made again from `image()`, written
     // whole and synced with its directory entry, so that what memory holds is not lost around the
@@ -66,8 +70,17 @@ struct FileFailure {
     const char* what = nullptr; // "File open error. ", "File seek error. " or "Disk write error. "
     std::string path;
     int error = 0;
+    std::string detail;      // what the failing layer said besides the OS error, when it said more
     bool newEpisode = false; // the first failure on this file since it last worked: log it
     [[nodiscard]] bool ok() const { return what == nullptr; }
+    [[nodiscard]] static FileFailure of(const char* what, std::string path, int error)
+    {
+        FileFailure f;
+        f.what = what;
+        f.path = std::move(path);
+        f.error = error;
+        return f;
+    }
     // The red log line: the text, the file's full path and the OS error text.
     [[nodiscard]] std::string text() const;
 };

@@ -1,13 +1,14 @@
-// The event journal images, their files, and the extended-data helpers shared with the views.
+// The ring view of the event log: its images, its files, and the extended-data helpers shared with
+// the views.
 #include "store/Journal.h"
 
 #include "config/Clock.h"
+#include "store/EventLog.h"
 #include "store/RecordText.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
 constexpr std::size_t kMaxExtendedText = journal::kExtendedSlotSize - 1;
@@ -22,10 +23,19 @@ std::int64_t extendedOffset(std::size_t slot)
     return std::int64_t(slot * journal::kExtendedSlotSize);
 }
 
-bool isPendingEvent(const JournalRecord& slot)
+bool isUnforwarded(const JournalRecord& slot)
 {
     return (slot.status & journal::kStored) && !(slot.status & journal::kReported) &&
            fieldText(slot.event) != "NULL";
+}
+
+// What a slot's status byte reads on disk: 1 for an event not yet reported, 7 once reported.
+std::uint8_t fileStatus(std::uint8_t memory)
+{
+    if (!(memory & journal::kStored))
+        return 0;
+    return (memory & journal::kReported) ? std::uint8_t(journal::kStored | journal::kSaved | journal::kReported)
+                                         : journal::kStored;
 }
 
 std::string localDateTime(std::time_t seconds)
@@ -45,13 +55,28 @@ std::string localDateTime(std::time_t seconds)
 {
     return result;
 }
+
+FileFailure failure(const char* what, const std::string& path, int error)
+{
+    FileFailure f;
+    f.what = what;
+    f.path = path;
+    f.error = error;
+    return f;
+}
 } // namespace
 
-Journal::Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause, FileIo& io)
-    : m_paths(std::move(paths)), m_log(std::move(log)), m_pause(std::move(pause)), m_io(io),
-      m_image(journal::kImageSize, 0), m_extended(journal::kExtendedImageSize, 0),
-      m_durability(journal::kSlots, kNotOnDisk), m_unannounced(journal::kSlots, 0)
+Journal::Journal(Paths paths, LogSink log, FileIo& io)
+    : m_paths(std::move(paths)), m_log(std::move(log)), m_io(io), m_image(journal::kImageSize, 0),
+      m_extended(journal::kExtendedImageSize, 0), m_slotStage(journal::kSlots, 0), m_slotLogId(journal::kSlots, 0),
+      m_unwritten(journal::kSlots, 0)
 {
+}
+
+Journal::~Journal()
+{
+    std::lock_guard files(m_fileMutex);
+    dropDescriptorsLocked();
 }
 
 JournalRecord* Journal::slotAt(std::size_t slot)
@@ -65,39 +90,23 @@ char* Journal::extendedAt(std::size_t slot)
     return reinterpret_cast<char*>(m_extended.data() + slot * journal::kExtendedSlotSize);
 }
 
-FileFailure Journal::failure(const char* what, const std::string& path, int error)
+void Journal::note(FileFailure f)
 {
-    FileFailure f;
-    f.what = what;
-    f.path = path;
-    f.error = error;
-    return f;
-}
-
-void Journal::logFailure(FileFailure& failure)
-{
-    // A disk that stays broken would otherwise repeat the same line after every pause.
-    m_episodes.note(failure);
-    if (failure.newEpisode && m_log)
-        m_log(failure.text(), LogColour::Red);
-}
-
-void Journal::pause()
-{
-    constexpr int kPauseSeconds = 5;
-    if (m_pause)
-        m_pause(kPauseSeconds);
-    else
-        std::this_thread::sleep_for(std::chrono::seconds(kPauseSeconds));
+    // A disk that stays broken would otherwise repeat the same line after every commit.
+    m_episodes.note(f);
+    if (f.newEpisode && m_log)
+        m_log(f.text(), LogColour::Red);
 }
 
 void Journal::loadImage(const std::string& path, std::vector<std::uint8_t>& image)
 {
-    // Start-up errors are silent: whatever could not be read stays zero.
+    // Start-up errors are silent: whatever could not be read stays zero. A file made here is synced
+    // with its directory entry, so that a power cut cannot take the name away again.
     if (m_io.exists(path)) {
         (void)m_io.readFile(path, image.data(), image.size());
-    } else {
-        (void)m_io.createFile(path, image.data(), image.size());
+    } else if (m_io.createFile(path, image.data(), image.size()).ok()) {
+        (void)m_io.syncFile(path);
+        (void)m_io.syncDirectoryOf(path);
     }
 }
 
@@ -114,9 +123,9 @@ void Journal::loadJournalFile()
     loadImage(m_paths.journal, image);
     std::lock_guard lock(m_mutex);
     std::memcpy(m_image.data(), image.data(), image.size());
-    // What a slot of status 1 in the file holds is written again by the first persist pass.
-    std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
-    std::fill(m_unannounced.begin(), m_unannounced.end(), 0);
+    std::fill(m_slotStage.begin(), m_slotStage.end(), 0);
+    std::fill(m_slotLogId.begin(), m_slotLogId.end(), 0);
+    std::memcpy(&m_viewNext, m_image.data(), sizeof m_viewNext);
 }
 
 void Journal::loadExtendedFile()
@@ -127,25 +136,7 @@ void Journal::loadExtendedFile()
     std::memcpy(m_extended.data(), extended.data(), extended.size());
 }
 
-std::size_t Journal::append(const JournalRecord& record, const char* extended)
-{
-    return appendSlot(record, extended, kNotOnDisk);
-}
-
-std::size_t Journal::stage(const JournalRecord& record, const char* extended)
-{
-    return appendSlot(record, extended, kCommitting);
-}
-
-bool Journal::isOnDisk(std::size_t slot) const
-{
-    if (slot >= journal::kSlots)
-        return false;
-    std::lock_guard lock(m_mutex);
-    return m_durability[slot] == kOnDisk;
-}
-
-std::size_t Journal::appendSlot(const JournalRecord& record, const char* extended, std::uint8_t durability)
+std::size_t Journal::stage(const JournalRecord& record, const char* extended, std::uint64_t stage)
 {
     std::string lost;
     std::size_t index = 0;
@@ -156,21 +147,20 @@ std::size_t Journal::appendSlot(const JournalRecord& record, const char* extende
         index = next % journal::kSlots;
 
         JournalRecord* slot = slotAt(index);
-        // The ring never refuses an event, but an alarm that was never reported must not vanish
-        // silently: the operator gets its account, code and time.
-        if (isPendingEvent(*slot)) {
-            // Under overload every store overwrites an unreported event; a line for each would bury
-            // the log and stall the window. The first in a second is written in full, the rest are
-            // counted and their number written with the next line.
+        // The view never refuses an event, and the event it covers stays in the log and is forwarded
+        // from there; the operator is still told that the view no longer shows it.
+        if (isUnforwarded(*slot)) {
+            // Under overload every store covers an unforwarded event; a line for each would bury the
+            // log. The first in a second is written in full, the rest are counted.
             const std::int64_t now = steadyNow();
             if (m_lostLines == 0 || now - m_lastLostLine >= kLostLineIntervalMs) {
                 lost = lostSummary();
                 if (!lost.empty())
                     lost += ' ';
-                lost += "Journal full: unreported event overwritten. Account: " +
-                        std::string(fieldText(slot->account)) +
-                        ", event: " + std::string(fieldText(slot->event)) +
-                        ", received: " + localDateTime(slot->time_received) + ".";
+                lost += "Journal full: the view wrapped over an event not yet forwarded. Account: " +
+                        std::string(fieldText(slot->account)) + ", event: " + std::string(fieldText(slot->event)) +
+                        ", received: " + localDateTime(slot->time_received) +
+                        ". It stays in the event log and is forwarded from there.";
                 m_lastLostLine = now;
                 ++m_lostLines;
             } else {
@@ -179,8 +169,9 @@ std::size_t Journal::appendSlot(const JournalRecord& record, const char* extende
         }
         std::memcpy(slot, &record, sizeof record);
         slot->status = journal::kStored;
-        m_durability[index] = durability;
-        m_unannounced[index] = 1;
+        m_slotStage[index] = stage;
+        m_slotLogId[index] = 0;
+        m_unwritten[index] = 0;
 
         char* ext = extendedAt(index);
         const std::string_view text = boundedText(extended, kMaxExtendedText);
@@ -209,402 +200,438 @@ std::string Journal::lostSummary()
 {
     if (m_lostUnlogged == 0)
         return {};
-    std::string text =
-        "Journal full: " + std::to_string(m_lostUnlogged) + " more unreported events overwritten.";
+    std::string text = "Journal full: the view wrapped over " + std::to_string(m_lostUnlogged) +
+                       " more events not yet forwarded; they stay in the event log.";
     m_lostUnlogged = 0;
     return text;
 }
 
-// One slot as it went to the files, to tell afterwards whether memory still holds that event.
-struct Journal::Commit::SlotCopy {
-    std::uint16_t slot = 0;
-    JournalRecord record{};
-    char extended[journal::kExtendedSlotSize] = {};
-};
-
-Journal::Commit::Commit() = default;
-Journal::Commit::~Commit() = default;
-
-std::vector<PendingSync> Journal::Commit::pending() const
-{
-    std::vector<PendingSync> files;
-    if (m_journal != nullptr && m_journalFd >= 0 && m_extendedFd >= 0) {
-        files.push_back({&m_journal->m_io, m_journalFd, m_journal->m_paths.journal});
-        files.push_back({&m_journal->m_io, m_extendedFd, m_journal->m_paths.extended});
-    }
-    return files;
-}
-
-FileFailure Journal::commitSlots(std::span<const std::uint16_t> slots)
-{
-    Commit commit;
-    FileFailure failed = writeCommit(slots, commit);
-    if (failed.ok())
-        failed = syncEach(commit.pending());
-    finishCommit(commit, failed);
-    return failed;
-}
-
-FileFailure Journal::writeCommit(std::span<const std::uint16_t> slots, Commit& commit)
-{
-    commit.m_journal = this;
-    commit.m_slots.assign(slots.begin(), slots.end());
-    if (slots.empty())
-        return {};
-    std::vector<Commit::SlotCopy>& copies = commit.m_copies;
-    copies.reserve(slots.size());
-    // Copied and written under the file lock, so a later writer of the same slot (a persist pass,
-    // Clear) can never have its bytes overtaken by an older copy.
-    std::lock_guard files(m_fileMutex);
-    const IoResult j = openOrRestore(m_paths.journal);
-    const IoResult e = j.ok() ? openOrRestore(m_paths.extended) : IoResult{};
-    if (!j.ok())
-        return failure("File open error. ", m_paths.journal, j.error);
-    commit.m_journalFd = j.fd();
-    if (!e.ok())
-        return failure("File open error. ", m_paths.extended, e.error);
-    commit.m_extendedFd = e.fd();
-    std::uint8_t header[journal::kHeaderSize];
-    {
-        std::lock_guard lock(m_mutex);
-        for (const std::uint16_t i : slots) {
-            if (i >= journal::kSlots)
-                continue;
-            Commit::SlotCopy& c = copies.emplace_back();
-            c.slot = i;
-            std::memcpy(&c.record, slotAt(i), sizeof c.record);
-            std::memcpy(c.extended, extendedAt(i), sizeof c.extended);
-        }
-        std::memcpy(header, m_image.data(), sizeof header);
-    }
-    for (const Commit::SlotCopy& c : copies) {
-        if (const IoResult r =
-                m_io.writeAtOffset(commit.m_journalFd, journalOffset(c.slot), &c.record, sizeof c.record);
-            !r.ok())
-            return failure("Disk write error. ", m_paths.journal, r.error);
-        if (const IoResult r = m_io.writeAtOffset(commit.m_extendedFd, extendedOffset(c.slot), c.extended,
-                                                  sizeof c.extended);
-            !r.ok())
-            return failure("Disk write error. ", m_paths.extended, r.error);
-    }
-    if (const IoResult r = m_io.writeAtOffset(commit.m_journalFd, 0, header, sizeof header); !r.ok())
-        return failure("Disk write error. ", m_paths.journal, r.error);
-    return {};
-}
-
-void Journal::finishCommit(Commit& commit, FileFailure& outcome)
-{
-    if (commit.m_journalFd >= 0)
-        m_io.close(commit.m_journalFd);
-    if (commit.m_extendedFd >= 0)
-        m_io.close(commit.m_extendedFd);
-    commit.m_journalFd = -1;
-    commit.m_extendedFd = -1;
-    std::vector<JournalRecord> stored;
-    if (outcome.ok()) {
-        std::lock_guard lock(m_mutex);
-        for (const Commit::SlotCopy& c : commit.m_copies) {
-            // A slot refilled meanwhile belongs to the commit of its new event.
-            if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) == 0 &&
-                std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) == 0) {
-                m_durability[c.slot] = kOnDisk;
-                noteStored(c.slot, c.record, stored);
-            }
-        }
-    } else {
-        abandonCommit(commit.m_slots); // left to the persist pass, which writes them once the files work
-    }
-    announce(stored);
-    if (commit.m_slots.empty())
-        return;
-    if (outcome.ok()) {
-        m_episodes.ended(m_paths.journal);
-        m_episodes.ended(m_paths.extended);
-    } else if (outcome.path == m_paths.journal || outcome.path == m_paths.extended) {
-        m_episodes.note(outcome);
-    }
-}
-
-IoResult Journal::openOrRestore(const std::string& path)
-{
-    const std::size_t size = path == m_paths.journal ? journal::kImageSize : journal::kExtendedImageSize;
-    return m_io.openOrRestore(path, size, [this, &path] {
-        std::lock_guard lock(m_mutex);
-        if (path != m_paths.journal)
-            return m_extended;
-        // The file's own status values: a slot saved but not reported reads 1 there, not 3.
-        std::vector<std::uint8_t> image = m_image;
-        for (std::size_t i = 0; i < journal::kSlots; ++i) {
-            std::uint8_t& status = image[journal::kHeaderSize + i * sizeof(JournalRecord)];
-            if (!(status & journal::kReported))
-                status = std::uint8_t(status & ~journal::kSaved);
-        }
-        return image;
-    });
-}
-
-void Journal::noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out)
-{
-    if (!m_unannounced[slot])
-        return;
-    m_unannounced[slot] = 0;
-    if (onStored)
-        out.push_back(written);
-}
-
-void Journal::announce(const std::vector<JournalRecord>& stored) const
-{
-    if (!stored.empty() && onStored)
-        onStored(std::span<const JournalRecord>(stored));
-}
-
-void Journal::abandonCommit(std::span<const std::uint16_t> slots)
-{
-    std::lock_guard lock(m_mutex);
-    for (const std::uint16_t i : slots) {
-        if (i < journal::kSlots && m_durability[i] == kCommitting)
-            m_durability[i] = kNotOnDisk;
-    }
-}
-
-void Journal::persistPass()
+void Journal::committed(std::span<const CommittedSlot> slots)
 {
     FileFailure failed;
-    bool opened = false;
-    bool marked = false;
     std::string lost;
-    std::vector<JournalRecord> stored;
-    using SlotCopy = Commit::SlotCopy;
     {
-        // Overwrites counted since the last line are written once their second is over.
-        std::lock_guard lock(m_mutex);
-        const std::int64_t now = steadyNow();
-        if (m_lostUnlogged > 0 && now - m_lastLostLine >= kLostLineIntervalMs) {
-            lost = lostSummary();
-            m_lastLostLine = now;
+        std::lock_guard files(m_fileMutex);
+        {
+            std::lock_guard lock(m_mutex);
+            for (const CommittedSlot& c : slots) {
+                // A slot refilled or cleared meanwhile shows another event by now.
+                if (c.slot >= journal::kSlots || m_slotStage[c.slot] != c.stage || m_slotLogId[c.slot] != 0)
+                    continue;
+                JournalRecord* slot = slotAt(c.slot);
+                if (!(slot->status & journal::kStored))
+                    continue;
+                slot->status |= journal::kSaved;
+                m_slotLogId[c.slot] = c.logId;
+                m_unwritten[c.slot] = 1;
+                m_anyUnwritten = true;
+                m_viewNext = std::uint32_t((c.slot + 1) & 0x7FF);
+                m_headerUnwritten = true;
+            }
+            // Wraps counted since the last line are written once their second is over.
+            if (m_lostUnlogged > 0 && steadyNow() - m_lastLostLine >= kLostLineIntervalMs) {
+                lost = lostSummary();
+                m_lastLostLine = steadyNow();
+            }
         }
+        failed = flushLocked();
     }
     if (!lost.empty() && m_log)
         m_log(lost, LogColour::Red);
-    {
-        std::lock_guard files(m_fileMutex);
-        // Slots to take, chosen in one look: a slot stored while the pass runs waits for the next
-        // pass, so a later slot is never saved (and reported) before an earlier one. A slot whose
-        // commit still runs is the receiver's; commits end in the order they began, so whatever is on
-        // disk already came before it.
-        std::vector<std::uint16_t> onDisk;
-        {
-            std::lock_guard lock(m_mutex);
-            m_toSave.clear();
-            for (std::size_t i = 0; i < journal::kSlots; ++i) {
-                const std::uint8_t status = m_image[journal::kHeaderSize + i * sizeof(JournalRecord)];
-                if (!(status & journal::kStored) || (status & journal::kSaved))
-                    continue;
-                if (m_durability[i] == kCommitting)
-                    continue;
-                if (m_durability[i] == kOnDisk)
-                    onDisk.push_back(std::uint16_t(i));
-                else
-                    m_toSave.push_back(std::uint16_t(i));
-            }
-            // Already on disk: no write, only the mark, unless an earlier slot still has to be written.
-            if (m_toSave.empty()) {
-                for (const std::uint16_t i : onDisk)
-                    slotAt(i)->status |= journal::kSaved;
-                marked = !onDisk.empty();
-            }
-        }
-        int journalFd = -1;
-        int extendedFd = -1;
-        std::vector<SlotCopy> written;
-        for (const std::size_t i : m_toSave) {
-            SlotCopy copy;
-            copy.slot = std::uint16_t(i);
-            {
-                std::lock_guard lock(m_mutex);
-                const JournalRecord* slot = slotAt(i);
-                if (!(slot->status & journal::kStored) || (slot->status & journal::kSaved) ||
-                    m_durability[i] != kNotOnDisk)
-                    continue;
-                std::memcpy(&copy.record, slot, sizeof copy.record);
-                std::memcpy(copy.extended, extendedAt(i), sizeof copy.extended);
-            }
-            if (!opened) {
-                const IoResult j = openOrRestore(m_paths.journal);
-                if (!j.ok()) {
-                    failed = failure("File open error. ", m_paths.journal, j.error);
-                    break;
-                }
-                const IoResult e = openOrRestore(m_paths.extended);
-                if (!e.ok()) {
-                    m_io.close(j.fd());
-                    failed = failure("File open error. ", m_paths.extended, e.error);
-                    break;
-                }
-                journalFd = j.fd();
-                extendedFd = e.fd();
-                opened = true;
-            }
-            if (IoResult r = m_io.seek(journalFd, journalOffset(i)); !r.ok()) {
-                failed = failure("File seek error. ", m_paths.journal, r.error);
-                break;
-            }
-            if (IoResult r = m_io.seek(extendedFd, extendedOffset(i)); !r.ok()) {
-                failed = failure("File seek error. ", m_paths.extended, r.error);
-                break;
-            }
-            if (IoResult r = m_io.write(journalFd, &copy.record, sizeof copy.record); !r.ok()) {
-                failed = failure("Disk write error. ", m_paths.journal, r.error);
-                break;
-            }
-            if (IoResult r = m_io.write(extendedFd, copy.extended, sizeof copy.extended); !r.ok()) {
-                failed = failure("Disk write error. ", m_paths.extended, r.error);
-                break;
-            }
-            written.push_back(copy);
-        }
-        if (opened && failed.ok()) {
-            std::uint8_t header[journal::kHeaderSize];
-            {
-                std::lock_guard lock(m_mutex);
-                std::memcpy(header, m_image.data(), sizeof header);
-            }
-            if (IoResult r = m_io.seek(journalFd, 0); !r.ok())
-                failed = failure("File seek error. ", m_paths.journal, r.error);
-            else if (r = m_io.write(journalFd, header, sizeof header); !r.ok())
-                failed = failure("Disk write error. ", m_paths.journal, r.error);
-            else if (r = m_io.sync(journalFd); !r.ok())
-                failed = failure("Disk write error. ", m_paths.journal, r.error);
-            else if (r = m_io.sync(extendedFd); !r.ok())
-                failed = failure("Disk write error. ", m_paths.extended, r.error);
-        }
-        if (opened) {
-            m_io.close(journalFd);
-            m_io.close(extendedFd);
-        }
-        if (opened && failed.ok()) {
-            // The slot may have been refilled by the receiver while it was being written; only the
-            // content that reached the disk counts as saved.
-            std::lock_guard lock(m_mutex);
-            for (const SlotCopy& c : written) {
-                if (std::memcmp(slotAt(c.slot), &c.record, sizeof c.record) != 0 ||
-                    std::memcmp(extendedAt(c.slot), c.extended, sizeof c.extended) != 0)
-                    continue;
-                slotAt(c.slot)->status |= journal::kSaved;
-                m_durability[c.slot] = kOnDisk;
-                noteStored(c.slot, c.record, stored);
-            }
-            for (const std::uint16_t i : onDisk) {
-                if (m_durability[i] == kOnDisk && (slotAt(i)->status & journal::kStored))
-                    slotAt(i)->status |= journal::kSaved;
-            }
-            marked = true;
-        }
-    }
-    announce(stored);
-    if (!failed.ok()) {
-        logFailure(failed);
-        pause();
-    } else if (opened) {
-        m_episodes.ended(m_paths.journal);
-        m_episodes.ended(m_paths.extended);
-    }
-    if ((opened || marked) && onChanged)
+    if (!failed.ok())
+        note(failed);
+    if (onChanged)
         onChanged();
 }
 
-Journal::ReportPass::ReportPass(Journal& journal) : m_journal(journal) {}
-
-Journal::ReportPass::~ReportPass()
+IoResult Journal::descriptorLocked(int& fd, const std::string& path, std::size_t size)
 {
-    if (m_fd < 0)
-        return;
-    if (const IoResult r = m_journal.m_io.sync(m_fd); !r.ok()) {
-        // No pause here: the next pass meets the same disk and pauses then.
-        FileFailure f = failure("Disk write error. ", m_journal.m_paths.journal, r.error);
-        m_journal.logFailure(f);
-    }
-    m_journal.m_io.close(m_fd);
-    if (m_journal.onChanged)
-        m_journal.onChanged();
+    if (fd >= 0)
+        return IoResult{fd, 0};
+    const IoResult opened = m_io.openOrRestore(path, size, [this, &path] {
+        // A file that has gone is made again from what memory holds of committed events.
+        std::lock_guard lock(m_mutex);
+        if (path != m_paths.journal)
+            return m_extended;
+        std::vector<std::uint8_t> image = m_image;
+        std::memcpy(image.data(), &m_viewNext, sizeof m_viewNext);
+        for (std::size_t i = 0; i < journal::kSlots; ++i) {
+            std::uint8_t& status = image[journal::kHeaderSize + i * sizeof(JournalRecord)];
+            status = fileStatus(status);
+        }
+        return image;
+    });
+    if (opened.ok())
+        fd = opened.fd();
+    return opened;
 }
 
-bool Journal::ReportPass::markReported(std::size_t slot)
+void Journal::dropDescriptorsLocked()
 {
-    if (slot >= journal::kSlots)
-        return true;
-    FileFailure failed;
-    const std::string& path = m_journal.m_paths.journal;
+    if (m_journalFd >= 0)
+        m_io.close(m_journalFd);
+    if (m_extendedFd >= 0)
+        m_io.close(m_extendedFd);
+    m_journalFd = -1;
+    m_extendedFd = -1;
+}
+
+FileFailure Journal::flushLocked()
+{
+    struct Run {
+        std::size_t first = 0;
+        std::vector<std::uint8_t> records;
+        std::vector<std::uint8_t> texts;
+    };
+    std::vector<Run> runs;
+    std::uint32_t header = 0;
+    bool writeHeader = false;
     {
-        std::lock_guard files(m_journal.m_fileMutex);
-        if (m_fd < 0) {
-            const IoResult opened = m_journal.openOrRestore(path);
-            if (!opened.ok())
-                failed = failure("File open error. ", path, opened.error);
-            else
-                m_fd = opened.fd();
+        std::lock_guard lock(m_mutex);
+        if (!m_anyUnwritten && !m_headerUnwritten)
+            return {};
+        for (std::size_t i = 0; i < journal::kSlots; ++i) {
+            if (!m_unwritten[i])
+                continue;
+            // Only what the log holds goes to the files.
+            if (m_slotLogId[i] == 0) {
+                m_unwritten[i] = 0;
+                continue;
+            }
+            if (runs.empty() || runs.back().first + runs.back().records.size() / sizeof(JournalRecord) != i)
+                runs.push_back(Run{i, {}, {}});
+            Run& run = runs.back();
+            JournalRecord copy;
+            std::memcpy(&copy, slotAt(i), sizeof copy);
+            copy.status = fileStatus(copy.status);
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(&copy);
+            run.records.insert(run.records.end(), bytes, bytes + sizeof copy);
+            const auto* text = reinterpret_cast<const std::uint8_t*>(extendedAt(i));
+            run.texts.insert(run.texts.end(), text, text + journal::kExtendedSlotSize);
         }
+        header = m_viewNext;
+        writeHeader = m_headerUnwritten;
+    }
+    if (const IoResult j = descriptorLocked(m_journalFd, m_paths.journal, journal::kImageSize); !j.ok())
+        return failure("File open error. ", m_paths.journal, j.error);
+    if (const IoResult e = descriptorLocked(m_extendedFd, m_paths.extended, journal::kExtendedImageSize); !e.ok())
+        return failure("File open error. ", m_paths.extended, e.error);
+    for (const Run& run : runs) {
+        if (const IoResult r = m_io.writeAtOffset(m_journalFd, journalOffset(run.first), run.records.data(),
+                                                  run.records.size());
+            !r.ok()) {
+            dropDescriptorsLocked(); // made again, or opened afresh, next time
+            return failure("Disk write error. ", m_paths.journal, r.error);
+        }
+        if (const IoResult r = m_io.writeAtOffset(m_extendedFd, extendedOffset(run.first), run.texts.data(),
+                                                  run.texts.size());
+            !r.ok()) {
+            dropDescriptorsLocked();
+            return failure("Disk write error. ", m_paths.extended, r.error);
+        }
+    }
+    if (writeHeader) {
+        if (const IoResult r = m_io.writeAtOffset(m_journalFd, 0, &header, sizeof header); !r.ok()) {
+            dropDescriptorsLocked();
+            return failure("Disk write error. ", m_paths.journal, r.error);
+        }
+    }
+    m_written = m_written || !runs.empty() || writeHeader;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const Run& run : runs) {
+            const std::size_t n = run.records.size() / sizeof(JournalRecord);
+            std::fill_n(m_unwritten.begin() + std::ptrdiff_t(run.first), n, std::uint8_t(0));
+        }
+        m_anyUnwritten = std::find(m_unwritten.begin(), m_unwritten.end(), 1) != m_unwritten.end();
+        if (writeHeader && m_viewNext == header)
+            m_headerUnwritten = false;
+    }
+    m_episodes.ended(m_paths.journal);
+    m_episodes.ended(m_paths.extended);
+    return {};
+}
+
+bool Journal::markReported(std::size_t slot, std::int64_t logId)
+{
+    if (slot >= journal::kSlots || logId == 0)
+        return false;
+    FileFailure failed;
+    {
+        std::lock_guard files(m_fileMutex);
         std::uint8_t status = 0;
-        bool write = false;
-        if (failed.ok()) {
-            std::lock_guard lock(m_journal.m_mutex);
-            JournalRecord* record = m_journal.slotAt(slot);
-            // An acknowledgement only ever concerns a saved event; after a Clear or a refill of the
-            // slot there is nothing left to mark, and a status byte written now would damage the file.
-            constexpr std::uint8_t kSavedEvent = journal::kStored | journal::kSaved;
-            if ((record->status & kSavedEvent) == kSavedEvent) {
-                record->status |= journal::kReported;
-                status = record->status;
-                write = true;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_slotLogId[slot] != logId)
+                return false;
+            JournalRecord* record = slotAt(slot);
+            record->status |= journal::kReported;
+            status = fileStatus(record->status);
+            if (m_unwritten[slot])
+                status = 0; // the whole slot goes out with the next flush
+        }
+        if (status != 0) {
+            const IoResult fd = descriptorLocked(m_journalFd, m_paths.journal, journal::kImageSize);
+            IoResult r = fd;
+            if (fd.ok())
+                r = m_io.writeAtOffset(m_journalFd, journalOffset(slot), &status, 1);
+            if (!r.ok()) {
+                failed = failure(fd.ok() ? "Disk write error. " : "File open error. ", m_paths.journal, r.error);
+                dropDescriptorsLocked();
+                std::lock_guard lock(m_mutex);
+                m_unwritten[slot] = 1;
+                m_anyUnwritten = true;
+            } else {
+                m_written = true;
             }
         }
-        if (write) {
-            if (IoResult r = m_journal.m_io.seek(m_fd, journalOffset(slot)); !r.ok())
-                failed = failure("File seek error. ", path, r.error);
-            else if (r = m_journal.m_io.write(m_fd, &status, 1); !r.ok())
-                failed = failure("Disk write error. ", path, r.error);
+    }
+    if (!failed.ok())
+        note(failed);
+    if (onChanged)
+        onChanged();
+    return true;
+}
+
+void Journal::markPending(std::size_t slot, std::int64_t logId)
+{
+    if (slot >= journal::kSlots || logId == 0)
+        return;
+    {
+        std::lock_guard files(m_fileMutex);
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_slotLogId[slot] != logId)
+                return;
+            slotAt(slot)->status &= std::uint8_t(~journal::kReported);
+            m_unwritten[slot] = 1;
+            m_anyUnwritten = true;
+        }
+        if (const FileFailure f = flushLocked(); !f.ok())
+            note(f);
+    }
+    if (onChanged)
+        onChanged();
+}
+
+FileFailure Journal::checkpoint()
+{
+    FileFailure failed;
+    {
+        std::lock_guard files(m_fileMutex);
+        failed = flushLocked();
+        if (failed.ok() && m_written) {
+            if (const IoResult r = m_io.sync(m_journalFd); !r.ok())
+                failed = failure("Disk write error. ", m_paths.journal, r.error);
+            else if (const IoResult e = m_io.sync(m_extendedFd); !e.ok())
+                failed = failure("Disk write error. ", m_paths.extended, e.error);
+            if (failed.ok()) {
+                m_written = false;
+            } else {
+                // Pages that could not be synced may be lost: everything is written again.
+                dropDescriptorsLocked();
+                std::lock_guard lock(m_mutex);
+                for (std::size_t i = 0; i < journal::kSlots; ++i)
+                    m_unwritten[i] = m_slotLogId[i] != 0 ? 1 : 0;
+                m_anyUnwritten = true;
+                m_headerUnwritten = true;
+            }
         }
     }
-    if (failed.ok()) {
-        if (m_fd >= 0)
-            m_journal.m_episodes.ended(path);
-        return true;
+    if (!failed.ok())
+        note(failed);
+    return failed;
+}
+
+std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool clearedBefore)
+{
+    std::size_t rewritten = 0;
+    bool headerChanged = false;
+    {
+        std::lock_guard files(m_fileMutex);
+        {
+            std::lock_guard lock(m_mutex);
+            std::vector<std::uint8_t> covered(journal::kSlots, 0);
+            std::uint32_t header = 0;
+            bool haveHeader = false;
+            for (const LoggedEvent& e : newestFirst) {
+                if (e.journalSlot < 0 || std::size_t(e.journalSlot) >= journal::kSlots)
+                    continue;
+                const auto i = std::size_t(e.journalSlot);
+                if (!haveHeader) {
+                    header = std::uint32_t((i + 1) & 0x7FF);
+                    haveHeader = true;
+                }
+                if (covered[i])
+                    continue; // a newer event took the slot
+                covered[i] = 1;
+                JournalRecord wanted = e.record;
+                wanted.status = e.state == ForwardState::Reported
+                                    ? std::uint8_t(journal::kStored | journal::kSaved | journal::kReported)
+                                    : std::uint8_t(journal::kStored | journal::kSaved);
+                char text[journal::kExtendedSlotSize] = {};
+                setFieldText(text, e.extended);
+                JournalRecord* slot = slotAt(i);
+                const bool same = fileStatus(slot->status) == fileStatus(wanted.status) &&
+                                  std::memcmp(reinterpret_cast<const char*>(slot) + 1,
+                                              reinterpret_cast<const char*>(&wanted) + 1, sizeof wanted - 1) == 0 &&
+                                  std::memcmp(extendedAt(i), text, sizeof text) == 0;
+                std::memcpy(slot, &wanted, sizeof wanted);
+                std::memcpy(extendedAt(i), text, sizeof text);
+                m_slotStage[i] = 0;
+                m_slotLogId[i] = e.id;
+                if (!same) {
+                    m_unwritten[i] = 1;
+                    m_anyUnwritten = true;
+                    ++rewritten;
+                }
+            }
+            // A slot that no event of the log holds was emptied by a Clear, or never written since.
+            const bool logKnowsTheView = haveHeader || clearedBefore;
+            for (std::size_t i = 0; logKnowsTheView && i < journal::kSlots; ++i) {
+                if (covered[i])
+                    continue;
+                JournalRecord* slot = slotAt(i);
+                const bool empty = slot->status == 0 && fieldText(slot->account).empty() &&
+                                   extendedAt(i)[0] == '\0';
+                std::memset(slot, 0, sizeof *slot);
+                std::memset(extendedAt(i), 0, journal::kExtendedSlotSize);
+                m_slotStage[i] = 0;
+                m_slotLogId[i] = 0;
+                if (!empty) {
+                    ++rewritten;
+                    // Written as zeros: the flush only writes committed slots, so this one goes now.
+                    m_unwritten[i] = 2;
+                    m_anyUnwritten = true;
+                }
+            }
+            if (logKnowsTheView) {
+                std::uint32_t stored = 0;
+                std::memcpy(&stored, m_image.data(), sizeof stored);
+                headerChanged = stored != header;
+                std::memcpy(m_image.data(), &header, sizeof header);
+                m_viewNext = header;
+                m_headerUnwritten = true;
+            }
+        }
+        // Emptied slots first (the flush writes committed slots only), then the rest.
+        std::vector<std::size_t> emptied;
+        {
+            std::lock_guard lock(m_mutex);
+            for (std::size_t i = 0; i < journal::kSlots; ++i) {
+                if (m_unwritten[i] == 2) {
+                    emptied.push_back(i);
+                    m_unwritten[i] = 0;
+                }
+            }
+        }
+        FileFailure failed;
+        if (!emptied.empty()) {
+            const IoResult j = descriptorLocked(m_journalFd, m_paths.journal, journal::kImageSize);
+            const IoResult e = j.ok() ? descriptorLocked(m_extendedFd, m_paths.extended, journal::kExtendedImageSize) : j;
+            if (!j.ok() || !e.ok())
+                failed = failure("File open error. ", !j.ok() ? m_paths.journal : m_paths.extended, e.error);
+            const JournalRecord zero{};
+            const char zeros[journal::kExtendedSlotSize] = {};
+            for (const std::size_t i : emptied) {
+                if (!failed.ok())
+                    break;
+                if (const IoResult r = m_io.writeAtOffset(m_journalFd, journalOffset(i), &zero, sizeof zero); !r.ok())
+                    failed = failure("Disk write error. ", m_paths.journal, r.error);
+                else if (const IoResult t = m_io.writeAtOffset(m_extendedFd, extendedOffset(i), zeros, sizeof zeros);
+                         !t.ok())
+                    failed = failure("Disk write error. ", m_paths.extended, t.error);
+            }
+            m_written = true;
+        }
+        if (failed.ok())
+            failed = flushLocked();
+        if (failed.ok() && (m_written || headerChanged)) {
+            if (const IoResult r = m_io.sync(m_journalFd); !r.ok())
+                failed = failure("Disk write error. ", m_paths.journal, r.error);
+            else if (const IoResult t = m_io.sync(m_extendedFd); !t.ok())
+                failed = failure("Disk write error. ", m_paths.extended, t.error);
+            else
+                m_written = false;
+        }
+        if (!failed.ok())
+            note(failed);
     }
-    m_journal.logFailure(failed);
-    m_journal.pause();
-    return false;
+    return rewritten;
+}
+
+std::vector<LoggedEvent> Journal::takeOverRows() const
+{
+    std::vector<LoggedEvent> rows;
+    std::lock_guard lock(m_mutex);
+    std::uint32_t next = 0;
+    std::memcpy(&next, m_image.data(), sizeof next);
+    for (std::size_t k = 0; k < journal::kSlots; ++k) {
+        const std::size_t i = (next + k) % journal::kSlots; // the oldest first
+        const auto* slot = reinterpret_cast<const JournalRecord*>(m_image.data() + journal::kHeaderSize +
+                                                                  i * sizeof(JournalRecord));
+        if (!(slot->status & journal::kStored))
+            continue;
+        LoggedEvent& e = rows.emplace_back();
+        e.receivedUtc = slot->time_received;
+        e.transport = "ring";
+        e.sourceAddress = std::string(fieldText(slot->address));
+        e.sourcePort = slot->port;
+        e.record = *slot;
+        e.record.status = journal::kStored;
+        const std::string_view event = fieldText(slot->event);
+        e.token = event == "NULL" ? "NULL" : "ADM-CID";
+        e.extended = std::string(boundedText(
+            reinterpret_cast<const char*>(m_extended.data() + i * journal::kExtendedSlotSize), kMaxExtendedText));
+        e.journalSlot = int(i);
+        e.state = event == "NULL"                        ? ForwardState::NotReportable
+                  : (slot->status & journal::kReported) ? ForwardState::Reported
+                                                         : ForwardState::Pending;
+    }
+    return rows;
 }
 
 std::vector<Journal::ClearFailure> Journal::clear()
 {
     std::vector<ClearFailure> failures;
-    std::lock_guard files(m_fileMutex);
     {
-        std::lock_guard lock(m_mutex);
-        std::fill(m_image.begin(), m_image.end(), 0);
-        std::fill(m_extended.begin(), m_extended.end(), 0);
-        std::fill(m_durability.begin(), m_durability.end(), kNotOnDisk);
-        std::fill(m_unannounced.begin(), m_unannounced.end(), 0);
-    }
-    const std::vector<std::uint8_t> zeros(journal::kImageSize, 0);
-    const auto rewrite = [&](const std::string& path, std::size_t size, char number) {
-        const IoResult created = m_io.openWrite(path, OpenMode::CreateTruncate);
-        if (created.ok())
-            m_io.close(created.fd());
-        else
-            failures.push_back({std::string("File creation error ") + number});
-        const IoResult opened = m_io.openWrite(path, OpenMode::Existing);
-        if (!opened.ok()) {
-            failures.push_back({std::string("File opening error ") + number});
-            return;
+        std::lock_guard files(m_fileMutex);
+        {
+            std::lock_guard lock(m_mutex);
+            std::fill(m_image.begin(), m_image.end(), 0);
+            std::fill(m_extended.begin(), m_extended.end(), 0);
+            std::fill(m_slotStage.begin(), m_slotStage.end(), 0);
+            std::fill(m_slotLogId.begin(), m_slotLogId.end(), 0);
+            std::fill(m_unwritten.begin(), m_unwritten.end(), 0);
+            m_anyUnwritten = false;
+            m_headerUnwritten = false;
+            m_viewNext = 0;
         }
-        // A failed write would bring the old events back at the next start; say so.
-        if (!m_io.write(opened.fd(), zeros.data(), size).ok())
-            failures.push_back({std::string("File writing error ") + number});
-        m_io.close(opened.fd());
-    };
-    rewrite(m_paths.journal, journal::kImageSize, '1');
-    rewrite(m_paths.extended, journal::kExtendedImageSize, '2');
+        dropDescriptorsLocked();
+        const std::vector<std::uint8_t> zeros(journal::kImageSize, 0);
+        const auto rewrite = [&](const std::string& path, std::size_t size, char number) {
+            const IoResult created = m_io.openWrite(path, OpenMode::CreateTruncate);
+            if (created.ok())
+                m_io.close(created.fd());
+            else
+                failures.push_back({std::string("File creation error ") + number});
+            const IoResult opened = m_io.openWrite(path, OpenMode::Existing);
+            if (!opened.ok()) {
+                failures.push_back({std::string("File opening error ") + number});
+                return;
+            }
+            // A write or sync that failed would bring the old events back at the next start; say so.
+            if (!m_io.write(opened.fd(), zeros.data(), size).ok() || !m_io.sync(opened.fd()).ok())
+                failures.push_back({std::string("File writing error ") + number});
+            m_io.close(opened.fd());
+        };
+        rewrite(m_paths.journal, journal::kImageSize, '1');
+        rewrite(m_paths.extended, journal::kExtendedImageSize, '2');
+        (void)m_io.syncDirectoryOf(m_paths.journal);
+        m_written = false;
+    }
+    if (onChanged)
+        onChanged();
     return failures;
 }
 
@@ -638,6 +665,14 @@ std::string Journal::extendedText(std::size_t slot) const
     std::lock_guard lock(m_mutex);
     const auto* text = reinterpret_cast<const char*>(m_extended.data() + slot * journal::kExtendedSlotSize);
     return std::string(boundedText(text, kMaxExtendedText));
+}
+
+std::int64_t Journal::logIdOf(std::size_t slot) const
+{
+    if (slot >= journal::kSlots)
+        return 0;
+    std::lock_guard lock(m_mutex);
+    return m_slotLogId[slot];
 }
 
 bool Find_Tag_Value(std::string_view tag, std::string_view text, char* out)

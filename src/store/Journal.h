@@ -1,12 +1,13 @@
 // The ring journal of 2048 events (kalvor.dat) and its parallel extended-data texts (extevn.dat),
-// held whole in memory and shared by the receiving thread and the forwarding thread.
+// held whole in memory. The event log is the record of every event; these files are its view in
+// the fixed format that operators and older readers know: written from memory after each commit of
+// the log, synced at checkpoints, and made to agree with the log at start-up.
 #pragma once
 
 #include "log/LogSink.h"
 #include "store/FileIo.h"
 #include "store/JournalRecord.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <vector>
 
 class Clock;
+struct LoggedEvent;
 
 class Journal {
 public:
@@ -24,78 +26,53 @@ public:
         std::string extended; // extevn.dat
     };
 
-    // `log` is called from the thread that hit the error (the forwarding thread for persist and
-    // report passes); the program hands it on to the main thread. `pause` is how the forwarding
-    // thread waits after a file error (5 s in the program, nothing in tests); empty means a real sleep.
-    Journal(Paths paths, LogSink log, std::function<void(int seconds)> pause = {},
-            FileIo& io = FileIo::posix());
+    // `log` is called from the thread that hit the error (the commit thread for view writes).
+    explicit Journal(Paths paths, LogSink log = {}, FileIo& io = FileIo::posix());
+    ~Journal();
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
 
-    void load(); // Load journal: both files
+    void load(); // both files; a missing one is made, zero-filled, synced with its directory entry
     // The two halves, for a start-up that reads the settings file between them.
     void loadJournalFile();
     void loadExtendedFile();
-    // Append event (memory only); returns the slot it went to.
-    std::size_t append(const JournalRecord& record, const char* extended);
-    // The same for an event whose answer waits for commitSlots: until that commit ends, the persist
-    // pass leaves the slot to it.
-    [[nodiscard]] std::size_t stage(const JournalRecord& record, const char* extended);
-    // Writes the slots (as memory holds them now), their extended texts and the header, then syncs
-    // both files. On success the slots count as on disk; on failure they are left to the persist
-    // pass, and nothing is logged here (the caller decides, see FileFailure::newEpisode).
-    [[nodiscard]] FileFailure commitSlots(std::span<const std::uint16_t> slots);
 
-    // commitSlots in two halves, for a caller that syncs these files together with others: write,
-    // sync what `pending()` lists, then finish with the outcome (which may concern another file).
-    class Commit {
-    public:
-        Commit();
-        ~Commit();
-        Commit(const Commit&) = delete;
-        Commit& operator=(const Commit&) = delete;
-        [[nodiscard]] std::vector<PendingSync> pending() const;
+    // Memory only: the event waits in its slot until the log's commit of it. `stage` tells this
+    // event from a later one in the same slot. Returns the slot.
+    [[nodiscard]] std::size_t stage(const JournalRecord& record, const char* extended, std::uint64_t stage);
+    // The same without a commit to wait for (tests, and windows shown without a receiver).
+    std::size_t append(const JournalRecord& record, const char* extended) { return stage(record, extended, 0); }
 
-    private:
-        friend class Journal;
-        struct SlotCopy;
-        Journal* m_journal = nullptr;
-        std::vector<std::uint16_t> m_slots;
-        std::vector<SlotCopy> m_copies;
-        int m_journalFd = -1;
-        int m_extendedFd = -1;
+    struct CommittedSlot {
+        std::uint16_t slot = 0;
+        std::uint64_t stage = 0;
+        std::int64_t logId = 0;
     };
-    [[nodiscard]] FileFailure writeCommit(std::span<const std::uint16_t> slots, Commit& commit);
-    // Sets outcome.newEpisode when the failure is on one of the journal's files.
-    void finishCommit(Commit& commit, FileFailure& outcome);
-    // Hands staged slots whose commit could not even be tried back to the persist pass.
-    void abandonCommit(std::span<const std::uint16_t> slots);
-    // Persist pass (forwarding thread): slots already on disk are only marked saved; the others are
-    // written and synced.
-    void persistPass();
-    // Whether the slot's event as memory holds it is known to be on disk (synced).
-    [[nodiscard]] bool isOnDisk(std::size_t slot) const;
+    // After the log's commit: each slot that still holds its event counts as saved and goes to the
+    // files (not synced: the log is the record, the files catch up at the next checkpoint).
+    void committed(std::span<const CommittedSlot> slots);
+    // The automation software acknowledged the event: memory and the status byte on disk, unsynced.
+    // False when the slot holds another event by now (the view wrapped), which is no error.
+    bool markReported(std::size_t slot, std::int64_t logId);
+    // An acknowledgement that turned out doubtful: the event is pending again.
+    void markPending(std::size_t slot, std::int64_t logId);
+    // Writes what is still to be written and syncs both files when they were written since the last
+    // checkpoint. A failure is logged once per file until it works again.
+    FileFailure checkpoint();
 
-    // Mark reported for one sending pass: keeps kalvor.dat open from the first acknowledgement to the
-    // end of the pass (destruction), which closes it and calls onChanged.
-    // The marks are synced when the pass ends: one lost to a crash only means one more send.
-    class ReportPass {
-    public:
-        explicit ReportPass(Journal& journal);
-        ~ReportPass();
-        ReportPass(const ReportPass&) = delete;
-        ReportPass& operator=(const ReportPass&) = delete;
-        // False when the pass must end (the error is logged and the pause taken). A slot that no longer
-        // holds a saved event (cleared or refilled meanwhile) is left alone and counts as done.
-        [[nodiscard]] bool markReported(std::size_t slot);
-
-    private:
-        Journal& m_journal;
-        int m_fd = -1;
-    };
+    // Start-up, once the log is open: the newest events of the log (newest first, at most 2048, after
+    // a Clear only those that came after it) are what the view holds. A slot that disagrees is
+    // rewritten, a slot no event of the log holds is emptied, and the files are synced when written.
+    // Returns the number of slots rewritten.
+    std::size_t reconcile(std::span<const LoggedEvent> newestFirst, bool clearedBefore);
+    // For a log that has just been made: the events the ring holds, oldest first, as rows.
+    [[nodiscard]] std::vector<LoggedEvent> takeOverRows() const;
 
     struct ClearFailure {
         std::string text; // "File creation error 1" and so on
     };
-    [[nodiscard]] std::vector<ClearFailure> clear(); // Clear journal; the images are cleared in any case
+    // Clear journal: the images are cleared in any case, both files are written with zeros and synced.
+    [[nodiscard]] std::vector<ClearFailure> clear();
 
     // Readers take the lock while they copy what they need.
     [[nodiscard]] std::mutex& mutex() const { return m_mutex; }
@@ -103,58 +80,53 @@ public:
     [[nodiscard]] std::size_t nextSlotIndex() const; // the slot the next event goes to: nextSlot() % 2048
     [[nodiscard]] JournalRecord record(std::size_t slot) const;     // copy under the lock
     [[nodiscard]] std::string extendedText(std::size_t slot) const; // at most 63 characters
+    // The log's id of the event the slot holds, 0 when it has none (not committed yet, or loaded
+    // from a file before the log knew it).
+    [[nodiscard]] std::int64_t logIdOf(std::size_t slot) const;
     [[nodiscard]] const std::uint8_t* image() const { return m_image.data(); }
     [[nodiscard]] const std::uint8_t* extendedImage() const { return m_extended.data(); }
 
     // The tick clock of the "Journal full" lines (at most one a second); none means the system's.
-    // Must be safe on the forwarding thread.
     void setClock(const Clock* clock) { m_clock = clock; }
 
-    // Called (from whichever thread changed the files) after a persist or report pass.
+    // Called (from whichever thread changed the view) after a commit, a report or a Clear.
     std::function<void()> onChanged;
-    // Called once for each event appended in this run, as soon as it is on disk (by its commit or by
-    // a persist pass), with the records as written; from the writing thread, outside the locks. Events
-    // loaded at start-up are not announced again. Set before any event is appended; must not block.
-    std::function<void(std::span<const JournalRecord> records)> onStored;
 
 private:
     [[nodiscard]] JournalRecord* slotAt(std::size_t slot);
     [[nodiscard]] char* extendedAt(std::size_t slot);
-    // Logs the failure when it starts an episode on its file; the pause is the caller's.
-    void logFailure(FileFailure& failure);
-    [[nodiscard]] static FileFailure failure(const char* what, const std::string& path, int error);
-    std::size_t appendSlot(const JournalRecord& record, const char* extended, std::uint8_t durability);
-    void pause();
-    // Under m_mutex: the slot's event reached the disk as `written`; queued for onStored once.
-    void noteStored(std::size_t slot, const JournalRecord& written, std::vector<JournalRecord>& out);
-    void announce(const std::vector<JournalRecord>& stored) const; // outside the locks
-    // Under m_fileMutex: opens one of the two files for writing, making it again from memory when it
-    // is missing.
-    [[nodiscard]] IoResult openOrRestore(const std::string& path);
     void loadImage(const std::string& path, std::vector<std::uint8_t>& image);
+    // Under m_fileMutex: writes the slots marked unwritten whose events are committed, in runs of
+    // neighbours, and the header; clears their marks when written.
+    [[nodiscard]] FileFailure flushLocked();
+    [[nodiscard]] IoResult descriptorLocked(int& fd, const std::string& path, std::size_t size);
+    void dropDescriptorsLocked();
+    void note(FileFailure failure);
     [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
     [[nodiscard]] std::int64_t steadyNow() const;
 
     Paths m_paths;
     LogSink m_log;
-    std::function<void(int)> m_pause;
     FileIo& m_io;
     const Clock* m_clock = nullptr;
-    mutable std::mutex m_mutex; // guards both images: slot, header, status writes and Clear
-    // Serialises writes to the journal files between the forwarding thread and Clear, so a pass
-    // never writes a stale slot into a file that Clear has just emptied. Never held across a pause.
+    mutable std::mutex m_mutex; // guards the images and the per-slot vectors
+    // Serialises writes to the files between the commit thread, the forwarding thread and Clear.
     std::mutex m_fileMutex;
     std::vector<std::uint8_t> m_image;    // journal::kImageSize, never reallocated
     std::vector<std::uint8_t> m_extended; // journal::kExtendedImageSize, never reallocated
-    std::vector<std::uint16_t> m_toSave;  // slots a persist pass writes; under m_fileMutex
-    // Per slot, whether its event is on disk: kept in memory only, the status bits on disk are not
-    // changed for it. Under m_mutex.
-    enum Durability : std::uint8_t { kNotOnDisk = 0, kCommitting = 1, kOnDisk = 2 };
-    std::vector<std::uint8_t> m_durability;
-    // Per slot, whether onStored still has to hear of its event (appended in this run). Under m_mutex.
-    std::vector<std::uint8_t> m_unannounced;
+    std::vector<std::uint64_t> m_slotStage; // under m_mutex
+    std::vector<std::int64_t> m_slotLogId;  // under m_mutex
+    // Slots whose committed content (or status byte) the files do not have yet. Under m_mutex.
+    std::vector<std::uint8_t> m_unwritten;
+    bool m_anyUnwritten = false; // under m_mutex
+    // The header as the files carry it: the slot after the newest committed event. Under m_mutex.
+    std::uint32_t m_viewNext = 0;
+    bool m_headerUnwritten = false; // under m_mutex
+    int m_journalFd = -1;           // under m_fileMutex; kept open for the run
+    int m_extendedFd = -1;
+    bool m_written = false; // under m_fileMutex: written since the last sync
     FailureEpisodes m_episodes;
-    // Overwritten unreported events: at most one line a second, the rest counted (under m_mutex).
+    // Views wrapped over events not yet forwarded: at most one line a second, the rest counted.
     static constexpr std::int64_t kLostLineIntervalMs = 1000;
     std::int64_t m_lastLostLine = 0;
     std::uint64_t m_lostLines = 0;

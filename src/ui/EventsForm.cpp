@@ -115,8 +115,15 @@ void TForm_Events::Clear1Click()
                                       Dialogs::Buttons::OkCancel, Dialogs::Icon::Question);
     if (answer != Dialogs::Answer::Ok)
         return;
-    for (const Journal::ClearFailure& failure : m_journal.clear())
-        (void)m_dialogs.ask(this, QStringLiteral("Error"), QString::fromStdString(failure.text),
-                            Dialogs::Buttons::Ok, Dialogs::Icon::Exclamation);
+    std::vector<std::string> failures;
+    if (clearEvents) {
+        failures = clearEvents();
+    } else {
+        for (const Journal::ClearFailure& failure : m_journal.clear())
+            failures.push_back(failure.text);
+    }
+    for (const std::string& failure : failures)
+        (void)m_dialogs.ask(this, QStringLiteral("Error"), QString::fromStdString(failure), Dialogs::Buttons::Ok,
+                            Dialogs::Icon::Exclamation);
     Refresh_Log_GridExecute();
 }

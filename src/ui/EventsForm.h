@@ -4,6 +4,10 @@
 
 #include <QMainWindow>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 class Dialogs;
 class EventListModel;
 class GridView;
@@ -26,6 +30,10 @@ public:
     // The journal changed: a rebuild within kRefreshDelayMillis; nothing while the window is hidden.
     void requestRefresh();
     void Clear1Click();
+
+    // How "Clear Events" empties the view and makes the clearing last (the event log remembers it);
+    // unset, the journal alone is cleared. Returns the failures to show.
+    std::function<std::vector<std::string>()> clearEvents;
 
     [[nodiscard]] EventListModel* model() const { return m_model; }
     [[nodiscard]] bool refreshPending() const;

@@ -1,0 +1,544 @@
+// The event log over SQLite: schema, connection settings per role, and prepared statements that
+// stay open for the connection's life. No SQL is ever built from received text.
+#include "store/EventLog.h"
+
+#include "config/Clock.h"
+#include "store/RecordText.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS events (
+    id INTEGER PRIMARY KEY,
+    received_utc INTEGER NOT NULL,
+    received_local TEXT NOT NULL,
+    transport TEXT NOT NULL,
+    source_address TEXT NOT NULL,
+    source_port INTEGER NOT NULL,
+    receiver TEXT NOT NULL,
+    line TEXT NOT NULL,
+    account TEXT NOT NULL,
+    sequence INTEGER,
+    token TEXT NOT NULL,
+    content TEXT NOT NULL,
+    event TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    zone TEXT NOT NULL,
+    extended TEXT NOT NULL,
+    address TEXT NOT NULL,
+    journal_slot INTEGER NOT NULL,
+    account_slot INTEGER,
+    state INTEGER NOT NULL,
+    reported_utc INTEGER,
+    reported_line TEXT
+);
+CREATE INDEX IF NOT EXISTS events_pending ON events(id) WHERE state = 0;
+CREATE INDEX IF NOT EXISTS events_received ON events(received_utc);
+CREATE INDEX IF NOT EXISTS events_account ON events(account, received_utc);
+CREATE TABLE IF NOT EXISTS accounts (
+    slot INTEGER PRIMARY KEY,
+    account TEXT NOT NULL,
+    record BLOB NOT NULL
+);
+CREATE TABLE IF NOT EXISTS meta (
+    key TEXT PRIMARY KEY,
+    value INTEGER
+) WITHOUT ROWID;
+)sql";
+
+constexpr const char* kColumns =
+    "id, received_utc, transport, source_address, source_port, receiver, line, account, sequence, token, "
+    "content, event, partition, zone, extended, address, journal_slot, account_slot, state, reported_utc, "
+    "reported_line";
+
+// The errno behind an SQLite failure, for the log line; a guess from the result code when the
+// system gave none (a full disk, a read-only directory).
+int systemErrorOf(sqlite3* db, int rc)
+{
+    if (db != nullptr) {
+        if (const int e = sqlite3_system_errno(db); e != 0)
+            return e;
+    }
+    switch (rc & 0xFF) {
+    case SQLITE_FULL:
+        return ENOSPC;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+        return EACCES;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return EBUSY;
+    case SQLITE_NOMEM:
+        return ENOMEM;
+    case SQLITE_CANTOPEN:
+        return ENOENT;
+    default:
+        return EIO;
+    }
+}
+
+std::string textOf(sqlite3_stmt* s, int column)
+{
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+    return text != nullptr ? std::string(text, std::size_t(sqlite3_column_bytes(s, column))) : std::string();
+}
+
+} // namespace
+
+// A prepared statement, reset after every use so it never holds a read snapshot open.
+class EventLog::Statement {
+public:
+    Statement(sqlite3* db, const char* sql)
+    {
+        m_rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    [[nodiscard]] bool ok() const { return m_rc == SQLITE_OK && m_stmt != nullptr; }
+    [[nodiscard]] sqlite3_stmt* get() const { return m_stmt; }
+    void text(int i, std::string_view v) { sqlite3_bind_text(m_stmt, i, v.data(), int(v.size()), SQLITE_STATIC); }
+    void integer(int i, std::int64_t v) { sqlite3_bind_int64(m_stmt, i, v); }
+    void null(int i) { sqlite3_bind_null(m_stmt, i); }
+    void blob(int i, const void* data, int size) { sqlite3_bind_blob(m_stmt, i, data, size, SQLITE_STATIC); }
+    [[nodiscard]] int step() { return sqlite3_step(m_stmt); }
+    void reset()
+    {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+
+private:
+    sqlite3_stmt* m_stmt = nullptr;
+    int m_rc = SQLITE_ERROR;
+};
+
+EventLog::EventLog(std::string path, Role role) : m_path(std::move(path)), m_role(role)
+{
+    int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+    flags |= role == Role::Reader ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    const int rc = sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        m_failure = failureOf(rc, "File open error. ");
+        close();
+        return;
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    // The writer waits this long for a mark or a deletion in progress; the others for the writer.
+    sqlite3_busy_timeout(m_db, 5000);
+    if (role != Role::Reader) {
+        // WAL: one append and one sync per commit, and readers never block the writer. Checkpoints
+        // are made by the housekeeping, never by a commit that panels wait for.
+        const bool ok = exec("PRAGMA journal_mode=WAL") &&
+                        exec(role == Role::Writer ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
+                        exec("PRAGMA wal_autocheckpoint=0") && exec("PRAGMA journal_size_limit=67108864") &&
+                        exec("PRAGMA temp_store=MEMORY") && exec(kSchema);
+        if (!ok) {
+            m_failure = failureOf(sqlite3_errcode(m_db), "File open error. ");
+            close();
+            return;
+        }
+        Statement marker(m_db, "INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1)");
+        if (!marker.ok() || marker.step() != SQLITE_DONE) {
+            m_failure = failureOf(sqlite3_errcode(m_db), "File open error. ");
+            close();
+            return;
+        }
+        m_created = sqlite3_changes(m_db) > 0;
+    }
+    if (!prepareAll()) {
+        m_failure = failureOf(sqlite3_errcode(m_db), "File open error. ");
+        close();
+    }
+}
+
+EventLog::~EventLog()
+{
+    close();
+}
+
+void EventLog::close()
+{
+    m_insert.reset();
+    m_putAccount.reset();
+    m_putMeta.reset();
+    m_pending.reset();
+    m_mark.reset();
+    m_unmark.reset();
+    m_begin.reset();
+    m_commit.reset();
+    m_rollback.reset();
+    if (m_db != nullptr)
+        sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+bool EventLog::exec(const char* sql)
+{
+    return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool EventLog::prepareAll()
+{
+    const auto make = [this](std::unique_ptr<Statement>& into, const char* sql) {
+        into = std::make_unique<Statement>(m_db, sql);
+        return into->ok();
+    };
+    const std::string pendingSql =
+        std::string("SELECT ") + kColumns + " FROM events WHERE state = 0 AND id > ?2 ORDER BY id LIMIT ?1";
+    if (!make(m_pending, pendingSql.c_str()))
+        return false;
+    if (m_role == Role::Reader)
+        return true;
+    return make(m_insert,
+                "INSERT INTO events(received_utc, received_local, transport, source_address, source_port, "
+                "receiver, line, account, sequence, token, content, event, partition, zone, extended, "
+                "address, journal_slot, account_slot, state, reported_utc, reported_line) VALUES "
+                "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21)") &&
+           make(m_putAccount, "INSERT OR REPLACE INTO accounts(slot, account, record) VALUES(?1, ?2, ?3)") &&
+           make(m_putMeta, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)") &&
+           make(m_mark, "UPDATE events SET state = 1, reported_utc = ?2, reported_line = ?3 "
+                        "WHERE id = ?1 AND state = 0") &&
+           make(m_unmark, "UPDATE events SET state = 0, reported_utc = NULL, reported_line = NULL "
+                          "WHERE id = ?1 AND state = 1") &&
+           make(m_begin, "BEGIN IMMEDIATE") && make(m_commit, "COMMIT") && make(m_rollback, "ROLLBACK");
+}
+
+FileFailure EventLog::failureOf(int rc, const char* what)
+{
+    FileFailure f;
+    f.what = what;
+    f.path = m_path;
+    f.error = systemErrorOf(m_db, rc);
+    f.detail = m_db != nullptr ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
+    m_failure = f;
+    return f;
+}
+
+std::string EventLog::localTimeText(std::int64_t utcSeconds)
+{
+    const std::tm tm = localTimeOf(std::time_t(utcSeconds));
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return std::string(text, n);
+}
+
+FileFailure EventLog::commit(std::span<LoggedEvent> rows, std::span<const LoggedAccount> accounts,
+                             const CommitNotes& notes)
+{
+    if (!isOpen())
+        return m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
+    const auto fail = [&](const char* what) {
+        const int rc = sqlite3_errcode(m_db);
+        FileFailure f = failureOf(rc, what);
+        // A failed statement may leave the transaction open; it must not carry into the next commit.
+        if (!sqlite3_get_autocommit(m_db)) {
+            (void)m_rollback->step();
+            m_rollback->reset();
+        }
+        return f;
+    };
+    const int begun = m_begin->step();
+    m_begin->reset();
+    if (begun != SQLITE_DONE)
+        return fail("Disk write error. ");
+    const auto putMeta = [&](const char* key, std::int64_t value) {
+        Statement& s = *m_putMeta;
+        s.text(1, key);
+        s.integer(2, value);
+        const int rc = s.step();
+        s.reset();
+        return rc == SQLITE_DONE;
+    };
+    std::int64_t lastId = 0;
+    if (notes.clearedAfterRows && *notes.clearedAfterRows == 0) {
+        lastId = maxId();
+        if (!putMeta("view_cleared_through", lastId))
+            return fail("Disk write error. ");
+    }
+    std::size_t written = 0;
+    for (LoggedEvent& row : rows) {
+        Statement& s = *m_insert;
+        const JournalRecord& r = row.record;
+        const std::string local = localTimeText(row.receivedUtc);
+        s.integer(1, row.receivedUtc);
+        s.text(2, local);
+        s.text(3, row.transport);
+        s.text(4, row.sourceAddress);
+        s.integer(5, row.sourcePort);
+        s.text(6, fieldText(r.receiver));
+        s.text(7, fieldText(r.line));
+        s.text(8, fieldText(r.account));
+        if (row.sequence >= 0)
+            s.integer(9, row.sequence);
+        else
+            s.null(9);
+        s.text(10, row.token);
+        s.text(11, row.content);
+        s.text(12, fieldText(r.event));
+        s.text(13, fieldText(r.partition));
+        s.text(14, fieldText(r.zone));
+        s.text(15, row.extended);
+        s.text(16, fieldText(r.address));
+        s.integer(17, row.journalSlot);
+        if (row.accountSlot >= 0)
+            s.integer(18, row.accountSlot);
+        else
+            s.null(18);
+        s.integer(19, int(row.state));
+        if (row.state == ForwardState::Reported) {
+            s.integer(20, row.reportedUtc);
+            s.text(21, row.reportedLine);
+        } else {
+            s.null(20);
+            s.null(21);
+        }
+        const int rc = s.step();
+        s.reset();
+        if (rc != SQLITE_DONE)
+            return fail("Disk write error. ");
+        row.id = sqlite3_last_insert_rowid(m_db);
+        if (notes.clearedAfterRows && *notes.clearedAfterRows == ++written &&
+            !putMeta("view_cleared_through", row.id))
+            return fail("Disk write error. ");
+    }
+    for (const LoggedAccount& a : accounts) {
+        Statement& s = *m_putAccount;
+        s.integer(1, a.slot);
+        s.text(2, fieldText(a.record.account));
+        s.blob(3, &a.record, int(sizeof a.record));
+        const int rc = s.step();
+        s.reset();
+        if (rc != SQLITE_DONE)
+            return fail("Disk write error. ");
+    }
+    if (notes.takenOver && !putMeta("taken_over", 1))
+        return fail("Disk write error. ");
+    const int committed = m_commit->step();
+    m_commit->reset();
+    if (committed != SQLITE_DONE)
+        return fail("Disk write error. ");
+    return {};
+}
+
+std::vector<LoggedEvent> EventLog::readRows(Statement& statement)
+{
+    std::vector<LoggedEvent> out;
+    sqlite3_stmt* s = statement.get();
+    for (;;) {
+        const int rc = statement.step();
+        if (rc != SQLITE_ROW) {
+            if (rc != SQLITE_DONE)
+                (void)failureOf(rc, "Disk read error. ");
+            break;
+        }
+        LoggedEvent& e = out.emplace_back();
+        e.id = sqlite3_column_int64(s, 0);
+        e.receivedUtc = sqlite3_column_int64(s, 1);
+        e.transport = textOf(s, 2);
+        e.sourceAddress = textOf(s, 3);
+        e.sourcePort = sqlite3_column_int(s, 4);
+        JournalRecord& r = e.record;
+        r.status = journal::kStored;
+        setFieldText(r.receiver, textOf(s, 5));
+        setFieldText(r.line, textOf(s, 6));
+        setFieldText(r.account, textOf(s, 7));
+        e.sequence = sqlite3_column_type(s, 8) == SQLITE_NULL ? -1 : sqlite3_column_int(s, 8);
+        e.token = textOf(s, 9);
+        e.content = textOf(s, 10);
+        setFieldText(r.event, textOf(s, 11));
+        setFieldText(r.partition, textOf(s, 12));
+        setFieldText(r.zone, textOf(s, 13));
+        e.extended = textOf(s, 14);
+        setFieldText(r.address, textOf(s, 15));
+        r.time_received = std::int32_t(e.receivedUtc);
+        r.port = e.sourcePort;
+        e.journalSlot = sqlite3_column_int(s, 16);
+        e.accountSlot = sqlite3_column_type(s, 17) == SQLITE_NULL ? -1 : sqlite3_column_int(s, 17);
+        const int state = sqlite3_column_int(s, 18);
+        e.state = state == 1 ? ForwardState::Reported : state == 2 ? ForwardState::NotReportable : ForwardState::Pending;
+        e.reportedUtc = sqlite3_column_int64(s, 19);
+        e.reportedLine = textOf(s, 20);
+    }
+    statement.reset();
+    return out;
+}
+
+std::vector<LoggedEvent> EventLog::pending(std::size_t limit, std::int64_t afterId)
+{
+    if (!isOpen())
+        return {};
+    m_pending->integer(1, std::int64_t(limit));
+    m_pending->integer(2, afterId);
+    return readRows(*m_pending);
+}
+
+std::int64_t EventLog::pendingCount()
+{
+    if (!isOpen())
+        return 0;
+    Statement s(m_db, "SELECT count(*) FROM events WHERE state = 0");
+    std::int64_t n = 0;
+    if (s.ok() && s.step() == SQLITE_ROW)
+        n = sqlite3_column_int64(s.get(), 0);
+    return n;
+}
+
+FileFailure EventLog::markReported(std::span<const ReportMark> marks)
+{
+    if (!isOpen())
+        return m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
+    if (marks.empty())
+        return {};
+    const auto fail = [&] {
+        FileFailure f = failureOf(sqlite3_errcode(m_db), "Disk write error. ");
+        if (!sqlite3_get_autocommit(m_db)) {
+            (void)m_rollback->step();
+            m_rollback->reset();
+        }
+        return f;
+    };
+    const int begun = m_begin->step();
+    m_begin->reset();
+    if (begun != SQLITE_DONE)
+        return fail();
+    for (const ReportMark& m : marks) {
+        m_mark->integer(1, m.id);
+        m_mark->integer(2, m.reportedUtc);
+        m_mark->text(3, m.line);
+        const int rc = m_mark->step();
+        m_mark->reset();
+        if (rc != SQLITE_DONE)
+            return fail();
+    }
+    const int committed = m_commit->step();
+    m_commit->reset();
+    if (committed != SQLITE_DONE)
+        return fail();
+    return {};
+}
+
+FileFailure EventLog::markPending(std::int64_t id)
+{
+    if (!isOpen())
+        return m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
+    m_unmark->integer(1, id);
+    const int rc = m_unmark->step();
+    m_unmark->reset();
+    if (rc != SQLITE_DONE)
+        return failureOf(rc, "Disk write error. ");
+    return {};
+}
+
+std::vector<LoggedEvent> EventLog::newest(std::size_t limit, std::int64_t afterId)
+{
+    if (!isOpen())
+        return {};
+    const std::string sql = std::string("SELECT ") + kColumns + " FROM events WHERE id > ?1 ORDER BY id DESC LIMIT ?2";
+    Statement s(m_db, sql.c_str());
+    if (!s.ok())
+        return {};
+    s.integer(1, afterId);
+    s.integer(2, std::int64_t(limit));
+    return readRows(s);
+}
+
+std::vector<LoggedEvent> EventLog::receivedSince(std::int64_t fromUtc)
+{
+    if (!isOpen())
+        return {};
+    const std::string sql =
+        std::string("SELECT ") + kColumns + " FROM events WHERE received_utc >= ?1 ORDER BY id";
+    Statement s(m_db, sql.c_str());
+    if (!s.ok())
+        return {};
+    s.integer(1, fromUtc);
+    return readRows(s);
+}
+
+std::vector<LoggedAccount> EventLog::accounts()
+{
+    std::vector<LoggedAccount> out;
+    if (!isOpen())
+        return out;
+    Statement s(m_db, "SELECT slot, record FROM accounts ORDER BY slot");
+    if (!s.ok())
+        return out;
+    while (s.step() == SQLITE_ROW) {
+        const int slot = sqlite3_column_int(s.get(), 0);
+        const void* blob = sqlite3_column_blob(s.get(), 1);
+        // A row that is not one whole record (a damaged file) is left out rather than half read.
+        if (slot < 0 || std::size_t(slot) >= accounts::kSlots || blob == nullptr ||
+            sqlite3_column_bytes(s.get(), 1) != int(sizeof(AccountRecord)))
+            continue;
+        LoggedAccount& a = out.emplace_back();
+        a.slot = slot;
+        std::memcpy(&a.record, blob, sizeof a.record);
+    }
+    return out;
+}
+
+std::int64_t EventLog::rowCount()
+{
+    if (!isOpen())
+        return 0;
+    Statement s(m_db, "SELECT count(*) FROM events");
+    return s.ok() && s.step() == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
+std::int64_t EventLog::maxId()
+{
+    if (!isOpen())
+        return 0;
+    Statement s(m_db, "SELECT coalesce(max(id), 0) FROM events");
+    return s.ok() && s.step() == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
+std::int64_t EventLog::viewClearedThrough()
+{
+    if (!isOpen())
+        return 0;
+    Statement s(m_db, "SELECT value FROM meta WHERE key = 'view_cleared_through'");
+    return s.ok() && s.step() == SQLITE_ROW ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
+bool EventLog::takenOver()
+{
+    if (!isOpen())
+        return false;
+    Statement s(m_db, "SELECT value FROM meta WHERE key = 'taken_over'");
+    return s.ok() && s.step() == SQLITE_ROW && sqlite3_column_int64(s.get(), 0) != 0;
+}
+
+FileFailure EventLog::checkpoint()
+{
+    if (!isOpen())
+        return m_failure;
+    const int rc = sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    if (rc != SQLITE_OK && rc != SQLITE_BUSY)
+        return failureOf(rc, "Disk write error. ");
+    return {};
+}
+
+int EventLog::deleteOlderThan(std::int64_t beforeUtc, int batch)
+{
+    if (!isOpen() || batch <= 0)
+        return 0;
+    // Never a pending event, however old: it has not reached the automation software yet.
+    Statement s(m_db, "DELETE FROM events WHERE id IN (SELECT id FROM events WHERE received_utc < ?1 "
+                      "AND state != 0 ORDER BY id LIMIT ?2)");
+    if (!s.ok())
+        return 0;
+    s.integer(1, beforeUtc);
+    s.integer(2, batch);
+    if (s.step() != SQLITE_DONE)
+        return 0;
+    return sqlite3_changes(m_db);
+}

@@ -1,0 +1,141 @@
+// The event log of record: an SQLite database (events.db) in the data directory. Every event is a
+// row here before its panel is acknowledged, the account table's state is written in the same
+// transaction, and the forwarding thread takes pending events from here and marks them reported.
+// The fixed-format files are views of it. Each thread that uses the log opens a connection of its own.
+#pragma once
+
+#include "store/AccountRecord.h"
+#include "store/FileIo.h"
+#include "store/JournalRecord.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// How far an event has gone towards the automation software.
+enum class ForwardState : int { Pending = 0, Reported = 1, NotReportable = 2 };
+
+// One row of the events table.
+struct LoggedEvent {
+    std::int64_t id = 0; // given by the log when the row is written
+    std::int64_t receivedUtc = 0;
+    std::string transport; // "tcp", "udp", or "ring" for events taken over from the ring files
+    std::string sourceAddress;
+    int sourcePort = 0;
+    int sequence = -1; // -1: not known (taken over from the ring files)
+    std::string token;
+    std::string content; // the message data as received and decrypted
+    JournalRecord record{}; // the decoded fields as the ring slot holds them; status aside
+    std::string extended;
+    int journalSlot = -1;
+    int accountSlot = -1; // -1: the account had no slot
+    ForwardState state = ForwardState::Pending;
+    std::int64_t reportedUtc = 0;
+    std::string reportedLine;
+};
+
+// An account slot as the log holds it.
+struct LoggedAccount {
+    int slot = 0;
+    AccountRecord record{};
+};
+
+// An acknowledgement from the automation software for one event's line.
+struct ReportMark {
+    std::int64_t id = 0;
+    std::int64_t reportedUtc = 0;
+    std::string line;
+};
+
+// What a commit records besides its rows and accounts.
+struct LogCommitNotes {
+    // The ring view was cleared after the first `clearedAfterRows` rows of this commit: from the
+    // next event on, the view holds events again.
+    std::optional<std::size_t> clearedAfterRows;
+    bool takenOver = false; // the ring and account files as they were are now in the log
+};
+
+class EventLog {
+public:
+    enum class Role {
+        Writer,    // the commit thread: every commit is synced before it returns
+        Forwarder, // marks: a mark lost to a crash costs one more send, so they ride on the next sync
+        Reader,    // queries only
+    };
+
+    // Opens (and, unless reading, creates) the log. Never throws; failed() says why it is unusable.
+    EventLog(std::string path, Role role);
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    [[nodiscard]] bool isOpen() const { return m_db != nullptr; }
+    // The failure that left the log closed, or of the last call that failed.
+    [[nodiscard]] const FileFailure& lastFailure() const { return m_failure; }
+    // True when this connection made the database (an empty directory, or a file from before the log).
+    [[nodiscard]] bool created() const { return m_created; }
+    [[nodiscard]] const std::string& path() const { return m_path; }
+
+    using CommitNotes = LogCommitNotes;
+    // One transaction: the rows (their ids are filled in) and the account slots. Synced before it
+    // returns for the writer.
+    [[nodiscard]] FileFailure commit(std::span<LoggedEvent> rows, std::span<const LoggedAccount> accounts,
+                                     const CommitNotes& notes = {});
+
+    // Pending events after `afterId` in order, at most `limit`.
+    [[nodiscard]] std::vector<LoggedEvent> pending(std::size_t limit, std::int64_t afterId = 0);
+    [[nodiscard]] std::int64_t pendingCount();
+    [[nodiscard]] FileFailure markReported(std::span<const ReportMark> marks);
+    // An answer that turned out doubtful: the event is pending again.
+    [[nodiscard]] FileFailure markPending(std::int64_t id);
+
+    // The last `limit` rows (newest first) after `afterId`: what the ring view should hold.
+    [[nodiscard]] std::vector<LoggedEvent> newest(std::size_t limit, std::int64_t afterId);
+    // Rows received at or after `fromUtc`, oldest first (the repeats' memory after a restart).
+    [[nodiscard]] std::vector<LoggedEvent> receivedSince(std::int64_t fromUtc);
+    [[nodiscard]] std::vector<LoggedAccount> accounts();
+    [[nodiscard]] std::int64_t rowCount();
+    [[nodiscard]] std::int64_t maxId();
+    // The id through which the ring view was cleared (0: never).
+    [[nodiscard]] std::int64_t viewClearedThrough();
+    // Whether the files of before the log have been taken over.
+    [[nodiscard]] bool takenOver();
+
+    // Housekeeping, off the answers' path.
+    [[nodiscard]] FileFailure checkpoint();
+    // Deletes at most `batch` reported or unreportable rows received before `beforeUtc`; the count.
+    [[nodiscard]] int deleteOlderThan(std::int64_t beforeUtc, int batch);
+
+    // "YYYY-MM-DD HH:MM:SS" in local time, as the row keeps it beside the UTC seconds.
+    [[nodiscard]] static std::string localTimeText(std::int64_t utcSeconds);
+
+private:
+    class Statement;
+    [[nodiscard]] bool prepareAll();
+    [[nodiscard]] FileFailure failureOf(int rc, const char* what);
+    [[nodiscard]] bool exec(const char* sql);
+    [[nodiscard]] std::vector<LoggedEvent> readRows(Statement& statement);
+    void close();
+
+    std::string m_path;
+    Role m_role;
+    sqlite3* m_db = nullptr;
+    bool m_created = false;
+    FileFailure m_failure;
+    std::unique_ptr<Statement> m_insert;
+    std::unique_ptr<Statement> m_putAccount;
+    std::unique_ptr<Statement> m_putMeta;
+    std::unique_ptr<Statement> m_pending;
+    std::unique_ptr<Statement> m_mark;
+    std::unique_ptr<Statement> m_unmark;
+    std::unique_ptr<Statement> m_begin;
+    std::unique_ptr<Statement> m_commit;
+    std::unique_ptr<Statement> m_rollback;
+};
