@@ -59,7 +59,7 @@ void BM_ObjectListRefreshFullTable(benchmark::State& state)
     accounts.load();
     for (std::size_t i = 0; i < accounts::kSlots; ++i) {
         JournalRecord r = eventRecord(i);
-        (void)accounts.update(r, "[Q50]");
+        (void)accounts.stage(r, "[Q50]");
     }
     ScriptedDialogs dialogs;
     TForm_Latest_Events form(accounts, dialogs);

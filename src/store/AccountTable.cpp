@@ -308,8 +308,14 @@ FileFailure AccountTable::checkpoint()
     FileFailure failed;
     {
         std::lock_guard files(m_fileMutex);
+        // A file deleted or cut short under its open descriptor is made whole again now.
+        if (m_fd >= 0 && !m_io.stillWhole(m_fd, m_path, accounts::kImageSize)) {
+            m_io.close(m_fd);
+            m_fd = -1;
+            m_written = false; // the new file is made whole from memory, and synced, when it is opened
+        }
         failed = writeLocked({});
-        if (failed.ok() && m_written) {
+        if (failed.ok() && m_written && m_fd >= 0) {
             if (const IoResult r = m_io.sync(m_fd); !r.ok()) {
                 failed = FileFailure::of("Disk write error. ", m_path, r.error);
                 // What the lost pages held is written again from the copies in memory.
@@ -435,15 +441,10 @@ void AccountTable::deleteAccount(std::size_t slot)
         std::lock_guard lock(m_mutex);
         std::uint8_t* at = m_image.data() + slot * sizeof(AccountRecord);
         std::uint8_t* last = m_image.data() + (accounts::kSlots - 1) * sizeof(AccountRecord);
-        // Every slot from here to the last one in use moves, and the one after it empties.
-        std::size_t used = slot;
-        for (std::size_t j = slot; j < accounts::kSlots; ++j) {
-            if (slotAt(j)->account[0] != '\0')
-                used = j;
-        }
         std::memmove(at, at + sizeof(AccountRecord), std::size_t(last - at));
         std::memset(last, 0, sizeof(AccountRecord));
-        for (std::size_t j = slot; j <= std::min(used, accounts::kSlots - 1); ++j)
+        // The whole table is written again, whatever stray bytes the file held beyond the slots in use.
+        for (std::size_t j = 0; j < accounts::kSlots; ++j)
             markChangedLocked(j);
         rebuildIndex();
     }

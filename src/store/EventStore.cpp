@@ -163,6 +163,29 @@ std::uint64_t EventStore::requestCommit()
     return ticket;
 }
 
+FileFailure EventStore::commitNow(std::vector<StagedRow> rows)
+{
+    std::unique_lock inline_(m_inlineCommits, std::defer_lock);
+    if (!m_committer.joinable())
+        inline_.lock();
+    const std::uint64_t ticket = submit(std::move(rows));
+    std::unique_lock lock(m_mutex);
+    if (!m_committer.joinable()) {
+        while (m_resultsThrough < ticket && !m_queue.empty())
+            commitOnce(lock);
+    } else {
+        m_done.wait(lock, [&] { return m_resultsThrough >= ticket; });
+    }
+    for (auto it = m_results.begin(); it != m_results.end(); ++it) {
+        if (it->ticket == ticket) {
+            FileFailure f = it->failure;
+            m_results.erase(it);
+            return f;
+        }
+    }
+    return m_committedThrough >= ticket ? FileFailure{} : FileFailure::of("Disk write error. ", m_path, EIO);
+}
+
 std::vector<std::string> EventStore::clearView()
 {
     std::vector<std::string> failures;
@@ -200,7 +223,8 @@ bool EventStore::waitForPendingAtMost(std::size_t events, std::chrono::milliseco
 {
     std::unique_lock lock(m_mutex);
     return m_done.wait_for(lock, timeout, [&] {
-        return events == 0 ? m_queue.empty() && !m_committing && m_pendingEvents == 0 : m_pendingEvents <= events;
+        return events == 0 ? m_queue.empty() && !m_committing && m_pendingEvents == 0
+                           : m_pendingEvents <= events;
     });
 }
 
@@ -286,11 +310,27 @@ void EventStore::commitOnce(std::unique_lock<std::mutex>& lock)
         m_accounts.restoreChanged(accounts);
 
     const bool ok = failure.ok();
+    std::vector<JournalRecord> records;
+    if (ok) {
+        // The ring's memory first, so no window shows an acknowledged event as unknown; the files
+        // follow once the answers are on their way.
+        std::vector<Journal::CommittedSlot> slots;
+        slots.reserve(rows.size());
+        records.reserve(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            slots.push_back(
+                Journal::CommittedSlot{std::uint16_t(rows[i].journalSlot), staged[i].stage, rows[i].id});
+            records.push_back(rows[i].record);
+        }
+        m_journal.noteCommitted(slots);
+    }
     lock.lock();
     for (const std::uint64_t ticket : tickets) {
         m_results.push_back(Result{ticket, failure});
         failure.newEpisode = false; // one line for the whole commit
     }
+    if (!tickets.empty())
+        m_resultsThrough = tickets.back();
     if (ok) {
         if (!tickets.empty())
             m_committedThrough = tickets.back();
@@ -312,16 +352,7 @@ void EventStore::commitOnce(std::unique_lock<std::mutex>& lock)
     if (wake)
         wake();
     if (ok) {
-        // The views follow, off the answers' path.
-        std::vector<Journal::CommittedSlot> slots;
-        slots.reserve(rows.size());
-        std::vector<JournalRecord> records;
-        records.reserve(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            slots.push_back(Journal::CommittedSlot{std::uint16_t(rows[i].journalSlot), staged[i].stage, rows[i].id});
-            records.push_back(rows[i].record);
-        }
-        m_journal.committed(slots);
+        m_journal.writeCommitted();
         m_accounts.committed(accounts);
         if (onStored && !records.empty())
             onStored(records);
@@ -338,8 +369,9 @@ void EventStore::housekeep()
             m_slowCommitSaid = true;
             lock.unlock();
             if (m_log)
-                m_log("The event log has not finished a commit for " + std::to_string(kSlowCommit.count() / 1000) +
-                          " seconds: " + m_path + ". Panels are answered once it has.",
+                m_log("The event log has not finished a commit for " +
+                          std::to_string(kSlowCommit.count() / 1000) + " seconds: " + m_path +
+                          ". Panels are answered once it has.",
                       LogColour::Red);
         }
     }

@@ -69,6 +69,9 @@ public:
     std::uint64_t submit(std::vector<StagedRow> rows);
     // A commit with nothing new in it: for account changes, or to try a failed commit again.
     std::uint64_t requestCommit();
+    // Submits the rows and waits for their commit; before start() it runs on the caller's thread.
+    // For tools, benchmarks and tests; the receiver never waits like this.
+    [[nodiscard]] FileFailure commitNow(std::vector<StagedRow> rows);
     // Clear journal: the ring view is emptied (files synced), and the log remembers from which event
     // on the view holds events again; its rows stay. Returns what could not be written.
     [[nodiscard]] std::vector<std::string> clearView();
@@ -112,7 +115,7 @@ private:
     };
     void runCommits();
     void runHousekeeping();
-    [[nodiscard]] bool ensureOpenLocked(); // commit thread
+    [[nodiscard]] bool ensureOpenLocked();      // commit thread
     [[nodiscard]] FileFailure takeOverLocked(); // commit thread or open()
     void commitOnce(std::unique_lock<std::mutex>& lock);
     [[nodiscard]] std::int64_t nowUtc() const;
@@ -143,8 +146,9 @@ private:
     std::size_t m_pendingEvents = 0;
     std::uint64_t m_nextTicket = 1;
     std::uint64_t m_committedThrough = 0;
-    std::uint64_t m_emptyQueued = 0; // ticket of an empty group still queued, 0 for none
-    bool m_retryDue = false;         // a commit failed: try again even with nothing new
+    std::uint64_t m_resultsThrough = 0; // the newest ticket with a result
+    std::uint64_t m_emptyQueued = 0;    // ticket of an empty group still queued, 0 for none
+    bool m_retryDue = false;            // a commit failed: try again even with nothing new
     bool m_committing = false;
     std::int64_t m_commitStartedMs = 0;
     bool m_slowCommitSaid = false;
@@ -152,6 +156,7 @@ private:
     bool m_commitsEnded = false;
     std::function<void()> m_wake;
 
+    std::mutex m_inlineCommits;     // commitNow's commits on callers' threads, one at a time
     std::mutex m_housekeepingMutex; // one round at a time
     std::unique_ptr<EventLog> m_housekeeper;
     std::int64_t m_nextDeletionMs = 0;

@@ -181,6 +181,16 @@ IoResult FileIo::syncDirectoryOf(const std::string& path)
     return rc == 0 ? IoResult{0, 0} : failure(error);
 }
 
+bool FileIo::stillWhole(int fd, const std::string& path, std::size_t size)
+{
+    struct stat open {};
+    struct stat named {};
+    if (::fstat(fd, &open) != 0 || ::stat(path.c_str(), &named) != 0)
+        return false;
+    return open.st_ino == named.st_ino && open.st_dev == named.st_dev && open.st_nlink > 0 &&
+           std::uint64_t(open.st_size) >= size;
+}
+
 IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
                                const std::function<std::vector<std::uint8_t>()>& image)
 {
@@ -193,7 +203,8 @@ IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
             const std::vector<std::uint8_t> bytes = image();
             if (std::uint64_t(st.st_size) < bytes.size()) {
                 const auto from = std::size_t(st.st_size);
-                (void)writeAtOffset(opened.fd(), std::int64_t(from), bytes.data() + from, bytes.size() - from);
+                (void)writeAtOffset(opened.fd(), std::int64_t(from), bytes.data() + from,
+                                    bytes.size() - from);
             }
         }
         return opened;

@@ -53,6 +53,9 @@ public:
     [[nodiscard]] IoResult syncFile(const std::string& path);
     // Syncs the directory that holds `path`, so that a name made in it survives a power cut.
     [[nodiscard]] virtual IoResult syncDirectoryOf(const std::string& path);
+    // Whether a descriptor kept open for `path` still writes to the file of that name, at its full
+    // `size`: false once the file was deleted, replaced or cut short under it.
+    [[nodiscard]] virtual bool stillWhole(int fd, const std::string& path, std::size_t size);
     // Opens an existing record file of `size` bytes for writing in place. A file that is not there
     // (it could not be made at start-up, or it was deleted) is made again from `image()`, written
     // whole and synced with its directory entry, so that what memory holds is not lost around the

@@ -34,8 +34,9 @@ std::uint8_t fileStatus(std::uint8_t memory)
 {
     if (!(memory & journal::kStored))
         return 0;
-    return (memory & journal::kReported) ? std::uint8_t(journal::kStored | journal::kSaved | journal::kReported)
-                                         : journal::kStored;
+    return (memory & journal::kReported)
+               ? std::uint8_t(journal::kStored | journal::kSaved | journal::kReported)
+               : journal::kStored;
 }
 
 std::string localDateTime(std::time_t seconds)
@@ -68,8 +69,8 @@ FileFailure failure(const char* what, const std::string& path, int error)
 
 Journal::Journal(Paths paths, LogSink log, FileIo& io)
     : m_paths(std::move(paths)), m_log(std::move(log)), m_io(io), m_image(journal::kImageSize, 0),
-      m_extended(journal::kExtendedImageSize, 0), m_slotStage(journal::kSlots, 0), m_slotLogId(journal::kSlots, 0),
-      m_unwritten(journal::kSlots, 0)
+      m_extended(journal::kExtendedImageSize, 0), m_slotStage(journal::kSlots, 0),
+      m_slotLogId(journal::kSlots, 0), m_unwritten(journal::kSlots, 0)
 {
 }
 
@@ -158,7 +159,8 @@ std::size_t Journal::stage(const JournalRecord& record, const char* extended, st
                 if (!lost.empty())
                     lost += ' ';
                 lost += "Journal full: the view wrapped over an event not yet forwarded. Account: " +
-                        std::string(fieldText(slot->account)) + ", event: " + std::string(fieldText(slot->event)) +
+                        std::string(fieldText(slot->account)) +
+                        ", event: " + std::string(fieldText(slot->event)) +
                         ", received: " + localDateTime(slot->time_received) +
                         ". It stays in the event log and is forwarded from there.";
                 m_lastLostLine = now;
@@ -208,36 +210,46 @@ std::string Journal::lostSummary()
 
 void Journal::committed(std::span<const CommittedSlot> slots)
 {
-    FileFailure failed;
+    noteCommitted(slots);
+    writeCommitted();
+}
+
+void Journal::noteCommitted(std::span<const CommittedSlot> slots)
+{
     std::string lost;
     {
-        std::lock_guard files(m_fileMutex);
-        {
-            std::lock_guard lock(m_mutex);
-            for (const CommittedSlot& c : slots) {
-                // A slot refilled or cleared meanwhile shows another event by now.
-                if (c.slot >= journal::kSlots || m_slotStage[c.slot] != c.stage || m_slotLogId[c.slot] != 0)
-                    continue;
-                JournalRecord* slot = slotAt(c.slot);
-                if (!(slot->status & journal::kStored))
-                    continue;
-                slot->status |= journal::kSaved;
-                m_slotLogId[c.slot] = c.logId;
-                m_unwritten[c.slot] = 1;
-                m_anyUnwritten = true;
-                m_viewNext = std::uint32_t((c.slot + 1) & 0x7FF);
-                m_headerUnwritten = true;
-            }
-            // Wraps counted since the last line are written once their second is over.
-            if (m_lostUnlogged > 0 && steadyNow() - m_lastLostLine >= kLostLineIntervalMs) {
-                lost = lostSummary();
-                m_lastLostLine = steadyNow();
-            }
+        std::lock_guard lock(m_mutex);
+        for (const CommittedSlot& c : slots) {
+            // A slot refilled or cleared meanwhile shows another event by now.
+            if (c.slot >= journal::kSlots || m_slotStage[c.slot] != c.stage || m_slotLogId[c.slot] != 0)
+                continue;
+            JournalRecord* slot = slotAt(c.slot);
+            if (!(slot->status & journal::kStored))
+                continue;
+            slot->status |= journal::kSaved;
+            m_slotLogId[c.slot] = c.logId;
+            m_unwritten[c.slot] = 1;
+            m_anyUnwritten = true;
+            m_viewNext = std::uint32_t((c.slot + 1) & 0x7FF);
+            m_headerUnwritten = true;
         }
-        failed = flushLocked();
+        // Wraps counted since the last line are written once their second is over.
+        if (m_lostUnlogged > 0 && steadyNow() - m_lastLostLine >= kLostLineIntervalMs) {
+            lost = lostSummary();
+            m_lastLostLine = steadyNow();
+        }
     }
     if (!lost.empty() && m_log)
         m_log(lost, LogColour::Red);
+}
+
+void Journal::writeCommitted()
+{
+    FileFailure failed;
+    {
+        std::lock_guard files(m_fileMutex);
+        failed = flushLocked();
+    }
     if (!failed.ok())
         note(failed);
     if (onChanged)
@@ -248,22 +260,34 @@ IoResult Journal::descriptorLocked(int& fd, const std::string& path, std::size_t
 {
     if (fd >= 0)
         return IoResult{fd, 0};
-    const IoResult opened = m_io.openOrRestore(path, size, [this, &path] {
-        // A file that has gone is made again from what memory holds of committed events.
-        std::lock_guard lock(m_mutex);
-        if (path != m_paths.journal)
-            return m_extended;
-        std::vector<std::uint8_t> image = m_image;
-        std::memcpy(image.data(), &m_viewNext, sizeof m_viewNext);
-        for (std::size_t i = 0; i < journal::kSlots; ++i) {
-            std::uint8_t& status = image[journal::kHeaderSize + i * sizeof(JournalRecord)];
-            status = fileStatus(status);
-        }
-        return image;
-    });
+    // A file that has gone is made again from what memory holds of committed events.
+    const IoResult opened =
+        m_io.openOrRestore(path, size, [this, &path] { return viewImage(path == m_paths.journal); });
     if (opened.ok())
         fd = opened.fd();
     return opened;
+}
+
+std::vector<std::uint8_t> Journal::viewImage(bool journalFile)
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::uint8_t> image = journalFile ? m_image : m_extended;
+    if (journalFile)
+        std::memcpy(image.data(), &m_viewNext, sizeof m_viewNext);
+    for (std::size_t i = 0; i < journal::kSlots; ++i) {
+        // An event still on its way to the log is not the view's yet.
+        const bool uncommitted = m_slotLogId[i] == 0 && m_slotStage[i] != 0;
+        if (journalFile) {
+            std::uint8_t* slot = image.data() + journal::kHeaderSize + i * sizeof(JournalRecord);
+            if (uncommitted)
+                std::memset(slot, 0, sizeof(JournalRecord));
+            else
+                slot[0] = fileStatus(slot[0]);
+        } else if (uncommitted) {
+            std::memset(image.data() + i * journal::kExtendedSlotSize, 0, journal::kExtendedSlotSize);
+        }
+    }
+    return image;
 }
 
 void Journal::dropDescriptorsLocked()
@@ -314,7 +338,8 @@ FileFailure Journal::flushLocked()
     }
     if (const IoResult j = descriptorLocked(m_journalFd, m_paths.journal, journal::kImageSize); !j.ok())
         return failure("File open error. ", m_paths.journal, j.error);
-    if (const IoResult e = descriptorLocked(m_extendedFd, m_paths.extended, journal::kExtendedImageSize); !e.ok())
+    if (const IoResult e = descriptorLocked(m_extendedFd, m_paths.extended, journal::kExtendedImageSize);
+        !e.ok())
         return failure("File open error. ", m_paths.extended, e.error);
     for (const Run& run : runs) {
         if (const IoResult r = m_io.writeAtOffset(m_journalFd, journalOffset(run.first), run.records.data(),
@@ -376,7 +401,8 @@ bool Journal::markReported(std::size_t slot, std::int64_t logId)
             if (fd.ok())
                 r = m_io.writeAtOffset(m_journalFd, journalOffset(slot), &status, 1);
             if (!r.ok()) {
-                failed = failure(fd.ok() ? "Disk write error. " : "File open error. ", m_paths.journal, r.error);
+                failed =
+                    failure(fd.ok() ? "Disk write error. " : "File open error. ", m_paths.journal, r.error);
                 dropDescriptorsLocked();
                 std::lock_guard lock(m_mutex);
                 m_unwritten[slot] = 1;
@@ -419,8 +445,20 @@ FileFailure Journal::checkpoint()
     FileFailure failed;
     {
         std::lock_guard files(m_fileMutex);
+        // A file deleted or cut short under its open descriptor is made whole again by the next write.
+        if ((m_journalFd >= 0 && !m_io.stillWhole(m_journalFd, m_paths.journal, journal::kImageSize)) ||
+            (m_extendedFd >= 0 &&
+             !m_io.stillWhole(m_extendedFd, m_paths.extended, journal::kExtendedImageSize))) {
+            // What went to the old file is not in the new one: everything committed is written again.
+            dropDescriptorsLocked();
+            std::lock_guard lock(m_mutex);
+            for (std::size_t i = 0; i < journal::kSlots; ++i)
+                m_unwritten[i] = m_slotLogId[i] != 0 ? 1 : 0;
+            m_anyUnwritten = true;
+            m_headerUnwritten = true;
+        }
         failed = flushLocked();
-        if (failed.ok() && m_written) {
+        if (failed.ok() && m_written && m_journalFd >= 0 && m_extendedFd >= 0) {
             if (const IoResult r = m_io.sync(m_journalFd); !r.ok())
                 failed = failure("Disk write error. ", m_paths.journal, r.error);
             else if (const IoResult e = m_io.sync(m_extendedFd); !e.ok())
@@ -472,10 +510,11 @@ std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool cl
                 char text[journal::kExtendedSlotSize] = {};
                 setFieldText(text, e.extended);
                 JournalRecord* slot = slotAt(i);
-                const bool same = fileStatus(slot->status) == fileStatus(wanted.status) &&
-                                  std::memcmp(reinterpret_cast<const char*>(slot) + 1,
-                                              reinterpret_cast<const char*>(&wanted) + 1, sizeof wanted - 1) == 0 &&
-                                  std::memcmp(extendedAt(i), text, sizeof text) == 0;
+                const bool same =
+                    fileStatus(slot->status) == fileStatus(wanted.status) &&
+                    std::memcmp(reinterpret_cast<const char*>(slot) + 1,
+                                reinterpret_cast<const char*>(&wanted) + 1, sizeof wanted - 1) == 0 &&
+                    std::memcmp(extendedAt(i), text, sizeof text) == 0;
                 std::memcpy(slot, &wanted, sizeof wanted);
                 std::memcpy(extendedAt(i), text, sizeof text);
                 m_slotStage[i] = 0;
@@ -492,8 +531,8 @@ std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool cl
                 if (covered[i])
                     continue;
                 JournalRecord* slot = slotAt(i);
-                const bool empty = slot->status == 0 && fieldText(slot->account).empty() &&
-                                   extendedAt(i)[0] == '\0';
+                const bool empty =
+                    slot->status == 0 && fieldText(slot->account).empty() && extendedAt(i)[0] == '\0';
                 std::memset(slot, 0, sizeof *slot);
                 std::memset(extendedAt(i), 0, journal::kExtendedSlotSize);
                 m_slotStage[i] = 0;
@@ -508,6 +547,14 @@ std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool cl
             if (logKnowsTheView) {
                 std::uint32_t stored = 0;
                 std::memcpy(&stored, m_image.data(), sizeof stored);
+                // A header that points past the newest event over nothing but empty slots (a ring that
+                // was never full, as the files of before the log left it) says the same and stays.
+                bool emptyBetween = true;
+                for (std::uint32_t i = header; i != stored % journal::kSlots && emptyBetween;
+                     i = (i + 1) & 0x7FF)
+                    emptyBetween = slotAt(i)->status == 0;
+                if (emptyBetween && stored < journal::kSlots)
+                    header = stored;
                 headerChanged = stored != header;
                 std::memcpy(m_image.data(), &header, sizeof header);
                 m_viewNext = header;
@@ -528,7 +575,8 @@ std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool cl
         FileFailure failed;
         if (!emptied.empty()) {
             const IoResult j = descriptorLocked(m_journalFd, m_paths.journal, journal::kImageSize);
-            const IoResult e = j.ok() ? descriptorLocked(m_extendedFd, m_paths.extended, journal::kExtendedImageSize) : j;
+            const IoResult e =
+                j.ok() ? descriptorLocked(m_extendedFd, m_paths.extended, journal::kExtendedImageSize) : j;
             if (!j.ok() || !e.ok())
                 failed = failure("File open error. ", !j.ok() ? m_paths.journal : m_paths.extended, e.error);
             const JournalRecord zero{};
@@ -536,9 +584,11 @@ std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool cl
             for (const std::size_t i : emptied) {
                 if (!failed.ok())
                     break;
-                if (const IoResult r = m_io.writeAtOffset(m_journalFd, journalOffset(i), &zero, sizeof zero); !r.ok())
+                if (const IoResult r = m_io.writeAtOffset(m_journalFd, journalOffset(i), &zero, sizeof zero);
+                    !r.ok())
                     failed = failure("Disk write error. ", m_paths.journal, r.error);
-                else if (const IoResult t = m_io.writeAtOffset(m_extendedFd, extendedOffset(i), zeros, sizeof zeros);
+                else if (const IoResult t =
+                             m_io.writeAtOffset(m_extendedFd, extendedOffset(i), zeros, sizeof zeros);
                          !t.ok())
                     failed = failure("Disk write error. ", m_paths.extended, t.error);
             }
@@ -581,12 +631,13 @@ std::vector<LoggedEvent> Journal::takeOverRows() const
         e.record.status = journal::kStored;
         const std::string_view event = fieldText(slot->event);
         e.token = event == "NULL" ? "NULL" : "ADM-CID";
-        e.extended = std::string(boundedText(
-            reinterpret_cast<const char*>(m_extended.data() + i * journal::kExtendedSlotSize), kMaxExtendedText));
+        e.extended = std::string(
+            boundedText(reinterpret_cast<const char*>(m_extended.data() + i * journal::kExtendedSlotSize),
+                        kMaxExtendedText));
         e.journalSlot = int(i);
-        e.state = event == "NULL"                        ? ForwardState::NotReportable
+        e.state = event == "NULL"                       ? ForwardState::NotReportable
                   : (slot->status & journal::kReported) ? ForwardState::Reported
-                                                         : ForwardState::Pending;
+                                                        : ForwardState::Pending;
     }
     return rows;
 }

@@ -41,7 +41,10 @@ public:
     // event from a later one in the same slot. Returns the slot.
     [[nodiscard]] std::size_t stage(const JournalRecord& record, const char* extended, std::uint64_t stage);
     // The same without a commit to wait for (tests, and windows shown without a receiver).
-    std::size_t append(const JournalRecord& record, const char* extended) { return stage(record, extended, 0); }
+    std::size_t append(const JournalRecord& record, const char* extended)
+    {
+        return stage(record, extended, 0);
+    }
 
     struct CommittedSlot {
         std::uint16_t slot = 0;
@@ -51,6 +54,10 @@ public:
     // After the log's commit: each slot that still holds its event counts as saved and goes to the
     // files (not synced: the log is the record, the files catch up at the next checkpoint).
     void committed(std::span<const CommittedSlot> slots);
+    // The same in two steps: memory at once (before the panels' answers go out, so that the window
+    // never shows an acknowledged event as unknown), the files after the answers.
+    void noteCommitted(std::span<const CommittedSlot> slots);
+    void writeCommitted();
     // The automation software acknowledged the event: memory and the status byte on disk, unsynced.
     // False when the slot holds another event by now (the view wrapped), which is no error.
     bool markReported(std::size_t slot, std::int64_t logId);
@@ -100,6 +107,8 @@ private:
     // neighbours, and the header; clears their marks when written.
     [[nodiscard]] FileFailure flushLocked();
     [[nodiscard]] IoResult descriptorLocked(int& fd, const std::string& path, std::size_t size);
+    // What the files should hold now: the committed events, with their status bytes as on disk.
+    [[nodiscard]] std::vector<std::uint8_t> viewImage(bool journalFile);
     void dropDescriptorsLocked();
     void note(FileFailure failure);
     [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
@@ -112,8 +121,8 @@ private:
     mutable std::mutex m_mutex; // guards the images and the per-slot vectors
     // Serialises writes to the files between the commit thread, the forwarding thread and Clear.
     std::mutex m_fileMutex;
-    std::vector<std::uint8_t> m_image;    // journal::kImageSize, never reallocated
-    std::vector<std::uint8_t> m_extended; // journal::kExtendedImageSize, never reallocated
+    std::vector<std::uint8_t> m_image;      // journal::kImageSize, never reallocated
+    std::vector<std::uint8_t> m_extended;   // journal::kExtendedImageSize, never reallocated
     std::vector<std::uint64_t> m_slotStage; // under m_mutex
     std::vector<std::int64_t> m_slotLogId;  // under m_mutex
     // Slots whose committed content (or status byte) the files do not have yet. Under m_mutex.

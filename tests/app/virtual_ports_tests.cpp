@@ -7,7 +7,9 @@
 #include "app/MainForm.h"
 #include "app/ReceiverCore.h"
 #include "output/OutputLink.h"
+#include "store/EventStore.h"
 #include "store/Journal.h"
+#include "store/StoreTestSupport.h"
 #include "ui/Dialogs.h"
 #include "ui/MonitoringPage.h"
 #include "ui/PageTabBar.h"
@@ -103,7 +105,9 @@ TEST_F(VirtualPorts, SocatMakesAPairThatTheSerialLinkForwardsOver)
     std::memcpy(event.event, "1130", 5);
     std::memcpy(event.partition, "01", 3);
     std::memcpy(event.zone, "015", 4);
-    core.journal().append(event, "");
+    std::vector<StagedRow> rows;
+    rows.push_back(stageRecord(core.journal(), core.accounts(), event, "", 1));
+    ASSERT_TRUE(core.store().commitNow(std::move(rows)).ok());
     ASSERT_TRUE(sim.waitForLines(2)) << sim.output().toStdString();
     EXPECT_TRUE(sim.lines()[0].startsWith('1')) << sim.lines()[0].toStdString(); // the heartbeat first
     EXPECT_EQ(sim.lines()[1], QByteArray("5011 181234E13001015"));

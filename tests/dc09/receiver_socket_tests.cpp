@@ -1,5 +1,6 @@
 // The receiver against real sockets on 127.0.0.1: opening the port, answering, storing, slot
 // time-outs, garbage, errors. Timer ticks are driven by calling the handler.
+#include "../support/FaultInjection.h"
 #include "../support/QtWait.h"
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
@@ -7,6 +8,8 @@
 #include "dc09/Dc09Codec.h"
 #include "dc09/Dc09Receiver.h"
 #include "store/AccountTable.h"
+#include "store/EventLog.h"
+#include "store/EventStore.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
 #include "store/StoreTestSupport.h"
@@ -14,13 +17,13 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
-#include <QNetworkDatagram>
 #include <arpa/inet.h>
 #include <cstring>
 #include <functional>
@@ -66,19 +69,31 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_dir.isValid());
+        faults::installLogLayer();
         m_paths = DataPaths::inDirectory(m_dir.path().toStdString() + "/");
-        m_accounts = std::make_unique<AccountTable>(m_paths.accounts, m_io);
-        m_accounts->load();
-        m_journal = std::make_unique<Journal>(
-            Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{}, [](int) {}, m_io);
-        m_journal->load();
         m_config = defaultConfig();
         m_config.DC9_Port_Enable = 1;
         m_port = freePort();
         ASSERT_NE(m_port, 0);
         m_config.DC9_Port = m_port;
         m_config.DC9_Conn_Timeout = 30;
-        m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock,
+        startStores();
+    }
+
+    // The stores and the receiver as the program builds them over the data directory (again, for
+    // a restart).
+    void startStores()
+    {
+        m_accounts = std::make_unique<AccountTable>(m_paths.accounts, m_io, viewLog());
+        m_accounts->load();
+        m_journal =
+            std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, viewLog(), m_io);
+        m_journal->load();
+        m_store = std::make_unique<EventStore>(m_paths.eventLog, *m_journal, *m_accounts, viewLog());
+        ASSERT_TRUE(m_store->open());
+        m_store->start();
+        m_accounts->onNeedsCommit = [store = m_store.get()] { (void)store->requestCommit(); };
+        m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, *m_store, m_clock,
                                                     [this](std::string_view text, LogColour colour) {
                                                         m_log.push_back({std::string(text), colour});
                                                     });
@@ -86,11 +101,38 @@ protected:
         QObject::connect(m_receiver.get(), &Dc09Receiver::statusText,
                          [this](const QString& text) { m_status = text; });
     }
-
-    void TearDown() override
+    void stopStores()
     {
         m_panels.clear();
         m_receiver.reset();
+        m_store.reset();
+        m_journal.reset();
+        m_accounts.reset();
+    }
+    // The views' errors come from the commit thread.
+    LogSink viewLog()
+    {
+        return [this](std::string_view text, LogColour colour) {
+            std::lock_guard lock(m_viewLogMutex);
+            m_viewLog.push_back({std::string(text), colour});
+        };
+    }
+    // Events of the account in the log (once what was submitted is in, unless the disk fails).
+    std::int64_t loggedOf(const std::string& account, bool settled = true)
+    {
+        if (settled) {
+            EXPECT_TRUE(m_store->waitForPendingAtMost(0, std::chrono::seconds(10)));
+        }
+        std::int64_t n = 0;
+        for (const LoggedEvent& e : m_store->connect(EventLog::Role::Reader)->receivedSince(0))
+            n += fieldText(e.record.account) == account ? 1 : 0;
+        return n;
+    }
+
+    void TearDown() override
+    {
+        stopStores();
+        faults::reset();
     }
 
     void openPort()
@@ -157,8 +199,11 @@ protected:
     QTemporaryDir m_dir;
     FailingFileIo m_io; // the real files unless a test makes them fail
     DataPaths m_paths;
+    std::mutex m_viewLogMutex;
+    std::vector<LogLine> m_viewLog;
     std::unique_ptr<AccountTable> m_accounts;
     std::unique_ptr<Journal> m_journal;
+    std::unique_ptr<EventStore> m_store;
     Config_Record m_config{};
     ManualClock m_clock{1'700'000'000};
     std::vector<LogLine> m_log;
@@ -230,7 +275,7 @@ TEST_F(ReceiverTest, AcceptedMessageIsAnsweredStoredAndKeepsTheConnectionForTheT
     EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
 
     const JournalRecord stored = m_journal->record(0);
-    EXPECT_EQ(stored.status, journal::kStored);
+    EXPECT_EQ(stored.status, journal::kStored | journal::kSaved) << "in the log before it is acknowledged";
     EXPECT_STREQ(stored.event, "NULL");
     EXPECT_STREQ(stored.account, "1234");
     EXPECT_STREQ(stored.address, "127.0.0.1");
@@ -447,7 +492,7 @@ TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSecondsWhileSuperv
 {
     JournalRecord account{};
     setFieldText(account.account, "1234");
-    ASSERT_EQ(m_accounts->update(account, ""), 0u);
+    ASSERT_EQ(m_accounts->stage(account, ""), 0u);
     const std::int32_t countdown = m_accounts->record(0).ping_countdown;
 
     QTcpServer other;
@@ -540,60 +585,61 @@ TEST_F(ReceiverTest, EveryTickRunsTheSupervisionCountdown)
     EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 3);
 }
 
-TEST_F(ReceiverTest, AnEventThatCannotBeWrittenOrSyncedIsNotAcknowledgedUntilItsRepeatIsStored)
+TEST_F(ReceiverTest, AnEventTheLogCannotTakeIsNotAcknowledgedButKeptAndForwardedOnceItCan)
 {
     struct Case {
-        std::string path;
-        FailingFileIo::Op op;
-        const char* message;
+        bool sync;
+        int error;
+        const char* text; // what the log's red line says
     };
     const Case cases[] = {
-        {m_paths.journal, FailingFileIo::Op::Write, "Disk write error. "},
-        {m_paths.extended, FailingFileIo::Op::Sync, "Disk write error. "},
-        {m_paths.accounts, FailingFileIo::Op::Open, "File open error. "},
-        {m_paths.accounts, FailingFileIo::Op::Sync, "Disk write error. "},
+        {false, EIO, "Disk write error. "},
+        {true, EIO, "Disk write error. "},
+        {false, ENOSPC, "Disk write error. "},
     };
     const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
     m_config.DC9_Store_Repeats = 1; // every copy is stored: the repeats have a test of their own
     openPort();
     QTcpSocket* panel = connectPanel();
     // The event's answer would come before the rejection's: a lone "DUH" proves it was withheld.
-    const auto sendUnanswered = [&](std::size_t slot) {
+    const auto sendUnanswered = [&] {
         panel->write(kEventFrame);
-        EXPECT_TRUE(waitUntil([&] { return m_journal->nextSlotIndex() == slot + 1; }));
         EXPECT_EQ(exchange(panel, unknownToken), kUnknownTokenDuh);
-        EXPECT_EQ(m_journal->record(slot).status, journal::kStored);
-        EXPECT_FALSE(m_journal->isOnDisk(slot));
     };
+    std::int64_t logged = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.message + c.path);
-        const std::size_t first = m_journal->nextSlotIndex();
+        SCOPED_TRACE(std::string(c.sync ? "sync " : "write ") + std::to_string(c.error));
         const std::size_t linesBefore = m_log.size();
         const int beepsBefore = m_beeps;
-        m_io.failOn(c.path, c.op, EIO);
-        sendUnanswered(first);
-        sendUnanswered(first + 1); // the panel repeats it while the disk still fails
+        if (c.sync)
+            faults::failSyncs("events.db", c.error);
+        else
+            faults::failWrites("events.db", c.error);
+        sendUnanswered();
+        sendUnanswered(); // the panel repeats it while the disk still fails
         ASSERT_EQ(m_log.size(), linesBefore + 1) << "one line for the failure, not one per event";
-        EXPECT_EQ(m_log.back().text, c.message + c.path + OS_Error_Text(EIO));
+        EXPECT_EQ(m_log.back().text.rfind(c.text + m_paths.eventLog + OS_Error_Text(c.error), 0), 0u)
+            << m_log.back().text;
         EXPECT_EQ(m_log.back().colour, LogColour::Red);
         EXPECT_EQ(m_beeps, beepsBefore + 1);
+        EXPECT_EQ(loggedOf("1234", false), logged);
 
-        m_io.heal();
+        faults::heal();
         EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
-        EXPECT_TRUE(m_journal->isOnDisk(first + 2));
-        // What stayed in memory is saved by the next persist pass, and forwarded from there.
-        m_journal->persistPass();
-        const QByteArray image = [&] {
-            QFile f(QString::fromStdString(m_paths.journal));
-            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-        }();
-        for (std::size_t slot = first; slot < first + 3; ++slot) {
-            EXPECT_EQ(m_journal->record(slot).status, journal::kStored | journal::kSaved) << slot;
-            EXPECT_EQ(image.mid(qsizetype(journal::kHeaderSize + slot * sizeof(JournalRecord) + 15), 4),
-                      QByteArray("1234"))
-                << slot;
-        }
+        // What stayed in memory went to the log with it, and is forwarded from there.
+        logged += 3;
+        EXPECT_EQ(loggedOf("1234"), logged);
     }
+    // A view file that cannot be written holds back no answer: it is said once and follows later.
+    m_io.failOn(m_paths.journal, FailingFileIo::Op::Write, EIO);
+    EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard lock(m_viewLogMutex);
+        return !m_viewLog.empty();
+    }));
+    EXPECT_EQ(loggedOf("1234"), logged + 1);
+    std::lock_guard lock(m_viewLogMutex);
+    EXPECT_EQ(m_viewLog.front().text, "Disk write error. " + m_paths.journal + OS_Error_Text(EIO));
 }
 
 // How many journal slots hold events of the account.
@@ -629,15 +675,16 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
     QTcpSocket* other = connectPanel();
     int repeatLines = 0;
     m_receiver->setTraceEnabled(true);
-    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
-                     [&](const QString& line) { repeatLines += line.contains(QStringLiteral("repeat")) ? 1 : 0; });
+    QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) {
+        repeatLines += line.contains(QStringLiteral("repeat")) ? 1 : 0;
+    });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.account);
         m_config.DC9_Store_Repeats = row.storeRepeats;
         const QByteArray account(row.account);
         const auto message = [&](int sequence) {
-            return frame("\"ADM-CID\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[#" + account +
-                         "|1130 01 015]");
+            return frame("\"ADM-CID\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[#" +
+                         account + "|1130 01 015]");
         };
         const auto ack = [&](int sequence) {
             return frame("\"ACK\"000" + QByteArray::number(sequence) + "R1L1#" + account + "[]");
@@ -664,54 +711,49 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
     EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
 }
 
-TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestart)
+TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestartWithItsSequenceNumbers)
 {
     openPort();
     QTcpSocket* panel = connectPanel();
     EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
-    m_journal->persistPass();
-    m_panels.clear();
-    m_receiver.reset();
+    stopStores();
 
     // The program starts again 30 s later over the same files.
-    m_journal = std::make_unique<Journal>(Journal::Paths{m_paths.journal, m_paths.extended}, LogSink{},
-                                          [](int) {}, m_io);
-    m_journal->load();
     m_clock.set(m_clock.wallNow().seconds + 30);
-    m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, LogSink{});
+    startStores();
     m_receiver->start();
     openPort();
     panel = connectPanel();
     EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
-    EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
-    // The journal keeps no sequence numbers: the copy that matched lends its own, so a new message
-    // with the same content and another number is a new event.
-    EXPECT_EQ(exchange(panel, frame("\"ADM-CID\"0009R1L1#1234[#1234|1130 01 015]")),
-              frame("\"ACK\"0009R1L1#1234[]"));
-    EXPECT_EQ(slotsOf(*m_journal, "1234"), 2u);
+    EXPECT_EQ(loggedOf("1234"), 1) << "the panel's retry";
+    // The log keeps sequence numbers: the same content under the next number is a new alarm.
+    EXPECT_EQ(exchange(panel, frame("\"ADM-CID\"0003R1L1#1234[#1234|1130 01 015]")),
+              frame("\"ACK\"0003R1L1#1234[]"));
+    EXPECT_EQ(loggedOf("1234"), 2);
     m_clock.set(m_clock.wallNow().seconds + 61);
     EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
-    EXPECT_EQ(slotsOf(*m_journal, "1234"), 3u);
+    EXPECT_EQ(loggedOf("1234"), 3);
 }
 
-TEST_F(ReceiverTest, ARepeatIsNotAcknowledgedWhileItsFirstCopyIsNotOnDisk)
+TEST_F(ReceiverTest, ARepeatIsNotAcknowledgedWhileItsFirstCopyIsNotInTheLog)
 {
     const QByteArray unknownToken = frame("\"XYZ\"0002R1L1#1234[]");
     openPort();
     QTcpSocket* panel = connectPanel();
-    m_io.failOn(m_paths.journal, FailingFileIo::Op::Sync, EIO);
+    faults::failSyncs("events.db", EIO);
     // Each time the rejection's answer comes alone: the event's was withheld.
     for (int attempt = 0; attempt < 2; ++attempt) {
         panel->write(kEventFrame);
         EXPECT_EQ(exchange(panel, unknownToken), kUnknownTokenDuh) << attempt;
         EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u) << attempt;
-        EXPECT_FALSE(m_journal->isOnDisk(0));
+        EXPECT_EQ(m_journal->logIdOf(0), 0);
     }
     // The disk is back: the panel's next retry commits the first copy and is acknowledged.
-    m_io.heal();
+    faults::heal();
     EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
     EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
-    EXPECT_TRUE(m_journal->isOnDisk(0));
+    EXPECT_NE(m_journal->logIdOf(0), 0);
+    EXPECT_EQ(loggedOf("1234"), 1);
 }
 
 // One datagram to the receiver port and the first datagram that comes back within a short while.
@@ -779,7 +821,8 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOncePerSenderInFiveS
         std::int64_t laterMs;
         int lines;
     };
-    const Row rows[] = {{&first, 0, 1}, {&first, 100, 1}, {&second, 100, 1}, {&first, 4700, 1}, {&second, 100, 2}};
+    const Row rows[] = {
+        {&first, 0, 1}, {&first, 100, 1}, {&second, 100, 1}, {&first, 4700, 1}, {&second, 100, 2}};
     for (const Row& row : rows) {
         m_clock.advance(row.laterMs);
         EXPECT_EQ(datagramExchange(*row.from, m_port, "junk\n12345678\"", 100), QByteArray());
@@ -810,7 +853,7 @@ TEST_F(ReceiverTest, AThrowingHandlerIsLoggedAndTheTimerAndSupervisionGoOn)
 {
     JournalRecord account{};
     setFieldText(account.account, "1234");
-    ASSERT_EQ(m_accounts->update(account, ""), 0u);
+    ASSERT_EQ(m_accounts->stage(account, ""), 0u);
     const std::int32_t countdown = m_accounts->record(0).ping_countdown;
     m_config.DC9_Port_Enable = 0;
     QObject::connect(m_receiver.get(), &Dc09Receiver::statusText,

@@ -1,6 +1,8 @@
-// Storing accepted messages: one journal event per message, its account brought up to date first.
+// Storing accepted messages: one journal event per message, its account brought up to date first,
+// and the row the event log keeps of it.
 #include "dc09/StoreEvent.h"
 #include "store/AccountTable.h"
+#include "store/EventLog.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
 #include "store/StoreTestSupport.h"
@@ -23,29 +25,30 @@ DC9_Message makeMessage(const char* account, const char* event, const char* exte
     setFieldText(m.zone, "015");
     m.message_time = 42;
     setFieldText(m.extended, extended);
+    setFieldText(m.token, "ADM-CID");
+    setFieldText(m.content, std::string("[#") + account + "|" + event + " 01 015]" + extended);
     return m;
 }
 
 class StoreEventTest : public ::testing::Test {
 protected:
-    StoreEventTest()
-        : journal({dir.file("kalvor.dat"), dir.file("extevn.dat")}, log.sink(), [](int) {}),
-          accounts(dir.file("latevn.dat"))
-    {
-        journal.load();
-        accounts.load();
-    }
+    StoreEventTest() { EXPECT_TRUE(stack.open()); }
 
     void store(const DC9_Message& m, std::string_view address = "10.1.2.3", int port = 50001)
     {
-        const FileFailure failed = Store_DC9_Event(m, kReceived, address, port, accounts, journal);
+        std::vector<StagedRow> rows;
+        rows.push_back(
+            Stage_DC9_Event(m, kReceived, EventSource{"tcp", address, port}, ++m_stage, accounts, journal));
+        const FileFailure failed = stack.store.commitNow(std::move(rows));
         EXPECT_TRUE(failed.ok()) << failed.text();
     }
 
-    TempDir dir;
-    LogRecorder log;
-    Journal journal;
-    AccountTable accounts;
+    StoreStack stack;
+    LogRecorder& log = stack.log;
+    TempDir& dir = stack.dir;
+    Journal& journal = stack.journal;
+    AccountTable& accounts = stack.accounts;
+    std::uint64_t m_stage = 0;
 };
 
 TEST_F(StoreEventTest, ContactIdEventBecomesJournalSlotAndAccount)
@@ -54,7 +57,7 @@ TEST_F(StoreEventTest, ContactIdEventBecomesJournalSlotAndAccount)
 
     JournalRecord expected;
     std::memset(&expected, 0, sizeof expected);
-    expected.status = journal::kStored;
+    expected.status = journal::kStored | journal::kSaved;
     setFieldText(expected.receiver, "R1");
     setFieldText(expected.line, "L2");
     setFieldText(expected.account, "1234");
@@ -77,6 +80,26 @@ TEST_F(StoreEventTest, ContactIdEventBecomesJournalSlotAndAccount)
     EXPECT_EQ(account.ping_minutes, 6);
     const auto file = readBytes(dir.file("latevn.dat"));
     EXPECT_EQ(std::memcmp(file.data(), &account, sizeof account), 0) << "the account slot is on disk";
+
+    // The log's row: everything the slot holds, and what the slot has no room for.
+    const auto log = stack.store.connect(EventLog::Role::Reader);
+    const std::vector<LoggedEvent> rows = log->pending(10);
+    ASSERT_EQ(rows.size(), 1u);
+    const LoggedEvent& row = rows[0];
+    EXPECT_EQ(row.receivedUtc, kReceived);
+    EXPECT_EQ(row.transport, "tcp");
+    EXPECT_EQ(row.sourceAddress, "10.1.2.3");
+    EXPECT_EQ(row.sourcePort, 50001);
+    EXPECT_EQ(row.sequence, 12);
+    EXPECT_EQ(row.token, "ADM-CID");
+    EXPECT_EQ(row.content, "[#1234|1130 01 015][Q87]");
+    EXPECT_EQ(row.extended, "[Q87]");
+    EXPECT_EQ(row.journalSlot, 0);
+    EXPECT_EQ(row.accountSlot, 0);
+    expected.status = journal::kStored;
+    EXPECT_EQ(std::memcmp(&row.record, &expected, sizeof expected), 0);
+    EXPECT_EQ(journal.logIdOf(0), row.id);
+    EXPECT_EQ(log->accounts().size(), 1u) << "the account's update is in the same commit";
 }
 
 TEST_F(StoreEventTest, AddressComesFromTheMessageOrTheConnection)
@@ -106,8 +129,10 @@ TEST_F(StoreEventTest, LinkTestIsStoredLikeAnEvent)
     store(makeMessage("1234", "1130"));
     store(makeMessage("1234", "NULL"));
     const JournalRecord slot = journal.record(1);
-    EXPECT_EQ(slot.status, journal::kStored);
+    EXPECT_EQ(slot.status, journal::kStored | journal::kSaved);
     EXPECT_EQ(fieldText(slot.event), "NULL");
+    EXPECT_EQ(stack.store.connect(EventLog::Role::Reader)->pendingCount(), 1)
+        << "a link test is never forwarded";
     EXPECT_EQ(fieldText(accounts.record(0).event), "NULL");
     EXPECT_EQ(fieldText(accounts.record(1).account), "") << "same account, same slot";
 }
@@ -139,7 +164,8 @@ TEST_F(StoreEventTest, The2049thMessageOverwritesSlotZero)
 {
     // Staged only: a sync each would make the test slow without testing more.
     for (int i = 0; i < 2048; ++i)
-        (void)Stage_DC9_Event(makeMessage("1234", "NULL"), kReceived, "10.1.2.3", 50001, accounts, journal);
+        (void)Stage_DC9_Event(makeMessage("1234", "NULL"), kReceived, EventSource{"tcp", "10.1.2.3", 50001},
+                              ++m_stage, accounts, journal);
     store(makeMessage("1234", "1401"));
     EXPECT_EQ(journal.nextSlot(), 1u);
     EXPECT_EQ(fieldText(journal.record(0).event), "1401");

@@ -2,6 +2,7 @@
 #include "PanelLoad.h"
 
 #include "dc09/Dc09Codec.h"
+#include "store/EventLog.h"
 #include "store/JournalRecord.h"
 
 #include <QFile>
@@ -171,6 +172,28 @@ void PanelLoad::read(Panel& panel)
         else
             send(panel);
     }
+}
+
+std::vector<PanelEvent> missingFromLog(const QString& dir, const std::set<PanelEvent>& events)
+{
+    EventLog log((dir + QStringLiteral("/events.db")).toStdString(), EventLog::Role::Reader);
+    std::set<PanelEvent> found;
+    for (const LoggedEvent& e : log.receivedSince(0)) {
+        bool ok = false;
+        const JournalRecord& r = e.record;
+        const int panel = textField(r.account, sizeof r.account).toInt(&ok, 16) - 0x1000;
+        const int number = textField(r.partition, sizeof r.partition).toInt() * 1000 +
+                           textField(r.zone, sizeof r.zone).toInt();
+        if (ok && QByteArray::fromStdString(e.extended) ==
+                      "[X" + QByteArray::number(panel) + "." + QByteArray::number(number) + "]")
+            found.insert({panel, number});
+    }
+    std::vector<PanelEvent> missing;
+    for (const PanelEvent& e : events) {
+        if (!found.count(e))
+            missing.push_back(e);
+    }
+    return missing;
 }
 
 std::vector<PanelEvent> missingFromJournal(const QString& dir, const std::set<PanelEvent>& events)

@@ -70,5 +70,7 @@ private:
 // in the matching slot of extevn.dat; empty when every one is there.
 [[nodiscard]] std::vector<PanelEvent> missingFromJournal(const QString& dir,
                                                          const std::set<PanelEvent>& events);
+// The same against the event log (events.db) in `dir`, the record every acknowledgement waits for.
+[[nodiscard]] std::vector<PanelEvent> missingFromLog(const QString& dir, const std::set<PanelEvent>& events);
 
 } // namespace e2e

@@ -11,6 +11,7 @@
 #include "output/OutputMessages.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
+#include "store/EventLog.h"
 #include "store/Journal.h"
 #include "store/StoreTestSupport.h"
 
@@ -29,6 +30,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -212,18 +214,17 @@ class ForwardingThreads : public ::testing::TestWithParam<Answers> {};
 
 TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresAndSupervises)
 {
-    TempDir dir;
-    LogRecorder log;
+    StoreStack stack;
+    TempDir& dir = stack.dir;
+    LogRecorder& log = stack.log;
     OutputShared shared;
     SystemClock clock;
-    Monitoring_Thread* self = nullptr;
-    Journal journal({dir.file("kalvor.dat"), dir.file("extevn.dat")}, log.sink(), [&self](int seconds) {
-        if (self)
-            self->pause(seconds);
-    });
-    journal.load();
-    AccountTable accounts(dir.file("latevn.dat"));
-    accounts.load();
+    Journal& journal = stack.journal;
+    AccountTable& accounts = stack.accounts;
+    ASSERT_TRUE(stack.open());
+    // The commit thread takes the events and every supervision change, as in the program.
+    accounts.onNeedsCommit = [&] { (void)stack.store.requestCommit(); };
+    stack.store.start();
 
     constexpr int kEvents = 1500; // below the ring's size: nothing is overwritten unreported
     std::atomic<int> refreshes{0};
@@ -243,9 +244,8 @@ TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresA
         }
         OutputTransport& transport = handoff ? static_cast<OutputTransport&>(*handoff) : tcp->transport();
         Monitoring_Thread thread(
-            journal, accounts, shared, transport, clock, [] { return ForwardingSettings{}; }, hooks,
-            MonitoringTiming{5000ms, 1ms, 1ms});
-        self = &thread;
+            journal, accounts, stack.store, shared, transport, clock, [] { return ForwardingSettings{}; },
+            hooks, MonitoringTiming{5000ms, 1ms, 1ms, 1ms});
         thread.start();
 
         // Supervised accounts 9000..9009, each going missing and coming back while events flow.
@@ -254,7 +254,7 @@ TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresA
         for (int a = 0; a < kSupervised; ++a) {
             const std::string account = std::to_string(9000 + a);
             JournalRecord r = makeRecord(account.c_str());
-            const auto slot = accounts.update(r, "");
+            const auto slot = accounts.stage(r, "");
             ASSERT_TRUE(slot.has_value());
             accounts.setPingMinutes(*slot, 1);
             supervisedSlots.push_back(*slot);
@@ -262,11 +262,14 @@ TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresA
 
         // Phase one: events flow while the countdown runs out for every supervised account. Phase
         // two, once those losses are acknowledged: some accounts report again while events flow on.
+        std::vector<StagedRow> group;
         const auto appendEvents = [&](int from, int to, int tickEvery) {
             for (int n = from; n < to; ++n) {
                 char account[16];
                 std::snprintf(account, sizeof account, "%04d", n);
-                journal.append(makeRecord(account, n % 7 == 0 ? "NULL" : "1130"), "[Q50]");
+                group.push_back(stack.stage(makeRecord(account, n % 7 == 0 ? "NULL" : "1130"), "[Q50]"));
+                if (group.size() == 8 || n + 1 == to) // a turn of the receiver's event loop
+                    (void)stack.store.submit(std::exchange(group, {}));
                 if (n % tickEvery == 0)
                     accounts.supervisionTick();
                 if (n % 100 == 0) {
@@ -288,8 +291,9 @@ TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresA
         ASSERT_TRUE(waitFor(noneDue, mainTurn));
         for (const int a : {0, 3, 6}) {
             JournalRecord r = makeRecord(std::to_string(9000 + a).c_str());
-            (void)accounts.update(r, "");
+            (void)accounts.stage(r, "");
         }
+        (void)stack.store.requestCommit();
         appendEvents(600, kEvents, 20); // 45 ticks: those back stay back
 
         const auto allReported = [&] {
@@ -308,6 +312,8 @@ TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresA
         EXPECT_NE(shared.Thread_Alive.load() & output::kMonitoringAlive, 0u);
         thread.requestTerminate();
         ASSERT_TRUE(thread.waitForEnd(10000));
+        EXPECT_EQ(stack.store.connect(EventLog::Role::Reader)->pendingCount(), 0)
+            << "every mark is in the log";
 
         std::map<std::string, int> reports;     // event account -> times sent
         std::map<std::string, int> supervision; // account + E350/R350 -> times sent
@@ -334,8 +340,8 @@ TEST_P(ForwardingThreads, EveryEventReportedExactlyOnceWhileTheMainThreadStoresA
             EXPECT_EQ(supervision[account + "E350"], 1) << account;
             EXPECT_EQ(supervision[account + "R350"], (a == 0 || a == 3 || a == 6) ? 1 : 0) << account;
         }
-        self = nullptr;
     }
+    ASSERT_TRUE(stack.store.finish(std::chrono::seconds(30)));
     for (const LoggedLine& line : log.lines())
         EXPECT_EQ(line.colour, LogColour::Black) << line.text;
     EXPECT_GT(refreshes.load(), 0);

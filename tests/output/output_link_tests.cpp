@@ -341,7 +341,10 @@ TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswerAndSilenceEndsThe
         SCOPED_TRACE(row.block.toHex().toStdString());
         QTcpSocket peer;
         peer.connectToHost(QHostAddress::LocalHost, p);
-        ASSERT_TRUE(waitUntil([&] { link.Timer_OutTimer(); return connections() == 1; }));
+        ASSERT_TRUE(waitUntil([&] {
+            link.Timer_OutTimer();
+            return connections() == 1;
+        }));
         const Exchange got = exchangeFromThread(Kind::Report, 300ms, [&] {
             ASSERT_EQ(readSome(peer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
             peer.write(row.block); // one write, one block
@@ -352,7 +355,10 @@ TEST_F(OutputLinkTest, OnlyTheFirstByteOfABlockCountsAsAnAnswerAndSilenceEndsThe
             EXPECT_TRUE(waitUntil([&] { return peer.state() == QAbstractSocket::UnconnectedState; }));
         }
         peer.abort();
-        ASSERT_TRUE(waitUntil([&] { link.Timer_OutTimer(); return connections() == 0; }));
+        ASSERT_TRUE(waitUntil([&] {
+            link.Timer_OutTimer();
+            return connections() == 0;
+        }));
     }
 }
 
@@ -947,21 +953,23 @@ protected:
         OutputLinkTest::SetUp();
         build();
     }
-    void TearDown() override { thread.reset(); }
+    void TearDown() override
+    {
+        thread.reset();
+        stores.reset();
+    }
 
     void build()
     {
         const LogSink log = mainThreadLogSink(&link, logSink(), [this] { ++beeps; });
-        journal = std::make_unique<Journal>(
-            Journal::Paths{store.file("kalvor.dat"), store.file("extevn.dat")}, log);
-        journal->load();
-        accounts = std::make_unique<AccountTable>(store.file("latevn.dat"));
-        accounts->load();
+        stores = std::make_unique<StoreStack>();
+        ASSERT_TRUE(stores->open());
+        journal = &stores->journal;
         MonitoringHooks hooks;
         hooks.log = log;
         thread = std::make_unique<Monitoring_Thread>(
-            *journal, *accounts, shared, link, clock, [this] { return link.forwardingSettings(); }, hooks,
-            MonitoringTiming{500ms, 1ms, 5ms});
+            *journal, stores->accounts, stores->store, shared, link, clock,
+            [this] { return link.forwardingSettings(); }, hooks, MonitoringTiming{500ms, 1ms, 5ms, 0ms});
         Monitoring_Thread* forwarding = thread.get();
         link.monitoringThread = WatchedThread{[forwarding] { return forwarding->isRunning(); },
                                               [forwarding] { forwarding->requestTerminate(); },
@@ -972,8 +980,7 @@ protected:
     void reportOut()
     {
         thread.reset();
-        journal.reset();
-        std::filesystem::remove(store.file("kalvor.dat"));
+        stores.reset();
         build();
         logged.clear();
         m_received.clear();
@@ -983,7 +990,7 @@ protected:
         peer.connectToHost(QHostAddress::LocalHost, p);
         ASSERT_TRUE(waitUntil([&] { return connections() == 1; }));
         link.Timer_OutTimer();
-        journal->append(makeRecord("1234"), "");
+        ASSERT_TRUE(stores->add(makeRecord("1234")).ok());
         thread->start();
         ASSERT_EQ(nextLine().left(1), "1");
         peer.write("\x06");
@@ -1003,10 +1010,9 @@ protected:
     }
     bool reported() const { return (journal->record(0).status & journal::kReported) != 0; }
 
-    TempDir store;
     ManualClock clock{kTestTime};
-    std::unique_ptr<Journal> journal;
-    std::unique_ptr<AccountTable> accounts;
+    std::unique_ptr<StoreStack> stores;
+    Journal* journal = nullptr;
     std::unique_ptr<Monitoring_Thread> thread;
     QTcpSocket peer;
     QByteArray m_received;

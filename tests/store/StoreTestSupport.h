@@ -3,7 +3,10 @@
 #pragma once
 
 #include "log/LogSink.h"
+#include "store/AccountTable.h"
+#include "store/EventStore.h"
 #include "store/FileIo.h"
+#include "store/Journal.h"
 #include "store/JournalRecord.h"
 #include "store/RecordText.h"
 
@@ -208,4 +211,71 @@ private:
     mutable std::mutex m_mutex;
     std::map<std::pair<std::string, Op>, int> m_failures;
     std::map<int, std::string> m_paths;
+};
+
+// One event staged as the receiver stages it (its account first), ready for a commit.
+inline StagedRow stageRecord(Journal& journal, AccountTable& accounts, JournalRecord record,
+                             const char* extended, std::uint64_t stage)
+{
+    StagedRow s;
+    s.stage = stage;
+    const std::optional<std::size_t> account = accounts.stage(record, extended);
+    s.row.journalSlot = int(journal.stage(record, extended, s.stage));
+    s.row.receivedUtc = record.time_received;
+    s.row.transport = "tcp";
+    s.row.sourceAddress = std::string(fieldText(record.address));
+    s.row.sourcePort = record.port;
+    s.row.sequence = int(stage % 10000);
+    s.row.token = fieldText(record.event) == "NULL" ? "NULL" : "ADM-CID";
+    s.row.content =
+        "[#" + std::string(fieldText(record.account)) + "|" + std::string(fieldText(record.event)) + "]";
+    s.row.record = record;
+    s.row.extended = extended;
+    s.row.accountSlot = account ? int(*account) : -1;
+    s.row.state = fieldText(record.event) == "NULL" ? ForwardState::NotReportable : ForwardState::Pending;
+    return s;
+}
+
+// The stores of one data directory as the receiver builds them: the ring and account views, the
+// event log, and a commit path that a test runs on its own thread.
+class StoreStack {
+public:
+    explicit StoreStack(FileIo& io = FileIo::posix(), std::string directory = {})
+        : m_path(directory.empty() ? dir.path() : std::move(directory)),
+          journal({file("kalvor.dat"), file("extevn.dat")}, log.sink(), io),
+          accounts(file("latevn.dat"), io, log.sink()),
+          store(file("events.db"), journal, accounts, log.sink())
+    {
+    }
+    [[nodiscard]] std::string file(const std::string& name) const { return m_path + "/" + name; }
+
+    bool open()
+    {
+        journal.load();
+        accounts.load();
+        return store.open();
+    }
+    StagedRow stage(JournalRecord record, const char* extended = "")
+    {
+        return stageRecord(journal, accounts, record, extended, m_nextStage++);
+    }
+    // Stages and commits one event on this thread.
+    FileFailure add(const JournalRecord& record, const char* extended = "")
+    {
+        std::vector<StagedRow> rows;
+        rows.push_back(stage(record, extended));
+        return store.commitNow(std::move(rows));
+    }
+
+    TempDir dir;
+    LogRecorder log;
+
+private:
+    std::string m_path;
+    std::uint64_t m_nextStage = 1;
+
+public:
+    Journal journal;
+    AccountTable accounts;
+    EventStore store;
 };

@@ -1,4 +1,5 @@
-// The account table: finding and creating accounts, supervision, deletion and the file image.
+// The account table: finding and creating accounts, supervision, deletion, and the file view that
+// each commit of the log writes.
 #include "store/AccountTable.h"
 #include "store/RecordText.h"
 #include "store/StoreTestSupport.h"
@@ -16,21 +17,37 @@ std::vector<std::uint8_t> slotBytes(const std::vector<std::uint8_t>& file, std::
 
 class AccountTableTest : public ::testing::Test {
 protected:
-    explicit AccountTableTest(FileIo& io = FileIo::posix()) : table(dir.file("latevn.dat"), io)
+    explicit AccountTableTest(FileIo& io = FileIo::posix()) : table(dir.file("latevn.dat"), io, log.sink())
     {
         table.onChanged = [this] { ++refreshes; };
+        // What the store does a moment later: the changes go to the log, and the file follows.
+        table.onNeedsCommit = [this] { commit(); };
     }
 
+    void commit() { table.committed(table.takeChanged()); }
+    std::optional<std::size_t> update(JournalRecord& r, const char* extended)
+    {
+        const auto slot = table.stage(r, extended);
+        commit();
+        return slot;
+    }
     std::size_t store(const char* account, const char* extended = "", const char* event = "1130")
     {
         JournalRecord r = makeRecord(account, event);
-        const auto slot = table.update(r, extended);
+        const auto slot = update(r, extended);
         EXPECT_TRUE(slot.has_value()) << account;
         return slot.value_or(0);
+    }
+    void acknowledgeReport(std::size_t slot)
+    {
+        const auto due = table.nextReportDue(slot);
+        ASSERT_TRUE(due.has_value() && due->slot == slot);
+        EXPECT_TRUE(table.clearReportDue(*due));
     }
     std::vector<std::uint8_t> file() const { return readBytes(dir.file("latevn.dat")); }
 
     TempDir dir;
+    LogRecorder log;
     int refreshes = 0;
     AccountTable table;
 };
@@ -41,7 +58,7 @@ TEST_F(AccountTableTest, NewAccountIsWrittenAsExpectedRecord)
     EXPECT_EQ(file(), std::vector<std::uint8_t>(163840, 0));
 
     JournalRecord r = makeRecord("1234");
-    ASSERT_EQ(table.update(r, "[Q87]"), 0u);
+    ASSERT_EQ(update(r, "[Q87]"), 0u);
 
     std::vector<std::uint8_t> golden(80, 0);
     putLe32(golden, 0, std::uint32_t(kTestTime));
@@ -98,7 +115,7 @@ TEST_F(AccountTableTest, AccountNumbersCompareAsWholeExactTexts)
     EXPECT_EQ(store("1234"), 0u);
 
     JournalRecord empty = makeRecord("");
-    EXPECT_FALSE(table.update(empty, "").has_value()) << "an empty number is no account";
+    EXPECT_FALSE(update(empty, "").has_value()) << "an empty number is no account";
     EXPECT_EQ(fieldText(table.record(4).account), "");
 }
 
@@ -113,7 +130,7 @@ TEST_F(AccountTableTest, KnownAccountTakesLastMessageAndReportedAddress)
 
     JournalRecord r = makeRecord("1234", "NULL", kTestTime + 100);
     r.port = 5555;
-    ASSERT_EQ(table.update(r, "[B172.16.254.123456]"), slot);
+    ASSERT_EQ(update(r, "[B172.16.254.123456]"), slot);
     const AccountRecord rec = table.record(slot);
     EXPECT_EQ(fieldText(rec.event), "NULL");
     EXPECT_EQ(rec.last_time, kTestTime + 100);
@@ -125,7 +142,7 @@ TEST_F(AccountTableTest, KnownAccountTakesLastMessageAndReportedAddress)
     EXPECT_EQ(fieldText(r.address), "172.16.254.1234") << "the journal record takes it too";
 
     JournalRecord plain = makeRecord("1234");
-    ASSERT_EQ(table.update(plain, ""), slot);
+    ASSERT_EQ(update(plain, ""), slot);
     EXPECT_EQ(fieldText(table.record(slot).address), "10.0.0.7");
     EXPECT_EQ(slotBytes(file(), slot),
               slotBytes(std::vector<std::uint8_t>(table.image(), table.image() + 163840), slot));
@@ -189,7 +206,7 @@ TEST_F(AccountTableTest, ReportStillDueAfterARestart)
     for (int tick = 0; tick < 60; ++tick)
         table.supervisionTick();
     store("5678");
-    table.clearReportDue(acknowledged);
+    acknowledgeReport(acknowledged);
 
     AccountTable restarted(dir.file("latevn.dat"));
     restarted.load();
@@ -234,7 +251,7 @@ TEST_F(AccountTableTest, ZeroTimeoutStopsSupervisionButKeepsMissing)
     table.setPingMinutes(slot, 1);
     for (int tick = 0; tick < 60; ++tick)
         table.supervisionTick();
-    table.clearReportDue(slot);
+    acknowledgeReport(slot);
 
     table.setPingMinutes(slot, 0);
     for (int tick = 0; tick < 200; ++tick)
@@ -288,7 +305,7 @@ TEST_F(AccountTableTest, FullTableLeavesNewAccountsOut)
     for (int i = 0; i < 2048; ++i)
         store(std::to_string(i).c_str());
     JournalRecord r = makeRecord("new");
-    EXPECT_FALSE(table.update(r, "[B1.2.3.4]").has_value());
+    EXPECT_FALSE(update(r, "[B1.2.3.4]").has_value());
     EXPECT_EQ(fieldText(r.address), "10.0.0.7") << "the journal keeps the connection's address";
     EXPECT_EQ(fieldText(table.record(2047).account), "2047");
 }
@@ -319,44 +336,69 @@ protected:
     void TearDown() override { io.heal(); }
 };
 
-TEST_F(FailingAccountTableTest, WriteFailuresAreSilentAndMemoryKeepsTheValues)
+TEST_F(FailingAccountTableTest, WriteFailuresAreSaidOnceAndTheFileCatchesUpOnceItWorks)
 {
     table.load();
     io.failOn(dir.file("latevn.dat"), FailingFileIo::Op::Open, EACCES);
     const std::size_t slot = store("1234");
-    EXPECT_EQ(refreshes, 1) << "the view shows the update even when the file did not take it";
+    (void)store("1234");
+    EXPECT_EQ(refreshes, 2) << "the view shows the update even when the file did not take it";
     EXPECT_EQ(fieldText(table.record(slot).account), "1234");
     EXPECT_EQ(file(), std::vector<std::uint8_t>(163840, 0));
+    ASSERT_EQ(log.lines().size(), 1u) << "once for the whole failure";
+    EXPECT_EQ(log.lines()[0].text, "File open error. " + dir.file("latevn.dat") + OS_Error_Text(EACCES));
+    EXPECT_EQ(log.lines()[0].colour, LogColour::Red);
 
-    table.writeAccount(slot);
-    EXPECT_EQ(refreshes, 1) << "a failed write is not followed by a refresh";
     io.heal();
-    table.writeAccount(slot);
-    EXPECT_EQ(refreshes, 2);
+    EXPECT_TRUE(table.checkpoint().ok());
     EXPECT_EQ(slotBytes(file(), slot),
               slotBytes(std::vector<std::uint8_t>(table.image(), table.image() + 163840), slot));
+    io.failOn(dir.file("latevn.dat"), FailingFileIo::Op::Sync, EIO);
+    (void)store("5678");
+    EXPECT_FALSE(table.checkpoint().ok());
+    EXPECT_EQ(log.lines().size(), 2u) << "a new episode after it worked";
 }
 } // namespace
 
-// A table file missing at commit time is made again whole from memory: the accounts stored before
-// stay in it beside the one written now.
+// A table file deleted or cut short while the receiver runs is made again whole from memory: the
+// accounts stored before stay in it beside the one written now.
 TEST_F(AccountTableTest, AMissingFileIsMadeAgainWholeAtTheNextCommit)
 {
+    for (const bool shortened : {false, true}) {
+        table.load();
+        const std::size_t earlier = store("1234");
+        if (shortened)
+            std::filesystem::resize_file(dir.file("latevn.dat"), 100);
+        else
+            std::filesystem::remove(dir.file("latevn.dat"));
+        (void)table.checkpoint();
+        const std::size_t later = store(shortened ? "6789" : "5678");
+        const auto bytes = file();
+        ASSERT_EQ(bytes.size(), 163840u);
+        EXPECT_EQ(fieldText(reinterpret_cast<const AccountRecord*>(bytes.data() + 80 * earlier)->account),
+                  "1234");
+        EXPECT_EQ(fieldText(reinterpret_cast<const AccountRecord*>(bytes.data() + 80 * later)->account),
+                  shortened ? "6789" : "5678");
+    }
+}
+
+// At start-up the log's slots are the table: what a kill or a torn sector left different is
+// rewritten; a slot the log does not hold is empty.
+TEST_F(AccountTableTest, StartUpMakesTheTableAgreeWithTheLog)
+{
     table.load();
-    const std::size_t earlier = store("1234");
-    std::filesystem::remove(dir.file("latevn.dat"));
-    JournalRecord r = makeRecord("5678");
-    const std::optional<std::size_t> staged = table.stage(r, "");
-    ASSERT_TRUE(staged.has_value());
-    const std::uint16_t slots[] = {std::uint16_t(*staged)};
-    AccountTable::Commit commit;
-    FileFailure failed = table.writeCommit(slots, commit);
-    if (failed.ok())
-        failed = syncEach(commit.pending());
-    table.finishCommit(commit, failed);
-    ASSERT_TRUE(failed.ok()) << failed.text();
-    const auto bytes = file();
-    ASSERT_EQ(bytes.size(), 163840u);
-    EXPECT_EQ(fieldText(reinterpret_cast<const AccountRecord*>(bytes.data() + 80 * earlier)->account), "1234");
-    EXPECT_EQ(fieldText(reinterpret_cast<const AccountRecord*>(bytes.data() + 80 * *staged)->account), "5678");
+    store("1234", "[Q50]");
+    store("5678");
+    auto bytes = file();
+    bytes[80 * 1 + 10] ^= 0x20; // a torn record
+    bytes[80 * 7 + 4] = '9';    // a phantom account
+    writeBytes(dir.file("latevn.dat"), bytes);
+    const std::vector<LoggedAccount> fromLog{{0, table.record(0)}, {1, table.record(1)}};
+    table.load();
+    EXPECT_EQ(table.reconcile(fromLog), 2u);
+    EXPECT_EQ(file(), std::vector<std::uint8_t>(table.image(), table.image() + 163840));
+    EXPECT_EQ(fieldText(table.record(7).account), "");
+    EXPECT_EQ(table.record(0).ping_countdown, 360) << "the countdown is the timeout again";
+    EXPECT_EQ(table.slotOf("5678"), 1u);
+    EXPECT_EQ(table.reconcile(fromLog), 0u);
 }

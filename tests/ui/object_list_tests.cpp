@@ -21,11 +21,15 @@ protected:
     {
         accounts.load();
         accounts.onChanged = [this] { ++writes; };
+        // What the event log's commit does a moment later: the file follows.
+        accounts.onNeedsCommit = [this] { accounts.committed(accounts.takeChanged()); };
     }
     std::size_t add(const char* account, const char* extended = "[Q40]")
     {
         JournalRecord r = makeRecord(account);
-        return *accounts.update(r, extended);
+        const std::size_t slot = *accounts.stage(r, extended);
+        accounts.committed(accounts.takeChanged());
+        return slot;
     }
     QString cell(int row, int column) const { return form.model()->index(row, column).data().toString(); }
     QRect cellRect(int row, int column) const
@@ -64,7 +68,7 @@ TEST_F(ObjectList, RowsAndTextsFollowTheAccountSlots)
     add("1234", "[Q87]");
     add("5678", "");
     JournalRecord test = makeRecord("9ABC", "NULL");
-    accounts.update(test, "");
+    (void)accounts.stage(test, "");
     form.Refresh_ID_List_GridExecute();
     EXPECT_EQ(form.model()->rowCount(), 3);
     const QStringList first = {QStringLiteral("00:00:00   2026-12-07"),
