@@ -186,6 +186,18 @@ FileFailure EventStore::commitNow(std::vector<StagedRow> rows)
     return m_committedThrough >= ticket ? FileFailure{} : FileFailure::of("Disk write error. ", m_path, EIO);
 }
 
+void EventStore::commitQueued()
+{
+    std::lock_guard inline_(m_inlineCommits);
+    std::unique_lock lock(m_mutex);
+    if (m_committer.joinable())
+        return;
+    if (m_queue.empty() && m_retryDue)
+        m_queue.push_back(Group{m_nextTicket++, {}, false});
+    while (!m_queue.empty())
+        commitOnce(lock);
+}
+
 std::vector<std::string> EventStore::clearView()
 {
     std::vector<std::string> failures;

@@ -72,6 +72,8 @@ public:
     // Submits the rows and waits for their commit; before start() it runs on the caller's thread.
     // For tools, benchmarks and tests; the receiver never waits like this.
     [[nodiscard]] FileFailure commitNow(std::vector<StagedRow> rows);
+    // Before start(): runs what was submitted (and a retry of what failed) on the caller's thread.
+    void commitQueued();
     // Clear journal: the ring view is emptied (files synced), and the log remembers from which event
     // on the view holds events again; its rows stay. Returns what could not be written.
     [[nodiscard]] std::vector<std::string> clearView();

@@ -26,9 +26,11 @@
 
 class TempDir {
 public:
-    TempDir()
+    // Under `base` when given (a tmpfs, say, where syncs cost nothing), else the system's.
+    explicit TempDir(const std::string& base = {})
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ardentel-XXXXXX").string();
+        const std::filesystem::path parent = base.empty() ? std::filesystem::temp_directory_path() : std::filesystem::path(base);
+        std::string pattern = (parent / "ardentel-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr)
             m_path = pattern;
     }
