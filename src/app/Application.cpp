@@ -274,18 +274,14 @@ std::unique_ptr<QSocketNotifier> closeOnTerminationSignal(QObject* context, std:
     return notifier;
 }
 
-void printLogLine(const QString& line)
-{
-    std::fprintf(stdout, "%s\n", line.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
-
 // The service: the receiver with no window at all. Log lines go to standard output, a message for
 // the operator to standard error, and a termination signal closes it in order.
 int runService(ReceiverCore& core, Dialogs& dialogs)
 {
-    QObject::connect(&core, &ReceiverCore::logLine, &core,
-                     [](const QString& line, LogColour) { printLogLine(line); });
+    QObject::connect(&core, &ReceiverCore::logLine, &core, [&core](const QString& line, LogColour) {
+        const QByteArray text = line.toLocal8Bit();
+        core.printLine(std::string_view(text.constData(), std::size_t(text.size())));
+    });
     QObject::connect(&core, &ReceiverCore::messageRequested, &core, [&dialogs](const QString& text) {
         (void)dialogs.ask(nullptr, QStringLiteral("Ardentel"), text, Dialogs::Buttons::Ok,
                           Dialogs::Icon::Exclamation);
@@ -343,8 +339,10 @@ QString pictureName(const QString& file, const std::string& window)
 int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool offscreen)
 {
     if (offscreen)
-        QObject::connect(&core, &ReceiverCore::logLine, &core,
-                         [](const QString& line, LogColour) { printLogLine(line); });
+        QObject::connect(&core, &ReceiverCore::logLine, &core, [&core](const QString& line, LogColour) {
+            const QByteArray text = line.toLocal8Bit();
+            core.printLine(std::string_view(text.constData(), std::size_t(text.size())));
+        });
     TMain_Form main(core, dialogs);
     main.FormCreate();
     main.createSecondaryWindows();

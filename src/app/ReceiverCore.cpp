@@ -3,7 +3,6 @@
 #include "app/ReceiverCore.h"
 
 #include "app/TrafficLines.h"
-
 #include "dc09/Dc09Receiver.h"
 #include "output/AtRecThread.h"
 #include "output/MainThreadCall.h"
@@ -208,6 +207,16 @@ void ReceiverCore::printTrafficLines(std::FILE* out)
     m_threadLink->traffic.store(m_threadLink->trafficOwner.get());
 }
 
+void ReceiverCore::printLine(std::string_view text)
+{
+    if (TrafficLines* traffic = m_threadLink->traffic.load()) {
+        traffic->line(text);
+        return;
+    }
+    std::fprintf(stdout, "%.*s\n", int(text.size()), text.data());
+    std::fflush(stdout);
+}
+
 void ReceiverCore::FormCreate()
 {
     if (m_created)
@@ -249,8 +258,9 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
     // The views' last sync follows the log's last commit; a disk that hangs is not waited out.
     m_storeFinished = m_store->finish(std::chrono::milliseconds(kThreadStopMillis));
     if (!m_storeFinished)
-        Write_System_Log("The event log did not finish in time; what it had not committed was not acknowledged.",
-                         LogColour::Red);
+        Write_System_Log(
+            "The event log did not finish in time; what it had not committed was not acknowledged.",
+            LogColour::Red);
     // Normally deactivate() has closed it already; it is closed here at the latest, once nothing
     // polls or writes it any more.
     if (!m_atRec->isRunning() && !m_monitoring->isRunning() && m_commPort->isOpen()) {

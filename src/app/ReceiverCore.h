@@ -47,6 +47,9 @@ public:
     // Before FormCreate, for a service: every event stored and every report the automation software
     // acknowledged also becomes one line on `out` (see TrafficLines).
     void printTrafficLines(std::FILE* out = stdout);
+    // A line for the same output, in order with the traffic lines (the service's log lines); written
+    // at once when no traffic lines are printed.
+    void printLine(std::string_view text);
 
     // The orderly close, once: timers off; the receiver port and its connections closed; the
     // settings question; the forwarding thread asked to stop and waited for (it finishes the line in

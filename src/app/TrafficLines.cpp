@@ -26,7 +26,22 @@ template <std::size_t N> void appendField(std::string& out, const char (&field)[
 
 } // namespace
 
-TrafficLines::TrafficLines(QObject* context, std::FILE* out) : m_context(context), m_out(out) {}
+TrafficLines::TrafficLines(QObject*, std::FILE* out) : m_out(out), m_writer([this] { run(); }) {}
+
+TrafficLines::~TrafficLines()
+{
+    (void)flush(std::chrono::milliseconds(1000));
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    // A writer held up by a reader that never reads again is left behind: the process is ending.
+    if (flush(std::chrono::milliseconds(0)))
+        m_writer.join();
+    else
+        m_writer.detach();
+}
 
 std::string TrafficLines::storedLine(const JournalRecord& record)
 {
@@ -74,6 +89,13 @@ void TrafficLines::reported(std::string_view line)
     queue(reportedLine(line) + '\n');
 }
 
+void TrafficLines::line(std::string_view text)
+{
+    std::string out(text);
+    out += '\n';
+    queue(out);
+}
+
 void TrafficLines::queue(const std::string& lines)
 {
     if (lines.empty())
@@ -86,29 +108,39 @@ void TrafficLines::queue(const std::string& lines)
         } else {
             m_pending += lines;
         }
+        ++m_queued;
     }
-    // One flush on its way at a time; it takes everything queued until it runs.
-    if (!m_posted.exchange(true))
-        QMetaObject::invokeMethod(
-            m_context, [this] { flush(); }, Qt::QueuedConnection);
+    m_changed.notify_all();
 }
 
-void TrafficLines::flush()
+bool TrafficLines::flush(std::chrono::milliseconds wait)
 {
-    m_posted.store(false); // before taking: a line queued after this posts a new flush
-    std::string lines;
-    std::size_t dropped = 0;
-    {
-        std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    const std::uint64_t target = m_queued;
+    return m_changed.wait_for(lock, wait, [&] { return m_written >= target; });
+}
+
+void TrafficLines::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [&] { return m_stop || m_queued > m_written; });
+        if (m_queued == m_written && m_stop)
+            return;
+        std::string lines;
         lines.swap(m_pending);
-        dropped = m_dropped;
-        m_dropped = 0;
+        const std::size_t dropped = std::exchange(m_dropped, 0);
+        const std::uint64_t batch = m_queued;
+        lock.unlock();
+        if (dropped > 0)
+            lines += std::to_string(dropped) + " traffic lines not shown (output too slow)\n";
+        // A reader that has gone costs these lines, nothing more (SIGPIPE is ignored).
+        if (!lines.empty()) {
+            (void)std::fwrite(lines.data(), 1, lines.size(), m_out);
+            (void)std::fflush(m_out);
+        }
+        lock.lock();
+        m_written = batch;
+        m_changed.notify_all();
     }
-    if (dropped > 0)
-        lines += std::to_string(dropped) + " traffic lines not shown (output too slow)\n";
-    if (lines.empty())
-        return;
-    // A reader that has gone costs these lines, nothing more (SIGPIPE is ignored).
-    (void)std::fwrite(lines.data(), 1, lines.size(), m_out);
-    (void)std::fflush(m_out);
 }

@@ -5,11 +5,10 @@
 #include "config/Clock.h"
 #include "store/RecordText.h"
 
-#include <sqlite3.h>
-
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <sqlite3.h>
 
 namespace {
 
@@ -104,7 +103,10 @@ public:
 
     [[nodiscard]] bool ok() const { return m_rc == SQLITE_OK && m_stmt != nullptr; }
     [[nodiscard]] sqlite3_stmt* get() const { return m_stmt; }
-    void text(int i, std::string_view v) { sqlite3_bind_text(m_stmt, i, v.data(), int(v.size()), SQLITE_STATIC); }
+    void text(int i, std::string_view v)
+    {
+        sqlite3_bind_text(m_stmt, i, v.data(), int(v.size()), SQLITE_STATIC);
+    }
     void integer(int i, std::int64_t v) { sqlite3_bind_int64(m_stmt, i, v); }
     void null(int i) { sqlite3_bind_null(m_stmt, i); }
     void blob(int i, const void* data, int size) { sqlite3_bind_blob(m_stmt, i, data, size, SQLITE_STATIC); }
@@ -132,14 +134,15 @@ EventLog::EventLog(std::string path, Role role) : m_path(std::move(path)), m_rol
     }
     sqlite3_extended_result_codes(m_db, 1);
     // The writer waits this long for a mark or a deletion in progress; the others for the writer.
-    sqlite3_busy_timeout(m_db, 5000);
+    sqlite3_busy_timeout(m_db, role == Role::Housekeeper ? 100 : 5000);
     if (role != Role::Reader) {
         // WAL: one append and one sync per commit, and readers never block the writer. Checkpoints
         // are made by the housekeeping, never by a commit that panels wait for.
-        const bool ok = exec("PRAGMA journal_mode=WAL") &&
-                        exec(role == Role::Writer ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
-                        exec("PRAGMA wal_autocheckpoint=0") && exec("PRAGMA journal_size_limit=67108864") &&
-                        exec("PRAGMA temp_store=MEMORY") && exec(kSchema);
+        const bool ok =
+            exec("PRAGMA journal_mode=WAL") &&
+            exec(role == Role::Writer ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
+            exec("PRAGMA wal_autocheckpoint=0") && exec("PRAGMA journal_size_limit=67108864") &&
+            exec("PRAGMA temp_store=MEMORY") && exec(kSchema);
         if (!ok) {
             m_failure = failureOf(sqlite3_errcode(m_db), "File open error. ");
             close();
@@ -201,7 +204,8 @@ bool EventLog::prepareAll()
                 "INSERT INTO events(received_utc, received_local, transport, source_address, source_port, "
                 "receiver, line, account, sequence, token, content, event, partition, zone, extended, "
                 "address, journal_slot, account_slot, state, reported_utc, reported_line) VALUES "
-                "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, ?21)") &&
+                "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, "
+                "?21)") &&
            make(m_putAccount, "INSERT OR REPLACE INTO accounts(slot, account, record) VALUES(?1, ?2, ?3)") &&
            make(m_putMeta, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)") &&
            make(m_mark, "UPDATE events SET state = 1, reported_utc = ?2, reported_line = ?3 "
@@ -363,7 +367,9 @@ std::vector<LoggedEvent> EventLog::readRows(Statement& statement)
         e.journalSlot = sqlite3_column_int(s, 16);
         e.accountSlot = sqlite3_column_type(s, 17) == SQLITE_NULL ? -1 : sqlite3_column_int(s, 17);
         const int state = sqlite3_column_int(s, 18);
-        e.state = state == 1 ? ForwardState::Reported : state == 2 ? ForwardState::NotReportable : ForwardState::Pending;
+        e.state = state == 1   ? ForwardState::Reported
+                  : state == 2 ? ForwardState::NotReportable
+                               : ForwardState::Pending;
         e.reportedUtc = sqlite3_column_int64(s, 19);
         e.reportedLine = textOf(s, 20);
     }
@@ -441,7 +447,8 @@ std::vector<LoggedEvent> EventLog::newest(std::size_t limit, std::int64_t afterI
 {
     if (!isOpen())
         return {};
-    const std::string sql = std::string("SELECT ") + kColumns + " FROM events WHERE id > ?1 ORDER BY id DESC LIMIT ?2";
+    const std::string sql =
+        std::string("SELECT ") + kColumns + " FROM events WHERE id > ?1 ORDER BY id DESC LIMIT ?2";
     Statement s(m_db, sql.c_str());
     if (!s.ok())
         return {};

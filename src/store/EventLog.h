@@ -31,7 +31,7 @@ struct LoggedEvent {
     int sourcePort = 0;
     int sequence = -1; // -1: not known (taken over from the ring files)
     std::string token;
-    std::string content; // the message data as received and decrypted
+    std::string content;    // the message data as received and decrypted
     JournalRecord record{}; // the decoded fields as the ring slot holds them; status aside
     std::string extended;
     int journalSlot = -1;
@@ -65,9 +65,10 @@ struct LogCommitNotes {
 class EventLog {
 public:
     enum class Role {
-        Writer,    // the commit thread: every commit is synced before it returns
-        Forwarder, // marks: a mark lost to a crash costs one more send, so they ride on the next sync
-        Reader,    // queries only
+        Writer,      // the commit thread: every commit is synced before it returns
+        Forwarder,   // marks: a mark lost to a crash costs one more send, so they ride on the next sync
+        Housekeeper, // checkpoints and deletions: what it cannot do at once waits for its next round
+        Reader,      // queries only
     };
 
     // Opens (and, unless reading, creates) the log. Never throws; failed() says why it is unusable.

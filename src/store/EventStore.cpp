@@ -48,6 +48,8 @@ std::int64_t EventStore::nowUtc() const
 
 std::int64_t EventStore::steadyMs() const
 {
+    if (m_clock != nullptr)
+        return m_clock->steadyMillis();
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -390,7 +392,7 @@ void EventStore::housekeep()
     (void)m_journal.checkpoint();
     (void)m_accounts.checkpoint();
     if (!m_housekeeper || !m_housekeeper->isOpen())
-        m_housekeeper = std::make_unique<EventLog>(m_path, EventLog::Role::Forwarder);
+        m_housekeeper = std::make_unique<EventLog>(m_path, EventLog::Role::Housekeeper);
     if (!m_housekeeper->isOpen())
         return;
     (void)m_housekeeper->checkpoint();

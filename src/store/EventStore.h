@@ -100,7 +100,8 @@ public:
     [[nodiscard]] std::vector<LoggedEvent> receivedSince(std::int64_t fromUtc);
     // Days the log keeps its rows; 0 means the default.
     void setKeepDays(int days) { m_keepDays.store(days); }
-    // The housekeeping's clock for the keeping time (tests move it); the system clock otherwise.
+    // The clock of the keeping time and of a commit that hangs (tests move it); the system clock
+    // otherwise. Set before start().
     void setClock(const Clock* clock) { m_clock = clock; }
     // Runs one round of the housekeeping on the caller's thread (tests; the thread runs it itself).
     void housekeep();

@@ -642,6 +642,40 @@ TEST_F(ReceiverTest, AnEventTheLogCannotTakeIsNotAcknowledgedButKeptAndForwarded
     EXPECT_EQ(m_viewLog.front().text, "Disk write error. " + m_paths.journal + OS_Error_Text(EIO));
 }
 
+// A disk that stops answering stops the reading, not the receiver: the panels wait in TCP, the timer
+// and everything else go on, and once the disk answers again every frame is answered in order.
+TEST_F(ReceiverTest, AHungDiskPausesTheReadingAndNothingElse)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    faults::stallSyncs(true);
+    constexpr int kFrames = 1200; // more than may wait for the disk at once
+    QByteArray frames;
+    for (int n = 1; n <= kFrames; ++n)
+        frames +=
+            frame("\"ADM-CID\"" + QByteArray::number(n).rightJustified(4, '0') + "R1L1#1234[#1234|1130 01 " +
+                  QByteArray::number(n % 1000).rightJustified(3, '0') + "]");
+    panel->write(frames);
+    ASSERT_TRUE(waitUntil([&] { return m_receiver->readsPaused(); }));
+    const std::int32_t countdown = m_accounts->record(0).ping_countdown;
+    ticks(2); // the receiver's timer is not held up
+    EXPECT_EQ(m_accounts->record(0).ping_countdown, countdown - 2);
+    EXPECT_EQ(panel->bytesAvailable(), 0) << "nothing is answered while the disk hangs";
+    faults::stallSyncs(false);
+    QByteArray answers;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            answers += panel->readAll();
+            return answers.count('\r') == kFrames;
+        },
+        30000))
+        << answers.count('\r');
+    EXPECT_FALSE(m_receiver->readsPaused());
+    EXPECT_TRUE(answers.startsWith(frame("\"ACK\"0001R1L1#1234[]")));
+    EXPECT_TRUE(answers.endsWith(frame("\"ACK\"1200R1L1#1234[]")));
+    EXPECT_EQ(loggedOf("1234"), kFrames);
+}
+
 // How many journal slots hold events of the account.
 std::size_t slotsOf(const Journal& journal, const char* account)
 {

@@ -2,6 +2,7 @@
 // what reaches the journal file, the second copy, the panel simulator against it.
 #include "E2eSupport.h"
 #include "config/ConfigRecord.h"
+#include "store/EventLog.h"
 #include "store/JournalRecord.h"
 
 #include <QDir>
@@ -176,10 +177,36 @@ TEST_F(EndToEnd, PanelSimulatorSendsTheWorkedFramesAndGetsTheListedAnswers)
     EXPECT_EQ(nextSlotOf(journalFile), 3u);
     const char* events[] = {"NULL", "1130", "NULL"};
     for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(slotOf(journalFile, i).status, journal::kStored) << i;
+        EXPECT_EQ(slotOf(journalFile, i).status, journal::kStored) << i; // in the log, not yet reported
         EXPECT_STREQ(slotOf(journalFile, i).event, events[i]) << i;
     }
     EXPECT_EQ(slotOf(journalFile, 3).status, 0);
+}
+
+// More events than the ring holds: the ring and account files keep their fixed sizes, and the event
+// log has a row for every one.
+TEST_F(EndToEnd, ThreeThousandEventsLeaveTheFilesAtTheirSizesAndEveryOneInTheLog)
+{
+    if (senderPath().isEmpty()) {
+        GTEST_SKIP() << "DC09_SEND is not set";
+    }
+    const quint16 port = freePort();
+    ASSERT_TRUE(m_install.configure(port));
+    ASSERT_TRUE(m_install.start(QStringLiteral("Port %1 is open.").arg(port)))
+        << m_install.output().constData();
+    const RunResult r =
+        runProgram(senderPath(),
+                   {QStringLiteral("--port"), QString::number(port), QStringLiteral("--count"),
+                    QStringLiteral("3000"), QStringLiteral("--connections"), QStringLiteral("4")},
+                   m_install.runtimeDir());
+    EXPECT_EQ(r.exitCode, 0) << r.output.right(500).constData();
+    EXPECT_EQ(m_install.terminate(), 0) << m_install.output().right(2000).constData();
+    for (const auto& [name, size] :
+         {std::pair{"kalvor.dat", 139268}, {"extevn.dat", 131072}, {"latevn.dat", 163840}})
+        EXPECT_EQ(QFileInfo(m_install.file(QString::fromLatin1(name))).size(), size) << name;
+    EventLog log(m_install.file(QStringLiteral("events.db")).toStdString(), EventLog::Role::Reader);
+    EXPECT_EQ(log.rowCount(), 3000);
+    EXPECT_EQ(log.pendingCount(), 3000) << "no automation software was there to take them";
 }
 
 TEST_F(EndToEnd, ASecondCopySaysSoAndLeavesTheFirstAlone)

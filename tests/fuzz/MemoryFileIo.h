@@ -96,6 +96,13 @@ public:
         return {std::int64_t(n), 0};
     }
     void close(int fd) override { m_open.erase(fd); }
+    IoResult sync(int fd) override { return find(fd) != nullptr ? IoResult{0, 0} : IoResult{-1, EBADF}; }
+    IoResult syncDirectoryOf(const std::string&) override { return {0, 0}; }
+    bool stillWhole(int fd, const std::string& path, std::size_t size) override
+    {
+        const Open* f = find(fd);
+        return f != nullptr && f->path == path && exists(path) && files[path].bytes.size() >= size;
+    }
 
     // Descriptors the store forgot to close.
     [[nodiscard]] std::size_t openCount() const { return m_open.size(); }

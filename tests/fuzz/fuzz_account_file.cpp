@@ -7,6 +7,7 @@
 #include "MemoryFileIo.h"
 #include "output/OutputMessages.h"
 #include "store/AccountTable.h"
+#include "store/EventLog.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
 
@@ -39,7 +40,8 @@ void updateAccount(AccountTable& table, std::string_view account, const std::str
     setFieldText(record.event, "1130");
     setFieldText(record.address, "10.0.0.7");
     record.port = 40123;
-    const auto slot = table.update(record, extended.c_str());
+    const auto slot = table.stage(record, extended.c_str());
+    table.committed(table.takeChanged());
     if (slot) {
         require(*slot < accounts::kSlots, "an account slot lies in the table");
         require(fieldText(table.record(*slot).account) == fieldText(record.account),
@@ -66,40 +68,50 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     io.closeAll();
     const auto file = fuzzsupport::fileOf(data + 3, tableCount, flags & 1, 0, accounts::kImageSize);
     io.place("latevn.dat", flags & 2 ? nullptr : &file);
-    AccountTable table("latevn.dat", io);
-    table.load();
+    {
+        AccountTable table("latevn.dat", io);
+        table.load();
+        // A new log takes the table over; the table then agrees with it at once.
+        const std::vector<LoggedAccount> takenOver = table.takeOverSlots();
+        require(table.reconcile(takenOver) == 0, "the table agrees with what was taken from it");
 
-    table.supervisionTick();
-    table.supervisionTick();
-    std::size_t from = 0;
-    for (int k = 0; k < 64; ++k) {
-        const auto due = table.nextReportDue(from);
-        if (!due)
-            break;
-        require(due->slot >= from && due->slot < accounts::kSlots, "a due report lies ahead in the table");
-        AccountRecord record = table.record(due->slot);
-        checkReport(Make_Supervision_Source(record), format);
-        require(table.clearReportDue(*due), "an unchanged due report is cleared");
-        from = due->slot + 1;
+        table.supervisionTick();
+        table.supervisionTick();
+        std::size_t from = 0;
+        for (int k = 0; k < 64; ++k) {
+            const auto due = table.nextReportDue(from);
+            if (!due)
+                break;
+            require(due->slot >= from && due->slot < accounts::kSlots,
+                    "a due report lies ahead in the table");
+            AccountRecord record = table.record(due->slot);
+            checkReport(Make_Supervision_Source(record), format);
+            require(table.clearReportDue(*due), "an unchanged due report is cleared");
+            from = due->slot + 1;
+        }
+
+        // The account (up to its first zero byte) and then its extended text come from the input's tail.
+        const char* text = reinterpret_cast<const char*>(tail);
+        const std::size_t accountLength = ::strnlen(text, std::min<std::size_t>(tailCount, 20));
+        const std::string_view account(text, accountLength);
+        const std::size_t extStart = std::min(tailCount, accountLength + 1);
+        const std::string extended(text + extStart, std::min<std::size_t>(tailCount - extStart, 63));
+        updateAccount(table, account, extended);
+
+        const std::size_t victim = std::size_t(flags >> 4) * 7;
+        std::int32_t minutes = 0;
+        std::memcpy(&minutes, data + 1, 2);
+        table.setPingMinutes(victim, minutes - 1000);
+        table.supervisionTick();
+        table.deleteAccount(victim);
+        table.committed(table.takeChanged());
+        updateAccount(table, account, extended);
+        table.deleteAccount(accounts::kSlots + 1); // outside the table: nothing happens
+        table.committed(table.takeChanged());
+        require(table.checkpoint().ok(), "a checkpoint in memory files succeeds");
+        require(io.files["latevn.dat"].bytes.size() >= accounts::kImageSize,
+                "a deletion writes the whole table");
     }
-
-    // The account (up to its first zero byte) and then its extended text come from the input's tail.
-    const char* text = reinterpret_cast<const char*>(tail);
-    const std::size_t accountLength = ::strnlen(text, std::min<std::size_t>(tailCount, 20));
-    const std::string_view account(text, accountLength);
-    const std::size_t extStart = std::min(tailCount, accountLength + 1);
-    const std::string extended(text + extStart, std::min<std::size_t>(tailCount - extStart, 63));
-    updateAccount(table, account, extended);
-
-    const std::size_t victim = std::size_t(flags >> 4) * 7;
-    std::int32_t minutes = 0;
-    std::memcpy(&minutes, data + 1, 2);
-    table.setPingMinutes(victim, minutes - 1000);
-    table.supervisionTick();
-    table.deleteAccount(victim);
-    updateAccount(table, account, extended);
-    table.deleteAccount(accounts::kSlots + 1); // outside the table: nothing happens
-    require(io.files["latevn.dat"].bytes.size() >= accounts::kImageSize, "a deletion writes the whole table");
     require(io.openCount() == 0, "every file is closed again");
     return 0;
 }

@@ -39,7 +39,17 @@ using testsupport::waitUntil;
 // poll step would hand the byte over; the link's own wait on the hand-off decides.
 class ScriptedTransport : public OutputTransport {
 public:
-    enum class Reply { Ack, Nak, Silent, Junk, SignalOnly, NoConnection, NotSent };
+    enum class Reply {
+        Ack,
+        Nak,
+        Silent,
+        Junk,
+        SignalOnly,
+        NoConnection,
+        NotSent,
+        AckAfterStray,
+        AckDoubtful
+    };
     static constexpr output::LinkId kConnection = 7;
 
     explicit ScriptedTransport(OutputShared& shared) : m_shared(shared) {}
@@ -72,6 +82,8 @@ public:
             duringWait(line);
         switch (reply) {
         case Reply::Ack:
+        case Reply::AckAfterStray:
+        case Reply::AckDoubtful:
             Deliver_Answer(m_shared.handoff, output::kAck, kConnection);
             break;
         case Reply::Nak:
@@ -88,7 +100,11 @@ public:
         case Reply::NotSent:
             break;
         }
-        return Exchange{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
+        Exchange result{SendResult::Sent, Await_Answer(m_shared.handoff, slot, wait)};
+        // An answer that came before this line, or a second, different one right after its answer.
+        result.strayBefore = reply == Reply::AckAfterStray;
+        result.doubtful = reply == Reply::AckDoubtful;
+        return result;
     }
 
 private:
@@ -626,6 +642,55 @@ TEST_F(ForwardingTest, AViewFileThatCannotBeWrittenHoldsBackNoReport)
     EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0), report(1)}));
     EXPECT_EQ(pendingInLog(), 0);
     m_io.heal();
+}
+
+// A one-byte answer names no line: one that came when no line waited for it puts the answer last
+// credited in doubt, and two different answers to one line leave it unanswered. Either way the line
+// goes out again; a duplicate at the automation software is better than a lost alarm.
+TEST_F(ForwardingTest, AnAnswerThatTurnsOutDoubtfulSendsItsLineAgain)
+{
+    make();
+    append("1111");
+    append("2222");
+    m_shared.Output_Link_State = output::kLinkUp;
+    m_transport.script = {Reply::Ack, Reply::Ack, Reply::AckAfterStray};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, report(0), report(1)}));
+    EXPECT_EQ(diskStatus(0), 0x01) << "the first answer is in doubt: pending again";
+    EXPECT_EQ(diskStatus(1), 0x07);
+    EXPECT_EQ(pendingInLog(), 1);
+    EXPECT_EQ(
+        count("An answer came from the automation software when no line waited for one: the last line is "
+              "sent again."),
+        1);
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{report(0)});
+    EXPECT_EQ(pendingInLog(), 0);
+
+    append("3333");
+    m_transport.script = {Reply::AckDoubtful};
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{report(2)});
+    EXPECT_EQ(pendingInLog(), 1) << "two different answers: not taken as acknowledged";
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{report(2)});
+    EXPECT_EQ(pendingInLog(), 0);
+
+    // A supervision report whose acknowledgement turns out doubtful is due again.
+    const std::size_t slot = missingAccount("5555");
+    m_clock.advance(30000);
+    m_transport.script = {Reply::Ack, Reply::Ack};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{kHeartbeat, "5002 185555E35001000\x14"}));
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kMissing);
+    append("6666");
+    m_transport.script = {Reply::AckAfterStray};
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{report(3)});
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kMissing | accounts::kReportDue);
+    pass();
+    EXPECT_EQ(takeSent(), std::vector<std::string>{"5002 185555E35001000\x14"});
+    EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kMissing);
 }
 
 TEST_F(ForwardingTest, StopRequestEndsAStepBetweenTwoLines)

@@ -388,6 +388,59 @@ TEST_F(OutputLinkTest, ASecondAnswerThatComesLateIsNotTheNextLinesAnswer)
     EXPECT_EQ(second.answer, std::nullopt);
 }
 
+// A one-byte answer names no line. On a connection on probation (or one known to answer twice) a
+// second answer in the quiet time after the first shows itself: the same byte is a duplicate, a
+// different one makes the answer doubtful; one that comes later, before the next line, puts the
+// last answer in doubt and lengthens the quiet time.
+TEST_F(OutputLinkTest, AnAnswerNobodyWaitedForPutsTheLastAnswerInDoubt)
+{
+    const quint16 p = freePort();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, p);
+    ASSERT_TRUE(waitUntil([&] { return connections() == 1; }));
+    const auto answerTwice = [&](const char* second, int laterMs) {
+        return [&peer, second, laterMs] {
+            ASSERT_EQ(readSome(peer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
+            peer.write("\x06");
+            peer.flush();
+            (void)waitUntil([] { return false; }, laterMs);
+            peer.write(second);
+            peer.flush();
+        };
+    };
+    const Exchange different = exchangeFromThread(Kind::Report, 300ms, answerTwice("\x15", 2));
+    EXPECT_EQ(different.answer, std::optional<std::uint8_t>(output::kAck));
+    EXPECT_TRUE(different.doubtful);
+    EXPECT_FALSE(different.strayBefore);
+    const Exchange same = exchangeFromThread(Kind::Report, 300ms, answerTwice("\x06", 2));
+    EXPECT_FALSE(same.doubtful);
+    EXPECT_FALSE(same.strayBefore);
+
+    // Late, once the quiet time is over: the next exchange says so, and no line was answered by it.
+    const Exchange late = exchangeFromThread(Kind::Report, 300ms, answerTwice("\x06", 100));
+    EXPECT_FALSE(late.doubtful);
+    const Exchange next = exchangeFromThread(Kind::Report, 300ms, [&] {
+        ASSERT_EQ(readSome(peer, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
+        peer.write("\x15");
+        peer.flush();
+    });
+    EXPECT_TRUE(next.strayBefore);
+    EXPECT_EQ(next.answer, std::optional<std::uint8_t>(output::kNak));
+
+    // Between lines, the forwarding thread can look for one before it writes its marks.
+    std::atomic<bool> stray{false};
+    std::thread watcher([&] { stray = link.strayAnswerWithin(200ms); });
+    (void)waitUntil([] { return false; }, 20);
+    peer.write("\x06");
+    peer.flush();
+    (void)waitUntil([&] { return stray.load(); }, 2000);
+    watcher.join();
+    EXPECT_TRUE(stray.load());
+    EXPECT_FALSE(link.strayAnswerWithin(30ms));
+}
+
 // Only an answer that came on the newest connection after its line counts: not one that was waiting
 // there before the line went out (a second ACK to the last line, or one that came after its wait had
 // run out), and not one on an older connection.
@@ -764,6 +817,55 @@ TEST_F(OutputLinkTest, SerialBytesFromBeforeALineAreNotTakenAsItsAnswer)
     // The heartbeat slot, not armed by anyone, is left alone.
     EXPECT_EQ(handoff.heartbeat_answer.load(), output::kSlotIdle);
     ::close(far);
+}
+
+TEST(SerialQuietTime, IsABaseAndTwiceTheLinesTimeOnTheWire)
+{
+    struct Row {
+        std::size_t bytes;
+        std::int32_t baud;
+        std::int64_t ms;
+    };
+    for (const Row r : {Row{21, 9600, 10 + 2 * 22}, Row{21, 115200, 10 + 2 * 2}, Row{0, 9600, 10},
+                        Row{21, 0, 54}, Row{48, 1200, 10 + 2 * 400}}) {
+        EXPECT_EQ(OutputLink::serialQuiet(r.bytes, r.baud).count(), r.ms) << r.bytes << " at " << r.baud;
+    }
+}
+
+// The serial link has its quiet time too, and the hand-off counts the answers nobody waited for:
+// a second, different answer in the quiet time makes the answer doubtful, and one that came between
+// two lines is said by the next.
+TEST_F(OutputLinkTest, SerialAnswersNobodyWaitedForPutTheLastAnswerInDoubt)
+{
+    testsupport::SocatPair pair(dir.path(), 3, 4);
+    if (!pair.available())
+        GTEST_SKIP() << pair.error().toStdString();
+    config.Mon_Port_Open = 2;
+    std::memcpy(config.COM_Nr, "COM3", 5);
+    config.COM_Baud = 115200;
+    link.Timer_OutTimer();
+    ASSERT_TRUE(port.isOpen());
+    const output::LinkId source = output::serialLinkId(port.openCount());
+    Answer_Handoff& handoff = shared.handoff;
+    const auto armed = [&] { return Answer_Pending(handoff) != output::kNoLink; };
+    const Exchange doubtful = exchangeFromThread(Kind::Report, 500ms, [&] {
+        ASSERT_TRUE(waitUntil(armed));
+        Deliver_Answer(handoff, output::kAck, source);
+        (void)waitUntil([] { return false; }, 2);
+        Deliver_Answer(handoff, output::kNak, source);
+    });
+    EXPECT_EQ(doubtful.answer, std::optional<std::uint8_t>(output::kAck));
+    EXPECT_TRUE(doubtful.doubtful);
+    EXPECT_FALSE(doubtful.strayBefore);
+
+    Deliver_Answer(handoff, output::kAck, source); // between two lines: nobody waits for it
+    const Exchange next = exchangeFromThread(Kind::Report, 500ms, [&] {
+        ASSERT_TRUE(waitUntil(armed));
+        Deliver_Answer(handoff, output::kAck, source);
+    });
+    EXPECT_TRUE(next.strayBefore);
+    EXPECT_FALSE(next.doubtful);
+    EXPECT_EQ(next.answer, std::optional<std::uint8_t>(output::kAck));
 }
 
 // An adapter unplugged, or here the pseudo-terminal pair's socat ended: said once, the link goes

@@ -2,6 +2,7 @@
 #include "FaultInjection.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -41,6 +42,16 @@ Plan& plan()
 }
 
 thread_local int t_lastError = 0;
+
+std::mutex g_stallMutex;
+std::condition_variable g_stallChanged;
+bool g_stalled = false;
+
+void waitWhileStalled()
+{
+    std::unique_lock lock(g_stallMutex);
+    g_stallChanged.wait(lock, [] { return !g_stalled; });
+}
 
 std::int64_t sizeOf(const std::string& path)
 {
@@ -168,6 +179,7 @@ int xTruncate(sqlite3_file* f, sqlite3_int64 size)
 }
 int xSync(sqlite3_file* f, int flags)
 {
+    waitWhileStalled();
     if (const int e = admit(Kind::Sync, pathOf(f)))
         return ioError(e, SQLITE_IOERR_FSYNC);
     const int rc = realOf(f)->pMethods->xSync(realOf(f), flags);
@@ -377,6 +389,15 @@ void heal()
     std::lock_guard lock(plan().mutex);
     plan().failWriteError = 0;
     plan().failSyncError = 0;
+}
+
+void stallSyncs(bool on)
+{
+    {
+        std::lock_guard lock(g_stallMutex);
+        g_stalled = on;
+    }
+    g_stallChanged.notify_all();
 }
 
 void crashAt(std::uint64_t k)

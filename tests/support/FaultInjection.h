@@ -19,6 +19,8 @@ void installLogLayer();
 void failWrites(const std::string& part, int error);
 void failSyncs(const std::string& part, int error);
 void heal();
+// While on, a sync of the event log hangs until it is turned off again (a disk that stops answering).
+void stallSyncs(bool on);
 
 // Crash at the k-th write or sync from now (1 is the next one); 0: never.
 void crashAt(std::uint64_t k);
