@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
+#include "dc09/Dc09Codec.h"
 #include "dc09/FrameAssembler.h"
 #include "dc09/RepeatFilter.h"
 #include "dc09/StoreEvent.h"
@@ -68,6 +69,9 @@ public:
     void setLogViewVisible(bool visible) { m_logViewVisible = visible; }
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
+    // DC9_Known_Accounts_Only: whether an account may report (it is answered DUH otherwise); set by the
+    // owner, who knows the Object List. Empty: every account.
+    AccountAdmission admitAccount;
 
     void start();     // takes the last minute's events from the journal, enables Timer_DC9 (500 ms first)
     // The repeats' memory from the journal's last minute, as after a restart.
