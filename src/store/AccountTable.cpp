@@ -88,9 +88,17 @@ void AccountTable::rebuildIndex()
     }
 }
 
+bool AccountTable::contains(std::string_view account) const
+{
+    std::lock_guard lock(m_mutex);
+    return !account.empty() && findSlot(account).has_value();
+}
+
 std::optional<std::size_t> AccountTable::update(JournalRecord& record, const char* extended)
 {
     const std::optional<std::size_t> index = updateImage(record, extended);
+    if (!index && onNoSlot && record.account[0] != 0)
+        onNoSlot(fieldText(record.account));
     if (!index)
         return std::nullopt;
     (void)writeSlot(*index); // silent on failure: memory holds the new values
@@ -104,6 +112,8 @@ std::optional<std::size_t> AccountTable::stage(JournalRecord& record, const char
     const std::optional<std::size_t> index = updateImage(record, extended);
     if (index && onChanged)
         onChanged();
+    if (!index && onNoSlot && record.account[0] != 0)
+        onNoSlot(fieldText(record.account));
     return index;
 }
 

@@ -73,6 +73,12 @@ public:
 
     // Refresh of the Object List window.
     std::function<void()> onChanged;
+    // A new account found no free slot (the table is full): its event is still stored and forwarded.
+    // Called by update() and stage(), on the caller's thread, without the table's lock.
+    std::function<void(std::string_view account)> onNoSlot;
+
+    // Whether the account has a slot (it is in the Object List). Any thread.
+    [[nodiscard]] bool contains(std::string_view account) const;
 
 private:
     [[nodiscard]] AccountRecord* slotAt(std::size_t slot);
