@@ -7,14 +7,6 @@
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 // An IPv4 address mapped into IPv6 (::ffff:a.b.c.d) as the IPv4 address itself.
 AddressRange unmapped(AddressRange a)
@@ -43,6 +35,15 @@ bool inRange(const AddressRange& range, const AddressRange& a)
     return (range.bytes[std::size_t(whole)] & mask) == (a.bytes[std::size_t(whole)] & mask);
 }
 
+std::string_view trimmedSpaces(std::string_view text)
+{
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
 } // namespace
 
 std::optional<AddressRange> parseAddress(std::string_view text)
@@ -69,12 +70,12 @@ std::optional<AddressRange> parseAddress(std::string_view text)
 AddressListParse parseAddressList(std::string_view text)
 {
     AddressListParse out;
-    if (trimmed(text).empty())
+    if (trimmedSpaces(text).empty())
         return out;
     std::size_t from = 0;
     while (from <= text.size()) {
         const std::size_t comma = std::min(text.find(',', from), text.size());
-        const std::string_view entry = trimmed(text.substr(from, comma - from));
+        const std::string_view entry = trimmedSpaces(text.substr(from, comma - from));
         from = comma + 1;
         const std::size_t slash = entry.find('/');
         std::optional<AddressRange> range = parseAddress(entry.substr(0, slash));
@@ -108,8 +109,14 @@ bool addressInRanges(const std::vector<AddressRange>& ranges, std::string_view a
     if (!parsed)
         return false;
     const AddressRange peer = unmapped(*parsed);
+    // An IPv6 range may name IPv4 peers in their mapped form (::ffff:0:0/96 is every one of them).
+    AddressRange mapped;
+    mapped.ipv6 = true;
+    mapped.prefixBits = 128;
+    mapped.bytes[10] = mapped.bytes[11] = 0xFF;
+    std::memcpy(mapped.bytes.data() + 12, peer.bytes.data(), 4);
     for (const AddressRange& range : ranges)
-        if (inRange(range, peer))
+        if (inRange(range, peer) || (!peer.ipv6 && inRange(range, mapped)))
             return true;
     return false;
 }

@@ -19,7 +19,7 @@ struct AddressRange {
 [[nodiscard]] std::optional<AddressRange> parseAddress(std::string_view text);
 
 // "127.0.0.1, 10.1.0.0/16, fd00::/8": the ranges in order, or the reason the text is refused.
-// Spaces around an entry are allowed; an empty text is an empty list.
+// Spaces around an entry are allowed (no other white space); an empty text is an empty list.
 struct AddressListParse {
     std::vector<AddressRange> ranges;
     std::string error; // empty when the whole text was read

@@ -24,6 +24,7 @@ TEST(AddressList, PeersAreMatchedAgainstAddressesAndRanges)
         {"2001:db8::/33", "2001:db8:8000::1", false},
         {"fe80::/10", "fe80::1%eth0", true},
         {"::ffff:192.0.2.1", "192.0.2.1", true},
+        {"::ffff:0:0/96", "203.0.113.9", true}, // every IPv4 peer
         {"127.0.0.1", "not an address", false},
     };
     for (const Row& row : rows) {
@@ -38,7 +39,7 @@ TEST(AddressList, ATextThatDoesNotReadWholeGivesNoRanges)
     EXPECT_TRUE(parseAddressList("").ranges.empty());
     EXPECT_TRUE(parseAddressList("  ").error.empty());
     for (const char* bad : {"127.0.0.1,", ",127.0.0.1", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x",
-                            "10.0.0.0/-1", "host.example", "127.0.0.1 10.0.0.1", "1.2.3.4/8/8"}) {
+                            "10.0.0.0/-1", "host.example", "127.0.0.1 10.0.0.1", "1.2.3.4/8/8", "\t127.0.0.1"}) {
         const AddressListParse parsed = parseAddressList(bad);
         EXPECT_FALSE(parsed.error.empty()) << bad;
         EXPECT_TRUE(parsed.ranges.empty()) << bad;
