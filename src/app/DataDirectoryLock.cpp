@@ -25,9 +25,12 @@ DataDirectoryLock::State DataDirectoryLock::acquire(const std::string& directory
     const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         m_osError = errno;
-        // Someone else's file (or a link in its place): their receiver may be using the directory.
-        return m_osError == EACCES || m_osError == EPERM || m_osError == ELOOP ? State::NotOwnLock
-                                                                               : State::Unavailable;
+        // Someone else's file (or a link in its place): their receiver may be using the directory. No
+        // file at all and none can be made: the directory is not writable, as before.
+        struct stat there {};
+        const bool exists = ::lstat(m_path.c_str(), &there) == 0;
+        return m_osError == ELOOP || (exists && (m_osError == EACCES || m_osError == EPERM)) ? State::NotOwnLock
+                                                                                              : State::Unavailable;
     }
     struct stat file {};
     struct stat dir {};

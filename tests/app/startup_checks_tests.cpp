@@ -184,20 +184,26 @@ TEST_F(StartupChecks, OnlyTheReceiversUserCanHoldTheDataDirectoryLock)
 
     if (::geteuid() != 0)
         GTEST_SKIP() << "another user's view needs root to become that user";
-    // Another user, even one who may read the directory, cannot open the file, let alone lock it.
+    // Another user, even one who may read the directory, cannot open the file, let alone lock it; in a
+    // directory it may not write, without a lock file, it runs unguarded as before (and says so).
     ASSERT_EQ(::chmod(paths.dir.c_str(), 0755), 0);
+    QTemporaryDir bare;
+    ASSERT_EQ(::chmod(bare.path().toLocal8Bit().constData(), 0755), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(99);
         DataDirectoryLock stranger;
-        ::_exit(int(stranger.acquire(paths.dir, std::chrono::milliseconds(0))));
+        DataDirectoryLock readOnly;
+        ::_exit(int(stranger.acquire(paths.dir, std::chrono::milliseconds(0))) * 10 +
+                int(readOnly.acquire(bare.path().toStdString(), std::chrono::milliseconds(0))));
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), int(DataDirectoryLock::State::NotOwnLock));
+    EXPECT_EQ(WEXITSTATUS(status),
+              int(DataDirectoryLock::State::NotOwnLock) * 10 + int(DataDirectoryLock::State::Unavailable));
 }
 
 } // namespace
