@@ -255,6 +255,24 @@ TEST_F(Program, TheKeyComesFromStandardInputAndIsShownOnlyWhenAskedFor)
     EXPECT_TRUE(r.err.contains("DC9_AES_Key=- reads it from standard input")) << r.err.toStdString();
 }
 
+// Not even showing the settings reads or stamps a file through a link in kalvor.cfg's place.
+TEST_F(Program, ASettingsFileLinkIsNotFollowed)
+{
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("root-only"));
+    QFile t(target);
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.write(QByteArray(300, 'x'));
+    t.close();
+    ASSERT_TRUE(QFile::link(target, data.filePath(QStringLiteral("kalvor.cfg"))));
+    const Run r = run({QStringLiteral("--show-config")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.contains("Too many levels of symbolic links")) << r.err.toStdString();
+    EXPECT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7003")}).status, 1);
+    ASSERT_TRUE(t.open(QIODevice::ReadOnly));
+    EXPECT_EQ(t.readAll(), QByteArray(300, 'x'));
+}
+
 TEST_F(Program, AddAccountPutsAccountsIntoTheObjectList)
 {
     const auto accountAt = [this](int slot) {

@@ -779,6 +779,20 @@ TEST_F(OutputLinkTest, SerialPortThatCannotBeOpenedFallsBackToClosed)
     EXPECT_EQ(sendFromThread(Kind::Heartbeat), Result::NothingSent);
     link.Timer_OutTimer();
     EXPECT_EQ(boxes.size(), 1); // shown once: the link is closed now
+
+    // A link to a plain file is no port: refused in the log, and nothing is written to the file.
+    const QString file = dir.path() + QStringLiteral("/lines.txt");
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::link(file, dir.path() + QStringLiteral("/dosdevices/com8")));
+    logged.clear();
+    useSerial("COM8");
+    link.Timer_OutTimer();
+    ASSERT_EQ(boxes.size(), 2);
+    EXPECT_TRUE(loggedStartingWith("Automation software port COM8 refused: " + dir.path().toStdString() +
+                                       "/dosdevices/com8 is not a serial device",
+                                   LogColour::Red));
+    EXPECT_EQ(boxes[1].toStdString(), logged.back().text);
+    EXPECT_EQ(QFile(file).size(), 0);
 }
 
 TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)
