@@ -217,7 +217,8 @@ int configure(const CommandLine& cl, const DataPaths& paths)
     for (const std::string& text : cl.addAccounts) {
         const auto account = accountNumber(text);
         if (!account) {
-            std::fprintf(stderr, "ardentel: --add-account: \"%s\" is not 1 to 16 hex digits (nothing changed)\n",
+            std::fprintf(stderr,
+                         "ardentel: --add-account: \"%s\" is not 1 to 16 hex digits (nothing changed)\n",
                          text.c_str());
             return 2;
         }
@@ -273,9 +274,10 @@ int configure(const CommandLine& cl, const DataPaths& paths)
                     ::explicit_bzero(key->data(), key->size());
             } else {
                 if (name == "DC9_AES_Key" && !value.empty())
-                    std::fprintf(stderr, "ardentel: warning: a key on the command line is seen by other users "
-                                         "and kept in shell histories; --set DC9_AES_Key=- reads it from "
-                                         "standard input\n");
+                    std::fprintf(stderr,
+                                 "ardentel: warning: a key on the command line is seen by other users "
+                                 "and kept in shell histories; --set DC9_AES_Key=- reads it from "
+                                 "standard input\n");
                 error = setConfigField(changed, name, value);
             }
             keepKeyOutOfCoreDumps(changed);

@@ -29,8 +29,9 @@ DataDirectoryLock::State DataDirectoryLock::acquire(const std::string& directory
         // file at all and none can be made: the directory is not writable, as before.
         struct stat there {};
         const bool exists = ::lstat(m_path.c_str(), &there) == 0;
-        return m_osError == ELOOP || (exists && (m_osError == EACCES || m_osError == EPERM)) ? State::NotOwnLock
-                                                                                              : State::Unavailable;
+        return m_osError == ELOOP || (exists && (m_osError == EACCES || m_osError == EPERM))
+                   ? State::NotOwnLock
+                   : State::Unavailable;
     }
     struct stat file {};
     struct stat dir {};

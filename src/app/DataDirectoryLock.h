@@ -11,9 +11,9 @@ class DataDirectoryLock {
 public:
     enum class State {
         Acquired,
-        InUse,       // another process holds it
-        NotOwnLock,  // the lock file is another user's, or not a plain file: osError says why
-        Unavailable  // the directory cannot be locked at all (osError says why)
+        InUse,      // another process holds it
+        NotOwnLock, // the lock file is another user's, or not a plain file: osError says why
+        Unavailable // the directory cannot be locked at all (osError says why)
     };
     static constexpr const char* kFileName = "ardentel.lock";
 

@@ -72,7 +72,9 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     // Accounts the Object List does not let in: unknown ones (DC9_Known_Accounts_Only), and new ones
     // the full table has no slot for.
     const auto accountWatch = std::make_shared<AccountWatch>(m_config, *m_accounts, m_clock, threadLog());
-    m_receiver->admitAccount = [accountWatch](std::string_view account) { return accountWatch->admitted(account); };
+    m_receiver->admitAccount = [accountWatch](std::string_view account) {
+        return accountWatch->admitted(account);
+    };
     m_accounts->onNoSlot = [accountWatch](std::string_view account) { accountWatch->noSlot(account); };
 
     // The output side. Its main-thread log also goes through the link: a serial send made on the

@@ -37,7 +37,8 @@ void tighten(const std::string& path, bool directory, mode_t extra, const char* 
     if (fd < 0)
         return;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && (st.st_mode & extra) != 0 && (directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode))) {
+    if (::fstat(fd, &st) == 0 && (st.st_mode & extra) != 0 &&
+        (directory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode))) {
         const mode_t wanted = st.st_mode & 07777 & ~extra;
         if (::fchmod(fd, wanted) == 0)
             log(std::string(what) + " " + path + " was open to other users (mode " + octal(st.st_mode) +
@@ -104,7 +105,8 @@ void runStartupChecks(const DataPaths& paths, const Config_Record& config, const
     tighten(paths.config, false, 077, "The settings file", log);
     reportLinks(paths, log);
     if (config.DC9_AES_Mode >= 1 && config.DC9_AES_Mode <= 3 && config.Time_Synch == 0)
-        log("Encryption is on and Time_Synch (\"Time Synchronization\") is off: a message replayed more than 10 "
+        log("Encryption is on and Time_Synch (\"Time Synchronization\") is off: a message replayed more than "
+            "10 "
             "minutes after it was sent cannot be told from a new alarm. Turn it on once the panels' clocks "
             "are right.",
             LogColour::Red);

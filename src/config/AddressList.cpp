@@ -7,7 +7,6 @@
 
 namespace {
 
-
 // An IPv4 address mapped into IPv6 (::ffff:a.b.c.d) as the IPv4 address itself.
 AddressRange unmapped(AddressRange a)
 {

@@ -388,7 +388,8 @@ ConfigFileResult Save_Settings(const std::string& path, const Config_Record& rec
             return failure(ConfigFileError::OpenFailed, errno);
         }
         // Deleted while the program ran: recreate it rather than lose the operator's settings.
-        FileHandle created(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kConfigFileMode));
+        FileHandle created(
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kConfigFileMode));
         if (!created.valid()) {
             return failure(ConfigFileError::CreateFailed, errno);
         }
@@ -442,15 +443,16 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
                        : name == "Mon_Bind_Address" ? record.Mon_Bind_Address
                                                     : record.Mon_Allowed_Addresses;
         const std::size_t width = name == "Mon_Allowed_Addresses" ? sizeof record.Mon_Allowed_Addresses
-                                                                   : sizeof record.DC9_Bind_Address;
+                                                                  : sizeof record.DC9_Bind_Address;
         if (value.size() >= width) {
             return fieldError(name, "at most " + std::to_string(width - 1) + " characters");
         }
         if (field.list) {
             const AddressListParse parsed = parseAddressList(value);
             if (!parsed.error.empty()) {
-                return fieldError(name, printable(parsed.error) +
-                                            " (give addresses or CIDR ranges, comma-separated; empty for any)");
+                return fieldError(name,
+                                  printable(parsed.error) +
+                                      " (give addresses or CIDR ranges, comma-separated; empty for any)");
             }
         } else if (!value.empty() && !parseAddress(value)) {
             return fieldError(name, "\"" + printable(value) +

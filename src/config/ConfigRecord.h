@@ -173,4 +173,4 @@ struct ConfigFieldError {
                                                              std::string_view value);
 // The key shows as keySummary() unless `showSecrets`.
 [[nodiscard]] std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record,
-                                                                            bool showSecrets = false);
+                                                                              bool showSecrets = false);

@@ -55,7 +55,8 @@ bool bindToSetting(const Config_Record& config, const std::function<bool(const Q
     }
     const QHostAddress address(text);
     if (address.isNull()) {
-        failure = QStringLiteral("DC9_Bind_Address \"") + text + QStringLiteral("\" is not an IPv4 or IPv6 address.");
+        failure = QStringLiteral("DC9_Bind_Address \"") + text +
+                  QStringLiteral("\" is not an IPv4 or IPv6 address.");
         return false;
     }
     if (bind(address))
@@ -492,8 +493,8 @@ Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
 int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
 {
     const std::time_t received = m_clock.wallNow().seconds;
-    const DC9_Judgement judged =
-        Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config, paddingRandom, admitAccount);
+    const DC9_Judgement judged = Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config,
+                                                 paddingRandom, admitAccount);
     int seconds = ConnectionTable::kShortSeconds;
     if (!judged.kind) {
         if (peer.connection) {

@@ -11,7 +11,9 @@
 
 class LogThrottle {
 public:
-    LogThrottle(std::int64_t intervalMs, std::size_t capacity) : m_interval(intervalMs), m_capacity(capacity) {}
+    LogThrottle(std::int64_t intervalMs, std::size_t capacity) : m_interval(intervalMs), m_capacity(capacity)
+    {
+    }
 
     // True when a line about `key` may be written at `nowMs` (a monotonic clock); it then counts as written.
     [[nodiscard]] bool allow(std::string_view key, std::int64_t nowMs);

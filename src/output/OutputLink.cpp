@@ -95,7 +95,8 @@ QString peerText(int fd)
 
 // Listens on the bind address of the settings; an empty one is every address, IPv4 and IPv6, or
 // IPv4 alone on a system without IPv6. False with the reason in `failure`.
-bool listenOn(QTcpServer& server, const QString& bindText, const char* setting, quint16 port, QString& failure)
+bool listenOn(QTcpServer& server, const QString& bindText, const char* setting, quint16 port,
+              QString& failure)
 {
     if (bindText.isEmpty()) {
         if (server.listen(QHostAddress::Any, port) || server.listen(QHostAddress::AnyIPv4, port))
@@ -358,14 +359,16 @@ void OutputLink::warnOfOpenServer(std::int32_t port)
     const QString list = fieldText(m_config.Mon_Allowed_Addresses);
     const AddressListParse parsed = parseAddressList(list.toStdString());
     if (!parsed.error.empty())
-        writeLog(QStringLiteral("Mon_Allowed_Addresses cannot be read (") + QString::fromStdString(parsed.error) +
-                     QStringLiteral("): every automation software connection is refused until it is corrected."),
-                 LogColour::Red);
+        writeLog(
+            QStringLiteral("Mon_Allowed_Addresses cannot be read (") + QString::fromStdString(parsed.error) +
+                QStringLiteral("): every automation software connection is refused until it is corrected."),
+            LogColour::Red);
     else if (parsed.ranges.empty())
-        writeLog(QStringLiteral("Mon_Allowed_Addresses is empty: any host that reaches port ") +
-                     QString::number(port) +
-                     QStringLiteral(" can take the alarm lines. Set it to the automation software's address."),
-                 LogColour::Red);
+        writeLog(
+            QStringLiteral("Mon_Allowed_Addresses is empty: any host that reaches port ") +
+                QString::number(port) +
+                QStringLiteral(" can take the alarm lines. Set it to the automation software's address."),
+            LogColour::Red);
 }
 
 bool OutputLink::allowedPeer(const QString& address) const
@@ -465,9 +468,10 @@ void OutputLink::serialBranch()
             return; // not back yet
         emit beepRequested();
         if (e.code == comm::kNotADevice) {
-            const QString refused = QStringLiteral("Automation software port ") + name + QStringLiteral(" refused: ") +
-                                    QString::fromStdString(m_port.resolvedPath()) +
-                                    QStringLiteral(" is not a serial device (a dosdevices link must lead to one).");
+            const QString refused =
+                QStringLiteral("Automation software port ") + name + QStringLiteral(" refused: ") +
+                QString::fromStdString(m_port.resolvedPath()) +
+                QStringLiteral(" is not a serial device (a dosdevices link must lead to one).");
             writeLog(refused, LogColour::Red);
             emit serialOpenFailed(refused);
             return;
@@ -548,11 +552,10 @@ void OutputLink::takeConnection(int fd)
     // nobody. Its address is said once a minute at most, however often it comes back.
     if (!allowedPeer(peer.address)) {
         ::close(fd);
-        const std::int64_t now =
-            steadyMillis ? steadyMillis()
-                         : std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+        const std::int64_t now = steadyMillis ? steadyMillis()
+                                              : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::chrono::steady_clock::now().time_since_epoch())
+                                                    .count();
         if (m_refusedPeers.allow(peer.address.toStdString(), now))
             writeLog(QStringLiteral("Automation software connection from ") + peer.text() +
                          QStringLiteral(" refused: its address is not in Mon_Allowed_Addresses."),

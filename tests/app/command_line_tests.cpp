@@ -228,8 +228,8 @@ TEST_F(Program, ABadSettingExitsWithTwoAndLeavesTheFile)
 // the time window on with encryption.
 TEST_F(Program, TheKeyComesFromStandardInputAndIsShownOnlyWhenAskedFor)
 {
-    const QStringList setKey{QStringLiteral("--set"), QStringLiteral("DC9_AES_Mode=1"), QStringLiteral("--set"),
-                             QStringLiteral("DC9_AES_Key=-")};
+    const QStringList setKey{QStringLiteral("--set"), QStringLiteral("DC9_AES_Mode=1"),
+                             QStringLiteral("--set"), QStringLiteral("DC9_AES_Key=-")};
     Run r = run(setKey, "000102030405060708090a0B0C0D0E0F\r\n");
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     QByteArray file = cfg();
@@ -245,7 +245,8 @@ TEST_F(Program, TheKeyComesFromStandardInputAndIsShownOnlyWhenAskedFor)
     EXPECT_FALSE(r.out.contains("0102030405"));
     EXPECT_TRUE(r.out.contains("\nTime_Synch=1\n"));
     r = run({QStringLiteral("--show-secrets")});
-    EXPECT_TRUE(r.out.contains("\nDC9_AES_Key=000102030405060708090a0b0c0d0e0f" + QByteArray(32, '0') + "\n"));
+    EXPECT_TRUE(
+        r.out.contains("\nDC9_AES_Key=000102030405060708090a0b0c0d0e0f" + QByteArray(32, '0') + "\n"));
 
     // No line on standard input changes nothing; a key on the command line works, with a warning.
     EXPECT_EQ(run(setKey, "").status, 2);
@@ -279,7 +280,8 @@ TEST_F(Program, AddAccountPutsAccountsIntoTheObjectList)
         QFile f(data.filePath(QStringLiteral("latevn.dat")));
         return f.open(QIODevice::ReadOnly) ? f.readAll().mid(slot * 80 + 4, 17) : QByteArray();
     };
-    Run r = run({QStringLiteral("--add-account"), QStringLiteral("12ab"), QStringLiteral("--add-account=5678")});
+    Run r =
+        run({QStringLiteral("--add-account"), QStringLiteral("12ab"), QStringLiteral("--add-account=5678")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(accountAt(0), QByteArray("12AB").leftJustified(17, '\0'));
     EXPECT_EQ(accountAt(1), QByteArray("5678").leftJustified(17, '\0'));

@@ -40,7 +40,9 @@ protected:
     }
     LogSink sink()
     {
-        return [this](std::string_view text, LogColour colour) { lines.push_back({std::string(text), colour}); };
+        return [this](std::string_view text, LogColour colour) {
+            lines.push_back({std::string(text), colour});
+        };
     }
     std::size_t count(const std::string& part, LogColour colour) const
     {
@@ -108,7 +110,8 @@ TEST_F(StartupChecks, AnOlderSettingsFileKeepsItsBehaviourAndHearsOfItsRisks)
             const auto random = [] { return 7u; };
             const std::string& f = frames[i].frame;
             const DC9_Judgement before = Judge_DC9_Frame(f.data(), f.size(), 1735732800, config, random);
-            const DC9_Judgement now = Judge_DC9_Frame(f.data(), f.size(), 1735732800, config, random, admitted);
+            const DC9_Judgement now =
+                Judge_DC9_Frame(f.data(), f.size(), 1735732800, config, random, admitted);
             EXPECT_EQ(now.response, before.response) << "frame " << i;
         }
     }

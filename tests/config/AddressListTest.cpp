@@ -38,8 +38,9 @@ TEST(AddressList, ATextThatDoesNotReadWholeGivesNoRanges)
 {
     EXPECT_TRUE(parseAddressList("").ranges.empty());
     EXPECT_TRUE(parseAddressList("  ").error.empty());
-    for (const char* bad : {"127.0.0.1,", ",127.0.0.1", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x",
-                            "10.0.0.0/-1", "host.example", "127.0.0.1 10.0.0.1", "1.2.3.4/8/8", "\t127.0.0.1"}) {
+    for (const char* bad :
+         {"127.0.0.1,", ",127.0.0.1", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "10.0.0.0/-1",
+          "host.example", "127.0.0.1 10.0.0.1", "1.2.3.4/8/8", "\t127.0.0.1"}) {
         const AddressListParse parsed = parseAddressList(bad);
         EXPECT_FALSE(parsed.error.empty()) << bad;
         EXPECT_TRUE(parsed.ranges.empty()) << bad;

@@ -305,8 +305,8 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"DC9_Known_Accounts_Only", "1", 108, {1}},
         {"DC9_Bind_Address", "::1", 116, {':', ':', '1', 0}},
         {"Mon_Bind_Address", "192.0.2.1", 156, {'1', '9', '2', '.', '0', '.', '2', '.', '1', 0}},
-        {"Mon_Allowed_Addresses", "10.0.0.0/8, fd00::/8", 196,
-         {'1', '0', '.', '0', '.', '0', '.', '0', '/', '8', ',', ' ', 'f', 'd', '0', '0', ':', ':', '/', '8', 0}},
+        {"Mon_Allowed_Addresses", "10.0.0.0/8, fd::/8", 196,
+         {'1', '0', '.', '0', '.', '0', '.', '0', '/', '8', ',', ' ', 'f', 'd', ':', ':', '/', '8', 0}},
         {"Mon_Allowed_Addresses", "", 196, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, // any host, as before
     };
     for (const auto& c : cases) {

@@ -34,8 +34,9 @@ protected:
     RunResult send(quint16 port, const QStringList& args, const char* expect = "ACK")
     {
         return runProgram(senderPath(),
-                          QStringList{QStringLiteral("--port"), QString::number(port), QStringLiteral("--expect"),
-                                      QString::fromLatin1(expect), QStringLiteral("--quiet")} +
+                          QStringList{QStringLiteral("--port"), QString::number(port),
+                                      QStringLiteral("--expect"), QString::fromLatin1(expect),
+                                      QStringLiteral("--quiet")} +
                               args,
                           install.runtimeDir());
     }
@@ -88,7 +89,8 @@ TEST_F(SafeguardsEndToEnd, AStrangerGetsNoLineAndEveryAlarmReachesTheAutomationS
     EXPECT_TRUE(install.output().contains("Automation software connected from 127.0.0.1:"));
     EXPECT_EQ(install.terminate(), 0) << install.output().constData();
     EXPECT_EQ(sim.finish(), 0);
-    EXPECT_TRUE(sim.output().contains("lines 13, heartbeats 1, events 12, bad 0, acks 13")) << sim.output().constData();
+    EXPECT_TRUE(sim.output().contains("lines 13, heartbeats 1, events 12, bad 0, acks 13"))
+        << sim.output().constData();
 }
 
 // Under the usual umask a first start leaves the data directory 0750 and the key's file 0600, and
@@ -145,16 +147,17 @@ TEST_F(SafeguardsEndToEnd, WithKnownAccountsOnlyAStrangersAccountIsAnsweredDuh)
 {
     const quint16 port = freePort();
     ASSERT_TRUE(install.configure(port, {QStringLiteral("DC9_Known_Accounts_Only=1")}));
-    const RunResult added = runProgram(programPath(),
-                                       {QStringLiteral("--dir"), install.dir(), QStringLiteral("--add-account"),
-                                        QStringLiteral("1234")},
-                                       install.runtimeDir());
+    const RunResult added = runProgram(
+        programPath(),
+        {QStringLiteral("--dir"), install.dir(), QStringLiteral("--add-account"), QStringLiteral("1234")},
+        install.runtimeDir());
     ASSERT_EQ(added.exitCode, 0) << added.output.constData();
     ASSERT_TRUE(install.start(QStringLiteral("Port %1 is open.").arg(port))) << install.output().constData();
     EXPECT_EQ(send(port, {QStringLiteral("--account"), QStringLiteral("1234")}).exitCode, 0);
-    const RunResult refused =
-        send(port, {QStringLiteral("--account"), QStringLiteral("5678"), QStringLiteral("--count"), QStringLiteral("2")},
-             "DUH");
+    const RunResult refused = send(
+        port,
+        {QStringLiteral("--account"), QStringLiteral("5678"), QStringLiteral("--count"), QStringLiteral("2")},
+        "DUH");
     EXPECT_EQ(refused.exitCode, 0) << refused.output.constData();
     EXPECT_TRUE(install.waitForOutput("Account 5678 is not in the Object List"));
     EXPECT_EQ(install.terminate(), 0);

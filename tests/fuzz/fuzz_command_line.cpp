@@ -22,9 +22,11 @@ void checkAddressList(const std::string& text)
     const AddressListParse parsed = parseAddressList(text);
     require(parsed.error.empty() || parsed.ranges.empty(), "a list that fails to read gives no ranges");
     for (const AddressRange& range : parsed.ranges) {
-        require(range.prefixBits >= 0 && range.prefixBits <= (range.ipv6 ? 128 : 32), "a prefix fits its family");
+        require(range.prefixBits >= 0 && range.prefixBits <= (range.ipv6 ? 128 : 32),
+                "a prefix fits its family");
         char address[INET6_ADDRSTRLEN];
-        require(::inet_ntop(range.ipv6 ? AF_INET6 : AF_INET, range.bytes.data(), address, sizeof address) != nullptr,
+        require(::inet_ntop(range.ipv6 ? AF_INET6 : AF_INET, range.bytes.data(), address, sizeof address) !=
+                    nullptr,
                 "a range's address can be written out");
         require(addressInRanges(parsed.ranges, address), "a list holds the address of each of its ranges");
     }

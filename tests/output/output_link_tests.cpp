@@ -193,7 +193,8 @@ TEST_F(OutputLinkTest, ServerOpensOnOneTickAndShowsItsStateFromTheNext)
     EXPECT_EQ(linkState(), output::kLinkUp);
     // Every automation connection is logged with its peer's address.
     ASSERT_EQ(logged.size(), 3u);
-    EXPECT_EQ(logged[2].text, "Automation software connected from 127.0.0.1:" + std::to_string(peer.localPort()) + ".");
+    EXPECT_EQ(logged[2].text,
+              "Automation software connected from 127.0.0.1:" + std::to_string(peer.localPort()) + ".");
 }
 
 TEST_F(OutputLinkTest, ServerThatCannotListenRetriesAfterTenTicks)
@@ -288,13 +289,15 @@ TEST_F(OutputLinkTest, OnlyAllowedAddressesTakeTheLink)
         useTcp(true, p);
         link.Timer_OutTimer();
         ASSERT_TRUE(link.serverListening());
-        EXPECT_EQ(row.warning != nullptr && loggedStartingWith(row.warning, LogColour::Red), row.warning != nullptr);
+        EXPECT_EQ(row.warning != nullptr && loggedStartingWith(row.warning, LogColour::Red),
+                  row.warning != nullptr);
 
         QTcpSocket local;
         local.connectToHost(QHostAddress::LocalHost, p);
         ASSERT_TRUE(local.waitForConnected(2000));
         ASSERT_TRUE(waitUntil([&] {
-            return connections() == (row.localIn ? 1u : 0u) && (row.localIn || local.state() != QAbstractSocket::ConnectedState);
+            return connections() == (row.localIn ? 1u : 0u) &&
+                   (row.localIn || local.state() != QAbstractSocket::ConnectedState);
         }));
         for (int attempt = 0; attempt < 3; ++attempt) {
             now += 1000;
@@ -313,7 +316,8 @@ TEST_F(OutputLinkTest, OnlyAllowedAddressesTakeTheLink)
         }
         std::size_t refusals = 0;
         for (const Logged& l : logged)
-            refusals += l.text.find(" refused: its address is not in Mon_Allowed_Addresses.") != std::string::npos;
+            refusals +=
+                l.text.find(" refused: its address is not in Mon_Allowed_Addresses.") != std::string::npos;
         EXPECT_EQ(refusals, std::size_t(!row.localIn) + std::size_t(!row.strangerIn));
         if (row.localIn && !row.strangerIn) {
             link.Timer_OutTimer();
@@ -735,9 +739,10 @@ TEST_F(OutputLinkTest, ClosingTheLinkLogsOnceAndShowsClosedOnEveryTick)
         EXPECT_EQ(statusUpdates, 1);
         EXPECT_EQ(status, QStringLiteral("Automation software port closed."));
     }
-    EXPECT_EQ(texts(), (std::vector<std::string>{"Automation software connection from 127.0.0.1:" +
-                                                     std::to_string(peer.localPort()) + " closed.",
-                                                 "Automation software port " + std::to_string(p) + " closed."}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"Automation software connection from 127.0.0.1:" +
+                                            std::to_string(peer.localPort()) + " closed.",
+                                        "Automation software port " + std::to_string(p) + " closed."}));
     EXPECT_FALSE(link.serverListening());
     EXPECT_EQ(linkState(), 0u);
     // The connection is really gone: no duplicate held by the sender keeps it open.
