@@ -9,8 +9,12 @@
 #include "app/ServiceNotifier.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigRecord.h"
+#include "config/CoreDumps.h"
 #include "config/DataPaths.h"
 #include "dc09/Dc09Receiver.h"
+#include "store/AccountTable.h"
+#include "store/EventStore.h"
+#include "store/Journal.h"
 #include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/EventsForm.h"
@@ -24,6 +28,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -33,7 +38,11 @@
 #include <exception>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {}
@@ -115,12 +124,128 @@ enum class Face { Service, Desktop, Offscreen };
 
 int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, Face face);
 
+// The key as the operator types or pipes it, from standard input: one line, without echo on a
+// terminal, so that it never shows in the process list, a shell history or sudo's log.
+std::optional<std::string> readKeyFromInput()
+{
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    termios saved{};
+    const bool quiet = terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::fputs("DC9_AES_Key (hex): ", stderr);
+        std::fflush(stderr);
+    }
+    if (quiet) {
+        termios hidden = saved;
+        hidden.c_lflag &= tcflag_t(~ECHO);
+        (void)::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    }
+    std::string line;
+    char c = 0;
+    bool ended = false;
+    // Byte by byte: nothing beyond the line is taken from a shared input.
+    while (line.size() <= 256) {
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n') {
+            ended = n > 0 || !line.empty();
+            break;
+        }
+        line += c;
+    }
+    if (quiet) {
+        (void)::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputc('\n', stderr);
+    }
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
+    if (!ended || line.size() > 256) {
+        ::explicit_bzero(line.data(), line.size());
+        return std::nullopt;
+    }
+    return line;
+}
+
+// An account as the Object List keeps it: 1 to 16 hex digits, upper case.
+std::optional<std::string> accountNumber(std::string_view text)
+{
+    if (text.empty() || text.size() >= sizeof(AccountRecord::account))
+        return std::nullopt;
+    std::string account;
+    for (const char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        account += char(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return account;
+}
+
+// --add-account: each account that is not there yet takes a free slot of the table, committed to the
+// event log and written to latevn.dat, supervised from the next start like one that has reported.
+// Read back from the file, so a write that failed is said.
+int addAccounts(const DataPaths& paths, const std::vector<std::string>& accounts)
+{
+    Journal journal({paths.journal, paths.extended});
+    AccountTable table(paths.accounts);
+    journal.load();
+    table.load();
+    EventStore store(paths.eventLog, journal, table);
+    if (!store.open()) {
+        std::fprintf(stderr, "ardentel: cannot open the event log %s\n", paths.eventLog.c_str());
+        return 1;
+    }
+    for (const std::string& account : accounts) {
+        if (table.contains(account)) {
+            std::printf("%s is in the Object List already\n", account.c_str());
+            continue;
+        }
+        JournalRecord record{};
+        std::memcpy(record.account, account.data(), account.size());
+        if (!table.stage(record, "")) {
+            std::fprintf(stderr, "ardentel: %s: the Object List is full (%zu accounts)\n", account.c_str(),
+                         accounts::kSlots);
+            return 1;
+        }
+    }
+    if (const FileFailure f = store.commitNow({}); !f.ok()) {
+        std::fprintf(stderr, "ardentel: %s\n", f.text().c_str());
+        return 1;
+    }
+    if (!store.finish(std::chrono::seconds(10))) {
+        std::fprintf(stderr, "ardentel: the event log did not finish\n");
+        return 1;
+    }
+    AccountTable written(paths.accounts);
+    written.load();
+    for (const std::string& account : accounts) {
+        if (!written.contains(account)) {
+            std::fprintf(stderr, "ardentel: cannot write %s: %s is not in it\n", paths.accounts.c_str(),
+                         account.c_str());
+            return 1;
+        }
+    }
+    std::printf("Object List: %zu account(s) added or there already\n", accounts.size());
+    return 0;
+}
+
 int configure(const CommandLine& cl, const DataPaths& paths)
 {
+    std::vector<std::string> accounts;
+    for (const std::string& text : cl.addAccounts) {
+        const auto account = accountNumber(text);
+        if (!account) {
+            std::fprintf(stderr,
+                         "ardentel: --add-account: \"%s\" is not 1 to 16 hex digits (nothing changed)\n",
+                         text.c_str());
+            return 2;
+        }
+        accounts.push_back(*account);
+    }
     // A running receiver would write its own record over the change at its next save, so a change
     // under it is refused rather than lost later without a word.
     DataDirectoryLock lock;
-    if (!cl.sets.empty()) {
+    if (cl.changesFiles()) {
         const auto state = lock.acquire(paths.dir, std::chrono::milliseconds(500));
         if (state == DataDirectoryLock::State::InUse) {
             std::fprintf(stderr,
@@ -129,12 +254,20 @@ int configure(const CommandLine& cl, const DataPaths& paths)
                          paths.dir.c_str());
             return 3;
         }
+        if (state == DataDirectoryLock::State::NotOwnLock) {
+            std::fprintf(stderr,
+                         "ardentel: %s belongs to another user or is no plain file (%s): nothing changed; "
+                         "run as the receiver's user\n",
+                         lock.path().c_str(), std::strerror(lock.osError()));
+            return 3;
+        }
         if (state == DataDirectoryLock::State::Unavailable)
             std::fprintf(stderr, "ardentel: warning: cannot tell whether a receiver uses %s: %s\n",
                          paths.dir.c_str(), std::strerror(lock.osError()));
     }
     Config_Record record{};
     const ConfigFileResult loaded = loadConfig(paths.config, record);
+    keepKeyOutOfCoreDumps(record);
     if (!loaded.ok() && !cl.sets.empty()) {
         // A file that could not be read or written as a whole would come back as zeros around the
         // changed field, losing every other setting.
@@ -148,7 +281,25 @@ int configure(const CommandLine& cl, const DataPaths& paths)
     if (!cl.sets.empty()) {
         Config_Record changed = record;
         for (const auto& [name, value] : cl.sets) {
-            if (auto error = setConfigField(changed, name, value)) {
+            std::optional<ConfigFieldError> error;
+            if (name == "DC9_AES_Key" && value == "-") {
+                std::optional<std::string> key = readKeyFromInput();
+                if (!key)
+                    error = ConfigFieldError{"DC9_AES_Key: no key line on standard input"};
+                else
+                    error = setConfigField(changed, name, *key);
+                if (key)
+                    ::explicit_bzero(key->data(), key->size());
+            } else {
+                if (name == "DC9_AES_Key" && !value.empty())
+                    std::fprintf(stderr,
+                                 "ardentel: warning: a key on the command line is seen by other users "
+                                 "and kept in shell histories; --set DC9_AES_Key=- reads it from "
+                                 "standard input\n");
+                error = setConfigField(changed, name, value);
+            }
+            keepKeyOutOfCoreDumps(changed);
+            if (error) {
                 std::fprintf(stderr, "ardentel: %s (kalvor.cfg left unchanged)\n", error->message.c_str());
                 return 2;
             }
@@ -161,8 +312,12 @@ int configure(const CommandLine& cl, const DataPaths& paths)
         }
         record = changed;
     }
+    if (!accounts.empty()) {
+        if (const int status = addAccounts(paths, accounts); status != 0)
+            return status;
+    }
     if (cl.showConfig) {
-        for (const auto& [name, value] : describeConfig(record))
+        for (const auto& [name, value] : describeConfig(record, cl.showSecrets))
             std::printf("%s=%s\n", name.c_str(), value.c_str());
     }
     return 0;
@@ -187,11 +342,15 @@ int runArdentel(int argc, char** argv)
     raiseOpenFileLimit();
 
     const std::string dir = cl.dir.empty() ? executableDirectory(argc > 0 ? argv[0] : nullptr) : cl.dir;
-    // A service pointed at a new directory gets it, rather than running without its files.
+    // A service pointed at a new directory gets it, rather than running without its files; it holds
+    // the key, so it is closed to other users from the start.
+    const bool newDirectory = !QDir(QString::fromLocal8Bit(dir.c_str())).exists();
     if (!QDir().mkpath(QString::fromLocal8Bit(dir.c_str()))) {
         std::fprintf(stderr, "ardentel: cannot create the data directory %s\n", dir.c_str());
         return 1;
     }
+    if (newDirectory)
+        (void)::chmod(dir.c_str(), 0750);
     const DataPaths paths = DataPaths::inDirectory(dir);
     if (cl.configOnly())
         return configure(cl, paths);
@@ -238,6 +397,14 @@ int runArdentel(int argc, char** argv)
         dialogs.error(nullptr, QStringLiteral("Ardentel"),
                       QStringLiteral("Not started: the data directory %1 is in use by another receiver.")
                           .arg(QString::fromLocal8Bit(paths.dir.c_str())));
+        return 1;
+    case DataDirectoryLock::State::NotOwnLock:
+        // Another user's receiver may be using the directory; and whoever planted the file is not to
+        // decide that this one runs unguarded.
+        dialogs.error(nullptr, QStringLiteral("Ardentel"),
+                      QStringLiteral("Not started: the lock file %1 is not this user's own file (%2).")
+                          .arg(QString::fromLocal8Bit(dataLock.path().c_str()),
+                               QString::fromLocal8Bit(std::strerror(dataLock.osError()))));
         return 1;
     case DataDirectoryLock::State::Unavailable:
         std::fprintf(stderr, "ardentel: warning: cannot mark %s as in use: %s\n", paths.dir.c_str(),

@@ -34,6 +34,14 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
             cl.headless = true;
         } else if (arg == "--show-config") {
             cl.showConfig = true;
+        } else if (arg == "--show-secrets") {
+            cl.showConfig = true;
+            cl.showSecrets = true;
+        } else if (isOption("--add-account")) {
+            auto v = value("--add-account");
+            if (!v || v->empty())
+                return fail("--add-account needs an account number");
+            cl.addAccounts.push_back(*v);
         } else if (isOption("--dir")) {
             auto v = value("--dir");
             if (!v || v->empty())
@@ -88,7 +96,10 @@ std::string commandLineHelp()
            "                      questions take their default answer, SIGINT/SIGTERM close in order\n"
            "                      (automatic when there is no DISPLAY or WAYLAND_DISPLAY)\n"
            "  --set NAME=VALUE    change one setting in kalvor.cfg and exit (may be repeated)\n"
-           "  --show-config       print the settings in kalvor.cfg and exit\n"
+           "                      DC9_AES_Key=- reads the key from standard input\n"
+           "  --show-config       print the settings in kalvor.cfg and exit (the key as whether it is set)\n"
+           "  --show-secrets      the same, with the key itself\n"
+           "  --add-account ACCOUNT  put an account into the Object List and exit (may be repeated)\n"
            "  --screenshot FILE   save a picture of the main window once it is shown, then close;\n"
            "                      each window of --show goes beside it as FILE-NAME.png\n"
            "  --screenshot-after SECONDS  when to take the pictures (default 2.5 s after the start)\n"

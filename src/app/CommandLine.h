@@ -10,8 +10,10 @@ struct CommandLine {
     std::string dir;       // empty: the executable's directory
     bool headless = false; // asked for with --headless
     bool showConfig = false;
+    bool showSecrets = false; // --show-secrets: --show-config prints the key itself
     bool help = false;
     std::vector<std::pair<std::string, std::string>> sets; // --set NAME=VALUE, in order
+    std::vector<std::string> addAccounts; // --add-account ACCOUNT: put into the Object List, in order
     std::string screenshot;       // --screenshot FILE: grab the main window once it shows, then close
     int screenshotAfterMs = 2500; // --screenshot-after SECONDS
     // --show events,objects,serial,log: windows opened at start. Without a display the program then
@@ -20,7 +22,9 @@ struct CommandLine {
     std::vector<std::string> show;
 
     // Anything to do that needs no window?
-    [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty(); }
+    [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty() || !addAccounts.empty(); }
+    // Anything that changes the data directory (and so needs it to be free)?
+    [[nodiscard]] bool changesFiles() const { return !sets.empty() || !addAccounts.empty(); }
 };
 
 struct CommandLineError {

@@ -2,6 +2,8 @@
 // order, what the background threads hand to the main thread, and the orderly close.
 #include "app/ReceiverCore.h"
 
+#include "app/AccountWatch.h"
+#include "app/StartupChecks.h"
 #include "app/TrafficLines.h"
 #include "dc09/Dc09Receiver.h"
 #include "output/AtRecThread.h"
@@ -94,6 +96,13 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     m_accounts->onNeedsCommit = [store] { (void)store->requestCommit(); };
     m_receiver =
         std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, *m_store, m_clock, threadSafeLog());
+    // Accounts the Object List does not let in: unknown ones (DC9_Known_Accounts_Only), and new ones
+    // the full table has no slot for.
+    const auto accountWatch = std::make_shared<AccountWatch>(m_config, *m_accounts, m_clock, threadLog());
+    m_receiver->admitAccount = [accountWatch](std::string_view account) {
+        return accountWatch->admitted(account);
+    };
+    m_accounts->onNoSlot = [accountWatch](std::string_view account) { accountWatch->noSlot(account); };
 
     // The output side. Its main-thread log also goes through the link: a serial send made on the
     // forwarding thread's behalf may come after the core has gone.
@@ -143,6 +152,7 @@ ReceiverCore::~ReceiverCore()
 {
     m_threadLink->core = nullptr;
     m_accounts->onChanged = nullptr;
+    m_accounts->onNoSlot = nullptr;
     // A thread that outlived its close time still uses the stores, the port and the link: keep
     // them all (and, through the journal and the hooks, the thread link) rather than pull memory
     // from under it. The process is ending anyway.
@@ -226,6 +236,7 @@ void ReceiverCore::FormCreate()
     // also turns minutes into seconds.
     m_journal->loadJournalFile();
     (void)loadConfig(m_paths.config, m_config); // a missing or unreadable file leaves defaults or zeros
+    runStartupChecks(m_paths, m_config, m_log.sink());
     m_journal->loadExtendedFile();
     m_accounts->load();
     // The log is the record: a new one takes over the files, and the files then agree with it. One

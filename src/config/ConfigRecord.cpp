@@ -2,6 +2,7 @@
 // fields by name for the command line.
 #include "config/ConfigRecord.h"
 
+#include "config/AddressList.h"
 #include "config/HexDigit.h"
 
 #include <arpa/inet.h>
@@ -9,6 +10,7 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -86,6 +88,14 @@ bool writeRecord(int fd, const Config_Record& record)
         done += std::size_t(n);
     }
     return true;
+}
+
+// The record goes into a file only its owner reads, whatever mode an older version made it with.
+void keepPrivate(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 07777 & ~kConfigFileMode) != 0)
+        (void)::fchmod(fd, kConfigFileMode);
 }
 
 ConfigFileResult writeAndClose(FileHandle& file, const Config_Record& record, ConfigFileError writeError)
@@ -173,6 +183,17 @@ constexpr IntegerField kIntegerFields[] = {
     {"DC9_Time_UTC", 0, 1, "1 time stamps in UTC, 0 local time"},
     {"Test_Heartbeat_Length", 20, 22, "20 or 22 characters"},
     {"COM_Framing", 0, 1, "0 8N1, 1 7E1"},
+    {"DC9_Known_Accounts_Only", 0, 1, "0 any account, 1 only accounts in the Object List"},
+};
+
+struct AddressField {
+    const char* name;
+    bool list; // a list of addresses and ranges, or one address to listen on
+};
+constexpr AddressField kAddressFields[] = {
+    {"DC9_Bind_Address", false},
+    {"Mon_Bind_Address", false},
+    {"Mon_Allowed_Addresses", true},
 };
 
 void storeInteger(Config_Record& record, std::string_view name, long long v)
@@ -184,7 +205,7 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
     } else if (name == "DC9_Conn_Timeout") {
         record.DC9_Conn_Timeout = std::int32_t(v);
     } else if (name == "DC9_AES_Mode") {
-        record.DC9_AES_Mode = std::uint8_t(v);
+        setEncryptionMode(record, std::uint8_t(v));
     } else if (name == "Mon_Port_Open") {
         record.Mon_Port_Open = std::int8_t(v);
     } else if (name == "Mon_Server") {
@@ -218,6 +239,8 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
         record.Test_Heartbeat_Length = v == kShortHeartbeatLength ? std::uint8_t(v) : 0;
     } else if (name == "COM_Framing") {
         record.COM_Framing = std::uint8_t(v);
+    } else if (name == "DC9_Known_Accounts_Only") {
+        record.DC9_Known_Accounts_Only = std::uint8_t(v);
     }
 }
 
@@ -240,7 +263,42 @@ Config_Record defaultConfig()
     record.COM_Baud = 9600;
     record.Test_Heartbeat_Period = 30;
     record.Cfg_Version = kCfgVersion;
+    // A new installation starts with the safeguards on: the automation link for this host only.
+    record.Setup_Flags = kSetupSafeguards;
+    setText(record.Mon_Allowed_Addresses, "127.0.0.1");
     return record;
+}
+
+void setEncryptionMode(Config_Record& c, std::uint8_t mode)
+{
+    if (mode != 0 && c.DC9_AES_Mode == 0 && setUpWithSafeguards(c))
+        c.Time_Synch = 1;
+    c.DC9_AES_Mode = mode;
+}
+
+bool keySet(const Config_Record& c)
+{
+    for (const std::uint8_t b : c.DC9_AES_Key)
+        if (b != 0)
+            return true;
+    return false;
+}
+
+std::string keySummary(const Config_Record& c)
+{
+    if (!keySet(c))
+        return "(not set)";
+    std::size_t bytes = 0;
+    if (c.DC9_AES_Mode >= 1 && c.DC9_AES_Mode <= 3) {
+        bytes = aesKeyLength(c.DC9_AES_Mode);
+    } else {
+        // Encryption off: the length the key would have, by its last byte that is not zero.
+        std::size_t used = sizeof c.DC9_AES_Key;
+        while (used > 0 && c.DC9_AES_Key[used - 1] == 0)
+            --used;
+        bytes = used <= 16 ? 16 : used <= 24 ? 24 : 32;
+    }
+    return "(set, " + std::to_string(bytes * 8) + " bits)";
 }
 
 std::size_t aesKeyLength(std::uint8_t aesMode)
@@ -258,13 +316,13 @@ std::size_t aesKeyLength(std::uint8_t aesMode)
 ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
 {
     record = Config_Record{};
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
     int writeErrno = 0;
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         // A settings file made read-only on purpose still holds the settings: running on an all-zero
         // record instead would leave the receiver port closed without a word.
         writeErrno = errno;
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             errno = writeErrno;
         }
@@ -277,7 +335,9 @@ ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
             return failure(ConfigFileError::OpenFailed, openErrno);
         }
         record = defaultConfig();
-        FileHandle created(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        // Exclusive: a file or link that appeared since the open above is not written through.
+        FileHandle created(
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kConfigFileMode));
         if (!created.valid()) {
             return failure(ConfigFileError::CreateFailed, errno);
         }
@@ -306,7 +366,7 @@ ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
 
 bool Check_Settings_Changed(const std::string& path, const Config_Record& record)
 {
-    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!file.valid()) {
         return true;
     }
@@ -322,18 +382,20 @@ bool Check_Settings_Changed(const std::string& path, const Config_Record& record
 ConfigFileResult Save_Settings(const std::string& path, const Config_Record& record)
 {
     // No truncation: the file keeps whatever follows the record, exactly as it was.
-    FileHandle file(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    FileHandle file(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!file.valid()) {
         if (errno != ENOENT) {
             return failure(ConfigFileError::OpenFailed, errno);
         }
         // Deleted while the program ran: recreate it rather than lose the operator's settings.
-        FileHandle created(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        FileHandle created(
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kConfigFileMode));
         if (!created.valid()) {
             return failure(ConfigFileError::CreateFailed, errno);
         }
         return writeAndClose(created, record, ConfigFileError::WriteFailed);
     }
+    keepPrivate(file.get());
     return writeAndClose(file, record, ConfigFileError::WriteFailed);
 }
 
@@ -373,6 +435,33 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         std::memcpy(record.DC9_AES_Key, key, sizeof key);
         return std::nullopt;
     }
+    for (const auto& field : kAddressFields) {
+        if (name != field.name) {
+            continue;
+        }
+        char* target = name == "DC9_Bind_Address"   ? record.DC9_Bind_Address
+                       : name == "Mon_Bind_Address" ? record.Mon_Bind_Address
+                                                    : record.Mon_Allowed_Addresses;
+        const std::size_t width = name == "Mon_Allowed_Addresses" ? sizeof record.Mon_Allowed_Addresses
+                                                                  : sizeof record.DC9_Bind_Address;
+        if (value.size() >= width) {
+            return fieldError(name, "at most " + std::to_string(width - 1) + " characters");
+        }
+        if (field.list) {
+            const AddressListParse parsed = parseAddressList(value);
+            if (!parsed.error.empty()) {
+                return fieldError(name,
+                                  printable(parsed.error) +
+                                      " (give addresses or CIDR ranges, comma-separated; empty for any)");
+            }
+        } else if (!value.empty() && !parseAddress(value)) {
+            return fieldError(name, "\"" + printable(value) +
+                                        "\" is not an IPv4 or IPv6 address (empty for every address)");
+        }
+        std::memset(target, 0, width);
+        std::memcpy(target, value.data(), value.size());
+        return std::nullopt;
+    }
     if (name == "Out_IP") {
         in_addr address{};
         if (value.size() >= sizeof record.Out_IP ||
@@ -400,13 +489,17 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
     return ConfigFieldError{"unknown setting \"" + printable(name) + "\""};
 }
 
-std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record)
+std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record, bool showSecrets)
 {
     static const char kHex[] = "0123456789abcdef";
     std::string key;
-    for (const std::uint8_t b : record.DC9_AES_Key) {
-        key += kHex[b >> 4];
-        key += kHex[b & 15];
+    if (showSecrets) {
+        for (const std::uint8_t b : record.DC9_AES_Key) {
+            key += kHex[b >> 4];
+            key += kHex[b & 15];
+        }
+    } else {
+        key = keySummary(record);
     }
     return {
         {"DC9_Port_Enable", std::to_string(record.DC9_Port_Enable)},
@@ -432,6 +525,10 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"DC9_Time_UTC", std::to_string(record.DC9_Time_UTC)},
         {"Test_Heartbeat_Length", std::to_string(heartbeatLength(record))},
         {"COM_Framing", std::to_string(record.COM_Framing)},
+        {"DC9_Known_Accounts_Only", std::to_string(record.DC9_Known_Accounts_Only)},
+        {"DC9_Bind_Address", printable(textOf(record.DC9_Bind_Address))},
+        {"Mon_Bind_Address", printable(textOf(record.Mon_Bind_Address))},
+        {"Mon_Allowed_Addresses", printable(textOf(record.Mon_Allowed_Addresses))},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
 }

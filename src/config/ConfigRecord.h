@@ -116,6 +116,23 @@ inline constexpr int kShortHeartbeatLength = 20; // "1" + receiver + line "1" + 
 {
     return c.Test_Heartbeat_Length == kShortHeartbeatLength ? kShortHeartbeatLength : kHeartbeatLength;
 }
+// Setup_Flags: kalvor.cfg was made new by a receiver that turns its safeguards on itself. A file from
+// before holds 0, and keeps its behaviour wherever a safeguard would refuse panels that work today.
+inline constexpr std::uint8_t kSetupSafeguards = 0x01;
+[[nodiscard]] inline bool setUpWithSafeguards(const Config_Record& c)
+{
+    return (c.Setup_Flags & kSetupSafeguards) != 0;
+}
+[[nodiscard]] inline bool knownAccountsOnly(const Config_Record& c)
+{
+    return c.DC9_Known_Accounts_Only == 1;
+}
+// DC9_AES_Mode = mode. Turning encryption on where the safeguards were set up also turns on Time_Synch:
+// without the time window a replay older than the repeat memory passes as a new alarm.
+void setEncryptionMode(Config_Record& c, std::uint8_t mode);
+// Whether the key field holds anything, and how --show-config shows it: "(set, 128 bits)", "(not set)".
+[[nodiscard]] bool keySet(const Config_Record& c);
+[[nodiscard]] std::string keySummary(const Config_Record& c);
 enum class SerialFraming { Bits8NoParity, Bits7EvenParity };
 [[nodiscard]] inline SerialFraming serialFraming(const Config_Record& c)
 {
@@ -133,7 +150,11 @@ struct ConfigFileResult {
     [[nodiscard]] bool ok() const { return error == ConfigFileError::None; }
 };
 
-// Start-up load: creates the file with the defaults when missing, fixes a zero Cfg_Version.
+// kalvor.cfg holds the key: it is made readable by its owner alone.
+inline constexpr unsigned kConfigFileMode = 0600;
+
+// Start-up load: creates the file with the defaults when missing, fixes a zero Cfg_Version. A link in
+// the file's place is not followed (OpenFailed with ELOOP), so nothing is read or written through it.
 // Failures are silent by design (the record then holds defaults or zeros); the result says what happened.
 // A file that can be read but not written is still used; the result then reports the refused write access.
 ConfigFileResult loadConfig(const std::string& path, Config_Record& record);
@@ -150,4 +171,6 @@ struct ConfigFieldError {
 };
 [[nodiscard]] std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::string_view name,
                                                              std::string_view value);
-[[nodiscard]] std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record);
+// The key shows as keySummary() unless `showSecrets`.
+[[nodiscard]] std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record,
+                                                                              bool showSecrets = false);

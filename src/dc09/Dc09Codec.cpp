@@ -675,14 +675,19 @@ std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, s
     return frame;
 }
 
-DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now, const Config_Record& config,
-                              const PaddingRandom& random)
+DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now,
+                              const Config_Record& config, const PaddingRandom& random,
+                              const AccountAdmission& admitted)
 {
     DC9_Judgement j;
     // The parser works in place and may stop at a zero byte; it gets its own copy.
     std::string text(data, size);
     j.result = Parse_DC9_Message(text.data(), size, config, j.message);
     j.kind = Decide_DC9_Response(j.result, j.message, now, config);
+    const std::string_view account(j.message.account, ::strnlen(j.message.account, sizeof j.message.account));
+    if (j.accepted() && knownAccountsOnly(config) && admitted && !admitted(account)) {
+        j.kind = Response_Kind::DUH; // a stranger's account: not stored, not forwarded
+    }
     if (j.kind) {
         j.response = Build_DC9_Response(*j.kind, j.message, now, config, random);
     }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // CRC-16/ARC as DC-09 uses it.
 [[nodiscard]] std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count);
@@ -49,5 +50,9 @@ struct DC9_Judgement {
         return kind == Response_Kind::ACK || kind == Response_Kind::Encrypted_ACK;
     }
 };
+// Whether an account may report (DC9_Known_Accounts_Only): a message that would be accepted from an
+// account it refuses is answered DUH instead. Without it every account may.
+using AccountAdmission = std::function<bool(std::string_view account)>;
 [[nodiscard]] DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now,
-                                            const Config_Record& config, const PaddingRandom& random = {});
+                                            const Config_Record& config, const PaddingRandom& random = {},
+                                            const AccountAdmission& admitted = {});

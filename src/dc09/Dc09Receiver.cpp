@@ -18,6 +18,7 @@
 #include <array>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -37,6 +38,30 @@ std::uint32_t paddingRandom()
 QString latin1Text(const char* data, qsizetype size)
 {
     return QString::fromLatin1(data, qsizetype(::strnlen(data, size_t(size))));
+}
+
+// Binds a socket to DC9_Bind_Address: an empty one is every address, IPv4 and IPv6, or IPv4 alone on
+// a system without IPv6. False with the reason in `failure`.
+bool bindToSetting(const Config_Record& config, const std::function<bool(const QHostAddress&)>& bind,
+                   const std::function<QString()>& error, QString& failure)
+{
+    const QString text = latin1Text(config.DC9_Bind_Address, qsizetype(sizeof config.DC9_Bind_Address));
+    if (text.isEmpty()) {
+        if (bind(QHostAddress(QHostAddress::Any)) || bind(QHostAddress(QHostAddress::AnyIPv4)))
+            return true;
+        failure = error();
+        return false;
+    }
+    const QHostAddress address(text);
+    if (address.isNull()) {
+        failure = QStringLiteral("DC9_Bind_Address \"") + text +
+                  QStringLiteral("\" is not an IPv4 or IPv6 address.");
+        return false;
+    }
+    if (bind(address))
+        return true;
+    failure = error();
+    return false;
 }
 
 } // namespace
@@ -212,10 +237,13 @@ void Dc09Receiver::updateDatagramPort()
         return;
     }
     auto* udp = new QUdpSocket(this);
-    if (!udp->bind(QHostAddress::AnyIPv4, m_server->serverPort())) {
+    QString failure;
+    const quint16 port = m_server->serverPort();
+    if (!bindToSetting(
+            m_config, [udp, port](const QHostAddress& address) { return udp->bind(address, port); },
+            [udp] { return udp->errorString(); }, failure)) {
         // TCP panels go on; the UDP side is tried again like a port that failed to open.
-        writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) + QStringLiteral(": ") +
-                     udp->errorString(),
+        writeLog(QStringLiteral("UDP port ") + QString::number(port) + QStringLiteral(": ") + failure,
                  LogColour::Red);
         emit beepRequested();
         delete udp;
@@ -492,8 +520,8 @@ Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
 int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
 {
     const std::time_t received = m_clock.wallNow().seconds;
-    const DC9_Judgement judged =
-        Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config, paddingRandom);
+    const DC9_Judgement judged = Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config,
+                                                 paddingRandom, admitAccount);
     int seconds = ConnectionTable::kShortSeconds;
     if (!judged.kind) {
         if (peer.connection) {
@@ -670,8 +698,11 @@ void Dc09Receiver::openPort()
         // Port 0 would make the system pick any free port, which no panel would ever find.
         failure = QStringLiteral("Receiver port ") + QString::number(port) +
                   QStringLiteral(" is not a valid port number.");
-    } else if (!m_server->listen(QHostAddress::AnyIPv4, quint16(port))) {
-        failure = m_server->errorString();
+    } else {
+        (void)bindToSetting(
+            m_config,
+            [this, port](const QHostAddress& address) { return m_server->listen(address, quint16(port)); },
+            [this] { return m_server->errorString(); }, failure);
     }
     if (failure.isEmpty()) {
         writeLog(QStringLiteral("Port ") + QString::number(port) + QStringLiteral(" is open."),

@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "dc09/ConnectionTable.h"
+#include "dc09/Dc09Codec.h"
 #include "dc09/EventIntake.h"
 #include "dc09/FrameAssembler.h"
 #include "log/LogSink.h"
@@ -65,11 +66,14 @@ public:
     void setLogViewVisible(bool visible) { m_logViewVisible = visible; }
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
+    // DC9_Known_Accounts_Only: whether an account may report (it is answered DUH otherwise); set by the
+    // owner, who knows the Object List. Empty: every account.
+    AccountAdmission admitAccount;
 
     void start();     // takes the last minute's events from the log, enables Timer_DC9 (500 ms first)
     // The repeats' memory from the log's last minute, as after a restart.
     void loadRepeatMemory();
-    void stopTimer(); // FormClose step 2
+    void stopTimer(); // FormClose step 1
     // FormClose step 2: closes the port and every connection, and waits (at most kCloseCommitWait)
     // until every staged event's commit has ended (their answers have no connection left to go to).
     void deactivate();

@@ -12,7 +12,8 @@ namespace {
 // Appends the whole of `data`; a log line that cannot be written is dropped without a report.
 void appendToFile(const std::string& path, const std::string& data)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Never appended through a link planted in the log file's place (the line still shows).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return;
     if (::lseek(fd, 0, SEEK_END) >= 0) {

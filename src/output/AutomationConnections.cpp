@@ -66,24 +66,31 @@ output::LinkId AutomationConnections::setClient(int fd, std::string peer)
     return id;
 }
 
-void AutomationConnections::remove(output::LinkId id)
+std::string AutomationConnections::remove(output::LinkId id)
 {
     std::lock_guard lock(m_mutex);
     const auto it =
         std::find_if(m_entries.begin(), m_entries.end(), [id](const Entry& e) { return e.id == id; });
     if (it == m_entries.end())
-        return;
+        return {};
+    std::string peer = std::move(it->peer);
     closeLocked(*it);
     m_entries.erase(it);
+    return peer;
 }
 
-void AutomationConnections::removeAll(Side side)
+std::vector<std::string> AutomationConnections::removeAll(Side side)
 {
     std::lock_guard lock(m_mutex);
-    for (const Entry& entry : m_entries)
-        if (entry.side == side)
+    std::vector<std::string> peers;
+    for (Entry& entry : m_entries) {
+        if (entry.side == side) {
             closeLocked(entry);
+            peers.push_back(std::move(entry.peer));
+        }
+    }
     std::erase_if(m_entries, [side](const Entry& e) { return e.side == side; });
+    return peers;
 }
 
 std::vector<AutomationConnections::Gone> AutomationConnections::reap()

@@ -66,9 +66,10 @@ public:
     // Main thread. The table owns the descriptors it is given from then on.
     output::LinkId addServer(int fd, std::string peer); // the newest; lines go to it
     output::LinkId setClient(int fd, std::string peer); // replaces a client there was
-    // Off the list at once; the descriptor is closed now, or when the exchange on it ends.
-    void remove(output::LinkId id);
-    void removeAll(Side side);
+    // Off the list at once; the descriptor is closed now, or when the exchange on it ends. The peers
+    // of the connections taken off, for the log.
+    std::string remove(output::LinkId id);
+    std::vector<std::string> removeAll(Side side);
     // Takes off the connections whose peer has closed or that failed: those the forwarding thread
     // found so, and those a look without waiting and without reading finds so. The one with a line
     // in flight is left to its exchange.

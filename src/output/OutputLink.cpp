@@ -2,6 +2,7 @@
 // receive handlers, the forwarding thread's send, and the watchdog of the two background threads.
 #include "output/OutputLink.h"
 
+#include "config/AddressList.h"
 #include "output/MainThreadCall.h"
 #include "output/OutputMessages.h"
 #include "serial/TCommPort.h"
@@ -16,6 +17,7 @@
 #include <thread>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -58,23 +60,61 @@ bool isPeerClose(int error)
     return error == 0 || error == ECONNRESET || error == EPIPE;
 }
 
-QString peerText(int fd)
+struct Peer {
+    QString address; // empty when the system cannot say
+    quint16 port = 0;
+    [[nodiscard]] QString text() const
+    {
+        return (address.isEmpty() ? QStringLiteral("?") : address) + QLatin1Char(':') + QString::number(port);
+    }
+};
+
+Peer peerOf(int fd)
 {
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
-        return QStringLiteral("?");
+        return {};
     QHostAddress address(reinterpret_cast<const sockaddr*>(&storage));
     bool mapped = false;
     const quint32 v4 = address.toIPv4Address(&mapped); // a dual-stack socket sees ::ffff:a.b.c.d
     if (mapped)
         address = QHostAddress(v4);
-    quint16 port = 0;
+    Peer peer;
+    peer.address = address.toString();
     if (storage.ss_family == AF_INET)
-        port = ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
+        peer.port = ntohs(reinterpret_cast<const sockaddr_in*>(&storage)->sin_port);
     else if (storage.ss_family == AF_INET6)
-        port = ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
-    return address.toString() + QLatin1Char(':') + QString::number(port);
+        peer.port = ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
+    return peer;
+}
+
+QString peerText(int fd)
+{
+    return peerOf(fd).text();
+}
+
+// Listens on the bind address of the settings; an empty one is every address, IPv4 and IPv6, or
+// IPv4 alone on a system without IPv6. False with the reason in `failure`.
+bool listenOn(QTcpServer& server, const QString& bindText, const char* setting, quint16 port,
+              QString& failure)
+{
+    if (bindText.isEmpty()) {
+        if (server.listen(QHostAddress::Any, port) || server.listen(QHostAddress::AnyIPv4, port))
+            return true;
+        failure = server.errorString();
+        return false;
+    }
+    const QHostAddress address(bindText);
+    if (address.isNull()) {
+        failure = QLatin1String(setting) + QStringLiteral(" \"") + bindText +
+                  QStringLiteral("\" is not an IPv4 or IPv6 address.");
+        return false;
+    }
+    if (server.listen(address, port))
+        return true;
+    failure = server.errorString();
+    return false;
 }
 
 // Lines are single small writes that wait for an answer each: Nagle's delay would only slow them.
@@ -283,12 +323,14 @@ void OutputLink::tcpServerBranch()
             // find.
             failure = QStringLiteral("Automation software port ") + QString::number(port) +
                       QStringLiteral(" is not a valid port number.");
-        else if (!m_server->listen(QHostAddress::AnyIPv4, quint16(port)))
-            failure = m_server->errorString();
+        else
+            (void)listenOn(*m_server, fieldText(m_config.Mon_Bind_Address), "Mon_Bind_Address", quint16(port),
+                           failure);
         if (failure.isEmpty()) {
             writeLog(QStringLiteral("Automation software port ") + QString::number(port) +
                          QStringLiteral(" is open. Waiting for connection..."),
                      LogColour::Black);
+            warnOfOpenServer(port);
         } else {
             m_outRetryCountdown = kServerRetryTicks;
             writeLog(failure, LogColour::Red);
@@ -310,7 +352,41 @@ void OutputLink::tcpServerBranch()
     // carries a line waiting for its answer (it was the newest when the line went) goes a tick later.
     const output::LinkId oldest = m_connections.oldestServer();
     if (count > 1 && oldest != m_connections.inFlight())
-        m_connections.remove(oldest);
+        logReplaced(m_connections.remove(oldest));
+}
+
+void OutputLink::warnOfOpenServer(std::int32_t port)
+{
+    const QString list = fieldText(m_config.Mon_Allowed_Addresses);
+    const AddressListParse parsed = parseAddressList(list.toStdString());
+    if (!parsed.error.empty())
+        writeLog(
+            QStringLiteral("Mon_Allowed_Addresses cannot be read (") + QString::fromStdString(parsed.error) +
+                QStringLiteral("): every automation software connection is refused until it is corrected."),
+            LogColour::Red);
+    else if (parsed.ranges.empty())
+        writeLog(
+            QStringLiteral("Mon_Allowed_Addresses is empty: any host that reaches port ") +
+                QString::number(port) +
+                QStringLiteral(" can take the alarm lines. Set it to the automation software's address."),
+            LogColour::Red);
+}
+
+bool OutputLink::allowedPeer(const QString& address) const
+{
+    const AddressListParse parsed = parseAddressList(fieldString(m_config.Mon_Allowed_Addresses));
+    // A list that cannot be read lets nobody in: the alarms wait rather than go to a stranger.
+    if (!parsed.error.empty())
+        return false;
+    return parsed.ranges.empty() || addressInRanges(parsed.ranges, address.toStdString());
+}
+
+void OutputLink::logReplaced(const std::string& peer)
+{
+    if (!peer.empty())
+        writeLog(QStringLiteral("Automation software connection from ") + QString::fromStdString(peer) +
+                     QStringLiteral(" closed: a newer connection took its place."),
+                 LogColour::Black);
 }
 
 void OutputLink::tcpClientBranch()
@@ -393,6 +469,15 @@ void OutputLink::serialBranch()
         if (reopening)
             return; // not back yet
         emit beepRequested();
+        if (e.code == comm::kNotADevice) {
+            const QString refused =
+                QStringLiteral("Automation software port ") + name + QStringLiteral(" refused: ") +
+                QString::fromStdString(m_port.resolvedPath()) +
+                QStringLiteral(" is not a serial device (a dosdevices link must lead to one).");
+            writeLog(refused, LogColour::Red);
+            emit serialOpenFailed(refused);
+            return;
+        }
         emit serialOpenFailed(e.code == comm::kOpenDevice ? QStringLiteral("Error opening ") + name +
                                                                 QStringLiteral(". Port already in use?")
                                                           : QStringLiteral("COM port error"));
@@ -464,13 +549,30 @@ void OutputLink::closeSerialPort(bool logClosed)
 
 void OutputLink::takeConnection(int fd)
 {
+    const Peer peer = peerOf(fd);
+    // A stranger is turned away before it is a connection at all: it takes no line and displaces
+    // nobody. Its address is said once a minute at most, however often it comes back.
+    if (!allowedPeer(peer.address)) {
+        ::close(fd);
+        const std::int64_t now = steadyMillis ? steadyMillis()
+                                              : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    std::chrono::steady_clock::now().time_since_epoch())
+                                                    .count();
+        if (m_refusedPeers.allow(peer.address.toStdString(), now))
+            writeLog(QStringLiteral("Automation software connection from ") + peer.text() +
+                         QStringLiteral(" refused: its address is not in Mon_Allowed_Addresses."),
+                     LogColour::Red);
+        return;
+    }
     prepareConnection(fd);
     // A peer that closed just before its successor connected is seen now, not at the next tick: the
     // link it carried is down, so the new connection is greeted with a heartbeat first.
     reapConnections();
-    (void)m_connections.addServer(fd, peerText(fd).toStdString());
+    (void)m_connections.addServer(fd, peer.text().toStdString());
+    writeLog(QStringLiteral("Automation software connected from ") + peer.text() + QLatin1Char('.'),
+             LogColour::Black);
     if (m_connections.serverCount() > kMaxServerConnections)
-        m_connections.remove(m_connections.oldestServer());
+        logReplaced(m_connections.remove(m_connections.oldestServer()));
 }
 
 void OutputLink::reapConnections()
@@ -498,7 +600,10 @@ void OutputLink::reapConnections()
 void OutputLink::stopServer()
 {
     m_server->close();
-    m_connections.removeAll(AutomationConnections::Side::Server);
+    for (const std::string& peer : m_connections.removeAll(AutomationConnections::Side::Server))
+        writeLog(QStringLiteral("Automation software connection from ") + QString::fromStdString(peer) +
+                     QStringLiteral(" closed."),
+                 LogColour::Black);
 }
 
 void OutputLink::requestConnection(const QString& address, quint16 port)

@@ -23,6 +23,7 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "log/LogSink.h"
+#include "log/LogThrottle.h"
 #include "output/AutomationConnections.h"
 #include "output/OutputShared.h"
 #include "output/OutputTransport.h"
@@ -72,6 +73,7 @@ public:
     // The "Data Log" window is shown: sent serial lines are traced. Off by default.
     void setTraceEnabled(bool enabled) { m_traceEnabled.store(enabled); }
     std::function<WallTime()> wallNow; // time of trace lines; the system clock if empty
+    std::function<std::int64_t()> steadyMillis; // paces the refused-connection lines; a system clock if empty
     WatchedThread monitoringThread;    // bit 0x1 of Thread_Alive
     WatchedThread serialThread;        // bit 0x2 of Thread_Alive
     // The system's send on a connection's descriptor, never blocking; tests put in one that fails or
@@ -137,6 +139,9 @@ private:
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
     void takeConnection(int fd);
+    [[nodiscard]] bool allowedPeer(const QString& address) const; // Mon_Allowed_Addresses
+    void warnOfOpenServer(std::int32_t port);
+    void logReplaced(const std::string& peer);
     void reapConnections();
     void stopServer();
     void requestConnection(const QString& address, quint16 port);
@@ -194,6 +199,7 @@ private:
     static constexpr int kMaxCloseDeferTicks = 3;
     int m_closeDeferredTicks = 0;
     std::atomic<bool> m_traceEnabled{false};
+    LogThrottle m_refusedPeers{60'000, 1024}; // a refused address is logged once a minute
 
     // Mode and forwarding settings as published at the last tick or change.
     std::atomic<int> m_mode{0};      // Mon_Port_Open

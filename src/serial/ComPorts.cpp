@@ -65,8 +65,8 @@ bool hasUart(const std::string& path)
 Probe probe(const std::string& path)
 {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return Probe::Missing;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return Probe::Missing; // a link to anything but a device is no port
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return (errno == EBUSY || errno == EACCES || errno == EPERM) ? Probe::InUse : Probe::Missing;

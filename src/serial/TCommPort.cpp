@@ -185,6 +185,13 @@ void TCommPort::Open()
     if (fd < 0) {
         fail(comm::kOpenDevice, errno);
     }
+    // Only a terminal device is a port: a dosdevices link someone pointed at a file would otherwise
+    // take the alarm lines into that file.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+        ::close(fd);
+        fail(comm::kNotADevice, ENOTTY);
+    }
     // TIOCEXCL does not stop a privileged process, the lock does; the lock is taken first so that
     // a refused open leaves the other holder's exclusive flag alone.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -28,6 +28,8 @@ inline constexpr std::int32_t kSetState = 15;
 inline constexpr std::int32_t kSetQueues = 16;
 inline constexpr std::int32_t kSetTimeouts = 17;
 inline constexpr std::int32_t kStatus = 18;
+// What the port name leads to is no character device (a dosdevices link to a plain file, say).
+inline constexpr std::int32_t kNotADevice = 19;
 // The prefix the output link puts before COM_Nr; resolvePortName() strips it.
 inline constexpr const char* kDevicePrefix = "\\\\.\\";
 } // namespace comm

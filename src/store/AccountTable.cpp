@@ -136,11 +136,19 @@ void AccountTable::needsCommit()
         onNeedsCommit();
 }
 
+bool AccountTable::contains(std::string_view account) const
+{
+    std::lock_guard lock(m_mutex);
+    return !account.empty() && findSlot(account).has_value();
+}
+
 std::optional<std::size_t> AccountTable::stage(JournalRecord& record, const char* extended)
 {
     const std::optional<std::size_t> index = updateImage(record, extended);
     if (index && onChanged)
         onChanged();
+    if (!index && onNoSlot && record.account[0] != 0)
+        onNoSlot(fieldText(record.account));
     return index;
 }
 

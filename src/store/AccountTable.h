@@ -80,6 +80,12 @@ public:
     // Something changed that the next commit must take (called outside the locks, on the thread that
     // changed it): the owner asks for a commit.
     std::function<void()> onNeedsCommit;
+    // A new account found no free slot (the table is full): its event is still stored and forwarded.
+    // Called by stage(), on the caller's thread, without the table's lock.
+    std::function<void(std::string_view account)> onNoSlot;
+
+    // Whether the account has a slot (it is in the Object List). Any thread.
+    [[nodiscard]] bool contains(std::string_view account) const;
 
 private:
     [[nodiscard]] AccountRecord* slotAt(std::size_t slot);

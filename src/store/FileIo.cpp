@@ -17,13 +17,17 @@ IoResult failure(int error)
 
 bool FileIo::exists(const std::string& path)
 {
+    // A link counts as there, even a dangling one: it is refused when opened, never replaced by a file
+    // made at its target.
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 IoResult FileIo::openRead(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // No data file is read or written through a link: whoever can plant one in the data directory
+    // would otherwise have the receiver write wherever its user may (ELOOP).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return failure(errno);
     return IoResult{fd, 0};
@@ -31,7 +35,7 @@ IoResult FileIo::openRead(const std::string& path)
 
 IoResult FileIo::openWrite(const std::string& path, OpenMode mode)
 {
-    int flags = O_WRONLY | O_CLOEXEC;
+    int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
     if (mode != OpenMode::Existing)
         flags |= O_CREAT;
     if (mode == OpenMode::CreateTruncate)

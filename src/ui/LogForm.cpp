@@ -103,7 +103,7 @@ void TForm_Log::Log_Menu_ClearClick()
         return;
     const std::string name = m_fileName ? m_fileName() : std::string();
     if (!name.empty()) {
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0) {
             const int err = errno;
             m_dialogs.error(

@@ -1,6 +1,7 @@
 // Layout and handlers of the "DC-09 Receiver" page.
 #include "ui/ReceiverPage.h"
 
+#include "config/CoreDumps.h"
 #include "dc09/KeyEntry.h"
 #include "ui/Dialogs.h"
 #include "ui/FormHelpers.h"
@@ -264,6 +265,7 @@ void ReceiverPage::LabeledEdit_DC9_Encoding_KeyChange()
     const KeyEntryResult r = applyKeyEntry(currentKey(m_config), m_config.DC9_AES_Mode, format,
                                            std::string_view(text.constData(), std::size_t(text.size())));
     std::memcpy(m_config.DC9_AES_Key, r.key.data(), sizeof m_config.DC9_AES_Key);
+    keepKeyOutOfCoreDumps(m_config);
     if (r.textCut) {
         LabeledEdit_DC9_Encoding_Key->setText(QString::fromLatin1(r.text.data(), qsizetype(r.text.size())));
         LabeledEdit_DC9_Encoding_Key->setCursorPosition(int(r.text.size()));
@@ -275,7 +277,7 @@ void ReceiverPage::LabeledEdit_DC9_Encoding_KeyChange()
 
 void ReceiverPage::setAesMode(std::uint8_t mode)
 {
-    m_config.DC9_AES_Mode = mode;
+    setEncryptionMode(m_config, mode);
     Refresh_Receiver();
 }
 

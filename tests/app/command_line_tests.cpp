@@ -163,13 +163,16 @@ protected:
         QByteArray err;
     };
 
-    Run run(QStringList args)
+    Run run(QStringList args, const QByteArray& input = {})
     {
         QProcess p;
         p.setProcessEnvironment(env);
         args.prepend(data.path());
         args.prepend(QStringLiteral("--dir"));
         p.start(QStringLiteral(ARDENTEL_EXE), args);
+        EXPECT_TRUE(p.waitForStarted(30000));
+        p.write(input);
+        p.closeWriteChannel();
         EXPECT_TRUE(p.waitForFinished(30000));
         return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
     }
@@ -219,6 +222,82 @@ TEST_F(Program, ABadSettingExitsWithTwoAndLeavesTheFile)
         EXPECT_EQ(cfg(), before);
     }
     EXPECT_EQ(run({QStringLiteral("--frobnicate")}).status, 2);
+}
+
+// The key never needs the command line, and is not shown unless asked for. A new installation turns
+// the time window on with encryption.
+TEST_F(Program, TheKeyComesFromStandardInputAndIsShownOnlyWhenAskedFor)
+{
+    const QStringList setKey{QStringLiteral("--set"), QStringLiteral("DC9_AES_Mode=1"),
+                             QStringLiteral("--set"), QStringLiteral("DC9_AES_Key=-")};
+    Run r = run(setKey, "000102030405060708090a0B0C0D0E0F\r\n");
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    QByteArray file = cfg();
+    ASSERT_EQ(file.size(), 256);
+    EXPECT_EQ(file.mid(16, 17), QByteArray::fromHex("000102030405060708090a0b0c0d0e0f00"));
+    EXPECT_EQ(int(file[95]), 1); // Time_Synch
+    struct stat st {};
+    ASSERT_EQ(::stat(data.filePath(QStringLiteral("kalvor.cfg")).toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    r = run({QStringLiteral("--show-config")});
+    EXPECT_TRUE(r.out.contains("\nDC9_AES_Key=(set, 128 bits)\n")) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("0102030405"));
+    EXPECT_TRUE(r.out.contains("\nTime_Synch=1\n"));
+    r = run({QStringLiteral("--show-secrets")});
+    EXPECT_TRUE(
+        r.out.contains("\nDC9_AES_Key=000102030405060708090a0b0c0d0e0f" + QByteArray(32, '0') + "\n"));
+
+    // No line on standard input changes nothing; a key on the command line works, with a warning.
+    EXPECT_EQ(run(setKey, "").status, 2);
+    EXPECT_EQ(cfg(), file);
+    r = run({QStringLiteral("--set"), QStringLiteral("DC9_AES_Key=ff")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.contains("DC9_AES_Key=- reads it from standard input")) << r.err.toStdString();
+}
+
+// Not even showing the settings reads or stamps a file through a link in kalvor.cfg's place.
+TEST_F(Program, ASettingsFileLinkIsNotFollowed)
+{
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("root-only"));
+    QFile t(target);
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.write(QByteArray(300, 'x'));
+    t.close();
+    ASSERT_TRUE(QFile::link(target, data.filePath(QStringLiteral("kalvor.cfg"))));
+    const Run r = run({QStringLiteral("--show-config")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.contains("Too many levels of symbolic links")) << r.err.toStdString();
+    EXPECT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7003")}).status, 1);
+    ASSERT_TRUE(t.open(QIODevice::ReadOnly));
+    EXPECT_EQ(t.readAll(), QByteArray(300, 'x'));
+}
+
+TEST_F(Program, AddAccountPutsAccountsIntoTheObjectList)
+{
+    const auto accountAt = [this](int slot) {
+        QFile f(data.filePath(QStringLiteral("latevn.dat")));
+        return f.open(QIODevice::ReadOnly) ? f.readAll().mid(slot * 80 + 4, 17) : QByteArray();
+    };
+    Run r =
+        run({QStringLiteral("--add-account"), QStringLiteral("12ab"), QStringLiteral("--add-account=5678")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(accountAt(0), QByteArray("12AB").leftJustified(17, '\0'));
+    EXPECT_EQ(accountAt(1), QByteArray("5678").leftJustified(17, '\0'));
+    r = run({QStringLiteral("--add-account"), QStringLiteral("5678"), QStringLiteral("--add-account"),
+             QStringLiteral("9")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.contains("5678 is in the Object List already"));
+    EXPECT_EQ(accountAt(2), QByteArray("9").leftJustified(17, '\0'));
+    for (const char* bad : {"12G4", "", "12345678901234567"}) {
+        EXPECT_EQ(run({QStringLiteral("--add-account"), QStringLiteral("77"), QStringLiteral("--add-account"),
+                       QString::fromLatin1(bad)})
+                      .status,
+                  2)
+            << bad;
+        EXPECT_EQ(accountAt(3), QByteArray(17, '\0'));
+    }
 }
 
 TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)

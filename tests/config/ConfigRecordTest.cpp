@@ -64,6 +64,8 @@ std::vector<unsigned char> expectedDefaultImage()
     put32(86, 9600);
     put32(90, 30);
     put32(96, 1602);
+    image[111] = 1; // set up with the safeguards: the automation link for this host only
+    std::memcpy(&image[196], "127.0.0.1", 9);
     return image;
 }
 
@@ -300,6 +302,12 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"Test_Heartbeat_Length", "20", 55, {20}},
         {"Test_Heartbeat_Length", "22", 55, {0}}, // the usual length is the zero of an older file
         {"COM_Framing", "1", 56, {1, 0}},
+        {"DC9_Known_Accounts_Only", "1", 108, {1}},
+        {"DC9_Bind_Address", "::1", 116, {':', ':', '1', 0}},
+        {"Mon_Bind_Address", "192.0.2.1", 156, {'1', '9', '2', '.', '0', '.', '2', '.', '1', 0}},
+        {"Mon_Allowed_Addresses", "10.0.0.0/8, fd::/8", 196,
+         {'1', '0', '.', '0', '.', '0', '.', '0', '/', '8', ',', ' ', 'f', 'd', ':', ':', '/', '8', 0}},
+        {"Mon_Allowed_Addresses", "", 196, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, // any host, as before
     };
     for (const auto& c : cases) {
         Config_Record record = defaultConfig();
@@ -327,6 +335,13 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"dc9_port", "7777"},   {"Cfg_Version", "1602"},
         {"Nonsense", "1"},      {"Test_Heartbeat_Length", "21"},
         {"COM_Framing", "2"},   {"DC9_Quirk_Lower_Hex", "2"},
+        {"DC9_Known_Accounts_Only", "2"},
+        {"Mon_Allowed_Addresses", "10.0.0.0/33"},
+        {"Mon_Allowed_Addresses", "127.0.0.1,,10.0.0.1"},
+        {"Mon_Allowed_Addresses", "automation.example"},
+        {"Mon_Allowed_Addresses", "10.0.0.1,10.0.0.2,10.0.0.3,10.0.0.4,10.0.0.5"}, // 44 characters
+        {"DC9_Bind_Address", "10.0.0.0/8"},
+        {"Mon_Bind_Address", "localhost"},
     };
     for (const auto& [name, value] : cases) {
         Config_Record record = defaultConfig();
@@ -348,8 +363,11 @@ TEST(ConfigFields, DescribeRoundTripsThroughSet)
                              "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing"})
         ASSERT_FALSE(setConfigField(record, flag, "1")) << flag;
     ASSERT_FALSE(setConfigField(record, "Test_Heartbeat_Length", "20"));
+    ASSERT_FALSE(setConfigField(record, "Mon_Allowed_Addresses", "192.0.2.0/24,2001:db8::7"));
+    ASSERT_FALSE(setConfigField(record, "DC9_Bind_Address", "0.0.0.0"));
     Config_Record copy{};
-    for (const auto& [name, value] : describeConfig(record)) {
+    copy.Setup_Flags = record.Setup_Flags; // the receiver's own mark, not a setting
+    for (const auto& [name, value] : describeConfig(record, true)) {
         if (name == "Cfg_Version") {
             EXPECT_EQ(value, "1602");
             continue;
@@ -359,6 +377,54 @@ TEST(ConfigFields, DescribeRoundTripsThroughSet)
     }
     copy.Cfg_Version = record.Cfg_Version;
     EXPECT_EQ(std::memcmp(&record, &copy, sizeof record), 0);
+}
+
+// A new installation turns on the time window with encryption; an older file keeps its choice.
+TEST(ConfigFields, EncryptionTurnedOnBringsTheTimeWindowWhereSetUpSo)
+{
+    struct Row {
+        std::uint8_t setupFlags;
+        std::uint8_t modeBefore;
+        const char* mode;
+        std::uint8_t timeSynch;
+    };
+    const Row rows[] = {{kSetupSafeguards, 0, "1", 1}, {kSetupSafeguards, 0, "0", 0},
+                        {kSetupSafeguards, 1, "3", 0}, // on already: the operator's own choice stays
+                        {0, 0, "2", 0}};
+    for (const Row& row : rows) {
+        Config_Record record = defaultConfig();
+        record.Setup_Flags = row.setupFlags;
+        record.DC9_AES_Mode = row.modeBefore;
+        ASSERT_FALSE(setConfigField(record, "DC9_AES_Mode", row.mode));
+        EXPECT_EQ(record.Time_Synch, row.timeSynch) << int(row.setupFlags) << " " << row.mode;
+    }
+}
+
+TEST(ConfigFields, TheKeyIsShownOnlyWhenAskedFor)
+{
+    struct Row {
+        std::uint8_t mode;
+        std::size_t lastByte; // 0: no key
+        const char* shown;
+    };
+    const Row rows[] = {{1, 5, "(set, 128 bits)"},  {2, 1, "(set, 192 bits)"}, {3, 32, "(set, 256 bits)"},
+                        {0, 20, "(set, 192 bits)"}, {0, 0, "(not set)"},       {9, 30, "(set, 256 bits)"}};
+    for (const Row& row : rows) {
+        Config_Record record = defaultConfig();
+        record.DC9_AES_Mode = row.mode;
+        if (row.lastByte > 0)
+            record.DC9_AES_Key[row.lastByte - 1] = 0xA5;
+        for (const bool secrets : {false, true}) {
+            std::string key;
+            for (const auto& [name, value] : describeConfig(record, secrets))
+                if (name == "DC9_AES_Key")
+                    key = value;
+            if (secrets)
+                EXPECT_EQ(key.size(), 64u);
+            else
+                EXPECT_EQ(key, row.shown) << int(row.mode) << " " << row.lastByte;
+        }
+    }
 }
 
 TEST(ConfigFields, DamagedTextFieldsAreShownBounded)

@@ -1,7 +1,8 @@
 // libFuzzer target: kalvor.cfg as the start-up load finds it (any length, any bytes), then what the
 // program does with the record: change detection, the command line's view of every field, a save
-// and a second load, and the codec and the heartbeat under those settings. The file lives in memory
-// (a memfd reached through /proc), so the real open, read and write paths run without a disk.
+// and a second load, and the codec and the heartbeat under those settings. The file lives in a
+// directory of its own in /dev/shm where there is one, so the real open, read and write paths run
+// without a disk (a /proc/self/fd path would be a link, which the load rightly refuses).
 #include "FuzzSupport.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
@@ -11,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 using fuzzsupport::require;
@@ -60,9 +61,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    g_fd = ::memfd_create("kalvor.cfg", MFD_CLOEXEC);
-    require(g_fd >= 0, "a memory file can be made");
-    g_path = "/proc/self/fd/" + std::to_string(g_fd);
+    char dir[] = "/dev/shm/ardentel-fuzz-XXXXXX";
+    char fallback[] = "/tmp/ardentel-fuzz-XXXXXX";
+    const char* made = ::mkdtemp(dir);
+    if (made == nullptr)
+        made = ::mkdtemp(fallback);
+    require(made != nullptr, "a scratch directory can be made");
+    g_path = std::string(made) + "/kalvor.cfg";
+    g_fd = ::open(g_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    require(g_fd >= 0, "the scratch file can be made");
+    // Gone when the fuzzer ends; the open descriptor and the path stay usable until then.
+    static const std::string cleanupDir = made;
+    std::atexit([] {
+        ::unlink((cleanupDir + "/kalvor.cfg").c_str());
+        ::rmdir(cleanupDir.c_str());
+    });
     return 0;
 }
 

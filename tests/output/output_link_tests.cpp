@@ -191,7 +191,10 @@ TEST_F(OutputLinkTest, ServerOpensOnOneTickAndShowsItsStateFromTheNext)
     link.Timer_OutTimer();
     EXPECT_EQ(status, QStringLiteral("Automation software: connected (1)."));
     EXPECT_EQ(linkState(), output::kLinkUp);
-    EXPECT_EQ(logged.size(), 2u); // a connection is shown, not logged
+    // Every automation connection is logged with its peer's address.
+    ASSERT_EQ(logged.size(), 3u);
+    EXPECT_EQ(logged[2].text,
+              "Automation software connected from 127.0.0.1:" + std::to_string(peer.localPort()) + ".");
 }
 
 TEST_F(OutputLinkTest, ServerThatCannotListenRetriesAfterTenTicks)
@@ -252,6 +255,109 @@ TEST_F(OutputLinkTest, TwoClientsTheOlderIsClosedAndOnlyTheNewerGetsLines)
     EXPECT_EQ(linkState(), 0u);
     EXPECT_EQ(status, QStringLiteral("Automation software port is open. Listenning..."));
     EXPECT_EQ(sendFromThread(Kind::Heartbeat), Result::NoConnection);
+}
+
+// The allow-list decides at accept: a stranger gets no line, displaces nobody, and is logged once a
+// minute however often it comes back; an unreadable list lets nobody in; an empty one anybody, and
+// says so in red when the port opens.
+TEST_F(OutputLinkTest, OnlyAllowedAddressesTakeTheLink)
+{
+    struct Row {
+        const char* list;
+        bool strangerIn; // 127.0.0.2
+        bool localIn;    // 127.0.0.1
+        const char* warning;
+    };
+    const Row rows[] = {
+        {"127.0.0.1", false, true, nullptr},
+        {"10.0.0.9, 127.0.0.0/30", true, true, nullptr},
+        {"::ffff:127.0.0.2", true, false, nullptr},
+        {"", true, true, "Mon_Allowed_Addresses is empty: any host that reaches port "},
+        {"127.0.0.1/40", false, false, "Mon_Allowed_Addresses cannot be read ("},
+    };
+    std::int64_t now = 0;
+    link.steadyMillis = [&now] { return now; };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.list);
+        now += 120'000; // what an earlier row refused is news again
+        config.Mon_Port_Open = 0;
+        link.Timer_OutTimer(); // closed: the next open is a new server
+        logged.clear();
+        std::memset(config.Mon_Allowed_Addresses, 0, sizeof config.Mon_Allowed_Addresses);
+        std::memcpy(config.Mon_Allowed_Addresses, row.list, std::strlen(row.list));
+        const quint16 p = freePort();
+        useTcp(true, p);
+        link.Timer_OutTimer();
+        ASSERT_TRUE(link.serverListening());
+        EXPECT_EQ(row.warning != nullptr && loggedStartingWith(row.warning, LogColour::Red),
+                  row.warning != nullptr);
+
+        QTcpSocket local;
+        local.connectToHost(QHostAddress::LocalHost, p);
+        ASSERT_TRUE(local.waitForConnected(2000));
+        ASSERT_TRUE(waitUntil([&] {
+            return connections() == (row.localIn ? 1u : 0u) &&
+                   (row.localIn || local.state() != QAbstractSocket::ConnectedState);
+        }));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            now += 1000;
+            QTcpSocket stranger;
+            ASSERT_TRUE(stranger.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+            stranger.connectToHost(QHostAddress::LocalHost, p);
+            ASSERT_TRUE(stranger.waitForConnected(2000));
+            if (row.strangerIn) {
+                ASSERT_TRUE(waitUntil([&] { return connections() == (row.localIn ? 2u : 1u); }));
+                break;
+            }
+            // Closed at once, before any line could go to it.
+            ASSERT_TRUE(waitUntil([&] { return stranger.state() == QAbstractSocket::UnconnectedState; }));
+            EXPECT_TRUE(stranger.readAll().isEmpty());
+            EXPECT_EQ(connections(), row.localIn ? 1u : 0u);
+        }
+        std::size_t refusals = 0;
+        for (const Logged& l : logged)
+            refusals +=
+                l.text.find(" refused: its address is not in Mon_Allowed_Addresses.") != std::string::npos;
+        EXPECT_EQ(refusals, std::size_t(!row.localIn) + std::size_t(!row.strangerIn));
+        if (row.localIn && !row.strangerIn) {
+            link.Timer_OutTimer();
+            EXPECT_EQ(sendFromThread(Kind::Report), Result::Sent);
+            EXPECT_EQ(readSome(local, qsizetype(kLine.size())), QByteArray::fromStdString(kLine));
+        }
+        // A minute later the same stranger is news again.
+        if (!row.strangerIn) {
+            now += 61'000;
+            QTcpSocket again;
+            ASSERT_TRUE(again.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+            again.connectToHost(QHostAddress::LocalHost, p);
+            ASSERT_TRUE(again.waitForConnected(2000));
+            const std::string from = "from 127.0.0.2:" + std::to_string(again.localPort());
+            ASSERT_TRUE(waitUntil([&] { return anyLogged(from); }));
+        }
+    }
+}
+
+TEST_F(OutputLinkTest, TheServerListensOnItsBindAddressOnly)
+{
+    const quint16 p = freePort();
+    std::memcpy(config.Mon_Bind_Address, "127.0.0.2", 10);
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    ASSERT_TRUE(link.serverListening());
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress::LocalHost, p);
+    EXPECT_FALSE(elsewhere.waitForConnected(1000));
+
+    config.Mon_Port_Open = 0;
+    link.Timer_OutTimer();
+    std::memcpy(config.Mon_Bind_Address, "127.0.0.300", 12);
+    logged.clear();
+    useTcp(true, p);
+    link.Timer_OutTimer();
+    EXPECT_FALSE(link.serverListening());
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[1].text, "Mon_Bind_Address \"127.0.0.300\" is not an IPv4 or IPv6 address.");
+    EXPECT_EQ(logged[1].colour, LogColour::Red);
 }
 
 // An automation software that reconnects within one tick is a new link all the same: the forwarding
@@ -693,7 +799,9 @@ TEST_F(OutputLinkTest, ClosingTheLinkLogsOnceAndShowsClosedOnEveryTick)
         EXPECT_EQ(status, QStringLiteral("Automation software port closed."));
     }
     EXPECT_EQ(texts(),
-              std::vector<std::string>{"Automation software port " + std::to_string(p) + " closed."});
+              (std::vector<std::string>{"Automation software connection from 127.0.0.1:" +
+                                            std::to_string(peer.localPort()) + " closed.",
+                                        "Automation software port " + std::to_string(p) + " closed."}));
     EXPECT_FALSE(link.serverListening());
     EXPECT_EQ(linkState(), 0u);
     // The connection is really gone: no duplicate held by the sender keeps it open.
@@ -735,6 +843,20 @@ TEST_F(OutputLinkTest, SerialPortThatCannotBeOpenedFallsBackToClosed)
     EXPECT_EQ(sendFromThread(Kind::Heartbeat), Result::NothingSent);
     link.Timer_OutTimer();
     EXPECT_EQ(boxes.size(), 1); // shown once: the link is closed now
+
+    // A link to a plain file is no port: refused in the log, and nothing is written to the file.
+    const QString file = dir.path() + QStringLiteral("/lines.txt");
+    ASSERT_TRUE(QFile(file).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::link(file, dir.path() + QStringLiteral("/dosdevices/com8")));
+    logged.clear();
+    useSerial("COM8");
+    link.Timer_OutTimer();
+    ASSERT_EQ(boxes.size(), 2);
+    EXPECT_TRUE(loggedStartingWith("Automation software port COM8 refused: " + dir.path().toStdString() +
+                                       "/dosdevices/com8 is not a serial device",
+                                   LogColour::Red));
+    EXPECT_EQ(boxes[1].toStdString(), logged.back().text);
+    EXPECT_EQ(QFile(file).size(), 0);
 }
 
 TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)

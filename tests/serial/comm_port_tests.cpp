@@ -151,17 +151,25 @@ TEST_F(CommPortTest, OpenFailuresLeaveThePortClosedAndUnlocked)
     EXPECT_EQ(error.code, comm::kOpenDevice);
     EXPECT_EQ(error.os_error, ENOENT);
 
-    // A file that is not a terminal opens, then fails when its settings are read.
+    // A plain file is no port at all, even behind a dosdevices link; a device that is not a terminal
+    // opens, then fails when its settings are read.
     const std::string file = bench.dataDir() + "/plain-file";
     QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
-    port.SetPortName(file);
-    for (int attempt = 0; attempt < 2; ++attempt) { // a leaked lock would turn the second into 8
-        error = raised([&] { port.Open(); });
-        EXPECT_EQ(error.code, comm::kGetState);
-        EXPECT_EQ(error.os_error, ENOTTY);
-        EXPECT_FALSE(port.isOpen());
-        EXPECT_EQ(port.handle(), -1);
+    QDir().mkpath(QString::fromStdString(bench.dataDir() + "/dosdevices"));
+    ASSERT_EQ(::symlink(file.c_str(), (bench.dataDir() + "/dosdevices/com9").c_str()), 0);
+    const std::pair<std::string, std::int32_t> refusals[] = {
+        {file, comm::kNotADevice}, {"COM9", comm::kNotADevice}, {"/dev/null", comm::kGetState}};
+    for (const auto& [name, code] : refusals) {
+        port.SetPortName(name);
+        for (int attempt = 0; attempt < 2; ++attempt) { // a leaked lock would turn the second into 8
+            error = raised([&] { port.Open(); });
+            EXPECT_EQ(error.code, code) << name;
+            EXPECT_EQ(error.os_error, ENOTTY) << name;
+            EXPECT_FALSE(port.isOpen());
+            EXPECT_EQ(port.handle(), -1);
+        }
     }
+    EXPECT_EQ(QFile(QString::fromStdString(file)).size(), 0);
 
     // A speed termios cannot express fails the apply; the device is free again afterwards.
     port.SetPortName("COM1");
