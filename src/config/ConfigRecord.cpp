@@ -173,6 +173,9 @@ constexpr IntegerField kIntegerFields[] = {
     {"DC9_Time_UTC", 0, 1, "1 time stamps in UTC, 0 local time"},
     {"Test_Heartbeat_Length", 20, 22, "20 or 22 characters"},
     {"COM_Framing", 0, 1, "0 8N1, 1 7E1"},
+    {"DC9_SIA_DCS", 0, 1, "1 SIA-DCS accepted, 0 answered DUH"},
+    {"Out_Account_Q_Lines", 0, 1, "1 Contact ID accounts of 5 to 10 characters sent whole as Q lines, 0 cut to 4"},
+    {"Metrics_Port", 0, 65535, "a TCP port number, 0 no metrics endpoint"},
 };
 
 void storeInteger(Config_Record& record, std::string_view name, long long v)
@@ -218,6 +221,12 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
         record.Test_Heartbeat_Length = v == kShortHeartbeatLength ? std::uint8_t(v) : 0;
     } else if (name == "COM_Framing") {
         record.COM_Framing = std::uint8_t(v);
+    } else if (name == "DC9_SIA_DCS") {
+        record.DC9_SIA_DCS = std::uint8_t(v);
+    } else if (name == "Out_Account_Q_Lines") {
+        record.Out_Account_Q_Lines = std::uint8_t(v);
+    } else if (name == "Metrics_Port") {
+        record.Metrics_Port = std::uint16_t(v);
     }
 }
 
@@ -240,6 +249,14 @@ Config_Record defaultConfig()
     record.COM_Baud = 9600;
     record.Test_Heartbeat_Period = 30;
     record.Cfg_Version = kCfgVersion;
+    return record;
+}
+
+Config_Record newDirectoryConfig()
+{
+    Config_Record record = defaultConfig();
+    record.DC9_SIA_DCS = 1;
+    record.Out_Account_Q_Lines = 1;
     return record;
 }
 
@@ -276,7 +293,7 @@ ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
             // The file is there but unusable: run on an all-zero record rather than guess.
             return failure(ConfigFileError::OpenFailed, openErrno);
         }
-        record = defaultConfig();
+        record = newDirectoryConfig();
         FileHandle created(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!created.valid()) {
             return failure(ConfigFileError::CreateFailed, errno);
@@ -394,6 +411,19 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         setText(record.COM_Nr, value);
         return std::nullopt;
     }
+    if (name == "Metrics_Address") {
+        in_addr v4{};
+        in6_addr v6{};
+        const std::string text(value);
+        if (!value.empty() && (value.size() >= sizeof record.Metrics_Address ||
+                               (::inet_pton(AF_INET, text.c_str(), &v4) != 1 &&
+                                ::inet_pton(AF_INET6, text.c_str(), &v6) != 1))) {
+            return fieldError(name, "\"" + printable(value) +
+                                        "\" is not an IPv4 or IPv6 address of at most 15 characters (empty: 127.0.0.1)");
+        }
+        setText(record.Metrics_Address, value);
+        return std::nullopt;
+    }
     if (name == "Cfg_Version") {
         return fieldError(name, "is the file format marker and cannot be set");
     }
@@ -432,6 +462,10 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"DC9_Time_UTC", std::to_string(record.DC9_Time_UTC)},
         {"Test_Heartbeat_Length", std::to_string(heartbeatLength(record))},
         {"COM_Framing", std::to_string(record.COM_Framing)},
+        {"DC9_SIA_DCS", std::to_string(record.DC9_SIA_DCS)},
+        {"Out_Account_Q_Lines", std::to_string(record.Out_Account_Q_Lines)},
+        {"Metrics_Port", std::to_string(record.Metrics_Port)},
+        {"Metrics_Address", printable(textOf(record.Metrics_Address))},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
 }

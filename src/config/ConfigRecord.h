@@ -101,8 +101,13 @@ static_assert(offsetof(Config_Record, Metrics_Address) == 240);
 inline constexpr std::int32_t kCfgVersion = 1602;
 inline constexpr std::size_t kConfigFileSize = sizeof(Config_Record);
 
-// The record a new kalvor.cfg is created with.
+// The record of the first layout's defaults, with every later setting at zero: what an existing
+// kalvor.cfg behaves as.
 [[nodiscard]] Config_Record defaultConfig();
+// The record a new data directory's first start writes: the defaults, with the later settings that
+// would change what existing panels or automation software see turned on (SIA-DCS taken, long
+// accounts whole on Q lines).
+[[nodiscard]] Config_Record newDirectoryConfig();
 
 // What the later settings mean. A flag is on when its byte is not zero; a choice whose byte holds
 // a value it does not know (a damaged file) keeps the behaviour of an older file.

@@ -14,6 +14,7 @@ DataPaths DataPaths::inDirectory(std::string directory)
     p.journal = directory + "kalvor.dat";
     p.extended = directory + "extevn.dat";
     p.accounts = directory + "latevn.dat";
+    p.accountKeys = directory + "account_keys.cfg";
     return p;
 }
 

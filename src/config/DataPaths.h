@@ -9,6 +9,7 @@ struct DataPaths {
     std::string journal;  // kalvor.dat
     std::string extended; // extevn.dat
     std::string accounts; // latevn.dat
+    std::string accountKeys; // account_keys.cfg: the accounts' own keys
 
     [[nodiscard]] static DataPaths inDirectory(std::string directory);
     // "kalvor_YYYY_MM.log" for the given year and month (1..12).

@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "output/OutputMessages.h"
 #include "store/AccountTable.h"
+#include "store/EventCode.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
 
@@ -64,6 +65,13 @@ std::optional<PendingEvent> nextPendingEvent(const Journal& journal, std::size_t
         return pending;
     }
     return std::nullopt;
+}
+
+// The journal keeps neither the token nor the data as received: a SIA event is told by its code,
+// and its block is made again from the stored fields.
+std::string_view tokenOf(const JournalRecord& record)
+{
+    return isSiaEventCode(fieldText(record.event)) ? std::string_view("SIA-DCS") : std::string_view("ADM-CID");
 }
 
 AccountRecord accountOf(const AccountTable::DueReport& due)
@@ -235,6 +243,11 @@ std::string Monitoring_Thread::warnIfCut(std::string line, std::string_view acco
     return line;
 }
 
+ReportOptions Monitoring_Thread::reportOptions() const
+{
+    return ReportOptions{m_passSettings.Report_Format, m_passSettings.Account_Q_Lines};
+}
+
 void Monitoring_Thread::traceAnswer(std::uint8_t value)
 {
     if (!m_hooks.trace) {
@@ -343,8 +356,8 @@ void Monitoring_Thread::supervisionStep()
             return;
         }
         const Report_Source source = Make_Supervision_Source(accountOf(*due));
-        const std::string line =
-            warnIfCut(Format_Report(source, m_passSettings.Report_Format), fieldText(source.account));
+        const std::string line = warnIfCut(Format_Event_Lines(source, "ADM-CID", {}, reportOptions()).front(),
+                                           fieldText(source.account));
         switch (exchange(line, OutputTransport::Kind::Report)) {
         case Outcome::Ack:
             if (m_hooks.reported)
@@ -380,9 +393,18 @@ void Monitoring_Thread::reportingStep()
             if (!pending) {
                 break;
             }
-            const std::string line = warnIfCut(Format_Report(pending->record, m_passSettings.Report_Format),
-                                               fieldText(pending->record.account));
-            const Outcome outcome = exchange(line, OutputTransport::Kind::Report);
+            // An event may take several lines; it is reported once the automation software has
+            // acknowledged every one of them, and sent whole again otherwise.
+            Outcome outcome = Outcome::Ack;
+            for (const std::string& text :
+                 Format_Event_Lines(pending->record, tokenOf(pending->record), {}, reportOptions())) {
+                const std::string line = warnIfCut(text, fieldText(pending->record.account));
+                outcome = exchange(line, OutputTransport::Kind::Report);
+                if (outcome != Outcome::Ack)
+                    break;
+                if (m_hooks.reported)
+                    m_hooks.reported(line);
+            }
             if (outcome == Outcome::Unanswered || outcome == Outcome::NotSent) {
                 linkError("Link error (data): no ACK from automation software.");
                 break;
@@ -396,8 +418,6 @@ void Monitoring_Thread::reportingStep()
                 break;
             }
             marked = true;
-            if (m_hooks.reported)
-                m_hooks.reported(line);
             if (!pass.markReported(pending->slot)) {
                 break; // logged and paused inside
             }

@@ -5,6 +5,7 @@
 
 #include "log/LogSink.h"
 #include "output/MainThreadCall.h"
+#include "output/OutputMessages.h"
 #include "output/OutputShared.h"
 #include "output/OutputTransport.h"
 #include "output/WorkerThread.h"
@@ -98,6 +99,7 @@ private:
     void linkError(const char* text);
     void log(const char* text, LogColour colour);
     // `line` as it is; an account that it carries cut short is logged in red, once per account.
+    [[nodiscard]] ReportOptions reportOptions() const;
     [[nodiscard]] std::string warnIfCut(std::string line, std::string_view account);
     void traceAnswer(std::uint8_t value);
 

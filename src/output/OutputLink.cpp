@@ -206,6 +206,7 @@ void OutputLink::publishSettings()
     m_testRecNr.store(m_config.Test_Rec_Nr);
     m_reportFormat.store(m_config.Report_Format);
     m_heartbeatLength.store(heartbeatLength(m_config));
+    m_accountQLines.store(m_config.Out_Account_Q_Lines != 0);
 }
 
 ForwardingSettings OutputLink::forwardingSettings() const
@@ -215,6 +216,7 @@ ForwardingSettings OutputLink::forwardingSettings() const
     s.Test_Rec_Nr = m_testRecNr.load();
     s.Report_Format = m_reportFormat.load();
     s.Heartbeat_Length = m_heartbeatLength.load();
+    s.Account_Q_Lines = m_accountQLines.load();
     return s;
 }
 

@@ -190,4 +190,5 @@ private:
     std::atomic<std::int8_t> m_testRecNr{1};
     std::atomic<std::int8_t> m_reportFormat{0};
     std::atomic<int> m_heartbeatLength{22};
+    std::atomic<bool> m_accountQLines{false};
 };
