@@ -2,9 +2,12 @@
 // order, what the background threads hand to the main thread, and the orderly close.
 #include "app/ReceiverCore.h"
 
+#include "app/MetricsServer.h"
 #include "app/TrafficLines.h"
 
+#include "dc09/AccountKeys.h"
 #include "dc09/Dc09Receiver.h"
+#include "metrics/MetricsRegistry.h"
 #include "output/AtRecThread.h"
 #include "output/MainThreadCall.h"
 #include "output/MonitoringThread.h"
@@ -16,6 +19,7 @@
 
 #include <QMetaObject>
 #include <atomic>
+#include <cstring>
 
 struct ReceiverCore::ThreadLink {
     QObject context;              // on the main thread: where the threads' work is run
@@ -67,6 +71,10 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     m_accounts = std::make_unique<AccountTable>(m_paths.accounts);
     m_accounts->onChanged = [this] { emit accountsChanged(); };
     m_receiver = std::make_unique<Dc09Receiver>(m_config, *m_accounts, *m_journal, m_clock, threadSafeLog());
+    m_accountKeys = std::make_unique<AccountKeys>();
+    m_metrics = std::make_unique<MetricsRegistry>();
+    m_receiver->setAccountKeys(m_accountKeys.get());
+    m_receiver->setMetrics(m_metrics.get());
 
     // The output side. Its main-thread log also goes through the link: a serial send made on the
     // forwarding thread's behalf may come after the core has gone.
@@ -200,8 +208,10 @@ void ReceiverCore::FormCreate()
     (void)loadConfig(m_paths.config, m_config); // a missing or unreadable file leaves defaults or zeros
     m_journal->loadExtendedFile();
     m_accounts->load();
+    loadAccountKeys();
     m_outputLink->publishSettings();
     m_receiver->start();
+    startMetrics();
     // Its first tick, two seconds from now, starts the forwarding thread (which also writes the
     // journal files) and the serial receive thread.
     m_outputLink->start();
@@ -214,6 +224,8 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
     m_closed = true;
     m_receiver->stopTimer();
     m_outputLink->stopTimer();
+    if (m_metricsServer)
+        m_metricsServer->close();
     m_receiver->deactivate();
     if (offerSave && settingsChanged())
         offerSave();
@@ -309,4 +321,106 @@ bool ReceiverCore::traceEnabled() const
 void ReceiverCore::setLogViewVisible(bool visible)
 {
     m_receiver->setLogViewVisible(visible);
+}
+
+void ReceiverCore::loadAccountKeys()
+{
+    const AccountKeysFileResult loaded = ::loadAccountKeys(m_paths.accountKeys, *m_accountKeys);
+    const std::string name = "account_keys.cfg";
+    switch (loaded.status) {
+    case AccountKeysFileResult::Status::Missing:
+        return;
+    case AccountKeysFileResult::Status::Unreadable:
+        Write_System_Log("The account keys in " + m_paths.accountKeys + " cannot be read: " +
+                             std::strerror(loaded.osError) +
+                             ". Accounts with keys of their own are not told apart until it can be read.",
+                         LogColour::Red);
+        return;
+    case AccountKeysFileResult::Status::Loaded:
+        break;
+    }
+    for (const AccountKeys::Problem& problem : loaded.problems)
+        Write_System_Log(name + " line " + std::to_string(problem.line) + ": " + problem.what, LogColour::Red);
+    if (loaded.tooWide) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", loaded.mode);
+        Write_System_Log(m_paths.accountKeys + " is open to other users (mode " + mode +
+                             "): anyone who can read it can forge its accounts' alarms. Make it 0600.",
+                         LogColour::Red);
+    }
+    if (!m_accountKeys->empty())
+        Write_System_Log("Account keys: " + std::to_string(m_accountKeys->size()) +
+                             " accounts have keys of their own.",
+                         LogColour::Black);
+}
+
+int ReceiverCore::saveAccountKeys()
+{
+    const int error = ::saveAccountKeys(m_paths.accountKeys, *m_accountKeys);
+    if (error != 0)
+        Write_System_Log("The account keys could not be saved to " + m_paths.accountKeys + ": " +
+                             std::strerror(error),
+                         LogColour::Red);
+    return error;
+}
+
+void ReceiverCore::startMetrics()
+{
+    const quint16 port = m_config.Metrics_Port;
+    if (port == 0)
+        return;
+    const void* nul = std::memchr(m_config.Metrics_Address, 0, sizeof m_config.Metrics_Address);
+    const QString address = QString::fromLatin1(
+        m_config.Metrics_Address,
+        nul ? qsizetype(static_cast<const char*>(nul) - m_config.Metrics_Address) : qsizetype(sizeof m_config.Metrics_Address));
+    const QString shown = address.isEmpty() ? QStringLiteral("127.0.0.1") : address;
+    m_metricsServer = std::make_unique<MetricsServer>(*m_metrics, [this] { refreshMetrics(); });
+    QString error;
+    if (!m_metricsServer->listen(address, port, error)) {
+        Write_System_Log(QStringLiteral("Metrics port %1 could not be opened on %2: %3")
+                             .arg(port)
+                             .arg(shown, error)
+                             .toStdString(),
+                         LogColour::Red);
+        return;
+    }
+    Write_System_Log(QStringLiteral("Metrics served on http://%1:%2/metrics and /health")
+                         .arg(shown.contains(QLatin1Char(':')) ? QLatin1Char('[') + shown + QLatin1Char(']') : shown)
+                         .arg(port)
+                         .toStdString(),
+                     LogColour::Black);
+}
+
+quint16 ReceiverCore::metricsPort() const
+{
+    return m_metricsServer ? m_metricsServer->port() : 0;
+}
+
+void ReceiverCore::refreshMetrics()
+{
+    m_metrics->setConnections(m_receiver->activeConnections());
+    m_metrics->setReceiverPortOpen(m_receiver->isActive());
+    m_metrics->setAutomationLinkUp(m_outputShared->Output_Link_State.load() == output::kLinkReady);
+    std::int64_t missing = 0;
+    {
+        std::lock_guard lock(m_accounts->mutex());
+        const auto* records = reinterpret_cast<const AccountRecord*>(m_accounts->image());
+        for (std::size_t i = 0; i < accounts::kSlots; ++i)
+            if (records[i].account[0] != '\0' && (records[i].sup_flags & accounts::kMissing) != 0)
+                ++missing;
+    }
+    m_metrics->setAccountsMissing(missing);
+    // Until the event log counts them, the journal does: stored, not reported, and not a link test.
+    std::int64_t unforwarded = 0;
+    {
+        std::lock_guard lock(m_journal->mutex());
+        const std::uint8_t* image = m_journal->image() + journal::kHeaderSize;
+        for (std::size_t i = 0; i < journal::kSlots; ++i) {
+            const auto& slot = *reinterpret_cast<const JournalRecord*>(image + i * sizeof(JournalRecord));
+            if ((slot.status & journal::kStored) && !(slot.status & journal::kReported) &&
+                std::memcmp(slot.event, "NULL", 5) != 0)
+                ++unforwarded;
+        }
+    }
+    m_metrics->setUnforwardedEvents(unforwarded);
 }

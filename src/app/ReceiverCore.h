@@ -19,7 +19,10 @@
 #include <string_view>
 
 class AT_Rec_Thread;
+class AccountKeys;
 class AccountTable;
+class MetricsRegistry;
+class MetricsServer;
 class Dc09Receiver;
 class Journal;
 class Monitoring_Thread;
@@ -84,6 +87,13 @@ public:
     [[nodiscard]] TCommPort& commPort() const { return *m_commPort; }
     [[nodiscard]] Monitoring_Thread& monitoringThread() const { return *m_monitoring; }
     [[nodiscard]] AT_Rec_Thread& serialThread() const { return *m_atRec; }
+    // The accounts' own keys, as the receiver uses them; change them here, then save them.
+    [[nodiscard]] AccountKeys& accountKeys() const { return *m_accountKeys; }
+    // Writes account_keys.cfg (mode 0600); the error is logged in red as well. 0 or the errno.
+    [[nodiscard]] int saveAccountKeys();
+    [[nodiscard]] MetricsRegistry& metrics() const { return *m_metrics; }
+    // The port the metrics endpoint listens on; 0 when it is off or could not be opened.
+    [[nodiscard]] quint16 metricsPort() const;
 
 signals:
     // A log line as shown ("date time  text"), after it was appended to the file.
@@ -106,6 +116,9 @@ signals:
 private:
     void wireReceiver();
     void wireOutputLink();
+    void loadAccountKeys();
+    void startMetrics();
+    void refreshMetrics();
     void stopForwardingThread();
     void stopSerialThread();
 
@@ -117,6 +130,9 @@ private:
     // threads' hooks and the journal, so it lives as long as a thread that may call it.
     struct ThreadLink;
     std::shared_ptr<ThreadLink> m_threadLink;
+    // Before the receiver, which uses both until it has gone.
+    std::unique_ptr<AccountKeys> m_accountKeys;
+    std::unique_ptr<MetricsRegistry> m_metrics;
     std::unique_ptr<Journal> m_journal;
     std::unique_ptr<AccountTable> m_accounts;
     std::unique_ptr<Dc09Receiver> m_receiver;
@@ -125,6 +141,7 @@ private:
     std::unique_ptr<OutputLink> m_outputLink;
     std::unique_ptr<Monitoring_Thread> m_monitoring;
     std::unique_ptr<AT_Rec_Thread> m_atRec;
+    std::unique_ptr<MetricsServer> m_metricsServer;
     bool m_created = false;
     bool m_closed = false;
 };

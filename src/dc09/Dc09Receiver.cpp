@@ -4,6 +4,7 @@
 #include "dc09/CommitQueue.h"
 #include "dc09/Dc09Codec.h"
 #include "dc09/StoreEvent.h"
+#include "metrics/MetricsRegistry.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
 
@@ -462,11 +463,55 @@ Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
     return peer;
 }
 
+void Dc09Receiver::noteFiledAccount(const Peer& peer, const DC9_Message& message)
+{
+    // Enough for every panel of a large centre; a flood of forged headers must not grow memory.
+    constexpr std::size_t kMaxRemembered = 4096;
+    if (!message.account_from_data) {
+        return;
+    }
+    const QString account = latin1Text(message.account, sizeof message.account);
+    if (message.header_account[0] == '\0') {
+        if (m_headerlessAddressesLogged.size() >= kMaxRemembered ||
+            !m_headerlessAddressesLogged.insert(peer.address.toStdString()).second) {
+            return;
+        }
+        writeLog(QStringLiteral("Message without an account in its header from IP: ") + peer.address +
+                     (account.isEmpty() ? QStringLiteral("; it names no account and is filed under none.")
+                                        : QStringLiteral("; filed under account ") + account +
+                                              QStringLiteral(", the account inside its data.")),
+                 LogColour::Black);
+        return;
+    }
+    if (m_prefixAccountsLogged.size() >= kMaxRemembered ||
+        !m_prefixAccountsLogged.insert(account.toStdString()).second) {
+        return;
+    }
+    writeLog(QStringLiteral("Header account ") + latin1Text(message.header_account, sizeof message.header_account) +
+                 QStringLiteral(" is only the beginning of account ") + account +
+                 QStringLiteral(" inside the data (IP: ") + peer.address +
+                 QStringLiteral("); the events are filed under ") + account + QStringLiteral("."),
+             LogColour::Black);
+}
+
 int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
 {
+    const auto arrived = std::chrono::steady_clock::now(); // metrics only: no decision depends on it
     const std::time_t received = m_clock.wallNow().seconds;
     const DC9_Judgement judged =
-        Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config, paddingRandom);
+        Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config, paddingRandom, m_keys);
+    if (m_metrics) {
+        using A = MetricsRegistry::Answer;
+        m_metrics->answered(!judged.kind                             ? A::None
+                            : judged.accepted()                      ? A::Ack
+                            : *judged.kind == Response_Kind::NAK     ? A::Nak
+                                                                     : A::Duh);
+        if (judged.accepted()) {
+            m_metrics->eventReceived(peer.connection ? MetricsRegistry::Transport::Tcp
+                                                     : MetricsRegistry::Transport::Udp,
+                                     judged.message.token);
+        }
+    }
     int seconds = ConnectionTable::kShortSeconds;
     if (!judged.kind) {
         if (peer.connection) {
@@ -477,8 +522,10 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
         return seconds;
     }
     Answer answer{peer.connection, QByteArray(judged.response.data(), qsizetype(judged.response.size())),
-                  judged.accepted(), std::nullopt, 0, peer.datagramAddress, peer.datagramPort};
+                  judged.accepted(), std::nullopt, 0, peer.datagramAddress, peer.datagramPort,
+                  judged.accepted(), arrived};
     if (judged.accepted()) {
+        noteFiledAccount(peer, judged.message);
         seconds = m_config.DC9_Conn_Timeout;
         const bool filtered = repeatsReceivedOnce(m_config);
         if (RepeatFilter::Entry* first = filtered ? m_repeats.find(judged.message, received) : nullptr) {
@@ -576,6 +623,7 @@ void Dc09Receiver::sealGroup()
             // The disk is slower than the panels: reading waits, and TCP holds the panels back.
             m_commits->waitForPendingAtMost(kMaxPendingEvents - m_openGroup.events());
         }
+        batch.submitted = std::chrono::steady_clock::now();
         batch.ticket = m_commits->submit(std::move(m_openGroup));
         m_openGroup.clear();
     }
@@ -593,6 +641,12 @@ void Dc09Receiver::deliverAnswers()
             }
             batch.done = true;
             batch.failed = !result.failure.ok();
+            if (m_metrics) {
+                const std::string failure = result.failure.ok() ? std::string() : result.failure.text();
+                m_metrics->commitFinished(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - batch.submitted).count(),
+                    result.failure.ok(), failure);
+            }
             break;
         }
         if (!result.failure.ok() && result.failure.newEpisode) {
@@ -626,6 +680,10 @@ void Dc09Receiver::deliverAnswers()
             (void)connection->write(answer.bytes);
             // The answer leaves now, not after every other ready connection has been served.
             (void)connection->flush();
+            if (m_metrics && answer.acknowledges) {
+                m_metrics->acknowledged(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - answer.arrived).count());
+            }
         }
     }
 }

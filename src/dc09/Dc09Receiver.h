@@ -18,16 +18,20 @@
 #include <QPointer>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+class AccountKeys;
 class AccountTable;
 class CommitQueue;
+class MetricsRegistry;
 class Journal;
 class QTcpServer;
 class QTcpSocket;
@@ -68,6 +72,9 @@ public:
     void setLogViewVisible(bool visible) { m_logViewVisible = visible; }
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
+    // The accounts' own keys and where to count, both owned by whoever owns the receiver; null: none.
+    void setAccountKeys(const AccountKeys* keys) { m_keys = keys; }
+    void setMetrics(MetricsRegistry* metrics) { m_metrics = metrics; }
 
     void start();     // takes the last minute's events from the journal, enables Timer_DC9 (500 ms first)
     // The repeats' memory from the journal's last minute, as after a restart.
@@ -125,6 +132,9 @@ private:
         // A datagram's answer goes back to its sender (no connection then).
         QHostAddress datagramAddress;
         quint16 datagramPort = 0;
+        // For the metrics: an "ACK" or "*ACK", and when its frame arrived.
+        bool acknowledges = false;
+        std::chrono::steady_clock::time_point arrived{};
     };
     // Where a frame came from: a connection, or a datagram's sender.
     struct Peer {
@@ -140,10 +150,14 @@ private:
         bool done = false;
         bool failed = false;
         std::vector<Answer> answers;
+        std::chrono::steady_clock::time_point submitted{}; // for the metrics' commit time
     };
 
     void readBlock(QTcpSocket* connection);
     void logUnrecognised(const QString& address, int port);
+    // An event filed under the account inside its data rather than the header's: logged once per
+    // account, or once per address when the header named none.
+    void noteFiledAccount(const Peer& peer, const DC9_Message& message);
     void logUnrecognisedDatagram(const QString& address, int port);
     void updateDatagramPort(); // binds or closes the UDP side as the setting says
     void closeDatagramPort();
@@ -188,6 +202,10 @@ private:
     int m_udpRetryWait = 0;
     // Garbage senders by address, and when each was last logged (steady milliseconds).
     std::unordered_map<std::string, std::int64_t> m_garbageSenders;
+    const AccountKeys* m_keys = nullptr;
+    MetricsRegistry* m_metrics = nullptr;
+    std::unordered_set<std::string> m_prefixAccountsLogged;
+    std::unordered_set<std::string> m_headerlessAddressesLogged;
 
     RepeatFilter m_repeats;
     std::uint64_t m_openBatchId = 1; // the id the batch now being filled gets
