@@ -2,6 +2,7 @@
 // signals, and the application object that turns escaped exceptions into an error box.
 #include "app/Application.h"
 
+#include "app/AccountKeysCommand.h"
 #include "app/CommandLine.h"
 #include "app/DataDirectoryLock.h"
 #include "app/MainForm.h"
@@ -11,6 +12,7 @@
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
 #include "dc09/Dc09Receiver.h"
+#include "ui/AccountKeysForm.h"
 #include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/EventsForm.h"
@@ -120,7 +122,7 @@ int configure(const CommandLine& cl, const DataPaths& paths)
     // A running receiver would write its own record over the change at its next save, so a change
     // under it is refused rather than lost later without a word.
     DataDirectoryLock lock;
-    if (!cl.sets.empty()) {
+    if (!cl.sets.empty() || cl.changesAccountKeys()) {
         const auto state = lock.acquire(paths.dir, std::chrono::milliseconds(500));
         if (state == DataDirectoryLock::State::InUse) {
             std::fprintf(stderr,
@@ -133,6 +135,8 @@ int configure(const CommandLine& cl, const DataPaths& paths)
             std::fprintf(stderr, "ardentel: warning: cannot tell whether a receiver uses %s: %s\n",
                          paths.dir.c_str(), std::strerror(lock.osError()));
     }
+    if (cl.accountKeysOnly() && cl.sets.empty() && !cl.showConfig)
+        return runAccountKeysCommand(cl, paths);
     Config_Record record{};
     const ConfigFileResult loaded = loadConfig(paths.config, record);
     if (!loaded.ok() && !cl.sets.empty()) {
@@ -160,6 +164,10 @@ int configure(const CommandLine& cl, const DataPaths& paths)
             return 1;
         }
         record = changed;
+    }
+    if (cl.accountKeysOnly()) {
+        if (const int status = runAccountKeysCommand(cl, paths); status != 0)
+            return status;
     }
     if (cl.showConfig) {
         for (const auto& [name, value] : describeConfig(record))
@@ -325,6 +333,9 @@ std::vector<std::pair<std::string, QWidget*>> openWindows(TMain_Form& main,
         } else if (name == "log") {
             main.ViewSystemLogs1Click();
             window = main.Form_Log;
+        } else if (name == "keys") {
+            main.AccountKeys1Click();
+            window = main.Form_Account_Keys;
         }
         if (window)
             shown.emplace_back(name, window);

@@ -12,6 +12,9 @@ struct CommandLine {
     bool showConfig = false;
     bool help = false;
     std::vector<std::pair<std::string, std::string>> sets; // --set NAME=VALUE, in order
+    std::vector<std::string> setAccountKeys;    // --set-account-key ACCOUNT:FORMAT:KEY, in order
+    std::vector<std::string> removeAccountKeys; // --remove-account-key ACCOUNT, in order
+    bool showAccountKeys = false;
     std::string screenshot;       // --screenshot FILE: grab the main window once it shows, then close
     int screenshotAfterMs = 2500; // --screenshot-after SECONDS
     // --show events,objects,serial,log: windows opened at start. Without a display the program then
@@ -20,7 +23,9 @@ struct CommandLine {
     std::vector<std::string> show;
 
     // Anything to do that needs no window?
-    [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty(); }
+    [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty() || accountKeysOnly(); }
+    [[nodiscard]] bool changesAccountKeys() const { return !setAccountKeys.empty() || !removeAccountKeys.empty(); }
+    [[nodiscard]] bool accountKeysOnly() const { return changesAccountKeys() || showAccountKeys; }
 };
 
 struct CommandLineError {
