@@ -67,12 +67,21 @@ std::vector<unsigned char> expectedDefaultImage()
     return image;
 }
 
+// A new directory takes SIA-DCS and sends long accounts whole; an existing file keeps its zeros there.
+std::vector<unsigned char> expectedNewDirectoryImage()
+{
+    auto image = expectedDefaultImage();
+    image[109] = 1; // DC9_SIA_DCS
+    image[110] = 1; // Out_Account_Q_Lines
+    return image;
+}
+
 TEST_F(ConfigFileTest, MissingFileIsCreatedWithTheDefaultImage)
 {
     Config_Record record{};
     const ConfigFileResult result = loadConfig(m_path, record);
     EXPECT_TRUE(result.ok());
-    const auto expected = expectedDefaultImage();
+    const auto expected = expectedNewDirectoryImage();
     EXPECT_EQ(fileBytes(), expected);
     EXPECT_EQ(bytesOf(record), expected);
     EXPECT_FALSE(Check_Settings_Changed(m_path, record));
@@ -183,7 +192,7 @@ TEST_F(ConfigFileTest, UncreatableFileStillGivesDefaultsInMemory)
     const ConfigFileResult result = loadConfig(path, record);
     EXPECT_EQ(result.error, ConfigFileError::CreateFailed);
     EXPECT_EQ(result.osError, ENOENT);
-    EXPECT_EQ(bytesOf(record), expectedDefaultImage());
+    EXPECT_EQ(bytesOf(record), expectedNewDirectoryImage());
 }
 
 TEST_F(ConfigFileTest, ChangeDetectionFollowsTheFile)
@@ -300,6 +309,12 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"Test_Heartbeat_Length", "20", 55, {20}},
         {"Test_Heartbeat_Length", "22", 55, {0}}, // the usual length is the zero of an older file
         {"COM_Framing", "1", 56, {1, 0}},
+        {"DC9_SIA_DCS", "1", 109, {1, 0}},
+        {"Out_Account_Q_Lines", "1", 110, {1, 0}},
+        {"Metrics_Port", "9100", 112, {0x8C, 0x23}},
+        {"Metrics_Address", "::1", 240, {':', ':', '1', 0}},
+        {"Metrics_Address", "192.168.100.200", 240, {'1', '9', '2', '.', '1', '6', '8', '.', '1', '0', '0', '.',
+                                                    '2', '0', '0', 0}},
     };
     for (const auto& c : cases) {
         Config_Record record = defaultConfig();
@@ -327,6 +342,8 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"dc9_port", "7777"},   {"Cfg_Version", "1602"},
         {"Nonsense", "1"},      {"Test_Heartbeat_Length", "21"},
         {"COM_Framing", "2"},   {"DC9_Quirk_Lower_Hex", "2"},
+        {"DC9_SIA_DCS", "2"},   {"Metrics_Port", "65536"},
+        {"Metrics_Address", "localhost"}, {"Metrics_Address", "fe80::1234:5678:9abc"},
     };
     for (const auto& [name, value] : cases) {
         Config_Record record = defaultConfig();
@@ -345,9 +362,12 @@ TEST(ConfigFields, DescribeRoundTripsThroughSet)
     ASSERT_FALSE(setConfigField(record, "COM_Nr", "COM3"));
     ASSERT_FALSE(setConfigField(record, "Test_Rec_Nr", "-3"));
     for (const char* flag : {"DC9_Store_Repeats", "DC9_UDP_Enable", "DC9_Quirk_Lower_Hex", "DC9_Quirk_CRC_CR",
-                             "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing"})
+                             "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing", "DC9_SIA_DCS",
+                             "Out_Account_Q_Lines"})
         ASSERT_FALSE(setConfigField(record, flag, "1")) << flag;
     ASSERT_FALSE(setConfigField(record, "Test_Heartbeat_Length", "20"));
+    ASSERT_FALSE(setConfigField(record, "Metrics_Port", "9100"));
+    ASSERT_FALSE(setConfigField(record, "Metrics_Address", "10.1.2.3"));
     Config_Record copy{};
     for (const auto& [name, value] : describeConfig(record)) {
         if (name == "Cfg_Version") {
