@@ -39,6 +39,7 @@ all_targets=(
     "fuzz_journal_files corpus_journal 4096"
     "fuzz_account_file corpus_accounts 4096"
     "fuzz_config_file corpus_config 512"
+    "fuzz_account_keys corpus_keys 4096"
     "fuzz_output_answers corpus_answers 512"
 )
 

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto judge = [&] {
         std::uint32_t counter = 0;
-        return Judge_DC9_Frame(datagram.data(), datagram.size(), fuzzsupport::kNow, config, [&counter] { return counter++; });
+        return Judge_DC9_Frame(datagram.data(), datagram.size(), fuzzsupport::kNow, config,
+                               [&counter] { return counter++; }, fuzzsupport::frameKeys(data, size));
     };
     const DC9_Judgement j = judge();
     require(j.kind.has_value() == (j.result != Parse_Result::Not_Recognised), "an answer for each frame");
