@@ -3,15 +3,68 @@
 
 #include "metrics/MetricsRegistry.h"
 
+#include <QAbstractHttpServer>
 #include <QHostAddress>
-#include <QHttpServer>
 #include <QHttpServerRequest>
-#include <QHttpServerResponse>
+#include <QHttpServerResponder>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #ifndef ARDENTEL_VERSION
 #define ARDENTEL_VERSION "unknown"
 #endif
+
+// The server's request handler. Qt's router keeps every connection open whatever the client asks;
+// a scraper that sends "Connection: close" and reads to the end would wait for ever.
+class MetricsHttp final : public QAbstractHttpServer {
+public:
+    MetricsHttp(MetricsRegistry& registry, std::function<void()>& refresh, QObject* parent)
+        : QAbstractHttpServer(parent), m_registry(registry), m_refresh(refresh)
+    {
+    }
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override
+    {
+        using Status = QHttpServerResponder::StatusCode;
+        const QString path = request.url().path();
+        if (path != QStringLiteral("/metrics") && path != QStringLiteral("/health"))
+            return false;
+        if (m_refresh)
+            m_refresh();
+        QByteArray body;
+        QByteArray type = QByteArrayLiteral("text/plain; charset=utf-8");
+        Status status = Status::Ok;
+        if (path == QStringLiteral("/metrics")) {
+            body = QByteArray::fromStdString(m_registry.prometheusText(ARDENTEL_VERSION));
+            type = QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8");
+        } else {
+            const MetricsRegistry::Health health = m_registry.health();
+            body = health.ok ? QByteArrayLiteral("ok\n") : QByteArray::fromStdString(health.reason + "\n");
+            status = health.ok ? Status::Ok : Status::ServiceUnavailable;
+        }
+        const bool close = request.value(QByteArrayLiteral("Connection")).toLower() == "close";
+        QHttpServerResponder responder = makeResponder(request, socket);
+        if (close) {
+            responder.write(body, {{QByteArrayLiteral("Content-Type"), type}, {QByteArrayLiteral("Connection"),
+                                                                               QByteArrayLiteral("close")}},
+                            status);
+            socket->disconnectFromHost(); // after what was written has gone out
+        } else {
+            responder.write(body, type, status);
+        }
+        return true;
+    }
+
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override
+    {
+        makeResponder(request, socket).write(QHttpServerResponder::StatusCode::NotFound);
+    }
+
+private:
+    MetricsRegistry& m_registry;
+    std::function<void()>& m_refresh;
+};
 
 MetricsServer::MetricsServer(MetricsRegistry& registry, std::function<void()> refresh, QObject* parent)
     : QObject(parent), m_registry(registry), m_refresh(std::move(refresh))
@@ -31,23 +84,7 @@ bool MetricsServer::listen(const QString& address, quint16 port, QString& error)
         error = QStringLiteral("\"%1\" is not an address").arg(address);
         return false;
     }
-    m_http = new QHttpServer(this);
-    m_http->route(QStringLiteral("/metrics"), [this](const QHttpServerRequest&) {
-        if (m_refresh)
-            m_refresh();
-        return QHttpServerResponse(QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8"),
-                                   QByteArray::fromStdString(m_registry.prometheusText(ARDENTEL_VERSION)));
-    });
-    m_http->route(QStringLiteral("/health"), [this](const QHttpServerRequest&) {
-        if (m_refresh)
-            m_refresh();
-        const MetricsRegistry::Health health = m_registry.health();
-        return QHttpServerResponse(QByteArrayLiteral("text/plain; charset=utf-8"),
-                                   health.ok ? QByteArrayLiteral("ok\n")
-                                             : QByteArray::fromStdString(health.reason + "\n"),
-                                   health.ok ? QHttpServerResponse::StatusCode::Ok
-                                             : QHttpServerResponse::StatusCode::ServiceUnavailable);
-    });
+    m_http = new MetricsHttp(m_registry, m_refresh, this);
     // Our own listening socket, so a port in use is reported with the system's reason.
     auto* socket = new QTcpServer(m_http);
     if (!socket->listen(host, port)) {

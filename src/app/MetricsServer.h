@@ -1,5 +1,6 @@
 // The metrics and health endpoint: "/metrics" in the Prometheus text format and "/health", served
-// by Qt HttpServer on the main thread.
+// by Qt HttpServer on the main thread. Anything else is 404; a client that asks for it gets its
+// connection closed after the answer.
 #pragma once
 
 #include <QObject>
@@ -7,7 +8,7 @@
 #include <functional>
 
 class MetricsRegistry;
-class QHttpServer;
+class MetricsHttp;
 
 class MetricsServer : public QObject {
 public:
@@ -25,5 +26,5 @@ public:
 private:
     MetricsRegistry& m_registry;
     std::function<void()> m_refresh;
-    QHttpServer* m_http = nullptr;
+    MetricsHttp* m_http = nullptr;
 };
