@@ -4,7 +4,7 @@ BUILD ?= build
 # Seconds per fuzz target in make test (two run at a time), and executions per target in soak-fuzz.
 FUZZ_SECONDS ?= 30
 FUZZ_RUNS ?= 100000000
-FUZZ_TARGETS_ALL = fuzz_parse_dc9 fuzz_receive_stream fuzz_udp_datagram fuzz_journal_files fuzz_account_file fuzz_config_file fuzz_command_line fuzz_output_answers
+FUZZ_TARGETS_ALL = fuzz_parse_dc9 fuzz_receive_stream fuzz_udp_datagram fuzz_journal_files fuzz_account_file fuzz_config_file fuzz_command_line fuzz_account_keys fuzz_output_answers
 export CCACHE_DIR ?= $(HOME)/.cache/ccache
 export QT_QPA_PLATFORM ?= offscreen
 

@@ -17,10 +17,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -28,8 +24,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #ifndef ARDENTEL_BIN_DEFAULT
@@ -197,6 +197,21 @@ public:
         return serveUntil([&] { return m_output.contains(text) || m_process->state() != QProcess::Running; },
                           timeoutMs) &&
                m_output.contains(text);
+    }
+
+    // User and system CPU time of the process so far in milliseconds, from /proc, or -1.
+    [[nodiscard]] double cpuMillis() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process ? m_process->processId() : 0));
+        if (!m_process || !stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray text = stat.readAll();
+        // The fields after the command name, which may hold spaces, start behind its ")".
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 13)
+            return -1;
+        return double(fields[11].toLongLong() + fields[12].toLongLong()) * 1000.0 /
+               double(::sysconf(_SC_CLK_TCK));
     }
 
     // Resident memory in KiB from /proc, or -1.
@@ -568,7 +583,8 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
         settings << QStringLiteral("DC9_UDP_Enable=1");
     if (!receiver.configure(settings) || !bringUp(receiver, sim, port, monPort, windows))
         return;
-    if (floodPerSecond > 0 && !receiver.waitForOutput("UDP port " + QByteArray::number(port) + " is open.", 5000)) {
+    if (floodPerSecond > 0 &&
+        !receiver.waitForOutput("UDP port " + QByteArray::number(port) + " is open.", 5000)) {
         fault("the UDP side did not open: " + receiver.output().right(2000));
         return;
     }
@@ -630,9 +646,9 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     const double p99 = percentile(latencies, 0.99);
     const QByteArray title = floodPerSecond > 0 ? "4 paced, UDP garbage flood"
                              : windows          ? "1d paced, windows open"
-                             : pace > 0  ? "1c paced, " + QByteArray::number(pace) + "/s offered"
-                             : linkTests ? QByteArray("1b the same, link tests")
-                                         : QByteArray("1 receiving, 64 panels");
+                             : pace > 0         ? "1c paced, " + QByteArray::number(pace) + "/s offered"
+                             : linkTests        ? QByteArray("1b the same, link tests")
+                                                : QByteArray("1 receiving, 64 panels");
     if (pace > 0)
         addRow(title, "accepted/s", fixed(perSecond, 0), QByteArray::number(pace), perSecond >= pace * 0.98);
     else
@@ -640,12 +656,13 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     addRow("", "ACK latency p50 (ms)", fixed(percentile(latencies, 0.50), 3));
     addRow("", "ACK latency p99 (ms)", fixed(p99, 3), "<= 5", p99 <= 5.0);
     if (floodPerSecond > 0) {
-        addRow("", "garbage datagrams/s", fixed(double(flooded) / elapsed, 0), QByteArray::number(floodPerSecond));
+        addRow("", "garbage datagrams/s", fixed(double(flooded) / elapsed, 0),
+               QByteArray::number(floodPerSecond));
         // One line per sender address in 5 s at most: the four source ports share one address.
         const qint64 lines = receiver.output().count("Unrecognised data received from IP: ");
         const qint64 allowed = qint64(elapsed / 5.0) + 2;
-        addRow("", "unrecognised lines logged", QByteArray::number(lines), "<= " + QByteArray::number(allowed),
-               lines <= allowed);
+        addRow("", "unrecognised lines logged", QByteArray::number(lines),
+               "<= " + QByteArray::number(allowed), lines <= allowed);
     }
     if (!linkTests && pace == 0)
         addRow("", "overwritten unreported (log)", QByteArray::number(receiver.overwrittenLines()));
@@ -679,6 +696,143 @@ void receiving(const QString& program, int seconds, bool linkTests, int pace = 0
     }
     if (refused > 0)
         fault(QByteArray::number(refused) + " messages were not answered with ACK while receiving");
+    receiver.stop();
+}
+
+// A monitoring system reading /metrics from a thread of its own, `perSecond` times a second while
+// `active`, over plain sockets (one connection each, as a scraper does it).
+class Scraper {
+public:
+    Scraper(quint16 port, int perSecond) : m_thread([this, port, perSecond] { run(port, perSecond); }) {}
+    ~Scraper()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    Scraper(const Scraper&) = delete;
+    Scraper& operator=(const Scraper&) = delete;
+    std::atomic<bool> active{false};
+    [[nodiscard]] qint64 scrapes() const { return m_scrapes; }
+    [[nodiscard]] qint64 failures() const { return m_failures; }
+    // One scrape at once from the calling thread; true when a whole 200 answer came back.
+    static bool scrapeOnce(quint16 port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+        static const char kRequest[] =
+            "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        ok = ok && ::send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == ssize_t(sizeof kRequest - 1);
+        std::string reply;
+        char buffer[8192];
+        for (ssize_t n = 0; ok && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            reply.append(buffer, std::size_t(n));
+        ::close(fd);
+        return ok && reply.rfind("HTTP/1.1 200", 0) == 0 &&
+               reply.find("ardentel_build_info") != std::string::npos;
+    }
+
+private:
+    void run(quint16 port, int perSecond)
+    {
+        auto next = std::chrono::steady_clock::now();
+        while (!m_stop) {
+            if (active)
+                ++(scrapeOnce(port) ? m_scrapes : m_failures);
+            next += std::chrono::microseconds(1'000'000 / perSecond);
+            std::this_thread::sleep_until(next);
+        }
+    }
+
+    std::atomic<bool> m_stop{false};
+    std::atomic<qint64> m_scrapes{0};
+    std::atomic<qint64> m_failures{0};
+    std::thread m_thread;
+};
+
+// 5. What a monitoring system reading /metrics ten times a second costs receiving: 64 panels send
+// link tests as fast as they are answered, in windows of one second with and without the scraper,
+// taken in turns so that both see the same machine; then the CPU one scrape costs the idle receiver.
+void metricsCost(const QString& program, int seconds)
+{
+    constexpr int kPanels = 64;
+    constexpr int kScrapesPerSecond = 10;
+    Receiver receiver(program);
+    const auto [port, monPort] = twoPorts();
+    quint16 metricsPort = freePort();
+    while (metricsPort == port || metricsPort == monPort)
+        metricsPort = freePort();
+    AutomationSim sim;
+    if (!receiver.configure(baseSettings(port, monPort)
+                            << QStringLiteral("Metrics_Port=%1").arg(metricsPort)) ||
+        !bringUp(receiver, sim, port, monPort))
+        return;
+    std::vector<std::unique_ptr<Panel>> panels = connectPanels(kPanels, port, true);
+    if (panels.empty())
+        return;
+    Scraper scraper(metricsPort, kScrapesPerSecond);
+    qint64 accepted[2] = {0, 0};
+    double cpu[2] = {0, 0}; // the receiver's CPU milliseconds in the windows without and with scraping
+    int window = 0;
+    bool running = true;
+    for (auto& p : panels) {
+        p->onAnswer = [&](Panel& panel, int, bool ok, std::int64_t, std::int64_t) {
+            if (ok)
+                ++accepted[window % 2];
+            if (running)
+                panel.send();
+        };
+        p->send();
+    }
+    const int windows = std::max(2, seconds) / 2 * 2;
+    for (window = 0; window < windows; ++window) {
+        scraper.active = window % 2 == 1;
+        const double cpuBefore = receiver.cpuMillis();
+        QElapsedTimer t;
+        t.start();
+        serveUntil([&] { return t.elapsed() >= 1000; }, 2000);
+        cpu[window % 2] += receiver.cpuMillis() - cpuBefore;
+    }
+    scraper.active = false;
+    running = false;
+    serveUntil([&] { return std::none_of(panels.begin(), panels.end(), [](auto& p) { return p->busy(); }); },
+               5000);
+    // Throughput on a shared machine moves by more than 1% from one second to the next; the receiver's
+    // own CPU time per accepted message does not, and is what the scraping takes from receiving.
+    const double ratio = accepted[0] > 0 ? double(accepted[1]) / double(accepted[0]) : 0;
+    const double costQuiet = accepted[0] > 0 ? cpu[0] / double(accepted[0]) : 0;
+    const double costScraped = accepted[1] > 0 ? cpu[1] / double(accepted[1]) : 0;
+    const double costRatio = costQuiet > 0 ? costScraped / costQuiet : 0;
+    addRow("5 metrics scraped 10/s", "accepted/s without scraping",
+           fixed(double(accepted[0]) / (windows / 2), 0));
+    addRow("", "accepted/s while scraped", fixed(double(accepted[1]) / (windows / 2), 0));
+    addRow("", "accepted/s, ratio to without", fixed(ratio, 4));
+    addRow("", "CPU us per message without", fixed(costQuiet * 1000.0, 3));
+    addRow("", "CPU per message, ratio", fixed(costRatio, 4), "<= 1.01", costRatio > 0 && costRatio <= 1.01);
+    addRow("", "scrapes answered / failed",
+           QByteArray::number(scraper.scrapes()) + " / " + QByteArray::number(scraper.failures()));
+
+    // The receiver at rest: what 200 scrapes cost it in CPU, and so ten a second.
+    panels.clear();
+    serveUntil([] { return false; }, 500);
+    constexpr int kScrapes = 200;
+    const double before = receiver.cpuMillis();
+    int answered = 0;
+    std::thread burst([&] {
+        for (int i = 0; i < kScrapes; ++i)
+            answered += Scraper::scrapeOnce(metricsPort) ? 1 : 0;
+    });
+    serveUntil([&] { return false; }, 1); // the panels' loop keeps turning while the burst runs
+    burst.join();
+    const double perScrape = (receiver.cpuMillis() - before) / kScrapes;
+    const double share = perScrape * kScrapesPerSecond / 1000.0 * 100.0;
+    addRow("", "receiver CPU per scrape (ms)", fixed(perScrape, 3));
+    addRow("", "10 scrapes/s, share of a core (%)", fixed(share, 3), "< 1", share < 1.0);
+    if (answered != kScrapes)
+        fault(QByteArray::number(kScrapes - answered) + " scrapes were not answered");
     receiver.stop();
 }
 
@@ -963,7 +1117,7 @@ int main(int argc, char** argv)
             g_dataParent = value();
         } else {
             std::fprintf(stderr,
-                         "usage: ardentel_bench_e2e [--bin PATH] [--phase 1|2|3|4] [--receive-seconds N]\n"
+                         "usage: ardentel_bench_e2e [--bin PATH] [--phase 1|2|3|4|5] [--receive-seconds N]\n"
                          "                          [--seconds N] [--rate PER_SECOND] [--pace PER_SECOND]\n"
                          "                          [--flood-rate PER_SECOND] [--flood-pace PER_SECOND]\n"
                          "                          [--data-dir PARENT]\n");
@@ -988,6 +1142,8 @@ int main(int argc, char** argv)
         endToEnd(program, endToEndSeconds, rate);
     if (phase == 0 || phase == 4)
         receiving(program, receiveSeconds, false, floodPace, false, floodRate);
+    if (phase == 0 || phase == 5)
+        metricsCost(program, receiveSeconds * 2);
     printTable(program);
     return g_faults ? 1 : 0;
 }

@@ -40,6 +40,7 @@ all_targets=(
     "fuzz_account_file corpus_accounts 4096"
     "fuzz_config_file corpus_config 512"
     "fuzz_command_line corpus_command_line 1024"
+    "fuzz_account_keys corpus_keys 4096"
     "fuzz_output_answers corpus_answers 512"
 )
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes the pictures in docs/ of the main window (its "DC-09 Receiver" page), the Event List, the
-# Object List and the serial settings dialog, under Xvfb, with data the real receiver made in a temporary directory:
+# Object List, the serial settings dialog and the Account Keys window, under Xvfb, with data the real
+# receiver made in a temporary directory:
 #   1. events forwarded to the automation software simulator (Reported), a link test, then events
 #      stored while the link is down (Pending after the next start);
 #   2. a start whose extended-data file cannot be written, so the newest events are stored in
@@ -36,6 +37,7 @@ sleep 3
 event --account 1234 --event 1130 --zone 003 --quality 87
 event --account 5678 --event 1401 --zone 012 --quality 64 --address 10.20.30.40
 event --account 9ABC --null
+event --account 2468 --sia Nri2/FA005 --quality 72
 sleep 2
 kill "$automation"
 wait "$automation" || true
@@ -57,10 +59,14 @@ for slot in range(len(table) // 80):
 open(path, 'wb').write(table)
 EOF
 
+# Two panels moved to keys of their own.
+"$program" --dir "$data" --set-account-key 7001:text:Panel7001KeyText --set-account-key \
+    00C0FFEE:hex:000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F
+
 # 2. The windows, 70 seconds after the start: by then the silent account is missing.
 "$program" --dir "$data" --set Mon_Port_Open=0
 unset QT_QPA_PLATFORM
-xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --dir "$data" --show events,objects,serial \
+xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --dir "$data" --show events,objects,serial,keys \
     --screenshot "$data/shot.png" --screenshot-after 70 &
 windows=$!
 sleep 6
@@ -82,4 +88,6 @@ cp "$data/main.png" "$root/docs/main-window.png"
 cp "$data/shot-events.png" "$root/docs/event-list.png"
 cp "$data/shot-objects.png" "$root/docs/object-list.png"
 cp "$data/shot-serial.png" "$root/docs/serial-settings.png"
-echo "docs/main-window.png, docs/event-list.png, docs/object-list.png and docs/serial-settings.png written"
+cp "$data/shot-keys.png" "$root/docs/account-keys.png"
+echo "docs/main-window.png, docs/event-list.png, docs/object-list.png, docs/serial-settings.png and" \
+    "docs/account-keys.png written"

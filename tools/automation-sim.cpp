@@ -214,6 +214,68 @@ QByteArray heartbeatProblem(const QByteArray& line)
     return {};
 }
 
+// The line number of a report, Q or S line as the report format writes it: format 0 (SG MLR2-DG) 1 to
+// 3 digits unpadded, format 1 (SG MLR2000) 3 digits.
+QByteArray lineNumberProblem(const QByteArray& lineNumber, int format, const char* what)
+{
+    if (!allDigits(lineNumber) || lineNumber.size() > 3 || lineNumber.isEmpty())
+        return QByteArray(what) + " line number \"" + lineNumber + "\" is not 1 to 3 digits";
+    if (format == 1 && lineNumber.size() != 3)
+        return QByteArray(what) + " line number \"" + lineNumber +
+               "\" is not 3 digits (format 1, SG MLR2000)";
+    if (format == 0 && lineNumber.size() > 1 && lineNumber[0] == '0')
+        return QByteArray(what) + " line number \"" + lineNumber + "\" is zero-padded (format 0, SG MLR2-DG)";
+    return {};
+}
+
+// "Q" + receiver (2 digits) + line + " 58" + account (10 hex digits, zeros on the left) + qualifier
+// (E, R, P or a kept digit) + 3-digit code + partition (2) + zone (3).
+QByteArray qLineProblem(const QByteArray& line, int format)
+{
+    if (line.size() < 4 || !allDigits(line.mid(1, 2)))
+        return "Q line receiver number is not two digits";
+    const qsizetype space = line.indexOf(' ', 3);
+    if (space < 0)
+        return "Q line without the space before 58";
+    if (QByteArray problem = lineNumberProblem(line.mid(3, space - 3), format, "Q line"); !problem.isEmpty())
+        return problem;
+    if (line.mid(space, 3) != " 58")
+        return "Q line without \" 58\" after the line number";
+    const QByteArray tail = line.mid(space + 3);
+    if (tail.size() != 19)
+        return "Q line account, event, partition and zone take " + QByteArray::number(tail.size()) +
+               " bytes, expected 19";
+    if (!allHexUpper(tail.left(10)))
+        return "Q line account \"" + tail.left(10) + "\" is not 10 hex digits";
+    const char qualifier = tail[10];
+    if (qualifier != 'E' && qualifier != 'R' && qualifier != 'P' && !(qualifier >= '0' && qualifier <= '9'))
+        return QByteArray("Q line qualifier '") + qualifier + "' is not E, R, P or a digit";
+    if (!allDigits(tail.mid(11, 8)))
+        return "Q line event code, partition and zone \"" + tail.mid(11, 8) + "\" are not 8 digits";
+    return {};
+}
+
+// "S" + receiver (2 digits) + line + a SIA data block "[#account|...]" of at most 66 printable bytes.
+QByteArray sLineProblem(const QByteArray& line, int format)
+{
+    if (line.size() < 4 || !allDigits(line.mid(1, 2)))
+        return "S line receiver number is not two digits";
+    const qsizetype open = line.indexOf('[', 3);
+    if (open < 0)
+        return "S line without its data block";
+    if (QByteArray problem = lineNumberProblem(line.mid(3, open - 3), format, "S line"); !problem.isEmpty())
+        return problem;
+    const QByteArray block = line.mid(open);
+    if (block.size() > 66)
+        return "S line data block of " + QByteArray::number(block.size()) + " bytes, at most 66";
+    if (!block.endsWith(']'))
+        return "S line data block does not end with ]";
+    for (const char c : block)
+        if (c < 0x20 || c > 0x7E)
+            return "S line data block holds a control byte";
+    return {};
+}
+
 // "5" + receiver (2 digits) + line (format 0: 1 to 3 digits unpadded; format 1: 3 digits) + " 18" +
 // account (1 to 4 hex digits) + qualifier (E, R, P or a kept digit) + 3-digit code + partition (2) +
 // zone (3).
@@ -224,13 +286,8 @@ QByteArray reportProblem(const QByteArray& line, int format)
     const qsizetype space = line.indexOf(' ', 3);
     if (space < 0)
         return "report without the space before 18";
-    const QByteArray lineNumber = line.mid(3, space - 3);
-    if (!allDigits(lineNumber) || lineNumber.size() > 3)
-        return "report line number \"" + lineNumber + "\" is not 1 to 3 digits";
-    if (format == 1 && lineNumber.size() != 3)
-        return "report line number \"" + lineNumber + "\" is not 3 digits (format 1, SG MLR2000)";
-    if (format == 0 && lineNumber.size() > 1 && lineNumber[0] == '0')
-        return "report line number \"" + lineNumber + "\" is zero-padded (format 0, SG MLR2-DG)";
+    if (QByteArray problem = lineNumberProblem(line.mid(3, space - 3), format, "report"); !problem.isEmpty())
+        return problem;
     if (line.mid(space, 3) != " 18")
         return "report without \" 18\" after the line number";
     const QByteArray tail = line.mid(space + 3);
@@ -267,6 +324,12 @@ Check checkLine(const QByteArray& line, int format)
     } else if (line[0] == '5') {
         c.kind = Kind::Report;
         c.problem = reportProblem(line, format);
+    } else if (line[0] == 'Q') {
+        c.kind = Kind::Report;
+        c.problem = qLineProblem(line, format);
+    } else if (line[0] == 'S') {
+        c.kind = Kind::Report;
+        c.problem = sLineProblem(line, format);
     } else {
         c.problem = "unknown message type";
     }

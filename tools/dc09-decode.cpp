@@ -37,6 +37,8 @@ Settings:
   --lower-hex    accept lowercase hex in CRC, length and ciphertext (DC9_Quirk_Lower_Hex)
   --crc-cr       accept a decimal length with the CRC over body and CR (DC9_Quirk_CRC_CR)
   --binary-crc   accept a CRC of two raw bytes (DC9_Quirk_Binary_CRC)
+  --sia-dcs      take "SIA-DCS" and "*SIA-DCS" (DC9_SIA_DCS, on in a new data directory)
+  --account-keys FILE  the accounts' own keys, as account_keys.cfg holds them
   --now T        the receiver's clock: seconds since 1970, or "YYYY-MM-DD HH:MM:SS" local time
   --help         this text
 
@@ -50,6 +52,7 @@ struct Options {
     Config_Record config = defaultConfig();
     std::time_t now = 0;
     bool nowGiven = false;
+    AccountKeys keys;
 };
 
 std::string escaped(const std::string& bytes)
@@ -276,7 +279,8 @@ void decodeOne(int number, const std::string& frame, const Options& options)
     std::cout << "frame " << number << ": " << escaped(frame) << "\n";
     std::vector<char> buffer(frame.begin(), frame.end());
     DC9_Message message;
-    const Parse_Result result = Parse_DC9_Message(buffer.data(), buffer.size(), options.config, message);
+    const Parse_Result result =
+        Parse_DC9_Message(buffer.data(), buffer.size(), options.config, message, &options.keys);
     std::cout << "  result:       " << resultName(result) << "\n";
     if (result == Parse_Result::Not_Recognised) {
         std::cout << "  reason:       " << notRecognisedReason(frame) << "\n";
@@ -317,7 +321,8 @@ void decodeOne(int number, const std::string& frame, const Options& options)
         std::cout << "  response:     none\n\n";
         return;
     }
-    const std::string response = Build_DC9_Response(*kind, message, options.now, options.config);
+    const std::string response =
+        Build_DC9_Response(*kind, message, options.now, options.config, {}, &options.keys);
     std::cout << "  response:     " << responseToken(*kind) << " " << escaped(response) << "\n\n";
 }
 
@@ -383,6 +388,17 @@ int main(int argc, char** argv)
             options.config.DC9_Quirk_CRC_CR = 1;
         } else if (arg == "--binary-crc") {
             options.config.DC9_Quirk_Binary_CRC = 1;
+        } else if (arg == "--sia-dcs") {
+            options.config.DC9_SIA_DCS = 1;
+        } else if (arg == "--account-keys") {
+            const auto v = value();
+            if (!v) {
+                return usageError(arg + " needs a file");
+            }
+            const AccountKeysFileResult loaded = loadAccountKeys(*v, options.keys);
+            if (loaded.status != AccountKeysFileResult::Status::Loaded) {
+                return usageError("cannot read " + *v);
+            }
         } else if (arg == "--aes-mode" || arg == "--key" || arg == "--key-text") {
             const auto v = value();
             if (!v) {

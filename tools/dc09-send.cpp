@@ -24,6 +24,7 @@ struct Options {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 7777;
     bool linkTest = false;
+    QByteArray sia; // SIA-DCS data after the account's "|" ("Nri1/BA12"); empty: Contact ID
     QByteArray account = "1234";
     QByteArray receiver;
     QByteArray line;
@@ -130,6 +131,8 @@ QByteArray buildFrame(const Options& o, int sequence)
     QByteArray data; // what follows "[" in a plain frame
     if (o.linkTest) {
         data = "]";
+    } else if (!o.sia.isEmpty()) {
+        data = "#" + o.account + "|" + o.sia + "]";
     } else {
         data = "#" + o.account + "|" + o.event + " " + o.partition + " " + o.zone + "]";
     }
@@ -142,7 +145,8 @@ QByteArray buildFrame(const Options& o, int sequence)
         data += "_" + when.toLatin1();
     }
 
-    QByteArray body = "\"" + QByteArray(encrypted ? "*" : "") + (o.linkTest ? "NULL" : "ADM-CID") + "\"" +
+    const QByteArray token = o.linkTest ? "NULL" : !o.sia.isEmpty() ? "SIA-DCS" : "ADM-CID";
+    QByteArray body = "\"" + QByteArray(encrypted ? "*" : "") + token + "\"" +
                       QByteArray::number(sequence % 10000).rightJustified(4, '0');
     if (!o.receiver.isEmpty()) {
         body += "R" + o.receiver;
@@ -456,6 +460,9 @@ int main(int argc, char** argv)
          QStringLiteral("host")},
         {QStringLiteral("port"), QStringLiteral("Receiver port (default 7777)."), QStringLiteral("port")},
         {QStringLiteral("null"), QStringLiteral("Send NULL link tests instead of ADM-CID events.")},
+        {QStringLiteral("sia"),
+         QStringLiteral("Send SIA-DCS messages with this data after the account, e.g. \"Nri1/BA12\"."),
+         QStringLiteral("data")},
         {QStringLiteral("account"), QStringLiteral("Account number, hex digits (default 1234)."),
          QStringLiteral("hex")},
         {QStringLiteral("receiver"), QStringLiteral("Receiver number (R field); omitted when not given."),
@@ -531,6 +538,7 @@ int main(int argc, char** argv)
         o.host = parser.value(QStringLiteral("host"));
     }
     o.linkTest = parser.isSet(QStringLiteral("null"));
+    o.sia = parser.value(QStringLiteral("sia")).toLatin1();
     const auto text = [&](const char* name, QByteArray& target) {
         if (parser.isSet(QString::fromLatin1(name))) {
             target = parser.value(QString::fromLatin1(name)).toLatin1();

@@ -2,6 +2,7 @@
 // signals, and the application object that turns escaped exceptions into an error box.
 #include "app/Application.h"
 
+#include "app/AccountKeysCommand.h"
 #include "app/CommandLine.h"
 #include "app/DataDirectoryLock.h"
 #include "app/MainForm.h"
@@ -15,6 +16,7 @@
 #include "store/AccountTable.h"
 #include "store/EventStore.h"
 #include "store/Journal.h"
+#include "ui/AccountKeysForm.h"
 #include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/EventsForm.h"
@@ -265,6 +267,8 @@ int configure(const CommandLine& cl, const DataPaths& paths)
             std::fprintf(stderr, "ardentel: warning: cannot tell whether a receiver uses %s: %s\n",
                          paths.dir.c_str(), std::strerror(lock.osError()));
     }
+    if (cl.accountKeysOnly() && cl.sets.empty() && !cl.showConfig)
+        return runAccountKeysCommand(cl, paths);
     Config_Record record{};
     const ConfigFileResult loaded = loadConfig(paths.config, record);
     keepKeyOutOfCoreDumps(record);
@@ -314,6 +318,10 @@ int configure(const CommandLine& cl, const DataPaths& paths)
     }
     if (!accounts.empty()) {
         if (const int status = addAccounts(paths, accounts); status != 0)
+            return status;
+    }
+    if (cl.accountKeysOnly()) {
+        if (const int status = runAccountKeysCommand(cl, paths); status != 0)
             return status;
     }
     if (cl.showConfig) {
@@ -488,6 +496,9 @@ std::vector<std::pair<std::string, QWidget*>> openWindows(TMain_Form& main,
         } else if (name == "log") {
             main.ViewSystemLogs1Click();
             window = main.Form_Log;
+        } else if (name == "keys") {
+            main.AccountKeys1Click();
+            window = main.Form_Account_Keys;
         }
         if (window)
             shown.emplace_back(name, window);

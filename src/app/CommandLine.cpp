@@ -42,6 +42,19 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
             if (!v || v->empty())
                 return fail("--add-account needs an account number");
             cl.addAccounts.push_back(*v);
+        } else if (arg == "--show-account-keys") {
+            cl.showAccountKeys = true;
+        } else if (isOption("--set-account-key")) {
+            auto v = value("--set-account-key");
+            if (!v || v->empty())
+                return fail("--set-account-key needs ACCOUNT:FORMAT:KEY (FORMAT text or hex; KEY - reads it "
+                            "from standard input)");
+            cl.setAccountKeys.push_back(*v);
+        } else if (isOption("--remove-account-key")) {
+            auto v = value("--remove-account-key");
+            if (!v || v->empty())
+                return fail("--remove-account-key needs an account");
+            cl.removeAccountKeys.push_back(*v);
         } else if (isOption("--dir")) {
             auto v = value("--dir");
             if (!v || v->empty())
@@ -66,8 +79,9 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
             while (from <= v->size()) {
                 const std::size_t comma = std::min(v->find(',', from), v->size());
                 const std::string name = v->substr(from, comma - from);
-                if (name != "events" && name != "objects" && name != "serial" && name != "log")
-                    return fail("--show knows events, objects, serial and log, not \"" + name + "\"");
+                if (name != "events" && name != "objects" && name != "serial" && name != "log" &&
+                    name != "keys")
+                    return fail("--show knows events, objects, serial, log and keys, not \"" + name + "\"");
                 cl.show.push_back(name);
                 from = comma + 1;
             }
@@ -100,15 +114,23 @@ std::string commandLineHelp()
            "  --show-config       print the settings in kalvor.cfg and exit (the key as whether it is set)\n"
            "  --show-secrets      the same, with the key itself\n"
            "  --add-account ACCOUNT  put an account into the Object List and exit (may be repeated)\n"
+           "  --show-config       print the settings in kalvor.cfg and exit\n"
+           "  --set-account-key ACCOUNT:FORMAT:KEY  give an account a key of its own and exit:\n"
+           "                      FORMAT text or hex, the length gives AES-128, 192 or 256; KEY -\n"
+           "                      reads it from standard input. Its plaintext is then refused\n"
+           "  --remove-account-key ACCOUNT  the account goes back to the global key\n"
+           "  --show-account-keys list the accounts with keys of their own (AES size and a\n"
+           "                      fingerprint, never the key) and exit\n"
            "  --screenshot FILE   save a picture of the main window once it is shown, then close;\n"
            "                      each window of --show goes beside it as FILE-NAME.png\n"
            "  --screenshot-after SECONDS  when to take the pictures (default 2.5 s after the start)\n"
-           "  --show LIST         open these windows at start: events, objects, serial, log\n"
+           "  --show LIST         open these windows at start: events, objects, serial, log, keys\n"
            "                      (comma-separated). Without a display the window runs on the\n"
            "                      offscreen platform with default answers and log lines on\n"
            "                      standard output, for benchmarks and pictures\n"
            "  --help              this text\n"
            "\n"
            "Exit status: 0 success, 1 a file could not be written or the receiver could not start,\n"
-           "2 a bad argument or setting, 3 --set refused because a receiver runs on the directory.\n";
+           "2 a bad argument or setting, 3 --set or a key change refused because a receiver runs on the "
+           "directory.\n";
 }

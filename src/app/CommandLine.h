@@ -13,7 +13,10 @@ struct CommandLine {
     bool showSecrets = false; // --show-secrets: --show-config prints the key itself
     bool help = false;
     std::vector<std::pair<std::string, std::string>> sets; // --set NAME=VALUE, in order
-    std::vector<std::string> addAccounts; // --add-account ACCOUNT: put into the Object List, in order
+    std::vector<std::string> addAccounts;       // --add-account ACCOUNT: put into the Object List, in order
+    std::vector<std::string> setAccountKeys;    // --set-account-key ACCOUNT:FORMAT:KEY, in order
+    std::vector<std::string> removeAccountKeys; // --remove-account-key ACCOUNT, in order
+    bool showAccountKeys = false;
     std::string screenshot;       // --screenshot FILE: grab the main window once it shows, then close
     int screenshotAfterMs = 2500; // --screenshot-after SECONDS
     // --show events,objects,serial,log: windows opened at start. Without a display the program then
@@ -22,9 +25,20 @@ struct CommandLine {
     std::vector<std::string> show;
 
     // Anything to do that needs no window?
-    [[nodiscard]] bool configOnly() const { return showConfig || !sets.empty() || !addAccounts.empty(); }
+    [[nodiscard]] bool configOnly() const
+    {
+        return showConfig || !sets.empty() || !addAccounts.empty() || accountKeysOnly();
+    }
     // Anything that changes the data directory (and so needs it to be free)?
-    [[nodiscard]] bool changesFiles() const { return !sets.empty() || !addAccounts.empty(); }
+    [[nodiscard]] bool changesFiles() const
+    {
+        return !sets.empty() || !addAccounts.empty() || changesAccountKeys();
+    }
+    [[nodiscard]] bool changesAccountKeys() const
+    {
+        return !setAccountKeys.empty() || !removeAccountKeys.empty();
+    }
+    [[nodiscard]] bool accountKeysOnly() const { return changesAccountKeys() || showAccountKeys; }
 };
 
 struct CommandLineError {

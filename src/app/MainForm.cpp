@@ -1,14 +1,13 @@
 // Layout and wiring of the main window.
 #include "app/MainForm.h"
 
-#include "store/EventStore.h"
-
 #include "dc09/Dc09Receiver.h"
 #include "output/OutputLink.h"
 #include "serial/TCommPort.h"
 #include "store/AccountTable.h"
 #include "store/EventStore.h"
 #include "store/Journal.h"
+#include "ui/AccountKeysForm.h"
 #include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
 #include "ui/EventsForm.h"
@@ -141,10 +140,12 @@ void TMain_Form::buildMenu()
     Meniu_Failas = named(new QAction(QStringLiteral("Events"), this), "Meniu_Failas");
     ViewSystemLogs1 = named(new QAction(QStringLiteral("System Log"), this), "ViewSystemLogs1");
     VirtualPortsTool1 = named(new QAction(QStringLiteral("Virtual Serial Ports"), this), "VirtualPortsTool1");
+    AccountKeys1 = named(new QAction(QStringLiteral("Account Keys"), this), "AccountKeys1");
     Meniu_Log = named(new QAction(QStringLiteral("Data Log"), this), "Meniu_Log");
     Meniu_Log->setVisible(false);
-    for (QAction* a : {Meniu_Failas, ViewSystemLogs1, VirtualPortsTool1, Meniu_Log})
+    for (QAction* a : {Meniu_Failas, ViewSystemLogs1, VirtualPortsTool1, AccountKeys1, Meniu_Log})
         menuBar()->addAction(a);
+    connect(AccountKeys1, &QAction::triggered, this, [this] { AccountKeys1Click(); });
     connect(Meniu_Failas, &QAction::triggered, this, [this] { Meniu_FailasClick(); });
     connect(ViewSystemLogs1, &QAction::triggered, this, [this] { ViewSystemLogs1Click(); });
     connect(VirtualPortsTool1, &QAction::triggered, this, [this] { VirtualPortsTool1Click(); });
@@ -252,6 +253,8 @@ void TMain_Form::createSecondaryWindows()
     connect(&m_core, &ReceiverCore::accountsChanged, Form_Latest_Events,
             [this] { Form_Latest_Events->requestRefresh(); });
     Form_Log_Test = new TForm_Log_Test(m_dialogs, this);
+    Form_Account_Keys = new AccountKeysForm(
+        m_core.accountKeys(), [this] { return m_core.saveAccountKeys(); }, m_dialogs, this);
     // Tracing costs the receiver and the threads only while somebody looks.
     Form_Log_Test->installEventFilter(this);
     TabSheet_Mon_Software->Refresh_Mon_Out(); // the dialog's baud list, too
@@ -362,6 +365,14 @@ void TMain_Form::Button1Click()
 {
     Form_Latest_Events->show();
     Form_Latest_Events->raise();
+}
+
+void TMain_Form::AccountKeys1Click()
+{
+    if (!Form_Account_Keys)
+        return;
+    Form_Account_Keys->show();
+    Form_Account_Keys->raise();
 }
 
 void TMain_Form::VirtualPortsTool1Click()

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 
+class AccountKeysForm;
 class Dialogs;
 class MonitoringPage;
 class PageControl;
@@ -53,6 +54,7 @@ public:
     void Meniu_FailasClick();
     void Button1Click();
     void VirtualPortsTool1Click();
+    void AccountKeys1Click();
 
     // notify.wav beside the executable, played asynchronously; no file or no sound device is no error.
     void playNotify();
@@ -70,6 +72,7 @@ public:
     QAction* ViewSystemLogs1 = nullptr;
     QAction* VirtualPortsTool1 = nullptr;
     QAction* Meniu_Log = nullptr;
+    QAction* AccountKeys1 = nullptr;
 
     PageControl* PageControl_Receiver = nullptr;
     ReceiverPage* TabSheet1 = nullptr;
@@ -84,6 +87,7 @@ public:
     TForm_Log* Form_Log = nullptr;
     TForm_Latest_Events* Form_Latest_Events = nullptr;
     TForm_Log_Test* Form_Log_Test = nullptr;
+    AccountKeysForm* Form_Account_Keys = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -3,9 +3,12 @@
 #include "app/ReceiverCore.h"
 
 #include "app/AccountWatch.h"
+#include "app/MetricsServer.h"
 #include "app/StartupChecks.h"
 #include "app/TrafficLines.h"
+#include "dc09/AccountKeys.h"
 #include "dc09/Dc09Receiver.h"
+#include "metrics/MetricsRegistry.h"
 #include "output/AtRecThread.h"
 #include "output/MainThreadCall.h"
 #include "output/MonitoringThread.h"
@@ -18,6 +21,7 @@
 
 #include <QMetaObject>
 #include <atomic>
+#include <cstring>
 
 struct ReceiverCore::ThreadLink {
     QObject context;              // on the main thread: where the threads' work is run
@@ -103,6 +107,15 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
         return accountWatch->admitted(account);
     };
     m_accounts->onNoSlot = [accountWatch](std::string_view account) { accountWatch->noSlot(account); };
+    m_accountKeys = std::make_unique<AccountKeys>();
+    m_metrics = std::make_unique<MetricsRegistry>();
+    m_receiver->setAccountKeys(m_accountKeys.get());
+    m_receiver->setMetrics(m_metrics.get());
+    // The commit's time and outcome, from the commit thread: the metrics take atomics only.
+    MetricsRegistry* metrics = m_metrics.get();
+    m_store->onCommitted = [metrics](double seconds, const FileFailure& failure) {
+        metrics->commitFinished(seconds, failure.ok(), failure.ok() ? std::string() : failure.text());
+    };
 
     // The output side. Its main-thread log also goes through the link: a serial send made on the
     // forwarding thread's behalf may come after the core has gone.
@@ -244,8 +257,10 @@ void ReceiverCore::FormCreate()
     m_store->setKeepDays(m_config.Log_Keep_Days);
     (void)m_store->open();
     m_store->start();
+    loadAccountKeys();
     m_outputLink->publishSettings();
     m_receiver->start();
+    startMetrics();
     // Its first tick, two seconds from now, starts the forwarding thread (which also writes the
     // journal files) and the serial receive thread.
     m_outputLink->start();
@@ -258,6 +273,8 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
     m_closed = true;
     m_receiver->stopTimer();
     m_outputLink->stopTimer();
+    if (m_metricsServer)
+        m_metricsServer->close();
     m_receiver->deactivate();
     if (offerSave && settingsChanged())
         offerSave();
@@ -353,4 +370,99 @@ bool ReceiverCore::traceEnabled() const
 void ReceiverCore::setLogViewVisible(bool visible)
 {
     m_receiver->setLogViewVisible(visible);
+}
+
+void ReceiverCore::loadAccountKeys()
+{
+    const AccountKeysFileResult loaded = ::loadAccountKeys(m_paths.accountKeys, *m_accountKeys);
+    const std::string name = "account_keys.cfg";
+    switch (loaded.status) {
+    case AccountKeysFileResult::Status::Missing:
+        return;
+    case AccountKeysFileResult::Status::Unreadable:
+        Write_System_Log("The account keys in " + m_paths.accountKeys +
+                             " cannot be read: " + std::strerror(loaded.osError) +
+                             ". Accounts with keys of their own are not told apart until it can be read.",
+                         LogColour::Red);
+        return;
+    case AccountKeysFileResult::Status::Loaded:
+        break;
+    }
+    for (const AccountKeys::Problem& problem : loaded.problems)
+        Write_System_Log(name + " line " + std::to_string(problem.line) + ": " + problem.what,
+                         LogColour::Red);
+    if (loaded.tooWide) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", loaded.mode);
+        Write_System_Log(m_paths.accountKeys + " is open to other users (mode " + mode +
+                             "): anyone who can read it can forge its accounts' alarms. Make it 0600.",
+                         LogColour::Red);
+    }
+    if (!m_accountKeys->empty())
+        Write_System_Log("Account keys: " + std::to_string(m_accountKeys->size()) +
+                             " accounts have keys of their own.",
+                         LogColour::Black);
+}
+
+int ReceiverCore::saveAccountKeys()
+{
+    const int error = ::saveAccountKeys(m_paths.accountKeys, *m_accountKeys);
+    if (error != 0)
+        Write_System_Log("The account keys could not be saved to " + m_paths.accountKeys + ": " +
+                             std::strerror(error),
+                         LogColour::Red);
+    return error;
+}
+
+void ReceiverCore::startMetrics()
+{
+    const quint16 port = m_config.Metrics_Port;
+    if (port == 0)
+        return;
+    const void* nul = std::memchr(m_config.Metrics_Address, 0, sizeof m_config.Metrics_Address);
+    const QString address = QString::fromLatin1(
+        m_config.Metrics_Address, nul ? qsizetype(static_cast<const char*>(nul) - m_config.Metrics_Address)
+                                      : qsizetype(sizeof m_config.Metrics_Address));
+    const QString shown = address.isEmpty() ? QStringLiteral("127.0.0.1") : address;
+    m_metricsServer = std::make_unique<MetricsServer>(*m_metrics, [this] { refreshMetrics(); });
+    QString error;
+    if (!m_metricsServer->listen(address, port, error)) {
+        Write_System_Log(QStringLiteral("Metrics port %1 could not be opened on %2: %3")
+                             .arg(port)
+                             .arg(shown, error)
+                             .toStdString(),
+                         LogColour::Red);
+        return;
+    }
+    Write_System_Log(
+        QStringLiteral("Metrics served on http://%1:%2/metrics and /health")
+            .arg(shown.contains(QLatin1Char(':')) ? QLatin1Char('[') + shown + QLatin1Char(']') : shown)
+            .arg(port)
+            .toStdString(),
+        LogColour::Black);
+}
+
+quint16 ReceiverCore::metricsPort() const
+{
+    return m_metricsServer ? m_metricsServer->port() : 0;
+}
+
+void ReceiverCore::refreshMetrics()
+{
+    m_metrics->setConnections(m_receiver->activeConnections());
+    m_metrics->setReceiverPortOpen(m_receiver->isActive());
+    m_metrics->setAutomationLinkUp(m_outputShared->Output_Link_State.load() == output::kLinkReady);
+    std::int64_t missing = 0;
+    {
+        std::lock_guard lock(m_accounts->mutex());
+        const auto* records = reinterpret_cast<const AccountRecord*>(m_accounts->image());
+        for (std::size_t i = 0; i < accounts::kSlots; ++i)
+            if (records[i].account[0] != '\0' && (records[i].sup_flags & accounts::kMissing) != 0)
+                ++missing;
+    }
+    m_metrics->setAccountsMissing(missing);
+    // The log knows what has not reached the automation software, whatever the ring still shows.
+    if (!m_metricsLog || !m_metricsLog->isOpen())
+        m_metricsLog = m_store->connect(EventLog::Role::Reader);
+    m_metrics->setUnforwardedEvents(m_metricsLog->pendingCount());
 }

@@ -19,8 +19,12 @@
 #include <string_view>
 
 class AT_Rec_Thread;
+class AccountKeys;
 class AccountTable;
+class MetricsRegistry;
+class MetricsServer;
 class Dc09Receiver;
+class EventLog;
 class EventStore;
 class Journal;
 class Monitoring_Thread;
@@ -91,6 +95,13 @@ public:
     [[nodiscard]] TCommPort& commPort() const { return *m_commPort; }
     [[nodiscard]] Monitoring_Thread& monitoringThread() const { return *m_monitoring; }
     [[nodiscard]] AT_Rec_Thread& serialThread() const { return *m_atRec; }
+    // The accounts' own keys, as the receiver uses them; change them here, then save them.
+    [[nodiscard]] AccountKeys& accountKeys() const { return *m_accountKeys; }
+    // Writes account_keys.cfg (mode 0600); the error is logged in red as well. 0 or the errno.
+    [[nodiscard]] int saveAccountKeys();
+    [[nodiscard]] MetricsRegistry& metrics() const { return *m_metrics; }
+    // The port the metrics endpoint listens on; 0 when it is off or could not be opened.
+    [[nodiscard]] quint16 metricsPort() const;
 
 signals:
     // A log line as shown ("date time  text"), after it was appended to the file.
@@ -113,6 +124,9 @@ signals:
 private:
     void wireReceiver();
     void wireOutputLink();
+    void loadAccountKeys();
+    void startMetrics();
+    void refreshMetrics();
     void stopForwardingThread();
     void stopSerialThread();
 
@@ -124,15 +138,20 @@ private:
     // threads' hooks and the journal, so it lives as long as a thread that may call it.
     struct ThreadLink;
     std::shared_ptr<ThreadLink> m_threadLink;
+    // Before the receiver, which uses both until it has gone.
+    std::unique_ptr<AccountKeys> m_accountKeys;
+    std::unique_ptr<MetricsRegistry> m_metrics;
     std::unique_ptr<Journal> m_journal;
     std::unique_ptr<AccountTable> m_accounts;
-    std::unique_ptr<EventStore> m_store; // uses the journal and the accounts; the receiver uses it
+    std::unique_ptr<EventStore> m_store;    // uses the journal and the accounts; the receiver uses it
+    std::unique_ptr<EventLog> m_metricsLog; // the scrapes' own connection to the log
     std::unique_ptr<Dc09Receiver> m_receiver;
     std::unique_ptr<OutputShared> m_outputShared;
     std::unique_ptr<TCommPort> m_commPort;
     std::unique_ptr<OutputLink> m_outputLink;
     std::unique_ptr<Monitoring_Thread> m_monitoring;
     std::unique_ptr<AT_Rec_Thread> m_atRec;
+    std::unique_ptr<MetricsServer> m_metricsServer;
     bool m_created = false;
     bool m_closed = false;
     bool m_storeFinished = true; // false when the close could not wait out the event log's threads

@@ -184,6 +184,11 @@ constexpr IntegerField kIntegerFields[] = {
     {"Test_Heartbeat_Length", 20, 22, "20 or 22 characters"},
     {"COM_Framing", 0, 1, "0 8N1, 1 7E1"},
     {"DC9_Known_Accounts_Only", 0, 1, "0 any account, 1 only accounts in the Object List"},
+    {"DC9_SIA_DCS", 0, 1, "1 SIA-DCS accepted, 0 answered DUH"},
+    {"Out_Account_Q_Lines", 0, 1,
+     "1 Contact ID accounts of 5 to 10 characters sent whole as Q lines, 0 cut to 4"},
+    {"Metrics_Port", 0, 65535, "a TCP port number, 0 no metrics endpoint"},
+    {"Log_Keep_Days", 0, 36500, "days the event log keeps its rows, 0 the default of 90"},
 };
 
 struct AddressField {
@@ -241,6 +246,14 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
         record.COM_Framing = std::uint8_t(v);
     } else if (name == "DC9_Known_Accounts_Only") {
         record.DC9_Known_Accounts_Only = std::uint8_t(v);
+    } else if (name == "DC9_SIA_DCS") {
+        record.DC9_SIA_DCS = std::uint8_t(v);
+    } else if (name == "Out_Account_Q_Lines") {
+        record.Out_Account_Q_Lines = std::uint8_t(v);
+    } else if (name == "Metrics_Port") {
+        record.Metrics_Port = std::uint16_t(v);
+    } else if (name == "Log_Keep_Days") {
+        record.Log_Keep_Days = std::uint16_t(v);
     }
 }
 
@@ -301,6 +314,14 @@ std::string keySummary(const Config_Record& c)
     return "(set, " + std::to_string(bytes * 8) + " bits)";
 }
 
+Config_Record newDirectoryConfig()
+{
+    Config_Record record = defaultConfig();
+    record.DC9_SIA_DCS = 1;
+    record.Out_Account_Q_Lines = 1;
+    return record;
+}
+
 std::size_t aesKeyLength(std::uint8_t aesMode)
 {
     switch (aesMode) {
@@ -334,7 +355,7 @@ ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
             // The file is there but unusable: run on an all-zero record rather than guess.
             return failure(ConfigFileError::OpenFailed, openErrno);
         }
-        record = defaultConfig();
+        record = newDirectoryConfig();
         // Exclusive: a file or link that appeared since the open above is not written through.
         FileHandle created(
             ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kConfigFileMode));
@@ -483,6 +504,20 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         setText(record.COM_Nr, value);
         return std::nullopt;
     }
+    if (name == "Metrics_Address") {
+        in_addr v4{};
+        in6_addr v6{};
+        const std::string text(value);
+        if (!value.empty() && (value.size() >= sizeof record.Metrics_Address ||
+                               (::inet_pton(AF_INET, text.c_str(), &v4) != 1 &&
+                                ::inet_pton(AF_INET6, text.c_str(), &v6) != 1))) {
+            return fieldError(
+                name, "\"" + printable(value) +
+                          "\" is not an IPv4 or IPv6 address of at most 15 characters (empty: 127.0.0.1)");
+        }
+        setText(record.Metrics_Address, value);
+        return std::nullopt;
+    }
     if (name == "Cfg_Version") {
         return fieldError(name, "is the file format marker and cannot be set");
     }
@@ -529,6 +564,11 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"DC9_Bind_Address", printable(textOf(record.DC9_Bind_Address))},
         {"Mon_Bind_Address", printable(textOf(record.Mon_Bind_Address))},
         {"Mon_Allowed_Addresses", printable(textOf(record.Mon_Allowed_Addresses))},
+        {"DC9_SIA_DCS", std::to_string(record.DC9_SIA_DCS)},
+        {"Out_Account_Q_Lines", std::to_string(record.Out_Account_Q_Lines)},
+        {"Metrics_Port", std::to_string(record.Metrics_Port)},
+        {"Log_Keep_Days", std::to_string(record.Log_Keep_Days)},
+        {"Metrics_Address", printable(textOf(record.Metrics_Address))},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
 }

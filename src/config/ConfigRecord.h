@@ -41,10 +41,10 @@ struct Config_Record {
     std::uint8_t Time_Synch;
     std::int32_t Cfg_Version;
     // Later settings again, each zero in an older file and zero meaning its default.
-    std::uint16_t Log_Keep_Days;        // days the event log keeps its rows; 0: 90
-    std::uint16_t DC9_Max_Per_Address;  // connections one address may hold; 0: no limit
-    std::uint16_t DC9_Max_Frame_Length; // bytes of the longest frame taken; 0: 4096
-    std::uint16_t Log_File_Max_MiB;     // size at which the monthly log file rotates; 0: 64 MiB
+    std::uint16_t Log_Keep_Days;          // days the event log keeps its rows; 0: 90
+    std::uint16_t DC9_Max_Per_Address;    // connections one address may hold; 0: no limit
+    std::uint16_t DC9_Max_Frame_Length;   // bytes of the longest frame taken; 0: 4096
+    std::uint16_t Log_File_Max_MiB;       // size at which the monthly log file rotates; 0: 64 MiB
     std::uint8_t DC9_Known_Accounts_Only; // 0: any account; 1: only accounts in the Object List
     std::uint8_t DC9_SIA_DCS;             // 0: SIA-DCS answered DUH; 1: accepted
     std::uint8_t Out_Account_Q_Lines;     // 0: accounts cut to 4 characters; 1: Q lines for 5 to 10
@@ -101,8 +101,13 @@ static_assert(offsetof(Config_Record, Metrics_Address) == 240);
 inline constexpr std::int32_t kCfgVersion = 1602;
 inline constexpr std::size_t kConfigFileSize = sizeof(Config_Record);
 
-// The record a new kalvor.cfg is created with.
+// The record of the first layout's defaults, with every later setting at zero: what an existing
+// kalvor.cfg behaves as.
 [[nodiscard]] Config_Record defaultConfig();
+// The record a new data directory's first start writes: the defaults, with the later settings that
+// would change what existing panels or automation software see turned on (SIA-DCS taken, long
+// accounts whole on Q lines).
+[[nodiscard]] Config_Record newDirectoryConfig();
 
 // What the later settings mean. A flag is on when its byte is not zero; a choice whose byte holds
 // a value it does not know (a damaged file) keeps the behaviour of an older file.

@@ -15,6 +15,7 @@ DataPaths DataPaths::inDirectory(std::string directory)
     p.extended = directory + "extevn.dat";
     p.accounts = directory + "latevn.dat";
     p.eventLog = directory + "events.db";
+    p.accountKeys = directory + "account_keys.cfg";
     return p;
 }
 

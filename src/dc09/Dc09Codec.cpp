@@ -6,15 +6,15 @@
 #include "config/Clock.h"
 #include "dc09/Aes.h"
 
-#include <openssl/evp.h>
-
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <openssl/evp.h>
 #include <optional>
 #include <random>
+#include <string_view>
 
 namespace {
 
@@ -77,6 +77,11 @@ template <std::size_t N> void copyHexField(char (&field)[N], const Text& text, s
 template <std::size_t N> std::size_t fieldLength(const char (&field)[N])
 {
     return ::strnlen(field, N - 1);
+}
+
+template <std::size_t N> std::string_view fieldText(const char (&field)[N])
+{
+    return std::string_view(field, fieldLength(field));
 }
 
 std::size_t findChar(const Text& text, std::size_t from, char wanted)
@@ -197,17 +202,18 @@ int aesBits(std::uint8_t mode)
     }
 }
 
+enum class Payload { ContactId, LinkTest, Sia };
+
 struct Token {
     const char* text; // including the closing double quote
     std::size_t length;
     bool encrypted;
-    bool contactId;
+    Payload payload;
 };
 constexpr Token kTokens[] = {
-    {"ADM-CID\"", 8, false, true},
-    {"NULL\"", 5, false, false},
-    {"*ADM-CID\"", 9, true, true},
-    {"*NULL\"", 6, true, false},
+    {"ADM-CID\"", 8, false, Payload::ContactId}, {"NULL\"", 5, false, Payload::LinkTest},
+    {"*ADM-CID\"", 9, true, Payload::ContactId}, {"*NULL\"", 6, true, Payload::LinkTest},
+    {"SIA-DCS\"", 8, false, Payload::Sia},       {"*SIA-DCS\"", 9, true, Payload::Sia},
 };
 
 bool matchesAt(const Text& text, std::size_t at, const char* what, std::size_t length)
@@ -220,11 +226,27 @@ bool matchesAt(const Text& text, std::size_t at, const char* what, std::size_t l
     return true;
 }
 
+// The key a message is decrypted and answered with: the account's own, or the global one.
+struct CipherKey {
+    const std::uint8_t* bytes = nullptr;
+    int bits = 0; // 0: no key, the message cannot be decrypted
+};
+
+CipherKey globalKey(const Config_Record& config)
+{
+    return CipherKey{config.DC9_AES_Key, aesBits(config.DC9_AES_Mode)};
+}
+
+CipherKey keyOf(const AccountKey& own)
+{
+    return own.usable() ? CipherKey{own.key.data(), own.bits()} : CipherKey{};
+}
+
 // Rewrites the hex digits in [from, end) as bytes over themselves and decrypts the whole blocks.
 // Returns the byte count, or -1 when the block is not hex or cannot be decrypted.
-long decryptDataBlock(Text& text, std::size_t from, const Config_Record& config)
+long decryptDataBlock(Text& text, std::size_t from, const CipherKey& key, const Config_Record& config)
 {
-    const int bits = aesBits(config.DC9_AES_Mode);
+    const int bits = key.bits;
     if (bits == 0) {
         return -1;
     }
@@ -246,10 +268,101 @@ long decryptDataBlock(Text& text, std::size_t from, const Config_Record& config)
     text.end = from + bytes;
 
     AES_Round_Keys roundKeys;
-    if (!AES_Expand_Key(config.DC9_AES_Key, bits, roundKeys) || !CBC_Decrypt(out, bytes / 16, roundKeys)) {
+    if (!AES_Expand_Key(key.bytes, bits, roundKeys) || !CBC_Decrypt(out, bytes / 16, roundKeys)) {
         return -1;
     }
     return long(bytes);
+}
+
+// The data block's closing "]" at or after `from`. A "]" inside a SIA text ("^...^") does not close
+// it, unless the text is never closed either.
+std::size_t siaBlockEnd(const Text& text, std::size_t from)
+{
+    bool inText = false;
+    for (std::size_t i = from; i < text.end; ++i) {
+        const char c = text.data[i];
+        if (c == '^') {
+            inText = !inText;
+        } else if (c == ']' && !inText) {
+            return i;
+        }
+    }
+    return findChar(text, from, ']');
+}
+
+bool isLowerLetter(char c)
+{
+    return c >= 'a' && c <= 'z';
+}
+bool isUpperLetter(char c)
+{
+    return c >= 'A' && c <= 'Z';
+}
+
+// Digits that fit a field of `width` characters; leading zeros go first ("0003" fits three as
+// "003"). A number too large for the field is left out rather than shown cut.
+template <std::size_t N> void setNumberField(char (&field)[N], const char* digits, std::size_t count)
+{
+    while (count > N - 1 && *digits == '0') {
+        ++digits;
+        --count;
+    }
+    std::memset(field, 0, N);
+    if (count <= N - 1) {
+        std::memcpy(field, digits, count);
+    }
+}
+
+// The first event of a SIA data block between `from` (after the account's "|") and the block's
+// "]": the new-event block "N" (or an old one, "O") holds modifiers such as "ri1" (the area) and
+// event codes of two capital letters with their address ("BA12"), separated by "/". The code goes
+// to `event`, its address to `zone`, the area in force to `partition`. No code is interpreted: an
+// unknown one is stored as it came.
+void readSiaEvent(const Text& text, std::size_t from, std::size_t end, DC9_Message& message)
+{
+    std::size_t p = from;
+    if (p + 1 < end && (text.data[p] == 'N' || text.data[p] == 'O') &&
+        (isLowerLetter(text.data[p + 1]) || isUpperLetter(text.data[p + 1]))) {
+        ++p;
+    }
+    while (p < end) {
+        const char c = text.data[p];
+        if (c == '|') {
+            return; // the blocks after the event block carry no codes
+        }
+        if (c == '^') {
+            const std::size_t close = findChar(text, p + 1, '^');
+            p = close == std::string::npos || close >= end ? end : close + 1;
+            continue;
+        }
+        if (p + 1 < end && isLowerLetter(c) && isLowerLetter(text.data[p + 1])) {
+            const bool area = c == 'r' && text.data[p + 1] == 'i';
+            std::size_t v = p + 2;
+            const std::size_t valueStart = v;
+            while (v < end && isDecimalDigit(text.data[v])) {
+                ++v;
+            }
+            if (area) {
+                setNumberField(message.partition, text.data + valueStart, v - valueStart);
+            }
+            while (v < end && !isUpperLetter(text.data[v]) && text.data[v] != '/' && text.data[v] != '^' &&
+                   text.data[v] != '|') {
+                ++v;
+            }
+            p = v;
+            continue;
+        }
+        if (p + 1 < end && isUpperLetter(c) && isUpperLetter(text.data[p + 1])) {
+            std::memcpy(message.event, text.data + p, 2);
+            std::size_t v = p + 2;
+            while (v < end && isDecimalDigit(text.data[v])) {
+                ++v;
+            }
+            setNumberField(message.zone, text.data + p + 2, v - (p + 2));
+            return;
+        }
+        ++p;
+    }
 }
 
 // With a wrong key a "|" turns up in the random-looking padding now and then, and a link test has no
@@ -422,7 +535,7 @@ std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, st
 }
 
 Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
-                               DC9_Message& message)
+                               DC9_Message& message, const AccountKeys* keys)
 {
     message = DC9_Message{};
     if (buffer == nullptr || length == 0) {
@@ -444,7 +557,11 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     text.end = bodyStart + span->bodyLength;
 
     const Token* token = nullptr;
+    const bool siaTaken = config.DC9_SIA_DCS != 0;
     for (const Token& candidate : kTokens) {
+        if (candidate.payload == Payload::Sia && !siaTaken) {
+            continue; // an unknown token, as it always was
+        }
         if (matchesAt(text, bodyStart + 1, candidate.text, candidate.length)) {
             token = &candidate;
             break;
@@ -490,16 +607,27 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
             copyHexField(message.line, text, pos + 1);
         }
     }
+    std::memcpy(message.header_account, message.account, sizeof message.account);
     if (unreadableAccount) {
         return Parse_Result::Rejected;
     }
     ++pos;
 
+    // Under keys per account the header's account chooses the key; the global key serves the
+    // accounts that have none of their own.
+    const bool keysPerAccount = keys != nullptr && !keys->empty();
+    const AccountKey* headerKey = keys != nullptr ? keys->find(fieldText(message.header_account)) : nullptr;
+    message.own_key = headerKey != nullptr;
+
     std::size_t contentFrom = pos - 1; // the data block's "["
     if (token->encrypted) {
         message.encrypted = true;
         digestCipherText(text.data + pos, text.end - pos, message.cipher_digest);
-        const long bytes = decryptDataBlock(text, pos, config);
+        if (keysPerAccount && message.header_account[0] == '\0') {
+            return Parse_Result::Rejected; // no key can be chosen for it
+        }
+        const long bytes =
+            decryptDataBlock(text, pos, headerKey != nullptr ? keyOf(*headerKey) : globalKey(config), config);
         if (bytes < 0) {
             return Parse_Result::Rejected;
         }
@@ -528,12 +656,35 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
 
     const Parse_Result accepted =
         token->encrypted ? Parse_Result::Accepted_Encrypted : Parse_Result::Accepted_Plain;
-    if (token->contactId) {
+    if (token->payload != Payload::LinkTest) {
         char dataAccount[sizeof message.account];
         copyHexField(dataAccount, text, pos);
         if (std::strncmp(dataAccount, message.account, fieldLength(message.account)) != 0) {
             return Parse_Result::Rejected;
         }
+        // The account inside the data is the one the panel vouches for (under the encryption, when
+        // there is one): the event is filed under it, never under a shorter header.
+        if (dataAccount[0] != '\0' && std::strcmp(dataAccount, message.account) != 0) {
+            const AccountKey* dataKey = keys != nullptr ? keys->find(fieldText(dataAccount)) : nullptr;
+            if (token->encrypted && dataKey != headerKey) {
+                return Parse_Result::Rejected; // encrypted under another account's key
+            }
+            message.own_key = message.own_key || dataKey != nullptr;
+            std::memcpy(message.account, dataAccount, sizeof message.account);
+            message.account_from_data = true;
+        }
+    }
+    if (token->payload == Payload::Sia) {
+        const std::size_t end = siaBlockEnd(text, pos);
+        if (end == std::string::npos) {
+            return Parse_Result::Rejected;
+        }
+        const std::size_t bar = findChar(text, pos, '|');
+        if (bar != std::string::npos && bar < end) {
+            readSiaEvent(text, bar + 1, end, message);
+        }
+        pos = end;
+    } else if (token->payload == Payload::ContactId) {
         const std::size_t bar = findChar(text, pos, '|');
         if (bar == std::string::npos) {
             return accepted; // no event part: nothing more is read
@@ -553,6 +704,9 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         pos = e + 11;
     } else {
         std::memcpy(message.event, "NULL", 4);
+        if (message.encrypted && message.header_account[0] == '\0') {
+            message.account_from_data = true; // nothing names its account: filed under none
+        }
     }
 
     std::size_t extendedLength = 0;
@@ -596,13 +750,17 @@ std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_
         return d < -40 || d > 20 ? Response_Kind::NAK : Response_Kind::Encrypted_ACK;
     }
     case Parse_Result::Accepted_Plain:
+        if (message.own_key) {
+            return Response_Kind::NAK; // plaintext could come from anyone who reaches the port
+        }
         return config.DC9_AES_Mode != 0 ? Response_Kind::DUH : Response_Kind::ACK;
     }
     return std::nullopt;
 }
 
 std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
-                               const Config_Record& config, const PaddingRandom& random)
+                               const Config_Record& config, const PaddingRandom& random,
+                               const AccountKeys* keys)
 {
     std::string frame;
     frame.reserve(128);
@@ -626,7 +784,7 @@ std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, s
             frame += '0';
         }
         frame += '#';
-        frame.append(message.account, fieldLength(message.account));
+        frame.append(message.header_account, fieldLength(message.header_account));
     }
     frame += '[';
 
@@ -642,9 +800,10 @@ std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, s
     }
 
     if (kind == Response_Kind::Encrypted_ACK) {
-        const int bits = aesBits(config.DC9_AES_Mode);
+        const AccountKey* own = keys != nullptr ? keys->find(fieldText(message.header_account)) : nullptr;
+        const CipherKey key = own != nullptr ? keyOf(*own) : globalKey(config);
         AES_Round_Keys roundKeys;
-        if (bits == 0 || !AES_Expand_Key(config.DC9_AES_Key, bits, roundKeys)) {
+        if (key.bits == 0 || !AES_Expand_Key(key.bytes, key.bits, roundKeys)) {
             return {};
         }
         const std::size_t l = 1 + stampLength;
@@ -677,19 +836,19 @@ std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, s
 
 DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now,
                               const Config_Record& config, const PaddingRandom& random,
-                              const AccountAdmission& admitted)
+                              const AccountKeys* keys, const AccountAdmission& admitted)
 {
     DC9_Judgement j;
     // The parser works in place and may stop at a zero byte; it gets its own copy.
     std::string text(data, size);
-    j.result = Parse_DC9_Message(text.data(), size, config, j.message);
+    j.result = Parse_DC9_Message(text.data(), size, config, j.message, keys);
     j.kind = Decide_DC9_Response(j.result, j.message, now, config);
     const std::string_view account(j.message.account, ::strnlen(j.message.account, sizeof j.message.account));
     if (j.accepted() && knownAccountsOnly(config) && admitted && !admitted(account)) {
         j.kind = Response_Kind::DUH; // a stranger's account: not stored, not forwarded
     }
     if (j.kind) {
-        j.response = Build_DC9_Response(*j.kind, j.message, now, config, random);
+        j.response = Build_DC9_Response(*j.kind, j.message, now, config, random, keys);
     }
     return j;
 }

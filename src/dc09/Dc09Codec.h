@@ -2,6 +2,7 @@
 #pragma once
 
 #include "config/ConfigRecord.h"
+#include "dc09/AccountKeys.h"
 #include "dc09/Dc09Message.h"
 
 #include <cstddef>
@@ -15,16 +16,20 @@
 // CRC-16/ARC as DC-09 uses it.
 [[nodiscard]] std::uint16_t DC9_CRC16(const std::uint8_t* data, std::size_t count);
 // The same CRC carried on over further bytes from a running value (0 at the start).
-[[nodiscard]] std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, std::size_t count);
+[[nodiscard]] std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data,
+                                               std::size_t count);
 
 // Parses the first `length` bytes of `buffer`; a zero byte ends the text earlier. The buffer is
 // modified in place (the frame is cut at its CR, an encrypted data block is decrypted over itself);
 // nothing outside buffer[0, length) is read or written. The DC9_Quirk_* settings let in the frames of
-// panel families that bend the framing; DC9_Time_UTC reads the message's time stamp as UTC.
+// panel families that bend the framing; DC9_Time_UTC reads the message's time stamp as UTC;
+// DC9_SIA_DCS takes "SIA-DCS" and "*SIA-DCS". With `keys`, an account that has a key of its own is
+// decrypted with it, and under keys per account an encrypted frame must name its account in the header.
 [[nodiscard]] Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
-                                             DC9_Message& message);
+                                             DC9_Message& message, const AccountKeys* keys = nullptr);
 
-// No response for Not_Recognised. `now` is the receiver's clock in calendar seconds.
+// No response for Not_Recognised. `now` is the receiver's clock in calendar seconds. A plain message
+// of an account with a key of its own is answered "NAK".
 [[nodiscard]] std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result,
                                                                const DC9_Message& message, std::time_t now,
                                                                const Config_Record& config);
@@ -35,8 +40,10 @@ using PaddingRandom = std::function<std::uint32_t()>;
 // The complete response frame, LF to CR. `now` gives the time stamp: the receiver's local time, or UTC
 // with DC9_Time_UTC. Always uppercase hex and the standard layout, whatever quirks the panel has.
 // Empty (send nothing) for an "*ACK" that cannot be encrypted: no valid DC9_AES_Mode, or a cipher failure.
+// An "*ACK" to an account with a key of its own in `keys` is encrypted with that key.
 [[nodiscard]] std::string Build_DC9_Response(Response_Kind kind, const DC9_Message& message, std::time_t now,
-                                             const Config_Record& config, const PaddingRandom& random = {});
+                                             const Config_Record& config, const PaddingRandom& random = {},
+                                             const AccountKeys* keys = nullptr);
 
 // One received frame (a TCP frame cut out of its stream, or one UDP datagram) judged as a whole:
 // parsed from a copy, the answer decided and built. No response for bytes that are no DC-09 frame.
@@ -55,4 +62,5 @@ struct DC9_Judgement {
 using AccountAdmission = std::function<bool(std::string_view account)>;
 [[nodiscard]] DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t now,
                                             const Config_Record& config, const PaddingRandom& random = {},
+                                            const AccountKeys* keys = nullptr,
                                             const AccountAdmission& admitted = {});

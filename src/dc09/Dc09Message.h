@@ -24,6 +24,13 @@ struct DC9_Message {
     // sent again under another header carries the same cipher text.
     bool encrypted = false;
     std::uint8_t cipher_digest[16] = {};
+    // The "#" field of the header as received, which the answer echoes. `account` is the one the
+    // event is filed under: the account inside the data when the data carries one.
+    char header_account[17] = {};
+    // The data's account differs from the header's (the header held only its beginning, or nothing).
+    bool account_from_data = false;
+    // The account has a key of its own: its plaintext is refused, its answers use that key.
+    bool own_key = false;
 };
 
 enum class Parse_Result { Not_Recognised, Accepted_Plain, Accepted_Encrypted, Rejected };

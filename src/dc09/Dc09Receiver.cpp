@@ -2,18 +2,19 @@
 #include "dc09/Dc09Receiver.h"
 
 #include "dc09/Dc09Codec.h"
+#include "metrics/MetricsRegistry.h"
 #include "store/AccountTable.h"
 #include "store/EventStore.h"
 #include "store/Journal.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
-#include <QNetworkDatagram>
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -181,10 +182,11 @@ void Dc09Receiver::deactivate()
     // waited for without a bound.
     sealGroup();
     if (!m_store.waitForPendingAtMost(0, kCloseCommitWait)) {
-        writeLog(QStringLiteral("The event log did not finish its last commit within %1 seconds: the events it "
-                                "holds were not acknowledged.")
-                     .arg(kCloseCommitWait.count() / 1000),
-                 LogColour::Red);
+        writeLog(
+            QStringLiteral("The event log did not finish its last commit within %1 seconds: the events it "
+                           "holds were not acknowledged.")
+                .arg(kCloseCommitWait.count() / 1000),
+            LogColour::Red);
     }
     deliverAnswers();
     m_waitingReads.clear();
@@ -252,7 +254,8 @@ void Dc09Receiver::updateDatagramPort()
     }
     m_udp = udp;
     connect(m_udp, &QUdpSocket::readyRead, this, &Dc09Receiver::ServerSocket_DC9DatagramRead);
-    writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) + QStringLiteral(" is open."),
+    writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) +
+                 QStringLiteral(" is open."),
              LogColour::Black);
 }
 
@@ -279,7 +282,8 @@ void Dc09Receiver::ServerSocket_DC9DatagramRead()
         }
         // Whatever is left is taken on the next turn, after the connections had theirs.
         if (m_udp != nullptr && m_udp->hasPendingDatagrams()) {
-            QMetaObject::invokeMethod(this, &Dc09Receiver::ServerSocket_DC9DatagramRead, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &Dc09Receiver::ServerSocket_DC9DatagramRead,
+                                      Qt::QueuedConnection);
         }
     } catch (const std::exception& e) {
         reportException("Receiver read error: ", e.what());
@@ -517,11 +521,56 @@ Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
     return peer;
 }
 
+void Dc09Receiver::noteFiledAccount(const Peer& peer, const DC9_Message& message)
+{
+    // Enough for every panel of a large centre; a flood of forged headers must not grow memory.
+    constexpr std::size_t kMaxRemembered = 4096;
+    if (!message.account_from_data) {
+        return;
+    }
+    const QString account = latin1Text(message.account, sizeof message.account);
+    if (message.header_account[0] == '\0') {
+        if (m_headerlessAddressesLogged.size() >= kMaxRemembered ||
+            !m_headerlessAddressesLogged.insert(peer.address.toStdString()).second) {
+            return;
+        }
+        writeLog(QStringLiteral("Message without an account in its header from IP: ") + peer.address +
+                     (account.isEmpty() ? QStringLiteral("; it names no account and is filed under none.")
+                                        : QStringLiteral("; filed under account ") + account +
+                                              QStringLiteral(", the account inside its data.")),
+                 LogColour::Black);
+        return;
+    }
+    if (m_prefixAccountsLogged.size() >= kMaxRemembered ||
+        !m_prefixAccountsLogged.insert(account.toStdString()).second) {
+        return;
+    }
+    writeLog(QStringLiteral("Header account ") +
+                 latin1Text(message.header_account, sizeof message.header_account) +
+                 QStringLiteral(" is only the beginning of account ") + account +
+                 QStringLiteral(" inside the data (IP: ") + peer.address +
+                 QStringLiteral("); the events are filed under ") + account + QStringLiteral("."),
+             LogColour::Black);
+}
+
 int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
 {
+    const auto arrived = std::chrono::steady_clock::now(); // metrics only: no decision depends on it
     const std::time_t received = m_clock.wallNow().seconds;
     const DC9_Judgement judged = Judge_DC9_Frame(frame.constData(), size_t(frame.size()), received, m_config,
-                                                 paddingRandom, admitAccount);
+                                                 paddingRandom, m_keys, admitAccount);
+    if (m_metrics) {
+        using A = MetricsRegistry::Answer;
+        m_metrics->answered(!judged.kind                         ? A::None
+                            : judged.accepted()                  ? A::Ack
+                            : *judged.kind == Response_Kind::NAK ? A::Nak
+                                                                 : A::Duh);
+        if (judged.accepted()) {
+            m_metrics->eventReceived(peer.connection ? MetricsRegistry::Transport::Tcp
+                                                     : MetricsRegistry::Transport::Udp,
+                                     judged.message.token);
+        }
+    }
     int seconds = ConnectionTable::kShortSeconds;
     if (!judged.kind) {
         if (peer.connection) {
@@ -531,15 +580,22 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
         }
         return seconds;
     }
-    Answer answer{0, peer.connection, QByteArray(judged.response.data(), qsizetype(judged.response.size())),
-                  peer.datagramAddress, peer.datagramPort};
+    Answer answer{0,
+                  peer.connection,
+                  QByteArray(judged.response.data(), qsizetype(judged.response.size())),
+                  peer.datagramAddress,
+                  peer.datagramPort,
+                  judged.accepted(),
+                  arrived};
     if (judged.accepted()) {
+        noteFiledAccount(peer, judged.message);
         seconds = m_config.DC9_Conn_Timeout;
         // The acknowledgement leaves only once the event is in the log: the panel that sees it
         // forgets the alarm, so the receiver must not be able to lose it any more.
         const QByteArray addressBytes = peer.address.toLatin1();
         const EventSource source{peer.connection ? std::string_view("tcp") : std::string_view("udp"),
-                                 std::string_view(addressBytes.constData(), size_t(addressBytes.size())), peer.port};
+                                 std::string_view(addressBytes.constData(), size_t(addressBytes.size())),
+                                 peer.port};
         const EventIntake::Taken taken = m_intake.accepted(judged.message, received, source);
         if (taken.repeat) {
             traceRepeat(judged.message);
@@ -557,9 +613,10 @@ void Dc09Receiver::traceRepeat(const DC9_Message& message)
     if (m_traceEnabled) {
         const WallTime now = m_clock.wallNow();
         const std::tm tm = localTimeOf(now.seconds);
-        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u  repeat of #%s sequence %04d, answered, not stored again",
-                                         unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
-                                         unsigned(now.millis), message.account, message.sequence));
+        emit traceLine(
+            QString::asprintf("%02u:%02u:%02u:%u  repeat of #%s sequence %04d, answered, not stored again",
+                              unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
+                              unsigned(now.millis), message.account, message.sequence));
     }
 }
 
@@ -617,19 +674,24 @@ void Dc09Receiver::deliverAnswers()
             continue;
         }
         if (answer.datagramPort != 0) {
-            if (m_udp != nullptr) {
-                (void)m_udp->writeDatagram(answer.bytes, answer.datagramAddress, answer.datagramPort);
+            if (m_udp == nullptr) {
+                continue;
             }
-            continue;
+            (void)m_udp->writeDatagram(answer.bytes, answer.datagramAddress, answer.datagramPort);
+        } else {
+            QTcpSocket* connection = answer.connection.data();
+            if (connection == nullptr || connection->state() != QAbstractSocket::ConnectedState) {
+                continue;
+            }
+            // A failed write means the panel has gone and will send again.
+            (void)connection->write(answer.bytes);
+            // The answer leaves now, not after every other ready connection has been served.
+            (void)connection->flush();
         }
-        QTcpSocket* connection = answer.connection.data();
-        if (connection == nullptr || connection->state() != QAbstractSocket::ConnectedState) {
-            continue;
+        if (m_metrics && answer.acknowledges) {
+            m_metrics->acknowledged(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - answer.arrived).count());
         }
-        // A failed write means the panel has gone and will send again.
-        (void)connection->write(answer.bytes);
-        // The answer leaves now, not after every other ready connection has been served.
-        (void)connection->flush();
     }
     if (m_readsPaused && !m_intake.overloaded()) {
         resumeReads();
@@ -681,7 +743,8 @@ void Dc09Receiver::closeExpired(std::string_view address, int port)
         if (ConnectionTable::recordedAddress(std::string_view(text.constData(), size_t(text.size()))) ==
             address) {
             // Bytes that were waiting for the rest of a frame never became one.
-            if (const auto it = m_streams.find(connection); it != m_streams.end() && it->second.takeUnreported()) {
+            if (const auto it = m_streams.find(connection);
+                it != m_streams.end() && it->second.takeUnreported()) {
                 logUnrecognised(remoteAddressText(connection), port);
             }
             connection->close();

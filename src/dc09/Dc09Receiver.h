@@ -11,8 +11,8 @@
 #include "log/LogSink.h"
 
 #include <QAbstractSocket>
-#include <QHostAddress>
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -25,10 +25,13 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
+class AccountKeys;
 class AccountTable;
 class EventStore;
+class MetricsRegistry;
 class Journal;
 class QTcpServer;
 class QTcpSocket;
@@ -69,8 +72,11 @@ public:
     // DC9_Known_Accounts_Only: whether an account may report (it is answered DUH otherwise); set by the
     // owner, who knows the Object List. Empty: every account.
     AccountAdmission admitAccount;
+    // The accounts' own keys and where to count, both owned by whoever owns the receiver; null: none.
+    void setAccountKeys(const AccountKeys* keys) { m_keys = keys; }
+    void setMetrics(MetricsRegistry* metrics) { m_metrics = metrics; }
 
-    void start();     // takes the last minute's events from the log, enables Timer_DC9 (500 ms first)
+    void start(); // takes the last minute's events from the log, enables Timer_DC9 (500 ms first)
     // The repeats' memory from the log's last minute, as after a restart.
     void loadRepeatMemory();
     void stopTimer(); // FormClose step 1
@@ -124,6 +130,9 @@ private:
         // A datagram's answer goes back to its sender (no connection then).
         QHostAddress datagramAddress;
         quint16 datagramPort = 0;
+        // For the metrics: an "ACK" or "*ACK", and when its frame arrived.
+        bool acknowledges = false;
+        std::chrono::steady_clock::time_point arrived{};
     };
     // Where a frame came from: a connection, or a datagram's sender.
     struct Peer {
@@ -136,6 +145,9 @@ private:
 
     void readBlock(QTcpSocket* connection);
     void logUnrecognised(const QString& address, int port);
+    // An event filed under the account inside its data rather than the header's: logged once per
+    // account, or once per address when the header named none.
+    void noteFiledAccount(const Peer& peer, const DC9_Message& message);
     void logUnrecognisedDatagram(const QString& address, int port);
     void updateDatagramPort(); // binds or closes the UDP side as the setting says
     void closeDatagramPort();
@@ -179,6 +191,10 @@ private:
     int m_udpRetryWait = 0;
     // Garbage senders by address, and when each was last logged (steady milliseconds).
     std::unordered_map<std::string, std::int64_t> m_garbageSenders;
+    const AccountKeys* m_keys = nullptr;
+    MetricsRegistry* m_metrics = nullptr;
+    std::unordered_set<std::string> m_prefixAccountsLogged;
+    std::unordered_set<std::string> m_headerlessAddressesLogged;
 
     EventIntake m_intake;
     std::deque<Answer> m_answers; // taken and not yet decided, in the intake's order

@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "output/OutputMessages.h"
 #include "store/AccountTable.h"
+#include "store/EventCode.h"
 #include "store/EventStore.h"
 #include "store/Journal.h"
 #include "store/RecordText.h"
@@ -21,6 +22,16 @@ constexpr std::int64_t kDefaultHeartbeatMs = 30000;
 // Pending events read from the log at once, and acknowledgements written to it at once.
 constexpr std::size_t kReadBatch = 64;
 constexpr std::size_t kMarkBatch = 64;
+
+// A row that came without its token (none should; the ring files of before the log kept none): a SIA
+// event is told by its code, and its block is made again from the stored fields.
+std::string_view tokenOf(const LoggedEvent& row)
+{
+    if (!row.token.empty())
+        return row.token;
+    return isSiaEventCode(fieldText(row.record.event)) ? std::string_view("SIA-DCS")
+                                                       : std::string_view("ADM-CID");
+}
 
 AccountRecord accountOf(const AccountTable::DueReport& due)
 {
@@ -39,8 +50,7 @@ Monitoring_Thread::Monitoring_Thread(Journal& journal, AccountTable& accounts, E
                                      std::function<ForwardingSettings()> settings, MonitoringHooks hooks,
                                      MonitoringTiming timing)
     : m_journal(journal), m_accounts(accounts), m_store(store), m_shared(shared), m_transport(transport),
-      m_clock(clock),
-      m_settings(std::move(settings)), m_hooks(std::move(hooks)), m_timing(timing)
+      m_clock(clock), m_settings(std::move(settings)), m_hooks(std::move(hooks)), m_timing(timing)
 {
 }
 
@@ -182,6 +192,11 @@ std::string Monitoring_Thread::warnIfCut(std::string line, std::string_view acco
     return line;
 }
 
+ReportOptions Monitoring_Thread::reportOptions() const
+{
+    return ReportOptions{m_passSettings.Report_Format, m_passSettings.Account_Q_Lines};
+}
+
 void Monitoring_Thread::traceAnswer(std::uint8_t value)
 {
     if (!m_hooks.trace) {
@@ -222,6 +237,7 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
             outcome = Outcome::Other;
         break;
     }
+    m_strayBefore = result.strayBefore;
     if (result.strayBefore)
         doubtLastAnswer();
     m_credited = std::monostate{};
@@ -253,7 +269,8 @@ void Monitoring_Thread::doubtLastAnswer()
     const std::int64_t now = m_clock.steadyMillis();
     if (resent && now - m_doubtLineMs >= 60'000) {
         m_doubtLineMs = now;
-        log("An answer came from the automation software when no line waited for one: the last line is sent again.",
+        log("An answer came from the automation software when no line waited for one: the last line is sent "
+            "again.",
             LogColour::Black);
     }
 }
@@ -364,8 +381,8 @@ void Monitoring_Thread::supervisionStep()
             return;
         }
         const Report_Source source = Make_Supervision_Source(accountOf(*due));
-        const std::string line =
-            warnIfCut(Format_Report(source, m_passSettings.Report_Format), fieldText(source.account));
+        const std::string line = warnIfCut(Format_Event_Lines(source, "ADM-CID", {}, reportOptions()).front(),
+                                           fieldText(source.account));
         switch (exchange(line, OutputTransport::Kind::Report)) {
         case Outcome::Ack:
             if (m_hooks.reported)
@@ -416,9 +433,27 @@ void Monitoring_Thread::reportingStep()
                 more = false;
                 break;
             }
-            const std::string line = warnIfCut(Format_Report(row.record, m_passSettings.Report_Format),
-                                               fieldText(row.record.account));
-            const Outcome outcome = exchange(line, OutputTransport::Kind::Report);
+            // An event may take several lines; it is reported once the automation software has
+            // acknowledged every one of them, and sent whole again otherwise.
+            Outcome outcome = Outcome::Ack;
+            std::string sent;
+            for (const std::string& text :
+                 Format_Event_Lines(row.record, tokenOf(row), row.content, reportOptions())) {
+                const std::string line = warnIfCut(text, fieldText(row.record.account));
+                outcome = exchange(line, OutputTransport::Kind::Report);
+                // An answer that nobody waited for came between two lines of this event: the answer
+                // to the one before may not have been its own, so the event goes out whole again.
+                if (outcome == Outcome::Ack && !sent.empty() && m_strayBefore)
+                    outcome = Outcome::Other;
+                if (outcome != Outcome::Ack)
+                    break;
+                if (m_hooks.reported)
+                    m_hooks.reported(line);
+                // The lines as sent, without their DC4: what a centre reads back from the log.
+                if (!sent.empty())
+                    sent += '\n';
+                sent += line.substr(0, line.find(output::kDc4));
+            }
             if (outcome == Outcome::Unanswered || outcome == Outcome::NotSent) {
                 linkError("Link error (data): no ACK from automation software.");
                 more = false;
@@ -435,11 +470,7 @@ void Monitoring_Thread::reportingStep()
                 break;
             }
             marked = true;
-            if (m_hooks.reported)
-                m_hooks.reported(line);
-            // The line as sent, without its DC4: what a centre reads back from the log.
-            m_marks.push_back(ReportMark{row.id, std::int64_t(m_clock.wallNow().seconds),
-                                         line.substr(0, line.find(output::kDc4))});
+            m_marks.push_back(ReportMark{row.id, std::int64_t(m_clock.wallNow().seconds), sent});
             m_marked.insert(row.id);
             (void)m_journal.markReported(std::size_t(row.journalSlot), row.id);
             m_credited = CreditedEvent{row.id, row.journalSlot};

@@ -5,10 +5,10 @@
 
 #include "log/LogSink.h"
 #include "output/MainThreadCall.h"
+#include "output/OutputMessages.h"
 #include "output/OutputShared.h"
 #include "output/OutputTransport.h"
 #include "output/WorkerThread.h"
-
 #include "store/AccountTable.h"
 #include "store/EventLog.h"
 
@@ -119,6 +119,7 @@ private:
     void linkError(const char* text);
     void log(const char* text, LogColour colour);
     // `line` as it is; an account that it carries cut short is logged in red, once per account.
+    [[nodiscard]] ReportOptions reportOptions() const;
     [[nodiscard]] std::string warnIfCut(std::string line, std::string_view account);
     void traceAnswer(std::uint8_t value);
 
@@ -142,7 +143,8 @@ private:
     std::vector<ReportMark> m_marks;
     std::unordered_set<std::int64_t> m_marked;
     Credited m_credited;
+    bool m_strayBefore = false; // the last exchange found an answer nobody waited for
     FailureEpisodes m_logEpisodes;
-    std::int64_t m_doubtLineMs = -1'000'000; // the doubt's log line, at most one a minute
+    std::int64_t m_doubtLineMs = -1'000'000;  // the doubt's log line, at most one a minute
     WorkerThread m_worker{[this] { run(); }}; // last: it ends the thread before the rest goes
 };

@@ -14,7 +14,6 @@
 #include <QTcpServer>
 #include <QThread>
 #include <QTimer>
-#include <thread>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +23,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -247,6 +247,7 @@ void OutputLink::publishSettings()
     m_testRecNr.store(m_config.Test_Rec_Nr);
     m_reportFormat.store(m_config.Report_Format);
     m_heartbeatLength.store(heartbeatLength(m_config));
+    m_accountQLines.store(m_config.Out_Account_Q_Lines != 0);
 }
 
 ForwardingSettings OutputLink::forwardingSettings() const
@@ -256,6 +257,7 @@ ForwardingSettings OutputLink::forwardingSettings() const
     s.Test_Rec_Nr = m_testRecNr.load();
     s.Report_Format = m_reportFormat.load();
     s.Heartbeat_Length = m_heartbeatLength.load();
+    s.Account_Q_Lines = m_accountQLines.load();
     return s;
 }
 
@@ -839,8 +841,8 @@ bool OutputLink::strayAnswerWithin(std::chrono::milliseconds quiet)
         if (strays.acks + strays.naks == 0)
             return false;
         m_serialDoubles = true;
-        m_serialExtraQuiet =
-            std::min(std::chrono::milliseconds{320}, std::max(m_serialExtraQuiet * 2, std::chrono::milliseconds{10}));
+        m_serialExtraQuiet = std::min(std::chrono::milliseconds{320},
+                                      std::max(m_serialExtraQuiet * 2, std::chrono::milliseconds{10}));
         return true;
     }
     default:
@@ -882,7 +884,7 @@ OutputTransport::Exchange OutputLink::exchangeTcp(const std::string& line, Kind 
 }
 
 OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, output::AnswerSlot slot,
-                                                  bool& strayDrained)
+                                                   bool& strayDrained)
 {
     if (!m_port.isOpen()) {
         m_shared.Output_Link_State.store(0);

@@ -72,10 +72,10 @@ public:
 
     // The "Data Log" window is shown: sent serial lines are traced. Off by default.
     void setTraceEnabled(bool enabled) { m_traceEnabled.store(enabled); }
-    std::function<WallTime()> wallNow; // time of trace lines; the system clock if empty
+    std::function<WallTime()> wallNow;          // time of trace lines; the system clock if empty
     std::function<std::int64_t()> steadyMillis; // paces the refused-connection lines; a system clock if empty
-    WatchedThread monitoringThread;    // bit 0x1 of Thread_Alive
-    WatchedThread serialThread;        // bit 0x2 of Thread_Alive
+    WatchedThread monitoringThread;             // bit 0x1 of Thread_Alive
+    WatchedThread serialThread;                 // bit 0x2 of Thread_Alive
     // The system's send on a connection's descriptor, never blocking; tests put in one that fails or
     // stops short. Returns the bytes sent, or -1 with errno. Called on the forwarding thread.
     AutomationConnections::SendFunction socketSend;
@@ -218,4 +218,5 @@ private:
     std::chrono::milliseconds m_serialExtraQuiet{0};
     std::size_t m_serialLastLine = 0;
     StrayCounts m_straysSeen;
+    std::atomic<bool> m_accountQLines{false};
 };

@@ -324,6 +324,8 @@ void EventStore::commitOnce(std::unique_lock<std::mutex>& lock)
         m_accounts.restoreChanged(accounts);
 
     const bool ok = failure.ok();
+    if (onCommitted)
+        onCommitted(double(steadyMs() - m_commitStartedMs) / 1000.0, failure);
     std::vector<JournalRecord> records;
     if (ok) {
         // The ring's memory first, so no window shows an acknowledged event as unknown; the files

@@ -109,6 +109,9 @@ public:
     // Called on the commit thread after each successful commit with the records as committed, once
     // per event. Set before start(); must not block.
     std::function<void(std::span<const JournalRecord>)> onStored;
+    // Called on the commit thread after each commit, whatever its outcome, with how long it took.
+    // Set before start(); must not block.
+    std::function<void(double seconds, const FileFailure& failure)> onCommitted;
 
 private:
     struct Group {

@@ -79,6 +79,10 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     ComboBox1 = named(new QComboBox, "ComboBox1");
     ComboBox1->addItems({QStringLiteral("SG MLR2-DG"), QStringLiteral("SG MLR2000")});
     fmtLayout->addWidget(ComboBox1);
+    CheckBox_Out_Account_Q_Lines =
+        named(new QCheckBox(QStringLiteral("Q lines for accounts of 5 to 10 characters")),
+              "CheckBox_Out_Account_Q_Lines");
+    fmtLayout->addWidget(CheckBox_Out_Account_Q_Lines);
 
     grid->addWidget(commBox, 0, 0, 2, 1);
     grid->addWidget(hbBox, 0, 1);
@@ -103,6 +107,8 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     connect(Button_Com_Settings, &QPushButton::clicked, this, [this] { Button_Com_SettingsClick(); });
     connect(CheckBox_Test_Heartbeat_Length, &QCheckBox::clicked, this,
             [this] { CheckBox_Test_Heartbeat_LengthClick(); });
+    connect(CheckBox_Out_Account_Q_Lines, &QCheckBox::clicked, this,
+            [this] { CheckBox_Out_Account_Q_LinesClick(); });
 }
 
 void MonitoringPage::Refresh_Mon_Out()
@@ -113,6 +119,7 @@ void MonitoringPage::Refresh_Mon_Out()
     LabeledEdit_Test_Heartbeat_Period->setText(QString::number(m_config.Test_Heartbeat_Period));
     // Shown as it is sent: a byte the sender does not know means 22.
     CheckBox_Test_Heartbeat_Length->setChecked(heartbeatLength(m_config) == kShortHeartbeatLength);
+    CheckBox_Out_Account_Q_Lines->setChecked(m_config.Out_Account_Q_Lines != 0);
     (m_config.Mon_Server != 0 ? RadioButton_Mon_Server : RadioButton_Mon_Client)->setChecked(true);
     if (m_config.Report_Format >= 0 && m_config.Report_Format < ComboBox1->count())
         ComboBox1->setCurrentIndex(m_config.Report_Format);
@@ -209,6 +216,13 @@ void MonitoringPage::CheckBox_Test_Heartbeat_LengthClick()
     // Not locked with the link: the forwarding thread takes it with its next heartbeat.
     m_config.Test_Heartbeat_Length =
         CheckBox_Test_Heartbeat_Length->isChecked() ? std::uint8_t(kShortHeartbeatLength) : 0;
+    Refresh_Mon_Out();
+}
+
+void MonitoringPage::CheckBox_Out_Account_Q_LinesClick()
+{
+    // Not locked with the link either: the next report line follows it.
+    m_config.Out_Account_Q_Lines = CheckBox_Out_Account_Q_Lines->isChecked() ? 1 : 0;
     Refresh_Mon_Out();
 }
 

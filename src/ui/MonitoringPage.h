@@ -46,6 +46,7 @@ public:
     void ComboBox1Change();
     void ComboBox_COM_NrChange();
     void CheckBox_Test_Heartbeat_LengthClick();
+    void CheckBox_Out_Account_Q_LinesClick();
 
     QCheckBox* CheckBox_Mon_Port_Open_TCP = nullptr;
     QRadioButton* RadioButton_Mon_Server = nullptr;
@@ -59,6 +60,7 @@ public:
     QLineEdit* LabeledEdit_Test_Rec_Nr = nullptr;
     QCheckBox* CheckBox_Test_Heartbeat_Length = nullptr; // ticked: the 20-character heartbeat
     QComboBox* ComboBox1 = nullptr;
+    QCheckBox* CheckBox_Out_Account_Q_Lines = nullptr; // ticked: accounts of 5 to 10 characters on Q lines
 
 signals:
     void settingsEdited();        // a field may have changed: Check_Settings_Changed

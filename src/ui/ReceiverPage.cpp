@@ -116,8 +116,10 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     CheckBox_DC9_Store_Repeats =
         named(new QCheckBox(QStringLiteral("Store repeats")), "CheckBox_DC9_Store_Repeats");
     CheckBox_DC9_Time_UTC = named(new QCheckBox(QStringLiteral("UTC time stamps")), "CheckBox_DC9_Time_UTC");
+    CheckBox_DC9_SIA_DCS = named(new QCheckBox(QStringLiteral("SIA-DCS")), "CheckBox_DC9_SIA_DCS");
     msgLayout->addWidget(CheckBox_DC9_Store_Repeats);
     msgLayout->addWidget(CheckBox_DC9_Time_UTC);
+    msgLayout->addWidget(CheckBox_DC9_SIA_DCS);
 
     auto* quirkBox = named(new QGroupBox(QStringLiteral("Panel Quirks")), "GroupBox_Panel_Quirks");
     auto* quirkGrid = new QGridLayout(quirkBox);
@@ -134,6 +136,7 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     m_flagBoxes = {{CheckBox_DC9_UDP, &Config_Record::DC9_UDP_Enable},
                    {CheckBox_DC9_Store_Repeats, &Config_Record::DC9_Store_Repeats},
                    {CheckBox_DC9_Time_UTC, &Config_Record::DC9_Time_UTC},
+                   {CheckBox_DC9_SIA_DCS, &Config_Record::DC9_SIA_DCS},
                    {CheckBox_DC9_Quirk_Lower_Hex, &Config_Record::DC9_Quirk_Lower_Hex},
                    {CheckBox_DC9_Quirk_CRC_CR, &Config_Record::DC9_Quirk_CRC_CR},
                    {CheckBox_DC9_Quirk_Binary_CRC, &Config_Record::DC9_Quirk_Binary_CRC}};
@@ -189,7 +192,7 @@ void ReceiverPage::Refresh_Receiver()
              RadioButton_DC9_AES_256, RadioButton_Aes_Key_Text, RadioButton_Aes_Key_Hex,
              CheckBox_Show_AES_Password, CheckBox_Time_Synch, CheckBox_DC9_Store_Repeats,
              CheckBox_DC9_Time_UTC, CheckBox_DC9_Quirk_Lower_Hex, CheckBox_DC9_Quirk_CRC_CR,
-             CheckBox_DC9_Quirk_Binary_CRC})
+             CheckBox_DC9_Quirk_Binary_CRC, CheckBox_DC9_SIA_DCS})
         w->setEnabled(!open);
     showKey();
     CheckBox_Time_Synch->setChecked(m_config.Time_Synch != 0);

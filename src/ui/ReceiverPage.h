@@ -54,6 +54,7 @@ public:
     QCheckBox* CheckBox_DC9_UDP = nullptr;
     QCheckBox* CheckBox_DC9_Store_Repeats = nullptr; // ticked: every copy stored
     QCheckBox* CheckBox_DC9_Time_UTC = nullptr;
+    QCheckBox* CheckBox_DC9_SIA_DCS = nullptr; // ticked: "SIA-DCS" messages taken
     QCheckBox* CheckBox_DC9_Quirk_Lower_Hex = nullptr;
     QCheckBox* CheckBox_DC9_Quirk_CRC_CR = nullptr;
     QCheckBox* CheckBox_DC9_Quirk_Binary_CRC = nullptr;

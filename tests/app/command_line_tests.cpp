@@ -43,14 +43,18 @@ TEST(CommandLine, ReadsEveryOption)
 {
     auto [cl, error] = parse({"--dir", "/srv/alarm", "--headless", "--set", "DC9_Port=7000",
                               "--set=Mon_Server=0", "--show-config", "--screenshot=shot.png", "--show",
-                              "events,objects", "--screenshot-after=20"});
+                              "events,objects,keys", "--screenshot-after=20", "--set-account-key",
+                              "1234:text:a:b", "--remove-account-key=12", "--show-account-keys"});
     ASSERT_FALSE(error);
     EXPECT_EQ(cl.dir, "/srv/alarm");
     EXPECT_TRUE(cl.headless);
     EXPECT_TRUE(cl.showConfig);
     EXPECT_TRUE(cl.configOnly());
     EXPECT_EQ(cl.screenshot, "shot.png");
-    EXPECT_EQ(cl.show, (std::vector<std::string>{"events", "objects"}));
+    EXPECT_EQ(cl.show, (std::vector<std::string>{"events", "objects", "keys"}));
+    EXPECT_EQ(cl.setAccountKeys, std::vector<std::string>{"1234:text:a:b"});
+    EXPECT_EQ(cl.removeAccountKeys, std::vector<std::string>{"12"});
+    EXPECT_TRUE(cl.showAccountKeys && cl.changesAccountKeys());
     EXPECT_EQ(cl.screenshotAfterMs, 20000);
     ASSERT_EQ(cl.sets.size(), 2u);
     EXPECT_EQ(cl.sets[0], std::make_pair(std::string("DC9_Port"), std::string("7000")));
@@ -67,7 +71,9 @@ TEST(CommandLine, RejectsWhatItCannotUse)
                                                                   {"extra"},
                                                                   {"--show", "events,"},
                                                                   {"--show", "windows"},
-                                                                  {"--screenshot-after", "0"}}) {
+                                                                  {"--screenshot-after", "0"},
+                                                                  {"--set-account-key"},
+                                                                  {"--remove-account-key"}}) {
         auto [cl, error] = parse(args);
         EXPECT_TRUE(error.has_value()) << args[0];
     }

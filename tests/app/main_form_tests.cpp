@@ -6,6 +6,7 @@
 #include "app/MainForm.h"
 #include "app/ReceiverCore.h"
 #include "config/ConfigRecord.h"
+#include "dc09/AccountKeys.h"
 #include "dc09/Dc09Receiver.h"
 #include "output/MonitoringThread.h"
 #include "output/OutputLink.h"
@@ -14,6 +15,7 @@
 #include "store/Journal.h"
 #include "store/JournalRecord.h"
 #include "store/StoreTestSupport.h"
+#include "ui/AccountKeysForm.h"
 #include "ui/AccountListModel.h"
 #include "ui/ComSettingsForm.h"
 #include "ui/Dialogs.h"
@@ -38,6 +40,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,6 +50,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace {
 
@@ -158,6 +162,43 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
           "LabeledEdit_Test_Rec_Nr", "CheckBox_DC9_UDP", "CheckBox_DC9_Quirk_CRC_CR",
           "CheckBox_Test_Heartbeat_Length", "ComboBox_COM_Framing"})
         EXPECT_NE(form.findChild<QWidget*>(QLatin1String(name)), nullptr) << name;
+}
+
+// The window sets and removes what the receiver uses at once, saved first; the key is never shown.
+TEST_F(MainWindow, AccountKeysWindowSetsAndRemovesKeysTheReceiverUses)
+{
+    form.AccountKeys1->trigger();
+    AccountKeysForm& keys = *form.Form_Account_Keys;
+    ASSERT_TRUE(keys.isVisible());
+    EXPECT_EQ(keys.windowTitle(), QStringLiteral("Account Keys"));
+    EXPECT_EQ(keys.Edit_Key->echoMode(), QLineEdit::Password);
+    retype(keys.Edit_Account, QStringLiteral("c0ffee"));
+    retype(keys.Edit_Key, QStringLiteral("too short"));
+    keys.Button_Set_Key->click();
+    EXPECT_TRUE(core.accountKeys().empty());
+    EXPECT_EQ(dialogs.beeps, 1);
+
+    keys.ComboBox_Key_Format->setCurrentIndex(1);
+    retype(keys.Edit_Key, QString(48, QLatin1Char('a')));
+    keys.Button_Set_Key->click();
+    ASSERT_NE(core.accountKeys().find("C0FFEE"), nullptr);
+    EXPECT_EQ(core.accountKeys().find("C0FFEE")->bits(), 192);
+    EXPECT_TRUE(keys.Edit_Key->text().isEmpty());
+    ASSERT_EQ(keys.Grid_Account_Keys->rowCount(), 1);
+    EXPECT_EQ(keys.Grid_Account_Keys->item(0, 1)->text(), QStringLiteral("AES-192"));
+    EXPECT_EQ(keys.Grid_Account_Keys->item(0, 2)->text().size(), 8);
+    struct stat info {};
+    ASSERT_EQ(::stat(core.paths().accountKeys.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    dialogs.answers.push_back(Dialogs::Answer::Cancel);
+    keys.Button_Remove_Key->click();
+    EXPECT_NE(core.accountKeys().find("C0FFEE"), nullptr);
+    dialogs.answers.push_back(Dialogs::Answer::Ok);
+    keys.Button_Remove_Key->click();
+    EXPECT_TRUE(core.accountKeys().empty());
+    EXPECT_EQ(keys.Grid_Account_Keys->rowCount(), 0);
+    EXPECT_FALSE(readAll(QString::fromStdString(core.paths().accountKeys)).contains("C0FFEE"));
 }
 
 TEST_F(MainWindow, SaveButtonFollowsTheDifferenceFromTheFile)

@@ -111,7 +111,7 @@ TEST_F(StartupChecks, AnOlderSettingsFileKeepsItsBehaviourAndHearsOfItsRisks)
             const std::string& f = frames[i].frame;
             const DC9_Judgement before = Judge_DC9_Frame(f.data(), f.size(), 1735732800, config, random);
             const DC9_Judgement now =
-                Judge_DC9_Frame(f.data(), f.size(), 1735732800, config, random, admitted);
+                Judge_DC9_Frame(f.data(), f.size(), 1735732800, config, random, nullptr, admitted);
             EXPECT_EQ(now.response, before.response) << "frame " << i;
         }
     }
@@ -146,7 +146,8 @@ TEST_F(StartupChecks, AccountsTheObjectListDoesNotLetInAreLoggedOnceAnHour)
                         {stranger, 1, "\"DUH\"", 2}};
     for (const Row& row : rows) {
         clock.advance(row.advanceMs);
-        const DC9_Judgement j = Judge_DC9_Frame(row.frame.data(), row.frame.size(), 0, config, {}, admitted);
+        const DC9_Judgement j =
+            Judge_DC9_Frame(row.frame.data(), row.frame.size(), 0, config, {}, nullptr, admitted);
         ASSERT_EQ(j.result, Parse_Result::Accepted_Plain) << "the sample frames are sound";
         EXPECT_EQ(j.response.substr(9, std::strlen(row.token)), row.token);
         EXPECT_EQ(count("Account 5678 is not in the Object List", LogColour::Red), row.unknownLines);

@@ -69,12 +69,21 @@ std::vector<unsigned char> expectedDefaultImage()
     return image;
 }
 
+// A new directory takes SIA-DCS and sends long accounts whole; an existing file keeps its zeros there.
+std::vector<unsigned char> expectedNewDirectoryImage()
+{
+    auto image = expectedDefaultImage();
+    image[109] = 1; // DC9_SIA_DCS
+    image[110] = 1; // Out_Account_Q_Lines
+    return image;
+}
+
 TEST_F(ConfigFileTest, MissingFileIsCreatedWithTheDefaultImage)
 {
     Config_Record record{};
     const ConfigFileResult result = loadConfig(m_path, record);
     EXPECT_TRUE(result.ok());
-    const auto expected = expectedDefaultImage();
+    const auto expected = expectedNewDirectoryImage();
     EXPECT_EQ(fileBytes(), expected);
     EXPECT_EQ(bytesOf(record), expected);
     EXPECT_FALSE(Check_Settings_Changed(m_path, record));
@@ -185,7 +194,7 @@ TEST_F(ConfigFileTest, UncreatableFileStillGivesDefaultsInMemory)
     const ConfigFileResult result = loadConfig(path, record);
     EXPECT_EQ(result.error, ConfigFileError::CreateFailed);
     EXPECT_EQ(result.osError, ENOENT);
-    EXPECT_EQ(bytesOf(record), expectedDefaultImage());
+    EXPECT_EQ(bytesOf(record), expectedNewDirectoryImage());
 }
 
 TEST_F(ConfigFileTest, ChangeDetectionFollowsTheFile)
@@ -305,9 +314,19 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"DC9_Known_Accounts_Only", "1", 108, {1}},
         {"DC9_Bind_Address", "::1", 116, {':', ':', '1', 0}},
         {"Mon_Bind_Address", "192.0.2.1", 156, {'1', '9', '2', '.', '0', '.', '2', '.', '1', 0}},
-        {"Mon_Allowed_Addresses", "10.0.0.0/8, fd::/8", 196,
+        {"Mon_Allowed_Addresses",
+         "10.0.0.0/8, fd::/8",
+         196,
          {'1', '0', '.', '0', '.', '0', '.', '0', '/', '8', ',', ' ', 'f', 'd', ':', ':', '/', '8', 0}},
         {"Mon_Allowed_Addresses", "", 196, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}, // any host, as before
+        {"DC9_SIA_DCS", "1", 109, {1, 0}},
+        {"Out_Account_Q_Lines", "1", 110, {1}},
+        {"Metrics_Port", "9100", 112, {0x8C, 0x23}},
+        {"Metrics_Address", "::1", 240, {':', ':', '1', 0}},
+        {"Metrics_Address",
+         "192.168.100.200",
+         240,
+         {'1', '9', '2', '.', '1', '6', '8', '.', '1', '0', '0', '.', '2', '0', '0', 0}},
     };
     for (const auto& c : cases) {
         Config_Record record = defaultConfig();
@@ -324,17 +343,28 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
 {
     const std::string tooLongKey(66, 'a');
     const std::pair<const char*, const char*> cases[] = {
-        {"DC9_Port", ""},       {"DC9_Port", "77x"},
-        {"DC9_Port", "65536"},  {"DC9_Port", "-1"},
-        {"DC9_AES_Mode", "4"},  {"Time_Synch", "2"},
-        {"Out_IP", "10.0.0"},   {"Out_IP", "localhost"},
-        {"Out_IP", "1.2.3.4 "}, {"COM_Nr", "COM0"},
-        {"COM_Nr", "COM65"},    {"COM_Nr", "COM05"},
-        {"COM_Nr", "ttyS0"},    {"DC9_AES_Key", "abc"},
-        {"DC9_AES_Key", "zz"},  {"DC9_AES_Key", tooLongKey.c_str()},
-        {"dc9_port", "7777"},   {"Cfg_Version", "1602"},
-        {"Nonsense", "1"},      {"Test_Heartbeat_Length", "21"},
-        {"COM_Framing", "2"},   {"DC9_Quirk_Lower_Hex", "2"},
+        {"DC9_Port", ""},
+        {"DC9_Port", "77x"},
+        {"DC9_Port", "65536"},
+        {"DC9_Port", "-1"},
+        {"DC9_AES_Mode", "4"},
+        {"Time_Synch", "2"},
+        {"Out_IP", "10.0.0"},
+        {"Out_IP", "localhost"},
+        {"Out_IP", "1.2.3.4 "},
+        {"COM_Nr", "COM0"},
+        {"COM_Nr", "COM65"},
+        {"COM_Nr", "COM05"},
+        {"COM_Nr", "ttyS0"},
+        {"DC9_AES_Key", "abc"},
+        {"DC9_AES_Key", "zz"},
+        {"DC9_AES_Key", tooLongKey.c_str()},
+        {"dc9_port", "7777"},
+        {"Cfg_Version", "1602"},
+        {"Nonsense", "1"},
+        {"Test_Heartbeat_Length", "21"},
+        {"COM_Framing", "2"},
+        {"DC9_Quirk_Lower_Hex", "2"},
         {"DC9_Known_Accounts_Only", "2"},
         {"Mon_Allowed_Addresses", "10.0.0.0/33"},
         {"Mon_Allowed_Addresses", "127.0.0.1,,10.0.0.1"},
@@ -342,6 +372,10 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"Mon_Allowed_Addresses", "10.0.0.1,10.0.0.2,10.0.0.3,10.0.0.4,10.0.0.5"}, // 44 characters
         {"DC9_Bind_Address", "10.0.0.0/8"},
         {"Mon_Bind_Address", "localhost"},
+        {"DC9_SIA_DCS", "2"},
+        {"Metrics_Port", "65536"},
+        {"Metrics_Address", "localhost"},
+        {"Metrics_Address", "fe80::1234:5678:9abc"},
     };
     for (const auto& [name, value] : cases) {
         Config_Record record = defaultConfig();
@@ -359,12 +393,15 @@ TEST(ConfigFields, DescribeRoundTripsThroughSet)
     ASSERT_FALSE(setConfigField(record, "DC9_AES_Key", std::string(64, 'A')));
     ASSERT_FALSE(setConfigField(record, "COM_Nr", "COM3"));
     ASSERT_FALSE(setConfigField(record, "Test_Rec_Nr", "-3"));
-    for (const char* flag : {"DC9_Store_Repeats", "DC9_UDP_Enable", "DC9_Quirk_Lower_Hex", "DC9_Quirk_CRC_CR",
-                             "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing"})
+    for (const char* flag :
+         {"DC9_Store_Repeats", "DC9_UDP_Enable", "DC9_Quirk_Lower_Hex", "DC9_Quirk_CRC_CR",
+          "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing", "DC9_SIA_DCS", "Out_Account_Q_Lines"})
         ASSERT_FALSE(setConfigField(record, flag, "1")) << flag;
     ASSERT_FALSE(setConfigField(record, "Test_Heartbeat_Length", "20"));
     ASSERT_FALSE(setConfigField(record, "Mon_Allowed_Addresses", "192.0.2.0/24,2001:db8::7"));
     ASSERT_FALSE(setConfigField(record, "DC9_Bind_Address", "0.0.0.0"));
+    ASSERT_FALSE(setConfigField(record, "Metrics_Port", "9100"));
+    ASSERT_FALSE(setConfigField(record, "Metrics_Address", "10.1.2.3"));
     Config_Record copy{};
     copy.Setup_Flags = record.Setup_Flags; // the receiver's own mark, not a setting
     for (const auto& [name, value] : describeConfig(record, true)) {
@@ -388,7 +425,8 @@ TEST(ConfigFields, EncryptionTurnedOnBringsTheTimeWindowWhereSetUpSo)
         const char* mode;
         std::uint8_t timeSynch;
     };
-    const Row rows[] = {{kSetupSafeguards, 0, "1", 1}, {kSetupSafeguards, 0, "0", 0},
+    const Row rows[] = {{kSetupSafeguards, 0, "1", 1},
+                        {kSetupSafeguards, 0, "0", 0},
                         {kSetupSafeguards, 1, "3", 0}, // on already: the operator's own choice stays
                         {0, 0, "2", 0}};
     for (const Row& row : rows) {

@@ -2,6 +2,7 @@
 // parsed from an exact-size buffer under every setting, and gives the result our rules call for.
 #include "Dc09TestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -129,19 +130,57 @@ TEST(Dc09Vectors, EachQuirkLetsInItsFramesAndChangesNoOtherAnswer)
     }
 }
 
+// With DC9_SIA_DCS the SIA-DCS frames our rules accept are taken, with the code they carry (unknown
+// ones too); every other frame's answer stays as it was. With lowercase hex, so are the frames of
+// that panel family, encrypted ones included. The empty block (33) names no account to file under.
+TEST(Dc09Vectors, SiaDcsTakesEverySiaFrameAndChangesNoOtherAnswer)
+{
+    useUtc();
+    std::string error;
+    const auto frames = loadVectors(error);
+    ASSERT_TRUE(error.empty()) << error;
+    const std::map<std::size_t, std::pair<char, const char*>> taken{
+        {25, {'P', "BA"}}, {26, {'P', "QQ"}}, {30, {'P', "BA"}}, {31, {'P', "BA"}},
+        {32, {'P', "RR"}}, {33, {'R', ""}},   {39, {'P', "XC"}}, {45, {'P', "CQ"}},
+        {46, {'P', "NP"}}, {47, {'P', "RP"}}, {48, {'P', "UX"}}, {8, {'P', "HB"}},
+        {9, {'P', "LX"}},  {10, {'E', "HB"}}, {11, {'E', "HB"}}, {29, {'P', "HB"}}};
+    const std::size_t lowercase[] = {8, 9, 10, 11, 29};
+    for (const bool lower : {false, true}) {
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            Config_Record before = configFor(frames[i], configWith(0));
+            before.DC9_Quirk_Lower_Hex = lower ? 1 : 0;
+            Config_Record after = before;
+            after.DC9_SIA_DCS = 1;
+            const auto it = taken.find(i);
+            const bool needsLower =
+                std::find(std::begin(lowercase), std::end(lowercase), i) != std::end(lowercase);
+            if (it == taken.end() || (needsLower && !lower)) {
+                EXPECT_EQ(answer(frames[i].frame, after, 1735732800),
+                          answer(frames[i].frame, before, 1735732800))
+                    << "frame " << i;
+                continue;
+            }
+            const Parsed p = parse(frames[i].frame, after);
+            EXPECT_EQ(resultLetter(p.result), it->second.first) << "frame " << i;
+            EXPECT_STREQ(p.message.event, it->second.second) << "frame " << i;
+        }
+    }
+}
+
 TEST(Dc09Vectors, NoSettingMakesAnyFrameMisbehave)
 {
     std::string error;
     const auto frames = loadVectors(error);
     ASSERT_TRUE(error.empty()) << error;
     for (const auto& v : frames) {
-        for (int settings = 0; settings < 4 * 2 * 16; ++settings) {
+        for (int settings = 0; settings < 4 * 2 * 32; ++settings) {
             {
                 Config_Record config = configWith(settings & 3, (settings & 4) != 0);
                 config.DC9_Quirk_Lower_Hex = (settings >> 3) & 1;
                 config.DC9_Quirk_CRC_CR = (settings >> 4) & 1;
                 config.DC9_Quirk_Binary_CRC = (settings >> 5) & 1;
                 config.DC9_Time_UTC = (settings >> 6) & 1;
+                config.DC9_SIA_DCS = (settings >> 7) & 1;
                 std::copy(v.key.begin(), v.key.end(), config.DC9_AES_Key);
                 const Parsed p = parse(v.frame, config);
                 const std::string response = answer(v.frame, config, 1735732800);

@@ -39,9 +39,10 @@ const PanelEvent kLinkTest{words({"--null", "--receiver", "1", "--line", "1", "-
 const PanelEvent kRestore{words({"--receiver", "2", "--line", "12", "--account", "5678", "--event", "3401",
                                  "--partition", "02", "--zone", "003"}),
                           "50212 185678R40102003", "502012 185678R40102003"};
-// No receiver or line number, and an account longer than the four characters that are sent.
+// No receiver or line number, and an account longer than the four characters that are sent (and
+// than the ten of a Q line).
 const PanelEvent kBypass{
-    words({"--account", "12345678", "--event", "6570", "--partition", "03", "--zone", "100"}),
+    words({"--account", "123456789012", "--event", "6570", "--partition", "03", "--zone", "100"}),
     "5000 181234P57003100", "500000 181234P57003100"};
 const PanelEvent kTest{words({"--receiver", "3", "--line", "123", "--account", "ABCD", "--event", "1602",
                               "--partition", "00", "--zone", "000"}),

@@ -78,7 +78,7 @@ TEST_F(EndToEnd, FirstStartInAnEmptyDirectoryCreatesTheFourFiles)
     EXPECT_EQ(m_install.terminate(), 0) << m_install.output().constData();
 
     const QByteArray config = fileBytes(m_install.file(QStringLiteral("kalvor.cfg")));
-    const Config_Record defaults = defaultConfig();
+    const Config_Record defaults = newDirectoryConfig();
     ASSERT_EQ(config.size(), 256);
     EXPECT_EQ(std::memcmp(config.constData(), &defaults, sizeof defaults), 0);
     const std::pair<const char*, qsizetype> data[] = {

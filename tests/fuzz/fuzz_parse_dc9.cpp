@@ -1,8 +1,8 @@
 // libFuzzer target: one received block through parse, decide and build, as the receive path runs them.
 // The first byte picks the encryption mode (bits 0-1), time synchronisation (bit 2), the field quirks
-// (bit 3 lowercase hex, bit 4 CRC over body and CR, bit 5 binary CRC) and UTC stamps (bit 6), the
-// second the key; the rest is the block, held in a buffer of its exact size so any read or write
-// past it is caught.
+// (bit 3 lowercase hex, bit 4 CRC over body and CR, bit 5 binary CRC), UTC stamps (bit 6) and SIA-DCS
+// (bit 7), the second the key (and with its bit 7 keys per account); the rest is the block, held in
+// a buffer of its exact size so any read or write past it is caught.
 #include "FrameSettings.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
@@ -13,7 +13,6 @@
 #include <vector>
 
 namespace {
-
 
 } // namespace
 
@@ -31,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<char> block(data + skip, data + size);
 
     DC9_Message message;
-    const Parse_Result result = Parse_DC9_Message(block.data(), block.size(), config, message);
+    const AccountKeys* keys = fuzzsupport::frameKeys(data, size);
+    const Parse_Result result = Parse_DC9_Message(block.data(), block.size(), config, message, keys);
     if (message.extended[sizeof message.extended - 1] != '\0' || message.account[16] != '\0') {
         std::abort();
     }
@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (kind) {
         std::uint32_t counter = 0;
-        const std::string response =
-            Build_DC9_Response(*kind, message, fuzzsupport::kNow, config, [&counter] { return counter++; });
+        const std::string response = Build_DC9_Response(
+            *kind, message, fuzzsupport::kNow, config, [&counter] { return counter++; }, keys);
         if (response.size() >= 256 ||
             (!response.empty() && (response.front() != '\n' || response.back() != '\r'))) {
             std::abort();

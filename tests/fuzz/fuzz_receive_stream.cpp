@@ -1,12 +1,13 @@
 // libFuzzer target: a panel's byte stream through reassembly and the frame judgement, as a
 // connection's reads run them. The first byte picks the settings as in fuzz_parse_dc9 (encryption
-// bits 0-1, time synchronisation bit 2, field quirks bits 3-5, UTC bit 6), the second the key, the third
-// where the stream is cut into reads; the rest is the stream.
+// bits 0-1, time synchronisation bit 2, field quirks bits 3-5, UTC bit 6, SIA-DCS bit 7), the second
+// the key (keys per account with its bit 7), the third where the stream is cut into reads; the rest is
+// the stream.
 // Promises: the stream cut anywhere gives the frames it gives whole (always without the field quirks,
 // whose readings may compete for one stretch of bytes); every frame runs LF to CR within the cap; and
 // the first frame is judged exactly as the whole stream would have been judged as one block.
-#include "FuzzSupport.h"
 #include "FrameSettings.h"
+#include "FuzzSupport.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
 #include "dc09/FrameAssembler.h"
@@ -21,7 +22,6 @@
 using fuzzsupport::require;
 
 namespace {
-
 
 std::vector<std::string> framesOf(const std::string& stream, const std::vector<std::size_t>& cuts,
                                   const Config_Record& config)
@@ -43,10 +43,11 @@ std::vector<std::string> framesOf(const std::string& stream, const std::vector<s
     return frames;
 }
 
-DC9_Judgement judge(const std::string& bytes, const Config_Record& config)
+DC9_Judgement judge(const std::string& bytes, const Config_Record& config, const AccountKeys* keys)
 {
     std::uint32_t counter = 0;
-    return Judge_DC9_Frame(bytes.data(), bytes.size(), fuzzsupport::kNow, config, [&counter] { return counter++; });
+    return Judge_DC9_Frame(
+        bytes.data(), bytes.size(), fuzzsupport::kNow, config, [&counter] { return counter++; }, keys);
 }
 
 } // namespace
@@ -64,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const Config_Record config = fuzzsupport::frameSettings(data, size);
+    const AccountKeys* keys = fuzzsupport::frameKeys(data, size);
     const std::string stream(reinterpret_cast<const char*>(data + 3), size - 3);
 
     // Up to seven cut points from a small generator seeded by the third byte.
@@ -85,15 +87,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The stream taken as one block is judged as its first frame is.
-    const DC9_Judgement block = judge(stream, config);
+    const DC9_Judgement block = judge(stream, config, keys);
     if (block.result != Parse_Result::Not_Recognised) {
         require(!whole.empty(), "a recognised block yields a frame");
-        const DC9_Judgement first = judge(whole.front(), config);
+        const DC9_Judgement first = judge(whole.front(), config, keys);
         require(first.result == block.result, "the first frame parses as the block");
         require(first.response == block.response, "the first frame is answered as the block");
     }
     for (const std::string& f : split) {
-        const DC9_Judgement j = judge(f, config);
+        const DC9_Judgement j = judge(f, config, keys);
         require(j.kind.has_value() || j.response.empty(), "no answer without a decision");
         require(!j.kind || !j.response.empty() || j.kind == Response_Kind::Encrypted_ACK,
                 "a decided answer is sent (an unbuildable *ACK aside)");

@@ -4,8 +4,8 @@
 // Promises: an answer exactly when the frame is recognised, always one standard frame under 256 bytes;
 // the judgement keeps no state (the same datagram again is judged the same); nothing is read or
 // written outside the datagram.
-#include "FuzzSupport.h"
 #include "FrameSettings.h"
+#include "FuzzSupport.h"
 #include "config/ConfigRecord.h"
 #include "dc09/Dc09Codec.h"
 
@@ -17,7 +17,6 @@
 using fuzzsupport::require;
 
 namespace {
-
 
 } // namespace
 
@@ -36,7 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto judge = [&] {
         std::uint32_t counter = 0;
-        return Judge_DC9_Frame(datagram.data(), datagram.size(), fuzzsupport::kNow, config, [&counter] { return counter++; });
+        return Judge_DC9_Frame(
+            datagram.data(), datagram.size(), fuzzsupport::kNow, config, [&counter] { return counter++; },
+            fuzzsupport::frameKeys(data, size));
     };
     const DC9_Judgement j = judge();
     require(j.kind.has_value() == (j.result != Parse_Result::Not_Recognised), "an answer for each frame");
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(!j.accepted() || token.rfind("\"ACK\"", 0) == 0 || token.rfind("\"*ACK\"", 0) == 0,
                 "an accepted frame is acknowledged");
     } else {
-        require(!j.kind || j.kind == Response_Kind::Encrypted_ACK, "nothing sent only for an unbuildable *ACK");
+        require(!j.kind || j.kind == Response_Kind::Encrypted_ACK,
+                "nothing sent only for an unbuildable *ACK");
     }
     const DC9_Judgement again = judge();
     require(again.result == j.result && again.response == j.response, "the judgement keeps no state");

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz seed corpus: valid frames of every token, plain and encrypted, and the shared test
 frames, each behind the two setting bytes the fuzz target reads (mode | synch << 2 | quirks << 3 |
-utc << 6, key index).
+utc << 6 | sia << 7, key index | keys per account << 7).
 Run: tests/fuzz/make_seeds.py tests/data/dc09_frames.json <output dir>   (needs python3-cryptography)."""
 import json
 import os
@@ -57,6 +57,25 @@ def main():
             null = encrypt(b"|]" + STAMP.encode(), key[:size])
             seeds[f"enc_cid_m{mode}_k{k}"] = prefix + frame(b'"*ADM-CID"0042R1L1#A128[' + cid)
             seeds[f"enc_null_m{mode}_k{k}"] = prefix + frame(b'"*NULL"0043R1L1#A128[' + null)
+    # SIA-DCS (first byte's bit 7): plain with texts, modifiers and x-data, a block long enough to be
+    # split into S lines, and encrypted under each key size.
+    sia = 0x80
+    seeds["sia_plain"] = bytes([sia, 0]) + frame(b'"SIA-DCS"0005R1L1#1234[#1234|Nri1/BA12^a/]b^/id3BR013|Atext][X1][Q50]' + STAMP.encode())
+    seeds["sia_split"] = bytes([sia, 0]) + frame(b'"SIA-DCS"0006R1L1#1234[#1234|Nri1/BA01/BA02/ri2/ti10:20/CL501/TA04/TA05/TA06/TA07]')
+    seeds["sia_empty"] = bytes([sia, 0]) + frame(b'"SIA-DCS"0007L0[]')
+    for mode, size in ((1, 16), (2, 24), (3, 32)):
+        seeds[f"sia_enc_m{mode}"] = bytes([mode | 4 | sia, 0]) + frame(
+            b'"*SIA-DCS"0044R1L1#A128[' + encrypt(b"|#A128|Nri1/FA501][X2]" + STAMP.encode(), KEYS[0][:size]))
+    # Keys per account (second byte's bit 7): 1234 on its own key, with encryption otherwise off; its
+    # plaintext; a header that is only the beginning of the data's account.
+    keyed = 0x80
+    own = KEYS[2][:16]
+    seeds["keyed_enc"] = bytes([4, 2 | keyed]) + frame(
+        b'"*ADM-CID"0045R1L1#1234[' + encrypt(b"|#1234|1130 01 015]" + STAMP.encode(), own))
+    seeds["keyed_enc_sia"] = bytes([4 | sia, 2 | keyed]) + frame(
+        b'"*SIA-DCS"0046R1L1#1234[' + encrypt(b"|#1234|NBA1]" + STAMP.encode(), own))
+    seeds["keyed_plain"] = bytes([0, keyed]) + frame(b'"ADM-CID"0047R1L1#1234[#1234|1130 01 015]')
+    seeds["prefix_header"] = bytes([0, keyed]) + frame(b'"ADM-CID"0048R1L1#12[#12345|1130 01 015]')
     with open(vectors) as f:
         data = json.load(f)
     for i, v in enumerate(data["frames"]):
@@ -68,6 +87,9 @@ def main():
         for tag, bit in (("lowercase-hex", 8), ("binary-crc", 32)):
             if tag in v["tags"]:
                 seeds[f"quirk_{i:02d}"] = bytes([mode | bit | (64 if i % 2 else 0), index]) + bytes.fromhex(v["frame_hex"])
+        if "sia-dcs" in v["tags"]:
+            lower = 8 if "lowercase-hex" in v["tags"] else 0
+            seeds[f"sia_vector_{i:02d}"] = bytes([mode | sia | lower, index]) + bytes.fromhex(v["frame_hex"])
         if "panel-quirk" in v["tags"]:
             seeds[f"quirk_{i:02d}"] = bytes([mode | 16, index]) + bytes.fromhex(v["frame_hex"])
     for name, content in seeds.items():

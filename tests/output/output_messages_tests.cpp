@@ -7,6 +7,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -152,6 +153,124 @@ TEST(SupervisionReport, MissingAccountIsE350AndRestoredIsR350)
     EXPECT_EQ(full.account[sizeof full.account - 1], '\0');
     EXPECT_EQ(full.status, 0);
     EXPECT_EQ(Format_Report(full, 0), "512345 188888R35001000" + kDc4);
+}
+
+// Which line an event becomes: Contact ID accounts of 5 to 10 characters whole on a Q line when the
+// setting asks for it, SIA messages on S lines with their block as received, the rest as before.
+TEST(EventLines, QLinesForLongAccountsAndSLinesForSiaBlocks)
+{
+    struct Row {
+        const char* name;
+        const char* account;
+        const char* event;
+        const char* token;
+        std::string content;
+        std::int8_t format;
+        bool qLines;
+        std::vector<std::string> expected; // without their DC4
+    };
+    const std::string sixtySix = "[#1234|Nri1/BA01^" + std::string(66 - 19, 'x') + "^]";
+    const Row rows[] = {
+        {"7 characters, Q line", "1234567", "1130", "ADM-CID", "", 0, true, {"Q011 580001234567E13001015"}},
+        {"Q line, SG MLR2000", "1234567", "3401", "*ADM-CID", "", 1, true, {"Q01001 580001234567R40101015"}},
+        {"10 characters fill the field",
+         "ABCDEF0123",
+         "1130",
+         "ADM-CID",
+         "",
+         0,
+         true,
+         {"Q011 58ABCDEF0123E13001015"}},
+        {"5 characters", "12345", "1130", "ADM-CID", "", 0, true, {"Q011 580000012345E13001015"}},
+        {"4 characters stay a report line", "1234", "1130", "ADM-CID", "", 0, true, {"5011 181234E13001015"}},
+        {"over 10 keeps the cut", "12345678901", "1130", "ADM-CID", "", 0, true, {"5011 181234E13001015"}},
+        {"setting off keeps the cut", "1234567", "1130", "ADM-CID", "", 0, false, {"5011 181234E13001015"}},
+        {"SIA block as received",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         "[#1234|Nri1/BA12][X1]_10:00:00,01-01-2025",
+         0,
+         false,
+         {"S011[#1234|Nri1/BA12]"}},
+        {"SIA, SG MLR2000, long account",
+         "080027E62A64",
+         "HB",
+         "*SIA-DCS",
+         "[#080027E62A64|NHB0003]",
+         1,
+         true,
+         {"S01001[#080027E62A64|NHB0003]"}},
+        {"SIA block of 66 bytes is one line",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         sixtySix,
+         0,
+         false,
+         {"S011" + sixtySix}},
+        {"SIA over 66 bytes: a line per code with the modifiers in force",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         "[#1234|Nri1/BA01/BA02/ri2/id7/BR03^door^/CL501/TA04/TA05/TA06/TA07/TA08]",
+         0,
+         false,
+         {"S011[#1234|Nri1/BA01]", "S011[#1234|Nri1/BA02]", "S011[#1234|Nri2/id7/BR03^door^]",
+          "S011[#1234|Nri2/id7/CL501]", "S011[#1234|Nri2/id7/TA04]", "S011[#1234|Nri2/id7/TA05]",
+          "S011[#1234|Nri2/id7/TA06]", "S011[#1234|Nri2/id7/TA07]", "S011[#1234|Nri2/id7/TA08]"}},
+        {"a code's text too long for a line is left out",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         "[#1234|Nri1BA01^" + std::string(60, 't') + "^/BA02]",
+         0,
+         false,
+         {"S011[#1234|Nri1/BA01]", "S011[#1234|Nri1/BA02]"}},
+        {"one code that does not fit is cut",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         "[#1234|" + std::string(70, 'N') + "]",
+         0,
+         false,
+         {"S011[#1234|" + std::string(58, 'N') + "]"}},
+        {"control bytes never reach the line",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         std::string("[#1234|NBA1\x14\x00]", 14),
+         0,
+         false,
+         {"S011[#1234|NBA1??]"}},
+        {"no content: the block from the stored fields",
+         "1234",
+         "BA",
+         "SIA-DCS",
+         "",
+         0,
+         false,
+         {"S011[#1234|Nri01/BA015]"}},
+    };
+    for (const Row& row : rows) {
+        ReportRow fields{row.name, "1", "1", row.account, row.event, "01", "015", row.format, ""};
+        const JournalRecord record = recordOf(fields);
+        std::vector<std::string> expected;
+        for (const std::string& line : row.expected)
+            expected.push_back(line + kDc4);
+        EXPECT_EQ(Format_Event_Lines(record, row.token, row.content, ReportOptions{row.format, row.qLines}),
+                  expected)
+            << row.name;
+        for (const std::string& line : expected) {
+            EXPECT_TRUE(Account_Cut_Warning(row.account, line).empty() || line[0] == '5') << row.name;
+            if (line[0] == 'S') {
+                EXPECT_LE(line.size() - 1 - 4, kSLineBlockWidth) << row.name;
+            }
+        }
+    }
+    EXPECT_FALSE(Account_Cut_Warning("12345678901", "5011 181234E13001015").empty());
+    EXPECT_EQ(SIA_Data_Block("[#1|NBA1^a]b^][X]"), "[#1|NBA1^a]b^]");
+    EXPECT_EQ(SIA_Data_Block("no block"), "");
 }
 
 TEST(Answers, OnlyAckAndNakAreAnswerBytes)

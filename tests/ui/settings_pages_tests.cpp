@@ -71,6 +71,8 @@ TEST(SettingsPages, EachControlEditsItsByteShowsTheLoadedOneAndLocksWithItsNeigh
         box(AT(DC9_Quirk_Lower_Hex), 1, 3, true, Lock::ReceiverOpen, rx.CheckBox_DC9_Quirk_Lower_Hex),
         box(AT(DC9_Quirk_CRC_CR), 1, 9, true, Lock::ReceiverOpen, rx.CheckBox_DC9_Quirk_CRC_CR),
         box(AT(DC9_Quirk_Binary_CRC), 1, 0x10, true, Lock::ReceiverOpen, rx.CheckBox_DC9_Quirk_Binary_CRC),
+        box(AT(DC9_SIA_DCS), 1, 7, true, Lock::ReceiverOpen, rx.CheckBox_DC9_SIA_DCS),
+        box(AT(Out_Account_Q_Lines), 1, 0x40, true, Lock::None, mon.CheckBox_Out_Account_Q_Lines),
         // Only the byte 20 sends the short heartbeat; 22 (or anything else) sends 22 characters.
         box(AT(Test_Heartbeat_Length), 20, 22, false, Lock::None, mon.CheckBox_Test_Heartbeat_Length),
         // The fixed fields follow the framing: 7 / 1 / Even, or 8 / 1 / None; a byte 2 opens 8N1.
