@@ -173,6 +173,9 @@ constexpr IntegerField kIntegerFields[] = {
     {"DC9_Time_UTC", 0, 1, "1 time stamps in UTC, 0 local time"},
     {"Test_Heartbeat_Length", 20, 22, "20 or 22 characters"},
     {"COM_Framing", 0, 1, "0 8N1, 1 7E1"},
+    {"DC9_Max_Per_Address", 0, 2048, "connections one address may hold, 0 no limit"},
+    {"DC9_Max_Frame_Length", 0, 65535, "bytes from LF to CR, 0 for 4096, else at least 64"},
+    {"Log_File_Max_MiB", 0, 4096, "MiB at which the month's log file is set aside, 0 for 64"},
 };
 
 void storeInteger(Config_Record& record, std::string_view name, long long v)
@@ -218,6 +221,12 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
         record.Test_Heartbeat_Length = v == kShortHeartbeatLength ? std::uint8_t(v) : 0;
     } else if (name == "COM_Framing") {
         record.COM_Framing = std::uint8_t(v);
+    } else if (name == "DC9_Max_Per_Address") {
+        record.DC9_Max_Per_Address = std::uint16_t(v);
+    } else if (name == "DC9_Max_Frame_Length") {
+        record.DC9_Max_Frame_Length = std::uint16_t(v);
+    } else if (name == "Log_File_Max_MiB") {
+        record.Log_File_Max_MiB = std::uint16_t(v);
     }
 }
 
@@ -350,7 +359,9 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         }
         const bool between =
             name == "Test_Heartbeat_Length" && *v != kShortHeartbeatLength && *v != kHeartbeatLength;
-        if (*v < field.min || *v > field.max || between) {
+        // A longest frame shorter than the shortest link test would refuse every panel.
+        const bool tooShortFrame = name == "DC9_Max_Frame_Length" && *v != 0 && *v < 64;
+        if (*v < field.min || *v > field.max || between || tooShortFrame) {
             return fieldError(name, std::to_string(*v) + " is out of range " + std::to_string(field.min) +
                                         ".." + std::to_string(field.max) + " (" + field.meaning + ")");
         }
@@ -432,6 +443,9 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"DC9_Time_UTC", std::to_string(record.DC9_Time_UTC)},
         {"Test_Heartbeat_Length", std::to_string(heartbeatLength(record))},
         {"COM_Framing", std::to_string(record.COM_Framing)},
+        {"DC9_Max_Per_Address", std::to_string(record.DC9_Max_Per_Address)},
+        {"DC9_Max_Frame_Length", std::to_string(record.DC9_Max_Frame_Length)},
+        {"Log_File_Max_MiB", std::to_string(record.Log_File_Max_MiB)},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
 }

@@ -300,6 +300,9 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"Test_Heartbeat_Length", "20", 55, {20}},
         {"Test_Heartbeat_Length", "22", 55, {0}}, // the usual length is the zero of an older file
         {"COM_Framing", "1", 56, {1, 0}},
+        {"DC9_Max_Per_Address", "300", 102, {0x2C, 0x01}},
+        {"DC9_Max_Frame_Length", "64", 104, {64, 0}},
+        {"Log_File_Max_MiB", "4096", 106, {0x00, 0x10}},
     };
     for (const auto& c : cases) {
         Config_Record record = defaultConfig();
@@ -327,6 +330,8 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"dc9_port", "7777"},   {"Cfg_Version", "1602"},
         {"Nonsense", "1"},      {"Test_Heartbeat_Length", "21"},
         {"COM_Framing", "2"},   {"DC9_Quirk_Lower_Hex", "2"},
+        {"DC9_Max_Frame_Length", "63"}, {"DC9_Max_Per_Address", "2049"},
+        {"Log_File_Max_MiB", "4097"},
     };
     for (const auto& [name, value] : cases) {
         Config_Record record = defaultConfig();
