@@ -3,7 +3,8 @@
 // bits 0-1, time synchronisation bit 2, field quirks bits 3-5, UTC bit 6), the second the key, the third
 // where the stream is cut into reads; the rest is the stream.
 // Promises: the stream cut anywhere gives the frames it gives whole (always without the field quirks,
-// whose readings may compete for one stretch of bytes); every frame runs LF to CR within the cap; and
+// whose readings may compete for one stretch of bytes); every frame runs LF to CR within the longest
+// length, and what is held stays under it at about its own size in memory; and
 // the first frame is judged exactly as the whole stream would have been judged as one block.
 #include "FuzzSupport.h"
 #include "FrameSettings.h"
@@ -32,9 +33,11 @@ std::vector<std::string> framesOf(const std::string& stream, const std::vector<s
     for (std::size_t k = 0; k <= cuts.size(); ++k) {
         const std::size_t to = k < cuts.size() ? cuts[k] : stream.size();
         FrameAssembler::Output out = assembler.feed(stream.data() + from, to - from, config);
-        require(assembler.heldBytes() < FrameAssembler::kMaxBytes, "held bytes within the cap");
+        const std::size_t longest = FrameAssembler::longestFrame(config);
+        require(assembler.heldBytes() < longest, "held bytes under the longest frame");
+        require(assembler.footprint() <= 2 * assembler.heldBytes() + 1024, "memory follows what is held");
         for (std::string& f : out.frames) {
-            require(f.size() >= 10 && f.size() <= FrameAssembler::kMaxBytes, "frame size");
+            require(f.size() >= 10 && f.size() <= longest, "frame size");
             require(f.front() == '\n' && f.back() == '\r', "frame runs LF to CR");
             frames.push_back(std::move(f));
         }
