@@ -9,6 +9,7 @@
 #include "dc09/RepeatFilter.h"
 #include "dc09/StoreEvent.h"
 #include "log/LogSink.h"
+#include "log/WarningLimiter.h"
 
 #include <QAbstractSocket>
 #include <QHostAddress>
@@ -17,6 +18,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -37,9 +39,11 @@ class QTimer;
 class Dc09Receiver : public QObject {
     Q_OBJECT
 public:
-    // The largest block one read takes, and the most a connection keeps of a frame still arriving; a
-    // DC-09 frame is a few hundred bytes, and the bound keeps a flood from growing memory.
-    static constexpr qint64 kMaxBlockBytes = qint64(FrameAssembler::kMaxBytes);
+    // The largest block one read takes (a connection keeps only what may still become a frame, less
+    // than DC9_Max_Frame_Length); the largest datagram.
+    static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+    // What all connections together may hold of frames still arriving; over it, the largest is dropped.
+    static constexpr std::size_t kPartialFramesBudget = 32 * 1024 * 1024;
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
@@ -51,12 +55,11 @@ public:
     static constexpr std::size_t kMaxPendingEvents = 1024;
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
-    // Datagrams taken per readiness report; the rest wait for the next turn of the event loop, so a
-    // flood of datagrams leaves the connected panels their turn.
+    // Datagrams taken in one turn of the event loop; the rest are taken in the next turn, so a flood of
+    // datagrams leaves the connected panels their turn.
     static constexpr int kMaxDatagramsPerRead = 64;
-    // A sender of garbage datagrams is logged once in this time at most, and so many senders at most.
-    static constexpr std::int64_t kDatagramLogIntervalMs = 5000;
-    static constexpr std::size_t kMaxDatagramSenders = 1024;
+    // The kernel's queue for datagrams, asked for (the system may grant less): room for a burst.
+    static constexpr int kDatagramQueueBytes = 4 * 1024 * 1024;
 
     Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, const Clock& clock,
                  LogSink log, QObject* parent = nullptr);
@@ -68,6 +71,10 @@ public:
     void setLogViewVisible(bool visible) { m_logViewVisible = visible; }
     // The port as the operator sees it, for "Port ... closed."; empty means DC9_Port.
     void setPortText(const QString& text) { m_portText = text; }
+    // For tests: a smaller budget for the frames still arriving.
+    void setPartialFramesBudget(std::size_t bytes) { m_partialBudget = bytes; }
+    // What the connections hold now of frames still arriving.
+    [[nodiscard]] std::size_t partialFrameBytes() const { return m_partialBytes; }
 
     void start();     // takes the last minute's events from the journal, enables Timer_DC9 (500 ms first)
     // The repeats' memory from the journal's last minute, as after a restart.
@@ -134,6 +141,29 @@ private:
         QString address; // dotted IPv4 text
         int port = 0;
     };
+    // What the receiver keeps of one connection: its bytes of a frame still arriving, and where it
+    // comes from (the socket forgets its peer once it has closed).
+    struct Stream {
+        FrameAssembler frames;
+        QString address;         // dotted IPv4 text
+        QByteArray addressBytes; // the same as a slot records it
+        int port = 0;
+    };
+    // The warnings that an attack can repeat without end: one line a second each, with a count.
+    enum class Warning : std::size_t {
+        Unrecognised,
+        UnrecognisedDatagram,
+        TableFull,
+        SlotTaken,
+        AddressLimit,
+        FrameTooLong,
+        PartialBudget,
+        Count
+    };
+    struct WarningSource {
+        QString address;
+        int port = 0;
+    };
     struct AnswerBatch {
         std::uint64_t id = 0;
         std::uint64_t ticket = 0; // the commit waited for; 0 for none
@@ -145,12 +175,20 @@ private:
     void readBlock(QTcpSocket* connection);
     void logUnrecognised(const QString& address, int port);
     void logUnrecognisedDatagram(const QString& address, int port);
+    void warn(Warning kind, const QString& address, int port);
+    void writeWarning(Warning kind, const WarningSource& source, std::uint64_t leftOut);
+    void writeDueWarnings();
+    [[nodiscard]] QString warningText(Warning kind) const;
+    // The connection that holds (or held) this slot's address and port, if it is still open.
+    [[nodiscard]] QTcpSocket* connectionAt(std::string_view address, int port) const;
+    void forgetStream(const QTcpSocket* connection);
+    void dropLargestPartialFrames(); // while all of them together are over the budget
+
     void updateDatagramPort(); // binds or closes the UDP side as the setting says
     void closeDatagramPort();
     // One frame: answer queued (and, when accepted, the event staged) behind the connection's
     // earlier ones; returns the seconds the connection's slot gets.
     [[nodiscard]] int handleFrame(const Peer& peer, const QByteArray& frame);
-    [[nodiscard]] static Peer peerOf(QTcpSocket* connection);
     void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(Answer answer);
     // A repeat of an accepted message: answered as the first copy was, and not stored again.
@@ -175,19 +213,21 @@ private:
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
-    // Each connection's bytes of a frame still arriving.
-    std::unordered_map<const QTcpSocket*, FrameAssembler> m_streams;
+    std::unordered_map<const QTcpSocket*, Stream> m_streams;
+    std::size_t m_partialBytes = 0; // the streams' footprints together
+    std::size_t m_partialBudget = kPartialFramesBudget;
+    std::vector<char> m_readBuffer; // one read or datagram at a time, allocated once
+    WarningLimiter m_warnings{std::size_t(Warning::Count)};
+    std::array<WarningSource, std::size_t(Warning::Count)> m_latestWarning; // the last of each kind
+    std::size_t m_longestDropped = 0; // the longest frame taken when one was last dropped, for its line
     bool m_traceEnabled = false;
     bool m_logViewVisible = true;
     QString m_portText;
     bool m_hostLineWritten = false;
     bool m_acceptErrorReported = false;
-    bool m_tableFullReported = false;
     int m_openRetryWait = 0; // ticks left before the next attempt to open the port
     QUdpSocket* m_udp = nullptr;
     int m_udpRetryWait = 0;
-    // Garbage senders by address, and when each was last logged (steady milliseconds).
-    std::unordered_map<std::string, std::int64_t> m_garbageSenders;
 
     RepeatFilter m_repeats;
     std::uint64_t m_openBatchId = 1; // the id the batch now being filled gets
