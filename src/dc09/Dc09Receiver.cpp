@@ -372,7 +372,7 @@ void Dc09Receiver::acceptPending()
             break;
         }
         m_acceptErrorReported = false;
-        connection->setReadBufferSize(kMaxBlockBytes);
+        connection->setReadBufferSize(kFirstFrameBlockBytes);
         // Answers are single small frames; a panel that sends its next message before the last
         // answer was acknowledged must not wait for the delayed acknowledgement.
         connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -383,6 +383,7 @@ void Dc09Receiver::acceptPending()
         stream.addressBytes = stream.address.toLatin1();
         stream.port = connection->peerPort();
         m_partialBytes += stream.frames.footprint();
+        m_byPort.emplace(stream.port, connection);
         const QByteArray address = stream.addressBytes;
         const int port = stream.port;
         connect(connection, &QTcpSocket::readyRead, this,
@@ -408,19 +409,25 @@ void Dc09Receiver::forgetStream(const QTcpSocket* connection)
 {
     if (const auto it = m_streams.find(connection); it != m_streams.end()) {
         m_partialBytes -= std::min(m_partialBytes, it->second.frames.footprint());
+        for (auto [at, end] = m_byPort.equal_range(it->second.port); at != end; ++at) {
+            if (at->second == connection) {
+                m_byPort.erase(at);
+                break;
+            }
+        }
         m_streams.erase(it);
     }
 }
 
 QTcpSocket* Dc09Receiver::connectionAt(std::string_view address, int port) const
 {
-    for (QTcpSocket* connection : m_connections) {
-        const auto it = m_streams.find(connection);
-        if (it != m_streams.end() && it->second.port == port &&
+    for (auto [at, end] = m_byPort.equal_range(port); at != end; ++at) {
+        const auto it = m_streams.find(at->second);
+        if (it != m_streams.end() &&
             ConnectionTable::recordedAddress(
                 std::string_view(it->second.addressBytes.constData(), size_t(it->second.addressBytes.size()))) ==
                 address) {
-            return connection;
+            return at->second;
         }
     }
     return nullptr;
@@ -535,6 +542,10 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
     // connection no longer than it had.
     if (framed) {
         Touch_Connection_Slot(connection, seconds);
+        if (const auto it = m_streams.find(connection); it != m_streams.end() && !it->second.framed) {
+            it->second.framed = true;
+            connection->setReadBufferSize(kMaxBlockBytes); // a panel: its reads may be as large as they come
+        }
     }
 }
 

@@ -42,6 +42,9 @@ public:
     // The largest block one read takes (a connection keeps only what may still become a frame, less
     // than DC9_Max_Frame_Length); the largest datagram.
     static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+    // What one turn of the event loop takes from a connection that has not sent a whole frame yet: a
+    // flood of garbage gets no larger share of the receiver than a panel's first frame needs.
+    static constexpr qint64 kFirstFrameBlockBytes = 4096;
     // What all connections together may hold of frames still arriving; over it, the largest is dropped.
     static constexpr std::size_t kPartialFramesBudget = 32 * 1024 * 1024;
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
@@ -148,6 +151,7 @@ private:
         QString address;         // dotted IPv4 text
         QByteArray addressBytes; // the same as a slot records it
         int port = 0;
+        bool framed = false; // a whole frame has come
     };
     // The warnings that an attack can repeat without end: one line a second each, with a count.
     enum class Warning : std::size_t {
@@ -214,6 +218,7 @@ private:
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
     std::unordered_map<const QTcpSocket*, Stream> m_streams;
+    std::unordered_multimap<int, QTcpSocket*> m_byPort; // the open connections by remote port
     std::size_t m_partialBytes = 0; // the streams' footprints together
     std::size_t m_partialBudget = kPartialFramesBudget;
     std::vector<char> m_readBuffer; // one read or datagram at a time, allocated once
