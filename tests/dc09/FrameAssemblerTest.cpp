@@ -180,7 +180,7 @@ TEST(FrameAssembler, AFrameOverTheLongestLengthIsDroppedAtOnceAndWhatIsHeldStays
         // Whatever follows, one byte at a time or in large reads, the held part never reaches the
         // longest length, and its memory follows what it holds.
         for (std::size_t at = 0; at < filler.size();) {
-            const std::size_t n = at < 8192 ? 1 : 4096;
+            const std::size_t n = std::min<std::size_t>(at < 8192 ? 1 : 4096, filler.size() - at);
             (void)assembler.feed(filler.data() + at, n, config);
             at += n;
             ASSERT_LT(assembler.heldBytes(), longest) << at;
