@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 
 struct Connection_Slot {
     std::int32_t remote_port = 0;
@@ -76,9 +77,35 @@ public:
     [[nodiscard]] static bool matches(const Connection_Slot& slot, std::string_view address, int port);
 
 private:
-    void take(Connection_Slot& slot, std::string_view address, int port, std::int32_t seconds);
+    // A connection as the slots know it: its recorded address and its port.
+    struct Key {
+        std::array<char, 16> address{};
+        std::int32_t port = 0;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const;
+    };
+    static constexpr std::uint16_t kNone = 0xFFFF;
 
+    [[nodiscard]] static Key keyOf(std::string_view address, int port);
+    [[nodiscard]] std::optional<std::size_t> find(std::string_view address, int port) const;
+    [[nodiscard]] std::optional<std::size_t> firstFree() const;
+    [[nodiscard]] bool used(std::size_t index) const { return (m_used[index / 64] >> (index % 64)) & 1u; }
+    void take(std::size_t index, std::string_view address, int port, std::int32_t seconds);
+    void free(std::size_t index);
+    void unlinkUnframed(std::size_t index);
+
+    // Every operation on a connection costs the same however full the table: which slots are in use
+    // (a bit each), which slot holds which connection, and the slots without a whole frame in the
+    // order they were taken, the one idle the longest first.
     std::array<Connection_Slot, kSlots> m_slots{};
+    std::array<std::uint64_t, kSlots / 64> m_used{};
+    std::unordered_map<Key, std::uint16_t, KeyHash> m_index;
+    std::array<std::uint16_t, kSlots> m_next{};
+    std::array<std::uint16_t, kSlots> m_prev{};
+    std::uint16_t m_oldestUnframed = kNone;
+    std::uint16_t m_newestUnframed = kNone;
     std::uint64_t m_activity = 0;
 };
 

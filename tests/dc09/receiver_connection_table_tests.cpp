@@ -179,6 +179,44 @@ TEST(ConnectionTable, OnlyAWholeFrameKeepsAConnectionPastTenSeconds)
     EXPECT_EQ(tick(table), (Closed{{"10.0.0.1", 2}}));
 }
 
+TEST(ConnectionTable, StaysConsistentThroughAnyMixOfConnectingFramingClosingAndTicking)
+{
+    // Few ports on two addresses, so the same connection comes back often and the table fills.
+    Connection_Table table;
+    std::uint32_t state = 12345;
+    bool full = false;
+    const auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+    for (int step = 0; step < 200000; ++step) {
+        const std::string address = next() % 2 ? "10.0.0.1" : "10.0.0.2";
+        const int port = int(next() % 5000);
+        const unsigned op = next() % 1024;
+        if (op < 560) {
+            (void)table.admit(address, port, 5, next() % 4 == 0 ? 3 : 0);
+        } else if (op < 880) {
+            table.touch(address, port, int(next() % 4) * 10);
+        } else if (op < 1020) {
+            table.release(address, port);
+        } else {
+            tick(table);
+        }
+        full = full || table.inUse() == Connection_Table::kSlots;
+    }
+    EXPECT_TRUE(full); // the newcomers had to take slots from others
+    // Every slot in use is found again by its connection, once; then nothing is left.
+    std::size_t released = 0;
+    for (std::size_t i = 0; i < Connection_Table::kSlots; ++i) {
+        const Connection_Slot s = table.slot(i);
+        if (s.seconds_left != 0) {
+            ASSERT_TRUE(table.release(s.remote_address, s.remote_port)) << i;
+            ASSERT_FALSE(table.release(s.remote_address, s.remote_port)) << i;
+            ++released;
+        }
+    }
+    EXPECT_GT(released, 1000u);
+    EXPECT_EQ(table.inUse(), 0u);
+    EXPECT_TRUE(tick(table, 30).empty());
+}
+
 TEST(ConnectionTable, ReleaseFreesTheSlotsOfAGoneConnection)
 {
     Connection_Table table;

@@ -317,8 +317,12 @@ public:
     Hostile(const QString& kind, quint16 port, int count, int seconds, const QStringList& more = {})
     {
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(QFileInfo(senderPath()).dir().filePath(QStringLiteral("dc09-hostile")),
-                        QStringList{QStringLiteral("--port"), QString::number(port), QStringLiteral("--kind"), kind,
+        // At a lower priority: a real attacker's clients run on machines of their own, not on the
+        // receiver's cores, and the row measures what the receiver does with what reaches it.
+        m_process.start(QStringLiteral("nice"),
+                        QStringList{QStringLiteral("-n"), QStringLiteral("10"),
+                                    QFileInfo(senderPath()).dir().filePath(QStringLiteral("dc09-hostile")),
+                                    QStringLiteral("--port"), QString::number(port), QStringLiteral("--kind"), kind,
                                     QStringLiteral("--count"), QString::number(count), QStringLiteral("--seconds"),
                                     QString::number(seconds)} +
                             more);
