@@ -350,6 +350,7 @@ public:
         int attempts = 0;
         int failed = 0;
         std::vector<double> ms; // connect to acknowledgement, of each answered attempt
+        double longestConnectMs = 0; // of all attempts: the part of the time the TCP handshake took
         std::set<PanelEvent> acknowledged;
         [[nodiscard]] double percentile(double p) const
         {
@@ -361,9 +362,10 @@ public:
         }
         [[nodiscard]] QString summary() const
         {
-            return QStringLiteral("p50 %1 ms, p99 %2 ms")
+            return QStringLiteral("p50 %1 ms, p99 %2 ms, longest connect %3 ms")
                 .arg(percentile(0.5), 0, 'f', 2)
-                .arg(percentile(0.99), 0, 'f', 2);
+                .arg(percentile(0.99), 0, 'f', 2)
+                .arg(longestConnectMs, 0, 'f', 1);
         }
     };
 
@@ -399,7 +401,9 @@ private:
             socket->abort();
             socket->deleteLater();
         };
-        QObject::connect(socket, &QTcpSocket::connected, socket, [socket, event] {
+        QObject::connect(socket, &QTcpSocket::connected, socket, [this, socket, event, clock, target] {
+            Figures& figures = m_figures[target];
+            figures.longestConnectMs = std::max(figures.longestConnectMs, double(clock->nsecsElapsed()) / 1e6);
             socket->write(panelEventFrame(event));
         });
         QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, clock, buffer, event, end] {
