@@ -49,7 +49,11 @@ Dc09Receiver::Dc09Receiver(const Config_Record& config, AccountTable& accounts, 
       m_readBuffer(std::size_t(kMaxBlockBytes))
 {
     m_server->setListenBacklogSize(kListenBacklog);
-    connect(m_server, &QTcpServer::newConnection, this, &Dc09Receiver::acceptPending);
+    // The server accepts no more than these before they are taken, and they are taken once a turn of
+    // the event loop: a client that connects again as fast as it is closed would otherwise keep the
+    // receiver accepting without end, and the frames of the panels among them unread.
+    m_server->setMaxPendingConnections(kAcceptsPerTurn);
+    connect(m_server, &QTcpServer::newConnection, this, &Dc09Receiver::scheduleAccept);
     connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
         // The server stops accepting after such an error (out of descriptors, for instance);
         // the next tick resumes it. Reported once until a connection gets through again.
@@ -364,9 +368,24 @@ QString Dc09Receiver::hostLine(const QString& hostName, const QHostAddress& addr
                .arg(ip & 0xFF);
 }
 
+void Dc09Receiver::scheduleAccept()
+{
+    if (m_acceptPosted) {
+        return;
+    }
+    m_acceptPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_acceptPosted = false;
+            acceptPending();
+        },
+        Qt::QueuedConnection);
+}
+
 void Dc09Receiver::acceptPending()
 {
-    while (m_server->hasPendingConnections()) {
+    for (int n = 0; n < kAcceptsPerTurn && m_server->hasPendingConnections(); ++n) {
         QTcpSocket* connection = m_server->nextPendingConnection();
         if (connection == nullptr) {
             break;
@@ -402,6 +421,9 @@ void Dc09Receiver::acceptPending()
             connection->deleteLater();
         });
         ServerSocket_DC9ClientConnect(connection);
+    }
+    if (m_server->hasPendingConnections()) {
+        scheduleAccept(); // the rest in the next turn, after the connections already open had theirs
     }
 }
 

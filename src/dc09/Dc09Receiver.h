@@ -56,6 +56,8 @@ public:
     // Events staged and not yet on disk at most; beyond that reading waits for the disk. Well under
     // the journal's 2048 slots, so a slot is never refilled while its event waits for its commit.
     static constexpr std::size_t kMaxPendingEvents = 1024;
+    // New connections taken in one turn of the event loop at most.
+    static constexpr int kAcceptsPerTurn = 32;
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
     // Datagrams taken in one turn of the event loop; the rest are taken in the next turn, so a flood of
@@ -201,6 +203,7 @@ private:
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
     void reportException(const char* where, const char* what);
+    void scheduleAccept(); // once a turn of the event loop, the connections accepted meanwhile are taken
     void acceptPending();
     void openPort();
     void closeExpired(std::string_view address, int port);
@@ -230,6 +233,7 @@ private:
     QString m_portText;
     bool m_hostLineWritten = false;
     bool m_acceptErrorReported = false;
+    bool m_acceptPosted = false;
     int m_openRetryWait = 0; // ticks left before the next attempt to open the port
     QUdpSocket* m_udp = nullptr;
     int m_udpRetryWait = 0;

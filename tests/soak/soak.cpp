@@ -349,6 +349,7 @@ public:
     struct Figures {
         int attempts = 0;
         int failed = 0;
+        int closedUnanswered = 0; // of the failed: closed by the receiver before an answer
         std::vector<double> ms; // connect to acknowledgement, of each answered attempt
         double longestConnectMs = 0; // of all attempts: the part of the time the TCP handshake took
         std::set<PanelEvent> acknowledged;
@@ -362,10 +363,14 @@ public:
         }
         [[nodiscard]] QString summary() const
         {
-            return QStringLiteral("p50 %1 ms, p99 %2 ms, longest connect %3 ms")
+            return QStringLiteral("p50 %1 ms, p99 %2 ms, longest connect %3 ms%4")
                 .arg(percentile(0.5), 0, 'f', 2)
                 .arg(percentile(0.99), 0, 'f', 2)
-                .arg(longestConnectMs, 0, 'f', 1);
+                .arg(longestConnectMs, 0, 'f', 1)
+                .arg(failed == 0 ? QString()
+                                 : QStringLiteral("; %1 unanswered after 1 s, %2 closed unanswered")
+                                       .arg(failed - closedUnanswered)
+                                       .arg(closedUnanswered));
         }
     };
 
@@ -389,13 +394,14 @@ private:
         auto* deadline = new QTimer(socket);
         auto clock = std::make_shared<QElapsedTimer>();
         auto buffer = std::make_shared<QByteArray>();
-        const auto end = [this, socket, target](bool answered, double ms, const PanelEvent& e) {
+        const auto end = [this, socket, target](bool answered, double ms, const PanelEvent& e, bool closed = false) {
             Figures& figures = m_figures[target];
             if (answered) {
                 figures.ms.push_back(ms);
                 figures.acknowledged.insert(e);
             } else {
                 ++figures.failed;
+                figures.closedUnanswered += closed ? 1 : 0;
             }
             QObject::disconnect(socket, nullptr, nullptr, nullptr);
             socket->abort();
@@ -412,7 +418,7 @@ private:
             if (cr >= 0)
                 end(buffer->left(cr).contains("\"ACK\""), double(clock->nsecsElapsed()) / 1e6, event);
         });
-        QObject::connect(socket, &QAbstractSocket::disconnected, socket, [event, end] { end(false, 0, event); });
+        QObject::connect(socket, &QAbstractSocket::disconnected, socket, [event, end] { end(false, 0, event, true); });
         QObject::connect(deadline, &QTimer::timeout, socket, [event, end] { end(false, 0, event); });
         deadline->setSingleShot(true);
         deadline->start(1000);
