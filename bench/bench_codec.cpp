@@ -1,12 +1,15 @@
 // Speed of one received DC-09 message through parse, decide and build: plain Contact ID, and AES-256
-// with its encrypted acknowledgement.
+// with its encrypted acknowledgement; and of reassembling frames from a connection's reads, whole or
+// one byte at a time, and of skipping garbage.
 #include "config/ConfigRecord.h"
 #include "dc09/Aes.h"
 #include "dc09/Dc09Codec.h"
+#include "dc09/FrameAssembler.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -92,5 +95,53 @@ void BM_Crc16(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * std::int64_t(body.size()));
 }
 BENCHMARK(BM_Crc16);
+
+// A frame of the longest length the setting allows, fed in reads of `state.range(0)` bytes: the cost
+// per byte stays the same however small the reads (compare the rows).
+void BM_ReassembleLongFrame(benchmark::State& state)
+{
+    Config_Record config = defaultConfig();
+    config.DC9_Max_Frame_Length = 65535;
+    const std::string frame = frameOf("\"NULL\"0001R1L1#1234[" + std::string(65500, 'A') + "]");
+    const auto step = std::size_t(state.range(0));
+    for (auto _ : state) {
+        FrameAssembler assembler;
+        std::size_t frames = 0;
+        for (std::size_t at = 0; at < frame.size(); at += step) {
+            frames += assembler.feed(frame.data() + at, std::min(step, frame.size() - at), config).frames.size();
+        }
+        if (frames != 1) {
+            state.SkipWithError("frame not found");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * std::int64_t(frame.size()));
+}
+BENCHMARK(BM_ReassembleLongFrame)->Arg(65536)->Arg(512)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Reads of random bytes, as a flood sends them, and reads of headers that all end at one CR, each
+// needing its CRC (the worst a sender can make of one stretch of bytes).
+void BM_ReassembleHostile(benchmark::State& state)
+{
+    Config_Record config = defaultConfig();
+    std::string block;
+    if (state.range(0) == 0) {
+        std::mt19937 random(7);
+        for (int i = 0; i < 64 * 1024; ++i) {
+            block += char(random());
+        }
+    } else {
+        while (block.size() < 3000) {
+            block += "\n0000" + std::string("0") + "BB8\"";
+        }
+        block += std::string(4000, 'x') + "\r";
+    }
+    FrameAssembler assembler;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(assembler.feed(block.data(), block.size(), config));
+    }
+    state.SetBytesProcessed(state.iterations() * std::int64_t(block.size()));
+}
+BENCHMARK(BM_ReassembleHostile)->Arg(0)->Arg(1);
 
 } // namespace

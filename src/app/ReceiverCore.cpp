@@ -36,7 +36,7 @@ struct ReceiverCore::ThreadLink {
 };
 
 ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
-    : QObject(parent), m_paths(std::move(paths)), m_clock(clock), m_log(m_paths.dir, m_clock)
+    : QObject(parent), m_paths(std::move(paths)), m_clock(clock), m_log(m_paths.dir, m_clock, &m_config)
 {
     m_log.onLine = [this](const std::string& line, LogColour colour) {
         emit logLine(QString::fromLocal8Bit(line.data(), qsizetype(line.size())), colour);

@@ -189,6 +189,9 @@ constexpr IntegerField kIntegerFields[] = {
      "1 Contact ID accounts of 5 to 10 characters sent whole as Q lines, 0 cut to 4"},
     {"Metrics_Port", 0, 65535, "a TCP port number, 0 no metrics endpoint"},
     {"Log_Keep_Days", 0, 36500, "days the event log keeps its rows, 0 the default of 90"},
+    {"DC9_Max_Per_Address", 0, 2048, "connections one address may hold, 0 no limit"},
+    {"DC9_Max_Frame_Length", 0, 65535, "bytes from LF to CR, 0 for 4096, else at least 64"},
+    {"Log_File_Max_MiB", 0, 4096, "MiB at which the month's log file is set aside, 0 for 64"},
 };
 
 struct AddressField {
@@ -254,6 +257,12 @@ void storeInteger(Config_Record& record, std::string_view name, long long v)
         record.Metrics_Port = std::uint16_t(v);
     } else if (name == "Log_Keep_Days") {
         record.Log_Keep_Days = std::uint16_t(v);
+    } else if (name == "DC9_Max_Per_Address") {
+        record.DC9_Max_Per_Address = std::uint16_t(v);
+    } else if (name == "DC9_Max_Frame_Length") {
+        record.DC9_Max_Frame_Length = std::uint16_t(v);
+    } else if (name == "Log_File_Max_MiB") {
+        record.Log_File_Max_MiB = std::uint16_t(v);
     }
 }
 
@@ -433,7 +442,9 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
         }
         const bool between =
             name == "Test_Heartbeat_Length" && *v != kShortHeartbeatLength && *v != kHeartbeatLength;
-        if (*v < field.min || *v > field.max || between) {
+        // A longest frame shorter than the shortest link test would refuse every panel.
+        const bool tooShortFrame = name == "DC9_Max_Frame_Length" && *v != 0 && *v < 64;
+        if (*v < field.min || *v > field.max || between || tooShortFrame) {
             return fieldError(name, std::to_string(*v) + " is out of range " + std::to_string(field.min) +
                                         ".." + std::to_string(field.max) + " (" + field.meaning + ")");
         }
@@ -569,6 +580,9 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"Metrics_Port", std::to_string(record.Metrics_Port)},
         {"Log_Keep_Days", std::to_string(record.Log_Keep_Days)},
         {"Metrics_Address", printable(textOf(record.Metrics_Address))},
+        {"DC9_Max_Per_Address", std::to_string(record.DC9_Max_Per_Address)},
+        {"DC9_Max_Frame_Length", std::to_string(record.DC9_Max_Frame_Length)},
+        {"Log_File_Max_MiB", std::to_string(record.Log_File_Max_MiB)},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
 }

@@ -71,10 +71,14 @@ Dc09Receiver::Dc09Receiver(const Config_Record& config, AccountTable& accounts, 
                            EventStore& store, const Clock& clock, LogSink log, QObject* parent)
     : QObject(parent), m_config(config), m_accounts(accounts), m_store(store), m_clock(clock),
       m_log(std::move(log)), m_server(new QTcpServer(this)), m_timer(new QTimer(this)),
-      m_intake(config, accounts, journal, store)
+      m_readBuffer(std::size_t(kMaxBlockBytes)), m_intake(config, accounts, journal, store)
 {
     m_server->setListenBacklogSize(kListenBacklog);
-    connect(m_server, &QTcpServer::newConnection, this, &Dc09Receiver::acceptPending);
+    // The server accepts no more than these before they are taken, and they are taken once a turn of
+    // the event loop: a client that connects again as fast as it is closed would otherwise keep the
+    // receiver accepting without end, and the frames of the panels among them unread.
+    m_server->setMaxPendingConnections(kAcceptsPerTurn);
+    connect(m_server, &QTcpServer::newConnection, this, &Dc09Receiver::scheduleAccept);
     connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
         // The server stops accepting after such an error (out of descriptors, for instance);
         // the next tick resumes it. Reported once until a connection gets through again.
@@ -175,7 +179,7 @@ void Dc09Receiver::deactivate()
     }
     for (QTcpSocket* connection : open) {
         m_connections.removeAll(connection);
-        m_streams.erase(connection);
+        forgetStream(connection);
         connection->deleteLater();
     }
     // Nothing may still be on its way to the log when the program ends; a disk that hangs is not
@@ -222,7 +226,6 @@ void Dc09Receiver::closeDatagramPort()
         m_udp = nullptr;
     }
     m_udpRetryWait = 0;
-    m_garbageSenders.clear();
 }
 
 void Dc09Receiver::updateDatagramPort()
@@ -253,6 +256,9 @@ void Dc09Receiver::updateDatagramPort()
         return;
     }
     m_udp = udp;
+    // A burst of datagrams (panels calling again after an outage, or junk) waits in the kernel's queue
+    // until it is read; a larger queue drops fewer of them.
+    m_udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kDatagramQueueBytes);
     connect(m_udp, &QUdpSocket::readyRead, this, &Dc09Receiver::ServerSocket_DC9DatagramRead);
     writeLog(QStringLiteral("UDP port ") + QString::number(m_server->serverPort()) +
                  QStringLiteral(" is open."),
@@ -261,29 +267,30 @@ void Dc09Receiver::updateDatagramPort()
 
 void Dc09Receiver::ServerSocket_DC9DatagramRead()
 {
+    // At most so many datagrams in one turn; the socket reports the rest again on the next turn,
+    // since every read here re-arms its report. It is read at least once, even when it turns out to
+    // hold nothing: a report left unanswered by a read would silence the socket for good.
     try {
         if (m_readsPaused) {
             m_datagramsWaiting = true; // the socket's queue holds them; the sender repeats what it loses
             return;
         }
-        for (int n = 0; m_udp != nullptr && n < kMaxDatagramsPerRead && m_udp->hasPendingDatagrams(); ++n) {
-            const QNetworkDatagram datagram = m_udp->receiveDatagram(kMaxBlockBytes);
-            if (!datagram.isValid()) {
-                break;
+        for (int n = 0; m_udp != nullptr && n < kMaxDatagramsPerRead; ++n) {
+            // Read into the one buffer: a junk datagram costs one system call and no allocation.
+            QHostAddress sender;
+            quint16 senderPort = 0;
+            const qint64 size = m_udp->readDatagram(m_readBuffer.data(), kMaxBlockBytes, &sender, &senderPort);
+            if (size < 0) {
+                break; // nothing more waits (or an error report from a sender that has gone)
             }
-            const QByteArray data = datagram.data();
+            const QByteArray data(m_readBuffer.data(), qsizetype(size));
             Peer peer;
-            peer.datagramAddress = datagram.senderAddress();
-            peer.datagramPort = quint16(datagram.senderPort());
-            peer.address = addressText(peer.datagramAddress);
-            peer.port = datagram.senderPort();
+            peer.datagramAddress = sender;
+            peer.datagramPort = senderPort;
+            peer.address = addressText(sender);
+            peer.port = senderPort;
             traceReceived(data);
             (void)handleFrame(peer, data);
-        }
-        // Whatever is left is taken on the next turn, after the connections had theirs.
-        if (m_udp != nullptr && m_udp->hasPendingDatagrams()) {
-            QMetaObject::invokeMethod(this, &Dc09Receiver::ServerSocket_DC9DatagramRead,
-                                      Qt::QueuedConnection);
         }
     } catch (const std::exception& e) {
         reportException("Receiver read error: ", e.what());
@@ -294,26 +301,58 @@ void Dc09Receiver::ServerSocket_DC9DatagramRead()
 
 void Dc09Receiver::logUnrecognisedDatagram(const QString& address, int port)
 {
-    // A datagram's sender address costs nothing to forge, so the log is spared: each address once in
-    // five seconds, and a bounded number of addresses remembered.
-    const std::int64_t now = m_clock.steadyMillis();
-    const std::string key = address.toStdString();
-    if (const auto it = m_garbageSenders.find(key); it != m_garbageSenders.end()) {
-        if (now - it->second < kDatagramLogIntervalMs) {
-            return;
-        }
-        it->second = now;
-    } else {
-        if (m_garbageSenders.size() >= kMaxDatagramSenders) {
-            std::erase_if(m_garbageSenders,
-                          [now](const auto& e) { return now - e.second >= kDatagramLogIntervalMs; });
-            if (m_garbageSenders.size() >= kMaxDatagramSenders) {
-                return;
-            }
-        }
-        m_garbageSenders.emplace(key, now);
+    // A datagram's sender costs nothing to forge: nothing is kept per sender, and the line is
+    // limited for all senders together.
+    warn(Warning::UnrecognisedDatagram, address, port);
+}
+
+QString Dc09Receiver::warningText(Warning kind) const
+{
+    switch (kind) {
+    case Warning::Unrecognised:
+    case Warning::UnrecognisedDatagram:
+        return QStringLiteral("Unrecognised data received from IP: ");
+    case Warning::TableFull:
+        return QStringLiteral("Connection table full, connection closed. IP: ");
+    case Warning::SlotTaken:
+        return QStringLiteral("Connection table full, connection without a frame closed for a new one. IP: ");
+    case Warning::AddressLimit:
+        return QStringLiteral("Connections from one address over DC9_Max_Per_Address, connection closed. IP: ");
+    case Warning::FrameTooLong:
+        return QStringLiteral("Frame longer than ") + QString::number(m_longestDropped) +
+               QStringLiteral(" bytes dropped. IP: ");
+    case Warning::PartialBudget:
+        return QStringLiteral("Frames still arriving over ") + QString::number(m_partialBudget / (1024 * 1024)) +
+               QStringLiteral(" MiB, the largest dropped. IP: ");
+    case Warning::Count:
+        break;
     }
-    logUnrecognised(address, port);
+    return {};
+}
+
+void Dc09Receiver::warn(Warning kind, const QString& address, int port)
+{
+    const auto index = std::size_t(kind);
+    m_latestWarning[index] = WarningSource{address, port};
+    std::uint64_t leftOut = 0;
+    if (m_warnings.offer(index, m_clock.steadyMillis(), leftOut)) {
+        writeWarning(kind, m_latestWarning[index], leftOut);
+    }
+}
+
+void Dc09Receiver::writeWarning(Warning kind, const WarningSource& source, std::uint64_t leftOut)
+{
+    writeLog(warningText(kind) + source.address + QStringLiteral(", port: ") + QString::number(source.port) +
+                 QString::fromStdString(WarningLimiter::leftOutText(leftOut)),
+             LogColour::Black);
+}
+
+void Dc09Receiver::writeDueWarnings()
+{
+    // A count still waiting is written as the last warning of its kind, with the others it stood for.
+    for (const WarningLimiter::Due& due : m_warnings.due(m_clock.steadyMillis())) {
+        writeWarning(Warning(due.kind), m_latestWarning[due.kind], due.leftOut - 1);
+    }
 }
 
 quint16 Dc09Receiver::listeningPort() const
@@ -378,22 +417,43 @@ QString Dc09Receiver::hostLine(const QString& hostName, const QHostAddress& addr
                .arg(ip & 0xFF);
 }
 
+void Dc09Receiver::scheduleAccept()
+{
+    if (m_acceptPosted) {
+        return;
+    }
+    m_acceptPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_acceptPosted = false;
+            acceptPending();
+        },
+        Qt::QueuedConnection);
+}
+
 void Dc09Receiver::acceptPending()
 {
-    while (m_server->hasPendingConnections()) {
+    for (int n = 0; n < kAcceptsPerTurn && m_server->hasPendingConnections(); ++n) {
         QTcpSocket* connection = m_server->nextPendingConnection();
         if (connection == nullptr) {
             break;
         }
         m_acceptErrorReported = false;
-        connection->setReadBufferSize(kMaxBlockBytes);
+        connection->setReadBufferSize(kFirstFrameBlockBytes);
         // Answers are single small frames; a panel that sends its next message before the last
         // answer was acknowledged must not wait for the delayed acknowledgement.
         connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_connections.append(connection);
-        // The peer's address is gone once the socket has closed, so keep it for the release.
-        const QByteArray address = remoteAddressText(connection).toLatin1();
-        const int port = connection->peerPort();
+        // The peer's address is gone once the socket has closed, so it is kept with the stream.
+        Stream& stream = m_streams[connection];
+        stream.address = remoteAddressText(connection);
+        stream.addressBytes = stream.address.toLatin1();
+        stream.port = connection->peerPort();
+        m_partialBytes += stream.frames.footprint();
+        m_byPort.emplace(stream.port, connection);
+        const QByteArray address = stream.addressBytes;
+        const int port = stream.port;
         connect(connection, &QTcpSocket::readyRead, this,
                 [this, connection] { ServerSocket_DC9ClientRead(connection); });
         connect(connection, &QAbstractSocket::errorOccurred, this,
@@ -405,31 +465,72 @@ void Dc09Receiver::acceptPending()
                 });
         connect(connection, &QAbstractSocket::disconnected, this, [this, connection, address, port] {
             m_connections.removeAll(connection);
-            m_streams.erase(connection);
+            forgetStream(connection);
             m_slots.release(std::string_view(address.constData(), size_t(address.size())), port);
             connection->deleteLater();
         });
         ServerSocket_DC9ClientConnect(connection);
     }
+    if (m_server->hasPendingConnections()) {
+        scheduleAccept(); // the rest in the next turn, after the connections already open had theirs
+    }
+}
+
+void Dc09Receiver::forgetStream(const QTcpSocket* connection)
+{
+    if (const auto it = m_streams.find(connection); it != m_streams.end()) {
+        m_partialBytes -= std::min(m_partialBytes, it->second.frames.footprint());
+        for (auto [at, end] = m_byPort.equal_range(it->second.port); at != end; ++at) {
+            if (at->second == connection) {
+                m_byPort.erase(at);
+                break;
+            }
+        }
+        m_streams.erase(it);
+    }
+}
+
+QTcpSocket* Dc09Receiver::connectionAt(std::string_view address, int port) const
+{
+    for (auto [at, end] = m_byPort.equal_range(port); at != end; ++at) {
+        const auto it = m_streams.find(at->second);
+        if (it != m_streams.end() &&
+            ConnectionTable::recordedAddress(
+                std::string_view(it->second.addressBytes.constData(), size_t(it->second.addressBytes.size()))) ==
+                address) {
+            return at->second;
+        }
+    }
+    return nullptr;
 }
 
 void Dc09Receiver::ServerSocket_DC9ClientConnect(QTcpSocket* connection)
 {
-    const QByteArray address = remoteAddressText(connection).toLatin1();
-    if (m_slots.touch(std::string_view(address.constData(), size_t(address.size())), connection->peerPort(),
-                      ConnectionTable::kShortSeconds)) {
-        m_tableFullReported = false;
+    const auto it = m_streams.find(connection);
+    const QString address = it != m_streams.end() ? it->second.address : remoteAddressText(connection);
+    const int port = it != m_streams.end() ? it->second.port : int(connection->peerPort());
+    const QByteArray bytes = address.toLatin1();
+    const ConnectionTable::Admission admission =
+        m_slots.admit(std::string_view(bytes.constData(), size_t(bytes.size())), port,
+                      ConnectionTable::kShortSeconds, m_config.DC9_Max_Per_Address);
+    const Warning why =
+        admission.reason == ConnectionTable::Reason::AddressLimit ? Warning::AddressLimit : Warning::TableFull;
+    if (admission.displaced) {
+        // A connection that never sent a frame gives way, so a panel always gets through.
+        const Connection_Slot& gone = *admission.displaced;
+        const std::string_view goneAddress(gone.remote_address, ::strnlen(gone.remote_address, sizeof gone.remote_address));
+        warn(why == Warning::TableFull ? Warning::SlotTaken : why,
+             QString::fromLatin1(goneAddress.data(), qsizetype(goneAddress.size())), gone.remote_port);
+        if (QTcpSocket* displaced = connectionAt(goneAddress, gone.remote_port); displaced != nullptr) {
+            displaced->abort(); // reports the loss at once; the socket is deleted later
+        }
+    }
+    if (admission.slot) {
         return;
     }
-    // Every slot is in use: a connection nobody supervises would stay open for ever, so it is
-    // refused now and the panel tries again later.
-    if (!m_tableFullReported) {
-        m_tableFullReported = true;
-        writeLog(QStringLiteral("Connection table full, connection closed. IP: ") +
-                     QString::fromLatin1(address) + QStringLiteral(", port: ") +
-                     QString::number(connection->peerPort()),
-                 LogColour::Black);
-    }
+    // Every slot holds a connection that sent a whole frame: a connection nobody supervises would
+    // stay open for ever, so it is refused now and the panel tries again later.
+    warn(why, address, port);
     connection->abort(); // reports the loss at once; the socket is deleted later
 }
 
@@ -473,26 +574,38 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         return;
     }
     // Bytes that come after the connection was given up belong to no stream.
-    if (m_streams.find(connection) == m_streams.end() && !m_connections.contains(connection)) {
+    const auto found = m_streams.find(connection);
+    if (found == m_streams.end()) {
         return;
     }
-    const Peer peer = peerOf(connection);
+    Peer peer;
+    peer.connection = connection;
+    peer.address = found->second.address;
+    peer.port = found->second.port;
     bool framed = false;
     int seconds = ConnectionTable::kShortSeconds;
     // The socket holds at most a block; whatever it has is taken, since frames may follow in it.
     while (connection->bytesAvailable() > 0) {
         // Looked up afresh: answering may have dropped the connection, and its stream with it.
-        const auto it = framed ? m_streams.find(connection) : m_streams.try_emplace(connection).first;
+        const auto it = m_streams.find(connection);
         if (it == m_streams.end()) {
             break;
         }
-        FrameAssembler& stream = it->second;
-        const QByteArray block = connection->read(std::min(connection->bytesAvailable(), kMaxBlockBytes));
-        if (block.isEmpty()) {
+        FrameAssembler& stream = it->second.frames;
+        const qint64 size = connection->read(m_readBuffer.data(), kMaxBlockBytes);
+        if (size <= 0) {
             break;
         }
-        traceReceived(block);
-        const FrameAssembler::Output out = stream.feed(block.constData(), size_t(block.size()), m_config);
+        if (m_traceEnabled) {
+            traceReceived(QByteArray::fromRawData(m_readBuffer.data(), qsizetype(size)));
+        }
+        const std::size_t before = stream.footprint();
+        const FrameAssembler::Output out = stream.feed(m_readBuffer.data(), size_t(size), m_config);
+        m_partialBytes = m_partialBytes - std::min(m_partialBytes, before) + stream.footprint();
+        if (out.tooLong) {
+            m_longestDropped = FrameAssembler::longestFrame(m_config);
+            warn(Warning::FrameTooLong, peer.address, peer.port);
+        }
         if (out.garbageBegan) {
             logUnrecognised(peer.address, peer.port);
         }
@@ -501,24 +614,43 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
             framed = true;
         }
     }
-    // Bytes that are not (yet) a frame keep the connection five seconds, as garbage always did.
-    Touch_Connection_Slot(connection, framed ? seconds : int(ConnectionTable::kShortSeconds));
+    if (m_partialBytes > m_partialBudget) {
+        dropLargestPartialFrames();
+    }
+    // Only a whole frame, accepted or refused, renews the slot: bytes that make no frame keep a
+    // connection no longer than it had.
+    if (framed) {
+        Touch_Connection_Slot(connection, seconds);
+        if (const auto it = m_streams.find(connection); it != m_streams.end() && !it->second.framed) {
+            it->second.framed = true;
+            connection->setReadBufferSize(kMaxBlockBytes); // a panel: its reads may be as large as they come
+        }
+    }
+}
+
+void Dc09Receiver::dropLargestPartialFrames()
+{
+    while (m_partialBytes > m_partialBudget) {
+        Stream* largest = nullptr;
+        for (auto& [connection, stream] : m_streams) {
+            if (stream.frames.heldBytes() != 0 &&
+                (largest == nullptr || stream.frames.footprint() > largest->frames.footprint())) {
+                largest = &stream;
+            }
+        }
+        if (largest == nullptr) {
+            return;
+        }
+        m_partialBytes -= std::min(m_partialBytes, largest->frames.footprint());
+        largest->frames.dropHeld();
+        m_partialBytes += largest->frames.footprint();
+        warn(Warning::PartialBudget, largest->address, largest->port);
+    }
 }
 
 void Dc09Receiver::logUnrecognised(const QString& address, int port)
 {
-    writeLog(QStringLiteral("Unrecognised data received from IP: ") + address + QStringLiteral(", port: ") +
-                 QString::number(port),
-             LogColour::Black);
-}
-
-Dc09Receiver::Peer Dc09Receiver::peerOf(QTcpSocket* connection)
-{
-    Peer peer;
-    peer.connection = connection;
-    peer.address = remoteAddressText(connection);
-    peer.port = connection->peerPort();
-    return peer;
+    warn(Warning::Unrecognised, address, port);
 }
 
 void Dc09Receiver::noteFiledAccount(const Peer& peer, const DC9_Message& message)
@@ -727,29 +859,27 @@ void Dc09Receiver::ServerSocket_DC9ClientError(QTcpSocket* connection, int& erro
 
 void Dc09Receiver::Touch_Connection_Slot(QTcpSocket* connection, int seconds)
 {
-    const QByteArray address = remoteAddressText(connection).toLatin1();
-    (void)m_slots.touch(std::string_view(address.constData(), size_t(address.size())), connection->peerPort(),
-                        seconds);
+    // The address kept with the stream: a connection that closed meanwhile has none, and must not
+    // take a slot in the name of an empty address.
+    const auto it = m_streams.find(connection);
+    if (it == m_streams.end()) {
+        return;
+    }
+    const QByteArray& address = it->second.addressBytes;
+    (void)m_slots.touch(std::string_view(address.constData(), size_t(address.size())), it->second.port, seconds);
 }
 
 void Dc09Receiver::closeExpired(std::string_view address, int port)
 {
-    const QList<QTcpSocket*> open = m_connections; // closing reports the loss and edits the list
-    for (QTcpSocket* connection : open) {
-        if (connection->state() != QAbstractSocket::ConnectedState || connection->peerPort() != port) {
-            continue;
-        }
-        const QByteArray text = remoteAddressText(connection).toLatin1();
-        if (ConnectionTable::recordedAddress(std::string_view(text.constData(), size_t(text.size()))) ==
-            address) {
-            // Bytes that were waiting for the rest of a frame never became one.
-            if (const auto it = m_streams.find(connection);
-                it != m_streams.end() && it->second.takeUnreported()) {
-                logUnrecognised(remoteAddressText(connection), port);
-            }
-            connection->close();
-        }
+    QTcpSocket* connection = connectionAt(address, port);
+    if (connection == nullptr || connection->state() != QAbstractSocket::ConnectedState) {
+        return;
     }
+    // Bytes that were waiting for the rest of a frame never became one.
+    if (const auto it = m_streams.find(connection); it != m_streams.end() && it->second.frames.takeUnreported()) {
+        logUnrecognised(it->second.address, port);
+    }
+    connection->close();
 }
 
 void Dc09Receiver::openPort()
@@ -797,6 +927,7 @@ void Dc09Receiver::Timer_DC9Timer()
     guarded([this] { tick(); });
     guarded([this] {
         m_slots.tick([this](std::string_view address, int port) { closeExpired(address, port); });
+        writeDueWarnings();
         m_accounts.supervisionTick();
     });
     m_timer->start();

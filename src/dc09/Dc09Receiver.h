@@ -9,6 +9,7 @@
 #include "dc09/EventIntake.h"
 #include "dc09/FrameAssembler.h"
 #include "log/LogSink.h"
+#include "log/WarningLimiter.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>
@@ -17,6 +18,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -41,22 +43,28 @@ class QTimer;
 class Dc09Receiver : public QObject {
     Q_OBJECT
 public:
-    // The largest block one read takes, and the most a connection keeps of a frame still arriving; a
-    // DC-09 frame is a few hundred bytes, and the bound keeps a flood from growing memory.
-    static constexpr qint64 kMaxBlockBytes = qint64(FrameAssembler::kMaxBytes);
+    // The largest block one read takes (a connection keeps only what may still become a frame, less
+    // than DC9_Max_Frame_Length); the largest datagram.
+    static constexpr qint64 kMaxBlockBytes = 64 * 1024;
+    // What one turn of the event loop takes from a connection that has not sent a whole frame yet: a
+    // flood of garbage gets no larger share of the receiver than a panel's first frame needs.
+    static constexpr qint64 kFirstFrameBlockBytes = 4096;
+    // What all connections together may hold of frames still arriving; over it, the largest is dropped.
+    static constexpr std::size_t kPartialFramesBudget = 32 * 1024 * 1024;
     // Answers waiting to be sent on one connection. A panel reads each answer before it sends
     // again; one that lets them pile up would grow the receiver's memory without bound.
     static constexpr qint64 kMaxUnsentBytes = 64 * 1024;
     // How long the orderly close waits for the event log's last commit.
     static constexpr std::chrono::milliseconds kCloseCommitWait{10000};
+    // New connections taken in one turn of the event loop at most.
+    static constexpr int kAcceptsPerTurn = 32;
     // Ticks between two attempts to open a port that failed to open.
     static constexpr int kOpenRetryTicks = 10;
-    // Datagrams taken per readiness report; the rest wait for the next turn of the event loop, so a
-    // flood of datagrams leaves the connected panels their turn.
+    // Datagrams taken in one turn of the event loop; the rest are taken in the next turn, so a flood of
+    // datagrams leaves the connected panels their turn.
     static constexpr int kMaxDatagramsPerRead = 64;
-    // A sender of garbage datagrams is logged once in this time at most, and so many senders at most.
-    static constexpr std::int64_t kDatagramLogIntervalMs = 5000;
-    static constexpr std::size_t kMaxDatagramSenders = 1024;
+    // The kernel's queue for datagrams, asked for (the system may grant less): room for a burst.
+    static constexpr int kDatagramQueueBytes = 4 * 1024 * 1024;
 
     // `store` must be started by its owner; this receiver takes its results.
     Dc09Receiver(const Config_Record& config, AccountTable& accounts, Journal& journal, EventStore& store,
@@ -75,6 +83,10 @@ public:
     // The accounts' own keys and where to count, both owned by whoever owns the receiver; null: none.
     void setAccountKeys(const AccountKeys* keys) { m_keys = keys; }
     void setMetrics(MetricsRegistry* metrics) { m_metrics = metrics; }
+    // For tests: a smaller budget for the frames still arriving.
+    void setPartialFramesBudget(std::size_t bytes) { m_partialBudget = bytes; }
+    // What the connections hold now of frames still arriving.
+    [[nodiscard]] std::size_t partialFrameBytes() const { return m_partialBytes; }
 
     void start(); // takes the last minute's events from the log, enables Timer_DC9 (500 ms first)
     // The repeats' memory from the log's last minute, as after a restart.
@@ -142,6 +154,30 @@ private:
         QString address; // dotted IPv4 text
         int port = 0;
     };
+    // What the receiver keeps of one connection: its bytes of a frame still arriving, and where it
+    // comes from (the socket forgets its peer once it has closed).
+    struct Stream {
+        FrameAssembler frames;
+        QString address;         // dotted IPv4 text
+        QByteArray addressBytes; // the same as a slot records it
+        int port = 0;
+        bool framed = false; // a whole frame has come
+    };
+    // The warnings that an attack can repeat without end: one line a second each, with a count.
+    enum class Warning : std::size_t {
+        Unrecognised,
+        UnrecognisedDatagram,
+        TableFull,
+        SlotTaken,
+        AddressLimit,
+        FrameTooLong,
+        PartialBudget,
+        Count
+    };
+    struct WarningSource {
+        QString address;
+        int port = 0;
+    };
 
     void readBlock(QTcpSocket* connection);
     void logUnrecognised(const QString& address, int port);
@@ -149,12 +185,20 @@ private:
     // account, or once per address when the header named none.
     void noteFiledAccount(const Peer& peer, const DC9_Message& message);
     void logUnrecognisedDatagram(const QString& address, int port);
+    void warn(Warning kind, const QString& address, int port);
+    void writeWarning(Warning kind, const WarningSource& source, std::uint64_t leftOut);
+    void writeDueWarnings();
+    [[nodiscard]] QString warningText(Warning kind) const;
+    // The connection that holds (or held) this slot's address and port, if it is still open.
+    [[nodiscard]] QTcpSocket* connectionAt(std::string_view address, int port) const;
+    void forgetStream(const QTcpSocket* connection);
+    void dropLargestPartialFrames(); // while all of them together are over the budget
+
     void updateDatagramPort(); // binds or closes the UDP side as the setting says
     void closeDatagramPort();
     // One frame: answer queued (and, when accepted, the event staged) behind the connection's
     // earlier ones; returns the seconds the connection's slot gets.
     [[nodiscard]] int handleFrame(const Peer& peer, const QByteArray& frame);
-    [[nodiscard]] static Peer peerOf(QTcpSocket* connection);
     void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(Answer answer);
     void traceRepeat(const DC9_Message& message);
@@ -162,6 +206,7 @@ private:
     void deliverAnswers();
     void resumeReads(); // the disk has caught up: what waited in the sockets is read now
     void reportException(const char* where, const char* what);
+    void scheduleAccept(); // once a turn of the event loop, the connections accepted meanwhile are taken
     void acceptPending();
     void openPort();
     void closeExpired(std::string_view address, int port);
@@ -178,19 +223,23 @@ private:
     QTimer* m_timer = nullptr;
     ConnectionTable m_slots;
     QList<QTcpSocket*> m_connections;
-    // Each connection's bytes of a frame still arriving.
-    std::unordered_map<const QTcpSocket*, FrameAssembler> m_streams;
+    std::unordered_map<const QTcpSocket*, Stream> m_streams;
+    std::unordered_multimap<int, QTcpSocket*> m_byPort; // the open connections by remote port
+    std::size_t m_partialBytes = 0; // the streams' footprints together
+    std::size_t m_partialBudget = kPartialFramesBudget;
+    std::vector<char> m_readBuffer; // one read or datagram at a time, allocated once
+    WarningLimiter m_warnings{std::size_t(Warning::Count)};
+    std::array<WarningSource, std::size_t(Warning::Count)> m_latestWarning; // the last of each kind
+    std::size_t m_longestDropped = 0; // the longest frame taken when one was last dropped, for its line
     bool m_traceEnabled = false;
     bool m_logViewVisible = true;
     QString m_portText;
     bool m_hostLineWritten = false;
     bool m_acceptErrorReported = false;
-    bool m_tableFullReported = false;
+    bool m_acceptPosted = false;
     int m_openRetryWait = 0; // ticks left before the next attempt to open the port
     QUdpSocket* m_udp = nullptr;
     int m_udpRetryWait = 0;
-    // Garbage senders by address, and when each was last logged (steady milliseconds).
-    std::unordered_map<std::string, std::int64_t> m_garbageSenders;
     const AccountKeys* m_keys = nullptr;
     MetricsRegistry* m_metrics = nullptr;
     std::unordered_set<std::string> m_prefixAccountsLogged;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -64,84 +65,88 @@ unsigned nibble(unsigned char c)
     return c <= '9' ? unsigned(c - '0') : unsigned((c & ~0x20u) - 'A' + 10);
 }
 
-// The first offset in the sorted list at or after `from`; `none` when there is none.
-std::uint64_t firstAtOrAfter(const std::deque<std::uint64_t>& offsets, std::uint64_t from, std::uint64_t none)
-{
-    const auto it = std::lower_bound(offsets.begin(), offsets.end(), from);
-    return it == offsets.end() ? none : *it;
-}
+constexpr std::size_t kCheckpointEvery = 32;
+// A buffer this small is kept between frames; a larger one goes back once it holds little.
+constexpr std::size_t kKeptCapacity = 256;
+constexpr std::size_t kKeptCheckpoints = 64;
 
 } // namespace
 
-void FrameAssembler::append(const char* data, std::size_t size)
+std::size_t FrameAssembler::longestFrame(const Config_Record& config)
 {
-    m_bytes.append(data, size);
-    m_crc.reserve(m_bytes.size() + 1);
-    for (std::size_t k = 0; k < size; ++k) {
-        const auto byte = std::uint8_t(data[k]);
-        const std::uint64_t offset = m_end + k;
-        m_crc.push_back(DC9_CRC16_Continue(m_crc.back(), &byte, 1));
-        if (byte == '\n') {
-            m_lfs.push_back(offset);
-        } else if (byte == '"') {
-            m_quotes.push_back(offset);
-        } else if (byte == '\0') {
-            m_nuls.push_back(offset);
+    const std::size_t set = config.DC9_Max_Frame_Length;
+    return set == 0 ? kDefaultLongestFrame : std::max(set, kShortestLongestFrame);
+}
+
+std::uint64_t FrameAssembler::find(Search& search, unsigned char byte, std::uint64_t from, std::uint64_t limit)
+{
+    limit = std::min(limit, m_end);
+    if (from >= limit) {
+        return limit;
+    }
+    const bool hit = search.found < search.to;
+    if (search.from > from || (hit && search.found < from) || (!hit && search.to < from)) {
+        search = Search{from, from, from}; // asked further back, or past what is known: search anew
+    }
+    if (search.found < search.to) {
+        return search.found < limit ? search.found : limit;
+    }
+    if (search.to < limit) {
+        const auto* start = m_view + (search.to - m_viewBase);
+        const auto* p = static_cast<const char*>(std::memchr(start, byte, std::size_t(limit - search.to)));
+        if (p != nullptr) {
+            search.found = search.to + std::uint64_t(p - start);
+            search.to = search.found + 1;
+            return search.found;
         }
+        search.to = limit;
+        search.found = limit;
     }
-    m_end += size;
+    return limit;
 }
 
-void FrameAssembler::advanceTo(std::uint64_t offset)
+std::uint16_t FrameAssembler::crcPrefix(std::uint64_t offset)
 {
-    m_front = std::min(offset, m_end);
-    for (auto* list : {&m_lfs, &m_quotes, &m_nuls}) {
-        while (!list->empty() && list->front() < m_front) {
-            list->pop_front();
-        }
+    const auto relative = std::size_t(offset - m_viewBase);
+    const std::size_t index = relative / kCheckpointEvery;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(m_view);
+    if (m_checkpoints.empty()) {
+        m_checkpoints.push_back(0);
     }
+    while (m_checkpoints.size() <= index) {
+        const std::size_t last = m_checkpoints.size() - 1;
+        m_checkpoints.push_back(
+            DC9_CRC16_Continue(m_checkpoints.back(), bytes + last * kCheckpointEvery, kCheckpointEvery));
+    }
+    return DC9_CRC16_Continue(m_checkpoints[index], bytes + index * kCheckpointEvery,
+                              relative - index * kCheckpointEvery);
 }
 
-void FrameAssembler::compact()
-{
-    if (m_front == m_end) {
-        m_bytes.clear();
-        m_crc.assign(1, m_crc.back()); // the running value stays: every kept value shares one origin
-        m_base = m_end;
-        return;
-    }
-    const auto dead = std::size_t(m_front - m_base);
-    if (dead < 4096 || dead < m_bytes.size() / 2) {
-        return;
-    }
-    m_bytes.erase(0, dead);
-    m_crc.erase(m_crc.begin(), m_crc.begin() + std::ptrdiff_t(dead));
-    m_base = m_front;
-}
-
-std::uint16_t FrameAssembler::crcOf(std::uint64_t from, std::uint64_t to) const
+std::uint16_t FrameAssembler::crcOf(std::uint64_t from, std::uint64_t to)
 {
     // crc(to) = crc(from) carried over the stretch's length in zero bytes, plus the stretch's own CRC.
-    return std::uint16_t(m_crc[to - m_base] ^ zeroShift().shift(m_crc[from - m_base], to - from));
+    return std::uint16_t(crcPrefix(to) ^ zeroShift().shift(crcPrefix(from), to - from));
 }
 
 FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t quoteFrom, std::uint64_t nulFrom,
-                                                unsigned length, unsigned crc, bool withCr,
-                                                std::uint64_t& end) const
+                                                unsigned length, unsigned crc, bool withCr, std::uint64_t& end)
 {
-    const std::uint64_t quote = firstAtOrAfter(m_quotes, quoteFrom, m_end);
-    if (quote >= m_end) {
-        return Verdict::NeedMore;
+    const bool binary = quoteFrom != lf + 1;
+    // A frame's CR lies before this; a quote at or after it can only begin a frame too long.
+    const std::uint64_t limit = lf + m_longest;
+    const std::uint64_t quote = find(binary ? m_quoteAfterBinaryCrc : m_quoteAfterLf, '"', quoteFrom, limit);
+    if (quote >= std::min(limit, m_end)) {
+        return m_end < limit ? Verdict::NeedMore : Verdict::TooLong;
     }
     const std::uint64_t cr = quote + length;
-    if (cr + 1 - lf > kMaxBytes) {
-        return Verdict::NotAFrame;
+    if (cr >= limit) {
+        return Verdict::TooLong; // known from the header alone: dropped at once
     }
     if (cr >= m_end) {
         return Verdict::NeedMore;
     }
     // A zero byte ends the text the codec sees, so a frame whose CR lies behind one is none.
-    if (at(cr) != '\r' || firstAtOrAfter(m_nuls, nulFrom, m_end) < cr) {
+    if (at(cr) != '\r' || find(binary ? m_nulAfterBinaryCrc : m_nulAfterLf, '\0', nulFrom, cr) < cr) {
         return Verdict::NotAFrame;
     }
     if (crcOf(quote, withCr ? cr + 1 : cr) != crc) {
@@ -151,8 +156,7 @@ FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t 
     return Verdict::Frame;
 }
 
-FrameAssembler::Verdict FrameAssembler::examine(std::uint64_t lf, const Config_Record& config,
-                                                std::uint64_t& end) const
+FrameAssembler::Verdict FrameAssembler::examine(std::uint64_t lf, const Config_Record& config, std::uint64_t& end)
 {
     const bool lower = config.DC9_Quirk_Lower_Hex != 0;
     const auto number = [&](std::uint64_t from, unsigned base, bool lowerOk, unsigned& value) {
@@ -171,8 +175,10 @@ FrameAssembler::Verdict FrameAssembler::examine(std::uint64_t lf, const Config_R
     // for more bytes does not hold up a later one that is complete: a panel of a quirky family waits
     // for its answer and sends nothing more.
     bool needMore = false;
+    bool tooLong = false;
     const auto consider = [&](Verdict v) {
         needMore = needMore || v == Verdict::NeedMore;
+        tooLong = tooLong || v == Verdict::TooLong;
         return v == Verdict::Frame;
     };
     unsigned crc = 0;
@@ -199,47 +205,90 @@ FrameAssembler::Verdict FrameAssembler::examine(std::uint64_t lf, const Config_R
             }
         }
     }
-    return needMore ? Verdict::NeedMore : Verdict::NotAFrame;
+    return needMore ? Verdict::NeedMore : tooLong ? Verdict::TooLong : Verdict::NotAFrame;
 }
 
-FrameAssembler::Output FrameAssembler::feed(const char* data, std::size_t size, const Config_Record& config)
+void FrameAssembler::process(Output& out, bool& frameSeen, const Config_Record& config)
 {
-    Output out;
-    if (size != 0) {
-        append(data, size);
-    }
-    bool frameSeen = false;
     for (;;) {
-        if (m_lfs.empty()) {
+        const auto* start = m_view + (m_front - m_viewBase);
+        const auto* p = static_cast<const char*>(std::memchr(start, '\n', std::size_t(m_end - m_front)));
+        if (p == nullptr) {
             // Nothing here can begin a frame.
             m_skipped = m_skipped || m_front < m_end;
             advanceTo(m_end);
-            break;
+            return;
         }
-        const std::uint64_t lf = m_lfs.front();
+        const std::uint64_t lf = m_front + std::uint64_t(p - start);
         if (lf > m_front) {
             m_skipped = true; // bytes before a frame's LF are skipped, silently when a frame follows
             advanceTo(lf);
         }
         std::uint64_t end = 0;
         Verdict verdict = examine(lf, config, end);
-        // A frame still incomplete at the cap could only end beyond it, which no frame may.
-        if (verdict == Verdict::NeedMore && m_end - lf >= kMaxBytes) {
-            verdict = Verdict::NotAFrame;
+        // A frame still incomplete at the longest length could only end beyond it, which none may.
+        if (verdict == Verdict::NeedMore && m_end - lf >= m_longest) {
+            verdict = Verdict::TooLong;
         }
         if (verdict == Verdict::NeedMore) {
-            break;
+            return;
         }
-        if (verdict == Verdict::NotAFrame) {
+        if (verdict != Verdict::Frame) {
+            out.tooLong = out.tooLong || verdict == Verdict::TooLong;
             m_skipped = true;
             advanceTo(lf + 1);
             continue;
         }
-        out.frames.emplace_back(m_bytes, std::size_t(lf - m_base), std::size_t(end - lf));
+        out.frames.emplace_back(m_view + (lf - m_viewBase), std::size_t(end - lf));
         advanceTo(end);
         frameSeen = true;
         m_skipped = false;
         m_reported = false;
+    }
+}
+
+void FrameAssembler::keepRest()
+{
+    const auto keep = std::size_t(m_end - m_front);
+    const bool inPlace = m_view != m_bytes.data();
+    if (inPlace) {
+        m_bytes.assign(m_view + (m_front - m_viewBase), keep);
+    } else if (m_front > m_base) {
+        m_bytes.erase(0, std::size_t(m_front - m_base));
+    }
+    if (inPlace || m_front > m_base) {
+        m_checkpoints.clear(); // they count from the first byte looked at, which has changed
+    }
+    m_base = m_front;
+    // Memory follows what is held: a buffer grown for one long stretch is given back.
+    if (m_bytes.capacity() > kKeptCapacity && m_bytes.capacity() > 2 * keep) {
+        m_bytes.shrink_to_fit();
+    }
+    if (m_checkpoints.empty() && m_checkpoints.capacity() > kKeptCheckpoints) {
+        std::vector<std::uint16_t>().swap(m_checkpoints);
+    }
+    m_view = m_bytes.data();
+    m_viewBase = m_base;
+}
+
+FrameAssembler::Output FrameAssembler::feed(const char* data, std::size_t size, const Config_Record& config)
+{
+    Output out;
+    m_longest = longestFrame(config);
+    if (m_front == m_end) {
+        // Nothing held: the read is looked at where it lies, and only an unfinished frame is copied.
+        m_view = data;
+        m_viewBase = m_end;
+        m_checkpoints.clear();
+    } else {
+        m_bytes.append(data, size);
+        m_view = m_bytes.data();
+        m_viewBase = m_base;
+    }
+    m_end += size;
+    bool frameSeen = false;
+    if (m_end > m_front) {
+        process(out, frameSeen, config);
     }
     if (frameSeen) {
         // What follows a frame's CR in the same read is ignored, as it always was.
@@ -248,8 +297,20 @@ FrameAssembler::Output FrameAssembler::feed(const char* data, std::size_t size, 
         out.garbageBegan = true;
         m_reported = true;
     }
-    compact();
+    keepRest();
     return out;
+}
+
+void FrameAssembler::dropHeld()
+{
+    std::string().swap(m_bytes);
+    std::vector<std::uint16_t>().swap(m_checkpoints);
+    m_front = m_end;
+    m_base = m_end;
+    m_view = m_bytes.data();
+    m_viewBase = m_base;
+    m_skipped = true;
+    m_reported = true;
 }
 
 bool FrameAssembler::takeUnreported()

@@ -1,64 +1,100 @@
 // Cuts the byte stream of one panel connection into DC-09 frames. TCP keeps no message boundaries: a
-// frame may arrive in pieces, and one read may carry several frames. Bytes are kept until the frame
-// that starts at an LF is complete by its own stated length, then handed out LF to CR for the codec
-// to judge; bytes that can never be a frame are skipped.
+// frame may arrive in pieces, and one read may carry several frames. Bytes are kept from the LF that
+// may begin a frame until that frame is complete by its own stated length, then handed out LF to CR
+// for the codec to judge; bytes that can never be a frame are skipped without being kept.
 #pragma once
 
 #include "config/ConfigRecord.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <vector>
 
 class FrameAssembler {
 public:
-    // Bytes held for one connection at most; also the longest frame, LF to CR (no read was ever
-    // larger, so no frame that was recognised before is refused now).
-    static constexpr std::size_t kMaxBytes = 64 * 1024;
+    // The longest frame, LF to CR, when the setting is 0: DC-09 frames are a few hundred bytes.
+    static constexpr std::size_t kDefaultLongestFrame = 4096;
+    // The setting's least value: shorter would refuse the shortest link test.
+    static constexpr std::size_t kShortestLongestFrame = 64;
+    // The most any setting allows (the setting is 16 bits wide).
+    static constexpr std::size_t kMaxBytes = 65535;
+
+    // DC9_Max_Frame_Length as this reads it: 0 is the default, anything else at least the least value.
+    [[nodiscard]] static std::size_t longestFrame(const Config_Record& config);
 
     struct Output {
         std::vector<std::string> frames; // whole frames, LF to CR, in the order they arrived
         // Bytes that are no frame began a block of garbage: the caller reports it, once per block.
         bool garbageBegan = false;
+        // A frame longer than the longest taken was dropped at once (its bytes are skipped, not kept);
+        // reported besides the block of garbage it belongs to.
+        bool tooLong = false;
     };
 
-    // The settings' field quirks decide how a frame's stated length reads.
+    // The settings' field quirks decide how a frame's stated length reads; the longest frame taken
+    // comes from the settings too.
     [[nodiscard]] Output feed(const char* data, std::size_t size, const Config_Record& config);
 
     // At the connection's end: true once when bytes it sent never became a frame and were not
     // reported yet (a frame whose stated length never arrived, for instance).
     [[nodiscard]] bool takeUnreported();
 
-    // Bytes kept for a frame that is not complete yet.
+    // Bytes kept for a frame that is not complete yet (always less than the longest frame taken).
     [[nodiscard]] std::size_t heldBytes() const { return std::size_t(m_end - m_front); }
+    // What those bytes cost in memory, with the CRC checkpoints over them.
+    [[nodiscard]] std::size_t footprint() const
+    {
+        return m_bytes.capacity() + m_checkpoints.capacity() * sizeof(std::uint16_t);
+    }
+    // Forgets the frame still arriving (memory is short); what follows of it is garbage. Counts as
+    // reported: the caller says why it was dropped.
+    void dropHeld();
 
 private:
-    enum class Verdict { NeedMore, NotAFrame, Frame };
+    enum class Verdict { NeedMore, NotAFrame, TooLong, Frame };
+    // "The first byte of this value at or after `from`" asked again and again with `from` rising:
+    // each answer resumes where the last stopped, so no byte is searched twice.
+    struct Search {
+        std::uint64_t from = 0;
+        std::uint64_t to = 0;    // bytes [from, to) were searched
+        std::uint64_t found = 0; // the first one in them, or `to` when there is none
+    };
 
-    [[nodiscard]] Verdict examine(std::uint64_t lf, const Config_Record& config, std::uint64_t& end) const;
+    void process(Output& out, bool& frameSeen, const Config_Record& config);
+    [[nodiscard]] Verdict examine(std::uint64_t lf, const Config_Record& config, std::uint64_t& end);
     [[nodiscard]] Verdict tryBody(std::uint64_t lf, std::uint64_t quoteFrom, std::uint64_t nulFrom,
-                                  unsigned length, unsigned crc, bool withCr, std::uint64_t& end) const;
-    [[nodiscard]] unsigned char at(std::uint64_t offset) const { return std::uint8_t(m_bytes[offset - m_base]); }
-    [[nodiscard]] std::uint16_t crcOf(std::uint64_t from, std::uint64_t to) const;
-    void append(const char* data, std::size_t size);
-    void advanceTo(std::uint64_t offset);
-    void compact();
+                                  unsigned length, unsigned crc, bool withCr, std::uint64_t& end);
+    [[nodiscard]] std::uint64_t find(Search& search, unsigned char byte, std::uint64_t from, std::uint64_t limit);
+    [[nodiscard]] unsigned char at(std::uint64_t offset) const
+    {
+        return static_cast<unsigned char>(m_view[offset - m_viewBase]);
+    }
+    [[nodiscard]] std::uint16_t crcPrefix(std::uint64_t offset);
+    [[nodiscard]] std::uint16_t crcOf(std::uint64_t from, std::uint64_t to);
+    void advanceTo(std::uint64_t offset) { m_front = std::min(offset, m_end); }
+    void keepRest();
 
-    // Stream offsets count every byte since the connection began. m_bytes holds [m_base, m_end);
-    // the bytes still to look at are [m_front, m_end).
+    // Stream offsets count every byte since the connection began. While a frame is arriving, m_bytes
+    // holds [m_base, m_end) and the bytes still to look at are [m_front, m_end). A read that finds
+    // nothing held is looked at where it lies; only its unfinished tail is copied.
     std::string m_bytes;
     std::uint64_t m_base = 0;
     std::uint64_t m_front = 0;
     std::uint64_t m_end = 0;
-    // CRC of the stream from m_base up to each byte: the CRC of any stretch follows from two of these
-    // in constant time, so many candidate frames in one read cost no more than one.
-    std::vector<std::uint16_t> m_crc{0};
-    // Where the LFs, double quotes and zero bytes lie, so no search runs over the same bytes twice.
-    std::deque<std::uint64_t> m_lfs;
-    std::deque<std::uint64_t> m_quotes;
-    std::deque<std::uint64_t> m_nuls;
+    // The bytes looked at now (the read itself, or m_bytes) and the stream offset of the first.
+    const char* m_view = nullptr;
+    std::uint64_t m_viewBase = 0;
+    std::size_t m_longest = kDefaultLongestFrame;
+    // CRC of the view from its first byte up to every 32nd byte, filled in as far as a candidate frame
+    // needs: the CRC of any stretch then costs a few dozen steps, however many candidates one stretch
+    // of bytes holds, for a sixteenth of the bytes' own memory.
+    std::vector<std::uint16_t> m_checkpoints;
+    Search m_quoteAfterLf;
+    Search m_quoteAfterBinaryCrc;
+    Search m_nulAfterLf;
+    Search m_nulAfterBinaryCrc;
     bool m_skipped = false;  // bytes skipped since the last frame
     bool m_reported = false; // the current block of garbage has been reported
 };

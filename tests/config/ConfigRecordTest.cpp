@@ -327,6 +327,9 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
          "192.168.100.200",
          240,
          {'1', '9', '2', '.', '1', '6', '8', '.', '1', '0', '0', '.', '2', '0', '0', 0}},
+        {"DC9_Max_Per_Address", "300", 102, {0x2C, 0x01}},
+        {"DC9_Max_Frame_Length", "64", 104, {64, 0}},
+        {"Log_File_Max_MiB", "4096", 106, {0x00, 0x10}},
     };
     for (const auto& c : cases) {
         Config_Record record = defaultConfig();
@@ -376,6 +379,8 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"Metrics_Port", "65536"},
         {"Metrics_Address", "localhost"},
         {"Metrics_Address", "fe80::1234:5678:9abc"},
+        {"DC9_Max_Frame_Length", "63"}, {"DC9_Max_Per_Address", "2049"},
+        {"Log_File_Max_MiB", "4097"},
     };
     for (const auto& [name, value] : cases) {
         Config_Record record = defaultConfig();

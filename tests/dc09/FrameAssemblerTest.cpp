@@ -152,26 +152,77 @@ TEST(FrameAssembler, GarbageIsReportedOncePerBlockAndAFrameAfterItIsStillFound)
     }
 }
 
-TEST(FrameAssembler, HoldsNoMoreThanTheCapAndReportsWhatNeverBecameAFrame)
+TEST(FrameAssembler, AFrameOverTheLongestLengthIsDroppedAtOnceAndWhatIsHeldStaysUnderIt)
 {
-    FrameAssembler assembler;
-    const Config_Record config = configWith(0);
-    // A header promising a long frame: held while it may still come, dropped once it cannot fit.
-    const std::string promise = "\n0000FF00\"";
-    EXPECT_TRUE(assembler.feed(promise.data(), promise.size(), config).frames.empty());
-    EXPECT_EQ(assembler.heldBytes(), promise.size());
-    const std::string filler(FrameAssembler::kMaxBytes, 'x');
-    for (int i = 0; i < 3; ++i) {
-        (void)assembler.feed(filler.data(), filler.size(), config);
-        EXPECT_LT(assembler.heldBytes(), FrameAssembler::kMaxBytes);
+    const std::string filler(70 * 1024, 'x');
+    struct Row {
+        const char* name;
+        std::uint16_t setting;
+        std::string start;       // fed first
+        std::size_t heldAtStart; // what the start leaves held
+        bool tooLongAtOnce;
+    };
+    const Row rows[] = {
+        {"stated length over 4096: dropped from the header", 0, "\n0000FF00\"", 0, true},
+        {"stated length under 4096: waited for", 0, "\n00000F00\"", 10, false},
+        {"a wider setting waits for the same header", 65535, "\n0000FF00\"", 10, false},
+        {"no quote within the longest length", 0, "\n00000010" + std::string(5000, 'y'), 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Config_Record config = configWith(0);
+        config.DC9_Max_Frame_Length = row.setting;
+        const std::size_t longest = FrameAssembler::longestFrame(config);
+        FrameAssembler assembler;
+        const FrameAssembler::Output first = assembler.feed(row.start.data(), row.start.size(), config);
+        EXPECT_EQ(first.tooLong, row.tooLongAtOnce);
+        EXPECT_EQ(assembler.heldBytes(), row.heldAtStart);
+        // Whatever follows, one byte at a time or in large reads, the held part never reaches the
+        // longest length, and its memory follows what it holds.
+        for (std::size_t at = 0; at < filler.size();) {
+            const std::size_t n = std::min<std::size_t>(at < 8192 ? 1 : 4096, filler.size() - at);
+            (void)assembler.feed(filler.data() + at, n, config);
+            at += n;
+            ASSERT_LT(assembler.heldBytes(), longest) << at;
+            ASSERT_LE(assembler.footprint(), 2 * assembler.heldBytes() + 1024) << at;
+        }
     }
-    EXPECT_FALSE(assembler.takeUnreported()); // reported when it was dropped
 
+    // Exactly the longest length is taken; one byte more is not.
+    Config_Record config = configWith(0);
+    config.DC9_Max_Frame_Length = 100;
+    for (const std::size_t size : {std::size_t(100), std::size_t(101)}) {
+        const std::string frame = frameOf("\"NULL\"0001R1L1#1234[" + std::string(size - 31, 'A') + "]");
+        ASSERT_EQ(frame.size(), size);
+        FrameAssembler assembler;
+        const FrameAssembler::Output out = assembler.feed(frame.data(), frame.size(), config);
+        EXPECT_EQ(out.frames.size(), size == 100 ? 1u : 0u) << size;
+        EXPECT_EQ(out.tooLong, size == 101) << size;
+    }
+    config.DC9_Max_Frame_Length = 1; // below the least value: the least value holds
+    EXPECT_EQ(FrameAssembler::longestFrame(config), FrameAssembler::kShortestLongestFrame);
+}
+
+TEST(FrameAssembler, ReportsWhatNeverBecameAFrameOnceAndForgetsWhatItIsToldToDrop)
+{
+    const Config_Record config = configWith(0);
+    const std::string frame = frameOf("\"NULL\"0001R1L1#1234[]");
     FrameAssembler waiting;
-    const std::string part = frameOf("\"NULL\"0001R1L1#1234[]").substr(0, 20);
-    (void)waiting.feed(part.data(), part.size(), config);
+    (void)waiting.feed(frame.data(), 20, config);
+    EXPECT_EQ(waiting.heldBytes(), 20u);
     EXPECT_TRUE(waiting.takeUnreported());
     EXPECT_FALSE(waiting.takeUnreported());
+
+    // Dropped for memory: nothing held, nothing left to report, and the next frame is found.
+    FrameAssembler dropped;
+    (void)dropped.feed(frame.data(), 20, config);
+    dropped.dropHeld();
+    EXPECT_EQ(dropped.heldBytes(), 0u);
+    EXPECT_EQ(dropped.footprint(), std::string().capacity());
+    EXPECT_FALSE(dropped.takeUnreported());
+    const std::string rest = frame.substr(20) + frame;
+    const FrameAssembler::Output out = dropped.feed(rest.data(), rest.size(), config);
+    EXPECT_EQ(out.frames, std::vector<std::string>{frame});
 }
 
 } // namespace

@@ -100,6 +100,123 @@ TEST(ConnectionTable, FullTableRecordsNothingForANewConnection)
     EXPECT_EQ(table.touch("10.0.0.2", 999, 5), 0u);
 }
 
+TEST(ConnectionTable, ANewcomerTakesTheSlotOfTheIdlestConnectionWithoutAFrame)
+{
+    // Every slot in use, in order of connecting; those on even ports then sent a whole frame.
+    Connection_Table table;
+    for (int i = 0; i < int(Connection_Table::kSlots); ++i) {
+        ASSERT_EQ(table.admit("10.0.0.1", 1000 + i, 5).slot, std::size_t(i));
+    }
+    for (int i = 0; i < int(Connection_Table::kSlots); i += 2) {
+        table.touch("10.0.0.1", 1000 + i, 30);
+    }
+    // The frameless ones give way, the one idle the longest first; framed ones never do.
+    for (const int expected : {1001, 1003, 1005}) {
+        const Connection_Table::Admission a = table.admit("10.0.0.2", expected, 5);
+        ASSERT_TRUE(a.slot && a.displaced) << expected;
+        EXPECT_EQ(a.displaced->remote_port, expected);
+        EXPECT_EQ(a.reason, Connection_Table::Reason::TableFull);
+        EXPECT_EQ(table.slot(*a.slot).remote_port, expected); // the newcomer on its port, same slot
+        EXPECT_STREQ(table.slot(*a.slot).remote_address, "10.0.0.2");
+        EXPECT_FALSE(table.slot(*a.slot).framed);
+    }
+    // Once every connection in the table has sent a whole frame, the newcomer is refused.
+    for (int i = 0; i < int(Connection_Table::kSlots); ++i) {
+        table.touch(table.slot(std::size_t(i)).remote_address, table.slot(std::size_t(i)).remote_port, 30);
+    }
+    const Connection_Table::Admission refused = table.admit("10.0.0.3", 7, 5);
+    EXPECT_FALSE(refused.slot);
+    EXPECT_FALSE(refused.displaced);
+    EXPECT_EQ(refused.reason, Connection_Table::Reason::TableFull);
+    EXPECT_EQ(table.inUse(), Connection_Table::kSlots);
+}
+
+TEST(ConnectionTable, AnAddressAtItsLimitGivesUpItsOldestConnectionWithoutAFrame)
+{
+    struct Step {
+        const char* address;
+        int port;
+        bool framesAfter; // the connection then sends a whole frame
+        std::optional<int> displacedPort;
+        bool refused;
+    };
+    const Step steps[] = {
+        {"10.0.0.1", 1, false, {}, false}, {"10.0.0.1", 2, true, {}, false},
+        {"10.0.0.1", 3, true, 1, false},   // over the limit of 2: port 1 had no frame yet
+        {"10.0.0.1", 4, false, {}, true},  // both left have sent frames: the newcomer is refused
+        {"10.0.0.2", 1, false, {}, false}, // another address has its own count
+    };
+    Connection_Table table;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.address) + ":" + std::to_string(step.port));
+        const Connection_Table::Admission a = table.admit(step.address, step.port, 5, 2);
+        EXPECT_EQ(!a.slot, step.refused);
+        EXPECT_EQ(a.displaced ? std::optional<int>(a.displaced->remote_port) : std::nullopt, step.displacedPort);
+        if (a.displaced || step.refused) {
+            EXPECT_EQ(a.reason, Connection_Table::Reason::AddressLimit);
+        }
+        if (step.framesAfter) {
+            table.touch(step.address, step.port, 30);
+        }
+    }
+    EXPECT_EQ(table.inUse(), 3u);
+    // Without a limit, one address may hold any number (a carrier's NAT).
+    Connection_Table open;
+    for (int port = 1; port <= 300; ++port) {
+        ASSERT_TRUE(open.admit("10.0.0.1", port, 5).slot);
+    }
+}
+
+TEST(ConnectionTable, OnlyAWholeFrameKeepsAConnectionPastTenSeconds)
+{
+    Connection_Table table;
+    ASSERT_TRUE(table.admit("10.0.0.1", 1, 30).slot); // a long countdown without a frame
+    ASSERT_TRUE(table.admit("10.0.0.1", 2, 30).slot);
+    table.touch("10.0.0.1", 2, 30);
+    EXPECT_TRUE(tick(table, 9).empty());
+    EXPECT_EQ(tick(table), (Closed{{"10.0.0.1", 1}}));
+    EXPECT_TRUE(tick(table, 19).empty());
+    EXPECT_EQ(tick(table), (Closed{{"10.0.0.1", 2}}));
+}
+
+TEST(ConnectionTable, StaysConsistentThroughAnyMixOfConnectingFramingClosingAndTicking)
+{
+    // Few ports on two addresses, so the same connection comes back often and the table fills.
+    Connection_Table table;
+    std::uint32_t state = 12345;
+    bool full = false;
+    const auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+    for (int step = 0; step < 200000; ++step) {
+        const std::string address = next() % 2 ? "10.0.0.1" : "10.0.0.2";
+        const int port = int(next() % 5000);
+        const unsigned op = next() % 1024;
+        if (op < 560) {
+            (void)table.admit(address, port, 5, next() % 4 == 0 ? 3 : 0);
+        } else if (op < 880) {
+            table.touch(address, port, int(next() % 4) * 10);
+        } else if (op < 1020) {
+            table.release(address, port);
+        } else {
+            tick(table);
+        }
+        full = full || table.inUse() == Connection_Table::kSlots;
+    }
+    EXPECT_TRUE(full); // the newcomers had to take slots from others
+    // Every slot in use is found again by its connection, once; then nothing is left.
+    std::size_t released = 0;
+    for (std::size_t i = 0; i < Connection_Table::kSlots; ++i) {
+        const Connection_Slot s = table.slot(i);
+        if (s.seconds_left != 0) {
+            ASSERT_TRUE(table.release(s.remote_address, s.remote_port)) << i;
+            ASSERT_FALSE(table.release(s.remote_address, s.remote_port)) << i;
+            ++released;
+        }
+    }
+    EXPECT_GT(released, 1000u);
+    EXPECT_EQ(table.inUse(), 0u);
+    EXPECT_TRUE(tick(table, 30).empty());
+}
+
 TEST(ConnectionTable, ReleaseFreesTheSlotsOfAGoneConnection)
 {
     Connection_Table table;

@@ -841,29 +841,63 @@ TEST_F(ReceiverTest, DatagramsAreFramesAnsweredToTheirSender)
     EXPECT_TRUE(m_receiver->isActive());
 }
 
-TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOncePerSenderInFiveSeconds)
+TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSendersWithACount)
 {
     m_config.DC9_UDP_Enable = 1;
     openPort();
     QUdpSocket first;
-    QUdpSocket second; // the same address from another port: the same sender
+    QUdpSocket second; // another sender: it shares the one line a second
     ASSERT_TRUE(first.bind(QHostAddress::LocalHost, 0));
     ASSERT_TRUE(second.bind(QHostAddress::LocalHost, 0));
     const std::string line = "Unrecognised data received from IP: 127.0.0.1, port: ";
+    const std::string secondLine = line + std::to_string(second.localPort());
     struct Row {
-        QUdpSocket* from;
+        QUdpSocket* from; // none: a timer tick
         std::int64_t laterMs;
         int lines;
+        std::string last; // the last line, when it is new
     };
     const Row rows[] = {
-        {&first, 0, 1}, {&first, 100, 1}, {&second, 100, 1}, {&first, 4700, 1}, {&second, 100, 2}};
+        {&first, 0, 1, line + std::to_string(first.localPort())},
+        {&first, 100, 1, {}},
+        {&second, 100, 1, {}},
+        {nullptr, 100, 1, {}}, // the second is not over yet
+        {nullptr, 700, 2, secondLine + " \u2026 and 1 more in the last second"},
+        {&second, 100, 2, {}},
+        {&first, 1000, 3, line + std::to_string(first.localPort()) + " \u2026 and 1 more in the last second"},
+    };
     for (const Row& row : rows) {
         m_clock.advance(row.laterMs);
-        EXPECT_EQ(datagramExchange(*row.from, m_port, "junk\n12345678\"", 100), QByteArray());
+        if (row.from == nullptr) {
+            m_receiver->Timer_DC9Timer();
+        } else {
+            EXPECT_EQ(datagramExchange(*row.from, m_port, "junk\n12345678\"", 100), QByteArray());
+        }
         EXPECT_EQ(countLog(line), row.lines);
+        if (!row.last.empty()) {
+            EXPECT_EQ(lastLog(), row.last);
+        }
     }
     // Nothing was sent back: the first datagram either sender sees is its frame's answer.
     EXPECT_EQ(datagramExchange(first, m_port, kNullFrame), kNullAck);
+}
+
+TEST_F(ReceiverTest, AValidDatagramBehindAnyBurstOfJunkIsAnswered)
+{
+    m_config.DC9_UDP_Enable = 1;
+    openPort();
+    QUdpSocket panel;
+    ASSERT_TRUE(panel.bind(QHostAddress::LocalHost, 0));
+    const QByteArray junk = "\n0000001F\"junk\"";
+    for (const int burst : {65, 500, 5000}) {
+        // Sent while the receiver does not run: all of it waits at once, as a flood finds it.
+        for (int i = 0; i < burst; ++i) {
+            ASSERT_EQ(panel.writeDatagram(junk, QHostAddress::LocalHost, m_port), junk.size()) << i;
+        }
+        EXPECT_EQ(datagramExchange(panel, m_port, kNullFrame, 5000), kNullAck) << burst;
+        // And UDP stays open for what comes later.
+        EXPECT_EQ(datagramExchange(panel, m_port, kNullFrame), kNullAck) << burst;
+    }
 }
 
 TEST_F(ReceiverTest, ANewConnectionIsClosedWhenEverySlotIsInUse)
@@ -881,6 +915,100 @@ TEST_F(ReceiverTest, ANewConnectionIsClosedWhenEverySlotIsInUse)
     QTcpSocket* panel = connectPanel();
     EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
     EXPECT_EQ(m_receiver->connectionTable().inUse(), 1u);
+}
+
+TEST_F(ReceiverTest, APanelGetsTheSlotOfAnIdleConnectionWhenTheTableIsFull)
+{
+    openPort();
+    // Two real connections that send nothing, then slots for connections that have sent frames.
+    QTcpSocket* idleOld = connectPanel();
+    QTcpSocket* idleNew = connectPanel();
+    const std::string oldPort = std::to_string(idleOld->localPort());
+    for (int port = 1; m_receiver->connectionTable().inUse() < ConnectionTable::kSlots; ++port) {
+        ASSERT_TRUE(m_receiver->connectionTable().touch("10.9.9.9", port, 30).has_value());
+    }
+    QTcpSocket panel;
+    panel.connectToHost(QHostAddress::LocalHost, m_port);
+    ASSERT_TRUE(panel.waitForConnected(5000));
+    EXPECT_EQ(exchange(&panel, kNullFrame), kNullAck);
+    EXPECT_TRUE(disconnected(idleOld)); // the one idle the longest gave way
+    EXPECT_TRUE(staysConnected(idleNew));
+    EXPECT_EQ(countLog("Connection table full, connection without a frame closed for a new one. IP: 127.0.0.1, port: " +
+                       oldPort),
+              1);
+    EXPECT_EQ(countLog("Connection table full, connection closed."), 0);
+    EXPECT_EQ(m_receiver->connectionTable().inUse(), ConnectionTable::kSlots);
+}
+
+TEST_F(ReceiverTest, OnlyWholeFramesRenewASlot)
+{
+    struct Row {
+        const char* name;
+        QByteArray everySecond; // sent before each tick
+        int closedAtTick;       // 0: still open after 8
+    };
+    const QByteArray refused = frame("\"XYZ\"0002R1L1#1234[]");
+    const Row rows[] = {
+        {"a byte of garbage a second", "x", 5},
+        {"a frame trickling in", kEventFrame.left(1), 5},
+        {"a header promising a long frame, then more of it", "\n0000FFFF\"", 5},
+        {"a whole refused frame a second", refused, 0},
+    };
+    openPort();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTcpSocket* panel = connectPanel();
+        int closedAt = 0;
+        for (int tick = 1; tick <= 8 && closedAt == 0; ++tick) {
+            panel->write(row.everySecond);
+            QByteArray answer;
+            waitUntil([&] {
+                answer += panel->readAll();
+                return row.everySecond == refused ? answer.endsWith('\r') : m_receiver->connectionTable().inUse() > 0;
+            }, 500);
+            ticks(1);
+            closedAt = staysConnected(panel) ? 0 : tick;
+        }
+        EXPECT_EQ(closedAt, row.closedAtTick);
+        panel->abort();
+        ASSERT_TRUE(waitUntil([&] { return m_receiver->activeConnections() == 0; }));
+        ticks(10); // nothing of this row is left for the next
+    }
+}
+
+TEST_F(ReceiverTest, AFrameOverTheLongestLengthIsDroppedAtOnceWithItsLine)
+{
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    panel->write("\n0000FF00\"" + QByteArray(100, 'x'));
+    const std::string expected =
+        "Frame longer than 4096 bytes dropped. IP: 127.0.0.1, port: " + std::to_string(panel->localPort());
+    ASSERT_TRUE(waitUntil([&] { return countLog(expected) == 1; })) << lastLog();
+    EXPECT_LT(m_receiver->partialFrameBytes(), 1024u); // nothing of it is kept
+    EXPECT_EQ(exchange(panel, kNullFrame), kNullAck);
+}
+
+TEST_F(ReceiverTest, OverTheBudgetTheLargestFrameStillArrivingIsDroppedFirst)
+{
+    m_config.DC9_Max_Frame_Length = 65535;
+    m_receiver->setPartialFramesBudget(3600);
+    openPort();
+    std::vector<QTcpSocket*> panels;
+    for (const int held : {300, 3000, 900}) {
+        QTcpSocket* panel = connectPanel();
+        panels.push_back(panel);
+        const std::size_t before = m_receiver->partialFrameBytes();
+        panel->write("\n0000FF00\"" + QByteArray(held - 10, 'x'));
+        ASSERT_TRUE(waitUntil([&] {
+            return m_receiver->partialFrameBytes() >= before + std::size_t(held / 2) || countLog("Frames still") > 0;
+        }));
+    }
+    const std::string dropped = "Frames still arriving over 0 MiB, the largest dropped. IP: 127.0.0.1, port: ";
+    EXPECT_EQ(countLog(dropped), 1);
+    EXPECT_EQ(countLog(dropped + std::to_string(panels[1]->localPort())), 1);
+    EXPECT_LE(m_receiver->partialFrameBytes(), 3600u);
+    // The panel whose part was dropped is still served.
+    EXPECT_EQ(exchange(panels[1], "\r" + kNullFrame), kNullAck);
 }
 
 TEST_F(ReceiverTest, AThrowingHandlerIsLoggedAndTheTimerAndSupervisionGoOn)

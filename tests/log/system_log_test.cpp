@@ -1,5 +1,7 @@
-// The system log writer: line shape, monthly files, order of lines, and the hidden key sequence.
+// The system log writer: line shape, monthly files and their size limit, order of lines, the limit on
+// repeated warnings, and the hidden key sequence.
 #include "log/SystemLog.h"
+#include "log/WarningLimiter.h"
 #include "store/StoreTestSupport.h"
 
 #include <filesystem>
@@ -75,6 +77,77 @@ TEST_F(SystemLogTest, AppendsToAnExistingFileAndSurvivesAnUnwritableDirectory)
     EXPECT_EQ(lines, 1);
     EXPECT_EQ(nowhere.currentFileName(), dir.file("missing/dir/kalvor_2026_12.log"));
     EXPECT_EQ(nowhere.formatLine("t"), "12/31/26 23:59:58  t");
+}
+
+TEST_F(SystemLogTest, AFileAtItsSizeLimitIsSetAsideOnceAndTheNewPartSaysSo)
+{
+    Config_Record config = defaultConfig();
+    config.Log_File_Max_MiB = 1;
+    SystemLog limited(dir.path(), clock, &config);
+    limited.onLine = [this](const std::string& line, LogColour colour) { shown.push_back({line, colour}); };
+    const std::string current = dir.file("kalvor_2026_12.log");
+    const std::string setAside = dir.file("kalvor_2026_12.1.log");
+    const std::string text(1000, 'x');
+    const std::size_t lineBytes = std::string("12/31/26 23:59:58  ").size() + text.size() + 2;
+    const std::size_t perFile = (1024 * 1024) / lineBytes; // whole lines that fit under the limit
+
+    for (std::size_t i = 0; i < perFile; ++i)
+        limited.write(text, LogColour::Black);
+    EXPECT_EQ(std::filesystem::file_size(current), perFile * lineBytes);
+    EXPECT_FALSE(std::filesystem::exists(setAside));
+
+    // The line that would pass the limit begins the new part, after the note that says where the rest is.
+    limited.write("over", LogColour::Red);
+    EXPECT_EQ(std::filesystem::file_size(setAside), perFile * lineBytes);
+    const std::string note = "12/31/26 23:59:58  Log file reached 1 MiB; its earlier part is kept as kalvor_2026_12.1.log";
+    EXPECT_EQ(readText(current), note + "\r\n12/31/26 23:59:58  over\r\n");
+    ASSERT_GE(shown.size(), 2u);
+    EXPECT_EQ(shown[shown.size() - 2].text, note);
+    EXPECT_EQ(shown.back().text, "12/31/26 23:59:58  over");
+
+    // Set aside once: the next time replaces the older part, so a month never holds more than two.
+    writeBytes(current, std::vector<std::uint8_t>(1024 * 1024, 'y'));
+    limited.write("again", LogColour::Black);
+    EXPECT_EQ(std::filesystem::file_size(setAside), 1024u * 1024u);
+    EXPECT_EQ(readText(current), note + "\r\n12/31/26 23:59:58  again\r\n");
+    EXPECT_EQ(SystemLog::maxFileBytes(nullptr), 64u * 1024 * 1024); // 0 or no record: 64 MiB
+}
+
+TEST(WarningLimiter, OneLineASecondPerKindWithACountOfWhatWasLeftOut)
+{
+    WarningLimiter limiter(2);
+    std::uint64_t leftOut = 99;
+    struct Step {
+        std::size_t kind;
+        std::int64_t atMs;
+        bool written;
+        std::uint64_t leftOut;
+    };
+    const Step steps[] = {
+        {0, 0, true, 0},     {0, 1, false, 0}, {0, 999, false, 0}, // the rest of that second is counted
+        {1, 500, true, 0},                                         // another kind has its own second
+        {0, 1000, true, 2},                                        // the next line carries the count
+        {0, 1200, false, 0}, {0, 1300, false, 0}, {0, 1400, false, 0},
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(limiter.offer(s.kind, s.atMs, leftOut), s.written) << s.atMs;
+        if (s.written) {
+            EXPECT_EQ(leftOut, s.leftOut) << s.atMs;
+        }
+    }
+    // Nothing more comes: the count is still written once its second is over, and only then.
+    EXPECT_TRUE(limiter.due(1999).empty());
+    const auto due = limiter.due(2000);
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0].kind, 0u);
+    EXPECT_EQ(due[0].leftOut, 3u);
+    EXPECT_TRUE(limiter.due(5000).empty());
+    EXPECT_FALSE(limiter.offer(0, 2500, leftOut)); // the due line began a new second
+
+    EXPECT_EQ(WarningLimiter::leftOutText(0), "");
+    EXPECT_EQ(WarningLimiter::leftOutText(7), " \u2026 and 7 more in the last second");
+    EXPECT_EQ(WarningLimiter::leftOutText(3412), " \u2026 and 3,412 more in the last second");
+    EXPECT_EQ(WarningLimiter::leftOutText(1234567), " \u2026 and 1,234,567 more in the last second");
 }
 
 TEST(KeyRing, SequenceCountsOnlyInTheFirstSixPlacesOfEachSixteen)
