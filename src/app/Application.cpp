@@ -464,7 +464,8 @@ int runService(ReceiverCore& core, Dialogs& dialogs)
     core.printTrafficLines(stdout);
     core.FormCreate();
     ServiceNotifier service;
-    service.readyAfter(core.receiver().timer());
+    // The lines of the start (where the port was opened) are out before systemd hears "ready".
+    service.readyAfter(core.receiver().timer(), [&core] { core.flushPrintedLines(); });
     const auto notifier = closeOnTerminationSignal(&core, [&core, &service] {
         service.stopping();
         core.FormClose();
@@ -526,7 +527,8 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool
     main.createSecondaryWindows();
     ServiceNotifier service;
     main.installEventFilter(&service); // its close event is the start of an orderly stop
-    service.readyAfter(core.receiver().timer());
+    // The lines of the start (where the port was opened) are out before systemd hears "ready".
+    service.readyAfter(core.receiver().timer(), [&core] { core.flushPrintedLines(); });
     // Ctrl+C in a terminal or a stop from the session: the orderly close, with nobody asked.
     const auto notifier = closeOnTerminationSignal(&main, [&main] { main.closeWithDefaultAnswers(); });
 

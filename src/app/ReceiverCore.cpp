@@ -240,6 +240,12 @@ void ReceiverCore::printLine(std::string_view text)
     std::fflush(stdout);
 }
 
+void ReceiverCore::flushPrintedLines()
+{
+    if (TrafficLines* traffic = m_threadLink->traffic.load())
+        (void)traffic->flush(std::chrono::milliseconds(500));
+}
+
 void ReceiverCore::FormCreate()
 {
     if (m_created)

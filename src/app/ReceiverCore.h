@@ -54,6 +54,8 @@ public:
     // A line for the same output, in order with the traffic lines (the service's log lines); written
     // at once when no traffic lines are printed.
     void printLine(std::string_view text);
+    // Waits up to half a second for the printed lines to reach the output.
+    void flushPrintedLines();
 
     // The orderly close, once: timers off; the receiver port and its connections closed; the
     // settings question; the forwarding thread asked to stop and waited for (it finishes the line in

@@ -36,12 +36,17 @@ void ServiceNotifier::ready()
     }
 }
 
-void ServiceNotifier::readyAfter(QTimer* firstTick)
+void ServiceNotifier::readyAfter(QTimer* firstTick, std::function<void()> before)
 {
+    auto becomeReady = [this, before = std::move(before)] {
+        if (before)
+            before();
+        ready();
+    };
     if (firstTick)
-        connect(firstTick, &QTimer::timeout, this, &ServiceNotifier::ready, Qt::SingleShotConnection);
+        connect(firstTick, &QTimer::timeout, this, std::move(becomeReady), Qt::SingleShotConnection);
     else
-        QTimer::singleShot(0, this, &ServiceNotifier::ready);
+        QTimer::singleShot(0, this, std::move(becomeReady));
 }
 
 void ServiceNotifier::stopping()

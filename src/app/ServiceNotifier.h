@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 
 class ServiceNotifier : public QObject {
 public:
@@ -16,7 +17,8 @@ public:
     void ready();
     // ready() after the first turn of `firstTick`: the receiver's timer opens the DC-09 port then,
     // so units ordered after this one find it listening. Without a timer, once the loop runs.
-    void readyAfter(QTimer* firstTick);
+    // `before` runs just ahead of READY=1 (the service empties its printed lines there).
+    void readyAfter(QTimer* firstTick, std::function<void()> before = {});
     // STOPPING=1 once, and no more pings: the close may take a while and is not a hang.
     void stopping();
 
