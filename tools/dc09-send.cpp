@@ -26,6 +26,7 @@ struct Options {
     bool linkTest = false;
     QByteArray sia; // SIA-DCS data after the account's "|" ("Nri1/BA12"); empty: Contact ID
     QByteArray account = "1234";
+    QByteArray headerAccount; // empty: the account above
     QByteArray receiver;
     QByteArray line;
     QByteArray event = "1130";
@@ -35,6 +36,7 @@ struct Options {
     QString time; // "now", "none" or HH:MM:SS,MM-DD-YYYY
     std::vector<std::uint8_t> key;
     std::optional<QByteArray> raw;
+    bool replay = false; // every message carries the first one's cipher text
     int sequence = 1;
     int count = 1;
     int connections = 1;
@@ -154,9 +156,11 @@ QByteArray buildFrame(const Options& o, int sequence)
     if (!o.line.isEmpty()) {
         body += "L" + o.line;
     }
-    body += "#" + o.account + "[";
+    body += "#" + (o.headerAccount.isEmpty() ? o.account : o.headerAccount) + "[";
     if (encrypted) {
-        static std::mt19937 random{std::random_device{}()};
+        static std::mt19937 fresh{std::random_device{}()};
+        std::mt19937 same{1}; // the same padding each time: the same cipher text
+        std::mt19937& random = o.replay ? same : fresh;
         const qsizetype clearLength = data.size() + 1; // "|" and the data
         const qsizetype padding = 16 * (clearLength / 16 + 1) - clearLength;
         std::vector<std::uint8_t> plain;
@@ -465,6 +469,9 @@ int main(int argc, char** argv)
          QStringLiteral("data")},
         {QStringLiteral("account"), QStringLiteral("Account number, hex digits (default 1234)."),
          QStringLiteral("hex")},
+        {QStringLiteral("header-account"),
+         QStringLiteral("Account in the header when it is to differ from the one in the data."),
+         QStringLiteral("hex")},
         {QStringLiteral("receiver"), QStringLiteral("Receiver number (R field); omitted when not given."),
          QStringLiteral("hex")},
         {QStringLiteral("line"), QStringLiteral("Line number (L field); omitted when not given."),
@@ -493,6 +500,9 @@ int main(int argc, char** argv)
          QStringLiteral("text")},
         {QStringLiteral("raw-hex"),
          QStringLiteral("Send these bytes, given as hex, instead of a built frame."), QStringLiteral("hex")},
+        {QStringLiteral("replay"),
+         QStringLiteral("Every message carries the first one's cipher text under its own sequence\n"
+                        "number, as a captured frame sent again would (needs --key).")},
         {QStringLiteral("seq"), QStringLiteral("First sequence number (default 1)."), QStringLiteral("n")},
         {QStringLiteral("count"), QStringLiteral("Messages to send in all (default 1)."),
          QStringLiteral("n")},
@@ -545,6 +555,7 @@ int main(int argc, char** argv)
         }
     };
     text("account", o.account);
+    text("header-account", o.headerAccount);
     text("receiver", o.receiver);
     text("line", o.line);
     text("event", o.event);
@@ -560,6 +571,10 @@ int main(int argc, char** argv)
         o.extension += parser.value(QStringLiteral("ext")).toLatin1();
     }
     o.time = parser.value(QStringLiteral("time"));
+    o.replay = parser.isSet(QStringLiteral("replay"));
+    if (o.replay && (o.time.isEmpty() || o.time == QStringLiteral("now"))) {
+        o.time = QString::fromLatin1(timeStamp(QDateTime::currentDateTime()).mid(1)); // one stamp for all
+    }
     if (parser.isSet(QStringLiteral("key"))) {
         const QByteArray hex = parser.value(QStringLiteral("key")).toLatin1();
         const QByteArray bytes = QByteArray::fromHex(hex);
@@ -568,6 +583,9 @@ int main(int argc, char** argv)
             return usage(QStringLiteral("--key takes 32, 48 or 64 hex digits"));
         }
         o.key.assign(bytes.begin(), bytes.end());
+    }
+    if (o.replay && o.key.empty()) {
+        return usage(QStringLiteral("--replay needs --key"));
     }
     if (parser.isSet(QStringLiteral("raw"))) {
         o.raw = unescape(parser.value(QStringLiteral("raw")));

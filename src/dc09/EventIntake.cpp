@@ -16,7 +16,11 @@ EventIntake::Taken EventIntake::accepted(const DC9_Message& message, std::time_t
     Taken taken;
     taken.answer = m_nextAnswer++;
     const bool filtered = repeatsReceivedOnce(m_config);
-    if (RepeatFilter::Entry* first = filtered ? m_repeats.find(message, std::int64_t(received)) : nullptr) {
+    const auto now = std::int64_t(received);
+    RepeatFilter::Entry* first = filtered ? m_repeats.find(message, now) : nullptr;
+    if (first == nullptr) // a captured frame sent again under another header, whatever the setting
+        first = m_repeats.findCipher(message, now, !filtered);
+    if (first != nullptr) {
         taken.repeat = true;
         Pending p{taken.answer, false, 0};
         if (first->ticket == RepeatFilter::kUnsealed) {
@@ -32,8 +36,13 @@ EventIntake::Taken EventIntake::accepted(const DC9_Message& message, std::time_t
         return taken;
     }
     m_group.push_back(Stage_DC9_Event(message, received, source, m_nextStage++, m_accounts, m_journal));
-    if (filtered)
-        m_open.firstCopies.push_back(&m_repeats.remember(message, std::int64_t(received), RepeatFilter::kUnsealed));
+    if (filtered || message.encrypted) {
+        const RepeatFilter::Remembered r = m_repeats.remember(message, now, RepeatFilter::kUnsealed, filtered);
+        for (RepeatFilter::Entry* e : {r.copy, r.cipher}) {
+            if (e != nullptr)
+                m_open.firstCopies.push_back(e);
+        }
+    }
     m_open.answers.push_back(Pending{taken.answer, true, 0});
     return taken;
 }
@@ -106,4 +115,6 @@ std::size_t EventIntake::undecided() const
 void EventIntake::loadRepeats(std::int64_t now)
 {
     m_repeats.loadFrom(m_store.receivedSince(now - RepeatFilter::kWindowSeconds), now);
+    m_repeats.loadCiphers(m_store.ciphersSince(now - RepeatFilter::kCipherWindowSeconds, RepeatFilter::kMaxCiphers),
+                          now);
 }

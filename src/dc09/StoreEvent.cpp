@@ -45,6 +45,8 @@ StagedRow Stage_DC9_Event(const DC9_Message& message, std::time_t received, cons
     row.sequence = message.sequence;
     row.token = std::string(fieldText(message.token));
     row.content = std::string(fieldText(message.content));
+    if (message.encrypted)
+        row.cipher.assign(reinterpret_cast<const char*>(message.cipher_digest), sizeof message.cipher_digest);
     row.record = record;
     row.extended = std::string(fieldText(extended));
     row.accountSlot = accountSlot ? int(*accountSlot) : -1;

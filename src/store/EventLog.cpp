@@ -5,6 +5,7 @@
 #include "config/Clock.h"
 #include "store/RecordText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -35,7 +36,8 @@ CREATE TABLE IF NOT EXISTS events (
     account_slot INTEGER,
     state INTEGER NOT NULL,
     reported_utc INTEGER,
-    reported_line TEXT
+    reported_line TEXT,
+    cipher BLOB
 );
 CREATE INDEX IF NOT EXISTS events_pending ON events(id) WHERE state = 0;
 CREATE INDEX IF NOT EXISTS events_received ON events(received_utc);
@@ -142,7 +144,7 @@ EventLog::EventLog(std::string path, Role role) : m_path(std::move(path)), m_rol
             exec("PRAGMA journal_mode=WAL") &&
             exec(role == Role::Writer ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
             exec("PRAGMA wal_autocheckpoint=0") && exec("PRAGMA journal_size_limit=67108864") &&
-            exec("PRAGMA temp_store=MEMORY") && exec(kSchema);
+            exec("PRAGMA temp_store=MEMORY") && exec(kSchema) && addCipherColumn();
         if (!ok) {
             m_failure = failureOf(sqlite3_errcode(m_db), "File open error. ");
             close();
@@ -183,6 +185,13 @@ void EventLog::close()
     m_db = nullptr;
 }
 
+// A log made before the cipher digests were kept gets their column; its old rows have none.
+bool EventLog::addCipherColumn()
+{
+    Statement probe(m_db, "SELECT cipher FROM events LIMIT 0");
+    return probe.ok() || exec("ALTER TABLE events ADD COLUMN cipher BLOB");
+}
+
 bool EventLog::exec(const char* sql)
 {
     return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -203,9 +212,9 @@ bool EventLog::prepareAll()
     return make(m_insert,
                 "INSERT INTO events(received_utc, received_local, transport, source_address, source_port, "
                 "receiver, line, account, sequence, token, content, event, partition, zone, extended, "
-                "address, journal_slot, account_slot, state, reported_utc, reported_line) VALUES "
+                "address, journal_slot, account_slot, state, reported_utc, reported_line, cipher) VALUES "
                 "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20, "
-                "?21)") &&
+                "?21, ?22)") &&
            make(m_putAccount, "INSERT OR REPLACE INTO accounts(slot, account, record) VALUES(?1, ?2, ?3)") &&
            make(m_putMeta, "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)") &&
            make(m_mark, "UPDATE events SET state = 1, reported_utc = ?2, reported_line = ?3 "
@@ -304,6 +313,10 @@ FileFailure EventLog::commit(std::span<LoggedEvent> rows, std::span<const Logged
             s.null(20);
             s.null(21);
         }
+        if (row.cipher.empty())
+            s.null(22);
+        else
+            s.blob(22, row.cipher.data(), int(row.cipher.size()));
         const int rc = s.step();
         s.reset();
         if (rc != SQLITE_DONE)
@@ -468,6 +481,35 @@ std::vector<LoggedEvent> EventLog::receivedSince(std::int64_t fromUtc)
         return {};
     s.integer(1, fromUtc);
     return readRows(s);
+}
+
+std::vector<LoggedCipher> EventLog::ciphersSince(std::int64_t fromUtc, std::size_t limit)
+{
+    std::vector<LoggedCipher> out;
+    if (!isOpen())
+        return out;
+    Statement s(m_db, "SELECT received_utc, cipher, account, sequence, receiver, line FROM events "
+                      "WHERE received_utc >= ?1 AND cipher IS NOT NULL ORDER BY id DESC LIMIT ?2");
+    if (!s.ok())
+        return out;
+    s.integer(1, fromUtc);
+    s.integer(2, std::int64_t(limit));
+    sqlite3_stmt* st = s.get();
+    int rc = SQLITE_ROW;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        LoggedCipher& c = out.emplace_back();
+        c.receivedUtc = sqlite3_column_int64(st, 0);
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(st, 1));
+        c.cipher.assign(bytes != nullptr ? bytes : "", std::size_t(sqlite3_column_bytes(st, 1)));
+        c.account = textOf(st, 2);
+        c.sequence = sqlite3_column_type(st, 3) == SQLITE_NULL ? -1 : sqlite3_column_int(st, 3);
+        c.receiver = textOf(st, 4);
+        c.line = textOf(st, 5);
+    }
+    if (rc != SQLITE_DONE)
+        (void)failureOf(rc, "Disk read error. ");
+    std::reverse(out.begin(), out.end()); // oldest first, as they came
+    return out;
 }
 
 std::vector<LoggedAccount> EventLog::accounts()

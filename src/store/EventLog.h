@@ -39,6 +39,18 @@ struct LoggedEvent {
     ForwardState state = ForwardState::Pending;
     std::int64_t reportedUtc = 0;
     std::string reportedLine;
+    // A digest of the cipher text as it came, for an encrypted message; empty for a plain one.
+    std::string cipher;
+};
+
+// An encrypted message's cipher digest and header, for the replay memory after a restart.
+struct LoggedCipher {
+    std::int64_t receivedUtc = 0;
+    std::string cipher;
+    std::string account;
+    int sequence = -1;
+    std::string receiver;
+    std::string line;
 };
 
 // An account slot as the log holds it.
@@ -101,6 +113,8 @@ public:
     [[nodiscard]] std::vector<LoggedEvent> newest(std::size_t limit, std::int64_t afterId);
     // Rows received at or after `fromUtc`, oldest first (the repeats' memory after a restart).
     [[nodiscard]] std::vector<LoggedEvent> receivedSince(std::int64_t fromUtc);
+    // The newest `limit` encrypted messages received since `fromUtc`, oldest first.
+    [[nodiscard]] std::vector<LoggedCipher> ciphersSince(std::int64_t fromUtc, std::size_t limit);
     [[nodiscard]] std::vector<LoggedAccount> accounts();
     [[nodiscard]] std::int64_t rowCount();
     [[nodiscard]] std::int64_t maxId();
@@ -122,6 +136,7 @@ private:
     [[nodiscard]] bool prepareAll();
     [[nodiscard]] FileFailure failureOf(int rc, const char* what);
     [[nodiscard]] bool exec(const char* sql);
+    [[nodiscard]] bool addCipherColumn();
     [[nodiscard]] std::vector<LoggedEvent> readRows(Statement& statement);
     void close();
 

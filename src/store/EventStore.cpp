@@ -122,6 +122,13 @@ std::vector<LoggedEvent> EventStore::receivedSince(std::int64_t fromUtc)
     return m_writer->receivedSince(fromUtc);
 }
 
+std::vector<LoggedCipher> EventStore::ciphersSince(std::int64_t fromUtc, std::size_t limit)
+{
+    if (!m_writer || !m_writer->isOpen())
+        return {};
+    return m_writer->ciphersSince(fromUtc, limit);
+}
+
 void EventStore::setWake(std::function<void()> wake)
 {
     std::lock_guard lock(m_mutex);

@@ -98,6 +98,8 @@ public:
     [[nodiscard]] const std::string& logPath() const { return m_path; }
     // Before start(): the rows received at or after `fromUtc` (the repeats' memory after a restart).
     [[nodiscard]] std::vector<LoggedEvent> receivedSince(std::int64_t fromUtc);
+    // Before start(): the newest `limit` encrypted messages since `fromUtc` (the replays' memory).
+    [[nodiscard]] std::vector<LoggedCipher> ciphersSince(std::int64_t fromUtc, std::size_t limit);
     // Days the log keeps its rows; 0 means the default.
     void setKeepDays(int days) { m_keepDays.store(days); }
     // The clock of the keeping time and of a commit that hangs (tests move it); the system clock

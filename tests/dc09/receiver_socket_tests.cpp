@@ -2,6 +2,7 @@
 // time-outs, garbage, errors. Timer ticks are driven by calling the handler.
 #include "../support/FaultInjection.h"
 #include "../support/QtWait.h"
+#include "Dc09TestSupport.h"
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
@@ -767,6 +768,56 @@ TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestartWithItsSequenceNumbers)
     m_clock.set(m_clock.wallNow().seconds + 61);
     EXPECT_EQ(exchange(panel, kEventFrame), kEventAck);
     EXPECT_EQ(loggedOf("1234"), 3);
+}
+
+// A captured encrypted frame sent again with another sequence number, receiver or line is one alarm,
+// within ten minutes and across a restart; every answer is the first copy's.
+TEST_F(ReceiverTest, ACapturedEncryptedFrameSentAgainUnderOtherHeadersIsOneAlarm)
+{
+    setEncryptionMode(m_config, 1);
+    m_config.Time_Synch = 0; // the memory alone
+    for (std::uint8_t i = 0; i < 16; ++i)
+        m_config.DC9_AES_Key[i] = std::uint8_t(0xA0 + i);
+    const std::string cipher =
+        dc09test::encryptedBody("", "PADDING|#A128|1130 01 015]", m_config).substr(1); // no "["
+    const auto captured = [&](const char* header) {
+        return frame(QByteArray("\"*ADM-CID\"") + header + "#A128[" + QByteArray::fromStdString(cipher));
+    };
+    const auto encryptedAck = [](const QByteArray& answer) { return answer.contains("\"*ACK\""); };
+    openPort();
+    QTcpSocket* panel = connectPanel();
+    struct Row {
+        int secondsLater;
+        bool restart;
+        const char* header;
+        std::uint8_t storeRepeats;
+        std::int64_t logged;
+    };
+    const Row rows[] = {
+        {0, false, "0042R1L1", 0, 1},   // the panel's own message
+        {1, false, "0043R1L1", 0, 1},   // sent again under the following numbers
+        {1, false, "0044R1L1", 0, 1},
+        {1, false, "9999R2L7", 0, 1},   // and another receiver and line
+        {300, true, "0045R1L1", 0, 1},  // the memory comes back from the log
+        {1, false, "0046R1L1", 1, 1},   // every copy stored, but a replay is no copy
+        {1, false, "0042R1L1", 1, 2},   // the first copy's very header is: stored
+        {601, false, "0047R1L1", 0, 3}, // after ten minutes only the time window can tell
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.header);
+        m_clock.set(m_clock.wallNow().seconds + row.secondsLater);
+        m_config.DC9_Store_Repeats = row.storeRepeats;
+        if (row.restart) {
+            stopStores();
+            startStores();
+            m_receiver->start();
+            openPort();
+            panel = connectPanel();
+        }
+        const QByteArray answer = exchange(panel, captured(row.header));
+        EXPECT_TRUE(encryptedAck(answer)) << answer.toStdString();
+        EXPECT_EQ(loggedOf("A128"), row.logged);
+    }
 }
 
 TEST_F(ReceiverTest, ARepeatIsNotAcknowledgedWhileItsFirstCopyIsNotInTheLog)

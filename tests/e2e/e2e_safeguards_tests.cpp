@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
@@ -162,6 +163,48 @@ TEST_F(SafeguardsEndToEnd, WithKnownAccountsOnlyAStrangersAccountIsAnsweredDuh)
     EXPECT_TRUE(install.waitForOutput("Account 5678 is not in the Object List"));
     EXPECT_EQ(install.terminate(), 0);
     EXPECT_EQ(install.output().count("Account 5678 is not in the Object List"), 1);
+}
+
+// A captured encrypted alarm sent again under four sequence numbers is one alarm, answered each
+// time; an alarm whose header names only the start of its account is filed under the whole one.
+TEST_F(SafeguardsEndToEnd, AReplayedFrameIsForwardedOnceAndAShortHeaderAccountIsFiledInFull)
+{
+    const QString key = QStringLiteral("00112233445566778899AABBCCDDEEFF");
+    const quint16 port = freePort();
+    quint16 monPort = freePort();
+    while (monPort == port)
+        monPort = freePort();
+    ASSERT_TRUE(install.configure(port, {QStringLiteral("DC9_AES_Mode=1"), QStringLiteral("DC9_AES_Key=") + key,
+                                         QStringLiteral("Time_Synch=1"), QStringLiteral("Mon_Port_Open=1"),
+                                         QStringLiteral("Mon_Server=1"), QStringLiteral("Mon_Port=%1").arg(monPort),
+                                         QStringLiteral("Test_Heartbeat_Period=600")}));
+    ASSERT_TRUE(install.start(QStringLiteral("Port %1 is open.").arg(port))) << install.output().constData();
+    AutomationSim sim;
+    ASSERT_TRUE(sim.start({QStringLiteral("--connect"), QStringLiteral("127.0.0.1:%1").arg(monPort)}));
+
+    const QStringList encrypted{QStringLiteral("--key"), key};
+    const RunResult replayed = send(port,
+                                    encrypted + QStringList{QStringLiteral("--replay"), QStringLiteral("--seq"),
+                                                            QStringLiteral("20"), QStringLiteral("--count"),
+                                                            QStringLiteral("4")},
+                                    "*ACK");
+    EXPECT_EQ(replayed.exitCode, 0) << replayed.output.constData();
+    const RunResult shortHeader = send(port,
+                                       encrypted + QStringList{QStringLiteral("--account"), QStringLiteral("123456"),
+                                                               QStringLiteral("--header-account"),
+                                                               QStringLiteral("12"), QStringLiteral("--seq"),
+                                                               QStringLiteral("30")},
+                                       "*ACK");
+    EXPECT_EQ(shortHeader.exitCode, 0) << shortHeader.output.constData();
+    EXPECT_TRUE(sim.waitForLines(3, 30000)) << sim.output().constData() << install.output().constData();
+    (void)waitUntil([&] { return sim.lines().size() > 3; }, 1500); // a second copy, were one sent
+    EXPECT_EQ(install.terminate(), 0) << install.output().constData();
+    EXPECT_EQ(sim.finish(), 0);
+    EXPECT_TRUE(sim.output().contains("heartbeats 1, events 2, bad 0")) << sim.output().constData();
+    const QList<QByteArray> lines = sim.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const QByteArray& l) { return l.contains("123456"); }),
+              1);
+    EXPECT_TRUE(install.output().contains("the events are filed under 123456.")) << install.output().constData();
 }
 
 } // namespace
