@@ -1,6 +1,8 @@
 // The commit thread and the housekeeping thread of the event log.
 #include "store/EventStore.h"
 
+#include <pthread.h>
+
 #include "config/Clock.h"
 #include "store/AccountTable.h"
 #include "store/Journal.h"
@@ -139,8 +141,15 @@ void EventStore::start()
 {
     if (m_committer.joinable())
         return;
-    m_committer = std::thread([this] { runCommits(); });
-    m_housekeeping = std::thread([this] { runHousekeeping(); });
+    // Named for top -H, strace and a debugger: which thread waits on the disk is the first question.
+    m_committer = std::thread([this] {
+        (void)::pthread_setname_np(::pthread_self(), "log-commit");
+        runCommits();
+    });
+    m_housekeeping = std::thread([this] {
+        (void)::pthread_setname_np(::pthread_self(), "log-housekeep");
+        runHousekeeping();
+    });
 }
 
 std::uint64_t EventStore::submit(std::vector<StagedRow> rows)
