@@ -517,12 +517,6 @@ std::vector<std::unique_ptr<Panel>> connectPanels(int count, quint16 port, bool 
     return panels;
 }
 
-// 1. 64 panels, each sending its next event as soon as the last is answered. Link tests, which are
-// stored but never forwarded, show the receive path without the forwarding side's share. With a
-// `pace` (messages per second over all panels) each panel waits for its turn as well, which shows
-// the answer time at a given load rather than at saturation.
-// Paced, every accepted event must also reach the simulator exactly once; with `windows` the receiver
-// runs with the Event List and the Object List open.
 // Garbage datagrams to the receiver port from a thread of its own, at `perSecond`, from four source
 // ports, until stopped: what a misconfigured or hostile network throws at the UDP side.
 class UdpFlood {
@@ -704,6 +698,12 @@ double metricValue(const std::string& text, const std::string& name)
     return -1;
 }
 
+// 1. Panels (64, 512, 2,048), each sending its next event as soon as the last is answered. Link tests, which are
+// stored but never forwarded, show the receive path without the forwarding side's share. With a
+// `pace` (messages per second over all panels) each panel waits for its turn as well, which shows
+// the answer time at a given load rather than at saturation.
+// Paced, every accepted event must also reach the simulator exactly once; with `windows` the receiver
+// runs with the Event List and the Object List open.
 // With `floodPerSecond`, the receiver port is also bound for UDP and garbage datagrams flood it.
 // Unpaced and without the flood, a bare ACK server takes the same load right after, and the ratio to
 // it is the receiver's cost; the metrics say how many ACKs each commit (one sync) carried.

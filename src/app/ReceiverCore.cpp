@@ -47,31 +47,17 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
 
     // Lines and beeps from the background threads go through the link, never through `this`: a
     // thread that outlives the core must find no core rather than a freed one.
-    const auto threadLog = [link] {
-        return mainThreadLogSink(
-            &link->context,
-            [link](std::string_view text, LogColour colour) {
-                if (link->core)
-                    link->core->Write_System_Log(text, colour);
-            },
-            [link] {
-                if (link->core)
-                    emit link->core->beepRequested();
-            });
+    const auto write = [link](std::string_view text, LogColour colour) {
+        if (link->core)
+            link->core->Write_System_Log(text, colour);
     };
+    const auto beep = [link] {
+        if (link->core)
+            emit link->core->beepRequested();
+    };
+    const auto threadLog = [link, write, beep] { return mainThreadLogSink(&link->context, write, beep); };
     // The stores' own threads never wait for the main thread, which may be waiting for them.
-    const auto queuedLog = [link] {
-        return queuedLogSink(
-            &link->context,
-            [link](std::string_view text, LogColour colour) {
-                if (link->core)
-                    link->core->Write_System_Log(text, colour);
-            },
-            [link] {
-                if (link->core)
-                    emit link->core->beepRequested();
-            });
-    };
+    const auto queuedLog = [link, write, beep] { return queuedLogSink(&link->context, write, beep); };
     // The window reads the journal itself when it runs; changes that come while one is queued add
     // nothing to it.
     const auto refreshEvents = [link] {

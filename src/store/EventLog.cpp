@@ -185,6 +185,24 @@ void EventLog::close()
     m_db = nullptr;
 }
 
+bool EventLog::begin()
+{
+    const int rc = m_begin->step();
+    m_begin->reset();
+    return rc == SQLITE_DONE;
+}
+
+FileFailure EventLog::rolledBack(const char* what)
+{
+    FileFailure f = failureOf(sqlite3_errcode(m_db), what);
+    // A failed statement may leave the transaction open; it must not carry into the next commit.
+    if (!sqlite3_get_autocommit(m_db)) {
+        (void)m_rollback->step();
+        m_rollback->reset();
+    }
+    return f;
+}
+
 // A log made before the cipher digests were kept gets their column; its old rows have none.
 bool EventLog::addCipherColumn()
 {
@@ -248,19 +266,8 @@ FileFailure EventLog::commit(std::span<LoggedEvent> rows, std::span<const Logged
 {
     if (!isOpen())
         return m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
-    const auto fail = [&](const char* what) {
-        const int rc = sqlite3_errcode(m_db);
-        FileFailure f = failureOf(rc, what);
-        // A failed statement may leave the transaction open; it must not carry into the next commit.
-        if (!sqlite3_get_autocommit(m_db)) {
-            (void)m_rollback->step();
-            m_rollback->reset();
-        }
-        return f;
-    };
-    const int begun = m_begin->step();
-    m_begin->reset();
-    if (begun != SQLITE_DONE)
+    const auto fail = [this](const char* what) { return rolledBack(what); };
+    if (!begin())
         return fail("Disk write error. ");
     const auto putMeta = [&](const char* key, std::int64_t value) {
         Statement& s = *m_putMeta;
@@ -416,17 +423,8 @@ FileFailure EventLog::markReported(std::span<const ReportMark> marks)
         return m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
     if (marks.empty())
         return {};
-    const auto fail = [&] {
-        FileFailure f = failureOf(sqlite3_errcode(m_db), "Disk write error. ");
-        if (!sqlite3_get_autocommit(m_db)) {
-            (void)m_rollback->step();
-            m_rollback->reset();
-        }
-        return f;
-    };
-    const int begun = m_begin->step();
-    m_begin->reset();
-    if (begun != SQLITE_DONE)
+    const auto fail = [this] { return rolledBack("Disk write error. "); };
+    if (!begin())
         return fail();
     for (const ReportMark& m : marks) {
         m_mark->integer(1, m.id);

@@ -137,6 +137,9 @@ private:
     [[nodiscard]] FileFailure failureOf(int rc, const char* what);
     [[nodiscard]] bool exec(const char* sql);
     [[nodiscard]] bool addCipherColumn();
+    [[nodiscard]] bool begin();
+    // The failure of a statement of a transaction, which is rolled back if it is still open.
+    [[nodiscard]] FileFailure rolledBack(const char* what);
     [[nodiscard]] std::vector<LoggedEvent> readRows(Statement& statement);
     void close();
 

@@ -300,6 +300,16 @@ void Journal::dropDescriptorsLocked()
     m_extendedFd = -1;
 }
 
+void Journal::writeAllAgainLocked()
+{
+    dropDescriptorsLocked();
+    std::lock_guard lock(m_mutex);
+    for (std::size_t i = 0; i < journal::kSlots; ++i)
+        m_unwritten[i] = m_slotLogId[i] != 0 ? 1 : 0;
+    m_anyUnwritten = true;
+    m_headerUnwritten = true;
+}
+
 FileFailure Journal::flushLocked()
 {
     struct Run {
@@ -450,12 +460,7 @@ FileFailure Journal::checkpoint()
             (m_extendedFd >= 0 &&
              !m_io.stillWhole(m_extendedFd, m_paths.extended, journal::kExtendedImageSize))) {
             // What went to the old file is not in the new one: everything committed is written again.
-            dropDescriptorsLocked();
-            std::lock_guard lock(m_mutex);
-            for (std::size_t i = 0; i < journal::kSlots; ++i)
-                m_unwritten[i] = m_slotLogId[i] != 0 ? 1 : 0;
-            m_anyUnwritten = true;
-            m_headerUnwritten = true;
+            writeAllAgainLocked();
         }
         failed = flushLocked();
         if (failed.ok() && m_written && m_journalFd >= 0 && m_extendedFd >= 0) {
@@ -467,12 +472,7 @@ FileFailure Journal::checkpoint()
                 m_written = false;
             } else {
                 // Pages that could not be synced may be lost: everything is written again.
-                dropDescriptorsLocked();
-                std::lock_guard lock(m_mutex);
-                for (std::size_t i = 0; i < journal::kSlots; ++i)
-                    m_unwritten[i] = m_slotLogId[i] != 0 ? 1 : 0;
-                m_anyUnwritten = true;
-                m_headerUnwritten = true;
+                writeAllAgainLocked();
             }
         }
     }

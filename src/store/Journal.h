@@ -110,6 +110,8 @@ private:
     // What the files should hold now: the committed events, with their status bytes as on disk.
     [[nodiscard]] std::vector<std::uint8_t> viewImage(bool journalFile);
     void dropDescriptorsLocked();
+    // Under m_fileMutex: the files are opened afresh and every committed slot and the header written.
+    void writeAllAgainLocked();
     void note(FileFailure failure);
     [[nodiscard]] std::string lostSummary(); // under m_mutex: the count of overwrites not yet logged
     [[nodiscard]] std::int64_t steadyNow() const;
