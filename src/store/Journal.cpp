@@ -70,7 +70,7 @@ FileFailure failure(const char* what, const std::string& path, int error)
 Journal::Journal(Paths paths, LogSink log, FileIo& io)
     : m_paths(std::move(paths)), m_log(std::move(log)), m_io(io), m_image(journal::kImageSize, 0),
       m_extended(journal::kExtendedImageSize, 0), m_slotStage(journal::kSlots, 0),
-      m_slotLogId(journal::kSlots, 0), m_unwritten(journal::kSlots, 0)
+      m_slotLogId(journal::kSlots, 0), m_earlyReport(journal::kSlots, 0), m_unwritten(journal::kSlots, 0)
 {
 }
 
@@ -227,6 +227,9 @@ void Journal::noteCommitted(std::span<const CommittedSlot> slots)
             if (!(slot->status & journal::kStored))
                 continue;
             slot->status |= journal::kSaved;
+            if (m_earlyReport[c.slot] == c.logId)
+                slot->status |= journal::kReported;
+            m_earlyReport[c.slot] = 0;
             m_slotLogId[c.slot] = c.logId;
             m_unwritten[c.slot] = 1;
             m_anyUnwritten = true;
@@ -397,6 +400,10 @@ bool Journal::markReported(std::size_t slot, std::int64_t logId)
         std::uint8_t status = 0;
         {
             std::lock_guard lock(m_mutex);
+            if (m_slotLogId[slot] == 0 && m_slotStage[slot] != 0) {
+                m_earlyReport[slot] = logId; // committed, but the view has not heard yet
+                return true;
+            }
             if (m_slotLogId[slot] != logId)
                 return false;
             JournalRecord* record = slotAt(slot);

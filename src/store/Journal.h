@@ -127,6 +127,9 @@ private:
     std::vector<std::uint8_t> m_extended;   // journal::kExtendedImageSize, never reallocated
     std::vector<std::uint64_t> m_slotStage; // under m_mutex
     std::vector<std::int64_t> m_slotLogId;  // under m_mutex
+    // A forwarder can read a row from the log before the commit thread has told the view its id:
+    // its report is kept here and taken up when the id arrives. Under m_mutex.
+    std::vector<std::int64_t> m_earlyReport;
     // Slots whose committed content (or status byte) the files do not have yet. Under m_mutex.
     std::vector<std::uint8_t> m_unwritten;
     bool m_anyUnwritten = false; // under m_mutex

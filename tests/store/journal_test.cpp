@@ -129,6 +129,14 @@ TEST_F(JournalTest, ACommittedSlotIsSavedAndReadsOneOnDiskThenSevenOnceReported)
     journal.markPending(slot, 501);
     EXPECT_EQ(journal.record(slot).status, 3);
     EXPECT_EQ(readBytes(journalPath())[slotOffset(1)], 1);
+
+    // The forwarder can read a row from the log before the commit thread has told the view its id.
+    const std::size_t early = journal.stage(makeRecord("4321"), "", 78);
+    EXPECT_TRUE(journal.markReported(early, 502));
+    const Journal::CommittedSlot late{std::uint16_t(early), 78, 502};
+    journal.committed(std::span(&late, 1));
+    EXPECT_EQ(journal.record(early).status, 7);
+    EXPECT_EQ(readBytes(journalPath())[slotOffset(early)], 7);
     EXPECT_TRUE(journal.checkpoint().ok());
     EXPECT_TRUE(log.lines().empty());
     EXPECT_GE(refreshes, 3);
