@@ -5,6 +5,7 @@
 #include "app/AccountKeysCommand.h"
 #include "app/CommandLine.h"
 #include "app/DataDirectoryLock.h"
+#include "app/ExportEventsCommand.h"
 #include "app/MainForm.h"
 #include "app/ReceiverCore.h"
 #include "app/ServiceNotifier.h"
@@ -350,6 +351,9 @@ int runArdentel(int argc, char** argv)
     raiseOpenFileLimit();
 
     const std::string dir = cl.dir.empty() ? executableDirectory(argc > 0 ? argv[0] : nullptr) : cl.dir;
+    // Before anything that would create the directory: the export only reads.
+    if (cl.exportEvents)
+        return runExportEvents(cl, DataPaths::inDirectory(dir));
     // A service pointed at a new directory gets it, rather than running without its files; it holds
     // the key, so it is closed to other users from the start.
     const bool newDirectory = !QDir(QString::fromLocal8Bit(dir.c_str())).exists();
