@@ -26,13 +26,21 @@ bool isControl(unsigned char c)
 
 void appendField(std::string& out, std::string_view text)
 {
-    bool quote = false;
-    for (const char c : text)
-        quote = quote || c == ',' || c == '"' || c == '\n' || c == '\r';
     // A spreadsheet takes a cell that begins so for a formula; the apostrophe makes it text.
     const bool formula =
         !text.empty() && (text.front() == '=' || text.front() == '+' || text.front() == '-' ||
                           text.front() == '@' || text.front() == '\t');
+    bool plain = !formula;
+    bool quote = false;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        quote = quote || c == ',' || c == '"' || c == '\n' || c == '\r';
+        plain = plain && b >= 0x20 && b < 0x7F && c != ',' && c != '"';
+    }
+    if (plain) { // nearly every field: printable ASCII as it stands
+        out.append(text);
+        return;
+    }
     if (quote)
         out += '"';
     if (formula)
