@@ -118,8 +118,9 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
         }
     }
     const bool narrowed = !cl.exportAccount.empty() || !cl.exportFrom.empty() || !cl.exportTo.empty();
-    if (narrowed && !cl.exportEvents)
-        return fail("--account, --from and --to go with --export-events");
+    const bool showsEvents = std::find(cl.show.begin(), cl.show.end(), "events") != cl.show.end();
+    if (narrowed && !cl.exportEvents && !showsEvents)
+        return fail("--account, --from and --to go with --export-events or --show events");
     // The export only reads; anything else would have to wait for it or change what it reads.
     if (cl.exportEvents && (cl.configOnly() || cl.headless || !cl.show.empty() || !cl.screenshot.empty()))
         return fail("--export-events goes with --dir, --account, --from and --to only");
@@ -156,9 +157,10 @@ std::string commandLineHelp()
            "                      standard output, for benchmarks and pictures\n"
            "  --export-events FILE  write the events of the event log as CSV to FILE (- for standard\n"
            "                      output), newest first, and exit; works beside a running receiver\n"
-           "  --account ACCOUNT   with --export-events: only this account's events\n"
-           "  --from YYYY-MM-DD, --to YYYY-MM-DD  with --export-events: only the events received on\n"
-           "                      these local days and those between\n"
+           "  --account ACCOUNT   with --export-events: only this account's events; with --show\n"
+           "                      events: the Event List opens with this filter\n"
+           "  --from YYYY-MM-DD, --to YYYY-MM-DD  the same for the events received on these local\n"
+           "                      days and those between\n"
            "  --help              this text\n"
            "\n"
            "Exit status: 0 success, 1 a file could not be written or the receiver could not start,\n"

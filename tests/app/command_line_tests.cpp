@@ -67,6 +67,8 @@ TEST(CommandLine, ReadsEveryOption)
     EXPECT_EQ(exporting.exportAccount + exporting.exportFrom + exporting.exportTo,
               "12ab2026-12-012026-12-07");
     EXPECT_FALSE(exporting.configOnly() || exporting.changesFiles());
+    // The same options fill the Event List's filter when it opens at start.
+    EXPECT_FALSE(parse({"--show", "objects,events", "--account", "1234", "--from", "2026-12-01"}).second);
 }
 
 TEST(CommandLine, RejectsWhatItCannotUse)
