@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Takes the pictures in docs/ of the main window (its "DC-09 Receiver" page), the Event List, the
-# Object List, the serial settings dialog and the Account Keys window, under Xvfb, with data the real
-# receiver made in a temporary directory:
+# Takes the pictures in docs/ of the main window (its "DC-09 Receiver" page), the Event List (as it
+# opens, and with a filter set), the Object List, the serial settings dialog and the Account Keys
+# window, under Xvfb, with data the real receiver made in a temporary directory:
 #   1. events forwarded to the automation software simulator (Reported), a link test, then events
 #      stored while the link is down (Pending after the next start);
 #   2. a start whose extended-data file cannot be written, so the newest events are stored in
 #      memory only (Unknown), and one account whose supervision time of one minute runs out (red).
-# Usage: scripts/screenshots.sh [BUILD_DIR]   (takes about 95 seconds)
+# Usage: scripts/screenshots.sh [BUILD_DIR]   (takes about 100 seconds)
 set -euo pipefail
 
 build=${1:-build}
@@ -70,12 +70,12 @@ xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --dir "$data" --show events,o
     --screenshot "$data/shot.png" --screenshot-after 70 &
 windows=$!
 sleep 6
-# The extended-data file cannot be opened any more: new events stay in memory, unsaved.
+# The extended-data file cannot be opened any more: new events are in the event log (and
+# acknowledged), but their ring slots stay unsaved.
 mv "$data/extevn.dat" "$data/extevn.dat.kept"
 mkdir "$data/extevn.dat"
-# An event that cannot be written is not acknowledged: the panel would send it again.
-event --account 1234 --event 1130 --zone 005 --quality 80 --expect none --timeout 2000
-event --account 4321 --event 1120 --zone 001 --expect none --timeout 2000
+event --account 1234 --event 1130 --zone 005 --quality 80 --timeout 2000
+event --account 4321 --event 1120 --zone 001 --timeout 2000
 wait "$windows" || true
 rmdir "$data/extevn.dat"
 mv "$data/extevn.dat.kept" "$data/extevn.dat"
@@ -84,10 +84,16 @@ mv "$data/extevn.dat.kept" "$data/extevn.dat"
 xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --dir "$data" --screenshot "$data/main.png" \
     --screenshot-after 3
 
+# 4. The Event List with a filter: one account's events of today, from the event log.
+today=$(date +%F)
+xvfb-run -a -s "-screen 0 1280x1024x24" "$program" --dir "$data" --show events --account 1234 \
+    --from "$today" --to "$today" --screenshot "$data/filter.png" --screenshot-after 3
+
 cp "$data/main.png" "$root/docs/main-window.png"
+cp "$data/filter-events.png" "$root/docs/event-list-filter.png"
 cp "$data/shot-events.png" "$root/docs/event-list.png"
 cp "$data/shot-objects.png" "$root/docs/object-list.png"
 cp "$data/shot-serial.png" "$root/docs/serial-settings.png"
 cp "$data/shot-keys.png" "$root/docs/account-keys.png"
-echo "docs/main-window.png, docs/event-list.png, docs/object-list.png, docs/serial-settings.png and" \
-    "docs/account-keys.png written"
+echo "docs/main-window.png, docs/event-list.png, docs/event-list-filter.png, docs/object-list.png," \
+    "docs/serial-settings.png and docs/account-keys.png written"

@@ -5,6 +5,7 @@
 #include "app/AccountKeysCommand.h"
 #include "app/CommandLine.h"
 #include "app/DataDirectoryLock.h"
+#include "app/ExportEventsCommand.h"
 #include "app/MainForm.h"
 #include "app/ReceiverCore.h"
 #include "app/ServiceNotifier.h"
@@ -26,6 +27,7 @@
 #include "ui/PageTabBar.h"
 
 #include <QDir>
+#include <QLineEdit>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -350,6 +352,9 @@ int runArdentel(int argc, char** argv)
     raiseOpenFileLimit();
 
     const std::string dir = cl.dir.empty() ? executableDirectory(argc > 0 ? argv[0] : nullptr) : cl.dir;
+    // Before anything that would create the directory: the export only reads.
+    if (cl.exportEvents)
+        return runExportEvents(cl, DataPaths::inDirectory(dir));
     // A service pointed at a new directory gets it, rather than running without its files; it holds
     // the key, so it is closed to other users from the start.
     const bool newDirectory = !QDir(QString::fromLocal8Bit(dir.c_str())).exists();
@@ -478,15 +483,20 @@ int runService(ReceiverCore& core, Dialogs& dialogs)
 }
 
 // The windows of --show, opened as their menu entry or button would.
-std::vector<std::pair<std::string, QWidget*>> openWindows(TMain_Form& main,
-                                                          const std::vector<std::string>& names)
+std::vector<std::pair<std::string, QWidget*>> openWindows(TMain_Form& main, const CommandLine& cl)
 {
     std::vector<std::pair<std::string, QWidget*>> shown;
-    for (const std::string& name : names) {
+    for (const std::string& name : cl.show) {
         QWidget* window = nullptr;
         if (name == "events") {
             main.Meniu_FailasClick();
             window = main.Form_Events;
+            if (!cl.exportAccount.empty() || !cl.exportFrom.empty() || !cl.exportTo.empty()) {
+                main.Form_Events->Edit_Filter_Account->setText(QString::fromStdString(cl.exportAccount));
+                main.Form_Events->Edit_Filter_From->setText(QString::fromStdString(cl.exportFrom));
+                main.Form_Events->Edit_Filter_To->setText(QString::fromStdString(cl.exportTo));
+                main.Form_Events->applyFilter();
+            }
         } else if (name == "objects") {
             main.Button1Click();
             window = main.Form_Latest_Events;
@@ -539,7 +549,7 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool
         main.move(r.topLeft());
     }
     main.show();
-    const auto shown = openWindows(main, cl.show);
+    const auto shown = openWindows(main, cl);
 
     if (!cl.screenshot.empty()) {
         const QString file = QString::fromLocal8Bit(cl.screenshot.c_str());

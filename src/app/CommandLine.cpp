@@ -85,6 +85,26 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
                 cl.show.push_back(name);
                 from = comma + 1;
             }
+        } else if (isOption("--export-events")) {
+            auto v = value("--export-events");
+            if (!v || v->empty())
+                return fail("--export-events needs a file name (- for standard output)");
+            cl.exportEvents = *v;
+        } else if (isOption("--account")) {
+            auto v = value("--account");
+            if (!v || v->empty())
+                return fail("--account needs an account number");
+            cl.exportAccount = *v;
+        } else if (isOption("--from")) {
+            auto v = value("--from");
+            if (!v || v->empty())
+                return fail("--from needs a date (YYYY-MM-DD)");
+            cl.exportFrom = *v;
+        } else if (isOption("--to")) {
+            auto v = value("--to");
+            if (!v || v->empty())
+                return fail("--to needs a date (YYYY-MM-DD)");
+            cl.exportTo = *v;
         } else if (isOption("--set")) {
             auto v = value("--set");
             if (!v)
@@ -97,6 +117,13 @@ std::pair<CommandLine, std::optional<CommandLineError>> parseCommandLine(int arg
             return fail("unknown argument \"" + std::string(arg) + "\" (try --help)");
         }
     }
+    const bool narrowed = !cl.exportAccount.empty() || !cl.exportFrom.empty() || !cl.exportTo.empty();
+    const bool showsEvents = std::find(cl.show.begin(), cl.show.end(), "events") != cl.show.end();
+    if (narrowed && !cl.exportEvents && !showsEvents)
+        return fail("--account, --from and --to go with --export-events or --show events");
+    // The export only reads; anything else would have to wait for it or change what it reads.
+    if (cl.exportEvents && (cl.configOnly() || cl.headless || !cl.show.empty() || !cl.screenshot.empty()))
+        return fail("--export-events goes with --dir, --account, --from and --to only");
     return {cl, std::nullopt};
 }
 
@@ -128,9 +155,16 @@ std::string commandLineHelp()
            "                      (comma-separated). Without a display the window runs on the\n"
            "                      offscreen platform with default answers and log lines on\n"
            "                      standard output, for benchmarks and pictures\n"
+           "  --export-events FILE  write the events of the event log as CSV to FILE (- for standard\n"
+           "                      output), newest first, and exit; works beside a running receiver\n"
+           "  --account ACCOUNT   with --export-events: only this account's events; with --show\n"
+           "                      events: the Event List opens with this filter\n"
+           "  --from YYYY-MM-DD, --to YYYY-MM-DD  the same for the events received on these local\n"
+           "                      days and those between\n"
            "  --help              this text\n"
            "\n"
            "Exit status: 0 success, 1 a file could not be written or the receiver could not start,\n"
+           "or --export-events failed (a bad date or account, no event log, a file it cannot write),\n"
            "2 a bad argument or setting, 3 --set or a key change refused because a receiver runs on the "
            "directory.\n";
 }

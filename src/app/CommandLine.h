@@ -23,6 +23,12 @@ struct CommandLine {
     // still builds its window, on the offscreen platform, with the service's default answers and log
     // lines on standard output (for benchmarks and pictures).
     std::vector<std::string> show;
+    // --export-events FILE (- for standard output): the event log's events as CSV, and exit;
+    // --account, --from and --to narrow it (or, with --show events, fill the Event List's filter).
+    std::optional<std::string> exportEvents;
+    std::string exportAccount;
+    std::string exportFrom; // YYYY-MM-DD, as given
+    std::string exportTo;
 
     // Anything to do that needs no window?
     [[nodiscard]] bool configOnly() const

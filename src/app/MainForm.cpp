@@ -243,6 +243,10 @@ void TMain_Form::createSecondaryWindows()
     // Order of creation: events, serial settings, system log, object list, data log.
     Form_Events = new TForm_Events(m_core.journal(), m_dialogs, this);
     Form_Events->clearEvents = [this] { return m_core.store().clearView(); };
+    // Opened on the window's search thread, and for an export.
+    Form_Events->setEventLog([path = m_core.store().logPath()] {
+        return std::make_unique<EventLog>(path, EventLog::Role::Reader);
+    });
     connect(&m_core, &ReceiverCore::journalChanged, Form_Events, [this] { Form_Events->requestRefresh(); });
     Form_Com_Settings = new TForm_Com_Settings(m_core.config(), m_dialogs, this);
     connect(Form_Com_Settings, &TForm_Com_Settings::settingsEdited, this,

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -56,7 +57,7 @@ CREATE TABLE IF NOT EXISTS meta (
 constexpr const char* kColumns =
     "id, received_utc, transport, source_address, source_port, receiver, line, account, sequence, token, "
     "content, event, partition, zone, extended, address, journal_slot, account_slot, state, reported_utc, "
-    "reported_line";
+    "reported_line, received_local";
 
 // The errno behind an SQLite failure, for the log line; a guess from the result code when the
 // system gave none (a full disk, a read-only directory).
@@ -88,6 +89,73 @@ std::string textOf(sqlite3_stmt* s, int column)
 {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
     return text != nullptr ? std::string(text, std::size_t(sqlite3_column_bytes(s, column))) : std::string();
+}
+
+// "file:" URI of a path: every byte but the plain ones percent-encoded.
+std::string fileUri(const std::string& path, const char* query)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char c : path) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '/' ||
+            b == '.' || b == '-' || b == '_' || b == '~') {
+            uri += c;
+        } else {
+            uri += '%';
+            uri += kHex[b >> 4];
+            uri += kHex[b & 0x0F];
+        }
+    }
+    return uri + "?" + query;
+}
+
+char lowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// Whether `text` holds `lowered` (ASCII letters in small case), letters A to Z in either case.
+bool holdsText(std::string_view text, std::string_view lowered)
+{
+    if (lowered.size() > text.size())
+        return false;
+    const char first = lowered.front();
+    const char firstCapital = first >= 'a' && first <= 'z' ? char(first - 'a' + 'A') : first;
+    for (std::size_t i = 0; i + lowered.size() <= text.size(); ++i) {
+        if (text[i] != first && text[i] != firstCapital)
+            continue;
+        std::size_t k = 1;
+        while (k < lowered.size() && lowerAscii(text[i + k]) == lowered[k])
+            ++k;
+        if (k == lowered.size())
+            return true;
+    }
+    return false;
+}
+
+// holds_text(needle, text...): whether any of the texts holds the needle (already in small letters).
+// In C++ rather than LIKE: a few times faster over the many rows a search reads.
+void holdsTextFunction(sqlite3_context* context, int count, sqlite3_value** values)
+{
+    const auto view = [](sqlite3_value* v) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(v));
+        return text != nullptr ? std::string_view(text, std::size_t(sqlite3_value_bytes(v)))
+                               : std::string_view();
+    };
+    const std::string_view needle = view(values[0]);
+    bool found = needle.empty();
+    for (int i = 1; i < count && !found; ++i)
+        found = holdsText(view(values[i]), needle);
+    sqlite3_result_int(context, found ? 1 : 0);
+}
+
+std::string loweredText(std::string_view text)
+{
+    std::string lowered;
+    for (const char c : text)
+        lowered += lowerAscii(c);
+    return lowered;
 }
 
 } // namespace
@@ -124,20 +192,72 @@ private:
     int m_rc = SQLITE_ERROR;
 };
 
-EventLog::EventLog(std::string path, Role role) : m_path(std::move(path)), m_role(role)
+std::optional<EventLog::FileStamp> EventLog::stampOf(const std::string& path)
 {
-    int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
-    flags |= role == Role::Reader ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    const int rc = sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileStamp{std::int64_t(st.st_ino), std::int64_t(st.st_size),
+                     std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// A read-only connection to a WAL database creates its -wal and -shm files when they are missing,
+// and leaves them behind: files of the visitor's user (root's, say) that the receiver's user could
+// then not open, in a directory that may not even be writable. So a visitor uses the receiver's
+// files when they are there, and otherwise reads the database file as immutable: with no WAL file
+// no connection has the log open, and changedSinceOpen() tells whether one opened it meanwhile.
+bool EventLog::openVisitor()
+{
+    const std::optional<FileStamp> database = stampOf(m_path);
+    if (!database) {
+        m_failure = FileFailure::of("File open error. ", m_path, ENOENT);
+        return false;
+    }
+    const bool wal = stampOf(m_path + "-wal").has_value();
+    const bool index = stampOf(m_path + "-shm").has_value();
+    if (wal && !index) {
+        // Read alone, the file would lack what the WAL holds; opened, the index would be created.
+        m_failure = FileFailure::of("File open error. ", m_path + "-shm", ENOENT);
+        m_failure.detail =
+            "the WAL file is there without its index; start the receiver on the directory once";
+        return false;
+    }
+    if (!wal)
+        m_readAlone = database;
+    const std::string uri = fileUri(m_path, wal ? "mode=ro" : "immutable=1");
+    const int rc = sqlite3_open_v2(
+        uri.c_str(), &m_db,
+        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
         m_failure = failureOf(rc, "File open error. ");
-        close();
-        return;
+        return false;
+    }
+    return true;
+}
+
+EventLog::EventLog(std::string path, Role role) : m_path(std::move(path)), m_role(role)
+{
+    if (role == Role::Visitor) {
+        if (!openVisitor()) {
+            close();
+            return;
+        }
+    } else {
+        int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+        flags |= role == Role::Reader ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        const int rc = sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr);
+        if (rc != SQLITE_OK) {
+            m_failure = failureOf(rc, "File open error. ");
+            close();
+            return;
+        }
     }
     sqlite3_extended_result_codes(m_db, 1);
+    (void)sqlite3_create_function_v2(m_db, "holds_text", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                     holdsTextFunction, nullptr, nullptr, nullptr);
     // The writer waits this long for a mark or a deletion in progress; the others for the writer.
     sqlite3_busy_timeout(m_db, role == Role::Housekeeper ? 100 : 5000);
-    if (role != Role::Reader) {
+    if (role != Role::Reader && role != Role::Visitor) {
         // WAL: one append and one sync per commit, and readers never block the writer. Checkpoints
         // are made by the housekeeping, never by a commit that panels wait for.
         const bool ok =
@@ -225,7 +345,7 @@ bool EventLog::prepareAll()
         std::string("SELECT ") + kColumns + " FROM events WHERE state = 0 AND id > ?2 ORDER BY id LIMIT ?1";
     if (!make(m_pending, pendingSql.c_str()))
         return false;
-    if (m_role == Role::Reader)
+    if (m_role == Role::Reader || m_role == Role::Visitor)
         return true;
     return make(m_insert,
                 "INSERT INTO events(received_utc, received_local, transport, source_address, source_port, "
@@ -259,6 +379,39 @@ std::string EventLog::localTimeText(std::int64_t utcSeconds)
     char text[32];
     const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
     return std::string(text, n);
+}
+
+std::optional<std::int64_t> EventLog::localDayStart(std::string_view date, int laterDays)
+{
+    if (date.size() != 10 || date[4] != '-' || date[7] != '-')
+        return std::nullopt;
+    int parts[3] = {0, 0, 0};
+    const std::size_t from[3] = {0, 5, 8};
+    const std::size_t length[3] = {4, 2, 2};
+    for (int p = 0; p < 3; ++p) {
+        for (std::size_t i = from[p]; i < from[p] + length[p]; ++i) {
+            if (date[i] < '0' || date[i] > '9')
+                return std::nullopt;
+            parts[p] = parts[p] * 10 + (date[i] - '0');
+        }
+    }
+    if (parts[0] < 1970 || parts[1] < 1 || parts[1] > 12 || parts[2] < 1)
+        return std::nullopt;
+    std::tm tm{};
+    tm.tm_year = parts[0] - 1900;
+    tm.tm_mon = parts[1] - 1;
+    tm.tm_mday = parts[2];
+    tm.tm_isdst = -1;
+    std::tm checked = tm;
+    // mktime moves the 31st of a 30-day month on: such a day is no date.
+    if (std::mktime(&checked) == std::time_t(-1) || checked.tm_mday != parts[2] ||
+        checked.tm_mon != parts[1] - 1)
+        return std::nullopt;
+    tm.tm_mday += laterDays;
+    const std::time_t start = std::mktime(&tm);
+    if (start == std::time_t(-1))
+        return std::nullopt;
+    return std::int64_t(start);
 }
 
 FileFailure EventLog::commit(std::span<LoggedEvent> rows, std::span<const LoggedAccount> accounts,
@@ -355,21 +508,34 @@ FileFailure EventLog::commit(std::span<LoggedEvent> rows, std::span<const Logged
 std::vector<LoggedEvent> EventLog::readRows(Statement& statement)
 {
     std::vector<LoggedEvent> out;
+    (void)eachRow(statement, [&out](const LoggedEvent& e) {
+        out.push_back(e);
+        return true;
+    });
+    return out;
+}
+
+bool EventLog::eachRow(Statement& statement, const std::function<bool(const LoggedEvent&)>& each)
+{
     sqlite3_stmt* s = statement.get();
+    LoggedEvent e;
+    bool ok = true;
     for (;;) {
         const int rc = statement.step();
         if (rc != SQLITE_ROW) {
-            if (rc != SQLITE_DONE)
+            if (rc != SQLITE_DONE) {
                 (void)failureOf(rc, "Disk read error. ");
+                ok = false;
+            }
             break;
         }
-        LoggedEvent& e = out.emplace_back();
         e.id = sqlite3_column_int64(s, 0);
         e.receivedUtc = sqlite3_column_int64(s, 1);
         e.transport = textOf(s, 2);
         e.sourceAddress = textOf(s, 3);
         e.sourcePort = sqlite3_column_int(s, 4);
         JournalRecord& r = e.record;
+        r = JournalRecord{};
         r.status = journal::kStored;
         setFieldText(r.receiver, textOf(s, 5));
         setFieldText(r.line, textOf(s, 6));
@@ -392,9 +558,12 @@ std::vector<LoggedEvent> EventLog::readRows(Statement& statement)
                                : ForwardState::Pending;
         e.reportedUtc = sqlite3_column_int64(s, 19);
         e.reportedLine = textOf(s, 20);
+        e.receivedLocal = textOf(s, 21);
+        if (!each(e))
+            break;
     }
     statement.reset();
-    return out;
+    return ok;
 }
 
 std::vector<LoggedEvent> EventLog::pending(std::size_t limit, std::int64_t afterId)
@@ -588,4 +757,139 @@ int EventLog::deleteOlderThan(std::int64_t beforeUtc, int batch)
     if (s.step() != SQLITE_DONE)
         return 0;
     return sqlite3_changes(m_db);
+}
+
+bool EventLog::walksById(const EventFilter& filter)
+{
+    return filter.account.empty() && !filter.fromUtc && !filter.beforeUtc;
+}
+
+std::unique_ptr<EventLog::Statement>
+EventLog::filterStatement(const EventFilter& filter,
+                          std::optional<std::pair<std::int64_t, std::int64_t>> textFrom,
+                          std::optional<std::int64_t> limit)
+{
+    // Fixed pieces only; every value is bound. The order is that of the index the filter walks, so
+    // that a limit ends the walk early: the time received (through the account's index or the time's),
+    // or, with neither an account nor dates, the rows themselves, newest first.
+    const bool byId = walksById(filter);
+    std::string sql = std::string("SELECT ") + kColumns + " FROM events WHERE 1";
+    if (!filter.account.empty())
+        sql += " AND account = ?1";
+    // The text search's bound lies inside the dates, and as the walk's first bound it ends the walk.
+    if (textFrom && !byId)
+        sql += " AND received_utc >= ?4 AND (received_utc > ?4 OR id >= ?5)";
+    else if (filter.fromUtc)
+        sql += " AND received_utc >= ?2";
+    if (textFrom && byId)
+        sql += " AND id >= ?5";
+    if (filter.beforeUtc)
+        sql += " AND received_utc < ?3";
+    if (!filter.text.empty())
+        sql += " AND holds_text(?6, content, address, source_address)";
+    sql += byId ? " ORDER BY id DESC" : " ORDER BY received_utc DESC, id DESC";
+    if (limit)
+        sql += " LIMIT ?7";
+    auto s = std::make_unique<Statement>(m_db, sql.c_str());
+    if (!s->ok()) {
+        (void)failureOf(sqlite3_errcode(m_db), "Disk read error. ");
+        return nullptr;
+    }
+    if (!filter.account.empty())
+        s->text(1, filter.account);
+    if (filter.fromUtc && !(textFrom && !byId))
+        s->integer(2, *filter.fromUtc);
+    if (filter.beforeUtc)
+        s->integer(3, *filter.beforeUtc);
+    if (textFrom) {
+        if (!byId)
+            s->integer(4, textFrom->first);
+        s->integer(5, textFrom->second);
+    }
+    if (!filter.text.empty())
+        s->text(6, m_lowered = loweredText(filter.text));
+    if (limit)
+        s->integer(7, *limit);
+    return s;
+}
+
+HistoryPage EventLog::find(const EventFilter& filter, std::size_t limit,
+                           std::optional<std::int64_t> textSearchRows)
+{
+    HistoryPage page;
+    if (!isOpen()) {
+        page.failure = m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
+        return page;
+    }
+    // Both statements in one read transaction, so the bound and the rows agree.
+    if (!exec("BEGIN")) {
+        page.failure = failureOf(sqlite3_errcode(m_db), "Disk read error. ");
+        return page;
+    }
+    std::optional<std::pair<std::int64_t, std::int64_t>> textFrom;
+    page.textSearchRows =
+        textSearchRows.value_or(walksById(filter) ? kTextSearchRows : kTextSearchRowsThroughIndex);
+    if (!filter.text.empty() && page.textSearchRows > 0) {
+        // The oldest of the newest `textSearchRows` events the rest of the filter takes, read from
+        // an index alone; the one after it, if any, is the first the search does not reach.
+        std::string sql = "SELECT received_utc, id FROM events WHERE 1";
+        if (!filter.account.empty())
+            sql += " AND account = ?1";
+        if (filter.fromUtc)
+            sql += " AND received_utc >= ?2";
+        if (filter.beforeUtc)
+            sql += " AND received_utc < ?3";
+        sql += walksById(filter) ? " ORDER BY id DESC" : " ORDER BY received_utc DESC, id DESC";
+        sql += " LIMIT 2 OFFSET ?4";
+        Statement bound(m_db, sql.c_str());
+        if (bound.ok()) {
+            if (!filter.account.empty())
+                bound.text(1, filter.account);
+            if (filter.fromUtc)
+                bound.integer(2, *filter.fromUtc);
+            if (filter.beforeUtc)
+                bound.integer(3, *filter.beforeUtc);
+            bound.integer(4, page.textSearchRows - 1);
+            if (bound.step() == SQLITE_ROW) {
+                textFrom = {sqlite3_column_int64(bound.get(), 0), sqlite3_column_int64(bound.get(), 1)};
+                page.textSearchCut = bound.step() == SQLITE_ROW;
+            }
+        }
+        bound.reset();
+    }
+    const std::unique_ptr<Statement> s = filterStatement(filter, textFrom, std::int64_t(limit) + 1);
+    if (s == nullptr) {
+        page.failure = m_failure;
+    } else {
+        const bool ok = eachRow(*s, [&](const LoggedEvent& e) {
+            if (page.rows.size() == limit) {
+                page.more = true;
+                return false;
+            }
+            page.rows.push_back(e);
+            return true;
+        });
+        if (!ok)
+            page.failure = m_failure;
+    }
+    (void)exec("COMMIT");
+    return page;
+}
+
+FileFailure EventLog::forEachMatch(const EventFilter& filter,
+                                   const std::function<bool(const LoggedEvent&)>& each)
+{
+    if (!isOpen())
+        return m_failure.ok() ? FileFailure::of("File open error. ", m_path, EIO) : m_failure;
+    const std::unique_ptr<Statement> s = filterStatement(filter, std::nullopt, std::nullopt);
+    if (s == nullptr || !eachRow(*s, each))
+        return m_failure;
+    return {};
+}
+
+bool EventLog::changedSinceOpen() const
+{
+    if (!m_readAlone)
+        return false;
+    return stampOf(m_path + "-wal").has_value() || stampOf(m_path) != m_readAlone;
 }

@@ -9,6 +9,7 @@
 #include "store/JournalRecord.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -26,6 +27,7 @@ enum class ForwardState : int { Pending = 0, Reported = 1, NotReportable = 2 };
 struct LoggedEvent {
     std::int64_t id = 0; // given by the log when the row is written
     std::int64_t receivedUtc = 0;
+    std::string receivedLocal; // "YYYY-MM-DD HH:MM:SS" as the clock showed it at receipt; set by the log
     std::string transport; // "tcp", "udp", or "ring" for events taken over from the ring files
     std::string sourceAddress;
     int sourcePort = 0;
@@ -74,6 +76,29 @@ struct LogCommitNotes {
     bool takenOver = false; // the ring and account files as they were are now in the log
 };
 
+// Which events the Event List's filter and the export take. An unset field takes every event.
+struct EventFilter {
+    std::string account; // this account exactly, as the log holds it (hex digits in capitals)
+    // In the message data as received (account, event, group, zone, extended data), the IP address
+    // shown or the source address; letters A to Z in either case.
+    std::string text;
+    std::optional<std::int64_t> fromUtc;   // received at or after
+    std::optional<std::int64_t> beforeUtc; // received before
+
+    [[nodiscard]] bool empty() const { return account.empty() && text.empty() && !fromUtc && !beforeUtc; }
+};
+
+// One look at the log through a filter: the newest matches.
+struct HistoryPage {
+    std::vector<LoggedEvent> rows; // newest first
+    bool more = false;             // more events match than were asked for
+    // A text was asked for, and the events the filter takes are more than the text search reads
+    // (`textSearchRows`): older ones were not searched.
+    bool textSearchCut = false;
+    std::int64_t textSearchRows = 0;
+    FileFailure failure;
+};
+
 class EventLog {
 public:
     enum class Role {
@@ -81,7 +106,16 @@ public:
         Forwarder,   // marks: a mark lost to a crash costs one more send, so they ride on the next sync
         Housekeeper, // checkpoints and deletions: what it cannot do at once waits for its next round
         Reader,      // queries only
+        // Queries from another process (the command line), with or without a receiver running,
+        // creating no file: beside a receiver it reads through the receiver's own WAL files, and
+        // with none it reads the database file as it lies (see changedSinceOpen()).
+        Visitor,
     };
+    // How many of the filter's newest events a text search reads at most: a walk through the whole
+    // log would take seconds, and a narrower filter (an account, dates) reaches further back. With an
+    // account or dates each event read is a look-up through an index, which costs about twice as much.
+    static constexpr std::int64_t kTextSearchRows = 100000;
+    static constexpr std::int64_t kTextSearchRowsThroughIndex = 50000;
 
     // Opens (and, unless reading, creates) the log. Never throws; failed() says why it is unusable.
     EventLog(std::string path, Role role);
@@ -123,6 +157,20 @@ public:
     // Whether the files of before the log have been taken over.
     [[nodiscard]] bool takenOver();
 
+    // The newest `limit` events the filter takes, newest (by time received) first; a text is
+    // looked for in the newest kTextSearchRows (or kTextSearchRowsThroughIndex, or `textSearchRows`
+    // when given) of them.
+    [[nodiscard]] HistoryPage find(const EventFilter& filter, std::size_t limit,
+                                   std::optional<std::int64_t> textSearchRows = std::nullopt);
+    // Every event the filter takes, newest first, one at a time, until `each` returns false. One
+    // read transaction: what it reads is the log at one moment.
+    [[nodiscard]] FileFailure forEachMatch(const EventFilter& filter,
+                                           const std::function<bool(const LoggedEvent&)>& each);
+    // A visitor that read the database file without the receiver's WAL files (no receiver was
+    // running) says whether a receiver has since opened or changed it: what was read may then mix
+    // two states of the file, and must be read again.
+    [[nodiscard]] bool changedSinceOpen() const;
+
     // Housekeeping, off the answers' path.
     [[nodiscard]] FileFailure checkpoint();
     // Deletes at most `batch` reported or unreportable rows received before `beforeUtc`; the count.
@@ -130,6 +178,8 @@ public:
 
     // "YYYY-MM-DD HH:MM:SS" in local time, as the row keeps it beside the UTC seconds.
     [[nodiscard]] static std::string localTimeText(std::int64_t utcSeconds);
+    // The first second of the local day "YYYY-MM-DD" + `laterDays`; none for anything but a real date.
+    [[nodiscard]] static std::optional<std::int64_t> localDayStart(std::string_view date, int laterDays = 0);
 
 private:
     class Statement;
@@ -141,6 +191,14 @@ private:
     // The failure of a statement of a transaction, which is rolled back if it is still open.
     [[nodiscard]] FileFailure rolledBack(const char* what);
     [[nodiscard]] std::vector<LoggedEvent> readRows(Statement& statement);
+    // Reads the statement's rows one at a time; false when a step failed.
+    [[nodiscard]] bool eachRow(Statement& statement, const std::function<bool(const LoggedEvent&)>& each);
+    // The statement of a filter (its values bound); `textFrom` keeps a text search to rows at or
+    // after that (time, id). Null when it cannot be prepared.
+    [[nodiscard]] std::unique_ptr<Statement>
+    filterStatement(const EventFilter& filter, std::optional<std::pair<std::int64_t, std::int64_t>> textFrom,
+                    std::optional<std::int64_t> limit);
+    [[nodiscard]] static bool walksById(const EventFilter& filter);
     void close();
 
     std::string m_path;
@@ -148,6 +206,19 @@ private:
     sqlite3* m_db = nullptr;
     bool m_created = false;
     FileFailure m_failure;
+    // A visitor reading the database file alone: the file as it was at open, and whether its WAL
+    // file was absent then.
+    struct FileStamp {
+        std::int64_t inode = 0;
+        std::int64_t size = 0;
+        std::int64_t modifiedNs = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    // None when the file is not there.
+    [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
+    [[nodiscard]] bool openVisitor();
+    std::optional<FileStamp> m_readAlone;
+    std::string m_lowered; // the text of the filter statement under way, bound from here
     std::unique_ptr<Statement> m_insert;
     std::unique_ptr<Statement> m_putAccount;
     std::unique_ptr<Statement> m_putMeta;

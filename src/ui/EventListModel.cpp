@@ -11,10 +11,6 @@
 
 namespace {
 
-const std::array<const char*, EventListModel::kColumns> kHeaders = {
-    "Time Received",     "Receiver Number", "Line Number", "Account Number", "Qualifier + Event",
-    "Group / Partition", "Zone / User",     "IP Address",  "Signal Quality", "Status"};
-
 QString blankThen(std::string_view text)
 {
     return QLatin1Char(' ') + grid::latin1(text);
@@ -58,22 +54,40 @@ std::size_t EventListModel::rebuild()
                 rows.push_back(std::uint16_t(slot));
         }
     }
-    // An empty journal still shows one empty row under the header.
+    replaceRows(rows.size(), [&] {
+        m_slots = std::move(rows);
+        m_logged.clear();
+        m_showsLogged = false;
+    });
+    return m_slots.size();
+}
+
+void EventListModel::showLogged(std::vector<LoggedEvent> rows)
+{
+    replaceRows(rows.size(), [&] {
+        m_logged = std::move(rows);
+        m_slots.clear();
+        m_showsLogged = true;
+    });
+}
+
+template <typename Assign> void EventListModel::replaceRows(std::size_t rows, Assign assign)
+{
+    // Nothing to show still shows one empty row under the header.
     const int before = rowCount();
-    const int after = std::max<int>(1, int(rows.size()));
+    const int after = std::max<int>(1, int(rows));
     if (after > before) {
         beginInsertRows({}, before, after - 1);
-        m_slots = std::move(rows);
+        assign();
         endInsertRows();
     } else if (after < before) {
         beginRemoveRows({}, after, before - 1);
-        m_slots = std::move(rows);
+        assign();
         endRemoveRows();
     } else {
-        m_slots = std::move(rows);
+        assign();
     }
     emit dataChanged(index(0, 0), index(after - 1, kColumns - 1));
-    return m_slots.size();
 }
 
 int EventListModel::slotOfRow(int row) const
@@ -83,7 +97,7 @@ int EventListModel::slotOfRow(int row) const
 
 int EventListModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : std::max<int>(1, int(m_slots.size()));
+    return parent.isValid() ? 0 : std::max<int>(1, int(m_showsLogged ? m_logged.size() : m_slots.size()));
 }
 
 int EventListModel::columnCount(const QModelIndex& parent) const
@@ -95,13 +109,17 @@ QVariant EventListModel::headerData(int section, Qt::Orientation orientation, in
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= kColumns)
         return {};
-    return QString::fromLatin1(kHeaders[std::size_t(section)]);
+    return QString::fromLatin1(eventlist::kHeaders[std::size_t(section)]);
 }
 
 QVariant EventListModel::data(const QModelIndex& index, int role) const
 {
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
+    if (m_showsLogged) {
+        const auto row = std::size_t(index.row());
+        return row < m_logged.size() ? loggedData(m_logged[row], index.column()) : QString();
+    }
     const int slot = slotOfRow(index.row());
     if (slot < 0)
         return QString();
@@ -125,14 +143,39 @@ QVariant EventListModel::data(const QModelIndex& index, int role) const
         return blankThen(fieldText(r.zone));
     case 7:
         return blankThen(fieldText(r.address));
-    case 8: {
-        char value[17] = {};
-        if (!Find_Tag_Value("[Q", m_journal.extendedText(std::size_t(slot)), value))
-            return QString();
-        return QLatin1Char(' ') + QString::fromLatin1(value) + QStringLiteral(" %");
-    }
+    case 8:
+        return grid::latin1(eventlist::signalText(m_journal.extendedText(std::size_t(slot))));
     case 9:
         return statusText(r);
+    default:
+        return {};
+    }
+}
+
+QVariant EventListModel::loggedData(const LoggedEvent& e, int column) const
+{
+    const JournalRecord& r = e.record;
+    switch (column) {
+    case 0:
+        return QStringLiteral("   ") + grid::timeText(std::time_t(e.receivedUtc), " ");
+    case 1:
+        return blankThen(fieldText(r.receiver));
+    case 2:
+        return blankThen(fieldText(r.line));
+    case 3:
+        return blankThen(fieldText(r.account));
+    case 4:
+        return grid::eventText(fieldText(r.event));
+    case 5:
+        return blankThen(fieldText(r.partition));
+    case 6:
+        return blankThen(fieldText(r.zone));
+    case 7:
+        return blankThen(fieldText(r.address));
+    case 8:
+        return grid::latin1(eventlist::signalText(e.extended));
+    case 9:
+        return QString::fromLatin1(eventlist::stateText(e.state, fieldText(r.event)));
     default:
         return {};
     }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "config/Clock.h"
-#include "store/EventCode.h"
+#include "store/EventTexts.h"
 
 #include <QString>
 #include <ctime>
@@ -10,17 +10,11 @@
 
 namespace grid {
 
-// "Qualifier + Event": " PING" for a link test, a blank and the code for a SIA event, else " %d   %s":
-// the qualifier's digit value (its low four bits) and the three-character code after it.
+// "Qualifier + Event" (see eventlist::eventText).
 inline QString eventText(std::string_view event)
 {
-    if (event == "NULL")
-        return QStringLiteral(" PING");
-    if (isSiaEventCode(event)) // a SIA code shows as it came: " BA"
-        return QLatin1Char(' ') + QString::fromLatin1(event.data(), qsizetype(event.size()));
-    const int qualifier = event.empty() ? 0 : (event[0] & 0x0F);
-    const std::string_view code = event.size() > 1 ? event.substr(1, 3) : std::string_view();
-    return QStringLiteral(" %1   ").arg(qualifier) + QString::fromLatin1(code.data(), qsizetype(code.size()));
+    const std::string text = eventlist::eventText(event);
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }
 
 // Local time as "hh:mm:ss" + `gap` + "yyyy-mm-dd".

@@ -59,6 +59,16 @@ TEST(CommandLine, ReadsEveryOption)
     ASSERT_EQ(cl.sets.size(), 2u);
     EXPECT_EQ(cl.sets[0], std::make_pair(std::string("DC9_Port"), std::string("7000")));
     EXPECT_EQ(cl.sets[1], std::make_pair(std::string("Mon_Server"), std::string("0")));
+
+    auto [exporting, exportError] = parse({"--export-events=-", "--account", "12ab", "--from=2026-12-01",
+                                           "--to", "2026-12-07", "--dir", "/srv/alarm"});
+    ASSERT_FALSE(exportError);
+    EXPECT_EQ(exporting.exportEvents, "-");
+    EXPECT_EQ(exporting.exportAccount + exporting.exportFrom + exporting.exportTo,
+              "12ab2026-12-012026-12-07");
+    EXPECT_FALSE(exporting.configOnly() || exporting.changesFiles());
+    // The same options fill the Event List's filter when it opens at start.
+    EXPECT_FALSE(parse({"--show", "objects,events", "--account", "1234", "--from", "2026-12-01"}).second);
 }
 
 TEST(CommandLine, RejectsWhatItCannotUse)
@@ -73,7 +83,12 @@ TEST(CommandLine, RejectsWhatItCannotUse)
                                                                   {"--show", "windows"},
                                                                   {"--screenshot-after", "0"},
                                                                   {"--set-account-key"},
-                                                                  {"--remove-account-key"}}) {
+                                                                  {"--remove-account-key"},
+                                                                  {"--export-events"},
+                                                                  {"--account", "1234"},
+                                                                  {"--export-events", "-", "--from"},
+                                                                  {"--export-events", "-", "--headless"},
+                                                                  {"--export-events", "-", "--set", "A=1"}}) {
         auto [cl, error] = parse(args);
         EXPECT_TRUE(error.has_value()) << args[0];
     }

@@ -2,13 +2,16 @@
 // one per line. Whatever they are, parsing names its fault or gives options; every --set either
 // changes its field (which --show-config then shows, and which reads back the same when set again)
 // or leaves the whole record as it was; every address list reads either whole or not at all, and a
-// list that reads holds each of its own ranges' first address.
+// list that reads holds each of its own ranges' first address; an export changes nothing, and each
+// of its dates either is a day that reads back as itself or is refused.
 #include "FuzzSupport.h"
 #include "app/CommandLine.h"
 #include "config/AddressList.h"
 #include "config/ConfigRecord.h"
+#include "store/EventLog.h"
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -60,6 +63,13 @@ void checkSet(Config_Record& record, const std::string& name, const std::string&
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::vector<std::string> args{"ardentel"};
@@ -84,6 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     require(!cl.changesFiles() || cl.configOnly(), "a change of the files runs without the window");
+    if (cl.exportEvents) {
+        require(!cl.changesFiles() && !cl.configOnly() && !cl.headless, "an export does nothing else");
+        for (const std::string& date : {cl.exportFrom, cl.exportTo}) {
+            const auto start = EventLog::localDayStart(date);
+            require(!start || EventLog::localTimeText(*start) == date + " 00:00:00", "a day reads as itself");
+            const auto next = EventLog::localDayStart(date, 1);
+            require(start.has_value() == next.has_value() && (!start || *next - *start == 86400),
+                    "a day in UTC is 24 hours long");
+        }
+    }
     // Each value against a new installation's settings and against those of an older file.
     Config_Record fresh = defaultConfig();
     Config_Record older = defaultConfig();

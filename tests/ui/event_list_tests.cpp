@@ -7,6 +7,7 @@
 #include "store/AccountTable.h"
 #include "store/Journal.h"
 #include "store/StoreTestSupport.h"
+#include "support/QtWait.h"
 #include "ui/Dialogs.h"
 #include "ui/EventListModel.h"
 #include "ui/EventsForm.h"
@@ -14,8 +15,11 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QStatusBar>
 #include <gtest/gtest.h>
 
@@ -238,6 +242,134 @@ TEST_F(EventList, NothingIsRebuiltWhileHiddenAndShowingRebuilds)
     EXPECT_EQ(cell(0, 3), QStringLiteral(" 1234"));
     form.requestRefresh();
     EXPECT_TRUE(form.refreshPending());
+}
+
+// The filter row over the event log: history the ring no longer shows, found by account, text and
+// days; a row that does not read; the way back to the ring; and "Export" of what is shown.
+TEST(EventListHistory, TheFilterFindsTheLogsEventsAndExportWritesTheRowsShown)
+{
+    StoreStack stores;
+    ASSERT_TRUE(stores.open());
+    std::vector<StagedRow> rows;
+    rows.push_back(stores.stage(makeRecord("1234", "1130", kTestTime)));
+    rows.push_back(stores.stage(makeRecord("5678", "BA", kTestTime + 86400), "[Q55]"));
+    ASSERT_TRUE(stores.store.commitNow(std::move(rows)).ok());
+    ASSERT_TRUE(stores.store.clearView().empty()); // the ring view is empty; the log keeps both
+    ASSERT_TRUE(stores.add(makeRecord("1234", "3130", kTestTime + 2 * 86400)).ok());
+    ScriptedDialogs dialogs;
+    TForm_Events form{stores.journal, dialogs};
+    EXPECT_FALSE(form.Menu_Events_Export->isEnabled()) << "no log, no export";
+    form.setEventLog([&stores] { return stores.store.connect(EventLog::Role::Reader); });
+    form.show();
+    const auto count = [&] {
+        return form.StatusBar1->findChild<QLabel*>(QStringLiteral("StatusBar1_Panel0"))->text();
+    };
+    const auto column = [&](int c) {
+        std::vector<std::string> cells;
+        for (int r = 0; r < form.model()->rowCount(); ++r)
+            cells.push_back(form.model()->index(r, c).data().toString().toStdString());
+        return cells;
+    };
+    ASSERT_EQ(count(), QStringLiteral("Events received: 1"));
+
+    struct Row {
+        const char* account;
+        const char* text;
+        const char* from;
+        const char* to;
+        const char* count;
+        std::vector<std::string> accounts;
+        std::vector<std::string> states;
+        const char* note;
+    };
+    const Row filters[] = {
+        {"1234", "", "", "", "Events found: 2", {" 1234", " 1234"}, {"Pending", "Pending"}, ""},
+        {"", "ba", "", "", "Events found: 1", {" 5678"}, {"Pending"}, ""},
+        {"", "", "2026-12-08", "2026-12-08", "Events found: 1", {" 5678"}, {"Pending"}, ""},
+        {"", "", "2026-12-07", "", "Events found: 3", {" 1234", " 5678", " 1234"}, {}, ""},
+        // A row that does not read leaves the list as it was and says why.
+        {"",
+         "",
+         "2026-12-32",
+         "",
+         "Events found: 3",
+         {" 1234", " 5678", " 1234"},
+         {},
+         "From: a date as YYYY-MM-DD, such as 2026-12-07"},
+        {"",
+         "",
+         "2026-12-09",
+         "2026-12-08",
+         "Events found: 3",
+         {" 1234", " 5678", " 1234"},
+         {},
+         "From is after To"},
+        {"9999", "", "", "", "Events found: 0", {""}, {""}, ""},
+        // Every field empty: the ring again.
+        {"", "", "", "", "Events received: 1", {" 1234"}, {"Pending"}, ""},
+    };
+    for (const Row& row : filters) {
+        form.Edit_Filter_Account->setText(QString::fromLatin1(row.account));
+        form.Edit_Filter_Text->setText(QString::fromLatin1(row.text));
+        form.Edit_Filter_From->setText(QString::fromLatin1(row.from));
+        form.Edit_Filter_To->setText(QString::fromLatin1(row.to));
+        form.applyFilter();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return !form.searching(); })) << row.account << row.text;
+        EXPECT_EQ(count(), QString::fromLatin1(row.count)) << row.account << row.text << row.from;
+        EXPECT_EQ(column(3), row.accounts) << row.account << row.text << row.from;
+        if (!row.states.empty()) {
+            EXPECT_EQ(column(9), row.states) << row.account << row.text;
+        }
+        EXPECT_EQ(form.noteText(), QString::fromLatin1(row.note)) << row.account << row.text << row.from;
+    }
+
+    // Typing searches once the operator pauses.
+    form.Edit_Filter_Account->setText(QStringLiteral("5678"));
+    emit form.Edit_Filter_Account->textEdited(form.Edit_Filter_Account->text());
+    EXPECT_TRUE(testsupport::waitUntil([&] { return count() == QStringLiteral("Events found: 1"); }));
+
+    // A new event of the account reaches the filtered list with the next refresh.
+    form.Edit_Filter_Account->setText(QStringLiteral("1234"));
+    form.applyFilter();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !form.searching(); }));
+    ASSERT_TRUE(stores.add(makeRecord("1234", "1401", kTestTime + 3 * 86400)).ok());
+    form.Refresh_Log_GridExecute();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !form.searching(); }));
+    EXPECT_EQ(column(4), (std::vector<std::string>{" 1   401", " 3   130", " 1   130"}));
+
+    // Export writes the rows shown: the filter's, then (after "Show All") the ring's.
+    const QString file = QString::fromStdString(stores.file("shown.csv"));
+    const auto exported = [&] {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"))
+                                           : QStringList();
+    };
+    dialogs.saveNames = {file};
+    form.Menu_Events_Export->trigger();
+    QStringList lines = exported();
+    ASSERT_EQ(lines.size(), 5); // header, three rows, and the empty rest after the last CRLF
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Time Received,Receiver Number,")))
+        << lines[0].toStdString();
+    EXPECT_EQ(lines[1], QStringLiteral("2026-12-10 00:00:00,0001,02,1234,1   401,01,015,10.0.0.7,,Pending,"
+                                       "10.0.0.7,4,ADM-CID"));
+    EXPECT_EQ(form.noteText(), QStringLiteral("3 events written to ") + file);
+    form.Button_Filter_Clear->click();
+    dialogs.saveNames = {file};
+    form.Menu_Events_Export->trigger();
+    lines = exported();
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("2026-12-10 00:00:00"))) << lines[1].toStdString();
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("2026-12-09 00:00:00"))) << lines[2].toStdString();
+    // Cancelled, nothing is written; a place that cannot take the file says so.
+    ASSERT_TRUE(QFile::remove(file));
+    form.Menu_Events_Export->trigger();
+    EXPECT_FALSE(QFile::exists(file));
+    dialogs.saveNames = {QString::fromStdString(stores.file("no-such-dir/shown.csv"))};
+    form.Menu_Events_Export->trigger();
+    ASSERT_FALSE(dialogs.asked.empty());
+    EXPECT_EQ(dialogs.asked.back().title, QStringLiteral("Error"));
+    EXPECT_TRUE(dialogs.asked.back().text.startsWith(QStringLiteral("Cannot export to ")))
+        << dialogs.asked.back().text.toStdString();
 }
 
 } // namespace
