@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev qt6-qpa-plugins qt6-multimedia-dev qt6-httpserver-dev qt6-websockets-dev libgl-dev
     libssl-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev libsystemd-dev
     clang libclang-rt-14-dev
-    socat xvfb xauth fonts-dejavu-core
+    socat strace xvfb xauth fonts-dejavu-core
 )
 
 missing=()

@@ -65,6 +65,7 @@ struct Options {
     std::optional<Answer> heartbeatAnswer;
     std::deque<Answer> script; // first answers to reports, before the mix takes over
     int delayMs = 0;
+    int doubleGapMs = 0;        // double: the second ACK this long after the first
     bool answerOnOther = false; // --answer-via other: two connections, each line answered on the other
     int format = -1;            // -1: either report format is accepted
     bool quiet = false;
@@ -487,10 +488,15 @@ private:
             sink("JUNK"); // no ACK or NAK byte in it, so it answers nothing on either link
             break;
         case Answer::Double:
-            // Two writes, so that on TCP they may well arrive as two blocks.
+            // Two writes, so that on TCP they may well arrive as two blocks; with a gap, the second
+            // comes as late as a slow or confused automation software would send it.
             m_t.acks += 2;
             sink(QByteArray(1, kAck));
-            sink(QByteArray(1, kAck));
+            if (m_o.doubleGapMs > 0)
+                QTimer::singleShot(m_o.doubleGapMs, Qt::PreciseTimer, this,
+                                   [sink] { sink(QByteArray(1, kAck)); });
+            else
+                sink(QByteArray(1, kAck));
             break;
         case Answer::None:
             break;
@@ -941,6 +947,9 @@ int main(int argc, char** argv)
          QStringLiteral("Wait this long before answering (beyond 2000, the answer comes after the "
                         "receiver's wait)."),
          QStringLiteral("ms")},
+        {QStringLiteral("double-gap"),
+         QStringLiteral("With double, send the second ACK this long after the first (default 0: at once)."),
+         QStringLiteral("ms")},
         {QStringLiteral("answer-via"),
          QStringLiteral("same (default), or other: with --connect, keep two connections and answer each "
                         "line on the other one."),
@@ -982,9 +991,9 @@ int main(int argc, char** argv)
     int listenPort = 0;
     qint64 seed = 0;
     if (!number("listen", 1, 65535, listenPort) || !number("baud", 1, 4000000, o.baud) ||
-        !number("delay", 0, 3600000, o.delayMs) || !number("format", 0, 1, o.format) ||
-        !number("exit-after", 1, 31536000, o.exitAfterSec) || !number("lines", 1, qint64(1) << 40, o.lines) ||
-        !number("seed", 0, 0xFFFFFFFFLL, seed)) {
+        !number("delay", 0, 3600000, o.delayMs) || !number("double-gap", 0, 60000, o.doubleGapMs) ||
+        !number("format", 0, 1, o.format) || !number("exit-after", 1, 31536000, o.exitAfterSec) ||
+        !number("lines", 1, qint64(1) << 40, o.lines) || !number("seed", 0, 0xFFFFFFFFLL, seed)) {
         return usage("a numeric option is out of range");
     }
     o.seed = std::uint32_t(seed);

@@ -769,12 +769,17 @@ OutputTransport::Exchange OutputLink::exchangeLine(const std::string& line, Kind
     }
 }
 
-std::chrono::milliseconds OutputLink::serialQuiet(std::size_t lineBytes, std::int32_t baud)
+std::chrono::milliseconds OutputLink::serialWireTime(std::size_t lineBytes, std::int32_t baud)
 {
     // Ten bits a character, 8N1 or 7E1 alike.
     const std::int64_t bitsPerSecond = baud > 0 ? baud : 9600;
-    const std::int64_t wireMs = (std::int64_t(lineBytes) * 10 * 1000 + bitsPerSecond - 1) / bitsPerSecond;
-    return std::chrono::milliseconds(10 + 2 * wireMs);
+    return std::chrono::milliseconds((std::int64_t(lineBytes) * 10 * 1000 + bitsPerSecond - 1) /
+                                     bitsPerSecond);
+}
+
+std::chrono::milliseconds OutputLink::serialQuiet(std::size_t lineBytes, std::int32_t baud)
+{
+    return std::chrono::milliseconds(10) + 2 * serialWireTime(lineBytes, baud);
 }
 
 OutputLink::StrayCounts OutputLink::takeStrays()
@@ -813,10 +818,17 @@ OutputTransport::Exchange OutputLink::exchangeSerial(const std::string& line, ou
     if (sent != SendResult::Sent)
         return result;
     m_serialLastLine = line.size();
+    const auto armed = std::chrono::steady_clock::now();
     result.answer = Await_Answer(m_shared.handoff, slot, wait);
-    if (!result.answer || (!m_serialDoubles && ++m_serialAnswered >= 8))
+    // An answer sooner than the line can have crossed the wire may not be its own: a second ACK to the
+    // line before that came a few milliseconds late looks just like it. The quiet time lets the line's
+    // own answer show itself. (A pseudo-terminal passes a line at once: there every answer is early
+    // and every line has its quiet time.)
+    const bool early = result.answer && std::chrono::steady_clock::now() - armed <
+                                            serialWireTime(line.size(), m_serialBaud.load());
+    if (!result.answer || (!early && !m_serialDoubles && ++m_serialAnswered >= 8))
         return result;
-    // On probation, or known to answer twice: a quiet time in which a second answer shows itself.
+    // On probation, early, or known to answer twice: a quiet time in which a second answer shows itself.
     std::this_thread::sleep_for(serialQuiet(line.size(), m_serialBaud.load()) + m_serialExtraQuiet);
     const StrayCounts after = takeStrays();
     const std::uint32_t same = *result.answer == output::kAck ? after.acks : after.naks;

@@ -104,6 +104,8 @@ public:
     // The serial link's quiet time after an answer on probation: a base plus twice the line's time on
     // the wire at `baud`, since a second answer can only follow once the whole line has arrived.
     [[nodiscard]] static std::chrono::milliseconds serialQuiet(std::size_t lineBytes, std::int32_t baud);
+    // The time a line takes to cross the wire at `baud`: no answer to it can come sooner.
+    [[nodiscard]] static std::chrono::milliseconds serialWireTime(std::size_t lineBytes, std::int32_t baud);
 
     // The settings the forwarding thread reads, as published at the last tick or change.
     void publishSettings(); // main thread: after any change of the output settings

@@ -555,8 +555,10 @@ std::size_t Journal::reconcile(std::span<const LoggedEvent> newestFirst, bool cl
                 std::uint32_t stored = 0;
                 std::memcpy(&stored, m_image.data(), sizeof stored);
                 // A header that points past the newest event over nothing but empty slots (a ring that
-                // was never full, as the files of before the log left it) says the same and stays.
-                bool emptyBetween = true;
+                // was never full, as the files of before the log left it) says the same and stays. One
+                // that points at an event (a kill between a slot's write and the header's leaves it on
+                // the newest) would have the next event cover it.
+                bool emptyBetween = slotAt(stored % journal::kSlots)->status == 0;
                 for (std::uint32_t i = header; i != stored % journal::kSlots && emptyBetween;
                      i = (i + 1) & 0x7FF)
                     emptyBetween = slotAt(i)->status == 0;

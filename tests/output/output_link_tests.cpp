@@ -990,6 +990,37 @@ TEST_F(OutputLinkTest, SerialAnswersNobodyWaitedForPutTheLastAnswerInDoubt)
     EXPECT_EQ(next.answer, std::optional<std::uint8_t>(output::kAck));
 }
 
+// Past the answers on probation, an answer that comes sooner than the line can have crossed the wire
+// (26 ms at 9600 baud) is not taken on trust: the line's own NAK in the quiet time after it makes it
+// doubtful. Without the quiet, a late second ACK to the line before would have passed for its ACK.
+TEST_F(OutputLinkTest, SerialAnswerSoonerThanTheWireHasItsQuietTime)
+{
+    testsupport::SocatPair pair(dir.path(), 3, 4);
+    if (!pair.available())
+        GTEST_SKIP() << pair.error().toStdString();
+    config.Mon_Port_Open = 2;
+    std::memcpy(config.COM_Nr, "COM3", 5);
+    config.COM_Baud = 9600;
+    link.Timer_OutTimer();
+    ASSERT_TRUE(port.isOpen());
+    const output::LinkId source = output::serialLinkId(port.openCount());
+    Answer_Handoff& handoff = shared.handoff;
+    for (int i = 0; i < 9; ++i) {
+        const bool early = i == 8;
+        const Exchange got = exchangeFromThread(Kind::Report, 500ms, [&] {
+            ASSERT_TRUE(waitUntil([&] { return Answer_Pending(handoff) != output::kNoLink; }));
+            (void)waitUntil([] { return false; }, early ? 0 : 30);
+            Deliver_Answer(handoff, output::kAck, source);
+            if (early) {
+                (void)waitUntil([] { return false; }, 10);
+                Deliver_Answer(handoff, output::kNak, source);
+            }
+        });
+        EXPECT_EQ(got.doubtful, early) << "exchange " << i;
+        EXPECT_FALSE(got.strayBefore) << "exchange " << i;
+    }
+}
+
 // An adapter unplugged, or here the pseudo-terminal pair's socat ended: said once, the link goes
 // down, and the same device is opened again every retry period until it is back, without the
 // message box and without switching the link off.

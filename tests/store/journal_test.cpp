@@ -284,6 +284,32 @@ TEST_F(JournalTest, StartUpRewritesWhatDisagreesWithTheLogAndEmptiesWhatItDoesNo
     EXPECT_EQ(journal.record(0).status, 3);
 }
 
+// Killed between a slot's write and the header's: the header still points at the newest event,
+// which the next event would cover although the ring is far from full.
+TEST_F(JournalTest, StartUpMovesAHeaderLeftOnTheNewestEventPastIt)
+{
+    for (const int events : {1, 3}) {
+        journal.load();
+        ASSERT_TRUE(journal.clear().empty());
+        for (int i = 0; i < events; ++i)
+            (void)commit(makeRecord("1234"), "[Q1]");
+        std::vector<std::uint8_t> disk = readBytes(journalPath());
+        disk[0] = std::uint8_t(events - 1);
+        writeBytes(journalPath(), disk);
+        journal.load();
+        std::vector<LoggedEvent> newest(static_cast<std::size_t>(events));
+        for (int i = 0; i < events; ++i) {
+            newest[std::size_t(i)].journalSlot = events - 1 - i;
+            newest[std::size_t(i)].record = makeRecord("1234");
+            newest[std::size_t(i)].extended = "[Q1]";
+        }
+        (void)journal.reconcile(newest, false);
+        EXPECT_EQ(journal.nextSlotIndex(), std::size_t(events)) << events << " events";
+        EXPECT_EQ(slice(readBytes(journalPath()), 0, 4),
+                  (std::vector<std::uint8_t>{std::uint8_t(events), 0, 0, 0}));
+    }
+}
+
 TEST_F(JournalTest, ANewLogTakesOverTheRingOldestFirst)
 {
     journal.load();
