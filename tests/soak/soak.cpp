@@ -1,31 +1,38 @@
 // ardentel_soak: the fault suite. Each scenario runs the real receiver (and the automation software
 // simulator) for a few seconds under one kind of trouble and counts what the panels saw acknowledged
-// against what the journal files and the automation software hold. Prints one Markdown row per
+// against what the event log (events.db, the record every acknowledgement waits for), its ring view
+// (kalvor.dat, extevn.dat) and the automation software hold. Prints one Markdown row per
 // scenario, even when it fails, and exits 1 when any row failed.
 #include "../e2e/E2eSupport.h"
 #include "../e2e/PanelLoad.h"
 #include "../support/SocatPair.h"
+#include "dc09/Dc09Codec.h"
+#include "store/EventLog.h"
 #include "store/JournalRecord.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QEventLoop>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QNetworkDatagram>
 #include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
-#include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <cctype>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <map>
@@ -148,6 +155,29 @@ std::vector<PanelEvent> reportedOnDisk(const QString& dir)
             out.push_back(*e);
     }
     return out;
+}
+
+// Slots of kalvor.dat that hold an event.
+std::size_t storedSlots(const QString& dir)
+{
+    const QByteArray image = fileBytes(dir + QStringLiteral("/kalvor.dat"));
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < journal::kSlots; ++i) {
+        const qsizetype at = qsizetype(journal::kHeaderSize + i * sizeof(JournalRecord));
+        n += at < image.size() && (image[at] & journal::kStored) ? 1 : 0;
+    }
+    return n;
+}
+
+// The acknowledged events that the event log or the ring view does not hold.
+std::vector<PanelEvent> missingFromLogOrView(const QString& dir, const std::set<PanelEvent>& events)
+{
+    std::set<PanelEvent> missing;
+    for (const PanelEvent& e : missingFromLog(dir, events))
+        missing.insert(e);
+    for (const PanelEvent& e : missingFromJournal(dir, events))
+        missing.insert(e);
+    return {missing.begin(), missing.end()};
 }
 
 std::size_t countMissing(const std::set<PanelEvent>& wanted, const std::set<PanelEvent>& have)
@@ -280,7 +310,7 @@ Row garbageFlood()
     const long afterRss = procStatusKb(pid, "VmRSS");
     const int exitCode = r.install.terminate();
     const qsizetype garbageLines = r.install.output().count("Unrecognised data received from IP: ");
-    const std::vector<PanelEvent> missing = missingFromJournal(r.install.dir(), panels.acknowledged());
+    const std::vector<PanelEvent> missing = missingFromLogOrView(r.install.dir(), panels.acknowledged());
     const long peakOver = std::max(hwm, peakRss) - startRss;
     row.tried = QStringLiteral("20 connections, %1 MiB of random bytes in 20 s, 4 panels (1 event/50 ms) meanwhile")
                     .arg(flood.bytes() / (1024 * 1024));
@@ -448,8 +478,9 @@ struct SideBySide {
     // Every attempt on both answered in time, nothing acknowledged missing, both ended cleanly.
     bool check(const AckProbe& probe, Row& row, QString& text)
     {
-        const std::size_t lost = missingFromJournal(attacked.install.dir(), probe.of(0).acknowledged).size() +
-                                 missingFromJournal(idle.install.dir(), probe.of(1).acknowledged).size();
+        const std::size_t lost =
+            missingFromLogOrView(attacked.install.dir(), probe.of(0).acknowledged).size() +
+            missingFromLogOrView(idle.install.dir(), probe.of(1).acknowledged).size();
         const int exits = std::abs(attacked.install.terminate()) + std::abs(idle.install.terminate());
         row.acknowledged = QStringLiteral("%1 of %2 attempts (idle receiver: %3 of %4)")
                                .arg(probe.of(0).ms.size())
@@ -580,7 +611,7 @@ Row spoofedDatagrams()
     datagrams.stop();
     runFor(1200);
     const QString made = udp.finish();
-    const std::size_t udpLost = missingFromJournal(r.attacked.install.dir(), answered).size();
+    const std::size_t udpLost = missingFromLogOrView(r.attacked.install.dir(), answered).size();
     const QByteArray out = r.attacked.install.output();
     const qsizetype most = mostLinesInOneSecond(out, "Unrecognised data received from IP: ");
     QString figures;
@@ -695,7 +726,7 @@ Row slowSenders()
         unanswered += p->unanswered();
     }
     const int exitCode = r.install.terminate();
-    const std::vector<PanelEvent> missing = missingFromJournal(r.install.dir(), acked);
+    const std::vector<PanelEvent> missing = missingFromLogOrView(r.install.dir(), acked);
     row.acknowledged = QStringLiteral("%1 of 30").arg(acked.size());
     row.lost = number(missing.size());
     row.pass = acked.size() == 30 && missing.empty() && exitCode == 0;
@@ -718,15 +749,24 @@ Row killUnderLoad()
     r.configureServerLink(600);
     AutomationSim sim;
     std::set<PanelEvent> acknowledged;
-    std::size_t missingJournal = 0;
-    int killedAtTotal = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    std::set<PanelEvent> lastRound;
+    std::size_t notInLog = 0;
+    std::size_t notInView = 0;
+    const QByteArray linkUp = "Connection with automation software established.";
+    const auto startAgain = [&] {
+        const qsizetype links = r.install.output().count(linkUp);
         r.start();
+        // The start made the view agree with the log: the last round's events are in it again.
+        notInView += missingFromJournal(r.install.dir(), lastRound).size();
         if (!sim.running())
             require(sim.start(r.simConnect() + QStringList{QStringLiteral("--quiet")}), "automation-sim did not start");
-        // What earlier rounds had acknowledged is forwarded before new load comes, so the ring never
-        // has to take more than it holds.
-        waitUntil([&] { return countMissing(acknowledged, forwardedEvents(sim.lines())) == 0; }, 15000);
+        // What earlier rounds left is forwarded from the log under the next load, and the kill comes in
+        // the middle of it; once the backlog is more than the ring holds, the view wraps over events
+        // not yet forwarded.
+        waitUntil([&] { return r.install.output().count(linkUp) > links; }, 10000);
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        startAgain();
         PanelLoad load(r.port, kPanels, round * 100, round * 100 + kPerPanel);
         require(load.connectAll(), "panels could not connect");
         const int killAt = 200 + int(QRandomGenerator::global()->bounded(600));
@@ -735,11 +775,11 @@ Row killUnderLoad()
         r.install.kill();
         load.stop();
         pauseFor(100); // answers sent before the kill still count
-        killedAtTotal += int(load.acknowledged().size());
-        missingJournal += missingFromJournal(r.install.dir(), load.acknowledged()).size();
+        notInLog += missingFromLog(r.install.dir(), load.acknowledged()).size();
+        lastRound = load.acknowledged();
         acknowledged.insert(load.acknowledged().begin(), load.acknowledged().end());
     }
-    r.start();
+    startAgain();
     const bool allForwarded =
         waitUntil([&] { return countMissing(acknowledged, forwardedEvents(sim.lines())) == 0; }, 30000);
     const std::size_t notForwarded = countMissing(acknowledged, forwardedEvents(sim.lines()));
@@ -747,16 +787,484 @@ Row killUnderLoad()
     const qsizetype fullLines = r.install.output().count("Journal full");
     (void)sim.finish();
     row.tried = QStringLiteral("%1 kills, each after 200-800 acknowledgements of 16 panels at full speed, "
-                               "restarted; automation-sim acknowledging")
+                               "restarted on the same data; automation-sim acknowledging, the forwarding of "
+                               "what earlier rounds left under the load")
                     .arg(kRounds);
     row.acknowledged = number(acknowledged.size());
-    row.lost = QStringLiteral("%1 not in the journal, %2 never forwarded").arg(missingJournal).arg(notForwarded);
-    row.pass = missingJournal == 0 && allForwarded && exitCode == 0 && !acknowledged.empty();
-    row.result = QStringLiteral("%1 report lines received in all; %2 \"Journal full\" lines; exit %3")
-                     .arg(sim.lines().size())
-                     .arg(fullLines)
-                     .arg(exitCode);
-    (void)killedAtTotal;
+    row.lost = QStringLiteral("%1 not in the log, %2 not in the view, %3 never forwarded")
+                   .arg(notInLog)
+                   .arg(notInView)
+                   .arg(notForwarded);
+    row.pass = notInLog == 0 && notInView == 0 && allForwarded && exitCode == 0 && !acknowledged.empty();
+    row.result =
+        QStringLiteral("%1 report lines received in all; %2 \"Journal full\" lines (the view wrapped over "
+                       "events not yet forwarded); exit %3")
+            .arg(sim.lines().size())
+            .arg(fullLines)
+            .arg(exitCode);
+    return row;
+}
+
+// --- k. killed at each write of one event ------------------------------------------------------------
+
+// The rows of the event log in `dir`, oldest first.
+std::vector<LoggedEvent> logRows(const QString& dir)
+{
+    EventLog log((dir + QStringLiteral("/events.db")).toStdString(), EventLog::Role::Reader);
+    return log.isOpen() ? log.receivedSince(0) : std::vector<LoggedEvent>{};
+}
+
+// A burglary alarm (Contact ID 1130) of `account` in partition 01 with the panel's sequence number.
+QByteArray alarmFrame(const QByteArray& account, int sequence, const QByteArray& zone)
+{
+    const QByteArray body = "\"ADM-CID\"" + QByteArray::number(sequence).rightJustified(4, '0') + "R1L1#" +
+                            account + "[#" + account + "|1130 01 " + zone + "]";
+    const std::uint16_t crc =
+        DC9_CRC16(reinterpret_cast<const std::uint8_t*>(body.constData()), std::size_t(body.size()));
+    return "\n" + QByteArray::number(crc, 16).toUpper().rightJustified(4, '0') +
+           QByteArray::number(body.size(), 16).toUpper().rightJustified(4, '0') + body + "\r";
+}
+
+// A panel as a real one behaves: each frame is sent until it is acknowledged, again on a new
+// connection when no ACK has come after `retryMs` (the receiver may have gone and come back), and
+// the next frame only then.
+class ScriptedPanel {
+public:
+    ScriptedPanel(quint16 port, int retryMs) : m_port(port), m_retryMs(retryMs)
+    {
+        m_retry.setSingleShot(true);
+        QObject::connect(&m_retry, &QTimer::timeout, &m_socket, [this] { attempt(true); });
+        QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket, [this] {
+            if (!m_queue.empty())
+                m_socket.write(m_queue.front());
+        });
+        QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] { read(); });
+    }
+    // Queued behind the frames not yet acknowledged.
+    void send(const QList<QByteArray>& frames)
+    {
+        const bool idle = m_queue.empty();
+        m_queue.insert(m_queue.end(), frames.begin(), frames.end());
+        if (idle)
+            attempt(false);
+    }
+    [[nodiscard]] bool done() const { return m_queue.empty(); }
+    [[nodiscard]] int acknowledged() const { return m_acknowledged; }
+    [[nodiscard]] int retries() const { return m_retries; }
+
+private:
+    void attempt(bool again)
+    {
+        if (m_queue.empty())
+            return;
+        m_retries += again ? 1 : 0;
+        m_buffer.clear();
+        if (!again && m_socket.state() == QAbstractSocket::ConnectedState) {
+            m_socket.write(m_queue.front());
+        } else {
+            m_socket.abort();
+            m_socket.connectToHost(QHostAddress::LocalHost, m_port);
+        }
+        m_retry.start(m_retryMs);
+    }
+    void read()
+    {
+        m_buffer += m_socket.readAll();
+        const qsizetype cr = m_buffer.indexOf('\r');
+        if (cr < 0 || m_queue.empty())
+            return;
+        const bool ack = m_buffer.left(cr).contains("\"ACK\"");
+        m_buffer.remove(0, cr + 1);
+        if (!ack)
+            return; // sent again when the retry time is up
+        m_retry.stop();
+        ++m_acknowledged;
+        m_queue.pop_front();
+        attempt(false);
+    }
+
+    quint16 m_port;
+    int m_retryMs;
+    QTcpSocket m_socket;
+    QTimer m_retry;
+    QByteArray m_buffer;
+    std::deque<QByteArray> m_queue;
+    int m_acknowledged = 0;
+    int m_retries = 0;
+};
+
+// One write or sync of the receiver as strace saw it: the thread (its place among the process's
+// threads, in the order they were made), the call, its count among that thread's calls of the
+// kind since tracing began, and the file's name.
+struct WritePoint {
+    int thread = 0;
+    QByteArray call;
+    int ordinal = 0;
+    QByteArray file;
+};
+
+std::vector<qint64> threadsOf(qint64 pid)
+{
+    std::vector<qint64> out;
+    for (const QString& t :
+         QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        out.push_back(t.toLongLong());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// "[TID ]call(FD</path/file>, ...": the call and the file's name, when the line is the entry of a
+// write or a sync (a "<... resumed>" line is not).
+std::optional<std::pair<QByteArray, QByteArray>> traceCall(const QByteArray& line, qint64* tid = nullptr)
+{
+    qsizetype at = 0;
+    while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at])))
+        ++at;
+    if (tid != nullptr)
+        *tid = at > 0 ? line.left(at).toLongLong() : 0;
+    while (at < line.size() && line[at] == ' ')
+        ++at;
+    const qsizetype paren = line.indexOf('(', at);
+    const QByteArray call = paren > at ? line.mid(at, paren - at) : QByteArray();
+    if (call != "pwrite64" && call != "fdatasync" && call != "fsync")
+        return std::nullopt;
+    const qsizetype open = line.indexOf('<', paren);
+    const qsizetype close = open > 0 ? line.indexOf('>', open) : -1;
+    const QByteArray path = close > open ? line.mid(open + 1, close - open - 1) : QByteArray("?");
+    return std::pair{call, path.mid(path.lastIndexOf('/') + 1)};
+}
+
+std::vector<WritePoint> writePoints(const QByteArray& trace, const std::vector<qint64>& threads)
+{
+    std::vector<WritePoint> out;
+    std::map<std::pair<int, QByteArray>, int> counts;
+    for (const QByteArray& line : trace.split('\n')) {
+        qint64 tid = 0;
+        const auto call = traceCall(line, &tid);
+        const auto thread = std::find(threads.begin(), threads.end(), tid);
+        if (!call || thread == threads.end())
+            continue;
+        const int index = int(thread - threads.begin());
+        out.push_back({index, call->first, ++counts[{index, call->first}], call->second});
+    }
+    return out;
+}
+
+// "1 pwrite64 events.db-wal (thread 3), 2 fdatasync ..., 3-12 pwrite64 ...": runs of like calls.
+QString describePoints(const std::vector<WritePoint>& points)
+{
+    QStringList parts;
+    for (std::size_t i = 0; i < points.size();) {
+        std::size_t end = i + 1;
+        while (end < points.size() && points[end].thread == points[i].thread &&
+               points[end].call == points[i].call && points[end].file == points[i].file)
+            ++end;
+        const QString ks =
+            end - i == 1 ? QString::number(i + 1) : QStringLiteral("%1-%2").arg(i + 1).arg(end);
+        parts << QStringLiteral("%1 %2 %3 (thread %4)")
+                     .arg(ks, QString::fromLatin1(points[i].call), QString::fromLatin1(points[i].file))
+                     .arg(points[i].thread + 1);
+        i = end;
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+// What one telling of the panel's story came to.
+struct KillCase {
+    bool killed = false;
+    bool ackedBeforeKill = false; // the receiver that was killed had acknowledged the first alarm
+    QByteArray hit;               // the call and file the kill came on
+    int acknowledged = 0;         // alarms the panel saw acknowledged, of 5
+    int retries = 0;              // the panel's retries
+    std::size_t lost = 0;         // acknowledged alarms that never reached automation-sim
+    std::size_t duplicates = 0;   // lines at automation-sim, and rows in the log, beyond one per alarm
+    qsizetype fullLines = 0;      // "Journal full" lines
+    QString problem;
+    std::vector<WritePoint> points; // without a kill point: the writes and syncs the first alarm caused
+};
+
+// The receiver idles with its automation link up; strace is attached; the panel sends an alarm. With
+// a kill point, strace kills the receiver on entering that call, and it is started again on the same
+// directory; without, strace records every write and sync until the alarm's passage is over. Either
+// way the panel then sends its alarm again until it is answered, the same alarm with the next
+// sequence number, and three events of another account.
+KillCase tellPanelStory(const std::optional<WritePoint>& killAt)
+{
+    static const QByteArray kFirst = "5A01";
+    static const QByteArray kOther = "5B02";
+    struct Alarm {
+        QByteArray account;
+        int sequence;
+        QByteArray zone;
+    };
+    const std::vector<Alarm> alarms = {
+        {kFirst, 7, "015"}, {kFirst, 8, "015"}, {kOther, 1, "001"}, {kOther, 2, "002"}, {kOther, 3, "003"}};
+    KillCase result;
+    Receiver r;
+    r.configureServerLink(600);
+    r.start();
+    AutomationSim sim;
+    require(sim.start(r.simConnect() + QStringList{QStringLiteral("--quiet")}),
+            "automation-sim did not start");
+    require(r.install.waitForOutput("Connection with automation software established."),
+            "the automation link did not come up");
+    pauseFor(300); // the link's greeting is over: the receiver idles
+    const std::vector<qint64> threads = threadsOf(r.install.pid());
+    QTemporaryDir scratch;
+    require(scratch.isValid(), "no temporary directory");
+    const QString traceFile = scratch.filePath(QStringLiteral("trace"));
+    QStringList arguments{QStringLiteral("-y"), QStringLiteral("-o"), traceFile};
+    if (killAt) {
+        // strace counts the calls of each kind in each thread: one thread, one kind, its n-th call.
+        require(killAt->thread < int(threads.size()),
+                "the receiver has fewer threads than when it was traced");
+        const QString call = QString::fromLatin1(killAt->call);
+        arguments << QStringLiteral("-p") << QString::number(threads[std::size_t(killAt->thread)])
+                  << QStringLiteral("-e") << QStringLiteral("trace=") + call << QStringLiteral("-e")
+                  << QStringLiteral("inject=%1:signal=KILL:when=%2").arg(call).arg(killAt->ordinal);
+    } else {
+        arguments << QStringLiteral("-f") << QStringLiteral("-p") << QString::number(r.install.pid())
+                  << QStringLiteral("-e") << QStringLiteral("trace=pwrite64,fdatasync,fsync");
+    }
+    QProcess strace;
+    strace.setProcessChannelMode(QProcess::MergedChannels);
+    strace.start(QStringLiteral("strace"), arguments);
+    require(strace.waitForStarted(5000), "strace did not start");
+    QByteArray said;
+    waitUntil([&] {
+        said += strace.readAll();
+        return said.contains("attached") || strace.state() == QProcess::NotRunning;
+    });
+    require(said.contains("attached"), "strace did not attach");
+
+    const auto frame = [&](std::size_t i) {
+        return alarmFrame(alarms[i].account, alarms[i].sequence, alarms[i].zone);
+    };
+    const auto linesOf = [&](std::size_t i) {
+        const QByteArray end = " 18" + alarms[i].account + "E13001" + alarms[i].zone;
+        const QList<QByteArray> lines = sim.lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const QByteArray& l) { return l.endsWith(end); });
+    };
+    ScriptedPanel panel(r.port, 1000);
+    panel.send({frame(0)});
+    // The first alarm's passage: its commit, the view, the forwarding and its mark, the checkpoint.
+    waitUntil([&] { return !r.install.running() || (panel.acknowledged() > 0 && linesOf(0) > 0); });
+    waitUntil([&] { return !r.install.running(); }, 2500);
+    result.killed = !r.install.running();
+    pauseFor(200); // an ACK the receiver sent before it died is still read
+    result.ackedBeforeKill = panel.acknowledged() > 0;
+    if (strace.state() != QProcess::NotRunning) {
+        ::kill(pid_t(strace.processId()), SIGINT); // detaches
+        strace.waitForFinished(5000);
+    }
+    const QByteArray trace = fileBytes(traceFile);
+    if (!killAt)
+        result.points = writePoints(trace, threads);
+    for (const QByteArray& line : trace.split('\n')) {
+        if (const auto call = traceCall(line); call && line.contains("= ?"))
+            result.hit = call->first + ' ' + call->second;
+    }
+    if (result.killed)
+        r.start();
+    panel.send({frame(1), frame(2), frame(3), frame(4)});
+    waitUntil([&] { return panel.done(); }, 20000);
+    const auto allForwarded = [&] {
+        for (std::size_t i = 0; i < std::size_t(panel.acknowledged()); ++i) {
+            if (linesOf(i) < (i < 2 ? std::min(panel.acknowledged(), 2) : 1))
+                return false;
+        }
+        return true;
+    };
+    waitUntil(allForwarded, 15000);
+    pauseFor(300); // the marks of the last lines
+    const int exitCode = r.install.terminate();
+    (void)sim.finish();
+    result.acknowledged = panel.acknowledged();
+    result.retries = panel.retries();
+    result.fullLines = r.install.output().count("Journal full");
+
+    // An acknowledged alarm has reached automation-sim when its row in the log is marked reported by
+    // an answer and automation-sim has its line as many times at least as alarms of that content
+    // were acknowledged (the two alarms of the first account read alike on the link).
+    const std::vector<LoggedEvent> rows = logRows(r.install.dir());
+    for (std::size_t i = 0; i < alarms.size(); ++i) {
+        const auto same = [&](const LoggedEvent& e) {
+            return textField(e.record.account, sizeof e.record.account) == alarms[i].account &&
+                   e.sequence == alarms[i].sequence;
+        };
+        const auto logged = std::count_if(rows.begin(), rows.end(), same);
+        const bool reported = std::any_of(rows.begin(), rows.end(), [&](const LoggedEvent& e) {
+            return same(e) && e.state == ForwardState::Reported;
+        });
+        result.duplicates += std::size_t(std::max<qsizetype>(0, logged - 1));
+        if (i >= std::size_t(result.acknowledged))
+            continue;
+        const int alike = i < 2 ? std::min(result.acknowledged, 2) : 1;
+        if (!reported || linesOf(i) < alike)
+            ++result.lost;
+    }
+    const auto count = [&](std::size_t i) { return std::size_t(linesOf(i)); };
+    const std::size_t lines = count(0) + count(2) + count(3) + count(4);
+    const std::size_t acked = std::size_t(result.acknowledged);
+    result.duplicates += lines > acked ? lines - acked : 0;
+    const std::size_t inView = storedSlots(r.install.dir());
+    if (result.acknowledged < int(alarms.size()))
+        result.problem = QStringLiteral("the panel saw %1 of 5 alarms acknowledged").arg(result.acknowledged);
+    else if (exitCode != 0)
+        result.problem = QStringLiteral("exit %1").arg(exitCode);
+    else if (inView != rows.size())
+        result.problem = QStringLiteral("the view holds %1 events, the log %2").arg(inView).arg(rows.size());
+    return result;
+}
+
+// One kill point told in a process of its own (this program with --kill-case), so that several run at
+// once: the receiver spends most of a telling waiting for its automation link. The child prints its
+// KillCase on one line.
+constexpr const char* kKillCaseOption = "--kill-case";
+
+int runKillCase(const QStringList& arguments)
+{
+    const WritePoint at{
+        arguments.value(0).toInt(), arguments.value(1).toLatin1(), arguments.value(2).toInt(), {}};
+    KillCase c;
+    try {
+        c = tellPanelStory(at);
+    } catch (const std::exception& e) {
+        c.problem = QString::fromLocal8Bit(e.what());
+    }
+    std::printf("kill-case %d %d %d %d %zu %zu %lld|%s|%s\n", int(c.killed), int(c.ackedBeforeKill),
+                c.acknowledged, c.retries, c.lost, c.duplicates, static_cast<long long>(c.fullLines),
+                c.hit.constData(), qPrintable(c.problem));
+    return 0;
+}
+
+KillCase parseKillCase(const QByteArray& output)
+{
+    KillCase c;
+    const qsizetype at = output.lastIndexOf("kill-case ");
+    if (at < 0) {
+        c.problem =
+            QStringLiteral("the telling printed nothing: ") + QString::fromLocal8Bit(output.right(300));
+        return c;
+    }
+    const QList<QByteArray> parts = output.mid(at + 10).split('\n').value(0).split('|');
+    const QList<QByteArray> n = parts.value(0).split(' ');
+    c.killed = n.value(0) == "1";
+    c.ackedBeforeKill = n.value(1) == "1";
+    c.acknowledged = n.value(2).toInt();
+    c.retries = n.value(3).toInt();
+    c.lost = std::size_t(n.value(4).toULongLong());
+    c.duplicates = std::size_t(n.value(5).toULongLong());
+    c.fullLines = n.value(6).toLongLong();
+    c.hit = parts.value(1);
+    c.problem = QString::fromLocal8Bit(parts.value(2));
+    return c;
+}
+
+// Every kill point, `parallel` tellings at a time.
+std::vector<KillCase> tellAtEveryPoint(const std::vector<WritePoint>& points, std::size_t parallel)
+{
+    std::vector<KillCase> cases(points.size());
+    std::vector<std::unique_ptr<QProcess>> running(points.size());
+    std::size_t next = 0;
+    std::size_t done = 0;
+    while (done < points.size()) {
+        std::size_t busy = 0;
+        for (std::size_t i = 0; i < next; ++i) {
+            if (!running[i])
+                continue;
+            if (running[i]->state() != QProcess::NotRunning) {
+                ++busy;
+                continue;
+            }
+            cases[i] = parseKillCase(running[i]->readAll());
+            running[i].reset();
+            ++done;
+        }
+        if (next < points.size() && busy < parallel) {
+            const WritePoint& p = points[next];
+            auto child = std::make_unique<QProcess>();
+            child->setProcessChannelMode(QProcess::MergedChannels);
+            child->start(QCoreApplication::applicationFilePath(),
+                         {QString::fromLatin1(kKillCaseOption), QString::number(p.thread),
+                          QString::fromLatin1(p.call), QString::number(p.ordinal)});
+            running[next++] = std::move(child);
+            continue;
+        }
+        pauseFor(50);
+    }
+    return cases;
+}
+
+Row killAtEveryWrite()
+{
+    Row row{QStringLiteral("k. killed at each write of one event"), {}};
+    const KillCase traced = tellPanelStory(std::nullopt);
+    require(!traced.points.empty(), "strace saw no write or sync");
+    std::fprintf(stderr, "soak: k: the first alarm's writes and syncs: %s\n",
+                 qPrintable(describePoints(traced.points)));
+    const std::vector<KillCase> cases = tellAtEveryPoint(traced.points, 4);
+    std::size_t lost = traced.lost;
+    std::size_t duplicates = 0;
+    int acknowledged = traced.acknowledged;
+    int killed = 0;
+    int ackedFirst = 0;
+    qsizetype fullLines = traced.fullLines;
+    QStringList problems;
+    if (!traced.problem.isEmpty() || traced.lost > 0)
+        problems << QStringLiteral("without a kill: %1, %2 lost").arg(traced.problem).arg(traced.lost);
+    QStringList duplicatesAt;
+    for (std::size_t k = 1; k <= cases.size(); ++k) {
+        const KillCase& c = cases[k - 1];
+        std::fprintf(
+            stderr,
+            "soak: k=%zu %s: %s, the first alarm ACKed before: %s, %d of 5 acknowledged, %d retries, %zu "
+            "lost, %zu duplicates, %lld \"Journal full\" lines%s%s\n",
+            k, traced.points[k - 1].call.constData(), c.killed ? c.hit.constData() : "not killed",
+            c.ackedBeforeKill ? "yes" : "no", c.acknowledged, c.retries, c.lost, c.duplicates,
+            static_cast<long long>(c.fullLines), c.problem.isEmpty() ? "" : "; ", qPrintable(c.problem));
+        killed += c.killed ? 1 : 0;
+        ackedFirst += c.killed && c.ackedBeforeKill ? 1 : 0;
+        lost += c.lost;
+        duplicates += c.duplicates;
+        acknowledged += c.acknowledged;
+        fullLines += c.fullLines;
+        if (c.duplicates > 0)
+            duplicatesAt << QStringLiteral("%1 at k=%2").arg(c.duplicates).arg(k);
+        if (!c.problem.isEmpty() || c.lost > 0 || !c.killed)
+            problems << QStringLiteral("k=%1: %2%3, %4 lost")
+                            .arg(k)
+                            .arg(c.killed ? QString() : QStringLiteral("not killed; "))
+                            .arg(c.problem)
+                            .arg(c.lost);
+    }
+    const std::size_t points = traced.points.size();
+    row.tried =
+        QStringLiteral("an alarm; the receiver killed (strace) on entering its k-th pwrite64 or fdatasync "
+                       "after the alarm arrived, k = 1..%1 (every write and sync the alarm caused), and "
+                       "started again; the panel repeats its alarm until answered, then the same "
+                       "alarm with the next sequence number, then 3 events of another account; "
+                       "automation-sim acknowledging")
+            .arg(points);
+    row.acknowledged =
+        QStringLiteral("%1 alarms in %2 runs; the first alarm ACKed before the kill at %3 of %4")
+            .arg(acknowledged)
+            .arg(points + 1)
+            .arg(ackedFirst)
+            .arg(killed);
+    row.lost = QStringLiteral("%1 never forwarded").arg(lost);
+    row.pass = lost == 0 && problems.isEmpty() && killed == int(points) && points >= 12;
+    row.result =
+        QStringLiteral("%1 of %2 kill points reached; %3 duplicates%4; %5 \"Journal full\" lines%6")
+            .arg(killed)
+            .arg(points)
+            .arg(duplicates)
+            .arg(duplicatesAt.isEmpty()
+                     ? QString()
+                     : QStringLiteral(" (") + duplicatesAt.join(QStringLiteral(", ")) + QStringLiteral(")"))
+            .arg(fullLines)
+            .arg(problems.isEmpty() ? QString() : QStringLiteral("; ") + problems.join(QStringLiteral("; ")));
     return row;
 }
 
@@ -853,11 +1361,15 @@ Row automationOutage()
     waitUntil([&] { return countMissing(load.acknowledged(), forwarded()) == 0; }, 30000);
     const std::size_t notForwarded = countMissing(load.acknowledged(), forwarded());
     const int exitCode = r.install.terminate();
-    const std::size_t missing = missingFromJournal(r.install.dir(), load.acknowledged()).size();
+    const std::size_t notInLog = missingFromLog(r.install.dir(), load.acknowledged()).size();
+    const std::size_t notInView = missingFromJournal(r.install.dir(), load.acknowledged()).size();
     (void)again.finish();
     row.acknowledged = number(load.acknowledged().size());
-    row.lost = QStringLiteral("%1 not in the journal, %2 never forwarded").arg(missing).arg(notForwarded);
-    row.pass = missing == 0 && notForwarded == 0 && load.refused() == 0 && exitCode == 0;
+    row.lost = QStringLiteral("%1 not in the log, %2 not in the view, %3 never forwarded")
+                   .arg(notInLog)
+                   .arg(notInView)
+                   .arg(notForwarded);
+    row.pass = notInLog == 0 && notInView == 0 && notForwarded == 0 && load.refused() == 0 && exitCode == 0;
     row.result = QStringLiteral("%1 lines before the outage, %2 after; exit %3")
                      .arg(before.size())
                      .arg(again.lines().size())
@@ -890,12 +1402,17 @@ Row flappingLink()
     waitUntil([&] { return countMissing(load.acknowledged(), forwardedEvents(sim.lines())) == 0; }, 30000);
     const std::size_t notForwarded = countMissing(load.acknowledged(), forwardedEvents(sim.lines()));
     const int exitCode = r.install.terminate();
-    const std::size_t missing = missingFromJournal(r.install.dir(), load.acknowledged()).size();
+    const std::size_t notInLog = missingFromLog(r.install.dir(), load.acknowledged()).size();
+    const std::size_t notInView = missingFromJournal(r.install.dir(), load.acknowledged()).size();
     (void)sim.finish();
     const std::size_t received = sim.lines().size();
     row.acknowledged = number(load.acknowledged().size());
-    row.lost = QStringLiteral("%1 not in the journal, %2 never forwarded").arg(missing).arg(notForwarded);
-    row.pass = missing == 0 && notForwarded == 0 && load.refused() == 0 && exitCode == 0 && proxy.flaps() >= 10;
+    row.lost = QStringLiteral("%1 not in the log, %2 not in the view, %3 never forwarded")
+                   .arg(notInLog)
+                   .arg(notInView)
+                   .arg(notForwarded);
+    row.pass = notInLog == 0 && notInView == 0 && notForwarded == 0 && load.refused() == 0 && exitCode == 0 &&
+               proxy.flaps() >= 10;
     row.result = QStringLiteral("%1 cuts; %2 lines received (%3 more than events: resent after a cut); exit %4")
                      .arg(proxy.flaps())
                      .arg(received)
@@ -1030,17 +1547,61 @@ bool fillUp(const QString& path, qint64 keepBytes)
     return true;
 }
 
+// While it lives, every write, sync and truncation of the files in `dir` (and of the directory)
+// fails with EROFS, as on a file system the kernel has made read-only after an error. A mount cannot
+// be made read-only while the receiver holds its files open for writing, which it does.
+class RefusedWrites {
+public:
+    RefusedWrites(qint64 pid, const QString& dir)
+    {
+        const QString calls =
+            QStringLiteral("pwrite64,pwritev,write,writev,fdatasync,fsync,ftruncate,fallocate");
+        QStringList arguments{QStringLiteral("-f"),
+                              QStringLiteral("-p"),
+                              QString::number(pid),
+                              QStringLiteral("-o"),
+                              QStringLiteral("/dev/null"),
+                              QStringLiteral("-e"),
+                              QStringLiteral("trace=") + calls,
+                              QStringLiteral("-e"),
+                              QStringLiteral("inject=%1:error=EROFS").arg(calls),
+                              QStringLiteral("-P"),
+                              dir};
+        for (const QString& name :
+             QDir(dir).entryList(QDir::Files) + QStringList{QStringLiteral("events.db-journal")})
+            arguments << QStringLiteral("-P") << QDir(dir).filePath(name);
+        m_strace.setProcessChannelMode(QProcess::MergedChannels);
+        m_strace.start(QStringLiteral("strace"), arguments);
+        QByteArray said;
+        m_attached = m_strace.waitForStarted(5000) && waitUntil([&] {
+                         said += m_strace.readAll();
+                         return said.contains("attached") || m_strace.state() == QProcess::NotRunning;
+                     }) &&
+                     said.contains("attached");
+    }
+    ~RefusedWrites() { end(); }
+    [[nodiscard]] bool attached() const { return m_attached; }
+    void end()
+    {
+        if (m_strace.state() == QProcess::NotRunning)
+            return;
+        ::kill(pid_t(m_strace.processId()), SIGINT); // detaches
+        if (!m_strace.waitForFinished(5000))
+            m_strace.kill();
+    }
+
+private:
+    QProcess m_strace;
+    bool m_attached = false;
+};
+
 Row readOnlyDirectory()
 {
     Row row{QStringLiteral("g1. read-only data directory"),
-            QStringLiteral("2 panels (1 event/100 ms, retry after 2 s): 3 s writable, 6 s read-only, 6 s writable")};
+            QStringLiteral(
+                "2 panels (1 event/100 ms, retry after 2 s): 3 s writable, 6 s in which every write and "
+                "sync of the data files fails with EROFS (strace), 6 s writable")};
     Receiver r;
-    require(r.install.valid(), "no temporary directory");
-    TmpfsMount mount(r.install.dir(), QStringLiteral("16m"));
-    if (!mount.mounted()) {
-        row.result = QStringLiteral("not run: cannot mount a tmpfs (%1); needs root").arg(mount.error());
-        return row;
-    }
     r.configure();
     r.start();
     PanelLoad load(r.port, 2, 0);
@@ -1050,18 +1611,19 @@ Row readOnlyDirectory()
     load.start();
     pauseFor(3000);
     const std::size_t beforeFault = load.acknowledged().size();
-    require(mount.setReadOnly(true), "cannot remount read-only");
+    RefusedWrites refused(r.install.pid(), r.install.dir());
+    require(refused.attached(), "strace did not attach");
     pauseFor(1000); // an answer already on its way may still arrive
     const std::size_t faultStart = load.acknowledged().size();
     pauseFor(5000);
     const std::size_t duringFault = load.acknowledged().size() - faultStart;
-    const bool missingDuring = missingFromJournal(r.install.dir(), load.acknowledged()).empty();
-    require(mount.setReadOnly(false), "cannot remount writable");
+    const bool missingDuring = missingFromLog(r.install.dir(), load.acknowledged()).empty();
+    refused.end();
     pauseFor(6000);
     load.stop();
     pauseFor(300);
     const std::size_t afterFault = load.acknowledged().size() - faultStart - duringFault;
-    const std::vector<PanelEvent> missing = missingFromJournal(r.install.dir(), load.acknowledged());
+    const std::vector<PanelEvent> missing = missingFromLogOrView(r.install.dir(), load.acknowledged());
     const int exitCode = r.install.terminate();
     const QByteArray out = r.install.output();
     const bool redLine = out.contains("File open error. " + r.install.dir().toLocal8Bit()) ||
@@ -1073,10 +1635,19 @@ Row readOnlyDirectory()
                            .arg(afterFault);
     row.lost = number(missing.size());
     row.pass = duringFault == 0 && missingDuring && missing.empty() && redLine && afterFault > 0 && exitCode == 0;
-    row.result = QStringLiteral("error line naming the file: %1; %2 panel retries; exit %3")
+    QByteArray first; // the first of them, the directory shortened
+    for (const QByteArray& line : out.split('\n')) {
+        if (line.contains("error. " + r.install.dir().toLocal8Bit())) {
+            first = line.mid(line.indexOf("  ") + 2).replace(r.install.dir().toLocal8Bit(), "DIR");
+            break;
+        }
+    }
+    row.result = QStringLiteral("error line naming the file: %1%4; %2 panel retries; exit %3")
                      .arg(redLine ? QStringLiteral("yes") : QStringLiteral("no"))
                      .arg(load.retries())
-                     .arg(exitCode);
+                     .arg(exitCode)
+                     .arg(first.isEmpty() ? QString()
+                                          : QStringLiteral(" (\"%1\")").arg(QString::fromLocal8Bit(first)));
     return row;
 }
 
@@ -1106,7 +1677,7 @@ Row readOnlyFromTheStart()
     pauseFor(6000);
     load.stop();
     pauseFor(300);
-    const std::vector<PanelEvent> missing = missingFromJournal(r.install.dir(), load.acknowledged());
+    const std::vector<PanelEvent> missing = missingFromLogOrView(r.install.dir(), load.acknowledged());
     const int exitCode = r.install.terminate();
     const bool journalThere = QFileInfo::exists(r.install.file(QStringLiteral("kalvor.dat")));
     row.acknowledged = QStringLiteral("%1 (%2 while read-only)").arg(load.acknowledged().size()).arg(whileReadOnly);
@@ -1142,12 +1713,12 @@ Row fullFilesystem()
     load.start();
     pauseFor(6000);
     const std::size_t whileFull = load.acknowledged().size();
-    const bool noneMissingWhileFull = missingFromJournal(r.install.dir(), load.acknowledged()).empty();
+    const bool noneMissingWhileFull = missingFromLog(r.install.dir(), load.acknowledged()).empty();
     QFile::remove(filler);
     pauseFor(6000);
     load.stop();
     pauseFor(300);
-    const std::vector<PanelEvent> missing = missingFromJournal(r.install.dir(), load.acknowledged());
+    const std::vector<PanelEvent> missing = missingFromLogOrView(r.install.dir(), load.acknowledged());
     const int exitCode = r.install.terminate();
     const QByteArray out = r.install.output();
     const bool redLine = out.contains("No space left on device");
@@ -1219,20 +1790,195 @@ Row vanishingSerial()
     waitUntil([&] { return countMissing(load.acknowledged(), forwarded()) == 0; }, 30000);
     const std::size_t notForwarded = countMissing(load.acknowledged(), forwarded());
     const int exitCode = r.install.terminate();
-    const std::size_t missing = missingFromJournal(r.install.dir(), load.acknowledged()).size();
+    const std::size_t notInLog = missingFromLog(r.install.dir(), load.acknowledged()).size();
+    const std::size_t notInView = missingFromJournal(r.install.dir(), load.acknowledged()).size();
     const QByteArray out = r.install.output();
     const bool down = out.contains("Automation software port COM1 lost");
     const qsizetype opened = out.count("Automation software port COM1 is open.");
     (void)again->finish();
     row.acknowledged = number(load.acknowledged().size());
-    row.lost = QStringLiteral("%1 not in the journal, %2 never forwarded").arg(missing).arg(notForwarded);
-    row.pass = missing == 0 && notForwarded == 0 && down && opened >= 2 && exitCode == 0;
+    row.lost = QStringLiteral("%1 not in the log, %2 not in the view, %3 never forwarded")
+                   .arg(notInLog)
+                   .arg(notInView)
+                   .arg(notForwarded);
+    row.pass = notInLog == 0 && notInView == 0 && notForwarded == 0 && down && opened >= 2 && exitCode == 0;
     row.result = QStringLiteral("loss logged: %1; port opened %2 times; %3 lines before, %4 after; exit %5")
                      .arg(down ? QStringLiteral("yes") : QStringLiteral("no"))
                      .arg(opened)
                      .arg(before.size())
                      .arg(again->lines().size())
                      .arg(exitCode);
+    return row;
+}
+
+// --- l. a second ACK that comes late on the serial link ----------------------------------------------
+
+// "hh:mm:ss.zzz  LINE  -> ANSWER" lines of the simulator's output, in the order the lines came.
+std::vector<std::pair<QByteArray, QByteArray>> answerOrder(const QByteArray& output)
+{
+    std::vector<std::pair<QByteArray, QByteArray>> order;
+    for (const QByteArray& l : output.split('\n')) {
+        const qsizetype arrow = l.lastIndexOf("  -> ");
+        if (arrow >= 14)
+            order.emplace_back(l.mid(14, arrow - 14), l.mid(arrow + 5).trimmed());
+    }
+    return order;
+}
+
+struct LateAckCase {
+    bool pass = false;
+    int acknowledged = 0;  // by the panel
+    int wrongMarks = 0;    // rows seen reported while none of their line's sendings so far was ACKed
+    int nakedSendings = 0; // sendings of the line after the doubled one, the NAKed one included
+    int doubledSendings = 0;
+    int lines = 0;
+    QString text;
+};
+
+// `before` lines answered once, then one answered with two ACKs, the second `gapMs` after the first,
+// and the next line's first sending NAKed; every later sending is acknowledged. While it runs, the log
+// is read every few milliseconds, and each time a row is seen marked reported, the sendings of its line
+// that automation-sim had had by then are noted: one of them must have been acknowledged.
+LateAckCase lateSecondAck(int gapMs, int before)
+{
+    LateAckCase result;
+    Receiver r;
+    require(r.install.valid(), "no temporary directory");
+    testsupport::SocatPair pair(r.install.dir());
+    require(pair.available(), "socat did not start");
+    r.configure({QStringLiteral("Mon_Port_Open=2"), QStringLiteral("COM_Nr=COM1"),
+                 QStringLiteral("COM_Baud=9600"), QStringLiteral("Test_Heartbeat_Period=600")});
+    QStringList script;
+    for (int i = 0; i < before; ++i)
+        script << QStringLiteral("ack");
+    script << QStringLiteral("double") << QStringLiteral("nak");
+    // A pseudo-terminal pair passes a line at once; on a wire at 9600 baud a report line takes 23 ms
+    // to arrive, and its answer comes that much later: the simulator waits that long before answering.
+    AutomationSim sim;
+    require(
+        sim.start({QStringLiteral("--serial"), pair.pathB(), QStringLiteral("--baud"), QStringLiteral("9600"),
+                   QStringLiteral("--delay"), QStringLiteral("23"), QStringLiteral("--script"),
+                   script.join(QLatin1Char(',')), QStringLiteral("--double-gap"), QString::number(gapMs)}),
+        "automation-sim did not start");
+    r.start();
+    const int events = before + 3;
+    PanelLoad load(r.port, 1, 0, events);
+    require(load.connectAll(), "panel could not connect");
+    load.start();
+
+    EventLog log(r.install.file(QStringLiteral("events.db")).toStdString(), EventLog::Role::Reader);
+    std::map<std::int64_t, bool> reported;      // by row id, as last seen
+    std::vector<std::pair<int, int>> marksSeen; // event number, sendings of its line by then
+    const auto sendings = [&](int number) {
+        const QList<QByteArray> lines = sim.lines();
+        return int(std::count_if(lines.begin(), lines.end(), [&](const QByteArray& l) {
+            const auto e = eventOfReport(l);
+            return e && e->number == number;
+        }));
+    };
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
+        for (const LoggedEvent& e : log.receivedSince(0)) {
+            const bool now = e.state == ForwardState::Reported;
+            bool& was = reported[e.id];
+            if (now && !was) {
+                const JournalRecord& rec = e.record;
+                if (const auto pe = eventOf(textField(rec.account, sizeof rec.account),
+                                            textField(rec.partition, sizeof rec.partition),
+                                            textField(rec.zone, sizeof rec.zone)))
+                    marksSeen.emplace_back(pe->number, sendings(pe->number));
+            }
+            was = now;
+        }
+    });
+    watch.start(3);
+    const auto allReported = [&] {
+        return int(reported.size()) == events &&
+               std::all_of(reported.begin(), reported.end(), [](const auto& p) { return p.second; });
+    };
+    waitUntil([&] { return load.finished() && allReported(); }, 30000);
+    watch.stop();
+    const int exitCode = r.install.terminate();
+    (void)sim.finish();
+    const QByteArray out = r.install.output();
+    const qsizetype naks = out.count("Link error (data): negative ACK from automation software.");
+    const qsizetype doubts =
+        out.count("An answer came from the automation software when no line waited for one");
+
+    // Which sendings of each line automation-sim acknowledged, in the order they came.
+    std::map<int, std::vector<QByteArray>> answers;
+    for (const auto& [line, answer] : answerOrder(sim.output())) {
+        if (const auto e = eventOfReport(line))
+            answers[e->number].push_back(answer);
+    }
+    for (const auto& [number, count] : marksSeen) {
+        const std::vector<QByteArray>& a = answers[number];
+        const bool acked =
+            std::any_of(a.begin(), a.begin() + std::min<std::size_t>(std::size_t(count), a.size()),
+                        [](const QByteArray& x) { return x == "ACK" || x == "double"; });
+        result.wrongMarks += acked ? 0 : 1;
+    }
+    result.acknowledged = int(load.acknowledged().size());
+    result.doubledSendings = int(answers[before].size());
+    result.nakedSendings = int(answers[before + 1].size());
+    for (const auto& [number, a] : answers)
+        result.lines += int(a.size());
+    const bool nakedFirst = !answers[before + 1].empty() && answers[before + 1].front() == "NAK";
+    result.pass = result.wrongMarks == 0 && allReported() && result.acknowledged == events && nakedFirst &&
+                  result.nakedSendings >= 2 && exitCode == 0;
+    result.text =
+        QStringLiteral("%1 ms%2: the NAKed line sent %3 times, the doubled one %4, %5 lines for %6 events "
+                       "(%8 NAK lines, %9 doubt lines in the log)%7")
+            .arg(gapMs)
+            .arg(before > 0 ? QStringLiteral(" after %1 lines").arg(before) : QString())
+            .arg(result.nakedSendings)
+            .arg(result.doubledSendings)
+            .arg(result.lines)
+            .arg(events)
+            .arg(result.pass ? QString()
+                             : QStringLiteral(" (FAIL: %1 marked without an ACK, %2 left unreported, "
+                                              "first answer to the next line %3, exit %4)")
+                                   .arg(result.wrongMarks)
+                                   .arg(std::count_if(reported.begin(), reported.end(),
+                                                      [](const auto& p) { return !p.second; }))
+                                   .arg(nakedFirst ? QStringLiteral("NAK") : QStringLiteral("not NAK"))
+                                   .arg(exitCode))
+            .arg(naks)
+            .arg(doubts);
+    return result;
+}
+
+Row lateSecondAcks()
+{
+    Row row{QStringLiteral("l. late second ACK (serial)"), {}};
+    const int gaps[] = {2, 5, 10, 20, 40, 60};
+    const int befores[] = {0, 9};
+    int cases = 0;
+    int passed = 0;
+    int acknowledged = 0;
+    int wrong = 0;
+    QStringList texts;
+    for (const int before : befores) {
+        for (const int gap : gaps) {
+            const LateAckCase c = lateSecondAck(gap, before);
+            std::fprintf(stderr, "soak: l: %s\n", qPrintable(c.text));
+            ++cases;
+            passed += c.pass ? 1 : 0;
+            acknowledged += c.acknowledged;
+            wrong += c.wrongMarks;
+            texts << c.text;
+        }
+    }
+    row.tried = QStringLiteral(
+        "serial link at 9600 baud (socat pair); automation-sim answers one line with two ACKs, "
+        "the second 2, 5, 10, 20, 40 or 60 ms after the first, and NAKs the next line's "
+        "first sending; the doubled line the first of the port's opening, or the tenth "
+        "(after the 8 answers on probation); the log read every 3 ms");
+    row.acknowledged = QStringLiteral("%1 events by the panel in %2 cases").arg(acknowledged).arg(cases);
+    row.lost = QStringLiteral("%1 marked without its ACK").arg(wrong);
+    row.pass = passed == cases;
+    row.result =
+        QStringLiteral("%1 of %2 cases: %3").arg(passed).arg(cases).arg(texts.join(QStringLiteral("; ")));
     return row;
 }
 
@@ -1270,6 +2016,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const QStringList only = app.arguments().mid(1); // scenario letters to run, e.g. "a" "f2"; none: all
+    if (only.value(0) == QString::fromLatin1(kKillCaseOption))
+        return runKillCase(only.mid(1));
     struct Scenario {
         const char* key;
         std::function<Row()> run;
@@ -1308,6 +2056,8 @@ int main(int argc, char** argv)
         {"g2", fullFilesystem},
         {"g3", readOnlyFromTheStart},
         {"h", vanishingSerial},
+        {"k", killAtEveryWrite},
+        {"l", lateSecondAcks},
         {"i", tricklingConnections},
         {"j", spoofedDatagrams},
     };
