@@ -16,6 +16,29 @@ QString blankThen(std::string_view text)
     return QLatin1Char(' ') + grid::latin1(text);
 }
 
+// The columns that read the same from a ring slot and from a row of the log.
+QVariant fieldColumn(const JournalRecord& r, int column)
+{
+    switch (column) {
+    case 1:
+        return blankThen(fieldText(r.receiver));
+    case 2:
+        return blankThen(fieldText(r.line));
+    case 3:
+        return blankThen(fieldText(r.account));
+    case 4:
+        return grid::eventText(fieldText(r.event));
+    case 5:
+        return blankThen(fieldText(r.partition));
+    case 6:
+        return blankThen(fieldText(r.zone));
+    case 7:
+        return blankThen(fieldText(r.address));
+    default:
+        return {};
+    }
+}
+
 QString statusText(const JournalRecord& r)
 {
     if (fieldText(r.event) == "NULL")
@@ -129,26 +152,12 @@ QVariant EventListModel::data(const QModelIndex& index, int role) const
     switch (index.column()) {
     case 0:
         return QStringLiteral("   ") + grid::timeText(r.time_received, " ");
-    case 1:
-        return blankThen(fieldText(r.receiver));
-    case 2:
-        return blankThen(fieldText(r.line));
-    case 3:
-        return blankThen(fieldText(r.account));
-    case 4:
-        return grid::eventText(fieldText(r.event));
-    case 5:
-        return blankThen(fieldText(r.partition));
-    case 6:
-        return blankThen(fieldText(r.zone));
-    case 7:
-        return blankThen(fieldText(r.address));
     case 8:
         return grid::latin1(eventlist::signalText(m_journal.extendedText(std::size_t(slot))));
     case 9:
         return statusText(r);
     default:
-        return {};
+        return fieldColumn(r, index.column());
     }
 }
 
@@ -158,25 +167,11 @@ QVariant EventListModel::loggedData(const LoggedEvent& e, int column) const
     switch (column) {
     case 0:
         return QStringLiteral("   ") + grid::timeText(std::time_t(e.receivedUtc), " ");
-    case 1:
-        return blankThen(fieldText(r.receiver));
-    case 2:
-        return blankThen(fieldText(r.line));
-    case 3:
-        return blankThen(fieldText(r.account));
-    case 4:
-        return grid::eventText(fieldText(r.event));
-    case 5:
-        return blankThen(fieldText(r.partition));
-    case 6:
-        return blankThen(fieldText(r.zone));
-    case 7:
-        return blankThen(fieldText(r.address));
     case 8:
         return grid::latin1(eventlist::signalText(e.extended));
     case 9:
         return QString::fromLatin1(eventlist::stateText(e.state, fieldText(r.event)));
     default:
-        return {};
+        return fieldColumn(r, column);
     }
 }
