@@ -429,6 +429,7 @@ AutomationConnections::Exchange AutomationConnections::exchangeOn(output::LinkId
                 }
                 // Another answer than this one right behind it: which was meant for the line is unknown.
                 result.doubtful = extra.differs;
+                result.settled = quiet.count() > 0 && m_settle.count() > 0 && !extra.any;
                 result.answer = first;
                 return result;
             }

@@ -45,6 +45,8 @@ public:
         bool strayBefore = false;
         // A different answer byte came right after the answer (in its block or its quiet time).
         bool doubtful = false;
+        // A quiet time followed the answer and nothing else came: the connection is in step.
+        bool settled = false;
     };
 
     // A connection taken off the list because its peer closed it or it failed.

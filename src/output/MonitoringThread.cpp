@@ -238,40 +238,55 @@ Monitoring_Thread::Outcome Monitoring_Thread::exchange(const std::string& line, 
         break;
     }
     m_strayBefore = result.strayBefore;
-    if (result.strayBefore)
-        doubtLastAnswer();
-    m_credited = std::monostate{};
+    if (result.strayBefore || result.doubtful)
+        doubtUnverifiedAnswers(result.strayBefore);
+    else if (result.settled)
+        m_unverified.clear();
+    m_lastCredited.reset();
     markAlive();
     return outcome;
 }
 
-void Monitoring_Thread::doubtLastAnswer()
+void Monitoring_Thread::credit(Credited line)
 {
-    bool resent = false;
-    if (const auto* event = std::get_if<CreditedEvent>(&m_credited)) {
-        resent = true;
-        if (m_marked.erase(event->id) > 0) {
-            std::erase_if(m_marks, [id = event->id](const ReportMark& m) { return m.id == id; });
-        } else if (ensureLog()) {
-            if (FileFailure f = m_log->markPending(event->id); !f.ok()) {
-                m_logEpisodes.note(f);
-                if (f.newEpisode)
-                    log(f.text().c_str(), LogColour::Red);
+    if (m_unverified.size() >= kMostUnverified)
+        m_unverified.pop_front();
+    m_lastCredited = line;
+    m_unverified.push_back(std::move(line));
+}
+
+void Monitoring_Thread::doubtUnverifiedAnswers(bool stray)
+{
+    if (stray && m_lastCredited && m_unverified.empty())
+        m_unverified.push_back(*m_lastCredited);
+    m_lastCredited.reset();
+    const std::size_t resent = m_unverified.size();
+    for (const Credited& credited : m_unverified) {
+        if (const auto* event = std::get_if<CreditedEvent>(&credited)) {
+            if (m_marked.erase(event->id) > 0) {
+                std::erase_if(m_marks, [id = event->id](const ReportMark& m) { return m.id == id; });
+            } else if (ensureLog()) {
+                if (FileFailure f = m_log->markPending(event->id); !f.ok()) {
+                    m_logEpisodes.note(f);
+                    if (f.newEpisode)
+                        log(f.text().c_str(), LogColour::Red);
+                }
             }
+            m_journal.markPending(std::size_t(event->slot), event->id);
+        } else if (const auto* due = std::get_if<AccountTable::DueReport>(&credited)) {
+            m_accounts.reportAgain(*due);
         }
-        m_journal.markPending(std::size_t(event->slot), event->id);
-    } else if (const auto* due = std::get_if<AccountTable::DueReport>(&m_credited)) {
-        resent = true;
-        m_accounts.reportAgain(*due);
     }
-    m_credited = std::monostate{};
+    m_unverified.clear();
     // A duplicate at the automation software is better than an alarm it never took.
     const std::int64_t now = m_clock.steadyMillis();
-    if (resent && now - m_doubtLineMs >= 60'000) {
+    if (resent > 0 && now - m_doubtLineMs >= 60'000) {
         m_doubtLineMs = now;
-        log("An answer came from the automation software when no line waited for one: the last line is sent "
-            "again.",
-            LogColour::Black);
+        const std::string said =
+            "An answer came from the automation software when no line waited for one: " +
+            (resent == 1 ? std::string("the last line is sent again.")
+                         : "the last " + std::to_string(resent) + " lines are sent again.");
+        log(said.c_str(), LogColour::Black);
     }
 }
 
@@ -389,7 +404,7 @@ void Monitoring_Thread::supervisionStep()
                 m_hooks.reported(line);
             // Kept due when the account changed state during the wait: that change is reported next.
             if (m_accounts.clearReportDue(*due))
-                m_credited = *due;
+                credit(*due);
             m_passAcknowledged = true;
             from = due->slot + 1;
             break;
@@ -473,7 +488,7 @@ void Monitoring_Thread::reportingStep()
             m_marks.push_back(ReportMark{row.id, std::int64_t(m_clock.wallNow().seconds), sent});
             m_marked.insert(row.id);
             (void)m_journal.markReported(std::size_t(row.journalSlot), row.id);
-            m_credited = CreditedEvent{row.id, row.journalSlot};
+            credit(CreditedEvent{row.id, row.journalSlot});
             m_passAcknowledged = true;
             if (m_marks.size() >= kMarkBatch && !flushMarksNow()) {
                 errorPause();
@@ -482,12 +497,14 @@ void Monitoring_Thread::reportingStep()
             }
         }
     }
-    if (!m_marks.empty()) {
+    if (!m_marks.empty() || (!m_unverified.empty() && linkReady())) {
         // A late answer shows a doubtful one: the mark of a line whose answer may not have been its own
-        // is not written.
+        // is not written. A quiet link says the answers so far were their lines' own.
         if (m_transport.strayAnswerWithin(m_timing.markQuiet))
-            doubtLastAnswer();
-        if (!flushMarksNow())
+            doubtUnverifiedAnswers(true);
+        else
+            m_unverified.clear();
+        if (!m_marks.empty() && !flushMarksNow())
             errorPause();
     }
     if (marked && m_hooks.refreshEvents) {

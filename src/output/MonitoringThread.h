@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -90,18 +91,20 @@ public:
 
 private:
     enum class Outcome { Unanswered, Ack, Nak, Other, NoConnection, NotSent };
-    // The line the last answer was credited to: should that answer turn out doubtful, it is sent again.
+    // A line an answer was credited to: should that answer turn out doubtful, it is sent again.
     struct CreditedEvent {
         std::int64_t id = 0;
         int slot = -1;
     };
-    using Credited = std::variant<std::monostate, CreditedEvent, AccountTable::DueReport>;
+    using Credited = std::variant<CreditedEvent, AccountTable::DueReport>;
 
     void run();
     [[nodiscard]] Outcome exchange(const std::string& line, OutputTransport::Kind kind);
-    // An answer came that no line waited for: the answer last credited may have been this one's
-    // second, and the line it was credited to goes out again.
-    void doubtLastAnswer();
+    // An answer came that no line waited for (`stray`), or two to one line: the answers credited since
+    // the link was last seen quiet may each have been meant for the line before, and their lines go
+    // out again. A stray may also be a late second answer to the line credited last.
+    void doubtUnverifiedAnswers(bool stray);
+    void credit(Credited line);
     [[nodiscard]] bool ensureLog();
     [[nodiscard]] bool flushMarksNow();
     void heartbeatStep();
@@ -142,7 +145,12 @@ private:
     // Acknowledged events whose marks are not in the log yet (written in batches); forwarding thread.
     std::vector<ReportMark> m_marks;
     std::unordered_set<std::int64_t> m_marked;
-    Credited m_credited;
+    // The lines credited with an answer since a quiet time last showed the link in step. One answer
+    // byte out of step shifts every answer after it onto the next line until that shows, so all of
+    // them are in doubt then, not only the last. Bounded: beyond it the oldest count as verified.
+    std::deque<Credited> m_unverified;
+    std::optional<Credited> m_lastCredited; // until the next exchange
+    static constexpr std::size_t kMostUnverified = 4096;
     bool m_strayBefore = false; // the last exchange found an answer nobody waited for
     FailureEpisodes m_logEpisodes;
     std::int64_t m_doubtLineMs = -1'000'000;  // the doubt's log line, at most one a minute

@@ -835,6 +835,7 @@ OutputTransport::Exchange OutputLink::exchangeSerial(const std::string& line, ou
     const std::uint32_t other = *result.answer == output::kAck ? after.naks : after.acks;
     m_serialDoubles = m_serialDoubles || same + other > 0;
     result.doubtful = other > 0;
+    result.settled = same + other == 0;
     return result;
 }
 
@@ -882,6 +883,7 @@ OutputTransport::Exchange OutputLink::exchangeTcp(const std::string& line, Kind 
         Exchange result{SendResult::Sent, done.answer};
         result.strayBefore = done.strayBefore;
         result.doubtful = done.doubtful;
+        result.settled = done.settled;
         return result;
     }
     case AutomationConnections::Exchange::Sent::NoConnection:

@@ -30,6 +30,8 @@ public:
         // A different answer came in the quiet time after this one: which of them was meant for this
         // line cannot be told, so it counts as unanswered.
         bool doubtful = false;
+        // A quiet time followed the answer and nothing else came: every answer so far was its line's.
+        bool settled = false;
     };
 
     virtual ~OutputTransport() = default;

@@ -691,6 +691,18 @@ TEST_F(ForwardingTest, AnAnswerThatTurnsOutDoubtfulSendsItsLineAgain)
     pass();
     EXPECT_EQ(takeSent(), std::vector<std::string>{"5002 185555E35001000\x14"});
     EXPECT_EQ(m_accounts->record(slot).sup_flags, accounts::kMissing);
+
+    // One answer out of step moves each later one onto the next line: two answers to a line put the
+    // line before it, credited since the link was last seen quiet, in doubt as well.
+    append("4444");
+    append("7777");
+    m_transport.script = {Reply::Ack, Reply::AckDoubtful};
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{report(4), report(5)}));
+    EXPECT_EQ(pendingInLog(), 2);
+    pass();
+    EXPECT_EQ(takeSent(), (std::vector<std::string>{report(4), report(5)}));
+    EXPECT_EQ(pendingInLog(), 0);
 }
 
 TEST_F(ForwardingTest, StopRequestEndsAStepBetweenTwoLines)
