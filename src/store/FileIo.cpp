@@ -195,6 +195,14 @@ bool FileIo::stillWhole(int fd, const std::string& path, std::size_t size)
            std::uint64_t(open.st_size) >= size;
 }
 
+std::optional<std::uint64_t> FileIo::regularFileSize(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return std::uint64_t(st.st_size);
+}
+
 IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
                                const std::function<std::vector<std::uint8_t>()>& image)
 {
@@ -202,11 +210,10 @@ IoResult FileIo::openOrRestore(const std::string& path, std::size_t size,
     if (opened.ok()) {
         // Left short by a disk that was full when it was made: the rest comes from memory, so the
         // file has its fixed size again. Should that fail too, the records still go in place.
-        struct stat st {};
-        if (::fstat(opened.fd(), &st) == 0 && S_ISREG(st.st_mode) && std::uint64_t(st.st_size) < size) {
+        if (const std::optional<std::uint64_t> now = regularFileSize(opened.fd()); now && *now < size) {
             const std::vector<std::uint8_t> bytes = image();
-            if (std::uint64_t(st.st_size) < bytes.size()) {
-                const auto from = std::size_t(st.st_size);
+            if (*now < bytes.size()) {
+                const auto from = std::size_t(*now);
                 (void)writeAtOffset(opened.fd(), std::int64_t(from), bytes.data() + from,
                                     bytes.size() - from);
             }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,6 +57,8 @@ public:
     // Whether a descriptor kept open for `path` still writes to the file of that name, at its full
     // `size`: false once the file was deleted, replaced or cut short under it.
     [[nodiscard]] virtual bool stillWhole(int fd, const std::string& path, std::size_t size);
+    // The size of the regular file open as `fd`; nothing for another kind of file or a failure.
+    [[nodiscard]] virtual std::optional<std::uint64_t> regularFileSize(int fd);
     // Opens an existing record file of `size` bytes for writing in place. A file that is not there
     // (it could not be made at start-up, or it was deleted) is made again from `image()`, written
     // whole and synced with its directory entry, so that what memory holds is not lost around the

@@ -98,6 +98,11 @@ public:
     void close(int fd) override { m_open.erase(fd); }
     IoResult sync(int fd) override { return find(fd) != nullptr ? IoResult{0, 0} : IoResult{-1, EBADF}; }
     IoResult syncDirectoryOf(const std::string&) override { return {0, 0}; }
+    std::optional<std::uint64_t> regularFileSize(int fd) override
+    {
+        const Open* f = find(fd);
+        return f != nullptr ? std::optional<std::uint64_t>(files[f->path].bytes.size()) : std::nullopt;
+    }
     bool stillWhole(int fd, const std::string& path, std::size_t size) override
     {
         const Open* f = find(fd);
