@@ -264,4 +264,15 @@ int AutomationSim::finish(int timeoutMs)
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
+QByteArray exchange(QTcpSocket& panel, const QByteArray& frame)
+{
+    panel.write(frame);
+    QByteArray answer;
+    waitUntil([&] {
+        answer += panel.readAll();
+        return answer.endsWith('\r');
+    });
+    return answer;
+}
+
 } // namespace e2e

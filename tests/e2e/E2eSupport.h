@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
@@ -100,6 +101,9 @@ private:
     std::unique_ptr<QProcess> m_process;
     QByteArray m_output;
 };
+
+// Sends one frame on a connected panel socket and waits for the answer, up to its CR.
+QByteArray exchange(QTcpSocket& panel, const QByteArray& frame);
 
 // The three worked frames that are accepted, their exact answers, and one with an unknown token.
 struct WorkedFrame {

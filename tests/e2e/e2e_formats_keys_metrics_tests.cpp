@@ -42,17 +42,6 @@ QByteArray tokenOf(const QByteArray& answer)
     return open < 0 ? answer : answer.mid(open + 1, answer.indexOf('"', open + 1) - open - 1);
 }
 
-QByteArray exchange(QTcpSocket& panel, const QByteArray& frame)
-{
-    panel.write(frame);
-    QByteArray answer;
-    waitUntil([&] {
-        answer += panel.readAll();
-        return answer.endsWith('\r');
-    });
-    return answer;
-}
-
 // One HTTP GET on 127.0.0.1; the status line's code and the body.
 std::pair<int, QByteArray> httpGet(quint16 port, const QByteArray& path)
 {

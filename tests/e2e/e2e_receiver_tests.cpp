@@ -47,17 +47,6 @@ std::map<QString, std::pair<QByteArray, qint64>> snapshot(const QString& dir)
     return files;
 }
 
-QByteArray exchange(QTcpSocket& panel, const QByteArray& frame)
-{
-    panel.write(frame);
-    QByteArray answer;
-    waitUntil([&] {
-        answer += panel.readAll();
-        return answer.endsWith('\r');
-    });
-    return answer;
-}
-
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
