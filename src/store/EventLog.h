@@ -8,6 +8,7 @@
 #include "store/FileIo.h"
 #include "store/JournalRecord.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -171,8 +172,14 @@ public:
     // two states of the file, and must be read again.
     [[nodiscard]] bool changedSinceOpen() const;
 
-    // Housekeeping, off the answers' path.
-    [[nodiscard]] FileFailure checkpoint();
+    // How far a checkpoint got: the frames the WAL holds and how many of them the database file
+    // now has too. Once all have been copied, the next commit writes the WAL from its start again.
+    struct CheckpointProgress {
+        int walFrames = 0;
+        int copiedFrames = 0;
+    };
+    // Copies what it can of the WAL into the database file without waiting for anyone.
+    [[nodiscard]] FileFailure checkpoint(CheckpointProgress* progress = nullptr);
     // Deletes at most `batch` reported or unreportable rows received before `beforeUtc`; the count.
     [[nodiscard]] int deleteOlderThan(std::int64_t beforeUtc, int batch);
 
@@ -201,9 +208,18 @@ private:
     [[nodiscard]] static bool walksById(const EventFilter& filter);
     void close();
 
+    // Another connection's transaction lasts well under a millisecond; SQLite's own waits start at
+    // one millisecond and grow, which every panel answered behind it would feel.
+    struct BusyWait {
+        std::chrono::milliseconds limit{0};
+        std::chrono::steady_clock::time_point since;
+    };
+    static int waitWhileBusy(void* wait, int tries);
+
     std::string m_path;
     Role m_role;
     sqlite3* m_db = nullptr;
+    BusyWait m_busyWait;
     bool m_created = false;
     FileFailure m_failure;
     // A visitor reading the database file alone: the file as it was at open, and whether its WAL

@@ -388,6 +388,16 @@ void EventStore::commitOnce(std::unique_lock<std::mutex>& lock)
         m_accounts.committed(accounts);
         if (onStored && !records.empty())
             onStored(records);
+        if (m_walRestartDue) {
+            // Tried after a few commits more when another checkpoint or a reader held it back.
+            EventLog::CheckpointProgress done;
+            const bool complete = m_writer->checkpoint(&done).ok() && done.walFrames > 0 &&
+                                  done.copiedFrames >= done.walFrames;
+            if (complete || ++m_walRestartTries >= kWalRestartTries) {
+                m_walRestartDue = false;
+                m_walRestartTries = 0;
+            }
+        }
     }
     lock.lock();
 }
@@ -413,7 +423,14 @@ void EventStore::housekeep()
         m_housekeeper = std::make_unique<EventLog>(m_path, EventLog::Role::Housekeeper);
     if (!m_housekeeper->isOpen())
         return;
-    (void)m_housekeeper->checkpoint();
+    EventLog::CheckpointProgress progress;
+    (void)m_housekeeper->checkpoint(&progress);
+    // Beside commits that never pause, a checkpoint never reaches the frame written last, and SQLite
+    // starts the WAL again only once one has: it would grow by every commit, as far as the disk
+    // goes, and each commit's sync would also write the file's new size. What this round left is
+    // what the commit thread copies, between two commits.
+    if (progress.walFrames >= m_walRestartFrames)
+        m_walRestartDue = true;
     const std::int64_t now = steadyMs();
     if (now < m_nextDeletionMs)
         return;

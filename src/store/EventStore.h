@@ -42,6 +42,9 @@ public:
     static constexpr std::chrono::milliseconds kSlowCommit{5000};
     // How often the views and the log's checkpoints are synced.
     static constexpr std::chrono::milliseconds kHousekeepingInterval{1000};
+    // A WAL this long (frames of one page) is copied into the database file to its last frame by the
+    // commit thread between two commits, so the next commit writes it from its start again.
+    static constexpr int kWalRestartFrames = 4096;
     static constexpr int kDefaultKeepDays = 90;
     static constexpr int kDeleteBatch = 500;
 
@@ -105,6 +108,8 @@ public:
     // The clock of the keeping time and of a commit that hangs (tests move it); the system clock
     // otherwise. Set before start().
     void setClock(const Clock* clock) { m_clock = clock; }
+    // Tests: a shorter WAL than kWalRestartFrames is written from its start again.
+    void setWalRestartFrames(int frames) { m_walRestartFrames = frames; }
     // Runs one round of the housekeeping on the caller's thread (tests; the thread runs it itself).
     void housekeep();
 
@@ -135,6 +140,11 @@ private:
     LogSink m_log;
     const Clock* m_clock = nullptr;
     std::atomic<int> m_keepDays{0};
+    int m_walRestartFrames = kWalRestartFrames;
+    // Set by the housekeeping when the WAL has grown past m_walRestartFrames; taken by the commit thread.
+    std::atomic<bool> m_walRestartDue{false};
+    static constexpr int kWalRestartTries = 8;
+    int m_walRestartTries = 0; // commit thread
 
     // The writer's connection: used by open() before the threads start, then by the commit thread only.
     std::unique_ptr<EventLog> m_writer;

@@ -6,6 +6,8 @@
 #include "store/EventLog.h"
 #include "store/StoreTestSupport.h"
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -159,6 +161,41 @@ TEST_F(EventStoreTest, RowsPastTheirKeepingTimeAreDeletedButPendingOnesStay)
     ASSERT_EQ(left.size(), 2u);
     EXPECT_EQ(fieldText(left[0].record.event), "1131") << "old, but not yet forwarded";
     EXPECT_EQ(fieldText(left[1].record.event), "1132") << "within its keeping time";
+}
+
+// Commits that never pause keep a checkpoint beside them from ever reaching the WAL's last frame;
+// the WAL must still be written from its start again, not grow for as long as the load lasts.
+TEST_F(EventStoreTest, UnderCommitsThatNeverPauseTheWalStartsAgain)
+{
+    StoreStack stack;
+    stack.store.setWalRestartFrames(64);
+    ASSERT_TRUE(stack.open());
+    stack.store.start();
+    std::atomic<bool> loaded{true};
+    std::thread housekeeping([&] {
+        while (loaded) {
+            stack.store.housekeep();
+            std::this_thread::sleep_for(2ms); // the thread's own round, shortened
+        }
+    });
+    constexpr int kGroups = 1000;
+    constexpr int kGroupEvents = 16;
+    std::uintmax_t largest = 0;
+    for (int g = 0; g < kGroups; ++g) {
+        std::vector<StagedRow> rows;
+        for (int i = 0; i < kGroupEvents; ++i)
+            rows.push_back(stack.stage(makeRecord(std::to_string(1000 + (g * kGroupEvents + i) % 64).c_str())));
+        (void)stack.store.submit(std::move(rows));
+        // A few groups ahead of the commits, so that the next always waits.
+        ASSERT_TRUE(stack.store.waitForPendingAtMost(4 * kGroupEvents, 10s));
+        std::error_code ec;
+        largest = std::max(largest, std::filesystem::file_size(stack.file("events.db-wal"), ec));
+    }
+    loaded = false;
+    housekeeping.join();
+    ASSERT_TRUE(stack.store.finish(10s));
+    EXPECT_EQ(reader(stack)->rowCount(), kGroups * kGroupEvents);
+    EXPECT_LT(largest, 16u << 20) << "about 40 MiB when it never starts again";
 }
 
 // A disk that stops answering: the commit hangs, is said in red once after five seconds, and a
