@@ -446,23 +446,40 @@ TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
     EXPECT_LT(qint64(handled) * (kUnknownTokenDuh.size()), 4 * Dc09Receiver::kMaxUnsentBytes);
 }
 
-TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
+// The "Data Log": each read with its time to the millisecond, then the answer sent (or why none
+// was), control bytes by name.
+TEST_F(ReceiverTest, TraceShowsTheReceivedTextAndTheAnswerWithTheirTimesWhileTheWindowIsVisible)
 {
     m_config.DC9_Store_Repeats = 1; // the same frame twice, each stored
     openPort();
     QStringList trace;
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) { trace << line; });
-    m_clock.set(1'700'000'000 + 3 * 3600 + 4 * 60 + 5, 7); // 03:04:05.007 UTC (the tests run with TZ=UTC)
+    m_clock.set(1'699'920'000 + 3 * 3600 + 4 * 60 + 5, 7); // 03:04:05.007 UTC (the tests run with TZ=UTC)
     QTcpSocket* panel = connectPanel();
     exchange(panel, kNullFrame);
     EXPECT_TRUE(trace.isEmpty());
     m_receiver->setTraceEnabled(true);
+    QByteArray badCrc = kEventFrame;
+    badCrc[1] = '0';
     exchange(panel, kNullFrame);
-    const std::tm tm = localTimeOf(m_clock.wallNow().seconds);
-    ASSERT_EQ(trace.size(), 2);
-    EXPECT_EQ(trace[0], QString());
-    EXPECT_EQ(trace[1], QString::asprintf("%02d:%02d:%02d:7  ", tm.tm_hour, tm.tm_min, tm.tm_sec) +
-                            QString::fromLatin1(kNullFrame));
+    exchange(panel, kUnknownTokenFrame());
+    panel->write(badCrc);
+    ASSERT_TRUE(waitUntil([&] { return trace.size() == 9; })) << trace.join(u'\n').toStdString();
+    const auto shown = [](QByteArray bytes) {
+        return QStringLiteral("03:04:05.007  ") + QString::fromLatin1(bytes.replace("\n", "<LF>").replace("\r", "<CR>"));
+    };
+    const QStringList expected = {
+        {},
+        shown(kNullFrame),
+        shown("TX: " + kNullAck),
+        {},
+        shown(kUnknownTokenFrame()),
+        shown("TX: " + kUnknownTokenDuh + "  account 1234: unknown token XYZ"),
+        {},
+        shown(badCrc),
+        shown("no answer: account 1234: CRC mismatch (04FA stated, E4FA computed)"),
+    };
+    EXPECT_EQ(trace.join(u'\n').toStdString(), expected.join(u'\n').toStdString());
 }
 
 TEST_F(ReceiverTest, TwoPanelsBehindOneAddressGetSeparateSlots)
@@ -618,6 +635,7 @@ TEST_F(ReceiverTest, AnEventTheLogCannotTakeIsNotAcknowledgedButKeptAndForwarded
             faults::failWrites("events.db", c.error);
         sendUnanswered();
         sendUnanswered(); // the panel repeats it while the disk still fails
+        std::erase_if(m_log, [](const LogLine& l) { return l.text.rfind("Message answered DUH", 0) == 0; });
         ASSERT_EQ(m_log.size(), linesBefore + 1) << "one line for the failure, not one per event";
         EXPECT_EQ(m_log.back().text.rfind(c.text + m_paths.eventLog + OS_Error_Text(c.error), 0), 0u)
             << m_log.back().text;
@@ -901,7 +919,8 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSen
     ASSERT_TRUE(first.bind(QHostAddress::LocalHost, 0));
     ASSERT_TRUE(second.bind(QHostAddress::LocalHost, 0));
     const std::string line = "Unrecognised data received from IP: 127.0.0.1, port: ";
-    const std::string secondLine = line + std::to_string(second.localPort());
+    const std::string why = ": length mismatch (5678 stated, no CR)";
+    const std::string secondLine = line + std::to_string(second.localPort()) + why;
     struct Row {
         QUdpSocket* from; // none: a timer tick
         std::int64_t laterMs;
@@ -909,13 +928,13 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSen
         std::string last; // the last line, when it is new
     };
     const Row rows[] = {
-        {&first, 0, 1, line + std::to_string(first.localPort())},
+        {&first, 0, 1, line + std::to_string(first.localPort()) + why},
         {&first, 100, 1, {}},
         {&second, 100, 1, {}},
         {nullptr, 100, 1, {}}, // the second is not over yet
         {nullptr, 700, 2, secondLine + " \u2026 and 1 more in the last second"},
         {&second, 100, 2, {}},
-        {&first, 1000, 3, line + std::to_string(first.localPort()) + " \u2026 and 1 more in the last second"},
+        {&first, 1000, 3, line + std::to_string(first.localPort()) + why + " \u2026 and 1 more in the last second"},
     };
     for (const Row& row : rows) {
         m_clock.advance(row.laterMs);
