@@ -574,6 +574,9 @@ void DC9_Header_Account(const char* data, std::size_t size, char (&account)[17])
             for (; k + 1 < sizeof account && i + 1 + k < end && isHexDigit(data[i + 1 + k]); ++k) {
                 account[k] = data[i + 1 + k];
             }
+            if (i + 1 + k >= end) {
+                std::memset(account, 0, sizeof account); // the bytes end within it: it may go on
+            }
             return;
         }
     }
@@ -608,8 +611,7 @@ std::string refusalText(const DC9_Refusal& refusal)
     case DC9_Refusal_Kind::Quirk_Foreign_Token:
         return "unknown token " + token + " in a frame only a quirk reads";
     case DC9_Refusal_Kind::Incomplete:
-        return "frame incomplete (" + hex4(refusal.stated) + " stated, " + std::to_string(refusal.found) +
-               " bytes came)";
+        return "frame incomplete (" + hex4(refusal.stated) + " stated, " + hex4(refusal.found) + " came)";
     case DC9_Refusal_Kind::Unknown_Token:
         return "unknown token " + token;
     case DC9_Refusal_Kind::SIA_Not_Taken:
