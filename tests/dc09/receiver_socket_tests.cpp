@@ -735,6 +735,12 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) {
         repeatLines += line.contains(QStringLiteral("repeat")) ? 1 : 0;
     });
+    QStringList repeats; // what the service prints of them
+    QObject::connect(
+        m_receiver.get(), &Dc09Receiver::repeatReceived,
+        [&](const QString& account, int sequence, const QString& address, int port) {
+            repeats << QStringLiteral("%1 %2 %3 %4").arg(account).arg(sequence).arg(address).arg(port);
+        });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.account);
         m_config.DC9_Store_Repeats = row.storeRepeats;
@@ -753,6 +759,7 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
                   ack(row.secondSequence));
         EXPECT_EQ(slotsOf(*m_journal, row.account), row.stored);
         EXPECT_EQ(repeatLines - linesBefore, row.stored == 1 ? 1 : 0);
+        EXPECT_EQ(repeats.size(), repeatLines);
         m_clock.set(m_clock.wallNow().seconds + 100); // the rows do not meet
     }
 
@@ -766,6 +773,7 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
     }));
     EXPECT_EQ(answers, kEventAck + kEventAck);
     EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+    EXPECT_EQ(repeats.last(), QStringLiteral("1234 2 127.0.0.1 %1").arg(panel->localPort()));
 }
 
 TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestartWithItsSequenceNumbers)
