@@ -489,7 +489,8 @@ bool bodyChecks(const Text& text, std::size_t bodyStart, unsigned length, unsign
         return false;
     }
     const std::size_t covered = withCr ? std::size_t(length) + 1 : length;
-    const unsigned computed = DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), covered);
+    const unsigned computed =
+        DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), covered);
     if (computed != crc && why != nullptr) {
         why->kind = DC9_Refusal_Kind::CRC_Mismatch;
         why->stated = crc;
@@ -793,8 +794,8 @@ Parse_Result parseFrame(char* buffer, std::size_t length, const Config_Record& c
             return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::No_Header_Account);
         }
         DC9_Refusal_Kind failure = DC9_Refusal_Kind::None;
-        const long bytes = decryptDataBlock(text, pos, headerKey != nullptr ? keyOf(*headerKey) : globalKey(config),
-                                            config, failure);
+        const long bytes = decryptDataBlock(
+            text, pos, headerKey != nullptr ? keyOf(*headerKey) : globalKey(config), config, failure);
         if (bytes < 0) {
             return refuse(Parse_Result::Rejected, failure);
         }
@@ -926,7 +927,8 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
 }
 
 std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_Message& message,
-                                                 std::time_t now, const Config_Record& config, DC9_Refusal* why)
+                                                 std::time_t now, const Config_Record& config,
+                                                 DC9_Refusal* why)
 {
     const auto refuse = [&](Response_Kind kind, DC9_Refusal_Kind reason, std::int64_t stated = 0) {
         if (why != nullptr) {

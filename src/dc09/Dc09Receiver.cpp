@@ -753,8 +753,8 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
                   {}};
     if (!judged.accepted()) {
         // One line a second for every refusal together: a panel set up wrongly refuses every message.
-        const QString lead = QStringLiteral("Message answered ") + QLatin1String(responseToken(*judged.kind)) +
-                             QStringLiteral(" from IP: ");
+        const QString lead = QStringLiteral("Message answered ") +
+                             QLatin1String(responseToken(*judged.kind)) + QStringLiteral(" from IP: ");
         warn(Warning::Refused, peer.address, peer.port, refusal, lead);
         answer.refusal = refusal.mid(2);
     }
@@ -923,7 +923,8 @@ void Dc09Receiver::closeExpired(std::string_view address, int port)
     }
     // Bytes that were waiting for the rest of a frame never became one.
     DC9_Refusal why;
-    if (const auto it = m_streams.find(connection); it != m_streams.end() && it->second.frames.takeUnreported(&why)) {
+    if (const auto it = m_streams.find(connection);
+        it != m_streams.end() && it->second.frames.takeUnreported(&why)) {
         logUnrecognised(it->second.address, port, refusalDetail(why));
     }
     connection->close();

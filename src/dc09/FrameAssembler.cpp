@@ -128,9 +128,9 @@ std::uint16_t FrameAssembler::crcOf(std::uint64_t from, std::uint64_t to)
     return std::uint16_t(crcPrefix(to) ^ zeroShift().shift(crcPrefix(from), to - from));
 }
 
-FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t quoteFrom, std::uint64_t nulFrom,
-                                                unsigned length, unsigned crc, bool withCr, std::uint64_t& end,
-                                                DC9_Refusal* why)
+FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t quoteFrom,
+                                                std::uint64_t nulFrom, unsigned length, unsigned crc,
+                                                bool withCr, std::uint64_t& end, DC9_Refusal* why)
 {
     const bool binary = quoteFrom != lf + 1;
     // A frame's CR lies before this; a quote at or after it can only begin a frame too long.
@@ -253,7 +253,8 @@ void FrameAssembler::process(Output& out, bool& frameSeen, const Config_Record& 
         }
         if (verdict != Verdict::Frame) {
             out.tooLong = out.tooLong || verdict == Verdict::TooLong;
-            if (verdict == Verdict::NotAFrame && m_candidate.kind != DC9_Refusal_Kind::None && !m_reasonGiven) {
+            if (verdict == Verdict::NotAFrame && m_candidate.kind != DC9_Refusal_Kind::None &&
+                !m_reasonGiven) {
                 reportDropped(out, lf);
             }
             m_skipped = true;

@@ -470,7 +470,8 @@ TEST_F(ReceiverTest, TraceShowsTheReceivedTextAndTheAnswerWithTheirTimesWhileThe
     panel->write(badCrc);
     ASSERT_TRUE(waitUntil([&] { return trace.size() == 9; })) << trace.join(u'\n').toStdString();
     const auto shown = [](QByteArray bytes) {
-        return QStringLiteral("03:04:05.007  ") + QString::fromLatin1(bytes.replace("\n", "<LF>").replace("\r", "<CR>"));
+        return QStringLiteral("03:04:05.007  ") +
+               QString::fromLatin1(bytes.replace("\n", "<LF>").replace("\r", "<CR>"));
     };
     const QStringList expected = {
         {},
@@ -946,7 +947,8 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSen
         {nullptr, 100, 1, {}}, // the second is not over yet
         {nullptr, 700, 2, secondLine + " \u2026 and 1 more in the last second"},
         {&second, 100, 2, {}},
-        {&first, 1000, 3, line + std::to_string(first.localPort()) + why + " \u2026 and 1 more in the last second"},
+        {&first, 1000, 3,
+         line + std::to_string(first.localPort()) + why + " \u2026 and 1 more in the last second"},
     };
     for (const Row& row : rows) {
         m_clock.advance(row.laterMs);
