@@ -19,8 +19,9 @@ namespace {
 
 const char* const kUsage = R"(Usage: dc09-decode [options] < input
 
-Reads DC-09 frames from standard input and prints, for each, its fields, the parse result and the
-response the receiver would send with the given settings.
+Reads DC-09 frames from standard input and prints, for each, its fields, the parse result, the
+response the receiver would send with the given settings and, for any other than an acknowledgement,
+the reason the receiver gives for it.
 
 Input (default --auto):
   --raw          the bytes as received; a frame starts at each LF (0x0A)
@@ -225,47 +226,6 @@ const char* resultName(Parse_Result result)
     return "?";
 }
 
-// Why a block is not a frame, in the order the receiver checks.
-std::string notRecognisedReason(const std::string& frame)
-{
-    const std::string text = frame.substr(0, frame.find('\0'));
-    const auto lf = text.find('\n');
-    if (lf == std::string::npos) {
-        return "no LF";
-    }
-    if (text.size() < lf + 9) {
-        return "CRC and length cut short";
-    }
-    for (std::size_t k = 1; k <= 8; ++k) {
-        const char c = text[lf + k];
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
-            return std::string(k <= 4 ? "CRC" : "length") + " is not 4 uppercase hex digits";
-        }
-    }
-    const auto quote = text.find('"', lf + 1);
-    if (quote == std::string::npos) {
-        return "no double quote";
-    }
-    const std::size_t length = std::stoul(text.substr(lf + 5, 4), nullptr, 16);
-    const auto cr = text.find('\r', quote);
-    if (quote + length >= text.size() || text[quote + length] != '\r') {
-        std::string why = "length " + text.substr(lf + 5, 4) + " does not end at a CR";
-        if (cr != std::string::npos) {
-            char actual[8];
-            std::snprintf(actual, sizeof actual, "%04zX", cr - quote);
-            why += std::string(" (the first CR is at ") + actual + ")";
-        }
-        return why;
-    }
-    const auto crc = DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data() + quote), length);
-    char computed[8];
-    std::snprintf(computed, sizeof computed, "%04X", crc);
-    if (text.substr(lf + 1, 4) != computed) {
-        return "CRC " + text.substr(lf + 1, 4) + " differs from the computed " + computed;
-    }
-    return "no \"[\" after the header";
-}
-
 std::string timeText(std::int32_t seconds)
 {
     const std::tm tm = localTimeOf(std::time_t(seconds));
@@ -279,11 +239,13 @@ void decodeOne(int number, const std::string& frame, const Options& options)
     std::cout << "frame " << number << ": " << escaped(frame) << "\n";
     std::vector<char> buffer(frame.begin(), frame.end());
     DC9_Message message;
+    // The reason is the receiver's own: the check that refused the frame says it.
+    DC9_Refusal refusal;
     const Parse_Result result =
-        Parse_DC9_Message(buffer.data(), buffer.size(), options.config, message, &options.keys);
+        Parse_DC9_Message(buffer.data(), buffer.size(), options.config, message, &options.keys, &refusal);
     std::cout << "  result:       " << resultName(result) << "\n";
     if (result == Parse_Result::Not_Recognised) {
-        std::cout << "  reason:       " << notRecognisedReason(frame) << "\n";
+        std::cout << "  reason:       " << refusalText(refusal) << "\n";
         std::cout << "  response:     none\n\n";
         return;
     }
@@ -316,7 +278,10 @@ void decodeOne(int number, const std::string& frame, const Options& options)
         }
     }
 
-    const auto kind = Decide_DC9_Response(result, message, options.now, options.config);
+    const auto kind = Decide_DC9_Response(result, message, options.now, options.config, &refusal);
+    if (refusal.kind != DC9_Refusal_Kind::None) {
+        std::cout << "  reason:       " << refusalText(refusal) << "\n";
+    }
     if (!kind) {
         std::cout << "  response:     none\n\n";
         return;

@@ -37,7 +37,7 @@ struct Options {
     std::vector<std::uint8_t> key;
     std::optional<QByteArray> raw;
     bool replay = false; // every message carries the first one's cipher text
-    int sequence = 1;
+    int sequence = 1;    // --seq, or sequenceFromClock()
     int count = 1;
     int connections = 1;
     int timeoutMs = 10000;
@@ -45,6 +45,14 @@ struct Options {
     QString expect;
     bool quiet = false;
 };
+
+// The first sequence number when --seq is not given: the clock's hundredths of a second, 1 to 9999.
+// A run a moment after the last starts past its numbers, so the receiver does not take its messages
+// for repeats; the numbers come round again only after 100 s, beyond the receiver's 60 s memory.
+int sequenceFromClock()
+{
+    return int(QDateTime::currentMSecsSinceEpoch() / 10 % 9999) + 1;
+}
 
 QByteArray hexUpper(const std::uint8_t* data, std::size_t size)
 {
@@ -503,7 +511,10 @@ int main(int argc, char** argv)
         {QStringLiteral("replay"),
          QStringLiteral("Every message carries the first one's cipher text under its own sequence\n"
                         "number, as a captured frame sent again would (needs --key).")},
-        {QStringLiteral("seq"), QStringLiteral("First sequence number (default 1)."), QStringLiteral("n")},
+        {QStringLiteral("seq"),
+         QStringLiteral("First sequence number, 0 to 9999 (default: from the clock, so a second run\n"
+                        "within a minute is not taken for a repeat)."),
+         QStringLiteral("n")},
         {QStringLiteral("count"), QStringLiteral("Messages to send in all (default 1)."),
          QStringLiteral("n")},
         {QStringLiteral("connections"),
@@ -537,6 +548,7 @@ int main(int argc, char** argv)
     };
 
     Options o;
+    o.sequence = sequenceFromClock();
     int port = 7777;
     if (!number("port", 1, 65535, port) || !number("seq", 0, 9999, o.sequence) ||
         !number("count", 1, 10000000, o.count) || !number("connections", 1, 100000, o.connections) ||

@@ -181,6 +181,12 @@ void ReceiverCore::wireReceiver()
     connect(&r, &Dc09Receiver::statusText, this, &ReceiverCore::receiverStatus);
     connect(&r, &Dc09Receiver::beepRequested, this, &ReceiverCore::beepRequested);
     connect(&r, &Dc09Receiver::traceLine, this, &ReceiverCore::traceLine);
+    const std::shared_ptr<ThreadLink> link = m_threadLink;
+    connect(&r, &Dc09Receiver::repeatReceived, this,
+            [link](const QString& account, int sequence, const QString& address, int port) {
+                if (TrafficLines* traffic = link->traffic.load())
+                    traffic->repeat(account.toStdString(), sequence, address.toStdString(), port);
+            });
 }
 
 void ReceiverCore::wireOutputLink()
@@ -212,7 +218,7 @@ void ReceiverCore::printTrafficLines(std::FILE* out)
 {
     if (m_created || m_threadLink->trafficOwner)
         return; // the commit and forwarding threads may already look at it
-    m_threadLink->trafficOwner = std::make_unique<TrafficLines>(&m_threadLink->context, out);
+    m_threadLink->trafficOwner = std::make_unique<TrafficLines>(&m_threadLink->context, out, &m_clock);
     m_threadLink->traffic.store(m_threadLink->trafficOwner.get());
 }
 

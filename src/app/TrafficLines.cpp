@@ -1,9 +1,11 @@
 // Alarm traffic lines of the service.
 #include "app/TrafficLines.h"
 
+#include "log/TraceText.h"
 #include "output/OutputMessages.h"
 
 #include <QMetaObject>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -26,7 +28,10 @@ template <std::size_t N> void appendField(std::string& out, const char (&field)[
 
 } // namespace
 
-TrafficLines::TrafficLines(QObject*, std::FILE* out) : m_out(out), m_writer([this] { run(); }) {}
+TrafficLines::TrafficLines(QObject*, std::FILE* out, const Clock* clock)
+    : m_out(out), m_clock(clock != nullptr ? *clock : m_systemClock), m_writer([this] { run(); })
+{
+}
 
 TrafficLines::~TrafficLines()
 {
@@ -73,11 +78,33 @@ std::string TrafficLines::reportedLine(std::string_view line)
     return out;
 }
 
+std::string TrafficLines::repeatLine(std::string_view account, int sequence, std::string_view address,
+                                     int port)
+{
+    std::string line = "repeat ";
+    appendText(line, account.data(), account.size());
+    char number[40];
+    std::snprintf(number, sizeof number, " sequence %04d from ", sequence);
+    line += number;
+    appendText(line, address.data(), address.size());
+    line += ':';
+    line += std::to_string(port);
+    line += ", answered, not stored again";
+    return line;
+}
+
+std::string TrafficLines::stamp() const
+{
+    return traceDateTimeText(m_clock.wallNow()) + "  ";
+}
+
 void TrafficLines::stored(std::span<const JournalRecord> records)
 {
+    const std::string time = stamp();
     std::string lines;
-    lines.reserve(records.size() * 48);
+    lines.reserve(records.size() * 72);
     for (const JournalRecord& r : records) {
+        lines += time;
         lines += storedLine(r);
         lines += '\n';
     }
@@ -86,7 +113,12 @@ void TrafficLines::stored(std::span<const JournalRecord> records)
 
 void TrafficLines::reported(std::string_view line)
 {
-    queue(reportedLine(line) + '\n');
+    queue(stamp() + reportedLine(line) + '\n');
+}
+
+void TrafficLines::repeat(std::string_view account, int sequence, std::string_view address, int port)
+{
+    queue(stamp() + repeatLine(account, sequence, address, port) + '\n');
 }
 
 void TrafficLines::line(std::string_view text)

@@ -6,6 +6,7 @@
 #include "config/Clock.h"
 #include "dc09/Aes.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <openssl/evp.h>
 #include <optional>
 #include <random>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -243,17 +245,20 @@ CipherKey keyOf(const AccountKey& own)
 }
 
 // Rewrites the hex digits in [from, end) as bytes over themselves and decrypts the whole blocks.
-// Returns the byte count, or -1 when the block is not hex or cannot be decrypted.
-long decryptDataBlock(Text& text, std::size_t from, const CipherKey& key, const Config_Record& config)
+// Returns the byte count, or -1 when the block is not hex or cannot be decrypted (`why` says which).
+long decryptDataBlock(Text& text, std::size_t from, const CipherKey& key, const Config_Record& config,
+                      DC9_Refusal_Kind& why)
 {
     const int bits = key.bits;
     if (bits == 0) {
+        why = DC9_Refusal_Kind::No_Key;
         return -1;
     }
     const std::size_t digits = text.end - from;
     const bool lowerAccepted = config.DC9_Quirk_Lower_Hex != 0;
     for (std::size_t k = 0; k < digits; ++k) {
         if (!isFieldHexDigit(text.data[from + k], lowerAccepted)) {
+            why = DC9_Refusal_Kind::Cipher_Not_Hex;
             return -1;
         }
     }
@@ -269,6 +274,7 @@ long decryptDataBlock(Text& text, std::size_t from, const CipherKey& key, const 
 
     AES_Round_Keys roundKeys;
     if (!AES_Expand_Key(key.bytes, bits, roundKeys) || !CBC_Decrypt(out, bytes / 16, roundKeys)) {
+        why = DC9_Refusal_Kind::Cipher_Failure;
         return -1;
     }
     return long(bytes);
@@ -423,6 +429,27 @@ void copyContent(DC9_Message& message, const Text& text, std::size_t from)
     message.content[size] = '\0';
 }
 
+// The ID token as it came, up to its closing quote, for the log line of its refusal: printable
+// characters only, and a long one cut ("...").
+void copyTokenText(DC9_Refusal& why, const Text& text, std::size_t from)
+{
+    constexpr std::size_t kShown = sizeof why.text - 4;
+    std::size_t n = 0;
+    for (; n < kShown; ++n) {
+        const char c = text.at(from + n);
+        if (c == '\0' || c == '"') {
+            break;
+        }
+        why.text[n] = (c > ' ' && c < 0x7F) ? c : '?';
+    }
+    const char next = text.at(from + n);
+    if (n == kShown && next != '\0' && next != '"') {
+        std::memcpy(why.text + n, "...", 3);
+        n += 3;
+    }
+    why.text[n] = '\0';
+}
+
 // Where the body of the frame that starts at the LF lies, and what its CRC is taken over.
 struct FrameSpan {
     std::size_t bodyStart = 0;
@@ -447,15 +474,29 @@ bool readNumber(const Text& text, std::size_t from, std::size_t count, unsigned 
 }
 
 // The CR at bodyStart + length inside the text and the CRC over the body (and the CR when
-// `withCr`) equal to `crc`.
-bool bodyChecks(const Text& text, std::size_t bodyStart, unsigned length, unsigned crc, bool withCr)
+// `withCr`) equal to `crc`. When not, and `why` is given, it says which failed.
+bool bodyChecks(const Text& text, std::size_t bodyStart, unsigned length, unsigned crc, bool withCr,
+                DC9_Refusal* why = nullptr)
 {
     const std::size_t crPos = bodyStart + length;
     if (crPos >= text.end || text.data[crPos] != '\r') {
+        if (why != nullptr) {
+            const std::size_t cr = findChar(text, bodyStart, '\r');
+            why->kind = DC9_Refusal_Kind::Length_Mismatch;
+            why->stated = length;
+            why->found = cr == std::string::npos ? -1 : std::int64_t(cr - bodyStart);
+        }
         return false;
     }
     const std::size_t covered = withCr ? std::size_t(length) + 1 : length;
-    return DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), covered) == crc;
+    const unsigned computed =
+        DC9_CRC16(reinterpret_cast<const std::uint8_t*>(text.data + bodyStart), covered);
+    if (computed != crc && why != nullptr) {
+        why->kind = DC9_Refusal_Kind::CRC_Mismatch;
+        why->stated = crc;
+        why->found = computed;
+    }
+    return computed == crc;
 }
 
 // The standard frame is LF, four hex digits of CRC, four of length, the body from the first double
@@ -465,18 +506,23 @@ bool bodyChecks(const Text& text, std::size_t bodyStart, unsigned length, unsign
 //   family sends them (a decimal length with the usual CRC is no frame of it, and stays refused);
 // - the CRC as its two raw bytes, most significant first, in place of the four digits, so the frame
 //   is two bytes shorter; the length is four hex digits as usual.
-// The standard reading is tried first, so a frame that is valid without a quirk is read as always.
+// The standard reading is tried first, so a frame that is valid without a quirk is read as always;
+// when no reading finds a frame, `why` tells what the standard one found.
 std::optional<FrameSpan> locateFrame(const Text& text, const char* buffer, std::size_t length, std::size_t lf,
-                                     const Config_Record& config)
+                                     const Config_Record& config, DC9_Refusal& why)
 {
     const bool lower = config.DC9_Quirk_Lower_Hex != 0;
     unsigned crc = 0;
     unsigned bodyLength = 0;
     bool usedLower = false;
     const std::size_t quote = findChar(text, lf + 1, '"');
-    if (readNumber(text, lf + 1, 4, 16, lower, crc, usedLower) &&
-        readNumber(text, lf + 5, 4, 16, lower, bodyLength, usedLower) && quote != std::string::npos &&
-        bodyChecks(text, quote, bodyLength, crc, false)) {
+    if (!readNumber(text, lf + 1, 4, 16, lower, crc, usedLower)) {
+        why.kind = DC9_Refusal_Kind::CRC_Field;
+    } else if (!readNumber(text, lf + 5, 4, 16, lower, bodyLength, usedLower)) {
+        why.kind = DC9_Refusal_Kind::Length_Field;
+    } else if (quote == std::string::npos) {
+        why.kind = DC9_Refusal_Kind::No_Quote;
+    } else if (bodyChecks(text, quote, bodyLength, crc, false, &why)) {
         return FrameSpan{quote, bodyLength, usedLower};
     }
     if (config.DC9_Quirk_CRC_CR != 0) {
@@ -506,6 +552,111 @@ std::optional<FrameSpan> locateFrame(const Text& text, const char* buffer, std::
 
 } // namespace
 
+void DC9_Header_Account(const char* data, std::size_t size, char (&account)[17])
+{
+    std::memset(account, 0, sizeof account);
+    if (data == nullptr) {
+        return;
+    }
+    // The header is short: what lies further on is no header.
+    constexpr std::size_t kHeaderReach = 96;
+    const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
+    if (lf == nullptr) {
+        return;
+    }
+    const std::size_t end = std::min(size, std::size_t(lf - data) + kHeaderReach);
+    const auto* quote = static_cast<const char*>(std::memchr(lf, '"', end - std::size_t(lf - data)));
+    for (std::size_t i = quote == nullptr ? end : std::size_t(quote - data); i < end; ++i) {
+        if (data[i] == '[' || data[i] == '\0' || data[i] == '\r') {
+            return;
+        }
+        if (data[i] == '#') {
+            std::size_t k = 0;
+            for (; k + 1 < sizeof account && i + 1 + k < end && isHexDigit(data[i + 1 + k]); ++k) {
+                account[k] = data[i + 1 + k];
+            }
+            if (i + 1 + k >= end) {
+                std::memset(account, 0, sizeof account); // the bytes end within it: it may go on
+            }
+            return;
+        }
+    }
+}
+
+std::string refusalText(const DC9_Refusal& refusal)
+{
+    const auto hex4 = [](std::int64_t v) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%04llX", static_cast<unsigned long long>(v) & 0xFFFFu);
+        return std::string(text);
+    };
+    const std::string token(refusal.text, ::strnlen(refusal.text, sizeof refusal.text));
+    switch (refusal.kind) {
+    case DC9_Refusal_Kind::None:
+        return {};
+    case DC9_Refusal_Kind::No_LF:
+        return "no LF";
+    case DC9_Refusal_Kind::CRC_Field:
+        return "CRC field not 4 hex digits";
+    case DC9_Refusal_Kind::Length_Field:
+        return "length field not 4 hex digits";
+    case DC9_Refusal_Kind::No_Quote:
+        return "no opening quote";
+    case DC9_Refusal_Kind::Length_Mismatch:
+        return "length mismatch (" + hex4(refusal.stated) + " stated, " +
+               (refusal.found < 0 ? std::string("no CR") : "CR at " + hex4(refusal.found)) + ")";
+    case DC9_Refusal_Kind::CRC_Mismatch:
+        return "CRC mismatch (" + hex4(refusal.stated) + " stated, " + hex4(refusal.found) + " computed)";
+    case DC9_Refusal_Kind::No_Data_Block:
+        return "missing \"[\" after the header";
+    case DC9_Refusal_Kind::Quirk_Foreign_Token:
+        return "unknown token " + token + " in a frame only a quirk reads";
+    case DC9_Refusal_Kind::Incomplete:
+        return "frame incomplete (" + hex4(refusal.stated) + " stated, " + hex4(refusal.found) + " came)";
+    case DC9_Refusal_Kind::Unknown_Token:
+        return "unknown token " + token;
+    case DC9_Refusal_Kind::SIA_Not_Taken:
+        return "unknown token " + token + " (DC9_SIA_DCS=0)";
+    case DC9_Refusal_Kind::Sequence_Digits:
+        return "sequence number not 4 digits";
+    case DC9_Refusal_Kind::Account_Unreadable:
+        return "account unreadable (\"#\" without hex digits)";
+    case DC9_Refusal_Kind::No_Header_Account:
+        return "encrypted without an account in the header";
+    case DC9_Refusal_Kind::No_Key:
+        return "encrypted, but no key is set";
+    case DC9_Refusal_Kind::Cipher_Not_Hex:
+        return "cipher text not hex";
+    case DC9_Refusal_Kind::Cipher_Failure:
+        return "decryption failed";
+    case DC9_Refusal_Kind::Wrong_Key:
+        return "wrong key or padding";
+    case DC9_Refusal_Kind::Data_Account_Differs:
+        return "account in the data differs from the header's";
+    case DC9_Refusal_Kind::Other_Accounts_Key:
+        return "encrypted with another account's key";
+    case DC9_Refusal_Kind::No_Closing_Bracket:
+        return "missing \"]\" of the data block";
+    case DC9_Refusal_Kind::Contact_ID_Layout:
+        return "malformed Contact ID event";
+    case DC9_Refusal_Kind::Plain_While_Encrypted:
+        return "plain message while encryption is on (DC9_AES_Mode=" + std::to_string(refusal.stated) + ")";
+    case DC9_Refusal_Kind::Unknown_Account:
+        return "account not in the Object List (DC9_Known_Accounts_Only=1)";
+    case DC9_Refusal_Kind::Time_Stamp_Old:
+        return "time stamp " + std::to_string(refusal.stated) + " s old";
+    case DC9_Refusal_Kind::Time_Stamp_Ahead:
+        return "time stamp " + std::to_string(refusal.stated) + " s ahead";
+    case DC9_Refusal_Kind::No_Time_Stamp:
+        return "no time stamp (Time_Synch=1)";
+    case DC9_Refusal_Kind::Clock_Unusable:
+        return "the receiver's clock cannot be read as local time";
+    case DC9_Refusal_Kind::Plain_For_Own_Key:
+        return "plain message for an account with a key of its own";
+    }
+    return "refused";
+}
+
 const char* responseToken(Response_Kind kind)
 {
     switch (kind) {
@@ -534,43 +685,58 @@ std::uint16_t DC9_CRC16_Continue(std::uint16_t crc, const std::uint8_t* data, st
     return crc;
 }
 
-Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
-                               DC9_Message& message, const AccountKeys* keys)
+namespace {
+
+// Every refusal below names its check in `why`; the public function adds the account.
+Parse_Result parseFrame(char* buffer, std::size_t length, const Config_Record& config, DC9_Message& message,
+                        const AccountKeys* keys, DC9_Refusal& why)
 {
-    message = DC9_Message{};
+    const auto refuse = [&why](Parse_Result result, DC9_Refusal_Kind kind) {
+        why.kind = kind;
+        return result;
+    };
     if (buffer == nullptr || length == 0) {
-        return Parse_Result::Not_Recognised;
+        return refuse(Parse_Result::Not_Recognised, DC9_Refusal_Kind::No_LF);
     }
     const void* nul = std::memchr(buffer, '\0', length);
     Text text{buffer, nul ? std::size_t(static_cast<const char*>(nul) - buffer) : length};
 
     const std::size_t lf = findChar(text, 0, '\n');
     if (lf == std::string::npos) {
-        return Parse_Result::Not_Recognised;
+        return refuse(Parse_Result::Not_Recognised, DC9_Refusal_Kind::No_LF);
     }
-    const std::optional<FrameSpan> span = locateFrame(text, buffer, length, lf, config);
+    const std::optional<FrameSpan> span = locateFrame(text, buffer, length, lf, config, why);
     if (!span) {
         return Parse_Result::Not_Recognised;
     }
+    why = DC9_Refusal{}; // a quirk's reading found the frame that the standard one did not
     const std::size_t bodyStart = span->bodyStart;
     text.data[bodyStart + span->bodyLength] = '\0'; // the CR: the text ends there
     text.end = bodyStart + span->bodyLength;
 
     const Token* token = nullptr;
     const bool siaTaken = config.DC9_SIA_DCS != 0;
+    bool siaLeftOut = false;
     for (const Token& candidate : kTokens) {
+        const bool matches = matchesAt(text, bodyStart + 1, candidate.text, candidate.length);
         if (candidate.payload == Payload::Sia && !siaTaken) {
+            siaLeftOut = siaLeftOut || matches;
             continue; // an unknown token, as it always was
         }
-        if (matchesAt(text, bodyStart + 1, candidate.text, candidate.length)) {
+        if (matches) {
             token = &candidate;
             break;
         }
     }
     if (token == nullptr) {
+        copyTokenText(why, text, bodyStart + 1);
         // A frame that only a quirk let in and that carries none of our messages is as foreign as
         // before: it gets no "DUH", so a quirk never changes the answer to anything but our own.
-        return span->quirk ? Parse_Result::Not_Recognised : Parse_Result::Rejected;
+        if (span->quirk) {
+            return refuse(Parse_Result::Not_Recognised, DC9_Refusal_Kind::Quirk_Foreign_Token);
+        }
+        return refuse(Parse_Result::Rejected,
+                      siaLeftOut ? DC9_Refusal_Kind::SIA_Not_Taken : DC9_Refusal_Kind::Unknown_Token);
     }
 
     std::memcpy(message.token, token->text, token->length - 1); // without the closing quote
@@ -580,7 +746,7 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     for (std::size_t k = 0; k < 4; ++k) {
         const char c = text.at(sequenceStart + k);
         if (!isDecimalDigit(c)) {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Sequence_Digits);
         }
         sequence = sequence * 10 + (c - '0');
     }
@@ -593,7 +759,7 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     for (;; ++pos) {
         const char c = text.at(pos);
         if (c == '\0') {
-            return Parse_Result::Not_Recognised;
+            return refuse(Parse_Result::Not_Recognised, DC9_Refusal_Kind::No_Data_Block);
         }
         if (c == '[') {
             break;
@@ -609,7 +775,7 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     }
     std::memcpy(message.header_account, message.account, sizeof message.account);
     if (unreadableAccount) {
-        return Parse_Result::Rejected;
+        return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Account_Unreadable);
     }
     ++pos;
 
@@ -624,23 +790,25 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         message.encrypted = true;
         digestCipherText(text.data + pos, text.end - pos, message.cipher_digest);
         if (keysPerAccount && message.header_account[0] == '\0') {
-            return Parse_Result::Rejected; // no key can be chosen for it
+            // no key can be chosen for it
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::No_Header_Account);
         }
-        const long bytes =
-            decryptDataBlock(text, pos, headerKey != nullptr ? keyOf(*headerKey) : globalKey(config), config);
+        DC9_Refusal_Kind failure = DC9_Refusal_Kind::None;
+        const long bytes = decryptDataBlock(
+            text, pos, headerKey != nullptr ? keyOf(*headerKey) : globalKey(config), config, failure);
         if (bytes < 0) {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, failure);
         }
         // The padding is arbitrary binary and may hold zero bytes, so the separator is searched in all
         // decrypted bytes.
         const std::size_t decrypted = std::size_t(bytes) / 16 * 16;
         const void* bar = std::memchr(text.data + pos, '|', decrypted);
         if (bar == nullptr) {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Wrong_Key);
         }
         const std::size_t after = std::size_t(static_cast<const char*>(bar) - text.data) + 1;
         if (!isPlainDataText(text.data + after, pos + decrypted - after)) {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Wrong_Key);
         }
         pos = after;
         text.end = pos + ::strnlen(text.data + pos, text.end - pos);
@@ -660,14 +828,14 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         char dataAccount[sizeof message.account];
         copyHexField(dataAccount, text, pos);
         if (std::strncmp(dataAccount, message.account, fieldLength(message.account)) != 0) {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Data_Account_Differs);
         }
         // The account inside the data is the one the panel vouches for (under the encryption, when
         // there is one): the event is filed under it, never under a shorter header.
         if (dataAccount[0] != '\0' && std::strcmp(dataAccount, message.account) != 0) {
             const AccountKey* dataKey = keys != nullptr ? keys->find(fieldText(dataAccount)) : nullptr;
             if (token->encrypted && dataKey != headerKey) {
-                return Parse_Result::Rejected; // encrypted under another account's key
+                return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Other_Accounts_Key);
             }
             message.own_key = message.own_key || dataKey != nullptr;
             std::memcpy(message.account, dataAccount, sizeof message.account);
@@ -677,7 +845,7 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     if (token->payload == Payload::Sia) {
         const std::size_t end = siaBlockEnd(text, pos);
         if (end == std::string::npos) {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::No_Closing_Bracket);
         }
         const std::size_t bar = findChar(text, pos, '|');
         if (bar != std::string::npos && bar < end) {
@@ -692,11 +860,11 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
         const std::size_t e = bar + 1;
         for (std::size_t k = 0; k < 4; ++k) {
             if (!isHexDigit(text.at(e + k))) {
-                return Parse_Result::Rejected;
+                return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Contact_ID_Layout);
             }
         }
         if (text.at(e + 4) != ' ' || text.at(e + 7) != ' ' || text.at(e + 11) != ']') {
-            return Parse_Result::Rejected;
+            return refuse(Parse_Result::Rejected, DC9_Refusal_Kind::Contact_ID_Layout);
         }
         std::memcpy(message.event, text.data + e, 4);
         copyHexField(message.partition, text, e + 5);
@@ -730,9 +898,47 @@ Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Re
     return accepted;
 }
 
-std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_Message& message,
-                                                 std::time_t now, const Config_Record& config)
+void noteAccount(DC9_Refusal& why, const DC9_Message& message)
 {
+    if (why.account[0] == '\0') {
+        std::memcpy(why.account, message.account, sizeof why.account);
+        why.account[sizeof why.account - 1] = '\0';
+    }
+}
+
+} // namespace
+
+Parse_Result Parse_DC9_Message(char* buffer, std::size_t length, const Config_Record& config,
+                               DC9_Message& message, const AccountKeys* keys, DC9_Refusal* why)
+{
+    message = DC9_Message{};
+    DC9_Refusal unused;
+    DC9_Refusal& refusal = why != nullptr ? *why : unused;
+    refusal = DC9_Refusal{};
+    const Parse_Result result = parseFrame(buffer, length, config, message, keys, refusal);
+    if (why != nullptr && refusal.kind != DC9_Refusal_Kind::None) {
+        noteAccount(refusal, message);
+        // What the parser has not read yet is still in its header, which parsing leaves as it came.
+        if (refusal.account[0] == '\0' && buffer != nullptr) {
+            DC9_Header_Account(buffer, length, refusal.account);
+        }
+    }
+    return result;
+}
+
+std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_Message& message,
+                                                 std::time_t now, const Config_Record& config,
+                                                 DC9_Refusal* why)
+{
+    const auto refuse = [&](Response_Kind kind, DC9_Refusal_Kind reason, std::int64_t stated = 0) {
+        if (why != nullptr) {
+            *why = DC9_Refusal{};
+            why->kind = reason;
+            why->stated = stated;
+            noteAccount(*why, message);
+        }
+        return kind;
+    };
     switch (result) {
     case Parse_Result::Not_Recognised:
         return std::nullopt;
@@ -744,16 +950,27 @@ std::optional<Response_Kind> Decide_DC9_Response(Parse_Result result, const DC9_
         }
         std::int64_t localNow = std::int64_t(now);
         if (!utcTime(config) && !localFieldsToSeconds(localTimeOf(now), localNow)) {
-            return Response_Kind::NAK;
+            return refuse(Response_Kind::NAK, DC9_Refusal_Kind::Clock_Unusable);
         }
         const std::int64_t d = std::int64_t(message.message_time) - localNow;
-        return d < -40 || d > 20 ? Response_Kind::NAK : Response_Kind::Encrypted_ACK;
+        if (d >= -40 && d <= 20) {
+            return Response_Kind::Encrypted_ACK;
+        }
+        if (message.message_time == 0) {
+            return refuse(Response_Kind::NAK, DC9_Refusal_Kind::No_Time_Stamp);
+        }
+        return d < 0 ? refuse(Response_Kind::NAK, DC9_Refusal_Kind::Time_Stamp_Old, -d)
+                     : refuse(Response_Kind::NAK, DC9_Refusal_Kind::Time_Stamp_Ahead, d);
     }
     case Parse_Result::Accepted_Plain:
         if (message.own_key) {
-            return Response_Kind::NAK; // plaintext could come from anyone who reaches the port
+            // plaintext could come from anyone who reaches the port
+            return refuse(Response_Kind::NAK, DC9_Refusal_Kind::Plain_For_Own_Key);
         }
-        return config.DC9_AES_Mode != 0 ? Response_Kind::DUH : Response_Kind::ACK;
+        if (config.DC9_AES_Mode != 0) {
+            return refuse(Response_Kind::DUH, DC9_Refusal_Kind::Plain_While_Encrypted, config.DC9_AES_Mode);
+        }
+        return Response_Kind::ACK;
     }
     return std::nullopt;
 }
@@ -841,11 +1058,13 @@ DC9_Judgement Judge_DC9_Frame(const char* data, std::size_t size, std::time_t no
     DC9_Judgement j;
     // The parser works in place and may stop at a zero byte; it gets its own copy.
     std::string text(data, size);
-    j.result = Parse_DC9_Message(text.data(), size, config, j.message, keys);
-    j.kind = Decide_DC9_Response(j.result, j.message, now, config);
+    j.result = Parse_DC9_Message(text.data(), size, config, j.message, keys, &j.refusal);
+    j.kind = Decide_DC9_Response(j.result, j.message, now, config, &j.refusal);
     const std::string_view account(j.message.account, ::strnlen(j.message.account, sizeof j.message.account));
     if (j.accepted() && knownAccountsOnly(config) && admitted && !admitted(account)) {
         j.kind = Response_Kind::DUH; // a stranger's account: not stored, not forwarded
+        j.refusal.kind = DC9_Refusal_Kind::Unknown_Account;
+        noteAccount(j.refusal, j.message);
     }
     if (j.kind) {
         j.response = Build_DC9_Response(*j.kind, j.message, now, config, random, keys);

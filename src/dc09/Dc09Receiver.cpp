@@ -2,6 +2,7 @@
 #include "dc09/Dc09Receiver.h"
 
 #include "dc09/Dc09Codec.h"
+#include "log/TraceText.h"
 #include "metrics/MetricsRegistry.h"
 #include "store/AccountTable.h"
 #include "store/EventStore.h"
@@ -39,6 +40,11 @@ std::uint32_t paddingRandom()
 QString latin1Text(const char* data, qsizetype size)
 {
     return QString::fromLatin1(data, qsizetype(::strnlen(data, size_t(size))));
+}
+
+QString fromStd(const std::string& text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }
 
 // Binds a socket to DC9_Bind_Address: an empty one is every address, IPv4 and IPv6, or IPv4 alone on
@@ -131,12 +137,16 @@ void Dc09Receiver::traceReceived(const QByteArray& bytes)
     if (!m_traceEnabled) {
         return;
     }
-    const WallTime now = m_clock.wallNow();
-    const std::tm tm = localTimeOf(now.seconds);
     emit traceLine(QString());
-    emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                     unsigned(tm.tm_sec), unsigned(now.millis)) +
-                   QStringLiteral("  ") + latin1Text(bytes.constData(), bytes.size()));
+    emit traceLine(fromStd(traceTimeText(m_clock.wallNow()) + "  " +
+                           readableBytes(std::string_view(bytes.constData(), size_t(bytes.size())))));
+}
+
+void Dc09Receiver::traceNoAnswer(const QString& why)
+{
+    if (m_traceEnabled) {
+        emit traceLine(fromStd(traceTimeText(m_clock.wallNow())) + QStringLiteral("  no answer: ") + why);
+    }
 }
 
 void Dc09Receiver::writeLog(const QString& text, LogColour colour)
@@ -299,11 +309,11 @@ void Dc09Receiver::ServerSocket_DC9DatagramRead()
     }
 }
 
-void Dc09Receiver::logUnrecognisedDatagram(const QString& address, int port)
+void Dc09Receiver::logUnrecognisedDatagram(const QString& address, int port, const QString& detail)
 {
     // A datagram's sender costs nothing to forge: nothing is kept per sender, and the line is
     // limited for all senders together.
-    warn(Warning::UnrecognisedDatagram, address, port);
+    warn(Warning::UnrecognisedDatagram, address, port, detail);
 }
 
 QString Dc09Receiver::warningText(Warning kind) const
@@ -324,16 +334,19 @@ QString Dc09Receiver::warningText(Warning kind) const
     case Warning::PartialBudget:
         return QStringLiteral("Frames still arriving over ") + QString::number(m_partialBudget / (1024 * 1024)) +
                QStringLiteral(" MiB, the largest dropped. IP: ");
+    case Warning::Refused:
+        return QStringLiteral("Message refused from IP: ");
     case Warning::Count:
         break;
     }
     return {};
 }
 
-void Dc09Receiver::warn(Warning kind, const QString& address, int port)
+void Dc09Receiver::warn(Warning kind, const QString& address, int port, const QString& detail,
+                        const QString& lead)
 {
     const auto index = std::size_t(kind);
-    m_latestWarning[index] = WarningSource{address, port};
+    m_latestWarning[index] = WarningSource{address, port, lead, detail};
     std::uint64_t leftOut = 0;
     if (m_warnings.offer(index, m_clock.steadyMillis(), leftOut)) {
         writeWarning(kind, m_latestWarning[index], leftOut);
@@ -342,9 +355,20 @@ void Dc09Receiver::warn(Warning kind, const QString& address, int port)
 
 void Dc09Receiver::writeWarning(Warning kind, const WarningSource& source, std::uint64_t leftOut)
 {
-    writeLog(warningText(kind) + source.address + QStringLiteral(", port: ") + QString::number(source.port) +
+    writeLog((source.lead.isEmpty() ? warningText(kind) : source.lead) + source.address +
+                 QStringLiteral(", port: ") + QString::number(source.port) + source.detail +
                  QString::fromStdString(WarningLimiter::leftOutText(leftOut)),
              LogColour::Black);
+}
+
+QString Dc09Receiver::refusalDetail(const DC9_Refusal& refusal)
+{
+    if (refusal.kind == DC9_Refusal_Kind::None) {
+        return {};
+    }
+    const QString account = latin1Text(refusal.account, sizeof refusal.account);
+    return (account.isEmpty() ? QString() : QStringLiteral(", account ") + account) + QStringLiteral(": ") +
+           fromStd(refusalText(refusal));
 }
 
 void Dc09Receiver::writeDueWarnings()
@@ -609,6 +633,11 @@ void Dc09Receiver::readBlock(QTcpSocket* connection)
         if (out.garbageBegan) {
             logUnrecognised(peer.address, peer.port);
         }
+        for (const DC9_Refusal& dropped : out.dropped) {
+            const QString detail = refusalDetail(dropped);
+            logUnrecognised(peer.address, peer.port, detail);
+            traceNoAnswer(detail.mid(2));
+        }
         for (const std::string& frame : out.frames) {
             seconds = handleFrame(peer, QByteArray(frame.data(), qsizetype(frame.size())));
             framed = true;
@@ -648,9 +677,9 @@ void Dc09Receiver::dropLargestPartialFrames()
     }
 }
 
-void Dc09Receiver::logUnrecognised(const QString& address, int port)
+void Dc09Receiver::logUnrecognised(const QString& address, int port, const QString& detail)
 {
-    warn(Warning::Unrecognised, address, port);
+    warn(Warning::Unrecognised, address, port, detail);
 }
 
 void Dc09Receiver::noteFiledAccount(const Peer& peer, const DC9_Message& message)
@@ -704,12 +733,14 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
         }
     }
     int seconds = ConnectionTable::kShortSeconds;
+    const QString refusal = refusalDetail(judged.refusal);
     if (!judged.kind) {
         if (peer.connection) {
-            logUnrecognised(peer.address, peer.port);
+            logUnrecognised(peer.address, peer.port, refusal);
         } else {
-            logUnrecognisedDatagram(peer.address, peer.port);
+            logUnrecognisedDatagram(peer.address, peer.port, refusal);
         }
+        traceNoAnswer(refusal.mid(2));
         return seconds;
     }
     Answer answer{0,
@@ -718,7 +749,15 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
                   peer.datagramAddress,
                   peer.datagramPort,
                   judged.accepted(),
-                  arrived};
+                  arrived,
+                  {}};
+    if (!judged.accepted()) {
+        // One line a second for every refusal together: a panel set up wrongly refuses every message.
+        const QString lead = QStringLiteral("Message answered ") +
+                             QLatin1String(responseToken(*judged.kind)) + QStringLiteral(" from IP: ");
+        warn(Warning::Refused, peer.address, peer.port, refusal, lead);
+        answer.refusal = refusal.mid(2);
+    }
     if (judged.accepted()) {
         noteFiledAccount(peer, judged.message);
         seconds = m_config.DC9_Conn_Timeout;
@@ -730,7 +769,7 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
                                  peer.port};
         const EventIntake::Taken taken = m_intake.accepted(judged.message, received, source);
         if (taken.repeat) {
-            traceRepeat(judged.message);
+            reportRepeat(peer, judged.message);
         }
         answer.number = taken.answer;
     } else {
@@ -740,16 +779,14 @@ int Dc09Receiver::handleFrame(const Peer& peer, const QByteArray& frame)
     return seconds;
 }
 
-void Dc09Receiver::traceRepeat(const DC9_Message& message)
+void Dc09Receiver::reportRepeat(const Peer& peer, const DC9_Message& message)
 {
+    const QString account = latin1Text(message.account, sizeof message.account);
     if (m_traceEnabled) {
-        const WallTime now = m_clock.wallNow();
-        const std::tm tm = localTimeOf(now.seconds);
-        emit traceLine(
-            QString::asprintf("%02u:%02u:%02u:%u  repeat of #%s sequence %04d, answered, not stored again",
-                              unsigned(tm.tm_hour), unsigned(tm.tm_min), unsigned(tm.tm_sec),
-                              unsigned(now.millis), message.account, message.sequence));
+        emit traceLine(fromStd(traceTimeText(m_clock.wallNow())) + QStringLiteral("  repeat of #") + account +
+                       QString::asprintf(" sequence %04d, answered, not stored again", message.sequence));
     }
+    emit repeatReceived(account, message.sequence, peer.address, peer.port);
 }
 
 void Dc09Receiver::queueAnswer(Answer answer)
@@ -803,6 +840,7 @@ void Dc09Receiver::deliverAnswers()
         const Answer answer = std::move(m_answers.front());
         m_answers.pop_front();
         if (!decision.send) {
+            traceNoAnswer(QStringLiteral("the event could not be stored"));
             continue;
         }
         if (answer.datagramPort != 0) {
@@ -819,6 +857,14 @@ void Dc09Receiver::deliverAnswers()
             (void)connection->write(answer.bytes);
             // The answer leaves now, not after every other ready connection has been served.
             (void)connection->flush();
+        }
+        if (answer.bytes.isEmpty()) {
+            traceNoAnswer(QStringLiteral("the acknowledgement could not be encrypted"));
+        } else if (m_traceEnabled) {
+            emit traceLine(fromStd(traceTimeText(m_clock.wallNow()) + "  TX: " +
+                                   readableBytes(std::string_view(answer.bytes.constData(),
+                                                                  size_t(answer.bytes.size())))) +
+                           (answer.refusal.isEmpty() ? QString() : QStringLiteral("  ") + answer.refusal));
         }
         if (m_metrics && answer.acknowledges) {
             m_metrics->acknowledged(
@@ -876,8 +922,10 @@ void Dc09Receiver::closeExpired(std::string_view address, int port)
         return;
     }
     // Bytes that were waiting for the rest of a frame never became one.
-    if (const auto it = m_streams.find(connection); it != m_streams.end() && it->second.frames.takeUnreported()) {
-        logUnrecognised(it->second.address, port);
+    DC9_Refusal why;
+    if (const auto it = m_streams.find(connection);
+        it != m_streams.end() && it->second.frames.takeUnreported(&why)) {
+        logUnrecognised(it->second.address, port, refusalDetail(why));
     }
     connection->close();
 }

@@ -131,6 +131,8 @@ signals:
     void statusText(const QString& text); // panel 0 of the status bar
     void beepRequested();
     void traceLine(const QString& line); // one line for the "Data Log" window, only while enabled
+    // A repeat of a message stored within the last minute: answered as the first copy, not stored.
+    void repeatReceived(const QString& account, int sequence, const QString& address, int port);
 
 private:
     // An answer waits in its turn's batch until that batch's events are on disk; answers that need
@@ -145,6 +147,7 @@ private:
         // For the metrics: an "ACK" or "*ACK", and when its frame arrived.
         bool acknowledges = false;
         std::chrono::steady_clock::time_point arrived{};
+        QString refusal; // why it is no acknowledgement, for the "Data Log"
     };
     // Where a frame came from: a connection, or a datagram's sender.
     struct Peer {
@@ -172,20 +175,27 @@ private:
         AddressLimit,
         FrameTooLong,
         PartialBudget,
+        Refused, // a frame answered "NAK" or "DUH"
         Count
     };
     struct WarningSource {
         QString address;
         int port = 0;
+        QString lead;   // the line's beginning when it is not the kind's own
+        QString detail; // after the port: the account and the reason
     };
 
     void readBlock(QTcpSocket* connection);
-    void logUnrecognised(const QString& address, int port);
+    void logUnrecognised(const QString& address, int port, const QString& detail = {});
     // An event filed under the account inside its data rather than the header's: logged once per
     // account, or once per address when the header named none.
     void noteFiledAccount(const Peer& peer, const DC9_Message& message);
-    void logUnrecognisedDatagram(const QString& address, int port);
-    void warn(Warning kind, const QString& address, int port);
+    void logUnrecognisedDatagram(const QString& address, int port, const QString& detail = {});
+    void warn(Warning kind, const QString& address, int port, const QString& detail = {},
+              const QString& lead = {});
+    // ", account 1234: CRC mismatch ..." for a warning's line.
+    [[nodiscard]] static QString refusalDetail(const DC9_Refusal& refusal);
+    void traceNoAnswer(const QString& why);
     void writeWarning(Warning kind, const WarningSource& source, std::uint64_t leftOut);
     void writeDueWarnings();
     [[nodiscard]] QString warningText(Warning kind) const;
@@ -201,7 +211,7 @@ private:
     [[nodiscard]] int handleFrame(const Peer& peer, const QByteArray& frame);
     void tick(); // host line and port state; the countdowns run apart from it
     void queueAnswer(Answer answer);
-    void traceRepeat(const DC9_Message& message);
+    void reportRepeat(const Peer& peer, const DC9_Message& message);
     void sealGroup(); // end of the turn: the staged events go to the commit thread
     void deliverAnswers();
     void resumeReads(); // the disk has caught up: what waited in the sockets is read now

@@ -128,8 +128,9 @@ std::uint16_t FrameAssembler::crcOf(std::uint64_t from, std::uint64_t to)
     return std::uint16_t(crcPrefix(to) ^ zeroShift().shift(crcPrefix(from), to - from));
 }
 
-FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t quoteFrom, std::uint64_t nulFrom,
-                                                unsigned length, unsigned crc, bool withCr, std::uint64_t& end)
+FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t quoteFrom,
+                                                std::uint64_t nulFrom, unsigned length, unsigned crc,
+                                                bool withCr, std::uint64_t& end, DC9_Refusal* why)
 {
     const bool binary = quoteFrom != lf + 1;
     // A frame's CR lies before this; a quote at or after it can only begin a frame too long.
@@ -143,13 +144,28 @@ FrameAssembler::Verdict FrameAssembler::tryBody(std::uint64_t lf, std::uint64_t 
         return Verdict::TooLong; // known from the header alone: dropped at once
     }
     if (cr >= m_end) {
+        if (why != nullptr) {
+            m_waitingLf = lf;
+            m_waitingQuote = quote;
+            m_waitingLength = length;
+        }
         return Verdict::NeedMore;
     }
     // A zero byte ends the text the codec sees, so a frame whose CR lies behind one is none.
     if (at(cr) != '\r' || find(binary ? m_nulAfterBinaryCrc : m_nulAfterLf, '\0', nulFrom, cr) < cr) {
+        if (why != nullptr) {
+            why->kind = DC9_Refusal_Kind::Length_Mismatch;
+            why->stated = length;
+            why->found = std::int64_t(quote - lf); // where the CR is comes once it is reported
+        }
         return Verdict::NotAFrame;
     }
-    if (crcOf(quote, withCr ? cr + 1 : cr) != crc) {
+    if (const std::uint16_t computed = crcOf(quote, withCr ? cr + 1 : cr); computed != crc) {
+        if (why != nullptr) {
+            why->kind = DC9_Refusal_Kind::CRC_Mismatch;
+            why->stated = crc;
+            why->found = computed;
+        }
         return Verdict::NotAFrame;
     }
     end = cr + 1;
@@ -186,7 +202,8 @@ FrameAssembler::Verdict FrameAssembler::examine(std::uint64_t lf, const Config_R
     if (lf + 9 > m_end) {
         needMore = true;
     } else if (number(lf + 1, 16, lower, crc)) {
-        if (number(lf + 5, 16, lower, length) && consider(tryBody(lf, lf + 1, lf + 1, length, crc, false, end))) {
+        if (number(lf + 5, 16, lower, length) &&
+            consider(tryBody(lf, lf + 1, lf + 1, length, crc, false, end, &m_candidate))) {
             return Verdict::Frame;
         }
         if (config.DC9_Quirk_CRC_CR != 0 && number(lf + 5, 10, false, length) &&
@@ -225,6 +242,7 @@ void FrameAssembler::process(Output& out, bool& frameSeen, const Config_Record& 
             advanceTo(lf);
         }
         std::uint64_t end = 0;
+        m_candidate = DC9_Refusal{};
         Verdict verdict = examine(lf, config, end);
         // A frame still incomplete at the longest length could only end beyond it, which none may.
         if (verdict == Verdict::NeedMore && m_end - lf >= m_longest) {
@@ -235,6 +253,10 @@ void FrameAssembler::process(Output& out, bool& frameSeen, const Config_Record& 
         }
         if (verdict != Verdict::Frame) {
             out.tooLong = out.tooLong || verdict == Verdict::TooLong;
+            if (verdict == Verdict::NotAFrame && m_candidate.kind != DC9_Refusal_Kind::None &&
+                !m_reasonGiven) {
+                reportDropped(out, lf);
+            }
             m_skipped = true;
             advanceTo(lf + 1);
             continue;
@@ -244,7 +266,25 @@ void FrameAssembler::process(Output& out, bool& frameSeen, const Config_Record& 
         frameSeen = true;
         m_skipped = false;
         m_reported = false;
+        m_reasonGiven = false;
     }
+}
+
+void FrameAssembler::reportDropped(Output& out, std::uint64_t lf)
+{
+    DC9_Refusal why = m_candidate;
+    const std::size_t size = std::size_t(std::min<std::uint64_t>(m_end - lf, m_longest));
+    const char* frame = m_view + (lf - m_viewBase);
+    if (why.kind == DC9_Refusal_Kind::Length_Mismatch) {
+        // Searched once per block only: a flood of such headers costs no search per header.
+        const auto quote = std::size_t(why.found);
+        const void* cr = std::memchr(frame + quote, '\r', size - quote);
+        why.found = cr != nullptr ? std::int64_t(static_cast<const char*>(cr) - (frame + quote)) : -1;
+    }
+    DC9_Header_Account(frame, size, why.account);
+    out.dropped.push_back(why);
+    m_reasonGiven = true;
+    m_reported = true; // the refusal reports the block
 }
 
 void FrameAssembler::keepRest()
@@ -313,10 +353,19 @@ void FrameAssembler::dropHeld()
     m_reported = true;
 }
 
-bool FrameAssembler::takeUnreported()
+bool FrameAssembler::takeUnreported(DC9_Refusal* why)
 {
     if ((m_skipped || m_front < m_end) && !m_reported) {
         m_reported = true;
+        if (why != nullptr && m_front < m_end && m_front == m_waitingLf && m_waitingQuote >= m_front &&
+            m_waitingQuote <= m_end) {
+            *why = DC9_Refusal{};
+            why->kind = DC9_Refusal_Kind::Incomplete;
+            why->stated = m_waitingLength;
+            why->found = std::int64_t(m_end - m_waitingQuote);
+            const char* held = m_bytes.data() + (m_front - m_base);
+            DC9_Header_Account(held, std::size_t(m_end - m_front), why->account);
+        }
         return true;
     }
     return false;

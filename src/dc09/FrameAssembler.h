@@ -5,6 +5,7 @@
 #pragma once
 
 #include "config/ConfigRecord.h"
+#include "dc09/Dc09Codec.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -31,6 +32,9 @@ public:
         // A frame longer than the longest taken was dropped at once (its bytes are skipped, not kept);
         // reported besides the block of garbage it belongs to.
         bool tooLong = false;
+        // Frames whose header was read and whose CR or CRC then failed, at most one per block of
+        // garbage: they report their block in place of garbageBegan.
+        std::vector<DC9_Refusal> dropped;
     };
 
     // The settings' field quirks decide how a frame's stated length reads; the longest frame taken
@@ -38,8 +42,9 @@ public:
     [[nodiscard]] Output feed(const char* data, std::size_t size, const Config_Record& config);
 
     // At the connection's end: true once when bytes it sent never became a frame and were not
-    // reported yet (a frame whose stated length never arrived, for instance).
-    [[nodiscard]] bool takeUnreported();
+    // reported yet (a frame whose stated length never arrived, for instance); `why` then tells of such
+    // a frame, when the bytes held are one.
+    [[nodiscard]] bool takeUnreported(DC9_Refusal* why = nullptr);
 
     // Bytes kept for a frame that is not complete yet (always less than the longest frame taken).
     [[nodiscard]] std::size_t heldBytes() const { return std::size_t(m_end - m_front); }
@@ -64,8 +69,12 @@ private:
 
     void process(Output& out, bool& frameSeen, const Config_Record& config);
     [[nodiscard]] Verdict examine(std::uint64_t lf, const Config_Record& config, std::uint64_t& end);
+    // With `why`, a body that is none says why (the standard reading's, which the operator is told).
     [[nodiscard]] Verdict tryBody(std::uint64_t lf, std::uint64_t quoteFrom, std::uint64_t nulFrom,
-                                  unsigned length, unsigned crc, bool withCr, std::uint64_t& end);
+                                  unsigned length, unsigned crc, bool withCr, std::uint64_t& end,
+                                  DC9_Refusal* why = nullptr);
+    // The refusal of the frame at `lf` for its block, once per block.
+    void reportDropped(Output& out, std::uint64_t lf);
     [[nodiscard]] std::uint64_t find(Search& search, unsigned char byte, std::uint64_t from, std::uint64_t limit);
     [[nodiscard]] unsigned char at(std::uint64_t offset) const
     {
@@ -97,4 +106,10 @@ private:
     Search m_nulAfterBinaryCrc;
     bool m_skipped = false;  // bytes skipped since the last frame
     bool m_reported = false; // the current block of garbage has been reported
+    bool m_reasonGiven = false; // ... by a frame's refusal
+    DC9_Refusal m_candidate;    // why the frame looked at last is none
+    // The frame whose stated length has not all come yet: its LF and its quote.
+    std::uint64_t m_waitingLf = ~std::uint64_t(0);
+    std::uint64_t m_waitingQuote = 0;
+    unsigned m_waitingLength = 0;
 };

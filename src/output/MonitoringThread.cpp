@@ -3,6 +3,7 @@
 #include "output/MonitoringThread.h"
 
 #include "config/Clock.h"
+#include "log/TraceText.h"
 #include "output/OutputMessages.h"
 #include "store/AccountTable.h"
 #include "store/EventCode.h"
@@ -202,12 +203,7 @@ void Monitoring_Thread::traceAnswer(std::uint8_t value)
     if (!m_hooks.trace) {
         return;
     }
-    const WallTime now = m_clock.wallNow();
-    const std::tm tm = localTimeOf(now.seconds);
-    char text[64];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u:%u  RX: %u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                  unsigned(tm.tm_sec), unsigned(now.millis), unsigned(value));
-    m_hooks.trace(text);
+    m_hooks.trace(traceTimeText(m_clock.wallNow()) + "  RX: " + std::to_string(unsigned(value)));
 }
 
 // The link reads the answer on the connection the line went out on, after its last byte: a line

@@ -3,6 +3,7 @@
 #include "output/OutputLink.h"
 
 #include "config/AddressList.h"
+#include "log/TraceText.h"
 #include "output/MainThreadCall.h"
 #include "output/OutputMessages.h"
 #include "serial/TCommPort.h"
@@ -937,10 +938,9 @@ OutputTransport::SendResult OutputLink::sendSerial(const std::string& line, outp
     if (m_traceEnabled.load()) {
         static const SystemClock systemClock;
         const WallTime now = wallNow ? wallNow() : systemClock.wallNow();
-        const std::tm tm = localTimeOf(now.seconds);
-        emit traceLine(QString::asprintf("%02u:%02u:%02u:%u", unsigned(tm.tm_hour), unsigned(tm.tm_min),
-                                         unsigned(tm.tm_sec), unsigned(now.millis)) +
-                       QStringLiteral("  TX: ") + QString::fromLatin1(line.data(), qsizetype(length)));
+        const std::string text =
+            traceTimeText(now) + "  TX: " + readableBytes(std::string_view(line).substr(0, length));
+        emit traceLine(QString::fromLatin1(text.data(), qsizetype(text.size())));
     }
     return SendResult::Sent;
 }

@@ -5,7 +5,9 @@
 #include <QCoreApplication>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -50,11 +52,13 @@ TEST(TrafficLines, StoredEventLineNamesAccountQualifierCodeZoneAndSender)
     }
 }
 
-TEST(TrafficLines, ReportedLineIsTheLineAsSentWithoutItsDc4)
+TEST(TrafficLines, ReportedLineIsTheLineAsSentWithoutItsDc4AndARepeatNamesItsMessageAndSender)
 {
     EXPECT_EQ(TrafficLines::reportedLine("5011 181234E13001015\x14"), "reported 5011 181234E13001015");
     EXPECT_EQ(TrafficLines::reportedLine("5011 181234E35001000"), "reported 5011 181234E35001000");
     EXPECT_EQ(TrafficLines::reportedLine(""), "reported ");
+    EXPECT_EQ(TrafficLines::repeatLine("1234", 2, "10.0.0.5", 40123),
+              "repeat 1234 sequence 0002 from 10.0.0.5:40123, answered, not stored again");
 }
 
 // Lines from any thread are written by the writer, whole and in order; a flood beyond the bound is
@@ -65,19 +69,27 @@ TEST(TrafficLines, QueuedLinesAreWrittenInOrderAndAFloodIsCounted)
     char name[] = "traffic_lines_tests";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    ManualClock clock(1'699'920'000 + 15 * 3600 + 13 * 60 + 48); // 2023-11-14 15:13:48 UTC
+    clock.set(clock.wallNow().seconds, 915);
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = ::open_memstream(&text, &size);
     ASSERT_NE(out, nullptr);
     {
         QObject context;
-        TrafficLines lines(&context, out);
+        TrafficLines lines(&context, out, &clock);
         const JournalRecord r = record("1234", "1130", "015", "10.0.0.5", 40123);
         lines.stored(std::span<const JournalRecord>(&r, 1));
+        lines.repeat("1234", 2, "10.0.0.5", 40123);
         lines.reported("5011 181234E13001015\x14");
         ASSERT_TRUE(lines.flush());
         EXPECT_EQ(std::string(text, size),
-                  "event 1234 E130 zone 015 from 10.0.0.5:40123\nreported 5011 181234E13001015\n");
+                  "2023-11-14 15:13:48.915  event 1234 E130 zone 015 from 10.0.0.5:40123\n"
+                  "2023-11-14 15:13:48.915  repeat 1234 sequence 0002 from 10.0.0.5:40123, answered, not "
+                  "stored again\n"
+                  "2023-11-14 15:13:48.915  reported 5011 181234E13001015\n");
 
         const std::string many(TrafficLines::kMaxPendingBytes / 2, 'x');
         std::string all;

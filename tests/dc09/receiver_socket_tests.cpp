@@ -6,6 +6,7 @@
 #include "config/Clock.h"
 #include "config/ConfigRecord.h"
 #include "config/DataPaths.h"
+#include "dc09/AccountKeys.h"
 #include "dc09/Dc09Codec.h"
 #include "dc09/Dc09Receiver.h"
 #include "store/AccountTable.h"
@@ -396,12 +397,15 @@ TEST_F(ReceiverTest, PartOfAFrameThatNeverCompletesIsReportedWhenItsTimeRunsOut)
     m_receiver->setTraceEnabled(true);
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine,
                      [&](const QString& line) { reads += line.isEmpty() ? 0 : 1; });
-    panel->write(kEventFrame.left(30));
+    panel->write(kEventFrame.left(33));
     ASSERT_TRUE(waitUntil([&] { return reads == 1; }));
     EXPECT_EQ(countLog("Unrecognised data received from IP: "), 0);
+    const std::string port = std::to_string(panel->localPort());
     ticks(5);
     EXPECT_TRUE(disconnected(panel));
     EXPECT_EQ(countLog("Unrecognised data received from IP: 127.0.0.1, port: "), 1);
+    EXPECT_EQ(lastLog(), "Unrecognised data received from IP: 127.0.0.1, port: " + port +
+                             ", account 1234: frame incomplete (0029 stated, 0018 came)");
 }
 
 TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
@@ -446,23 +450,41 @@ TEST_F(ReceiverTest, APanelThatNeverReadsItsAnswersIsClosed)
     EXPECT_LT(qint64(handled) * (kUnknownTokenDuh.size()), 4 * Dc09Receiver::kMaxUnsentBytes);
 }
 
-TEST_F(ReceiverTest, TraceShowsTheReceivedTextWithItsTimeWhileTheWindowIsVisible)
+// The "Data Log": each read with its time to the millisecond, then the answer sent (or why none
+// was), control bytes by name.
+TEST_F(ReceiverTest, TraceShowsTheReceivedTextAndTheAnswerWithTheirTimesWhileTheWindowIsVisible)
 {
     m_config.DC9_Store_Repeats = 1; // the same frame twice, each stored
     openPort();
     QStringList trace;
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) { trace << line; });
-    m_clock.set(1'700'000'000 + 3 * 3600 + 4 * 60 + 5, 7); // 03:04:05.007 UTC (the tests run with TZ=UTC)
+    m_clock.set(1'699'920'000 + 3 * 3600 + 4 * 60 + 5, 7); // 03:04:05.007 UTC (the tests run with TZ=UTC)
     QTcpSocket* panel = connectPanel();
     exchange(panel, kNullFrame);
     EXPECT_TRUE(trace.isEmpty());
     m_receiver->setTraceEnabled(true);
+    QByteArray badCrc = kEventFrame;
+    badCrc[1] = '0';
     exchange(panel, kNullFrame);
-    const std::tm tm = localTimeOf(m_clock.wallNow().seconds);
-    ASSERT_EQ(trace.size(), 2);
-    EXPECT_EQ(trace[0], QString());
-    EXPECT_EQ(trace[1], QString::asprintf("%02d:%02d:%02d:7  ", tm.tm_hour, tm.tm_min, tm.tm_sec) +
-                            QString::fromLatin1(kNullFrame));
+    exchange(panel, kUnknownTokenFrame());
+    panel->write(badCrc);
+    ASSERT_TRUE(waitUntil([&] { return trace.size() == 9; })) << trace.join(u'\n').toStdString();
+    const auto shown = [](QByteArray bytes) {
+        return QStringLiteral("03:04:05.007  ") +
+               QString::fromLatin1(bytes.replace("\n", "<LF>").replace("\r", "<CR>"));
+    };
+    const QStringList expected = {
+        {},
+        shown(kNullFrame),
+        shown("TX: " + kNullAck),
+        {},
+        shown(kUnknownTokenFrame()),
+        shown("TX: " + kUnknownTokenDuh + "  account 1234: unknown token XYZ"),
+        {},
+        shown(badCrc),
+        shown("no answer: account 1234: CRC mismatch (04FA stated, E4FA computed)"),
+    };
+    EXPECT_EQ(trace.join(u'\n').toStdString(), expected.join(u'\n').toStdString());
 }
 
 TEST_F(ReceiverTest, TwoPanelsBehindOneAddressGetSeparateSlots)
@@ -618,6 +640,7 @@ TEST_F(ReceiverTest, AnEventTheLogCannotTakeIsNotAcknowledgedButKeptAndForwarded
             faults::failWrites("events.db", c.error);
         sendUnanswered();
         sendUnanswered(); // the panel repeats it while the disk still fails
+        std::erase_if(m_log, [](const LogLine& l) { return l.text.rfind("Message answered DUH", 0) == 0; });
         ASSERT_EQ(m_log.size(), linesBefore + 1) << "one line for the failure, not one per event";
         EXPECT_EQ(m_log.back().text.rfind(c.text + m_paths.eventLog + OS_Error_Text(c.error), 0), 0u)
             << m_log.back().text;
@@ -713,6 +736,12 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
     QObject::connect(m_receiver.get(), &Dc09Receiver::traceLine, [&](const QString& line) {
         repeatLines += line.contains(QStringLiteral("repeat")) ? 1 : 0;
     });
+    QStringList repeats; // what the service prints of them
+    QObject::connect(
+        m_receiver.get(), &Dc09Receiver::repeatReceived,
+        [&](const QString& account, int sequence, const QString& address, int port) {
+            repeats << QStringLiteral("%1 %2 %3 %4").arg(account).arg(sequence).arg(address).arg(port);
+        });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.account);
         m_config.DC9_Store_Repeats = row.storeRepeats;
@@ -731,6 +760,7 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
                   ack(row.secondSequence));
         EXPECT_EQ(slotsOf(*m_journal, row.account), row.stored);
         EXPECT_EQ(repeatLines - linesBefore, row.stored == 1 ? 1 : 0);
+        EXPECT_EQ(repeats.size(), repeatLines);
         m_clock.set(m_clock.wallNow().seconds + 100); // the rows do not meet
     }
 
@@ -744,6 +774,7 @@ TEST_F(ReceiverTest, AMessageReceivedAgainWithinAMinuteIsAnsweredButStoredOnce)
     }));
     EXPECT_EQ(answers, kEventAck + kEventAck);
     EXPECT_EQ(slotsOf(*m_journal, "1234"), 1u);
+    EXPECT_EQ(repeats.last(), QStringLiteral("1234 2 127.0.0.1 %1").arg(panel->localPort()));
 }
 
 TEST_F(ReceiverTest, TheRepeatsMemorySurvivesARestartWithItsSequenceNumbers)
@@ -901,7 +932,8 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSen
     ASSERT_TRUE(first.bind(QHostAddress::LocalHost, 0));
     ASSERT_TRUE(second.bind(QHostAddress::LocalHost, 0));
     const std::string line = "Unrecognised data received from IP: 127.0.0.1, port: ";
-    const std::string secondLine = line + std::to_string(second.localPort());
+    const std::string why = ": length mismatch (5678 stated, no CR)";
+    const std::string secondLine = line + std::to_string(second.localPort()) + why;
     struct Row {
         QUdpSocket* from; // none: a timer tick
         std::int64_t laterMs;
@@ -909,13 +941,14 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSen
         std::string last; // the last line, when it is new
     };
     const Row rows[] = {
-        {&first, 0, 1, line + std::to_string(first.localPort())},
+        {&first, 0, 1, line + std::to_string(first.localPort()) + why},
         {&first, 100, 1, {}},
         {&second, 100, 1, {}},
         {nullptr, 100, 1, {}}, // the second is not over yet
         {nullptr, 700, 2, secondLine + " \u2026 and 1 more in the last second"},
         {&second, 100, 2, {}},
-        {&first, 1000, 3, line + std::to_string(first.localPort()) + " \u2026 and 1 more in the last second"},
+        {&first, 1000, 3,
+         line + std::to_string(first.localPort()) + why + " \u2026 and 1 more in the last second"},
     };
     for (const Row& row : rows) {
         m_clock.advance(row.laterMs);
@@ -931,6 +964,127 @@ TEST_F(ReceiverTest, GarbageDatagramsAreNotAnsweredAndLoggedOnceASecondForAllSen
     }
     // Nothing was sent back: the first datagram either sender sees is its frame's answer.
     EXPECT_EQ(datagramExchange(first, m_port, kNullFrame), kNullAck);
+}
+
+// Every refusal the receiver can make leaves one line: the answer (or none), the sender, the account
+// as far as it was read and the check that refused it. Together they are limited to one a second.
+TEST_F(ReceiverTest, EachRefusalIsLoggedWithItsSenderAccountAndReason)
+{
+    using dc09test::encryptedBody;
+    const Config_Record keyed = dc09test::configWith(1);
+    std::copy(std::begin(keyed.DC9_AES_Key), std::end(keyed.DC9_AES_Key), m_config.DC9_AES_Key);
+    m_config.DC9_UDP_Enable = 1;
+    AccountKeys keys;
+    ASSERT_FALSE(keys.set("5678", "text", "0123456789abcdef"));
+    m_receiver->setAccountKeys(&keys);
+    m_receiver->admitAccount = [](std::string_view account) { return account != "4321"; };
+    openPort();
+    QUdpSocket udp;
+    ASSERT_TRUE(udp.bind(QHostAddress::LocalHost, 0));
+    const std::time_t now = m_clock.wallNow().seconds;
+    const auto encrypted = [&](const char* header, const std::string& plain) {
+        return QByteArray::fromStdString(dc09test::frameOf(encryptedBody(header, plain, keyed)));
+    };
+    const auto stamped = [&](int offset) { return "PADPADPAD|]_" + dc09test::stampOf(now + offset); };
+    enum Setting { Plain = 0, Aes = 1, Synch = 2, NoSia = 4, LowerHex = 8, KnownOnly = 16, Tcp = 32 };
+    struct Row {
+        QByteArray frame;
+        int settings;
+        const char* answer; // empty: none
+        std::string detail; // the line after the sender's port
+    };
+    const Row rows[] = {
+        {"junk", Plain, "", ": no LF"},
+        {"\nE2Z50015\"NULL\"0001R1L1#1234[]\r", Plain, "", ", account 1234: CRC field not 4 hex digits"},
+        {"\nE25E00G5\"NULL\"0001R1L1#1234[]\r", Plain, "", ", account 1234: length field not 4 hex digits"},
+        {"\nE25E0015NULL0001R1L1#1234[]\r", Plain, "", ": no opening quote"},
+        {"\nE25E0014\"NULL\"0001R1L1#1234[]\r", Plain, "",
+         ", account 1234: length mismatch (0014 stated, CR at 0015)"},
+        {"\n00000015\"NULL\"0001R1L1#1234[]\r", Plain, "",
+         ", account 1234: CRC mismatch (0000 stated, E25E computed)"},
+        {frame("\"NULL\"0001R1L1#1234"), Plain, "", ", account 1234: missing \"[\" after the header"},
+        {"\nc2130014\"XYZ\"0002R1L1#1234[]\r", LowerHex, "",
+         ", account 1234: unknown token XYZ in a frame only a quirk reads"},
+        {kUnknownTokenFrame(), Plain, "DUH", ", account 1234: unknown token XYZ"},
+        {frame("\"SIA-DCS\"0002R1L1#1234[#1234|Nri1/BA12]"), NoSia, "DUH",
+         ", account 1234: unknown token SIA-DCS (DC9_SIA_DCS=0)"},
+        {frame("\"NULL\"00A1R1L1#1234[]"), Plain, "DUH", ", account 1234: sequence number not 4 digits"},
+        {frame("\"NULL\"0001R1L1#[]"), Plain, "DUH", ": account unreadable (\"#\" without hex digits)"},
+        {encrypted("\"*NULL\"0001R1L1", stamped(0)), Aes, "DUH",
+         ": encrypted without an account in the header"},
+        {frame("\"*NULL\"0001R1L1#1234[00112233445566778899AABBCCDDEEFF"), Plain, "DUH",
+         ", account 1234: encrypted, but no key is set"},
+        {frame("\"*NULL\"0001R1L1#1234[0011ZZ"), Aes, "DUH", ", account 1234: cipher text not hex"},
+        {frame("\"*NULL\"0001R1L1#1234[00112233445566778899AABBCCDDEEFF"), Aes, "DUH",
+         ", account 1234: wrong key or padding"},
+        {frame("\"ADM-CID\"0002R1L1#1234[#5679|1130 01 015]"), Plain, "DUH",
+         ", account 1234: account in the data differs from the header's"},
+        {encrypted("\"*ADM-CID\"0002R1L1#56", "PAD|#5678|1130 01 015]"), Aes, "DUH",
+         ", account 56: encrypted with another account's key"},
+        {frame("\"SIA-DCS\"0002R1L1#1234[#1234|Nri1/BA12"), Plain, "DUH",
+         ", account 1234: missing \"]\" of the data block"},
+        {frame("\"ADM-CID\"0002R1L1#1234[#1234|1130 01 15]"), Plain, "DUH",
+         ", account 1234: malformed Contact ID event"},
+        {kEventFrame, Aes, "DUH", ", account 1234: plain message while encryption is on (DC9_AES_Mode=1)"},
+        {frame("\"ADM-CID\"0002R1L1#4321[#4321|1130 01 015]"), KnownOnly, "DUH",
+         ", account 4321: account not in the Object List (DC9_Known_Accounts_Only=1)"},
+        {encrypted("\"*NULL\"0001R1L1#1234", stamped(-73)), Aes | Synch, "NAK",
+         ", account 1234: time stamp 73 s old"},
+        {encrypted("\"*NULL\"0001R1L1#1234", stamped(25)), Aes | Synch, "NAK",
+         ", account 1234: time stamp 25 s ahead"},
+        {encrypted("\"*NULL\"0001R1L1#1234", "PADPADPAD|]"), Aes | Synch, "NAK",
+         ", account 1234: no time stamp (Time_Synch=1)"},
+        {frame("\"NULL\"0001R1L1#5678[]"), Plain, "NAK",
+         ", account 5678: plain message for an account with a key of its own"},
+        // A stream's frames are cut by the receiver's own reading of their header.
+        {"\n0000001"
+         "5\"NULL\"0001R1L1#1234[]\r",
+         Tcp, "", ", account 1234: CRC mismatch (0000 stated, E25E computed)"},
+        {"\nE25E0014\"NULL\"0001R1L1#1234[]\r", Tcp, "",
+         ", account 1234: length mismatch (0014 stated, CR at 0015)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.frame.toStdString());
+        m_clock.advance(1000); // a second since the last line: each is written at once
+        m_clock.set(now);
+        m_config.DC9_AES_Mode = row.settings & Aes ? 1 : 0;
+        m_config.Time_Synch = row.settings & Synch ? 1 : 0;
+        m_config.DC9_SIA_DCS = row.settings & NoSia ? 0 : 1;
+        m_config.DC9_Quirk_Lower_Hex = row.settings & LowerHex ? 1 : 0;
+        m_config.DC9_Known_Accounts_Only = row.settings & KnownOnly ? 1 : 0;
+        const std::string answer = row.answer;
+        std::string lead = answer.empty() ? "Unrecognised data received" : "Message answered " + answer;
+        if (row.settings & Tcp) {
+            QTcpSocket* panel = connectPanel(); // a stream of its own: one line per block
+            panel->write(row.frame);
+            EXPECT_TRUE(waitUntil([&] { return lastLog().find(row.detail) != std::string::npos; }))
+                << lastLog();
+            EXPECT_EQ(lastLog(),
+                      lead + " from IP: 127.0.0.1, port: " + std::to_string(panel->localPort()) + row.detail);
+            continue;
+        }
+        const QByteArray reply = datagramExchange(udp, m_port, row.frame, answer.empty() ? 100 : 2000);
+        EXPECT_EQ(reply.contains("\"" + QByteArray(row.answer) + "\""), !answer.empty()) << reply.constData();
+        EXPECT_EQ(lastLog(),
+                  lead + " from IP: 127.0.0.1, port: " + std::to_string(udp.localPort()) + row.detail);
+    }
+    EXPECT_EQ(m_journal->nextSlotIndex(), 0u);
+
+    // Refusals in one second: the first is written, the last once the second is over, with a count.
+    const std::size_t before = m_log.size();
+    m_config.DC9_AES_Mode = 1;
+    for (int i = 0; i < 3; ++i) {
+        m_clock.advance(100);
+        EXPECT_NE(datagramExchange(udp, m_port, kEventFrame), QByteArray());
+    }
+    EXPECT_EQ(m_log.size(), before + 1);
+    m_clock.advance(800);
+    m_receiver->Timer_DC9Timer();
+    ASSERT_EQ(m_log.size(), before + 2);
+    EXPECT_EQ(lastLog(),
+              "Message answered DUH from IP: 127.0.0.1, port: " + std::to_string(udp.localPort()) +
+                  ", account 1234: plain message while encryption is on (DC9_AES_Mode=1) \u2026 and 1 "
+                  "more in the last second");
 }
 
 TEST_F(ReceiverTest, AValidDatagramBehindAnyBurstOfJunkIsAnswered)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace fuzzsupport {
@@ -18,6 +19,13 @@ inline void require(bool condition, const char* what)
         std::fprintf(stderr, "broken promise: %s\n", what);
         std::abort();
     }
+}
+
+// A reason a log line may carry whatever arrived: present, short, printable ASCII only.
+inline bool safeReason(const std::string& text)
+{
+    return !text.empty() && text.size() < 160 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c < 0x7F; });
 }
 
 // The bytes of a fixed-size file from `part`: as they are (a short file, the rest of the image

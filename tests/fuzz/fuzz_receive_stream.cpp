@@ -36,6 +36,10 @@ std::vector<std::string> framesOf(const std::string& stream, const std::vector<s
         const std::size_t longest = FrameAssembler::longestFrame(config);
         require(assembler.heldBytes() < longest, "held bytes under the longest frame");
         require(assembler.footprint() <= 2 * assembler.heldBytes() + 1024, "memory follows what is held");
+        for (const DC9_Refusal& dropped : out.dropped) {
+            require(fuzzsupport::safeReason(refusalText(dropped)),
+                    "a dropped frame's reason fit for the log");
+        }
         for (std::string& f : out.frames) {
             require(f.size() >= 10 && f.size() <= longest, "frame size");
             require(f.front() == '\n' && f.back() == '\r', "frame runs LF to CR");

@@ -42,6 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DC9_Judgement j = judge();
     require(j.kind.has_value() == (j.result != Parse_Result::Not_Recognised), "an answer for each frame");
     require(j.message.extended[sizeof j.message.extended - 1] == '\0', "extended text terminated");
+    require(j.accepted() == (j.refusal.kind == DC9_Refusal_Kind::None), "a reason for every refusal only");
+    require(j.accepted() || fuzzsupport::safeReason(refusalText(j.refusal)), "a reason fit for the log");
     if (!j.response.empty()) {
         require(j.response.size() < 256 && j.response.front() == '\n' && j.response.back() == '\r',
                 "one standard frame");

@@ -369,11 +369,11 @@ TEST_F(ForwardingTest, HeartbeatOutcomes)
         std::vector<std::string> traces;
     };
     const Row rows[] = {
-        {Reply::Ack, output::kLinkReady, {}, {"13:05:09:42  RX: 6"}},
+        {Reply::Ack, output::kLinkReady, {}, {"13:05:09.042  RX: 6"}},
         {Reply::Silent, output::kLinkUp, {kHeartbeatSilent}, {}},
         {Reply::Junk, output::kLinkUp, {kHeartbeatSilent}, {}}, // not an answer byte at all
-        {Reply::Nak, output::kLinkReady, {kHeartbeatNak}, {"13:05:09:42  RX: 21"}},
-        {Reply::SignalOnly, output::kLinkReady, {}, {"13:05:09:42  RX: 255"}},
+        {Reply::Nak, output::kLinkReady, {kHeartbeatNak}, {"13:05:09.042  RX: 21"}},
+        {Reply::SignalOnly, output::kLinkReady, {}, {"13:05:09.042  RX: 255"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(int(row.reply));

@@ -896,7 +896,10 @@ TEST_F(OutputLinkTest, SerialLinkCarriesLinesAndTracesThem)
     }));
     EXPECT_EQ(got, kLine);
     ASSERT_EQ(traces.size(), 1);
-    EXPECT_TRUE(traces[0].endsWith(QStringLiteral("  TX: ") + QString::fromLatin1(kLine.c_str())))
+    // The line as it went, its closing DC4 by name.
+    EXPECT_TRUE(traces[0].endsWith(QStringLiteral("  TX: ") +
+                                   QString::fromLatin1(kLine.substr(0, kLine.size() - 1)) +
+                                   QStringLiteral("<DC4>")))
         << traces[0].toStdString();
     ::close(far);
 
