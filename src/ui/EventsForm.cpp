@@ -106,7 +106,10 @@ TForm_Events::TForm_Events(Journal& journal, Dialogs& dialogs, QWidget* parent)
         header->resizeSection(int(c), kColumnWidths[c]);
     }
     header->setStretchLastSection(true);
-    // A common event with its description, and every caption, whole in the font in use.
+    // The time, a common event with its description, and every caption, whole in the font in use.
+    header->resizeSection(0, std::max(kColumnWidths[0], StringGrid_Events->fontMetrics().horizontalAdvance(
+                                                            QStringLiteral("0000-00-00 00:00:00")) +
+                                                            8));
     const int eventWidth =
         StringGrid_Events->fontMetrics().horizontalAdvance(QStringLiteral(" 1   602 Periodic test report")) +
         8;

@@ -120,7 +120,7 @@ TEST_F(EventList, CellTextsOfEventsAndLinkTests)
         writeBytes(dir.file("kalvor.dat"), image);
         journal.loadJournalFile();
         form.Refresh_Log_GridExecute();
-        const QStringList expected = {QStringLiteral("   2026-12-07 00:00:00"),
+        const QStringList expected = {QStringLiteral("2026-12-07 00:00:00"),
                                       QStringLiteral(" 0001"),
                                       QStringLiteral(" 02"),
                                       QStringLiteral(" 1234"),
@@ -135,17 +135,19 @@ TEST_F(EventList, CellTextsOfEventsAndLinkTests)
     }
 }
 
-TEST_F(EventList, HeadersAndCommonDescriptionsFit)
+// Every caption, and every cell of a common event, whole in the font in use.
+TEST_F(EventList, HeadersAndCellsFit)
 {
+    journal.append(makeRecord("1234", "1602"), "[Q87]");
     form.show();
     auto* header = static_cast<GridHeader*>(form.StringGrid_Events->horizontalHeader());
+    const QFontMetrics metrics = form.StringGrid_Events->fontMetrics();
     for (int c = 0; c < EventListModel::kColumns; ++c) {
         const QString caption = form.model()->headerData(c, Qt::Horizontal).toString();
         EXPECT_GE(header->sectionSize(c), header->fittingWidth(caption)) << caption.toStdString();
+        EXPECT_GT(header->sectionSize(c), metrics.horizontalAdvance(cell(0, c)) + 4)
+            << cell(0, c).toStdString();
     }
-    EXPECT_GT(header->sectionSize(EventListModel::kEventColumn),
-              form.StringGrid_Events->fontMetrics().horizontalAdvance(
-                  QStringLiteral(" 1   602 Periodic test report")));
 }
 
 // The automation software as the forwarding thread sees it: every line acknowledged at once.

@@ -213,19 +213,20 @@ TEST_F(ObjectList, TheKeyboardNeverReachesTheBinAndDeletingDefaultsToNo)
     EXPECT_EQ(form.model()->rowCount(), 2); // nobody answered: the default kept the account
 }
 
-// Every caption and a common event with its description are whole in the font in use.
-TEST_F(ObjectList, HeadersAndCommonDescriptionsFit)
+// Every caption, and every cell of a common event, whole in the font in use.
+TEST_F(ObjectList, HeadersAndCellsFit)
 {
-    add("1234");
+    JournalRecord test = makeRecord("1234", "1602");
+    (void)accounts.stage(test, "[Q87]");
     form.show();
     auto* header = static_cast<GridHeader*>(form.StringGrid_Latest_Events->horizontalHeader());
+    const QFontMetrics metrics = form.StringGrid_Latest_Events->fontMetrics();
     for (int c = 0; c < AccountListModel::kColumns; ++c) {
         const QString caption = form.model()->headerData(c, Qt::Horizontal).toString();
         EXPECT_GE(header->sectionSize(c), header->fittingWidth(caption)) << caption.toStdString();
+        EXPECT_GT(header->sectionSize(c), metrics.horizontalAdvance(cell(0, c)) + 4)
+            << cell(0, c).toStdString();
     }
-    const QFontMetrics metrics = form.StringGrid_Latest_Events->fontMetrics();
-    EXPECT_GT(header->sectionSize(AccountListModel::kEventColumn),
-              metrics.horizontalAdvance(QStringLiteral(" 1   602 Periodic test report")));
     // "Group / Partition" needs both of its lines: a section one line would take is too wide.
     const QString group = QStringLiteral("Group / Partition");
     EXPECT_LT(header->fittingWidth(group), metrics.horizontalAdvance(group));
