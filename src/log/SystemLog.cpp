@@ -193,7 +193,7 @@ LogDateStyle SystemLog::styleOf(const std::string& path, off_t size)
             n = ::pread(fd, first, sizeof first, 0);
             ::close(fd);
         }
-        // Unreadable, the file keeps the older form: a file is never given two.
+        // A file that cannot be read back is taken for one from before, in the older form.
         m_styledFile = path;
         m_style = n == ssize_t(sizeof first) && startsIso(std::string_view(first, sizeof first))
                       ? LogDateStyle::Iso
