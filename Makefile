@@ -9,17 +9,23 @@ export CCACHE_DIR ?= $(HOME)/.cache/ccache
 export QT_QPA_PLATFORM ?= offscreen
 
 CMAKE_COMMON = -G Ninja -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+# What make run builds: the program and the tools the README's first steps use beside it (no tests,
+# benchmarks or fault suite).
+RUN_TARGETS = ardentel dc09-send dc09-decode automation-sim
 
-.PHONY: deps build run test test-dev test-asan test-tsan fuzz fuzz-build soak-fuzz soak bench clean deb
+.PHONY: deps configure build run test test-dev test-asan test-tsan fuzz fuzz-build soak-fuzz soak bench clean deb
 
 deps:
 	@scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DARDENTEL_WERROR=ON
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 	scripts/run.sh $(BUILD)
 
 test: deps test-dev test-asan test-tsan fuzz

@@ -38,9 +38,10 @@
 
 namespace {
 
-// socat makes its links within a moment; the port list is not held back longer than this.
-constexpr int kLinkWaitMillis = 1000;
+// socat makes its links within a moment: they are looked for this often, and once they are there,
+// socat is looked at this often to see that it still runs.
 constexpr int kLinkPollMillis = 20;
+constexpr int kPairWatchMillis = 500;
 
 template <typename T> T* named(T* widget, const char* name)
 {
@@ -66,7 +67,7 @@ QPixmap saveImage(const QColor& body, const QColor& label)
 } // namespace
 
 TMain_Form::TMain_Form(ReceiverCore& core, Dialogs& dialogs, QWidget* parent)
-    : QMainWindow(parent), m_core(core), m_dialogs(dialogs)
+    : QMainWindow(parent), m_core(core), m_dialogs(dialogs), m_virtualPortTool(core.clock())
 {
     setObjectName(QStringLiteral("Main_Form"));
     setWindowTitle(QStringLiteral("Ardentel"));
@@ -122,7 +123,7 @@ TMain_Form::TMain_Form(ReceiverCore& core, Dialogs& dialogs, QWidget* parent)
     virtualPorts.dataDir = m_core.paths().dir;
     m_linkWait = new QTimer(this);
     m_linkWait->setInterval(kLinkPollMillis);
-    connect(m_linkWait, &QTimer::timeout, this, [this] { checkVirtualLinks(); });
+    connect(m_linkWait, &QTimer::timeout, this, [this] { VirtualPortsTimer(); });
 
     // A fixed-size window; the layout decides how big.
     adjustSize();
@@ -309,6 +310,10 @@ void TMain_Form::FormClose()
         m_core.FormClose();
     else
         m_core.FormClose([this] { offerSave(); });
+    // Only once the output link has let go of its port: a port vanishing under an open link
+    // would be reported as a link error.
+    m_linkWait->stop();
+    m_virtualPortTool.stop();
 }
 
 void TMain_Form::offerSave()
@@ -381,12 +386,20 @@ void TMain_Form::AccountKeys1Click()
 
 void TMain_Form::VirtualPortsTool1Click()
 {
-    m_virtualPortsMade = VirtualPortTool::run(virtualPorts);
-    switch (m_virtualPortsMade.outcome) {
+    // A pair that ended since the timer last looked is said before another is made.
+    if (m_virtualPortTool.active())
+        VirtualPortsTimer();
+    const VirtualPortTool::Result& made = m_virtualPortTool.run(virtualPorts);
+    switch (made.outcome) {
     case VirtualPortTool::Outcome::Started:
-        m_core.Write_System_Log("Installing: " + m_virtualPortsMade.commandLine, LogColour::Black);
-        m_linkWaitClock.start();
+        m_core.Write_System_Log("Installing: " + made.commandLine, LogColour::Black);
+        m_linkWait->setInterval(kLinkPollMillis);
         m_linkWait->start();
+        break;
+    case VirtualPortTool::Outcome::Reused:
+        m_core.Write_System_Log(VirtualPortTool::portsText(made.links) +
+                                    " are there already; no new pair was started.",
+                                LogColour::Black);
         break;
     case VirtualPortTool::Outcome::ToolNotFound:
         showMessage(QStringLiteral("Configuration tool not found"));
@@ -399,15 +412,24 @@ void TMain_Form::VirtualPortsTool1Click()
     TabSheet_Mon_Software->Com_Ports_AvailableExecute();
 }
 
-void TMain_Form::checkVirtualLinks()
+void TMain_Form::VirtualPortsTimer()
 {
-    bool all = true;
-    for (const std::string& link : m_virtualPortsMade.links)
-        all = all && VirtualPortTool::isVirtualPort(link);
-    if (!all && m_linkWaitClock.elapsed() < kLinkWaitMillis)
-        return;
-    m_linkWait->stop();
-    TabSheet_Mon_Software->Com_Ports_AvailableExecute();
+    const VirtualPortTool::Check check = m_virtualPortTool.poll();
+    switch (check.event) {
+    case VirtualPortTool::Event::None:
+        break;
+    case VirtualPortTool::Event::LinksReady:
+        m_linkWait->setInterval(kPairWatchMillis);
+        TabSheet_Mon_Software->Com_Ports_AvailableExecute();
+        break;
+    case VirtualPortTool::Event::LinksMissing:
+    case VirtualPortTool::Event::Ended:
+        m_core.Write_System_Log(check.text, LogColour::Red);
+        TabSheet_Mon_Software->Com_Ports_AvailableExecute();
+        break;
+    }
+    if (!m_virtualPortTool.active())
+        m_linkWait->stop();
 }
 
 bool TMain_Form::Check_Settings_Changed()

@@ -5,7 +5,6 @@
 #include "app/ReceiverCore.h"
 #include "tools/VirtualPortTool.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 
 class AccountKeysForm;
@@ -61,8 +60,14 @@ public:
     [[nodiscard]] QString statusPanelText(int panel) const;
     [[nodiscard]] bool isClosed() const { return m_core.isClosed(); }
     [[nodiscard]] ReceiverCore& core() const { return m_core; }
-    // What "Virtual Serial Ports" made last.
-    [[nodiscard]] const VirtualPortTool::Result& lastVirtualPorts() const { return m_virtualPortsMade; }
+    // The virtual ports' timer: waits for a started pair's links, then watches its socat.
+    void VirtualPortsTimer();
+    // What "Virtual Serial Ports" made or found last.
+    [[nodiscard]] const VirtualPortTool::Result& lastVirtualPorts() const
+    {
+        return m_virtualPortTool.lastResult();
+    }
+    [[nodiscard]] const VirtualPortTool& virtualPortTool() const { return m_virtualPortTool; }
 
     // Where the virtual port tool looks and what it counts as taken.
     VirtualPortTool::Options virtualPorts;
@@ -100,16 +105,14 @@ private:
     void wireCore();
     void offerSave();
     void showMessage(const QString& text);
-    void checkVirtualLinks();
 
     ReceiverCore& m_core;
     Dialogs& m_dialogs;
     QSoundEffect* m_notifySound = nullptr;
     QLabel* m_statusPanel[2] = {};
-    VirtualPortTool::Result m_virtualPortsMade;
-    // After the tool starts, the port list is looked at again once its links exist.
+    VirtualPortTool m_virtualPortTool;
+    // While a started pair runs: its links awaited, then its socat watched.
     QTimer* m_linkWait = nullptr;
-    QElapsedTimer m_linkWaitClock;
     bool m_logFormStale = false;
     bool m_defaultAnswers = false;
     bool m_closing = false;

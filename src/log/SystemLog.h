@@ -1,6 +1,11 @@
 // The system log: one time-stamped line per call, shown newest-first by the window and appended
 // to the month's file "kalvor_YYYY_MM.log" in the data directory before the call returns. A month's
 // file that reaches its size limit is set aside once as "kalvor_YYYY_MM.1.log" and begun anew.
+//
+// Lines are dated "2026-12-09 15:13:48"; a red line has " ! " in the file where a black one has two
+// blanks, so the colour survives a restart. A file begun with the user's short date and long time
+// (as every file was before) goes on in that form to its end, so each file reads alike throughout;
+// the next month's file is begun in the new form.
 #pragma once
 
 #include "config/Clock.h"
@@ -8,9 +13,28 @@
 #include "log/LogSink.h"
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+
+// How a log file dates its lines.
+enum class LogDateStyle {
+    Iso,    // "2026-12-09 15:13:48", and " ! " before the text of a red line
+    Locale, // the user's short date and long time ("12/09/26 15:13:48"), no colour
+};
+
+// One line of a log file read back, in either style.
+struct LogLineParts {
+    bool dated = false; // false: a line with no date either style reads, `text` is all of it
+    std::tm time{};
+    LogColour colour = LogColour::Black;
+    std::string_view text;
+};
+[[nodiscard]] LogLineParts parseLogLine(std::string_view line);
+// "yyyy-mm-dd hh:mm:ss".
+[[nodiscard]] std::string isoDateTime(const std::tm& tm);
 
 class SystemLog {
 public:
@@ -26,11 +50,12 @@ public:
 
     // The file the last line went to; empty before the first line.
     [[nodiscard]] const std::string& currentFileName() const { return m_currentFile; }
-    // "date time  text" as the line is shown and stored.
+    // "yyyy-mm-dd hh:mm:ss  text" as the line is shown.
     [[nodiscard]] std::string formatLine(std::string_view text) const;
 
-    // The main window's view and any extra output (standard output when headless). Called once per
-    // line after the line is in the file, so a window that reloads the file already finds it there.
+    // The main window's view and any extra output (standard output when headless), given the line as
+    // formatLine() shapes it. Called once per line after the line is in the file, so a window that
+    // reloads the file already finds it there.
     std::function<void(const std::string& line, LogColour colour)> onLine;
 
     [[nodiscard]] LogSink sink()
@@ -39,12 +64,17 @@ public:
     }
 
 private:
-    void append(const std::string& path, const std::tm& tm, const std::string& line, LogColour colour);
+    void append(const std::string& path, const std::tm& tm, std::string_view text, LogColour colour);
+    // The style of the file open as `fd` with `size` bytes: a new or empty file is begun in ISO form;
+    // one with lines keeps the form of its first line (read once per file and run).
+    LogDateStyle styleOf(const std::string& path, off_t size);
 
     std::string m_dir;
     const Clock& m_clock;
     const Config_Record* m_config = nullptr;
     std::string m_currentFile;
+    std::string m_styledFile; // the file m_style was found for
+    LogDateStyle m_style = LogDateStyle::Iso;
 };
 
 // The hidden "dbg go" sequence: a 16-byte ring with a 4-bit write position.

@@ -69,7 +69,7 @@ std::string headerRow()
         out += header;
         out += ',';
     }
-    out += "Source Address,Sequence Number,Token\r\n";
+    out += "Source Address,Sequence Number,Token,Event Description\r\n";
     return out;
 }
 
@@ -93,7 +93,9 @@ void appendRow(std::string& out, const LoggedEvent& event)
     field(eventlist::stateText(event.state, code));
     field(event.sourceAddress);
     field(event.sequence >= 0 ? std::to_string(event.sequence) : std::string());
-    appendField(out, trimmed(event.token));
+    field(event.token);
+    // Last, so that a reader of the earlier columns finds them where they always were.
+    appendField(out, eventlist::eventDescription(code));
     out += "\r\n";
 }
 

@@ -1,6 +1,7 @@
 // The Event List's rows as CSV (RFC 4180, UTF-8): its columns, then the source address, the
-// sequence number and the token. Fields come from the network and from old files, so each is
-// written so that it can neither break its row nor run in a spreadsheet.
+// sequence number, the token and the Contact ID event's description. Fields come from the network
+// and from old files, so each is written so that it can neither break its row nor run in a
+// spreadsheet.
 #pragma once
 
 #include "store/EventLog.h"

@@ -43,7 +43,7 @@ std::string localDateTime(std::time_t seconds)
 {
     const std::tm tm = localTimeOf(seconds);
     char text[128];
-    const std::size_t n = std::strftime(text, sizeof text, "%x %X", &tm);
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
     return std::string(text, n);
 }
 

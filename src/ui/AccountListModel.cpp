@@ -33,7 +33,7 @@ QString cellText(const AccountRecord& r, int column)
 {
     switch (column) {
     case 0:
-        return grid::timeText(r.last_time, "   ");
+        return grid::timeText(r.last_time);
     case 1:
         return grid::latin1(fieldText(r.account));
     case 2:
@@ -117,6 +117,8 @@ QVariant AccountListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return used ? cellText(r, index.column()) : QString();
+    case Qt::ToolTipRole: // a long description may end in "…" in its cell
+        return used && index.column() == kEventColumn ? QVariant(cellText(r, index.column())) : QVariant();
     case Qt::DecorationRole:
         if (used && index.column() == kDeleteColumn && !m_deleteIcon.isNull())
             return m_deleteIcon;

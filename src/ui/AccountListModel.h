@@ -10,6 +10,7 @@ class AccountTable;
 class AccountListModel : public QAbstractTableModel {
 public:
     static constexpr int kColumns = 11;
+    static constexpr int kEventColumn = 4;
     static constexpr int kTimeoutColumn = 9;
     static constexpr int kDeleteColumn = 10;
 

@@ -20,7 +20,7 @@ Dialogs::Answer defaultAnswer(Dialogs::Buttons buttons)
 }
 
 Dialogs::Answer QtDialogs::ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons,
-                               Icon icon)
+                               Icon icon, Answer defaultButton)
 {
     QMessageBox box(parent);
     box.setWindowTitle(title);
@@ -48,11 +48,11 @@ Dialogs::Answer QtDialogs::ask(QWidget* parent, const QString& title, const QStr
         break;
     case Buttons::OkCancel:
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Ok);
+        box.setDefaultButton(defaultButton == Answer::Cancel ? QMessageBox::Cancel : QMessageBox::Ok);
         break;
     case Buttons::YesNo:
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box.setDefaultButton(QMessageBox::Yes);
+        box.setDefaultButton(defaultButton == Answer::No ? QMessageBox::No : QMessageBox::Yes);
         break;
     }
     switch (box.exec()) {
@@ -88,7 +88,7 @@ void QtDialogs::beep()
 }
 
 Dialogs::Answer HeadlessDialogs::ask(QWidget*, const QString& title, const QString& text, Buttons buttons,
-                                     Icon)
+                                     Icon, Answer)
 {
     const QByteArray line = (title + QStringLiteral(": ") + text.trimmed()).toUtf8();
     std::fprintf(stderr, "%s\n", line.constData());
@@ -102,9 +102,9 @@ QString HeadlessDialogs::saveFileName(QWidget*, const QString&, const QString&)
 }
 
 Dialogs::Answer ScriptedDialogs::ask(QWidget*, const QString& title, const QString& text, Buttons buttons,
-                                     Icon icon)
+                                     Icon icon, Answer defaultButton)
 {
-    asked.push_back(Question{title, text, buttons, icon});
+    asked.push_back(Question{title, text, buttons, icon, defaultButton});
     if (answers.empty())
         return defaultAnswer(buttons);
     const Answer a = answers.front();

@@ -17,9 +17,14 @@ public:
 
     virtual ~Dialogs() = default;
 
-    // A modal message box; returns the button pressed.
-    virtual Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons,
-                       Icon icon) = 0;
+    // A modal message box; returns the button pressed. `defaultButton` is the one Enter presses.
+    virtual Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons, Icon icon,
+                       Answer defaultButton) = 0;
+    // The same with the first button (OK or Yes) as the default.
+    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons, Icon icon)
+    {
+        return ask(parent, title, text, buttons, icon, buttons == Buttons::YesNo ? Answer::Yes : Answer::Ok);
+    }
     // The save-file dialog; an empty result means the operator cancelled.
     virtual QString saveFileName(QWidget* parent, const QString& defaultSuffix, const QString& filter) = 0;
     virtual void beep() = 0;
@@ -34,8 +39,9 @@ public:
 // The desktop implementation: QMessageBox, QFileDialog and QApplication::beep.
 class QtDialogs final : public Dialogs {
 public:
-    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons,
-               Icon icon) override;
+    using Dialogs::ask;
+    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons, Icon icon,
+               Answer defaultButton) override;
     QString saveFileName(QWidget* parent, const QString& defaultSuffix, const QString& filter) override;
     void beep() override;
 };
@@ -44,8 +50,9 @@ public:
 // the text goes to standard error so the service log still shows what was asked.
 class HeadlessDialogs final : public Dialogs {
 public:
-    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons,
-               Icon icon) override;
+    using Dialogs::ask;
+    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons, Icon icon,
+               Answer defaultButton) override;
     QString saveFileName(QWidget* parent, const QString& defaultSuffix, const QString& filter) override;
     void beep() override {}
 };
@@ -58,10 +65,12 @@ public:
         QString text;
         Buttons buttons;
         Icon icon;
+        Answer defaultButton;
     };
 
-    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons,
-               Icon icon) override;
+    using Dialogs::ask;
+    Answer ask(QWidget* parent, const QString& title, const QString& text, Buttons buttons, Icon icon,
+               Answer defaultButton) override;
     QString saveFileName(QWidget* parent, const QString& defaultSuffix, const QString& filter) override;
     void beep() override { ++beeps; }
 

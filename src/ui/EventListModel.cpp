@@ -137,6 +137,9 @@ QVariant EventListModel::headerData(int section, Qt::Orientation orientation, in
 
 QVariant EventListModel::data(const QModelIndex& index, int role) const
 {
+    // A long description may end in "…" in its cell; the tip shows it whole.
+    if (role == Qt::ToolTipRole && index.column() == kEventColumn)
+        return data(index, Qt::DisplayRole);
     if (role != Qt::DisplayRole || !index.isValid())
         return {};
     if (m_showsLogged) {
@@ -151,7 +154,7 @@ QVariant EventListModel::data(const QModelIndex& index, int role) const
         return QString(); // cleared since the last rebuild
     switch (index.column()) {
     case 0:
-        return QStringLiteral("   ") + grid::timeText(r.time_received, " ");
+        return grid::timeText(r.time_received);
     case 8:
         return grid::latin1(eventlist::signalText(m_journal.extendedText(std::size_t(slot))));
     case 9:
@@ -166,7 +169,7 @@ QVariant EventListModel::loggedData(const LoggedEvent& e, int column) const
     const JournalRecord& r = e.record;
     switch (column) {
     case 0:
-        return QStringLiteral("   ") + grid::timeText(std::time_t(e.receivedUtc), " ");
+        return grid::timeText(std::time_t(e.receivedUtc));
     case 8:
         return grid::latin1(eventlist::signalText(e.extended));
     case 9:

@@ -15,6 +15,7 @@ class Journal;
 class EventListModel : public QAbstractTableModel {
 public:
     static constexpr int kColumns = int(eventlist::kColumns);
+    static constexpr int kEventColumn = 4;
 
     explicit EventListModel(const Journal& journal, QObject* parent = nullptr);
 

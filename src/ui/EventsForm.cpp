@@ -3,6 +3,7 @@
 #include "ui/EventsForm.h"
 
 #include "store/EventCsv.h"
+#include "store/EventTexts.h"
 #include "store/Journal.h"
 #include "ui/Dialogs.h"
 #include "ui/EventListModel.h"
@@ -20,6 +21,7 @@
 #include <QRegularExpressionValidator>
 #include <QSaveFile>
 #include <QScreen>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -27,7 +29,8 @@
 
 namespace {
 // Columns 0 to 8; the status column takes the rest.
-constexpr std::array<int, 9> kColumnWidths = {140, 60, 60, 130, 60, 60, 60, 130, 60};
+constexpr std::array<int, 9> kColumnWidths = {140, 60, 60, 130, 200, 60, 60, 130, 60};
+constexpr int kStatusWidth = 100;
 
 QString number(std::int64_t n)
 {
@@ -74,9 +77,7 @@ TForm_Events::TForm_Events(Journal& journal, Dialogs& dialogs, QWidget* parent)
 {
     setObjectName(QStringLiteral("Form_Events"));
     setWindowTitle(QStringLiteral("Event List"));
-    setFixedWidth(kWidth);
     setMinimumHeight(200);
-    resize(kWidth, 580);
 
     Menu_Events_Export = new QAction(QStringLiteral("Export"), this);
     Menu_Events_Export->setObjectName(QStringLiteral("Menu_Events_Export"));
@@ -105,6 +106,24 @@ TForm_Events::TForm_Events(Journal& journal, Dialogs& dialogs, QWidget* parent)
         header->resizeSection(int(c), kColumnWidths[c]);
     }
     header->setStretchLastSection(true);
+    // The time, a common event with its description, and every caption, whole in the font in use.
+    header->resizeSection(0, std::max(kColumnWidths[0], StringGrid_Events->fontMetrics().horizontalAdvance(
+                                                            QStringLiteral("0000-00-00 00:00:00")) +
+                                                            8));
+    const int eventWidth =
+        StringGrid_Events->fontMetrics().horizontalAdvance(QStringLiteral(" 1   602 Periodic test report")) +
+        8;
+    header->resizeSection(EventListModel::kEventColumn,
+                          std::max(kColumnWidths[EventListModel::kEventColumn], eventWidth));
+    static_cast<GridHeader*>(header)->widenToCaptions();
+    int needed = 2 * StringGrid_Events->frameWidth() +
+                 StringGrid_Events->verticalScrollBar()->sizeHint().width() +
+                 std::max(kStatusWidth, static_cast<GridHeader*>(header)->fittingWidth(
+                                            QString::fromLatin1(eventlist::kHeaders[kColumnWidths.size()])));
+    for (std::size_t c = 0; c < kColumnWidths.size(); ++c)
+        needed += header->sectionSize(int(c));
+    setFixedWidth(std::max(kWidth, needed));
+    resize(width(), 580);
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
     layout->setContentsMargins(0, 0, 0, 0);

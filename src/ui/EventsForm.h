@@ -23,7 +23,8 @@ class QTimer;
 
 class TForm_Events : public QMainWindow {
 public:
-    static constexpr int kWidth = 890;
+    // The least width; wider when the columns need more in the font in use.
+    static constexpr int kWidth = 1030;
     // Requests that come in a burst (a save pass after every few events) make one rebuild.
     static constexpr int kRefreshDelayMillis = 100;
     // A filtered list searches the log again at most this often while events come in.

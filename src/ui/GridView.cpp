@@ -3,6 +3,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 
 GridHeader::GridHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent)
 {
@@ -16,6 +17,36 @@ QSize GridHeader::sizeHint() const
     QSize hint = QHeaderView::sizeHint();
     hint.setHeight(grid::kHeaderHeight);
     return hint;
+}
+
+int GridHeader::fittingWidth(const QString& caption) const
+{
+    // The caption is drawn 2 pixels right of the section's left edge, inside a 1-pixel frame.
+    constexpr int kPadding = 6;
+    const QFontMetrics metrics = fontMetrics();
+    const int lines = std::max(1, grid::kHeaderHeight / std::max(1, metrics.lineSpacing()));
+    int width = 0;
+    for (const QString& word : caption.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        width = std::max(width, metrics.horizontalAdvance(word));
+    const int limit = std::max(width, metrics.horizontalAdvance(caption));
+    while (width < limit &&
+           metrics.boundingRect(QRect(0, 0, width, 1 << 16), Qt::AlignCenter | Qt::TextWordWrap, caption)
+                   .height() > lines * metrics.lineSpacing())
+        ++width;
+    return width + kPadding;
+}
+
+void GridHeader::widenToCaptions()
+{
+    if (!model())
+        return;
+    for (int section = 0; section < count(); ++section) {
+        if (sectionResizeMode(section) != QHeaderView::Fixed)
+            continue;
+        const int needed = fittingWidth(model()->headerData(section, orientation()).toString());
+        if (sectionSize(section) < needed)
+            resizeSection(section, needed);
+    }
 }
 
 void GridHeader::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const
@@ -65,8 +96,10 @@ void GridCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     }
     painter->setPen(colours.text);
     painter->setFont(option.font);
-    painter->drawText(option.rect.adjusted(2, 0, 0, 0), Qt::AlignCenter | Qt::TextSingleLine,
-                      index.data(Qt::DisplayRole).toString());
+    const QRect box = option.rect.adjusted(2, 0, 0, 0);
+    const QString text = option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight,
+                                                       box.width() - 2);
+    painter->drawText(box, Qt::AlignCenter | Qt::TextSingleLine, text);
     painter->restore();
 }
 
@@ -94,6 +127,29 @@ void GridView::mousePressEvent(QMouseEvent* event)
     const QModelIndex index = indexAt(event->position().toPoint());
     if (index.isValid() && event->button() == Qt::LeftButton)
         emit cellSelected(index.column(), index.row() + 1);
+}
+
+QModelIndex GridView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
+{
+    QModelIndex to = QTableView::moveCursor(action, modifiers);
+    if (!to.isValid() || to.column() != m_skippedColumn)
+        return to;
+    // Moving on past the column (Tab at the end of a row) or back into the row: whichever neighbour
+    // lies in the direction of the move, else the one on the other side.
+    const bool forward = action == MoveRight || action == MoveEnd || action == MoveNext;
+    const int columns = model()->columnCount(rootIndex());
+    for (const int step : {forward ? 1 : -1, forward ? -1 : 1}) {
+        const int column = m_skippedColumn + step;
+        if (action == MoveNext && step > 0 && column >= columns) {
+            const QModelIndex next = model()->index(to.row() + 1, 0, rootIndex());
+            if (next.isValid())
+                return next;
+            continue;
+        }
+        if (column >= 0 && column < columns)
+            return model()->index(to.row(), column, rootIndex());
+    }
+    return currentIndex();
 }
 
 void GridView::keyPressEvent(QKeyEvent* event)

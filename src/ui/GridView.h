@@ -21,13 +21,18 @@ class GridHeader : public QHeaderView {
 public:
     explicit GridHeader(QWidget* parent = nullptr);
     [[nodiscard]] QSize sizeHint() const override;
+    // The narrowest section that shows `caption` whole, word-wrapped within the header's height.
+    [[nodiscard]] int fittingWidth(const QString& caption) const;
+    // Widens each fixed section that is narrower than its caption needs in the font in use.
+    void widenToCaptions();
 
 protected:
     void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
 };
 
 // Data cells: filled with the background, the model's picture (Qt::DecorationRole) at the left edge
-// + 4, and the text centred on one line, its box moved 2 pixels right.
+// + 4, and the text centred on one line, its box moved 2 pixels right; a text too long for its cell
+// ends in "…" rather than running into the next one.
 class GridCellDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -47,6 +52,10 @@ class GridView : public QTableView {
 public:
     explicit GridView(QWidget* parent = nullptr);
 
+    // A column the keyboard never moves into (one whose cell acts when it is chosen); a click still
+    // chooses it.
+    void setKeyboardSkipsColumn(int column) { m_skippedColumn = column; }
+
 signals:
     // A cell was chosen, by a click (the clicked column, even when the row was selected already) or
     // by the keyboard. `row` counts from 1, the header being row 0.
@@ -57,4 +66,8 @@ protected:
     // rows (a deletion, say) must never count as a click on whatever cell lands there.
     void mousePressEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+
+private:
+    int m_skippedColumn = -1;
 };

@@ -21,9 +21,9 @@
 
 namespace {
 
-// Widths of every column; the address column (7) takes what is left.
-constexpr std::array<int, AccountListModel::kColumns> kColumnWidths = {120, 120, 55, 55, 60, 50,
-                                                                       50,  0,   50, 50, 25};
+// Widths of every column; the address column (7) takes what is left, at least its own width.
+constexpr std::array<int, AccountListModel::kColumns> kColumnWidths = {120, 120, 55, 55, 190, 50,
+                                                                       50,  100, 50, 50, 25};
 constexpr int kAddressColumn = 7;
 
 // A small waste bin: lid, handle and a ribbed body.
@@ -52,7 +52,6 @@ TForm_Latest_Events::TForm_Latest_Events(AccountTable& accounts, Dialogs& dialog
     setObjectName(QStringLiteral("Form_Latest_Events"));
     setWindowTitle(QStringLiteral("Object List"));
     setMinimumHeight(200);
-    resize(819, 415);
 
     m_model = new AccountListModel(m_accounts, this);
     m_model->setDeleteIcon(Image_Trash);
@@ -67,10 +66,23 @@ TForm_Latest_Events::TForm_Latest_Events(AccountTable& accounts, Dialogs& dialog
         if (c != kAddressColumn)
             header->resizeSection(c, kColumnWidths[std::size_t(c)]);
     }
-    // The time and date must not be cut off in a font wider than the one the widths were made for.
-    const int timeWidth =
-        StringGrid_Latest_Events->fontMetrics().horizontalAdvance(QStringLiteral("00:00:00   0000-00-00"));
-    header->resizeSection(0, std::max(kColumnWidths[0], timeWidth + 8));
+    // The time and date, and a common event with its description, must not be cut off in a font
+    // wider than the one the widths were made for; nor may any caption.
+    const QFontMetrics metrics = StringGrid_Latest_Events->fontMetrics();
+    header->resizeSection(
+        0, std::max(kColumnWidths[0], metrics.horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + 8));
+    header->resizeSection(
+        AccountListModel::kEventColumn,
+        std::max(kColumnWidths[AccountListModel::kEventColumn],
+                 metrics.horizontalAdvance(QStringLiteral(" 1   602 Periodic test report")) + 8));
+    static_cast<GridHeader*>(header)->widenToCaptions();
+    StringGrid_Latest_Events->setKeyboardSkipsColumn(AccountListModel::kDeleteColumn);
+    int width = 2 * StringGrid_Latest_Events->frameWidth() +
+                StringGrid_Latest_Events->verticalScrollBar()->sizeHint().width() +
+                kColumnWidths[kAddressColumn];
+    for (int c = 0; c < AccountListModel::kColumns; ++c)
+        width += c == kAddressColumn ? 0 : header->sectionSize(c);
+    resize(std::max(819, width), 415);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(StringGrid_Latest_Events);
@@ -171,7 +183,8 @@ void TForm_Latest_Events::StringGrid_Latest_EventsSelectCell(int column, int row
     const auto answer = m_dialogs.ask(this, caption,
                                       QStringLiteral("Delete object  ") + QString::fromStdString(account) +
                                           QStringLiteral(" ?"),
-                                      Dialogs::Buttons::YesNo, Dialogs::Icon::Question);
+                                      Dialogs::Buttons::YesNo, Dialogs::Icon::Question,
+                                      Dialogs::Answer::No); // Enter must never delete
     if (answer != Dialogs::Answer::Yes)
         return;
     // Only what the operator confirmed: the slot must still hold that account.

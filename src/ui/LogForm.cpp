@@ -1,6 +1,7 @@
 // The "System Log" window: a plain view of the month's log file with a "Clear" entry.
 #include "ui/LogForm.h"
 
+#include "log/SystemLog.h"
 #include "ui/Dialogs.h"
 
 #include <QAction>
@@ -8,6 +9,8 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -23,7 +26,7 @@ TForm_Log::TForm_Log(std::function<std::string()> fileName, Dialogs& dialogs, QW
     Memo_Log = new QPlainTextEdit(this);
     Memo_Log->setObjectName(QStringLiteral("Memo_Log"));
     Memo_Log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo_Log->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo_Log->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // What is shown is the file; the view only follows it.
     Memo_Log->setReadOnly(true);
     setCentralWidget(Memo_Log);
@@ -42,12 +45,43 @@ void TForm_Log::showEvent(QShowEvent* event)
 
 namespace {
 
-QString memoText(QByteArray bytes)
+const QColor kLogRed(255, 0, 0);
+
+struct ShownLine {
+    QString text;
+    LogColour colour;
+};
+
+// A line of the file as the window shows it: dated in the ISO form whichever form the file has, and
+// without the file's colour mark.
+ShownLine shownLine(QByteArray line)
 {
-    bytes.replace("\r", "");
-    if (bytes.endsWith('\n'))
-        bytes.chop(1);
-    return QString::fromLocal8Bit(bytes);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    const LogLineParts parts = parseLogLine(std::string_view(line.constData(), std::size_t(line.size())));
+    if (!parts.dated)
+        return {QString::fromLocal8Bit(line), LogColour::Black};
+    const std::string date = isoDateTime(parts.time);
+    return {QString::fromLatin1(date.data(), qsizetype(date.size())) + QStringLiteral("  ") +
+                QString::fromLocal8Bit(parts.text.data(), qsizetype(parts.text.size())),
+            parts.colour};
+}
+
+// The whole lines of `bytes`, newest first; a last line without its line end yet is left out.
+std::vector<ShownLine> newestFirst(const QByteArray& bytes)
+{
+    QList<QByteArray> lines = bytes.split('\n');
+    lines.removeLast(); // empty after the last line end, or a line still being written
+    std::vector<ShownLine> shown;
+    shown.reserve(std::size_t(lines.size()));
+    for (auto it = lines.crbegin(); it != lines.crend(); ++it)
+        shown.push_back(shownLine(*it));
+    return shown;
+}
+
+qint64 wholeLinesSize(const QByteArray& bytes)
+{
+    return bytes.lastIndexOf('\n') + 1;
 }
 
 } // namespace
@@ -63,10 +97,46 @@ void TForm_Log::FormShow()
         if (file.open(QIODevice::ReadOnly))
             content = file.readAll();
     }
-    m_loadedSize = content.size();
-    Memo_Log->setPlainText(memoText(content));
-    // Follow the log as it grows: the newest line is at the end of the file.
-    Memo_Log->verticalScrollBar()->setValue(Memo_Log->verticalScrollBar()->maximum());
+    m_loadedSize = wholeLinesSize(content);
+    // A month's file may be long: put in as one text, then only the red lines given their colour.
+    const std::vector<ShownLine> lines = newestFirst(content.left(m_loadedSize));
+    QStringList texts;
+    texts.reserve(qsizetype(lines.size()));
+    for (const ShownLine& line : lines)
+        texts << line.text;
+    Memo_Log->setPlainText(texts.join(QLatin1Char('\n')));
+    QTextCharFormat red;
+    red.setForeground(kLogRed);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].colour != LogColour::Red)
+            continue;
+        QTextCursor cursor(Memo_Log->document()->findBlockByNumber(int(i)));
+        cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+        cursor.setCharFormat(red);
+    }
+    Memo_Log->verticalScrollBar()->setValue(0);
+}
+
+void TForm_Log::prependLines(const QByteArray& bytes)
+{
+    const std::vector<ShownLine> lines = newestFirst(bytes);
+    if (lines.empty())
+        return;
+    QTextDocument* doc = Memo_Log->document();
+    const bool wasEmpty = doc->isEmpty();
+    QTextCursor cursor(doc);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::Start);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        QTextCharFormat format;
+        if (lines[i].colour == LogColour::Red)
+            format.setForeground(kLogRed);
+        cursor.insertText(lines[i].text, format);
+        if (i + 1 < lines.size() || !wasEmpty)
+            cursor.insertBlock();
+    }
+    cursor.endEditBlock();
+    Memo_Log->verticalScrollBar()->setValue(0);
 }
 
 void TForm_Log::reload()
@@ -83,15 +153,11 @@ void TForm_Log::reload()
         return;
     }
     const QByteArray added = file.readAll();
-    if (added.isEmpty())
+    const qint64 whole = wholeLinesSize(added);
+    if (whole == 0)
         return;
-    m_loadedSize += added.size();
-    const bool wasEmpty = Memo_Log->document()->isEmpty();
-    if (wasEmpty)
-        Memo_Log->setPlainText(memoText(added));
-    else
-        Memo_Log->appendPlainText(memoText(added));
-    Memo_Log->verticalScrollBar()->setValue(Memo_Log->verticalScrollBar()->maximum());
+    m_loadedSize += whole;
+    prependLines(added.left(whole));
 }
 
 void TForm_Log::Log_Menu_ClearClick()

@@ -1,4 +1,5 @@
-// The "System Log" window: shows this month's log file and can empty it.
+// The "System Log" window: shows this month's log file, newest line first, each line dated alike
+// and in its colour, and can empty it.
 #pragma once
 
 #include <QMainWindow>
@@ -27,6 +28,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // Whole lines of the file, oldest first, put on top of what is shown.
+    void prependLines(const QByteArray& bytes);
+
     std::function<std::string()> m_fileName;
     Dialogs& m_dialogs;
     std::string m_loadedFile;

@@ -556,7 +556,7 @@ TEST_F(MainWindow, LogViewShowsTheNewestLineOnTopInItsColour)
     EXPECT_EQ(form.RichEdit_Log->textCursor().position(), 0);
 
     const QByteArray file = readAll(QString::fromStdString(core.systemLog().currentFileName()));
-    EXPECT_LT(file.indexOf("  older\r\n"), file.indexOf("  newer\r\n"));
+    EXPECT_LT(file.indexOf("  older\r\n"), file.indexOf(" ! newer\r\n")); // the red one marked so
 }
 
 TEST_F(MainWindow, LogViewKeepsTheNewestLinesButTheFileKeepsAll)
@@ -585,8 +585,8 @@ TEST_F(MainWindow, SystemLogWindowFollowsTheLog)
     core.Write_System_Log("second", LogColour::Red);
     form.RichEdit_Log->flush();
     const QString shown = form.Form_Log->Memo_Log->toPlainText();
-    EXPECT_TRUE(shown.contains(QStringLiteral("first")));
-    EXPECT_TRUE(shown.endsWith(QStringLiteral("  second")));
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("  first")));
+    EXPECT_TRUE(shown.section(QLatin1Char('\n'), 0, 0).endsWith(QStringLiteral("  second"))); // newest on top
 }
 
 TEST_F(MainWindow, TypingDbgGoRevealsTheDataLogOnce)

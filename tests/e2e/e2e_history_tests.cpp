@@ -86,7 +86,8 @@ TEST(EndToEndHistory, EveryAcknowledgedEventIsExportedBesideTheReceiverAndAfterI
     EXPECT_EQ(all.rows.size(), kPanels * kEventsEach);
     EXPECT_EQ(found(all), expected(-1));
     EXPECT_EQ(all.messages, "ardentel: 2500 events written to standard output\n");
-    EXPECT_TRUE(all.rows.front().endsWith(",Pending,127.0.0.1,25,ADM-CID")) << all.rows.front().constData();
+    EXPECT_TRUE(all.rows.front().endsWith(",Pending,127.0.0.1,25,ADM-CID,Burglary"))
+        << all.rows.front().constData();
 
     const QString today = QDate::currentDate().toString(Qt::ISODate);
     const Export one =

@@ -1,5 +1,5 @@
-// The system log writer: line shape, monthly files and their size limit, order of lines, the limit on
-// repeated warnings, and the hidden key sequence.
+// The system log writer: line shape, monthly files, the date form each file keeps, lines read back,
+// the size limit, order of lines, the limit on repeated warnings, and the hidden key sequence.
 #include "log/SystemLog.h"
 #include "log/WarningLimiter.h"
 #include "store/StoreTestSupport.h"
@@ -37,17 +37,18 @@ TEST_F(SystemLogTest, FirstLineOfAMonthCreatesItsFileAndLinesAppendInOrder)
 
     log.write("Program started.", LogColour::Black);
     EXPECT_EQ(log.currentFileName(), december);
-    EXPECT_EQ(readText(december), "12/31/26 23:59:58  Program started.\r\n");
+    EXPECT_EQ(readText(december), "2026-12-31 23:59:58  Program started.\r\n");
 
     clock.advance(1000);
     log.write("Port 7777 error.", LogColour::Red);
-    EXPECT_EQ(readText(december), "12/31/26 23:59:58  Program started.\r\n"
-                                  "12/31/26 23:59:59  Port 7777 error.\r\n");
+    // The file keeps the colour: " ! " in place of the two blanks.
+    EXPECT_EQ(readText(december), "2026-12-31 23:59:58  Program started.\r\n"
+                                  "2026-12-31 23:59:59 ! Port 7777 error.\r\n");
     // The view gets them in the same order and puts each new one on top.
     ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].text, "12/31/26 23:59:58  Program started.");
+    EXPECT_EQ(shown[0].text, "2026-12-31 23:59:58  Program started.");
     EXPECT_EQ(shown[0].colour, LogColour::Black);
-    EXPECT_EQ(shown[1].text, "12/31/26 23:59:59  Port 7777 error.");
+    EXPECT_EQ(shown[1].text, "2026-12-31 23:59:59  Port 7777 error.");
     EXPECT_EQ(shown[1].colour, LogColour::Red);
 }
 
@@ -60,8 +61,82 @@ TEST_F(SystemLogTest, NewMonthSwitchesFilesAndLeavesTheOldOneAlone)
     clock.advance(2000); // 2027-01-01 00:00:00
     log.write("new", LogColour::Black);
     EXPECT_EQ(log.currentFileName(), dir.file("kalvor_2027_01.log"));
-    EXPECT_EQ(readText(log.currentFileName()), "01/01/27 00:00:00  new\r\n");
+    EXPECT_EQ(readText(log.currentFileName()), "2027-01-01 00:00:00  new\r\n");
     EXPECT_EQ(readText(december), before);
+}
+
+// A file begun in the older form (the user's date and time) keeps it to its end, so it reads alike;
+// the next month's file, or one emptied meanwhile, is begun in the ISO form.
+TEST_F(SystemLogTest, AFileKeepsTheFormItWasBegunInAndTheNextMonthIsIso)
+{
+    struct Row {
+        const char* name;
+        std::string before; // the file as the month began it
+        const char* after;  // what one black and one red line add
+    };
+    const Row rows[] = {
+        {"older form", "12/30/26 10:00:00  earlier\r\n",
+         "12/31/26 23:59:58  black\r\n12/31/26 23:59:58  red\r\n"},
+        {"ISO form", "2026-12-30 10:00:00  earlier\r\n",
+         "2026-12-31 23:59:58  black\r\n2026-12-31 23:59:58 ! red\r\n"},
+        {"empty", "", "2026-12-31 23:59:58  black\r\n2026-12-31 23:59:58 ! red\r\n"},
+    };
+    const std::string december = dir.file("kalvor_2026_12.log");
+    for (const Row& row : rows) {
+        writeBytes(december, std::vector<std::uint8_t>(row.before.begin(), row.before.end()));
+        SystemLog fresh(dir.path(), clock); // a new run finds the file as it is
+        fresh.write("black", LogColour::Black);
+        fresh.write("red", LogColour::Red);
+        EXPECT_EQ(readText(december), row.before + row.after) << row.name;
+    }
+    // Emptied ("Clear") while the run goes on: begun anew in the ISO form.
+    SystemLog running(dir.path(), clock);
+    running.write("old", LogColour::Black);
+    writeBytes(december, {});
+    running.write("new", LogColour::Black);
+    EXPECT_EQ(readText(december), "2026-12-31 23:59:58  new\r\n");
+    // December's file stays in the older form; January's is begun in the new one.
+    writeBytes(december, std::vector<std::uint8_t>(rows[0].before.begin(), rows[0].before.end()));
+    SystemLog later(dir.path(), clock);
+    later.write("still", LogColour::Black);
+    clock.advance(2000);
+    later.write("january", LogColour::Red);
+    EXPECT_EQ(readText(december), rows[0].before + "12/31/26 23:59:58  still\r\n");
+    EXPECT_EQ(readText(dir.file("kalvor_2027_01.log")), "2027-01-01 00:00:00 ! january\r\n");
+}
+
+// Lines read back in either form: their time, their colour and their text.
+TEST(LogLines, BothFormsAreRead)
+{
+    struct Row {
+        const char* line;
+        bool dated;
+        const char* iso;
+        LogColour colour;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"2026-12-09 15:13:48  Program started.", true, "2026-12-09 15:13:48", LogColour::Black,
+         "Program started."},
+        {"2026-12-09 15:13:48 ! Can't open port", true, "2026-12-09 15:13:48", LogColour::Red,
+         "Can't open port"},
+        {"12/09/26 15:13:48  Program started.", true, "2026-12-09 15:13:48", LogColour::Black,
+         "Program started."},
+        {"01/01/27 00:00:00  ! not a mark", true, "2027-01-01 00:00:00", LogColour::Black, "! not a mark"},
+        {"2026-12-09 15:13:48 x", false, "", LogColour::Black, "2026-12-09 15:13:48 x"},
+        {"13/45/26 15:13:48  no such day", false, "", LogColour::Black, "13/45/26 15:13:48  no such day"},
+        {"Log file reached", false, "", LogColour::Black, "Log file reached"},
+        {"", false, "", LogColour::Black, ""},
+    };
+    for (const Row& row : rows) {
+        const LogLineParts parts = parseLogLine(row.line);
+        EXPECT_EQ(parts.dated, row.dated) << row.line;
+        if (row.dated) {
+            EXPECT_EQ(isoDateTime(parts.time), row.iso) << row.line;
+        }
+        EXPECT_EQ(parts.colour, row.colour) << row.line;
+        EXPECT_EQ(parts.text, row.text) << row.line;
+    }
 }
 
 TEST_F(SystemLogTest, AppendsToAnExistingFileAndSurvivesAnUnwritableDirectory)
@@ -76,7 +151,7 @@ TEST_F(SystemLogTest, AppendsToAnExistingFileAndSurvivesAnUnwritableDirectory)
     nowhere.write("still shown", LogColour::Red);
     EXPECT_EQ(lines, 1);
     EXPECT_EQ(nowhere.currentFileName(), dir.file("missing/dir/kalvor_2026_12.log"));
-    EXPECT_EQ(nowhere.formatLine("t"), "12/31/26 23:59:58  t");
+    EXPECT_EQ(nowhere.formatLine("t"), "2026-12-31 23:59:58  t");
 }
 
 TEST_F(SystemLogTest, AFileAtItsSizeLimitIsSetAsideOnceAndTheNewPartSaysSo)
@@ -88,7 +163,7 @@ TEST_F(SystemLogTest, AFileAtItsSizeLimitIsSetAsideOnceAndTheNewPartSaysSo)
     const std::string current = dir.file("kalvor_2026_12.log");
     const std::string setAside = dir.file("kalvor_2026_12.1.log");
     const std::string text(1000, 'x');
-    const std::size_t lineBytes = std::string("12/31/26 23:59:58  ").size() + text.size() + 2;
+    const std::size_t lineBytes = std::string("2026-12-31 23:59:58  ").size() + text.size() + 2;
     const std::size_t perFile = (1024 * 1024) / lineBytes; // whole lines that fit under the limit
 
     for (std::size_t i = 0; i < perFile; ++i)
@@ -99,17 +174,18 @@ TEST_F(SystemLogTest, AFileAtItsSizeLimitIsSetAsideOnceAndTheNewPartSaysSo)
     // The line that would pass the limit begins the new part, after the note that says where the rest is.
     limited.write("over", LogColour::Red);
     EXPECT_EQ(std::filesystem::file_size(setAside), perFile * lineBytes);
-    const std::string note = "12/31/26 23:59:58  Log file reached 1 MiB; its earlier part is kept as kalvor_2026_12.1.log";
-    EXPECT_EQ(readText(current), note + "\r\n12/31/26 23:59:58  over\r\n");
+    const std::string note =
+        "2026-12-31 23:59:58  Log file reached 1 MiB; its earlier part is kept as kalvor_2026_12.1.log";
+    EXPECT_EQ(readText(current), note + "\r\n2026-12-31 23:59:58 ! over\r\n");
     ASSERT_GE(shown.size(), 2u);
     EXPECT_EQ(shown[shown.size() - 2].text, note);
-    EXPECT_EQ(shown.back().text, "12/31/26 23:59:58  over");
+    EXPECT_EQ(shown.back().text, "2026-12-31 23:59:58  over");
 
     // Set aside once: the next time replaces the older part, so a month never holds more than two.
     writeBytes(current, std::vector<std::uint8_t>(1024 * 1024, 'y'));
     limited.write("again", LogColour::Black);
     EXPECT_EQ(std::filesystem::file_size(setAside), 1024u * 1024u);
-    EXPECT_EQ(readText(current), note + "\r\n12/31/26 23:59:58  again\r\n");
+    EXPECT_EQ(readText(current), note + "\r\n2026-12-31 23:59:58  again\r\n");
     EXPECT_EQ(SystemLog::maxFileBytes(nullptr), 64u * 1024 * 1024); // 0 or no record: 64 MiB
 }
 

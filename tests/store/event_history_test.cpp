@@ -1,7 +1,9 @@
 // The event log as history: what a filter finds and in which order, how far a text search reads,
-// the days of the date fields, the CSV of the export, and a reader from outside that creates no file.
+// the days of the date fields, the CSV of the export, the events' descriptions, and a reader from
+// outside that creates no file.
 #include "store/EventCsv.h"
 #include "store/EventLog.h"
+#include "store/EventTexts.h"
 #include "store/StoreTestSupport.h"
 
 #include <filesystem>
@@ -198,9 +200,48 @@ TEST(EventCsv, FieldsStayInTheirRowAndColumn)
     EXPECT_EQ(
         text,
         "Time Received,Receiver Number,Line Number,Account Number,Qualifier + Event,Group / Partition,"
-        "Zone / User,IP Address,Signal Quality,Status,Source Address,Sequence Number,Token\r\n"
-        "2026-12-07 01:00:00,0001,02,1234,1   130,01,015,10.0.0.7,87 %,Reported,10.0.0.99,42,ADM-CID\r\n"
-        "2026-12-07 01:00:00,0001,02,1234,PING,01,015,10.0.0.7,,Not reportable,10.0.0.99,,ADM-CID\r\n");
+        "Zone / User,IP Address,Signal Quality,Status,Source Address,Sequence Number,Token,"
+        "Event Description\r\n"
+        "2026-12-07 01:00:00,0001,02,1234,1   130,01,015,10.0.0.7,87 %,Reported,10.0.0.99,42,ADM-CID,"
+        "Burglary\r\n"
+        "2026-12-07 01:00:00,0001,02,1234,PING,01,015,10.0.0.7,,Not reportable,10.0.0.99,,ADM-CID,\r\n");
+}
+
+// The lists and the export name a Contact ID code by the code table; what is no Contact ID code
+// (a link test, a SIA code, a damaged field) gets no description or "unknown", never another's.
+TEST(EventDescriptions, CommonCodesAreNamedAndOthersAreUnknown)
+{
+    struct Row {
+        const char* event;
+        const char* description;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"1100", "Medical", " 1   100 Medical"},
+        {"1110", "Fire", " 1   110 Fire"},
+        {"1120", "Panic", " 1   120 Panic"},
+        {"1121", "Duress", " 1   121 Duress"},
+        {"1130", "Burglary", " 1   130 Burglary"},
+        {"3131", "Perimeter", " 3   131 Perimeter"}, // a restore is named as its event
+        {"1137", "Tamper", " 1   137 Tamper"},
+        {"1301", "AC loss", " 1   301 AC loss"},
+        {"1302", "Low system battery", " 1   302 Low system battery"},
+        {"3401", "Open/close by user", " 3   401 Open/close by user"},
+        {"1570", "Zone/sensor bypass", " 1   570 Zone/sensor bypass"},
+        {"1602", "Periodic test report", " 1   602 Periodic test report"},
+        {"1929", "Log-off", " 1   929 Log-off"}, // the last of the table
+        {"1999", "unknown", " 1   999 unknown"},
+        {"1099", "unknown", " 1   099 unknown"},
+        {"1164", "unknown", " 1   164 unknown"}, // a gap inside a group
+        {"113A", "unknown", " 1   13A unknown"},
+        {"113", "unknown", " 1   13 unknown"},
+        {"NULL", "", " PING"},
+        {"BA", "", " BA"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(eventlist::eventDescription(row.event), row.description) << row.event;
+        EXPECT_EQ(eventlist::describedEventText(row.event), row.shown) << row.event;
+    }
 }
 
 // Another process reads the log without creating a file: through the receiver's WAL files while

@@ -181,7 +181,7 @@ TEST_F(JournalTest, WrappingOverEventsNotYetForwardedIsSaidOnceASecondWithACount
     ASSERT_EQ(lines.size(), 1u) << "one line at once, the rest counted";
     EXPECT_EQ(lines[0].colour, LogColour::Red);
     EXPECT_THAT(lines[0].text, StartsWith("Journal full: the view wrapped over an event not yet forwarded."));
-    EXPECT_THAT(lines[0].text, HasSubstr("Account: 1234, event: 1130, received: 12/07/26 00:00:00."));
+    EXPECT_THAT(lines[0].text, HasSubstr("Account: 1234, event: 1130, received: 2026-12-07 00:00:00."));
     EXPECT_THAT(lines[0].text, HasSubstr("stays in the event log"));
 
     clock.advance(1000);

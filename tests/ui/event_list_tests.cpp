@@ -101,10 +101,10 @@ TEST_F(EventList, CellTextsOfEventsAndLinkTests)
         const char* statusText;
     };
     const Row rows[] = {
-        {"3401", 1, "[Q87]", " 3   401", " 87 %", "Unknown"},
-        {"1130", 3, "", " 1   130", "", "Pending"},
-        {"E130", 7, "[Q12.5][B1.2.3.4]", " 5   130", " 12.5 %", "Reported"},
-        {"1130", 5, "[Qx]", " 1   130", "", "Unknown"},
+        {"3401", 1, "[Q87]", " 3   401 Open/close by user", " 87 %", "Unknown"},
+        {"1130", 3, "", " 1   130 Burglary", "", "Pending"},
+        {"E130", 7, "[Q12.5][B1.2.3.4]", " 5   130 Burglary", " 12.5 %", "Reported"},
+        {"1130", 5, "[Qx]", " 1   130 Burglary", "", "Unknown"},
         {"NULL", 3, "", " PING", "", "Not reportable"},
         {"NULL", 7, "", " PING", "", "Not reportable"},
     };
@@ -120,7 +120,7 @@ TEST_F(EventList, CellTextsOfEventsAndLinkTests)
         writeBytes(dir.file("kalvor.dat"), image);
         journal.loadJournalFile();
         form.Refresh_Log_GridExecute();
-        const QStringList expected = {QStringLiteral("   00:00:00 2026-12-07"),
+        const QStringList expected = {QStringLiteral("2026-12-07 00:00:00"),
                                       QStringLiteral(" 0001"),
                                       QStringLiteral(" 02"),
                                       QStringLiteral(" 1234"),
@@ -132,6 +132,21 @@ TEST_F(EventList, CellTextsOfEventsAndLinkTests)
                                       QString::fromLatin1(row.statusText)};
         for (int c = 0; c < EventListModel::kColumns; ++c)
             EXPECT_EQ(cell(0, c), expected[c]) << row.event << "/" << int(row.status) << " column " << c;
+    }
+}
+
+// Every caption, and every cell of a common event, whole in the font in use.
+TEST_F(EventList, HeadersAndCellsFit)
+{
+    journal.append(makeRecord("1234", "1602"), "[Q87]");
+    form.show();
+    auto* header = static_cast<GridHeader*>(form.StringGrid_Events->horizontalHeader());
+    const QFontMetrics metrics = form.StringGrid_Events->fontMetrics();
+    for (int c = 0; c < EventListModel::kColumns; ++c) {
+        const QString caption = form.model()->headerData(c, Qt::Horizontal).toString();
+        EXPECT_GE(header->sectionSize(c), header->fittingWidth(caption)) << caption.toStdString();
+        EXPECT_GT(header->sectionSize(c), metrics.horizontalAdvance(cell(0, c)) + 4)
+            << cell(0, c).toStdString();
     }
 }
 
@@ -335,7 +350,8 @@ TEST(EventListHistory, TheFilterFindsTheLogsEventsAndExportWritesTheRowsShown)
     ASSERT_TRUE(stores.add(makeRecord("1234", "1401", kTestTime + 3 * 86400)).ok());
     form.Refresh_Log_GridExecute();
     ASSERT_TRUE(testsupport::waitUntil([&] { return !form.searching(); }));
-    EXPECT_EQ(column(4), (std::vector<std::string>{" 1   401", " 3   130", " 1   130"}));
+    EXPECT_EQ(column(4), (std::vector<std::string>{" 1   401 Open/close by user", " 3   130 Burglary",
+                                                   " 1   130 Burglary"}));
 
     // Export writes the rows shown: the filter's, then (after "Show All") the ring's.
     const QString file = QString::fromStdString(stores.file("shown.csv"));
@@ -351,7 +367,7 @@ TEST(EventListHistory, TheFilterFindsTheLogsEventsAndExportWritesTheRowsShown)
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Time Received,Receiver Number,")))
         << lines[0].toStdString();
     EXPECT_EQ(lines[1], QStringLiteral("2026-12-10 00:00:00,0001,02,1234,1   401,01,015,10.0.0.7,,Pending,"
-                                       "10.0.0.7,4,ADM-CID"));
+                                       "10.0.0.7,4,ADM-CID,Open/close by user"));
     EXPECT_EQ(form.noteText(), QStringLiteral("3 events written to ") + file);
     form.Button_Filter_Clear->click();
     dialogs.saveNames = {file};

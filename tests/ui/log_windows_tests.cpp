@@ -34,12 +34,44 @@ protected:
     TForm_Log form{[this] { return logPath.toStdString(); }, dialogs};
 };
 
-TEST_F(SystemLogWindow, ShowsTheWholeFileWhenShown)
+// Newest line on top, each dated in the ISO form whichever form its file has, red lines red, long
+// lines wrapped; lines added later go on top, and a line still being written waits for its end.
+TEST_F(SystemLogWindow, ShowsTheFileNewestFirstDatedAlikeAndInItsColours)
 {
-    writeFile(logPath, "07.12.2026 13:05:11  one\r\n07.12.2026 13:05:12  two\r\n");
+    writeFile(logPath, "12/31/26 23:59:57  older form\r\n"
+                       "2026-12-31 23:59:58 ! red\r\n"
+                       "no date\r\n"
+                       "2026-12-31 23:59:59  black\r\n");
     form.show();
-    EXPECT_EQ(form.Memo_Log->toPlainText(),
-              QStringLiteral("07.12.2026 13:05:11  one\n07.12.2026 13:05:12  two"));
+    EXPECT_EQ(form.Memo_Log->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+    const auto lines = [this] {
+        std::vector<std::pair<QString, bool>> out; // text, red
+        for (QTextBlock b = form.Memo_Log->document()->begin(); b.isValid(); b = b.next())
+            out.emplace_back(b.text(),
+                             b.begin().fragment().charFormat().foreground().color() == QColor(255, 0, 0));
+        return out;
+    };
+    using Lines = std::vector<std::pair<QString, bool>>;
+    EXPECT_EQ(lines(), (Lines{{QStringLiteral("2026-12-31 23:59:59  black"), false},
+                              {QStringLiteral("no date"), false},
+                              {QStringLiteral("2026-12-31 23:59:58  red"), true},
+                              {QStringLiteral("2026-12-31 23:59:57  older form"), false}}));
+    {
+        QFile f(logPath);
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write("2027-01-01 00:00:00 ! newer\r\n2027-01-01 00:00:01  half");
+    }
+    form.reload();
+    EXPECT_EQ(lines().size(), 5u);
+    EXPECT_EQ(lines().front(), std::make_pair(QStringLiteral("2027-01-01 00:00:00  newer"), true));
+    {
+        QFile f(logPath);
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write(" done\r\n");
+    }
+    form.reload();
+    EXPECT_EQ(lines().front(), std::make_pair(QStringLiteral("2027-01-01 00:00:01  half done"), false));
+    EXPECT_EQ(lines()[1].first, QStringLiteral("2027-01-01 00:00:00  newer"));
 }
 
 TEST_F(SystemLogWindow, ClearAsksAndOnlyOkEmptiesTheFile)
@@ -77,7 +109,7 @@ TEST_F(SystemLogWindow, FollowsTheFileAsItGrowsAndStartsOverWhenItShrinks)
     }
     form.reload();
     form.reload(); // nothing new: nothing changes
-    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("a\nb\nc"));
+    EXPECT_EQ(form.Memo_Log->toPlainText(), QStringLiteral("c\nb\na"));
 
     // Emptied and written again by someone else: read whole, nothing of the old content stays.
     writeFile(logPath, "d\r\n");

@@ -1,5 +1,6 @@
 // The "Object List" window over a real account table in a temporary directory: rows, the colours
-// of a missing account, editing the timeout in place, deleting, and hiding.
+// of a missing account, editing the timeout in place, deleting (never by the keyboard alone), the
+// widths of the columns, and hiding.
 #include "QtPrinters.h"
 #include "store/AccountTable.h"
 #include "store/StoreTestSupport.h"
@@ -71,11 +72,11 @@ TEST_F(ObjectList, RowsAndTextsFollowTheAccountSlots)
     (void)accounts.stage(test, "");
     form.Refresh_ID_List_GridExecute();
     EXPECT_EQ(form.model()->rowCount(), 3);
-    const QStringList first = {QStringLiteral("00:00:00   2026-12-07"),
+    const QStringList first = {QStringLiteral("2026-12-07 00:00:00"),
                                QStringLiteral("1234"),
                                QStringLiteral("0001"),
                                QStringLiteral("02"),
-                               QStringLiteral(" 1   130"),
+                               QStringLiteral(" 1   130 Burglary"),
                                QStringLiteral("01"),
                                QStringLiteral("015"),
                                QStringLiteral("10.0.0.7"),
@@ -166,6 +167,70 @@ TEST_F(ObjectList, DeleteAsksAndYesCompactsTheTableAndRewritesTheFile)
     form.Refresh_ID_List_GridExecute();
     form.StringGrid_Latest_EventsSelectCell(AccountListModel::kDeleteColumn, 3);
     EXPECT_EQ(dialogs.asked.size(), 2u);
+}
+
+// Right, End, Tab and the rest never take the focus to the bin, where choosing a cell asks to
+// delete and Enter would answer; the question itself has No as the button Enter presses.
+TEST_F(ObjectList, TheKeyboardNeverReachesTheBinAndDeletingDefaultsToNo)
+{
+    add("AAAA");
+    add("BBBB");
+    form.show();
+    GridView* grid = form.StringGrid_Latest_Events;
+    struct Row {
+        const char* name;
+        int startRow;
+        int startColumn;
+        std::vector<std::pair<int, Qt::KeyboardModifiers>> keys;
+        int endRow;
+        int endColumn;
+    };
+    const int bin = AccountListModel::kDeleteColumn;
+    const int timeout = AccountListModel::kTimeoutColumn;
+    const std::vector<std::pair<int, Qt::KeyboardModifiers>> rights(12, {Qt::Key_Right, Qt::NoModifier});
+    const Row rows[] = {
+        {"Right to the end", 0, 0, rights, 0, timeout},
+        {"End", 0, 1, {{Qt::Key_End, Qt::NoModifier}}, 0, timeout},
+        {"Tab past the row's end", 0, timeout, {{Qt::Key_Tab, Qt::NoModifier}}, 1, 0},
+        {"Backtab into the row before", 1, 0, {{Qt::Key_Backtab, Qt::ShiftModifier}}, 0, timeout},
+        {"Down from the clicked bin", 0, bin, {{Qt::Key_Down, Qt::NoModifier}}, 1, timeout},
+        {"Ctrl+End", 0, 0, {{Qt::Key_End, Qt::ControlModifier}}, 1, timeout},
+    };
+    for (const Row& row : rows) {
+        grid->setCurrentIndex(form.model()->index(row.startRow, row.startColumn));
+        for (const auto& [key, modifiers] : row.keys) {
+            QTest::keyClick(grid, Qt::Key(key), modifiers);
+            ASSERT_NE(grid->currentIndex().column(), bin) << row.name;
+        }
+        QTest::keyClick(grid, Qt::Key_Return);
+        EXPECT_EQ(grid->currentIndex().row(), row.endRow) << row.name;
+        EXPECT_EQ(grid->currentIndex().column(), row.endColumn) << row.name;
+        EXPECT_TRUE(dialogs.asked.empty()) << row.name;
+    }
+    click(0, bin);
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].defaultButton, Dialogs::Answer::No);
+    EXPECT_EQ(form.model()->rowCount(), 2); // nobody answered: the default kept the account
+}
+
+// Every caption, and every cell of a common event, whole in the font in use.
+TEST_F(ObjectList, HeadersAndCellsFit)
+{
+    JournalRecord test = makeRecord("1234", "1602");
+    (void)accounts.stage(test, "[Q87]");
+    form.show();
+    auto* header = static_cast<GridHeader*>(form.StringGrid_Latest_Events->horizontalHeader());
+    const QFontMetrics metrics = form.StringGrid_Latest_Events->fontMetrics();
+    for (int c = 0; c < AccountListModel::kColumns; ++c) {
+        const QString caption = form.model()->headerData(c, Qt::Horizontal).toString();
+        EXPECT_GE(header->sectionSize(c), header->fittingWidth(caption)) << caption.toStdString();
+        EXPECT_GT(header->sectionSize(c), metrics.horizontalAdvance(cell(0, c)) + 4)
+            << cell(0, c).toStdString();
+    }
+    // "Group / Partition" needs both of its lines: a section one line would take is too wide.
+    const QString group = QStringLiteral("Group / Partition");
+    EXPECT_LT(header->fittingWidth(group), metrics.horizontalAdvance(group));
+    EXPECT_GE(header->fittingWidth(group), metrics.horizontalAdvance(QStringLiteral("Partition")));
 }
 
 TEST_F(ObjectList, NothingIsRebuiltWhileHiddenAndShowingRebuilds)
