@@ -242,7 +242,7 @@ void FrameAssembler::process(Output& out, bool& frameSeen, const Config_Record& 
             advanceTo(lf);
         }
         std::uint64_t end = 0;
-        m_candidate = DC9_Refusal{};
+        m_candidate.kind = DC9_Refusal_Kind::None; // the rest is set with it
         Verdict verdict = examine(lf, config, end);
         // A frame still incomplete at the longest length could only end beyond it, which none may.
         if (verdict == Verdict::NeedMore && m_end - lf >= m_longest) {
