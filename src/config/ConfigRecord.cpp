@@ -561,8 +561,7 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"Mon_Port_Open", std::to_string(record.Mon_Port_Open)},
         {"Mon_Server", std::to_string(record.Mon_Server)},
         {"Mon_Port", std::to_string(record.Mon_Port)},
-        // As the heartbeat sends it: a byte of an older file over 127 is no negative number.
-        {"Test_Rec_Nr", std::to_string(std::uint8_t(record.Test_Rec_Nr))},
+        {"Test_Rec_Nr", std::to_string(receiverNumber(record))},
         {"Out_IP", printable(textOf(record.Out_IP))},
         {"COM_Nr", printable(textOf(record.COM_Nr))},
         {"COM_Baud", std::to_string(record.COM_Baud)},

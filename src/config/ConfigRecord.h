@@ -121,6 +121,11 @@ inline constexpr int kShortHeartbeatLength = 20; // "1" + receiver + line "1" + 
 {
     return c.Test_Heartbeat_Length == kShortHeartbeatLength ? kShortHeartbeatLength : kHeartbeatLength;
 }
+// The receiver number as the heartbeat sends it: the byte unsigned, so an older file's 200 is no -56.
+[[nodiscard]] inline int receiverNumber(const Config_Record& c)
+{
+    return static_cast<std::uint8_t>(c.Test_Rec_Nr);
+}
 // Setup_Flags: kalvor.cfg was made new by a receiver that turns its safeguards on itself. A file from
 // before holds 0, and keeps its behaviour wherever a safeguard would refuse panels that work today.
 inline constexpr std::uint8_t kSetupSafeguards = 0x01;

@@ -53,6 +53,8 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     portGrid->addLayout(openRow, 0, 0, 1, 2);
     LabeledEdit_DC9_Port = forms::labeledEdit(portGrid, "LabeledEdit_DC9_Port", "Port: ", 5);
     forms::setDigitsOnly(LabeledEdit_DC9_Port);
+    forms::watchSettingField(LabeledEdit_DC9_Port, "DC9_Port", m_dialogs,
+                             [this] { return m_config.DC9_Port; });
 
     auto* connBox =
         named(new QGroupBox(QStringLiteral("Connection Settings")), "GroupBox_Connection_Settings");
@@ -60,6 +62,8 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     LabeledEdit_DC9_Conn_Timeout =
         forms::labeledEdit(connGrid, "LabeledEdit_DC9_Conn_Timeout", "Connection Timeout: ", 3);
     forms::setDigitsOnly(LabeledEdit_DC9_Conn_Timeout);
+    forms::watchSettingField(LabeledEdit_DC9_Conn_Timeout, "DC9_Conn_Timeout", m_dialogs,
+                             [this] { return m_config.DC9_Conn_Timeout; });
 
     auto* addBox =
         named(new QGroupBox(QStringLiteral("Additional Settings")), "GroupBox_Additional_Settings");
@@ -92,7 +96,8 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     m_keyFormatGroup = new QButtonGroup(this);
     m_keyFormatGroup->addButton(RadioButton_Aes_Key_Text);
     m_keyFormatGroup->addButton(RadioButton_Aes_Key_Hex);
-    RadioButton_Aes_Key_Text->setChecked(true); // not stored: every start begins with text entry
+    // Not stored: every start begins with text entry, unless the key cannot show as text.
+    RadioButton_Aes_Key_Text->setChecked(true);
     encGrid->addWidget(new QLabel(QStringLiteral("Key Format:")), 2, 0);
     encGrid->addWidget(RadioButton_Aes_Key_Text, 2, 1);
     encGrid->addWidget(RadioButton_Aes_Key_Hex, 2, 2);
@@ -209,6 +214,8 @@ void ReceiverPage::showKey()
                                    ? qobject_cast<QRadioButton*>(m_aesModeGroup->button(mode))
                                    : RadioButton_DC9_AES_Off;
     modeButton->setChecked(true);
+    if (!m_textChosen && !keyShowsAsText(currentKey(m_config)))
+        RadioButton_Aes_Key_Hex->setChecked(true);
     const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
     LabeledEdit_DC9_Encoding_Key->setMaxLength(int(keyMaxLength(m_config.DC9_AES_Mode, format)));
     const std::string shown = keyDisplayText(currentKey(m_config), m_config.DC9_AES_Mode, format);
@@ -243,14 +250,14 @@ void ReceiverPage::flagBoxClick(QCheckBox* box)
 
 void ReceiverPage::LabeledEdit_DC9_PortChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_DC9_Port->text(), m_dialogs, this))
+    if (const auto v = forms::readSetting(LabeledEdit_DC9_Port, "DC9_Port", m_dialogs, this))
         m_config.DC9_Port = *v;
     emit settingsEdited();
 }
 
 void ReceiverPage::LabeledEdit_DC9_Conn_TimeoutChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_DC9_Conn_Timeout->text(), m_dialogs, this))
+    if (const auto v = forms::readSetting(LabeledEdit_DC9_Conn_Timeout, "DC9_Conn_Timeout", m_dialogs, this))
         m_config.DC9_Conn_Timeout = *v;
     emit settingsEdited();
 }
@@ -306,11 +313,13 @@ void ReceiverPage::RadioButton_DC9_AES_256Click()
 
 void ReceiverPage::RadioButton_Aes_Key_TextClick()
 {
+    m_textChosen = true;
     Refresh_Receiver();
 }
 
 void ReceiverPage::RadioButton_Aes_Key_HexClick()
 {
+    m_textChosen = false;
     Refresh_Receiver();
 }
 

@@ -73,6 +73,8 @@ private:
     Dialogs& m_dialogs;
     QButtonGroup* m_aesModeGroup = nullptr;
     QButtonGroup* m_keyFormatGroup = nullptr;
+    // The operator chose "Text" for the key: shown so even where text cannot show every byte.
+    bool m_textChosen = false;
     // Each box of one byte with the byte it edits; UDP is one of them.
     struct FlagBox {
         QCheckBox* box;

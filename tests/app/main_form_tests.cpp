@@ -225,14 +225,46 @@ TEST_F(MainWindow, NumericEditsKeepTheFieldWhenClearedAndRefuseLetters)
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
 
-TEST_F(MainWindow, ReceiverNumberKeepsItsLowEightBits)
+// The fields take what --set takes: a value outside the setting's table shows red and is not stored;
+// when editing ends the field shows the value in force again, with a beep.
+TEST_F(MainWindow, NumericFieldsTakeOnlyWhatTheSettingTakes)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
-    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("300"));
-    EXPECT_EQ(int(core.config().Test_Rec_Nr), 44);
-    mon.LabeledEdit_Test_Rec_Nr->clearFocus();
-    mon.Refresh_Mon_Out();
-    EXPECT_EQ(mon.LabeledEdit_Test_Rec_Nr->text(), QStringLiteral("44"));
+    mon.Button_Com_SettingsClick();
+    const auto stored = [this](const char* name) {
+        for (const auto& [field, value] : describeConfig(core.config()))
+            if (field == name)
+                return QString::fromStdString(value);
+        return QString();
+    };
+    struct Row {
+        const char* setting;
+        QLineEdit* edit;
+        const char* typed;
+        const char* kept; // in the record, and in the field once editing ends
+    };
+    const Row rows[] = {
+        {"Test_Rec_Nr", mon.LabeledEdit_Test_Rec_Nr, "300", "30"}, // the last digit would make three
+        {"Test_Rec_Nr", mon.LabeledEdit_Test_Rec_Nr, "99", "99"},
+        {"COM_Baud", form.Form_Com_Settings->ComboBox_COM_Baud->lineEdit(), "12345", "9600"},
+        {"COM_Baud", form.Form_Com_Settings->ComboBox_COM_Baud->lineEdit(), "19200", "19200"},
+        {"Mon_Port", mon.LabeledEdit_Mon_Port, "0", "9999"},
+        {"DC9_Port", rx.LabeledEdit_DC9_Port, "70000", "7000"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.setting) + "=" + row.typed);
+        const int beeps = dialogs.beeps;
+        retype(row.edit, QLatin1String(row.typed));
+        EXPECT_EQ(stored(row.setting), QLatin1String(row.kept));
+        const bool refused = std::strcmp(row.typed, row.kept) != 0;
+        EXPECT_EQ(row.edit->property("refused").toBool(), refused);
+        EXPECT_TRUE(row.edit->toolTip().startsWith(QStringLiteral("Allowed: ")));
+        emit row.edit->editingFinished();
+        EXPECT_EQ(row.edit->text(), QLatin1String(row.kept));
+        EXPECT_EQ(dialogs.beeps, beeps + (refused ? 1 : 0));
+        EXPECT_FALSE(row.edit->property("refused").toBool());
+    }
+    EXPECT_TRUE(dialogs.asked.empty());
 }
 
 TEST_F(MainWindow, TextFieldsAreCutToTheirWidthAndStayTerminated)
@@ -338,13 +370,13 @@ TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
     link->Timer_OutTimer();
 
     retype(mon.LabeledEdit_Test_Heartbeat_Period, QStringLiteral("45"));
-    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("200"));
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("42"));
     mon.ComboBox1->setCurrentIndex(1);
     emit mon.ComboBox1->activated(1);
     mon.CheckBox_Test_Heartbeat_Length->click();
     const ForwardingSettings s = link->forwardingSettings();
     EXPECT_EQ(s.Test_Heartbeat_Period, 45);
-    EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 200);
+    EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 42);
     EXPECT_EQ(s.Report_Format, 1);
     EXPECT_EQ(s.Heartbeat_Length, 20);
 
