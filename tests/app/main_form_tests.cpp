@@ -688,6 +688,9 @@ TEST_F(MainWindow, AnUnsavedSettingStaysUnsavedOnNoAndOnATerminationSignal)
         EXPECT_EQ(readAll(config), before) << row.fromSignal;
         const QByteArray log = readAll(QString::fromStdString(rowCore.systemLog().currentFileName()));
         EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
+        // Nobody has to guess why the next start runs on the old value.
+        EXPECT_TRUE(log.contains("Settings not saved, discarded at the close: DC9_Port 7777 -> 8001\r\n"))
+            << log.toStdString();
     }
 }
 
@@ -762,6 +765,44 @@ TEST_F(MainWindow, CloseWritesTheViewOfAnEventWhoseFileWasOutOfReach)
     EXPECT_EQ(QByteArray(saved.account), QByteArray("4321"));
     EXPECT_EQ(QByteArray(readAll(dir.filePath(QStringLiteral("extevn.dat"))).constData()),
               QByteArray("[Q50]"));
+}
+
+// The encryption recipe: the port closed to change the key, saved, opened again; the close asks, and
+// the next start on the same directory opens the port.
+TEST_F(MainWindow, OpenTickedAfterASaveIsOpenAfterARestart)
+{
+    const quint16 port = testsupport::freePort();
+    retype(rx.LabeledEdit_DC9_Port, QString::number(port));
+    rx.RadioButton_DC9_AES_128->click();
+    retype(rx.LabeledEdit_DC9_Encoding_Key, QStringLiteral("0123456789abcdef"));
+    rx.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.BitBtn_Save->click();
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+    rx.CheckBox_DC9_Port_Enable->click();
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.close();
+    ASSERT_EQ(dialogs.asked.size(), 2u);
+    EXPECT_EQ(dialogs.asked[1].text, QStringLiteral("Save current settings?"));
+    const QByteArray log = logText();
+    EXPECT_TRUE(log.contains(
+        QByteArray("  Settings saved: DC9_Port 7777 -> ") + QByteArray::number(port) +
+        ", DC9_AES_Mode 0 -> 1, DC9_AES_Key (not set) -> (set, 128 bits), Time_Synch 0 -> 1\r\n"))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains("  Settings saved: DC9_Port_Enable 0 -> 1\r\n")) << log.toStdString();
+    EXPECT_FALSE(log.contains("0123456789abcdef") || log.contains("30313233"));
+
+    ReceiverCore again{DataPaths::inDirectory(dir.path().toStdString()), clock};
+    ScriptedDialogs againDialogs;
+    TMain_Form window{again, againDialogs};
+    window.FormCreate();
+    EXPECT_TRUE(window.TabSheet1->CheckBox_DC9_Port_Enable->isChecked());
+    EXPECT_FALSE(window.BitBtn_Save->isEnabled());
+    again.receiver().Timer_DC9Timer();
+    EXPECT_TRUE(again.receiver().isActive());
+    window.close();
+    EXPECT_TRUE(againDialogs.asked.empty());
 }
 
 TEST_F(MainWindow, CloseWithYesSavesTheSetting)
