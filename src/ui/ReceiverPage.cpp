@@ -24,6 +24,8 @@ namespace {
 
 // The line edit's frame and text margins on either side, with some to spare.
 constexpr int kKeyFieldMargins = 16;
+// Asterisks when hidden; red while a hex key is shorter than its mode needs.
+const QString kKeyFieldStyle = QStringLiteral("QLineEdit { lineedit-password-character: 42; %1}");
 
 AesKeyBytes currentKey(const Config_Record& config)
 {
@@ -106,8 +108,7 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     bold.setBold(true);
     LabeledEdit_DC9_Encoding_Key->setFont(bold);
     LabeledEdit_DC9_Encoding_Key->setEchoMode(QLineEdit::Password);
-    LabeledEdit_DC9_Encoding_Key->setStyleSheet(
-        QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    LabeledEdit_DC9_Encoding_Key->setStyleSheet(kKeyFieldStyle.arg(QString()));
     // Room for a whole 256-bit key in hex, shown or hidden, in the bolder of the two fonts.
     const QFontMetrics keyMetrics(bold);
     int widest = 0;
@@ -164,6 +165,15 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     // the other format, and reading that back would lose bytes after a zero byte.
     connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::textEdited, this,
             [this] { LabeledEdit_DC9_Encoding_KeyChange(); });
+    connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::textChanged, this, [this] { markShortHexKey(); });
+    // Typed digits set only the key's first bytes: once the editing ends the field shows the whole key
+    // in force, so that what the panels must use is what the operator reads.
+    connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::editingFinished, this, [this] {
+        if (!LabeledEdit_DC9_Encoding_Key->property("refused").toBool())
+            return;
+        LabeledEdit_DC9_Encoding_Key->setText(shownKeyText());
+        m_dialogs.beep();
+    });
     connect(RadioButton_DC9_AES_Off, &QRadioButton::clicked, this,
             [this] { RadioButton_DC9_AES_OffClick(); });
     connect(RadioButton_DC9_AES_128, &QRadioButton::clicked, this,
@@ -218,11 +228,31 @@ void ReceiverPage::showKey()
         RadioButton_Aes_Key_Hex->setChecked(true);
     const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
     LabeledEdit_DC9_Encoding_Key->setMaxLength(int(keyMaxLength(m_config.DC9_AES_Mode, format)));
-    const std::string shown = keyDisplayText(currentKey(m_config), m_config.DC9_AES_Mode, format);
-    const QString text = QString::fromLatin1(shown.data(), qsizetype(shown.size()));
     // Never overwrite what the operator is typing.
     if (!LabeledEdit_DC9_Encoding_Key->hasFocus())
-        LabeledEdit_DC9_Encoding_Key->setText(text);
+        LabeledEdit_DC9_Encoding_Key->setText(shownKeyText());
+    markShortHexKey();
+}
+
+QString ReceiverPage::shownKeyText() const
+{
+    const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
+    const std::string shown = keyDisplayText(currentKey(m_config), m_config.DC9_AES_Mode, format);
+    return QString::fromLatin1(shown.data(), qsizetype(shown.size()));
+}
+
+void ReceiverPage::markShortHexKey()
+{
+    QLineEdit* field = LabeledEdit_DC9_Encoding_Key;
+    const auto digits = qsizetype(keyMaxLength(m_config.DC9_AES_Mode, KeyFormat::Hex));
+    const bool shortKey = RadioButton_Aes_Key_Hex->isChecked() && field->text().size() < digits;
+    field->setToolTip(RadioButton_Aes_Key_Hex->isChecked()
+                          ? QStringLiteral("Allowed: %1 hex digits").arg(digits)
+                          : QString());
+    if (field->property("refused").toBool() == shortKey)
+        return;
+    field->setProperty("refused", shortKey);
+    field->setStyleSheet(kKeyFieldStyle.arg(shortKey ? QStringLiteral("color: red; ") : QString()));
 }
 
 void ReceiverPage::CheckBox_DC9_Port_EnableClick()

@@ -67,6 +67,9 @@ signals:
 
 private:
     void showKey();
+    [[nodiscard]] QString shownKeyText() const;
+    // A hex key shorter than its mode needs shows red: it is no whole key yet.
+    void markShortHexKey();
     void setAesMode(std::uint8_t mode);
 
     Config_Record& m_config;

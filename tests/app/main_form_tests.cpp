@@ -481,6 +481,14 @@ TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
     EXPECT_EQ(key->text().size(), 32);
     EXPECT_EQ(int(core.config().DC9_AES_Key[15]), 0xFF);
     EXPECT_EQ(int(core.config().DC9_AES_Key[16]), 0x00);
+    EXPECT_FALSE(key->property("refused").toBool());
+
+    // Fewer digits change only the first bytes: red while typed, then the whole key in force.
+    retype(key, QStringLiteral("0A"));
+    EXPECT_TRUE(key->property("refused").toBool());
+    emit key->editingFinished();
+    EXPECT_EQ(key->text(), QStringLiteral("0a112233445566778899aabbccddeeff"));
+    EXPECT_FALSE(key->property("refused").toBool());
 }
 
 TEST_F(MainWindow, AWholeSixtyFourDigitKeyIsShown)
