@@ -245,7 +245,6 @@ TEST_F(MainWindow, NumericFieldsTakeOnlyWhatTheSettingTakes)
     };
     const Row rows[] = {
         {"Test_Rec_Nr", mon.LabeledEdit_Test_Rec_Nr, "300", "30"}, // the last digit would make three
-        {"Test_Rec_Nr", mon.LabeledEdit_Test_Rec_Nr, "99", "99"},
         {"COM_Baud", form.Form_Com_Settings->ComboBox_COM_Baud->lineEdit(), "12345", "9600"},
         {"COM_Baud", form.Form_Com_Settings->ComboBox_COM_Baud->lineEdit(), "19200", "19200"},
         {"Mon_Port", mon.LabeledEdit_Mon_Port, "0", "9999"},
