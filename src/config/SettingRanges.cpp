@@ -12,8 +12,8 @@ constexpr IntegerSetting kIntegerSettings[] = {
     {"Mon_Port_Open", 0, 2, "0 closed, 1 TCP/IP, 2 serial"},
     {"Mon_Server", 0, 1, "1 server, 0 client"},
     {"Mon_Port", 1, 65535, "a TCP port number"},
-    // Two digits in the heartbeat and in every report line; a third would shift the automation
-    // software's columns.
+    // Two digits in the heartbeat: a third would make the line longer than the automation software
+    // reads it.
     {"Test_Rec_Nr", 0, 99, "the receiver number"},
     {"COM_Baud", 1200, 115200, "a baud rate of the serial settings dialog's list", kBaudRates},
     {"Test_Heartbeat_Period", 0, 999, "seconds"},
