@@ -286,16 +286,21 @@ int configure(const CommandLine& cl, const DataPaths& paths)
                      std::strerror(loaded.osError));
     if (!cl.sets.empty()) {
         Config_Record changed = record;
+        std::optional<std::size_t> keyBytes; // of the key given last, when one is
         for (const auto& [name, value] : cl.sets) {
             std::optional<ConfigFieldError> error;
+            if (name == "DC9_AES_Key")
+                keyBytes = value.size() / 2;
             if (name == "DC9_AES_Key" && value == "-") {
                 std::optional<std::string> key = readKeyFromInput();
                 if (!key)
                     error = ConfigFieldError{"DC9_AES_Key: no key line on standard input"};
                 else
                     error = setConfigField(changed, name, *key);
-                if (key)
+                if (key) {
+                    keyBytes = key->size() / 2;
                     ::explicit_bzero(key->data(), key->size());
+                }
             } else {
                 if (name == "DC9_AES_Key" && !value.empty())
                     std::fprintf(stderr,
@@ -310,12 +315,22 @@ int configure(const CommandLine& cl, const DataPaths& paths)
                 return 2;
             }
         }
+        // The mode may come after the key on the same command line: the two are judged together.
+        if (const auto error = keyBytes ? checkKeyForMode(changed, *keyBytes) : std::nullopt) {
+            std::fprintf(stderr, "ardentel: %s (kalvor.cfg left unchanged)\n", error->message.c_str());
+            return 2;
+        }
         const ConfigFileResult saved = Save_Settings(paths.config, changed);
         if (!saved.ok()) {
             std::fprintf(stderr, "ardentel: cannot write %s: %s\n", paths.config.c_str(),
                          std::strerror(saved.osError));
             return 1;
         }
+        const std::vector<SettingChange> changes = describeChanges(record, changed);
+        for (const SettingChange& c : changes)
+            std::printf("%s: %s -> %s\n", c.name.c_str(), c.before.c_str(), c.after.c_str());
+        if (changes.empty())
+            std::printf("kalvor.cfg already held these settings: nothing changed\n");
         record = changed;
     }
     if (!accounts.empty()) {

@@ -276,6 +276,9 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
     m_receiver->deactivate();
     if (offerSave && settingsChanged())
         offerSave();
+    // Whatever the answer (No, the default of a close nobody can answer, a save that failed), the
+    // next start runs on kalvor.cfg: what it does not hold is said.
+    reportUnsavedSettings();
     // The link stays up while the forwarding thread ends, so the answer to its line in flight
     // still arrives; the serial receive thread keeps polling for it until then.
     stopForwardingThread();
@@ -350,7 +353,31 @@ bool ReceiverCore::settingsChanged() const
 
 ConfigFileResult ReceiverCore::saveSettings()
 {
-    return Save_Settings(m_paths.config, m_config);
+    const std::optional<Config_Record> before = readSavedConfig(m_paths.config);
+    const ConfigFileResult saved = Save_Settings(m_paths.config, m_config);
+    if (!saved.ok()) {
+        Write_System_Log("The settings could not be saved to " + m_paths.config + ": " +
+                             std::strerror(saved.osError),
+                         LogColour::Red);
+        return saved;
+    }
+    std::string line = "Settings saved";
+    if (before) {
+        if (const std::vector<SettingChange> changes = describeChanges(*before, m_config); !changes.empty())
+            line += ": " + changeList(changes);
+    }
+    Write_System_Log(line, LogColour::Black);
+    return saved;
+}
+
+void ReceiverCore::reportUnsavedSettings()
+{
+    if (!settingsChanged())
+        return;
+    const std::optional<Config_Record> onDisk = readSavedConfig(m_paths.config);
+    const std::string what =
+        onDisk ? changeList(describeChanges(*onDisk, m_config)) : m_paths.config + " cannot be read whole";
+    Write_System_Log("Settings not saved, discarded at the close: " + what, LogColour::Red);
 }
 
 void ReceiverCore::setTraceEnabled(bool enabled)

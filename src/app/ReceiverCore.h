@@ -76,6 +76,8 @@ public:
 
     // Does the record differ from kalvor.cfg now? (An unreadable file counts as different.)
     [[nodiscard]] bool settingsChanged() const;
+    // Writes kalvor.cfg and logs "Settings saved" with what changed (the key by its size only), or
+    // in red why it could not.
     [[nodiscard]] ConfigFileResult saveSettings();
 
     // The "Data Log" window is shown: the receiver, the link and the forwarding thread trace.
@@ -131,6 +133,8 @@ private:
     void refreshMetrics();
     void stopForwardingThread();
     void stopSerialThread();
+    // At the close: the settings that differ from kalvor.cfg, logged in red with the file's values.
+    void reportUnsavedSettings();
 
     DataPaths m_paths;
     const Clock& m_clock;

@@ -4,6 +4,7 @@
 
 #include "config/AddressList.h"
 #include "config/HexDigit.h"
+#include "config/SettingRanges.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -153,46 +154,6 @@ std::string printable(std::string_view text)
     }
     return out;
 }
-
-struct IntegerField {
-    const char* name;
-    long long min;
-    long long max;
-    const char* meaning;
-};
-
-// Bounds for the command line; the settings page itself stores what is typed.
-constexpr IntegerField kIntegerFields[] = {
-    {"DC9_Port_Enable", 0, 1, "1 open, 0 closed"},
-    {"DC9_Port", 0, 65535, "a TCP port number"},
-    {"DC9_Conn_Timeout", 0, 999, "seconds"},
-    {"DC9_AES_Mode", 0, 3, "0 off, 1 AES-128, 2 AES-192, 3 AES-256"},
-    {"Mon_Port_Open", 0, 2, "0 closed, 1 TCP/IP, 2 serial"},
-    {"Mon_Server", 0, 1, "1 server, 0 client"},
-    {"Mon_Port", 0, 65535, "a TCP port number"},
-    {"Test_Rec_Nr", -128, 255, "the receiver number, stored in one byte"},
-    {"COM_Baud", 1, 4000000, "a baud rate"},
-    {"Test_Heartbeat_Period", 0, 999, "seconds"},
-    {"Report_Format", 0, 1, "0 SG MLR2-DG, 1 SG MLR2000"},
-    {"Time_Synch", 0, 1, "1 on, 0 off"},
-    {"DC9_Store_Repeats", 0, 1, "0 a repeat within 60 s is stored once, 1 every copy is stored"},
-    {"DC9_UDP_Enable", 0, 1, "1 the receiver port also takes UDP, 0 TCP only"},
-    {"DC9_Quirk_Lower_Hex", 0, 1, "1 lowercase hex accepted in CRC, length and ciphertext, 0 off"},
-    {"DC9_Quirk_CRC_CR", 0, 1, "1 a decimal length with the CRC over body and CR accepted, 0 off"},
-    {"DC9_Quirk_Binary_CRC", 0, 1, "1 a CRC of two raw bytes accepted, 0 off"},
-    {"DC9_Time_UTC", 0, 1, "1 time stamps in UTC, 0 local time"},
-    {"Test_Heartbeat_Length", 20, 22, "20 or 22 characters"},
-    {"COM_Framing", 0, 1, "0 8N1, 1 7E1"},
-    {"DC9_Known_Accounts_Only", 0, 1, "0 any account, 1 only accounts in the Object List"},
-    {"DC9_SIA_DCS", 0, 1, "1 SIA-DCS accepted, 0 answered DUH"},
-    {"Out_Account_Q_Lines", 0, 1,
-     "1 Contact ID accounts of 5 to 10 characters sent whole as Q lines, 0 cut to 4"},
-    {"Metrics_Port", 0, 65535, "a TCP port number, 0 no metrics endpoint"},
-    {"Log_Keep_Days", 0, 36500, "days the event log keeps its rows, 0 the default of 90"},
-    {"DC9_Max_Per_Address", 0, 2048, "connections one address may hold, 0 no limit"},
-    {"DC9_Max_Frame_Length", 0, 65535, "bytes from LF to CR, 0 for 4096, else at least 64"},
-    {"Log_File_Max_MiB", 0, 4096, "MiB at which the month's log file is set aside, 0 for 64"},
-};
 
 struct AddressField {
     const char* name;
@@ -394,19 +355,25 @@ ConfigFileResult loadConfig(const std::string& path, Config_Record& record)
     return {};
 }
 
-bool Check_Settings_Changed(const std::string& path, const Config_Record& record)
+std::optional<Config_Record> readSavedConfig(const std::string& path)
 {
     FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!file.valid()) {
-        return true;
+        return std::nullopt;
     }
-    unsigned char onDisk[kConfigFileSize];
-    const ssize_t n = readUpTo(file.get(), onDisk, sizeof onDisk);
-    // A short file cannot hold the record, so saving is still needed.
-    if (n != ssize_t(sizeof onDisk)) {
-        return true;
+    Config_Record onDisk{};
+    // A short file cannot hold the record.
+    if (readUpTo(file.get(), &onDisk, sizeof onDisk) != ssize_t(sizeof onDisk)) {
+        return std::nullopt;
     }
-    return std::memcmp(onDisk, &record, sizeof onDisk) != 0;
+    return onDisk;
+}
+
+bool Check_Settings_Changed(const std::string& path, const Config_Record& record)
+{
+    const std::optional<Config_Record> onDisk = readSavedConfig(path);
+    // A file that does not hold the whole record still needs saving.
+    return !onDisk || std::memcmp(&*onDisk, &record, sizeof record) != 0;
 }
 
 ConfigFileResult Save_Settings(const std::string& path, const Config_Record& record)
@@ -432,29 +399,26 @@ ConfigFileResult Save_Settings(const std::string& path, const Config_Record& rec
 std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::string_view name,
                                                std::string_view value)
 {
-    for (const auto& field : kIntegerFields) {
-        if (name != field.name) {
-            continue;
-        }
+    if (const IntegerSetting* setting = integerSetting(name)) {
         const auto v = parseInteger(value);
         if (!v) {
-            return fieldError(name, "\"" + printable(value) + "\" is not a decimal integer");
+            return fieldError(name, "\"" + printable(value) + "\" is not a decimal integer (allowed: " +
+                                        allowedValues(*setting) + ")");
         }
-        const bool between =
-            name == "Test_Heartbeat_Length" && *v != kShortHeartbeatLength && *v != kHeartbeatLength;
-        // A longest frame shorter than the shortest link test would refuse every panel.
-        const bool tooShortFrame = name == "DC9_Max_Frame_Length" && *v != 0 && *v < 64;
-        if (*v < field.min || *v > field.max || between || tooShortFrame) {
-            return fieldError(name, std::to_string(*v) + " is out of range " + std::to_string(field.min) +
-                                        ".." + std::to_string(field.max) + " (" + field.meaning + ")");
+        if (!allows(*setting, *v)) {
+            return fieldError(name, std::to_string(*v) + " is not allowed (allowed: " +
+                                        allowedValues(*setting) + "; " + std::string(setting->meaning) + ")");
         }
         storeInteger(record, name, *v);
         return std::nullopt;
     }
 
     if (name == "DC9_AES_Key") {
-        if (value.size() % 2 != 0 || value.size() > 2 * sizeof record.DC9_AES_Key) {
-            return fieldError(name, "give an even number of hex digits, at most 64 (32 key bytes)");
+        // A shorter key would have to be padded, and a panel's key never is: the two would not agree.
+        if (!value.empty() && value.size() != 32 && value.size() != 48 && value.size() != 64) {
+            return fieldError(name, std::to_string(value.size()) +
+                                        " characters given (allowed: 32, 48 or 64 hex digits for AES-128, "
+                                        "AES-192 or AES-256, or nothing for no key)");
         }
         std::uint8_t key[sizeof record.DC9_AES_Key] = {};
         for (std::size_t i = 0; i < value.size(); ++i) {
@@ -532,7 +496,48 @@ std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::strin
     if (name == "Cfg_Version") {
         return fieldError(name, "is the file format marker and cannot be set");
     }
-    return ConfigFieldError{"unknown setting \"" + printable(name) + "\""};
+    std::string names;
+    for (const auto& [known, shown] : describeConfig(defaultConfig()))
+        if (known != "Cfg_Version")
+            names += (names.empty() ? "" : ", ") + known;
+    return ConfigFieldError{"unknown setting \"" + printable(name) + "\" (the settings: " + names + ")"};
+}
+
+std::optional<ConfigFieldError> checkKeyForMode(const Config_Record& record, std::size_t keyBytes)
+{
+    if (record.DC9_AES_Mode < 1 || record.DC9_AES_Mode > 3)
+        return std::nullopt;
+    const std::size_t needed = aesKeyLength(record.DC9_AES_Mode);
+    const std::string mode = "DC9_AES_Mode=" + std::to_string(record.DC9_AES_Mode) + " (AES-" +
+                             std::to_string(needed * 8) + ") takes a key of " + std::to_string(needed * 2) +
+                             " hex digits";
+    if (keyBytes == 0)
+        return ConfigFieldError{"DC9_AES_Key: none given, but " + mode};
+    if (keyBytes < needed)
+        return ConfigFieldError{"DC9_AES_Key: " + std::to_string(keyBytes * 2) + " hex digits given, but " +
+                                mode + "; a key is never padded"};
+    for (std::size_t i = needed; i < keyBytes; ++i)
+        if (record.DC9_AES_Key[i] != 0)
+            return ConfigFieldError{"DC9_AES_Key: " + std::to_string(keyBytes * 2) +
+                                    " hex digits given, but " + mode + "; the rest would not be used"};
+    return std::nullopt;
+}
+
+std::vector<SettingChange> describeChanges(const Config_Record& before, const Config_Record& after)
+{
+    std::vector<SettingChange> changes;
+    const auto oldShown = describeConfig(before);
+    const auto newShown = describeConfig(after);
+    const auto oldExact = describeConfig(before, true);
+    const auto newExact = describeConfig(after, true);
+    // The key differs by its bytes, but is named only by its summary.
+    for (std::size_t i = 0; i < newShown.size() && i < oldShown.size(); ++i)
+        if (oldExact[i].second != newExact[i].second) {
+            changes.push_back({newShown[i].first, oldShown[i].second, newShown[i].second});
+            if (oldShown[i].second == newShown[i].second)
+                changes.back().after += " (another key)";
+        }
+    return changes;
 }
 
 std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record, bool showSecrets)
@@ -556,7 +561,7 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"Mon_Port_Open", std::to_string(record.Mon_Port_Open)},
         {"Mon_Server", std::to_string(record.Mon_Server)},
         {"Mon_Port", std::to_string(record.Mon_Port)},
-        {"Test_Rec_Nr", std::to_string(record.Test_Rec_Nr)},
+        {"Test_Rec_Nr", std::to_string(receiverNumber(record))},
         {"Out_IP", printable(textOf(record.Out_IP))},
         {"COM_Nr", printable(textOf(record.COM_Nr))},
         {"COM_Baud", std::to_string(record.COM_Baud)},
@@ -585,4 +590,12 @@ std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Rec
         {"Log_File_Max_MiB", std::to_string(record.Log_File_Max_MiB)},
         {"Cfg_Version", std::to_string(record.Cfg_Version)},
     };
+}
+
+std::string changeList(const std::vector<SettingChange>& changes)
+{
+    std::string text;
+    for (const SettingChange& c : changes)
+        text += (text.empty() ? "" : ", ") + c.name + " " + c.before + " -> " + c.after;
+    return text;
 }

@@ -121,6 +121,11 @@ inline constexpr int kShortHeartbeatLength = 20; // "1" + receiver + line "1" + 
 {
     return c.Test_Heartbeat_Length == kShortHeartbeatLength ? kShortHeartbeatLength : kHeartbeatLength;
 }
+// The receiver number as the heartbeat sends it: the byte unsigned, so an older file's 200 is no -56.
+[[nodiscard]] inline int receiverNumber(const Config_Record& c)
+{
+    return static_cast<std::uint8_t>(c.Test_Rec_Nr);
+}
 // Setup_Flags: kalvor.cfg was made new by a receiver that turns its safeguards on itself. A file from
 // before holds 0, and keeps its behaviour wherever a safeguard would refuse panels that work today.
 inline constexpr std::uint8_t kSetupSafeguards = 0x01;
@@ -164,6 +169,9 @@ inline constexpr unsigned kConfigFileMode = 0600;
 // A file that can be read but not written is still used; the result then reports the refused write access.
 ConfigFileResult loadConfig(const std::string& path, Config_Record& record);
 
+// The whole record as the file holds it now; none when it cannot be read whole.
+[[nodiscard]] std::optional<Config_Record> readSavedConfig(const std::string& path);
+
 // True when the record differs from what the file holds now (an unreadable file counts as different).
 [[nodiscard]] bool Check_Settings_Changed(const std::string& path, const Config_Record& record);
 
@@ -176,6 +184,23 @@ struct ConfigFieldError {
 };
 [[nodiscard]] std::optional<ConfigFieldError> setConfigField(Config_Record& record, std::string_view name,
                                                              std::string_view value);
+// After the --set of one run, with the key among them (`keyBytes` of it given, 0 for none): with
+// encryption on, the key must be as long as its mode needs, never shorter (it would run padded with
+// zeros) and never longer than zeros beyond.
+[[nodiscard]] std::optional<ConfigFieldError> checkKeyForMode(const Config_Record& record,
+                                                              std::size_t keyBytes);
 // The key shows as keySummary() unless `showSecrets`.
 [[nodiscard]] std::vector<std::pair<std::string, std::string>> describeConfig(const Config_Record& record,
                                                                               bool showSecrets = false);
+
+// The settings that differ between two records, as describeConfig() shows them: a changed key is
+// found by its bytes and named by its summary only.
+struct SettingChange {
+    std::string name;
+    std::string before;
+    std::string after;
+};
+[[nodiscard]] std::vector<SettingChange> describeChanges(const Config_Record& before,
+                                                         const Config_Record& after);
+// "DC9_Port_Enable 0 -> 1, DC9_Port 7777 -> 7778", for a log line.
+[[nodiscard]] std::string changeList(const std::vector<SettingChange>& changes);

@@ -54,6 +54,19 @@ std::string keyDisplayText(const AesKeyBytes& key, std::uint8_t aesMode, KeyForm
     return text;
 }
 
+bool keyShowsAsText(const AesKeyBytes& key)
+{
+    bool ended = false;
+    for (const std::uint8_t b : key) {
+        if (b == 0) {
+            ended = true;
+        } else if (ended || b < 0x20 || (b >= 0x7F && b < 0xA0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::size_t keyMaxLength(std::uint8_t aesMode, KeyFormat format)
 {
     const std::size_t n = aesKeyLength(aesMode);

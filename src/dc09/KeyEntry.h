@@ -32,5 +32,10 @@ struct KeyEntryResult {
 // lowercase hex pairs, or as characters up to the first zero byte. Set it only when the field has no focus.
 [[nodiscard]] std::string keyDisplayText(const AesKeyBytes& key, std::uint8_t aesMode, KeyFormat format);
 
+// Whether the text format shows the key as it is: printable characters up to its first zero byte,
+// and only zeros after it. Any other key (one that starts with a zero byte, say) shows in hex, or it
+// would look like no key at all.
+[[nodiscard]] bool keyShowsAsText(const AesKeyBytes& key);
+
 // The field's maximum length: twice the key length in hex, the key length in text.
 [[nodiscard]] std::size_t keyMaxLength(std::uint8_t aesMode, KeyFormat format);

@@ -13,9 +13,14 @@
 using forms::named;
 
 namespace {
-const QStringList kBaudRates = {QStringLiteral("1200"),  QStringLiteral("2400"),  QStringLiteral("4800"),
-                                QStringLiteral("9600"),  QStringLiteral("19200"), QStringLiteral("38400"),
-                                QStringLiteral("57600"), QStringLiteral("115200")};
+// The list of the settings table, which --set takes too.
+QStringList baudRates()
+{
+    QStringList rates;
+    for (const long long rate : kBaudRates)
+        rates << QString::number(rate);
+    return rates;
+}
 } // namespace
 
 TForm_Com_Settings::TForm_Com_Settings(Config_Record& config, Dialogs& dialogs, QWidget* parent)
@@ -33,6 +38,8 @@ TForm_Com_Settings::TForm_Com_Settings(Config_Record& config, Dialogs& dialogs, 
     ComboBox_COM_Baud = named(new QComboBox, "ComboBox_COM_Baud");
     ComboBox_COM_Baud->setEditable(true);
     forms::setDigitsOnly(ComboBox_COM_Baud->lineEdit());
+    forms::watchSettingField(ComboBox_COM_Baud->lineEdit(), "COM_Baud", m_dialogs,
+                             [this] { return m_config.COM_Baud; });
     const auto addRow = [grid](const char* caption, QWidget* field) {
         auto* label = new QLabel(QLatin1String(caption));
         label->setBuddy(field);
@@ -81,9 +88,10 @@ void TForm_Com_Settings::refreshBaudList(bool locked)
     const bool typing = ComboBox_COM_Baud->lineEdit()->hasFocus();
     if (!typing) {
         ComboBox_COM_Baud->clear();
-        ComboBox_COM_Baud->addItems(kBaudRates);
+        const QStringList rates = baudRates();
+        ComboBox_COM_Baud->addItems(rates);
         const QString baud = QString::number(m_config.COM_Baud);
-        ComboBox_COM_Baud->setCurrentIndex(int(kBaudRates.indexOf(baud)));
+        ComboBox_COM_Baud->setCurrentIndex(int(rates.indexOf(baud)));
         ComboBox_COM_Baud->setEditText(baud);
     }
     ComboBox_COM_Baud->setEnabled(!locked);
@@ -111,7 +119,7 @@ void TForm_Com_Settings::ComboBox_COM_FramingChange()
 void TForm_Com_Settings::ComboBox_COM_BaudChange()
 {
     // An open port is not reconfigured: the list is locked while a link is chosen.
-    if (const auto v = forms::readNumber(ComboBox_COM_Baud->currentText(), m_dialogs, this))
+    if (const auto v = forms::readSetting(ComboBox_COM_Baud->lineEdit(), "COM_Baud", m_dialogs, this))
         m_config.COM_Baud = *v;
     emit settingsEdited();
 }

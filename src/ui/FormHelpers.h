@@ -2,6 +2,7 @@
 // edits, the bounded copy of a text field, and the decimal reading of a numeric edit.
 #pragma once
 
+#include "config/SettingRanges.h"
 #include "ui/Dialogs.h"
 
 #include <QGridLayout>
@@ -13,7 +14,9 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
+#include <string_view>
 
 namespace forms {
 
@@ -75,6 +78,57 @@ inline std::optional<std::int32_t> readNumber(const QString& text, Dialogs& dial
         return std::nullopt;
     }
     return parsed;
+}
+
+// A number the setting takes, read from the field's text; none for an empty text or anything else.
+inline std::optional<std::int32_t> allowedNumber(const QString& text, const IntegerSetting& rule)
+{
+    bool ok = false;
+    const long long v = text.toLongLong(&ok, 10);
+    if (!ok || !allows(rule, v))
+        return std::nullopt;
+    return std::int32_t(v);
+}
+
+// The field of a numeric setting takes what --set takes, from the same table: its tooltip names the
+// allowed values, a text outside them shows red and is not stored, and when editing ends on such a
+// text the field shows the value in force again, with a beep.
+inline void watchSettingField(QLineEdit* edit, std::string_view setting, Dialogs& dialogs,
+                              std::function<long long()> inForce)
+{
+    const IntegerSetting* rule = integerSetting(setting);
+    if (rule == nullptr)
+        return;
+    edit->setToolTip(QStringLiteral("Allowed: %1").arg(QString::fromStdString(allowedValues(*rule))));
+    const auto refused = [edit, rule] {
+        return !edit->text().isEmpty() && !allowedNumber(edit->text(), *rule);
+    };
+    QObject::connect(edit, &QLineEdit::textChanged, edit, [edit, refused] {
+        const bool bad = refused();
+        if (edit->property("refused").toBool() != bad) {
+            edit->setProperty("refused", bad);
+            edit->setStyleSheet(bad ? QStringLiteral("QLineEdit { color: red; }") : QString());
+        }
+    });
+    QObject::connect(edit, &QLineEdit::editingFinished, edit,
+                     [edit, refused, &dialogs, inForce = std::move(inForce)] {
+                         if (!refused())
+                             return;
+                         edit->setText(QString::number(inForce()));
+                         dialogs.beep();
+                     });
+}
+
+// A numeric setting's field after the operator typed: the value to store, or none (the record keeps
+// its value) for an empty text, no number (reported as readNumber does) or a value the setting does
+// not take (the field shows that itself).
+inline std::optional<std::int32_t> readSetting(const QLineEdit* edit, std::string_view setting,
+                                               Dialogs& dialogs, QWidget* parent)
+{
+    const IntegerSetting* rule = integerSetting(setting);
+    if (!readNumber(edit->text(), dialogs, parent) || rule == nullptr)
+        return std::nullopt;
+    return allowedNumber(edit->text(), *rule);
 }
 
 } // namespace forms

@@ -41,6 +41,8 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     tcpGrid->addWidget(RadioButton_Mon_Client, 2, 0, 1, 2);
     LabeledEdit_Mon_Port = forms::labeledEdit(tcpGrid, "LabeledEdit_Mon_Port", "Port: ", 5);
     forms::setDigitsOnly(LabeledEdit_Mon_Port);
+    forms::watchSettingField(LabeledEdit_Mon_Port, "Mon_Port", m_dialogs,
+                             [this] { return m_config.Mon_Port; });
     LabeledEdit_Out_IP = forms::labeledEdit(tcpGrid, "LabeledEdit_Out_IP", "IP: ", 15);
 
     auto* serialBox = named(new QGroupBox(QStringLiteral("Serial")), "GroupBox_Serial");
@@ -68,8 +70,12 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
     LabeledEdit_Test_Heartbeat_Period =
         forms::labeledEdit(hbGrid, "LabeledEdit_Test_Heartbeat_Period", "Sending Period: ", 3);
     forms::setDigitsOnly(LabeledEdit_Test_Heartbeat_Period);
+    forms::watchSettingField(LabeledEdit_Test_Heartbeat_Period, "Test_Heartbeat_Period", m_dialogs,
+                             [this] { return m_config.Test_Heartbeat_Period; });
     LabeledEdit_Test_Rec_Nr = forms::labeledEdit(hbGrid, "LabeledEdit_Test_Rec_Nr", "Receiver Number: ", 6);
     forms::setDigitsOnly(LabeledEdit_Test_Rec_Nr);
+    forms::watchSettingField(LabeledEdit_Test_Rec_Nr, "Test_Rec_Nr", m_dialogs,
+                             [this] { return receiverNumber(m_config); });
     CheckBox_Test_Heartbeat_Length =
         named(new QCheckBox(QStringLiteral("20-character heartbeat")), "CheckBox_Test_Heartbeat_Length");
     hbGrid->addWidget(CheckBox_Test_Heartbeat_Length, hbGrid->rowCount(), 0, 1, 2);
@@ -114,7 +120,7 @@ MonitoringPage::MonitoringPage(Config_Record& config, Dialogs& dialogs, QWidget*
 void MonitoringPage::Refresh_Mon_Out()
 {
     LabeledEdit_Mon_Port->setText(QString::number(m_config.Mon_Port));
-    LabeledEdit_Test_Rec_Nr->setText(QString::number(m_config.Test_Rec_Nr));
+    LabeledEdit_Test_Rec_Nr->setText(QString::number(receiverNumber(m_config)));
     LabeledEdit_Out_IP->setText(forms::fieldText(m_config.Out_IP));
     LabeledEdit_Test_Heartbeat_Period->setText(QString::number(m_config.Test_Heartbeat_Period));
     // Shown as it is sent: a byte the sender does not know means 22.
@@ -177,7 +183,7 @@ void MonitoringPage::RadioButton_Mon_ClientClick()
 
 void MonitoringPage::LabeledEdit_Mon_PortChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_Mon_Port->text(), m_dialogs, this))
+    if (const auto v = forms::readSetting(LabeledEdit_Mon_Port, "Mon_Port", m_dialogs, this))
         m_config.Mon_Port = *v;
     emit settingsEdited();
 }
@@ -190,7 +196,8 @@ void MonitoringPage::LabeledEdit_Out_IPChange()
 
 void MonitoringPage::LabeledEdit_Test_Heartbeat_PeriodChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_Test_Heartbeat_Period->text(), m_dialogs, this))
+    if (const auto v =
+            forms::readSetting(LabeledEdit_Test_Heartbeat_Period, "Test_Heartbeat_Period", m_dialogs, this))
         m_config.Test_Heartbeat_Period = *v;
     emit settingsEdited();
     emit outputSettingsChanged();
@@ -198,8 +205,8 @@ void MonitoringPage::LabeledEdit_Test_Heartbeat_PeriodChange()
 
 void MonitoringPage::LabeledEdit_Test_Rec_NrChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_Test_Rec_Nr->text(), m_dialogs, this))
-        m_config.Test_Rec_Nr = std::int8_t(std::uint8_t(*v & 0xFF)); // one byte on disk: the low 8 bits
+    if (const auto v = forms::readSetting(LabeledEdit_Test_Rec_Nr, "Test_Rec_Nr", m_dialogs, this))
+        m_config.Test_Rec_Nr = std::int8_t(*v);
     emit settingsEdited();
     emit outputSettingsChanged();
 }

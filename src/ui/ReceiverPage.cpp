@@ -24,6 +24,8 @@ namespace {
 
 // The line edit's frame and text margins on either side, with some to spare.
 constexpr int kKeyFieldMargins = 16;
+// Asterisks when hidden; red while a hex key is shorter than its mode needs.
+const QString kKeyFieldStyle = QStringLiteral("QLineEdit { lineedit-password-character: 42; %1}");
 
 AesKeyBytes currentKey(const Config_Record& config)
 {
@@ -53,6 +55,8 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     portGrid->addLayout(openRow, 0, 0, 1, 2);
     LabeledEdit_DC9_Port = forms::labeledEdit(portGrid, "LabeledEdit_DC9_Port", "Port: ", 5);
     forms::setDigitsOnly(LabeledEdit_DC9_Port);
+    forms::watchSettingField(LabeledEdit_DC9_Port, "DC9_Port", m_dialogs,
+                             [this] { return m_config.DC9_Port; });
 
     auto* connBox =
         named(new QGroupBox(QStringLiteral("Connection Settings")), "GroupBox_Connection_Settings");
@@ -60,6 +64,8 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     LabeledEdit_DC9_Conn_Timeout =
         forms::labeledEdit(connGrid, "LabeledEdit_DC9_Conn_Timeout", "Connection Timeout: ", 3);
     forms::setDigitsOnly(LabeledEdit_DC9_Conn_Timeout);
+    forms::watchSettingField(LabeledEdit_DC9_Conn_Timeout, "DC9_Conn_Timeout", m_dialogs,
+                             [this] { return m_config.DC9_Conn_Timeout; });
 
     auto* addBox =
         named(new QGroupBox(QStringLiteral("Additional Settings")), "GroupBox_Additional_Settings");
@@ -92,7 +98,8 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     m_keyFormatGroup = new QButtonGroup(this);
     m_keyFormatGroup->addButton(RadioButton_Aes_Key_Text);
     m_keyFormatGroup->addButton(RadioButton_Aes_Key_Hex);
-    RadioButton_Aes_Key_Text->setChecked(true); // not stored: every start begins with text entry
+    // Not stored: every start begins with text entry, unless the key cannot show as text.
+    RadioButton_Aes_Key_Text->setChecked(true);
     encGrid->addWidget(new QLabel(QStringLiteral("Key Format:")), 2, 0);
     encGrid->addWidget(RadioButton_Aes_Key_Text, 2, 1);
     encGrid->addWidget(RadioButton_Aes_Key_Hex, 2, 2);
@@ -101,8 +108,7 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     bold.setBold(true);
     LabeledEdit_DC9_Encoding_Key->setFont(bold);
     LabeledEdit_DC9_Encoding_Key->setEchoMode(QLineEdit::Password);
-    LabeledEdit_DC9_Encoding_Key->setStyleSheet(
-        QStringLiteral("QLineEdit { lineedit-password-character: 42; }"));
+    LabeledEdit_DC9_Encoding_Key->setStyleSheet(kKeyFieldStyle.arg(QString()));
     // Room for a whole 256-bit key in hex, shown or hidden, in the bolder of the two fonts.
     const QFontMetrics keyMetrics(bold);
     int widest = 0;
@@ -159,6 +165,15 @@ ReceiverPage::ReceiverPage(Config_Record& config, Dialogs& dialogs, QWidget* par
     // the other format, and reading that back would lose bytes after a zero byte.
     connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::textEdited, this,
             [this] { LabeledEdit_DC9_Encoding_KeyChange(); });
+    connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::textChanged, this, [this] { markShortHexKey(); });
+    // Typed digits set only the key's first bytes: once the editing ends the field shows the whole key
+    // in force, so that what the panels must use is what the operator reads.
+    connect(LabeledEdit_DC9_Encoding_Key, &QLineEdit::editingFinished, this, [this] {
+        if (!LabeledEdit_DC9_Encoding_Key->property("refused").toBool())
+            return;
+        LabeledEdit_DC9_Encoding_Key->setText(shownKeyText());
+        m_dialogs.beep();
+    });
     connect(RadioButton_DC9_AES_Off, &QRadioButton::clicked, this,
             [this] { RadioButton_DC9_AES_OffClick(); });
     connect(RadioButton_DC9_AES_128, &QRadioButton::clicked, this,
@@ -209,13 +224,35 @@ void ReceiverPage::showKey()
                                    ? qobject_cast<QRadioButton*>(m_aesModeGroup->button(mode))
                                    : RadioButton_DC9_AES_Off;
     modeButton->setChecked(true);
+    if (!m_textChosen && !keyShowsAsText(currentKey(m_config)))
+        RadioButton_Aes_Key_Hex->setChecked(true);
     const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
     LabeledEdit_DC9_Encoding_Key->setMaxLength(int(keyMaxLength(m_config.DC9_AES_Mode, format)));
-    const std::string shown = keyDisplayText(currentKey(m_config), m_config.DC9_AES_Mode, format);
-    const QString text = QString::fromLatin1(shown.data(), qsizetype(shown.size()));
     // Never overwrite what the operator is typing.
     if (!LabeledEdit_DC9_Encoding_Key->hasFocus())
-        LabeledEdit_DC9_Encoding_Key->setText(text);
+        LabeledEdit_DC9_Encoding_Key->setText(shownKeyText());
+    markShortHexKey();
+}
+
+QString ReceiverPage::shownKeyText() const
+{
+    const KeyFormat format = RadioButton_Aes_Key_Hex->isChecked() ? KeyFormat::Hex : KeyFormat::Text;
+    const std::string shown = keyDisplayText(currentKey(m_config), m_config.DC9_AES_Mode, format);
+    return QString::fromLatin1(shown.data(), qsizetype(shown.size()));
+}
+
+void ReceiverPage::markShortHexKey()
+{
+    QLineEdit* field = LabeledEdit_DC9_Encoding_Key;
+    const auto digits = qsizetype(keyMaxLength(m_config.DC9_AES_Mode, KeyFormat::Hex));
+    const bool shortKey = RadioButton_Aes_Key_Hex->isChecked() && field->text().size() < digits;
+    field->setToolTip(RadioButton_Aes_Key_Hex->isChecked()
+                          ? QStringLiteral("Allowed: %1 hex digits").arg(digits)
+                          : QString());
+    if (field->property("refused").toBool() == shortKey)
+        return;
+    field->setProperty("refused", shortKey);
+    field->setStyleSheet(kKeyFieldStyle.arg(shortKey ? QStringLiteral("color: red; ") : QString()));
 }
 
 void ReceiverPage::CheckBox_DC9_Port_EnableClick()
@@ -243,14 +280,14 @@ void ReceiverPage::flagBoxClick(QCheckBox* box)
 
 void ReceiverPage::LabeledEdit_DC9_PortChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_DC9_Port->text(), m_dialogs, this))
+    if (const auto v = forms::readSetting(LabeledEdit_DC9_Port, "DC9_Port", m_dialogs, this))
         m_config.DC9_Port = *v;
     emit settingsEdited();
 }
 
 void ReceiverPage::LabeledEdit_DC9_Conn_TimeoutChange()
 {
-    if (const auto v = forms::readNumber(LabeledEdit_DC9_Conn_Timeout->text(), m_dialogs, this))
+    if (const auto v = forms::readSetting(LabeledEdit_DC9_Conn_Timeout, "DC9_Conn_Timeout", m_dialogs, this))
         m_config.DC9_Conn_Timeout = *v;
     emit settingsEdited();
 }
@@ -306,11 +343,13 @@ void ReceiverPage::RadioButton_DC9_AES_256Click()
 
 void ReceiverPage::RadioButton_Aes_Key_TextClick()
 {
+    m_textChosen = true;
     Refresh_Receiver();
 }
 
 void ReceiverPage::RadioButton_Aes_Key_HexClick()
 {
+    m_textChosen = false;
     Refresh_Receiver();
 }
 

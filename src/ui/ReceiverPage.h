@@ -67,12 +67,17 @@ signals:
 
 private:
     void showKey();
+    [[nodiscard]] QString shownKeyText() const;
+    // A hex key shorter than its mode needs shows red: it is no whole key yet.
+    void markShortHexKey();
     void setAesMode(std::uint8_t mode);
 
     Config_Record& m_config;
     Dialogs& m_dialogs;
     QButtonGroup* m_aesModeGroup = nullptr;
     QButtonGroup* m_keyFormatGroup = nullptr;
+    // The operator chose "Text" for the key: shown so even where text cannot show every byte.
+    bool m_textChosen = false;
     // Each box of one byte with the byte it edits; UDP is one of them.
     struct FlagBox {
         QCheckBox* box;

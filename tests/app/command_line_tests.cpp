@@ -245,6 +245,47 @@ TEST_F(Program, ABadSettingExitsWithTwoAndLeavesTheFile)
     EXPECT_EQ(run({QStringLiteral("--frobnicate")}).status, 2);
 }
 
+// Each refusal names the values the setting takes and changes nothing; a change is printed with its
+// old value, the key by its size only.
+TEST_F(Program, SetRefusesValuesOutsideTheSettingsRangeAndPrintsWhatItChanged)
+{
+    ASSERT_EQ(run({QStringLiteral("--show-config")}).status, 0);
+    const std::string key16 = "00112233445566778899aabbccddeeff";
+    struct Row {
+        std::vector<std::string> sets;
+        int status;
+        const char* said; // in the output or the error output
+    };
+    const Row rows[] = {
+        {{"COM_Baud=12345"}, 2, "allowed: 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200"},
+        {{"COM_Baud=115200"}, 0, "COM_Baud: 9600 -> 115200\n"},
+        {{"Test_Rec_Nr=200"}, 2, "Test_Rec_Nr: 200 is not allowed (allowed: 0 to 99"},
+        {{"Test_Rec_Nr=99"}, 0, "Test_Rec_Nr: 1 -> 99\n"},
+        {{"DC9_Port=0"}, 2, "allowed: 1 to 65535"},
+        {{"DC9_AES_Key=00112233"}, 2, "8 characters given (allowed: 32, 48 or 64 hex digits"},
+        {{"DC9_AES_Mode=3", "DC9_AES_Key=" + key16}, 2, "32 hex digits given, but DC9_AES_Mode=3 (AES-256)"},
+        {{"DC9_AES_Key=" + key16 + "0011223344556677", "DC9_AES_Mode=1"}, 2, "the rest would not be used"},
+        {{"DC9_AES_Mode=2"}, 0, "DC9_AES_Mode: 0 -> 2\n"},
+        {{"DC9_AES_Key=" + key16 + "0011223344556677"}, 0, "DC9_AES_Key: (not set) -> (set, 192 bits)\n"},
+        {{"No_Such_Setting=1"}, 2, "unknown setting \"No_Such_Setting\" (the settings: DC9_Port_Enable,"},
+        {{"DC9_Port=7777"}, 0, "nothing changed"},
+    };
+    for (const Row& row : rows) {
+        const QByteArray before = cfg();
+        QStringList args;
+        for (const std::string& set : row.sets)
+            args << QStringLiteral("--set") << QString::fromStdString(set);
+        const Run r = run(args);
+        SCOPED_TRACE(args.join(QLatin1Char(' ')).toStdString());
+        EXPECT_EQ(r.status, row.status) << r.err.toStdString();
+        EXPECT_TRUE((r.out + r.err).contains(row.said)) << r.out.toStdString() << r.err.toStdString();
+        if (row.status != 0) {
+            EXPECT_EQ(cfg(), before);
+        }
+        EXPECT_FALSE(r.out.contains("00112233")); // never the key itself
+    }
+}
+
 // The key never needs the command line, and is not shown unless asked for. A new installation turns
 // the time window on with encryption.
 TEST_F(Program, TheKeyComesFromStandardInputAndIsShownOnlyWhenAskedFor)
@@ -272,7 +313,7 @@ TEST_F(Program, TheKeyComesFromStandardInputAndIsShownOnlyWhenAskedFor)
     // No line on standard input changes nothing; a key on the command line works, with a warning.
     EXPECT_EQ(run(setKey, "").status, 2);
     EXPECT_EQ(cfg(), file);
-    r = run({QStringLiteral("--set"), QStringLiteral("DC9_AES_Key=ff")});
+    r = run({QStringLiteral("--set"), QStringLiteral("DC9_AES_Key=") + QString(32, QLatin1Char('f'))});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.err.contains("DC9_AES_Key=- reads it from standard input")) << r.err.toStdString();
 }

@@ -225,14 +225,45 @@ TEST_F(MainWindow, NumericEditsKeepTheFieldWhenClearedAndRefuseLetters)
     EXPECT_FALSE(form.BitBtn_Save->isEnabled());
 }
 
-TEST_F(MainWindow, ReceiverNumberKeepsItsLowEightBits)
+// The fields take what --set takes: a value outside the setting's table shows red and is not stored;
+// when editing ends the field shows the value in force again, with a beep.
+TEST_F(MainWindow, NumericFieldsTakeOnlyWhatTheSettingTakes)
 {
     form.PageControl_Receiver->setCurrentIndex(1);
-    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("300"));
-    EXPECT_EQ(int(core.config().Test_Rec_Nr), 44);
-    mon.LabeledEdit_Test_Rec_Nr->clearFocus();
-    mon.Refresh_Mon_Out();
-    EXPECT_EQ(mon.LabeledEdit_Test_Rec_Nr->text(), QStringLiteral("44"));
+    mon.Button_Com_SettingsClick();
+    const auto stored = [this](const char* name) {
+        for (const auto& [field, value] : describeConfig(core.config()))
+            if (field == name)
+                return QString::fromStdString(value);
+        return QString();
+    };
+    struct Row {
+        const char* setting;
+        QLineEdit* edit;
+        const char* typed;
+        const char* kept; // in the record, and in the field once editing ends
+    };
+    const Row rows[] = {
+        {"Test_Rec_Nr", mon.LabeledEdit_Test_Rec_Nr, "300", "30"}, // the last digit would make three
+        {"COM_Baud", form.Form_Com_Settings->ComboBox_COM_Baud->lineEdit(), "12345", "9600"},
+        {"COM_Baud", form.Form_Com_Settings->ComboBox_COM_Baud->lineEdit(), "19200", "19200"},
+        {"Mon_Port", mon.LabeledEdit_Mon_Port, "0", "9999"},
+        {"DC9_Port", rx.LabeledEdit_DC9_Port, "70000", "7000"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.setting) + "=" + row.typed);
+        const int beeps = dialogs.beeps;
+        retype(row.edit, QLatin1String(row.typed));
+        EXPECT_EQ(stored(row.setting), QLatin1String(row.kept));
+        const bool refused = std::strcmp(row.typed, row.kept) != 0;
+        EXPECT_EQ(row.edit->property("refused").toBool(), refused);
+        EXPECT_TRUE(row.edit->toolTip().startsWith(QStringLiteral("Allowed: ")));
+        emit row.edit->editingFinished();
+        EXPECT_EQ(row.edit->text(), QLatin1String(row.kept));
+        EXPECT_EQ(dialogs.beeps, beeps + (refused ? 1 : 0));
+        EXPECT_FALSE(row.edit->property("refused").toBool());
+    }
+    EXPECT_TRUE(dialogs.asked.empty());
 }
 
 TEST_F(MainWindow, TextFieldsAreCutToTheirWidthAndStayTerminated)
@@ -338,13 +369,13 @@ TEST_F(MainWindow, OpenBoxBringsTheOutputTickForwardAndSettingsReachTheThread)
     link->Timer_OutTimer();
 
     retype(mon.LabeledEdit_Test_Heartbeat_Period, QStringLiteral("45"));
-    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("200"));
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("42"));
     mon.ComboBox1->setCurrentIndex(1);
     emit mon.ComboBox1->activated(1);
     mon.CheckBox_Test_Heartbeat_Length->click();
     const ForwardingSettings s = link->forwardingSettings();
     EXPECT_EQ(s.Test_Heartbeat_Period, 45);
-    EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 200);
+    EXPECT_EQ(std::uint8_t(s.Test_Rec_Nr), 42);
     EXPECT_EQ(s.Report_Format, 1);
     EXPECT_EQ(s.Heartbeat_Length, 20);
 
@@ -449,6 +480,14 @@ TEST_F(MainWindow, HexKeyEntryAcceptsBothCasesAndStopsAtTheKeyLength)
     EXPECT_EQ(key->text().size(), 32);
     EXPECT_EQ(int(core.config().DC9_AES_Key[15]), 0xFF);
     EXPECT_EQ(int(core.config().DC9_AES_Key[16]), 0x00);
+    EXPECT_FALSE(key->property("refused").toBool());
+
+    // Fewer digits change only the first bytes: red while typed, then the whole key in force.
+    retype(key, QStringLiteral("0A"));
+    EXPECT_TRUE(key->property("refused").toBool());
+    emit key->editingFinished();
+    EXPECT_EQ(key->text(), QStringLiteral("0a112233445566778899aabbccddeeff"));
+    EXPECT_FALSE(key->property("refused").toBool());
 }
 
 TEST_F(MainWindow, AWholeSixtyFourDigitKeyIsShown)
@@ -656,6 +695,9 @@ TEST_F(MainWindow, AnUnsavedSettingStaysUnsavedOnNoAndOnATerminationSignal)
         EXPECT_EQ(readAll(config), before) << row.fromSignal;
         const QByteArray log = readAll(QString::fromStdString(rowCore.systemLog().currentFileName()));
         EXPECT_TRUE(log.endsWith("Program closed\r\n")) << log.toStdString();
+        // Nobody has to guess why the next start runs on the old value.
+        EXPECT_TRUE(log.contains("Settings not saved, discarded at the close: DC9_Port 7777 -> 8001\r\n"))
+            << log.toStdString();
     }
 }
 
@@ -730,6 +772,44 @@ TEST_F(MainWindow, CloseWritesTheViewOfAnEventWhoseFileWasOutOfReach)
     EXPECT_EQ(QByteArray(saved.account), QByteArray("4321"));
     EXPECT_EQ(QByteArray(readAll(dir.filePath(QStringLiteral("extevn.dat"))).constData()),
               QByteArray("[Q50]"));
+}
+
+// The encryption recipe: the port closed to change the key, saved, opened again; the close asks, and
+// the next start on the same directory opens the port.
+TEST_F(MainWindow, OpenTickedAfterASaveIsOpenAfterARestart)
+{
+    const quint16 port = testsupport::freePort();
+    retype(rx.LabeledEdit_DC9_Port, QString::number(port));
+    rx.RadioButton_DC9_AES_128->click();
+    retype(rx.LabeledEdit_DC9_Encoding_Key, QStringLiteral("0123456789abcdef"));
+    rx.LabeledEdit_DC9_Encoding_Key->clearFocus();
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.BitBtn_Save->click();
+    EXPECT_FALSE(form.BitBtn_Save->isEnabled());
+    rx.CheckBox_DC9_Port_Enable->click();
+    EXPECT_TRUE(form.BitBtn_Save->isEnabled());
+    dialogs.answers = {Dialogs::Answer::Yes};
+    form.close();
+    ASSERT_EQ(dialogs.asked.size(), 2u);
+    EXPECT_EQ(dialogs.asked[1].text, QStringLiteral("Save current settings?"));
+    const QByteArray log = logText();
+    EXPECT_TRUE(log.contains(
+        QByteArray("  Settings saved: DC9_Port 7777 -> ") + QByteArray::number(port) +
+        ", DC9_AES_Mode 0 -> 1, DC9_AES_Key (not set) -> (set, 128 bits), Time_Synch 0 -> 1\r\n"))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains("  Settings saved: DC9_Port_Enable 0 -> 1\r\n")) << log.toStdString();
+    EXPECT_FALSE(log.contains("0123456789abcdef") || log.contains("30313233"));
+
+    ReceiverCore again{DataPaths::inDirectory(dir.path().toStdString()), clock};
+    ScriptedDialogs againDialogs;
+    TMain_Form window{again, againDialogs};
+    window.FormCreate();
+    EXPECT_TRUE(window.TabSheet1->CheckBox_DC9_Port_Enable->isChecked());
+    EXPECT_FALSE(window.BitBtn_Save->isEnabled());
+    again.receiver().Timer_DC9Timer();
+    EXPECT_TRUE(again.receiver().isActive());
+    window.close();
+    EXPECT_TRUE(againDialogs.asked.empty());
 }
 
 TEST_F(MainWindow, CloseWithYesSavesTheSetting)

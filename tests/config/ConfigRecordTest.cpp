@@ -289,7 +289,7 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
         {"Mon_Port_Open", "2", 48, {2}},
         {"Mon_Server", "0", 49, {0}},
         {"Mon_Port", "10001", 50, {0x11, 0x27, 0, 0}},
-        {"Test_Rec_Nr", "200", 54, {200}},
+        {"Test_Rec_Nr", "99", 54, {99}},
         {"COM_Baud", "115200", 86, {0x00, 0xC2, 0x01, 0}},
         {"Test_Heartbeat_Period", "0", 90, {0, 0, 0, 0}},
         {"Report_Format", "1", 94, {1}},
@@ -301,7 +301,7 @@ TEST(ConfigFields, ValidValuesLandAtTheirOffsets)
          {'2', '5', '5', '.', '2', '5', '5', '.', '2', '5', '5', '.', '2', '5', '5', 0}},
         {"COM_Nr", "COM64", 80, {'C', 'O', 'M', '6', '4', 0}},
         {"COM_Nr", "", 80, {0, 0, 0, 0, 0, 0}},
-        {"DC9_AES_Key", "00ff10Ab", 16, {0x00, 0xFF, 0x10, 0xAB, 0, 0}},
+        {"DC9_AES_Key", "00ff10Ab000000000000000000000001", 16, {0x00, 0xFF, 0x10, 0xAB, 0, 0}},
         {"DC9_Store_Repeats", "1", 10, {1}},
         {"DC9_UDP_Enable", "1", 11, {1}},
         {"DC9_Quirk_Lower_Hex", "1", 12, {1}},
@@ -379,7 +379,11 @@ TEST(ConfigFields, BadNamesAndValuesAreRefusedAndChangeNothing)
         {"Metrics_Port", "65536"},
         {"Metrics_Address", "localhost"},
         {"Metrics_Address", "fe80::1234:5678:9abc"},
-        {"DC9_Max_Frame_Length", "63"}, {"DC9_Max_Per_Address", "2049"},
+        {"DC9_Max_Frame_Length", "63"},
+        {"DC9_Max_Per_Address", "2049"},
+        {"COM_Baud", "12345"},
+        {"Test_Rec_Nr", "100"},
+        {"DC9_AES_Key", "00112233"},
         {"Log_File_Max_MiB", "4097"},
     };
     for (const auto& [name, value] : cases) {
@@ -397,7 +401,7 @@ TEST(ConfigFields, DescribeRoundTripsThroughSet)
     Config_Record record = defaultConfig();
     ASSERT_FALSE(setConfigField(record, "DC9_AES_Key", std::string(64, 'A')));
     ASSERT_FALSE(setConfigField(record, "COM_Nr", "COM3"));
-    ASSERT_FALSE(setConfigField(record, "Test_Rec_Nr", "-3"));
+    ASSERT_FALSE(setConfigField(record, "Test_Rec_Nr", "42"));
     for (const char* flag :
          {"DC9_Store_Repeats", "DC9_UDP_Enable", "DC9_Quirk_Lower_Hex", "DC9_Quirk_CRC_CR",
           "DC9_Quirk_Binary_CRC", "DC9_Time_UTC", "COM_Framing", "DC9_SIA_DCS", "Out_Account_Q_Lines"})

@@ -206,7 +206,7 @@ TEST_F(OutputEndToEnd, ClientModeDeliversTheSameBytesInBothFormats)
         ASSERT_TRUE(r.sim.start(QStringList{QStringLiteral("--listen"), QString::number(r.simPort),
                                             QStringLiteral("--format"), QString::number(format)}))
             << r.sim.output().constData();
-        ASSERT_TRUE(r.install.configure(r.port, outputSettings(Link::Client, r.simPort, format, 123, 600)));
+        ASSERT_TRUE(r.install.configure(r.port, outputSettings(Link::Client, r.simPort, format, 99, 600)));
         ASSERT_TRUE(start(r.install, r.port)) << r.install.output().constData();
         for (const PanelEvent* e : {&kAlarm, &kLinkTest, &kRestore, &kBypass, &kTest}) {
             send(r.install, r.port, *e);
@@ -217,7 +217,7 @@ TEST_F(OutputEndToEnd, ClientModeDeliversTheSameBytesInBothFormats)
         ASSERT_TRUE(r.sim.waitForLines(5, 60000))
             << linesText(r.sim.lines()).toStdString() << r.install.output().constData();
         const auto pick = [format](const PanelEvent& e) { return format == 0 ? e.format0 : e.format1; };
-        const QList<QByteArray> expected{heartbeat(123), pick(kAlarm), pick(kRestore), pick(kBypass),
+        const QList<QByteArray> expected{heartbeat(99), pick(kAlarm), pick(kRestore), pick(kBypass),
                                          pick(kTest)};
         EXPECT_EQ(r.sim.lines(), expected) << "format " << format << "\n"
                                            << linesText(r.sim.lines()).toStdString();

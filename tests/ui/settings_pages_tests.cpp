@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <cstring>
 #include <functional>
@@ -118,6 +119,41 @@ TEST(SettingsPages, EachControlEditsItsByteShowsTheLoadedOneAndLocksWithItsNeigh
         EXPECT_TRUE(c.widget->isEnabled());
         config = saved;
         refresh();
+    }
+}
+
+} // namespace
+
+namespace {
+
+// The page opens on a key as it is: in hex wherever text would hide bytes (a key that starts with a
+// zero byte would look like no key at all), as text where text shows every byte.
+TEST(SettingsPages, TheKeyFieldShowsAKeyThatTextCannotShowInHex)
+{
+    struct Row {
+        std::uint8_t mode;
+        QByteArray key;
+        bool hex;
+        QByteArray shown;
+    };
+    const Row rows[] = {
+        {1, QByteArray::fromHex("00112233445566778899aabbccddeeff"), true,
+         "00112233445566778899aabbccddeeff"},
+        {1, QByteArray("A\0BC", 4), true, "41004243000000000000000000000000"},
+        {1, QByteArray("\x01\x02", 2), true, "01020000000000000000000000000000"},
+        {1, QByteArray("secret"), false, "secret"},
+        {0, QByteArray(), false, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key.toHex().toStdString());
+        Config_Record config = defaultConfig();
+        config.DC9_AES_Mode = row.mode;
+        std::memcpy(config.DC9_AES_Key, row.key.constData(), std::size_t(row.key.size()));
+        ScriptedDialogs dialogs;
+        ReceiverPage page{config, dialogs};
+        page.Refresh_Receiver();
+        EXPECT_EQ(page.RadioButton_Aes_Key_Hex->isChecked(), row.hex);
+        EXPECT_EQ(page.LabeledEdit_DC9_Encoding_Key->text(), QString::fromLatin1(row.shown));
     }
 }
 
