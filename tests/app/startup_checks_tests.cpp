@@ -1,7 +1,8 @@
 // What the receiver checks at start and about accounts, and the data directory's lock file: an older
 // kalvor.cfg keeps its behaviour (every shared frame answered as before) and is told its risks; a
 // wide directory and settings file are tightened; unknown and slot-less accounts are logged once an
-// hour; nobody but the receiver's user can hold the lock.
+// hour; nobody but the receiver's user can hold the lock; files that cannot be written are found
+// before any port opens.
 #include "../dc09/Dc09TestSupport.h"
 #include "app/AccountWatch.h"
 #include "app/DataDirectoryLock.h"
@@ -10,7 +11,9 @@
 #include "store/AccountTable.h"
 
 #include <QTemporaryDir>
+#include <cerrno>
 #include <cstring>
+#include <map>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -208,6 +211,79 @@ TEST_F(StartupChecks, OnlyTheReceiversUserCanHoldTheDataDirectoryLock)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status),
               int(DataDirectoryLock::State::NotOwnLock) * 10 + int(DataDirectoryLock::State::Unavailable));
+}
+
+// One call on one file fails, as on a disk that went read-only or bad.
+class FailingFiles final : public FileIo {
+public:
+    enum class Call { None, Open, Write, Sync, SyncDirectory };
+    Call failing = Call::None;
+    std::string name; // the file's name in the data directory
+
+    IoResult openWrite(const std::string& path, OpenMode mode) override
+    {
+        if (fails(Call::Open, path))
+            return {-1, EROFS};
+        const IoResult opened = FileIo::openWrite(path, mode);
+        if (opened.ok())
+            m_names[opened.fd()] = path;
+        return opened;
+    }
+    IoResult write(int fd, const void* data, std::size_t size) override
+    {
+        return fails(Call::Write, m_names[fd]) ? IoResult{-1, ENOSPC} : FileIo::write(fd, data, size);
+    }
+    IoResult sync(int fd) override { return fails(Call::Sync, m_names[fd]) ? IoResult{-1, EIO} : FileIo::sync(fd); }
+    IoResult syncDirectoryOf(const std::string& path) override
+    {
+        return fails(Call::SyncDirectory, path) ? IoResult{-1, EIO} : FileIo::syncDirectoryOf(path);
+    }
+
+private:
+    bool fails(Call call, const std::string& path) const
+    {
+        return call == failing && path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
+    }
+    std::map<int, std::string> m_names;
+};
+
+TEST_F(StartupChecks, TheStorageCheckNamesTheFirstFileThatCannotBeWrittenAndChangesNothing)
+{
+    using Call = FailingFiles::Call;
+    for (const std::string* file : {&paths.journal, &paths.eventLog}) {
+        std::ofstream out(*file, std::ios::binary);
+        out << "kept";
+    }
+    struct Row {
+        Call call;
+        const char* name;
+        const char* what; // nullptr: no failure
+        int error;
+    };
+    const Row rows[] = {{Call::None, "", nullptr, 0},
+                        {Call::Open, "ardentel.check", "File open error. ", EROFS},
+                        {Call::Write, "ardentel.check", "Disk write error. ", ENOSPC},
+                        {Call::Sync, "ardentel.check", "Disk write error. ", EIO},
+                        {Call::SyncDirectory, "ardentel.check", "Disk write error. ", EIO},
+                        {Call::Open, "kalvor.dat", "File open error. ", EROFS},
+                        {Call::Sync, "events.db", "Disk write error. ", EIO},
+                        {Call::Open, "latevn.dat", nullptr, 0}}; // not there: made when needed
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FailingFiles files;
+        files.failing = row.call;
+        files.name = row.name;
+        const FileFailure failure = checkStorage(paths, files);
+        EXPECT_EQ(failure.what == nullptr, row.what == nullptr);
+        if (row.what) {
+            EXPECT_STREQ(failure.what, row.what);
+            EXPECT_EQ(failure.path, paths.dir + row.name);
+            EXPECT_EQ(failure.error, row.error);
+        }
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(paths.dir + kStorageProbeName)));
+        std::ifstream in(paths.journal, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
+    }
 }
 
 } // namespace
