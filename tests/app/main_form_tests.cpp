@@ -47,6 +47,8 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -143,7 +145,11 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("kalvor.dat"))).size(), 139268);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("extevn.dat"))).size(), 131072);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("latevn.dat"))).size(), 163840);
-    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel"));
+    // Which receiver, and which files; the number follows the page.
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel - Receiver 1 - ") + dir.path());
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("42"));
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel - Receiver 42 - ") + dir.path());
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("1"));
     EXPECT_EQ(rx.LabeledEdit_DC9_Port->text(), QStringLiteral("7777"));
     EXPECT_EQ(rx.LabeledEdit_DC9_Conn_Timeout->text(), QStringLiteral("30"));
     EXPECT_EQ(mon.LabeledEdit_Mon_Port->text(), QStringLiteral("9999"));
@@ -412,6 +418,7 @@ TEST_F(MainWindow, EventListFollowsTheForwardingThreadsSavePass)
     const auto status = [this] { return form.Form_Events->model()->index(0, 9).data().toString(); };
     EXPECT_TRUE(testsupport::waitUntil([&] { return status() == QStringLiteral("Pending"); }))
         << status().toStdString();
+    EXPECT_NE(core.serviceStatus().find(" | Events today: 1"), std::string::npos) << core.serviceStatus();
 }
 
 TEST_F(MainWindow, ObjectListFollowsTheAccountTable)
@@ -546,7 +553,7 @@ TEST_F(MainWindow, LogViewShowsTheNewestLineOnTopInItsColour)
     core.Write_System_Log("newer", LogColour::Red);
     form.RichEdit_Log->flush();
     const QTextDocument* doc = form.RichEdit_Log->document();
-    ASSERT_EQ(doc->blockCount(), 2);
+    ASSERT_EQ(doc->blockCount(), 3); // below them the start's "Data directory" line
     const QTextBlock top = doc->firstBlock();
     const QTextBlock bottom = top.next();
     EXPECT_TRUE(top.text().endsWith(QStringLiteral("  newer")));
@@ -574,7 +581,7 @@ TEST_F(MainWindow, LogViewKeepsTheNewestLinesButTheFileKeepsAll)
         doc->firstBlock().text().endsWith(QStringLiteral("line %1").arg(SystemLogView::kMaxLines + extra)));
     EXPECT_TRUE(doc->lastBlock().text().endsWith(QStringLiteral("line %1").arg(extra + 1)));
     const QByteArray file = readAll(QString::fromStdString(core.systemLog().currentFileName()));
-    EXPECT_EQ(file.count("\r\n"), SystemLogView::kMaxLines + extra + 1);
+    EXPECT_EQ(file.count("\r\n"), SystemLogView::kMaxLines + extra + 2); // and the start's line
 }
 
 TEST_F(MainWindow, SystemLogWindowFollowsTheLog)
@@ -747,6 +754,82 @@ TEST_F(MainWindow, CloseWithYesSavesTheSetting)
 } // namespace
 
 namespace {
+
+// A disk that takes no write: every file opened for writing fails, as on a read-only mount (which
+// chmod cannot make for root).
+class ReadOnlyFiles final : public FileIo {
+public:
+    bool readOnly = true;
+    IoResult openWrite(const std::string& path, OpenMode mode) override
+    {
+        return readOnly ? IoResult{-1, EROFS} : FileIo::openWrite(path, mode);
+    }
+};
+
+// Files that cannot be written keep both ports closed (and systemd's "ready" back), say why in red
+// once, in the status bar and in the service status, and are looked at again by a 5 s timer; once
+// they can be written the start goes on and the ports open.
+TEST(StorageCheckAtStart, KeepsThePortsClosedUntilTheFilesCanBeWritten)
+{
+    QTemporaryDir dir;
+    const DataPaths paths = DataPaths::inDirectory(dir.path().toStdString());
+    Config_Record settings = defaultConfig();
+    settings.DC9_Port_Enable = 1;
+    settings.DC9_Port = testsupport::freePort();
+    settings.Mon_Port_Open = 1;
+    settings.Mon_Port = testsupport::freePort();
+    ASSERT_TRUE(Save_Settings(paths.config, settings).ok());
+    ReadOnlyFiles files;
+    ManualClock clock{1796652000};
+    ScriptedDialogs dialogs;
+    ReceiverCore core(paths, clock);
+    core.setStorageCheckIo(files);
+    std::vector<std::pair<std::string, LogColour>> lines;
+    QObject::connect(&core, &ReceiverCore::logLine, [&lines](const QString& line, LogColour colour) {
+        lines.emplace_back(line.toStdString(), colour);
+    });
+    const auto redLines = [&lines] {
+        return std::count_if(lines.begin(), lines.end(), [](const auto& l) { return l.second == LogColour::Red; });
+    };
+    TMain_Form form(core, dialogs);
+    form.FormCreate();
+    form.createSecondaryWindows();
+
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.front().first.find("Data directory: " + paths.dir), std::string::npos);
+    EXPECT_EQ(redLines(), 1);
+    EXPECT_NE(lines.back().first.find("cannot be written: File open error. " + paths.dir + "ardentel.check"),
+              std::string::npos)
+        << lines.back().first;
+    EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port closed: the data directory cannot be written."));
+    EXPECT_EQ(core.serviceStatus().rfind("Ports closed: the data directory cannot be written (File open error. ", 0),
+              0u);
+    EXPECT_TRUE(core.storageHeld());
+    EXPECT_TRUE(core.storageRetryTimer()->isActive());
+    EXPECT_EQ(core.storageRetryTimer()->interval(), ReceiverCore::kStorageRetryMillis);
+    EXPECT_FALSE(core.receiver().timer()->isActive());
+    EXPECT_FALSE(core.outputLink().timer()->isActive());
+
+    core.storageRetryTick(); // the same reason is not said again
+    EXPECT_TRUE(core.storageHeld());
+    EXPECT_EQ(redLines(), 1);
+
+    files.readOnly = false;
+    core.storageRetryTick();
+    EXPECT_FALSE(core.storageHeld());
+    EXPECT_FALSE(core.storageRetryTimer()->isActive());
+    EXPECT_NE(lines.back().first.find("can be written now; the ports open."), std::string::npos);
+    ASSERT_TRUE(core.receiver().timer()->isActive());
+    ASSERT_TRUE(core.outputLink().timer()->isActive());
+    core.receiver().Timer_DC9Timer();
+    EXPECT_EQ(core.receiver().listeningPort(), quint16(settings.DC9_Port));
+    EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port is open.  Connections: 0"));
+    core.outputLink().Timer_OutTimer();
+    EXPECT_TRUE(core.outputLink().serverListening());
+    EXPECT_EQ(core.serviceStatus(), "Receiver port is open.  Connections: 0 | Events today: 0");
+    EXPECT_EQ(redLines(), 1);
+    form.FormClose();
+}
 
 TEST(EventDelivery, AnExceptionFromAHandlerBecomesAnErrorBoxAndTheLoopGoesOn)
 {
