@@ -441,7 +441,8 @@ void TMain_Form::updateWindowTitle()
     QString dir = QString::fromLocal8Bit(m_core.paths().dir.c_str());
     if (dir.size() > 1 && dir.endsWith(QLatin1Char('/')))
         dir.chop(1);
-    setWindowTitle(QStringLiteral("Ardentel - Receiver %1 - %2").arg(int(m_core.config().Test_Rec_Nr)).arg(dir));
+    setWindowTitle(
+        QStringLiteral("Ardentel - Receiver %1 - %2").arg(int(m_core.config().Test_Rec_Nr)).arg(dir));
 }
 
 bool TMain_Form::Check_Settings_Changed()

@@ -269,10 +269,10 @@ void ReceiverCore::FormCreate()
     m_created = true;
     // Which files this is, before anything about them: a receiver started on the wrong directory
     // looks like one that lost its settings.
-    Write_System_Log("Data directory: " + m_paths.dir +
-                         (m_defaultDirectory ? " (the program's own directory; --dir PATH keeps the data elsewhere)"
-                                             : ""),
-                     LogColour::Black);
+    Write_System_Log(
+        "Data directory: " + m_paths.dir +
+            (m_defaultDirectory ? " (the program's own directory; --dir PATH keeps the data elsewhere)" : ""),
+        LogColour::Black);
     // The single-instance test and the file paths are settled by the caller. The account load
     // also turns minutes into seconds.
     m_journal->loadJournalFile();

@@ -945,7 +945,9 @@ void Dc09Receiver::openPort()
             m_config,
             [this, port](const QHostAddress& address) { return m_server->listen(address, quint16(port)); },
             [this, port] {
-                return QStringLiteral("Receiver port %1 could not be opened: %2").arg(port).arg(m_server->errorString());
+                return QStringLiteral("Receiver port %1 could not be opened: %2")
+                    .arg(port)
+                    .arg(m_server->errorString());
             },
             failure);
     }
@@ -953,11 +955,13 @@ void Dc09Receiver::openPort()
         writeLog(QStringLiteral("Port ") + QString::number(port) + QStringLiteral(" is open."),
                  LogColour::Black);
         // Shown at once, not a second later: the log already says it is open.
-        setStatus(QStringLiteral("Receiver port is open.  Connections: ") + QString::number(activeConnections()));
+        setStatus(QStringLiteral("Receiver port is open.  Connections: ") +
+                  QString::number(activeConnections()));
         return;
     }
     const std::tm tm = localTimeOf(m_clock.wallNow().seconds);
-    setStatus(QStringLiteral("Receiver port ") + QString::number(port) + QStringLiteral(": failing, last error at ") +
+    setStatus(QStringLiteral("Receiver port ") + QString::number(port) +
+              QStringLiteral(": failing, last error at ") +
               QString::asprintf("%02d:%02d:%02d.", tm.tm_hour, tm.tm_min, tm.tm_sec));
     // The next attempt waits ten ticks; the tick itself stays at one second, since it also counts
     // down the connection slots and the accounts' supervision.

@@ -534,7 +534,8 @@ QString OutputLink::serialStatus(const QString& name) const
     const QString port = QStringLiteral("Automation software port ") + name;
     // Open is the port; connected is the automation software behind it, which answered a heartbeat.
     const bool answered = m_shared.Output_Link_State.load() == output::kLinkReady;
-    return healthText(port, answered ? port + QStringLiteral(": connected.") : port + QStringLiteral(" is open."));
+    return healthText(port,
+                      answered ? port + QStringLiteral(": connected.") : port + QStringLiteral(" is open."));
 }
 
 void OutputLink::serialLineLost()
@@ -807,9 +808,9 @@ void OutputLink::ClientSocket_OutError(int& errorCode)
 void OutputLink::clientError(const QString& text)
 {
     // The server's address and port follow the system's text, which names neither.
-    writeLog(QStringLiteral("Communication port error. ") + text + QStringLiteral(" (automation software server ") +
-                 fieldText(m_config.Out_IP) + QLatin1Char(':') + QString::number(m_config.Mon_Port) +
-                 QStringLiteral(")"),
+    writeLog(QStringLiteral("Communication port error. ") + text +
+                 QStringLiteral(" (automation software server ") + fieldText(m_config.Out_IP) +
+                 QLatin1Char(':') + QString::number(m_config.Mon_Port) + QStringLiteral(")"),
              LogColour::Red);
     // A failed attempt sounds like one that could not start.
     if (m_connectUnderWay || m_requestingConnection)

@@ -439,17 +439,20 @@ TEST_F(Program, TellsSystemdItIsReadyAliveAndStopping)
     receiver.start(QStringLiteral(ARDENTEL_EXE),
                    {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
     ASSERT_TRUE(receiver.waitForStarted(10000));
-    ASSERT_TRUE(systemd.untilCount(QStringLiteral("READY=1"), 1)) << systemd.received.join(u' ').toStdString();
+    ASSERT_TRUE(systemd.untilCount(QStringLiteral("READY=1"), 1))
+        << systemd.received.join(u' ').toStdString();
     // Ready means the receiver runs: its first tick (which opens the port) is behind it.
     receiver.waitForReadyRead(0); // what was printed before it, no more
     EXPECT_TRUE(receiver.readAllStandardOutput().contains("Program started.")) << "ready too early";
-    EXPECT_TRUE(systemd.untilCount(QStringLiteral("WATCHDOG=1"), 3)) << systemd.received.join(u' ').toStdString();
+    EXPECT_TRUE(systemd.untilCount(QStringLiteral("WATCHDOG=1"), 3))
+        << systemd.received.join(u' ').toStdString();
     // The status panels and the day's events, for `systemctl status`.
     EXPECT_TRUE(systemd.until([&](const QStringList&) {
         return systemd.lastStatus() == QStringLiteral("STATUS=Receiver port closed. | Events today: 0");
     })) << systemd.received.join(u' ').toStdString();
     ASSERT_TRUE(sendTerm(receiver));
-    EXPECT_TRUE(systemd.untilCount(QStringLiteral("STOPPING=1"), 1)) << systemd.received.join(u' ').toStdString();
+    EXPECT_TRUE(systemd.untilCount(QStringLiteral("STOPPING=1"), 1))
+        << systemd.received.join(u' ').toStdString();
     ASSERT_TRUE(receiver.waitForFinished(15000));
     EXPECT_EQ(receiver.exitCode(), 0);
     const QStringList states = systemd.states();
@@ -480,19 +483,24 @@ TEST_F(Program, FilesThatCannotBeWrittenKeepThePortsClosedAndTheServiceNotReady)
     receiver.start(QStringLiteral(ARDENTEL_EXE),
                    {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
     ASSERT_TRUE(receiver.waitForStarted(10000));
-    const QString why = QStringLiteral("STATUS=Ports closed: the data directory cannot be written (File open error. ") + blocker;
+    const QString why =
+        QStringLiteral("STATUS=Ports closed: the data directory cannot be written (File open error. ") +
+        blocker;
     ASSERT_TRUE(systemd.until([&](const QStringList&) { return systemd.lastStatus().startsWith(why); }))
         << systemd.received.join(u' ').toStdString();
     QByteArray out;
     while (!out.contains("stay closed") && receiver.waitForReadyRead(5000))
         out += receiver.readAllStandardOutput();
-    EXPECT_TRUE(out.contains("The receiver port and the automation software port stay closed")) << out.toStdString();
-    EXPECT_FALSE(systemd.until([](const QStringList& r) { return r.contains(QStringLiteral("READY=1")); }, 1000));
+    EXPECT_TRUE(out.contains("The receiver port and the automation software port stay closed"))
+        << out.toStdString();
+    EXPECT_FALSE(
+        systemd.until([](const QStringList& r) { return r.contains(QStringLiteral("READY=1")); }, 1000));
     out += receiver.readAllStandardOutput();
     EXPECT_FALSE(out.contains("Opening receiver port")) << out.toStdString();
 
     ASSERT_TRUE(QDir().rmdir(blocker));
-    EXPECT_TRUE(systemd.untilCount(QStringLiteral("READY=1"), 1)) << systemd.received.join(u' ').toStdString();
+    EXPECT_TRUE(systemd.untilCount(QStringLiteral("READY=1"), 1))
+        << systemd.received.join(u' ').toStdString();
     while (!out.contains("Opening receiver port") && receiver.waitForReadyRead(5000))
         out += receiver.readAllStandardOutput();
     EXPECT_TRUE(out.contains("can be written now; the ports open.")) << out.toStdString();
@@ -530,7 +538,8 @@ TEST_F(Program, AMissingDirIsMadeBySetAndRefusedHeadless)
         EXPECT_TRUE(r.err.contains("does not exist")) << r.err.toStdString();
         EXPECT_FALSE(QDir(sub).exists());
     }
-    const Run r = run({QStringLiteral("--dir"), sub, QStringLiteral("--set"), QStringLiteral("DC9_Port=7010")});
+    const Run r =
+        run({QStringLiteral("--dir"), sub, QStringLiteral("--set"), QStringLiteral("DC9_Port=7010")});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(QFile(sub + QStringLiteral("/kalvor.cfg")).size(), 256);
 }

@@ -789,7 +789,8 @@ TEST(StorageCheckAtStart, KeepsThePortsClosedUntilTheFilesCanBeWritten)
         lines.emplace_back(line.toStdString(), colour);
     });
     const auto redLines = [&lines] {
-        return std::count_if(lines.begin(), lines.end(), [](const auto& l) { return l.second == LogColour::Red; });
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const auto& l) { return l.second == LogColour::Red; });
     };
     TMain_Form form(core, dialogs);
     form.FormCreate();
@@ -801,8 +802,10 @@ TEST(StorageCheckAtStart, KeepsThePortsClosedUntilTheFilesCanBeWritten)
     EXPECT_NE(lines.back().first.find("cannot be written: File open error. " + paths.dir + "ardentel.check"),
               std::string::npos)
         << lines.back().first;
-    EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port closed: the data directory cannot be written."));
-    EXPECT_EQ(core.serviceStatus().rfind("Ports closed: the data directory cannot be written (File open error. ", 0),
+    EXPECT_EQ(form.statusPanelText(0),
+              QStringLiteral("Receiver port closed: the data directory cannot be written."));
+    EXPECT_EQ(core.serviceStatus().rfind(
+                  "Ports closed: the data directory cannot be written (File open error. ", 0),
               0u);
     EXPECT_TRUE(core.storageHeld());
     EXPECT_TRUE(core.storageRetryTimer()->isActive());

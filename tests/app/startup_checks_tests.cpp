@@ -13,10 +13,10 @@
 #include <QTemporaryDir>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -233,7 +233,10 @@ public:
     {
         return fails(Call::Write, m_names[fd]) ? IoResult{-1, ENOSPC} : FileIo::write(fd, data, size);
     }
-    IoResult sync(int fd) override { return fails(Call::Sync, m_names[fd]) ? IoResult{-1, EIO} : FileIo::sync(fd); }
+    IoResult sync(int fd) override
+    {
+        return fails(Call::Sync, m_names[fd]) ? IoResult{-1, EIO} : FileIo::sync(fd);
+    }
     IoResult syncDirectoryOf(const std::string& path) override
     {
         return fails(Call::SyncDirectory, path) ? IoResult{-1, EIO} : FileIo::syncDirectoryOf(path);
@@ -242,7 +245,8 @@ public:
 private:
     bool fails(Call call, const std::string& path) const
     {
-        return call == failing && path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
+        return call == failing && path.size() >= name.size() &&
+               path.compare(path.size() - name.size(), name.size(), name) == 0;
     }
     std::map<int, std::string> m_names;
 };

@@ -525,7 +525,8 @@ TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSecondsWhileSuperv
     EXPECT_FALSE(m_receiver->isActive());
     ASSERT_FALSE(m_log.empty());
     EXPECT_EQ(m_log.back().colour, LogColour::Red);
-    EXPECT_EQ(m_log.back().text.rfind("Receiver port " + std::to_string(m_port) + " could not be opened: ", 0), 0u)
+    EXPECT_EQ(
+        m_log.back().text.rfind("Receiver port " + std::to_string(m_port) + " could not be opened: ", 0), 0u)
         << m_log.back().text;
     EXPECT_TRUE(m_status.startsWith(QStringLiteral("Receiver port %1: failing, last error at ").arg(m_port)))
         << m_status.toStdString();

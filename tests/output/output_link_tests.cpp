@@ -208,7 +208,8 @@ TEST_F(OutputLinkTest, ServerThatCannotListenRetriesAfterTenTicks)
         link.Timer_OutTimer();
         ASSERT_EQ(logged.size(), 2u) << p;
         EXPECT_EQ(logged[1].colour, LogColour::Red) << p;
-        EXPECT_EQ(logged[1].text.rfind("Automation software port " + std::to_string(p), 0), 0u) << logged[1].text;
+        EXPECT_EQ(logged[1].text.rfind("Automation software port " + std::to_string(p), 0), 0u)
+            << logged[1].text;
         EXPECT_EQ(beeps, 1);
         EXPECT_FALSE(link.serverListening());
         // Counted down on the failing tick too: the tenth tick after it tries again.
@@ -719,8 +720,9 @@ TEST_F(OutputLinkTest, ClientIsTakenIntoUseAsSoonAsItConnects)
     link.Timer_OutTimer();
     ASSERT_TRUE(waitUntil([&] { return notifies == 1 && automation.hasPendingConnections(); }));
     std::unique_ptr<QTcpSocket> accepted(automation.nextPendingConnection());
-    EXPECT_EQ(texts(), (std::vector<std::string>{"Connecting to automation software server. IP: 127.0.0.1  Port: " + n,
-                                                 "Port " + n + " connected."}));
+    EXPECT_EQ(texts(),
+              (std::vector<std::string>{"Connecting to automation software server. IP: 127.0.0.1  Port: " + n,
+                                        "Port " + n + " connected."}));
     EXPECT_EQ(beeps, 0);
     EXPECT_EQ(status, QStringLiteral("Automation software server: connected."));
     EXPECT_EQ(linkState(), output::kLinkUp);
