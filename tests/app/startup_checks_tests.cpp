@@ -216,14 +216,14 @@ TEST_F(StartupChecks, OnlyTheReceiversUserCanHoldTheDataDirectoryLock)
 // One call on one file fails, as on a disk that went read-only or bad.
 class FailingFiles final : public FileIo {
 public:
-    enum class Call { None, Open, Write, Sync, SyncDirectory };
+    enum class Call { None, Open, Link, Write, Sync, SyncDirectory };
     Call failing = Call::None;
     std::string name; // the file's name in the data directory
 
     IoResult openWrite(const std::string& path, OpenMode mode) override
     {
-        if (fails(Call::Open, path))
-            return {-1, EROFS};
+        if (fails(Call::Open, path) || fails(Call::Link, path))
+            return {-1, failing == Call::Link ? ELOOP : EROFS};
         const IoResult opened = FileIo::openWrite(path, mode);
         if (opened.ok())
             m_names[opened.fd()] = path;
@@ -254,7 +254,7 @@ private:
 TEST_F(StartupChecks, TheStorageCheckNamesTheFirstFileThatCannotBeWrittenAndChangesNothing)
 {
     using Call = FailingFiles::Call;
-    for (const std::string* file : {&paths.journal, &paths.eventLog}) {
+    for (const std::string* file : {&paths.journal, &paths.extended, &paths.eventLog}) {
         std::ofstream out(*file, std::ios::binary);
         out << "kept";
     }
@@ -271,7 +271,9 @@ TEST_F(StartupChecks, TheStorageCheckNamesTheFirstFileThatCannotBeWrittenAndChan
                         {Call::SyncDirectory, "ardentel.check", "Disk write error. ", EIO},
                         {Call::Open, "kalvor.dat", "File open error. ", EROFS},
                         {Call::Sync, "events.db", "Disk write error. ", EIO},
-                        {Call::Open, "latevn.dat", nullptr, 0}}; // not there: made when needed
+                        {Call::Open, "latevn.dat", nullptr, 0}, // not there: made when needed
+                        {Call::Link, "extevn.dat", nullptr, 0},  // refused and said at start
+                        {Call::Link, "events.db", "File open error. ", ELOOP}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         FailingFiles files;
