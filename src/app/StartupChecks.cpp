@@ -143,8 +143,8 @@ FileFailure checkStorage(const DataPaths& paths, FileIo& io)
             continue; // made when it is needed, in the directory just written
         const IoResult file = io.openWrite(*path, OpenMode::Existing);
         // A link in a view's or the settings' place is never followed: the receiver runs without
-        // that file (said in red above), and the event log still keeps every event. Without the
-        // event log nothing could be acknowledged.
+        // that file (the start-up checks say so in red), and the event log still keeps every event.
+        // Without the event log nothing could be acknowledged.
         const bool eventLogFile = path == &paths.eventLog || path == &wal || path == &shm;
         if (!file.ok() && file.error == ELOOP && !eventLogFile)
             continue;
