@@ -1,6 +1,5 @@
 // The command line, the instance lock, and the ardentel program run as a process: configuration
 // without a display, the second copy, and an orderly close on SIGTERM.
-#include "../support/QtWait.h"
 #include "../ui/QtPrinters.h"
 #include "app/CommandLine.h"
 #include "app/ServiceNotifier.h"
@@ -13,6 +12,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -362,152 +362,75 @@ TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
     EXPECT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7003")}).status, 0);
 }
 
-// systemd's end of NOTIFY_SOCKET: the datagrams the receiver sends, in order.
-class NotifySocket {
-public:
-    explicit NotifySocket(const QString& path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray bytes = path.toLocal8Bit();
-        if (std::size_t(bytes.size()) < sizeof address.sun_path) {
-            std::memcpy(address.sun_path, bytes.constData(), std::size_t(bytes.size()));
-            m_bound = ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        }
-    }
-    ~NotifySocket() { ::close(m_fd); }
-    NotifySocket(const NotifySocket&) = delete;
-    NotifySocket& operator=(const NotifySocket&) = delete;
-    [[nodiscard]] bool bound() const { return m_bound; }
-
-    // Receives until `done` holds or `ms` have passed; whether it holds.
-    bool until(const std::function<bool(const QStringList&)>& done, int ms = 15000)
-    {
-        QElapsedTimer waited;
-        waited.start();
-        while (!done(received) && waited.elapsed() < ms) {
-            pollfd p{m_fd, POLLIN, 0};
-            char buffer[512];
-            if (::poll(&p, 1, 100) == 1) {
-                const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
-                if (n > 0)
-                    received << QString::fromLatin1(buffer, int(n));
-            }
-        }
-        return done(received);
-    }
-    bool untilCount(const QString& state, int count)
-    {
-        return until([&](const QStringList& r) { return r.count(state) >= count; });
-    }
-    [[nodiscard]] QStringList states() const // without the STATUS= lines
-    {
-        QStringList plain;
-        for (const QString& r : received)
-            if (!r.startsWith(QStringLiteral("STATUS=")))
-                plain << r;
-        return plain;
-    }
-    [[nodiscard]] QString lastStatus() const
-    {
-        for (auto it = received.crbegin(); it != received.crend(); ++it)
-            if (it->startsWith(QStringLiteral("STATUS=")))
-                return *it;
-        return {};
-    }
-    QStringList received;
-
-private:
-    int m_fd;
-    bool m_bound = false;
-};
-
-// Under systemd (Type=notify, WatchdogSec=): ready once running, pings from the main loop at half
-// the watchdog period, its state for `systemctl status`, and stopping when the orderly close
-// begins, in that order.
+// Under systemd (Type=notify, WatchdogSec=): not ready while its files cannot be written (the status
+// says why), ready once running, pings from the main loop at half the watchdog period, its state in
+// STATUS= lines, and stopping when the orderly close begins, in that order.
 TEST_F(Program, TellsSystemdItIsReadyAliveAndStopping)
 {
     if (!ServiceNotifier::supported())
         GTEST_SKIP() << "built without libsystemd";
-    NotifySocket systemd(runtime.filePath(QStringLiteral("notify")));
-    ASSERT_TRUE(systemd.bound());
-    env.insert(QStringLiteral("NOTIFY_SOCKET"), runtime.filePath(QStringLiteral("notify")));
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = runtime.filePath(QStringLiteral("notify")).toLocal8Bit();
+    ASSERT_LT(std::size_t(path.size()), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
     env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
 
+    QStringList received;
+    // Until `count` messages have begun with `state`, or `ms` have passed.
+    const auto receiveUntil = [&](const QString& state, int count, int ms = 15000) {
+        const auto seen = [&] {
+            return std::count_if(received.begin(), received.end(),
+                                 [&](const QString& r) { return r.startsWith(state); });
+        };
+        QElapsedTimer waited;
+        waited.start();
+        while (seen() < count && waited.elapsed() < ms) {
+            pollfd p{sock, POLLIN, 0};
+            char buffer[512];
+            if (::poll(&p, 1, 100) == 1) {
+                const ssize_t n = ::recv(sock, buffer, sizeof buffer, 0);
+                if (n > 0)
+                    received << QString::fromLatin1(buffer, int(n));
+            }
+        }
+        return seen() >= count;
+    };
+    // A directory where the check's file goes: no write gets through, not even root's.
+    const QString blocker = data.filePath(QStringLiteral("ardentel.check"));
+    ASSERT_TRUE(QDir().mkdir(blocker));
     QProcess receiver;
     receiver.setProcessEnvironment(env);
     receiver.start(QStringLiteral(ARDENTEL_EXE),
                    {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
     ASSERT_TRUE(receiver.waitForStarted(10000));
-    ASSERT_TRUE(systemd.untilCount(QStringLiteral("READY=1"), 1))
-        << systemd.received.join(u' ').toStdString();
+    EXPECT_TRUE(receiveUntil(
+        QStringLiteral("STATUS=Ports closed: the data directory cannot be written (File open error. ") + blocker,
+        1))
+        << received.join(u' ').toStdString();
+    EXPECT_FALSE(receiveUntil(QStringLiteral("READY=1"), 1, 1000));
+    ASSERT_TRUE(QDir().rmdir(blocker)); // the next check, 5 s after the last, lets it start
+    ASSERT_TRUE(receiveUntil(QStringLiteral("READY=1"), 1)) << received.join(u' ').toStdString();
     // Ready means the receiver runs: its first tick (which opens the port) is behind it.
     receiver.waitForReadyRead(0); // what was printed before it, no more
     EXPECT_TRUE(receiver.readAllStandardOutput().contains("Program started.")) << "ready too early";
-    EXPECT_TRUE(systemd.untilCount(QStringLiteral("WATCHDOG=1"), 3))
-        << systemd.received.join(u' ').toStdString();
-    // The status panels and the day's events, for `systemctl status`.
-    EXPECT_TRUE(systemd.until([&](const QStringList&) {
-        return systemd.lastStatus() == QStringLiteral("STATUS=Receiver port closed. | Events today: 0");
-    })) << systemd.received.join(u' ').toStdString();
+    EXPECT_TRUE(receiveUntil(QStringLiteral("WATCHDOG=1"), 3)) << received.join(u' ').toStdString();
+    EXPECT_TRUE(receiveUntil(QStringLiteral("STATUS=Receiver port closed. | Events today: 0"), 1))
+        << received.join(u' ').toStdString();
     ASSERT_TRUE(sendTerm(receiver));
-    EXPECT_TRUE(systemd.untilCount(QStringLiteral("STOPPING=1"), 1))
-        << systemd.received.join(u' ').toStdString();
+    EXPECT_TRUE(receiveUntil(QStringLiteral("STOPPING=1"), 1)) << received.join(u' ').toStdString();
     ASSERT_TRUE(receiver.waitForFinished(15000));
+    ::close(sock);
     EXPECT_EQ(receiver.exitCode(), 0);
-    const QStringList states = systemd.states();
-    ASSERT_FALSE(states.isEmpty());
-    EXPECT_EQ(states.front(), QStringLiteral("READY=1"));
-    EXPECT_EQ(states.back(), QStringLiteral("STOPPING=1"));
-    EXPECT_EQ(states.count(QStringLiteral("READY=1")), 1);
-}
-
-// Files that cannot be written (a directory where the check's file goes fails even for root): the
-// ports stay closed, systemd hears why and not "ready"; once the files can be written, it is ready.
-TEST_F(Program, FilesThatCannotBeWrittenKeepThePortsClosedAndTheServiceNotReady)
-{
-    if (!ServiceNotifier::supported())
-        GTEST_SKIP() << "built without libsystemd";
-    NotifySocket systemd(runtime.filePath(QStringLiteral("notify")));
-    ASSERT_TRUE(systemd.bound());
-    env.insert(QStringLiteral("NOTIFY_SOCKET"), runtime.filePath(QStringLiteral("notify")));
-    ASSERT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port_Enable=1"), QStringLiteral("--set"),
-                   QStringLiteral("DC9_Port=%1").arg(testsupport::freePort())})
-                  .status,
-              0);
-    const QString blocker = data.filePath(QStringLiteral("ardentel.check"));
-    ASSERT_TRUE(QDir().mkdir(blocker));
-
-    QProcess receiver;
-    receiver.setProcessEnvironment(env);
-    receiver.start(QStringLiteral(ARDENTEL_EXE),
-                   {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
-    ASSERT_TRUE(receiver.waitForStarted(10000));
-    const QString why =
-        QStringLiteral("STATUS=Ports closed: the data directory cannot be written (File open error. ") +
-        blocker;
-    ASSERT_TRUE(systemd.until([&](const QStringList&) { return systemd.lastStatus().startsWith(why); }))
-        << systemd.received.join(u' ').toStdString();
-    QByteArray out;
-    while (!out.contains("stay closed") && receiver.waitForReadyRead(5000))
-        out += receiver.readAllStandardOutput();
-    EXPECT_TRUE(out.contains("The receiver port and the automation software port stay closed"))
-        << out.toStdString();
-    EXPECT_FALSE(
-        systemd.until([](const QStringList& r) { return r.contains(QStringLiteral("READY=1")); }, 1000));
-    out += receiver.readAllStandardOutput();
-    EXPECT_FALSE(out.contains("Opening receiver port")) << out.toStdString();
-
-    ASSERT_TRUE(QDir().rmdir(blocker));
-    EXPECT_TRUE(systemd.untilCount(QStringLiteral("READY=1"), 1))
-        << systemd.received.join(u' ').toStdString();
-    while (!out.contains("Opening receiver port") && receiver.waitForReadyRead(5000))
-        out += receiver.readAllStandardOutput();
-    EXPECT_TRUE(out.contains("can be written now; the ports open.")) << out.toStdString();
-    EXPECT_TRUE(out.contains("Opening receiver port")) << out.toStdString();
-    ASSERT_TRUE(sendTerm(receiver));
-    ASSERT_TRUE(receiver.waitForFinished(15000));
-    EXPECT_EQ(receiver.exitCode(), 0);
+    received.removeIf([](const QString& r) { return r.startsWith(QStringLiteral("STATUS=")); });
+    ASSERT_FALSE(received.isEmpty());
+    EXPECT_EQ(received.front(), QStringLiteral("READY=1"));
+    EXPECT_EQ(received.back(), QStringLiteral("STOPPING=1"));
+    EXPECT_EQ(received.count(QStringLiteral("READY=1")), 1);
 }
 
 // Without a runtime directory the lock is in a directory of this user's own under TMPDIR; when it

@@ -47,7 +47,6 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -145,7 +144,8 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("kalvor.dat"))).size(), 139268);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("extevn.dat"))).size(), 131072);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("latevn.dat"))).size(), 163840);
-    // Which receiver, and which files; the number follows the page.
+    // Which receiver, and which files, the first line of the log too; the number follows the page.
+    EXPECT_TRUE(logText().split('\n').front().endsWith("  Data directory: " + dir.path().toUtf8() + "/\r"));
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel - Receiver 1 - ") + dir.path());
     retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("42"));
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel - Receiver 42 - ") + dir.path());
@@ -755,8 +755,7 @@ TEST_F(MainWindow, CloseWithYesSavesTheSetting)
 
 namespace {
 
-// A disk that takes no write: every file opened for writing fails, as on a read-only mount (which
-// chmod cannot make for root).
+// A disk that takes no write, as a read-only mount (chmod does not stop root).
 class ReadOnlyFiles final : public FileIo {
 public:
     bool readOnly = true;
@@ -766,9 +765,8 @@ public:
     }
 };
 
-// Files that cannot be written keep both ports closed (and systemd's "ready" back), say why in red
-// once, in the status bar and in the service status, and are looked at again by a 5 s timer; once
-// they can be written the start goes on and the ports open.
+// Files that cannot be written keep both ports closed and say why, in red once and in the status bar,
+// until the 5 s check finds them writable; then the start goes on and the ports open.
 TEST(StorageCheckAtStart, KeepsThePortsClosedUntilTheFilesCanBeWritten)
 {
     QTemporaryDir dir;
@@ -776,61 +774,36 @@ TEST(StorageCheckAtStart, KeepsThePortsClosedUntilTheFilesCanBeWritten)
     Config_Record settings = defaultConfig();
     settings.DC9_Port_Enable = 1;
     settings.DC9_Port = testsupport::freePort();
-    settings.Mon_Port_Open = 1;
-    settings.Mon_Port = testsupport::freePort();
     ASSERT_TRUE(Save_Settings(paths.config, settings).ok());
     ReadOnlyFiles files;
     ManualClock clock{1796652000};
     ScriptedDialogs dialogs;
     ReceiverCore core(paths, clock);
     core.setStorageCheckIo(files);
-    std::vector<std::pair<std::string, LogColour>> lines;
-    QObject::connect(&core, &ReceiverCore::logLine, [&lines](const QString& line, LogColour colour) {
-        lines.emplace_back(line.toStdString(), colour);
+    QStringList red;
+    QObject::connect(&core, &ReceiverCore::logLine, [&red](const QString& line, LogColour colour) {
+        if (colour == LogColour::Red)
+            red << line;
     });
-    const auto redLines = [&lines] {
-        return std::count_if(lines.begin(), lines.end(),
-                             [](const auto& l) { return l.second == LogColour::Red; });
-    };
     TMain_Form form(core, dialogs);
     form.FormCreate();
-    form.createSecondaryWindows();
-
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.front().first.find("Data directory: " + paths.dir), std::string::npos);
-    EXPECT_EQ(redLines(), 1);
-    EXPECT_NE(lines.back().first.find("cannot be written: File open error. " + paths.dir + "ardentel.check"),
-              std::string::npos)
-        << lines.back().first;
-    EXPECT_EQ(form.statusPanelText(0),
-              QStringLiteral("Receiver port closed: the data directory cannot be written."));
-    EXPECT_EQ(core.serviceStatus().rfind(
-                  "Ports closed: the data directory cannot be written (File open error. ", 0),
-              0u);
-    EXPECT_TRUE(core.storageHeld());
-    EXPECT_TRUE(core.storageRetryTimer()->isActive());
-    EXPECT_EQ(core.storageRetryTimer()->interval(), ReceiverCore::kStorageRetryMillis);
-    EXPECT_FALSE(core.receiver().timer()->isActive());
-    EXPECT_FALSE(core.outputLink().timer()->isActive());
-
-    core.storageRetryTick(); // the same reason is not said again
-    EXPECT_TRUE(core.storageHeld());
-    EXPECT_EQ(redLines(), 1);
-
+    for (int tick = 0; tick < 2; ++tick) {
+        ASSERT_EQ(red.size(), 1) << red.join(u'\n').toStdString(); // said once, however often it is tried
+        EXPECT_TRUE(red[0].contains(QStringLiteral("cannot be written: File open error. ")));
+        EXPECT_EQ(form.statusPanelText(0),
+                  QStringLiteral("Receiver port closed: the data directory cannot be written."));
+        EXPECT_TRUE(core.storageRetryTimer()->isActive());
+        EXPECT_FALSE(core.receiver().timer()->isActive() || core.outputLink().timer()->isActive());
+        core.storageRetryTick();
+    }
     files.readOnly = false;
     core.storageRetryTick();
-    EXPECT_FALSE(core.storageHeld());
     EXPECT_FALSE(core.storageRetryTimer()->isActive());
-    EXPECT_NE(lines.back().first.find("can be written now; the ports open."), std::string::npos);
-    ASSERT_TRUE(core.receiver().timer()->isActive());
-    ASSERT_TRUE(core.outputLink().timer()->isActive());
+    ASSERT_TRUE(core.receiver().timer()->isActive() && core.outputLink().timer()->isActive());
     core.receiver().Timer_DC9Timer();
     EXPECT_EQ(core.receiver().listeningPort(), quint16(settings.DC9_Port));
     EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port is open.  Connections: 0"));
-    core.outputLink().Timer_OutTimer();
-    EXPECT_TRUE(core.outputLink().serverListening());
     EXPECT_EQ(core.serviceStatus(), "Receiver port is open.  Connections: 0 | Events today: 0");
-    EXPECT_EQ(redLines(), 1);
     form.FormClose();
 }
 
