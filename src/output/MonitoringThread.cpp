@@ -332,21 +332,22 @@ void Monitoring_Thread::linkError(const char* text)
     // port went away) is no fault of the automation software: the link has logged why, and the event
     // is sent again once it is back.
     if (m_shared.Output_Link_State.load() & output::kLinkUp) {
-        log(text, LogColour::Red);
         noteLinkError();
+        log(text, LogColour::Red);
     }
     clearEstablished();
 }
 
 void Monitoring_Thread::linkNak(const char* text)
 {
-    log(text, LogColour::Red);
     noteLinkError();
+    log(text, LogColour::Red);
 }
 
 void Monitoring_Thread::noteLinkError()
 {
-    // Never 0, which means "no error": a clock at the epoch is a clock not set.
+    // Before the red line: a status bar that shows the line never says the link is well. Never 0,
+    // which means "no error": a clock at the epoch is a clock not set.
     m_shared.Link_Error_Time.store(std::max<std::int64_t>(1, std::int64_t(m_clock.wallNow().seconds)));
 }
 
