@@ -128,6 +128,16 @@ enum class Face { Service, Desktop, Offscreen };
 
 int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, Face face);
 
+// Without --dir the data goes beside the program, which under /usr/bin its user cannot write, and a
+// bare "Permission denied" does not say that --dir is the way out.
+void hintAtDataDirectory(const CommandLine& cl)
+{
+    if (cl.dir.empty())
+        std::fputs("ardentel: that is the program's own directory, where the data goes without --dir; give "
+                   "the receiver a data directory of its own with --dir PATH\n",
+                   stderr);
+}
+
 // The key as the operator types or pipes it, from standard input: one line, without echo on a
 // terminal, so that it never shows in the process list, a shell history or sudo's log.
 std::optional<std::string> readKeyFromInput()
@@ -279,6 +289,7 @@ int configure(const CommandLine& cl, const DataPaths& paths)
         // changed field, losing every other setting.
         std::fprintf(stderr, "ardentel: cannot use %s: %s (nothing changed)\n", paths.config.c_str(),
                      std::strerror(loaded.osError));
+        hintAtDataDirectory(cl);
         return 1;
     }
     if (!loaded.ok())
@@ -324,6 +335,7 @@ int configure(const CommandLine& cl, const DataPaths& paths)
         if (!saved.ok()) {
             std::fprintf(stderr, "ardentel: cannot write %s: %s\n", paths.config.c_str(),
                          std::strerror(saved.osError));
+            hintAtDataDirectory(cl);
             return 1;
         }
         const std::vector<SettingChange> changes = describeChanges(record, changed);
@@ -370,9 +382,23 @@ int runArdentel(int argc, char** argv)
     // Before anything that would create the directory: the export only reads.
     if (cl.exportEvents)
         return runExportEvents(cl, DataPaths::inDirectory(dir));
-    // A service pointed at a new directory gets it, rather than running without its files; it holds
-    // the key, so it is closed to other users from the start.
+    const Face face = cl.headless   ? Face::Service
+                      : noDisplay() ? (cl.show.empty() ? Face::Service : Face::Offscreen)
+                                    : Face::Desktop;
+    // A mistyped --dir would otherwise start a service on a new directory with default settings and
+    // its port closed, and nobody would be told: only a settings change, or the desktop program
+    // that shows what it made, makes one. A new directory holds the key, so it is closed to other
+    // users from the start.
     const bool newDirectory = !QDir(QString::fromLocal8Bit(dir.c_str())).exists();
+    if (newDirectory && !cl.changesFiles() && (cl.configOnly() || face == Face::Service)) {
+        std::fprintf(stderr,
+                     "ardentel: the data directory %s does not exist, and a receiver without a window "
+                     "does not make one (a mistyped --dir would start on default settings). Check the "
+                     "path, or make the directory with its first settings: ardentel --dir %s --set "
+                     "NAME=VALUE\n",
+                     dir.c_str(), dir.c_str());
+        return 1;
+    }
     if (!QDir().mkpath(QString::fromLocal8Bit(dir.c_str()))) {
         std::fprintf(stderr, "ardentel: cannot create the data directory %s\n", dir.c_str());
         return 1;
@@ -383,9 +409,6 @@ int runArdentel(int argc, char** argv)
     if (cl.configOnly())
         return configure(cl, paths);
 
-    const Face face = cl.headless   ? Face::Service
-                      : noDisplay() ? (cl.show.empty() ? Face::Service : Face::Offscreen)
-                                    : Face::Desktop;
     const bool headless = face != Face::Desktop;
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -406,7 +429,8 @@ int runArdentel(int argc, char** argv)
         dialogs.beep();
         (void)dialogs.ask(nullptr, QStringLiteral("Ardentel"), QStringLiteral("Program is already running?"),
                           Dialogs::Buttons::Ok, Dialogs::Icon::None);
-        return 0;
+        // Not started is a failure: a service manager or script must not take it for a clean run.
+        return 1;
     case SingleInstance::State::Unavailable:
         // Unguarded, a second copy could run on the same files.
         dialogs.error(nullptr, QStringLiteral("Ardentel"),
@@ -437,6 +461,7 @@ int runArdentel(int argc, char** argv)
     case DataDirectoryLock::State::Unavailable:
         std::fprintf(stderr, "ardentel: warning: cannot mark %s as in use: %s\n", paths.dir.c_str(),
                      std::strerror(dataLock.osError()));
+        hintAtDataDirectory(cl);
         break;
     case DataDirectoryLock::State::Acquired:
         break;
@@ -469,6 +494,14 @@ std::unique_ptr<QSocketNotifier> closeOnTerminationSignal(QObject* context, std:
     return notifier;
 }
 
+// STATUS= for systemd from the start on: why the ports are held closed, or the status panels and the
+// day's events.
+void reportStatus(ReceiverCore& core, ServiceNotifier& service)
+{
+    QObject::connect(&core, &ReceiverCore::statusChanged, &service,
+                     [&core, &service] { service.status(core.serviceStatus()); });
+}
+
 // The service: the receiver with no window at all. Log lines go to standard output, a message for
 // the operator to standard error, and a termination signal closes it in order.
 int runService(ReceiverCore& core, Dialogs& dialogs)
@@ -482,8 +515,9 @@ int runService(ReceiverCore& core, Dialogs& dialogs)
                           Dialogs::Icon::Exclamation);
     });
     core.printTrafficLines(stdout);
-    core.FormCreate();
     ServiceNotifier service;
+    reportStatus(core, service);
+    core.FormCreate();
     // The lines of the start (where the port was opened) are out before systemd hears "ready".
     service.readyAfter(core.receiver().timer(), [&core] { core.flushPrintedLines(); });
     const auto notifier = closeOnTerminationSignal(&core, [&core, &service] {
@@ -548,9 +582,10 @@ int runDesktop(const CommandLine& cl, ReceiverCore& core, Dialogs& dialogs, bool
             core.printLine(std::string_view(text.constData(), std::size_t(text.size())));
         });
     TMain_Form main(core, dialogs);
+    ServiceNotifier service;
+    reportStatus(core, service);
     main.FormCreate();
     main.createSecondaryWindows();
-    ServiceNotifier service;
     main.installEventFilter(&service); // its close event is the start of an orderly stop
     // The lines of the start (where the port was opened) are out before systemd hears "ready".
     service.readyAfter(core.receiver().timer(), [&core] { core.flushPrintedLines(); });
@@ -592,6 +627,7 @@ int runWindow(const CommandLine& cl, const DataPaths& paths, Dialogs& dialogs, F
     // process ends.
     static const SystemClock& clock = *new SystemClock;
     ReceiverCore core(paths, clock);
+    core.setDefaultDirectory(cl.dir.empty());
     return face == Face::Service ? runService(core, dialogs)
                                  : runDesktop(cl, core, dialogs, face == Face::Offscreen);
 }

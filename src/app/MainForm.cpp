@@ -42,6 +42,8 @@ namespace {
 // socat is looked at this often to see that it still runs.
 constexpr int kLinkPollMillis = 20;
 constexpr int kPairWatchMillis = 500;
+// The program's name titles its message boxes; the window's own title also names the receiver.
+const QString kCaption = QStringLiteral("Ardentel");
 
 template <typename T> T* named(T* widget, const char* name)
 {
@@ -212,7 +214,7 @@ void TMain_Form::showMessage(const QString& text)
     // A close in progress (from a signal, say) must not wait for a person.
     if (m_closing)
         return;
-    (void)m_dialogs.ask(this, windowTitle(), text, Dialogs::Buttons::Ok, Dialogs::Icon::Exclamation);
+    (void)m_dialogs.ask(this, kCaption, text, Dialogs::Buttons::Ok, Dialogs::Icon::Exclamation);
 }
 
 void TMain_Form::playNotify()
@@ -234,6 +236,7 @@ void TMain_Form::FormCreate()
     // The host line waits until this window's log view shows.
     m_core.setLogViewVisible(isVisible());
     m_core.FormCreate();
+    updateWindowTitle();
     buildSaveGlyph();
     TabSheet1->Refresh_Receiver();
     TabSheet_Mon_Software->Refresh_Mon_Out();
@@ -320,13 +323,13 @@ void TMain_Form::offerSave()
 {
     if (m_defaultAnswers)
         return;
-    const auto answer = m_dialogs.ask(this, windowTitle(), QStringLiteral("Save current settings?"),
+    const auto answer = m_dialogs.ask(this, kCaption, QStringLiteral("Save current settings?"),
                                       Dialogs::Buttons::YesNo, Dialogs::Icon::Question);
     if (answer != Dialogs::Answer::Yes)
         return;
     const ConfigFileResult saved = m_core.saveSettings();
     if (!saved.ok())
-        m_dialogs.error(this, windowTitle(),
+        m_dialogs.error(this, kCaption,
                         QStringLiteral("The settings could not be saved to %1: %2")
                             .arg(QString::fromStdString(m_core.paths().config),
                                  QString::fromLocal8Bit(std::strerror(saved.osError))));
@@ -432,8 +435,19 @@ void TMain_Form::VirtualPortsTimer()
         m_linkWait->stop();
 }
 
+void TMain_Form::updateWindowTitle()
+{
+    // Two receivers on one desktop, or one started on the wrong directory, are told apart at a glance.
+    QString dir = QString::fromLocal8Bit(m_core.paths().dir.c_str());
+    if (dir.size() > 1 && dir.endsWith(QLatin1Char('/')))
+        dir.chop(1);
+    setWindowTitle(
+        QStringLiteral("Ardentel - Receiver %1 - %2").arg(int(m_core.config().Test_Rec_Nr)).arg(dir));
+}
+
 bool TMain_Form::Check_Settings_Changed()
 {
+    updateWindowTitle(); // the receiver number may have changed
     const bool changed = m_core.settingsChanged();
     BitBtn_Save->setEnabled(changed);
     return changed;

@@ -105,6 +105,7 @@ private:
     void wireCore();
     void offerSave();
     void showMessage(const QString& text);
+    void updateWindowTitle(); // "Ardentel - Receiver N - data directory"
 
     ReceiverCore& m_core;
     Dialogs& m_dialogs;

@@ -20,8 +20,10 @@
 #include "store/Journal.h"
 
 #include <QMetaObject>
+#include <QTimer>
 #include <atomic>
 #include <cstring>
+#include <ctime>
 
 struct ReceiverCore::ThreadLink {
     QObject context;              // on the main thread: where the threads' work is run
@@ -33,7 +35,17 @@ struct ReceiverCore::ThreadLink {
     // The service's traffic lines; set before the first event can be stored, then never changed.
     std::unique_ptr<TrafficLines> trafficOwner;
     std::atomic<TrafficLines*> traffic{nullptr};
+    std::atomic<std::uint64_t> storedEvents{0}; // committed since start, for the day's count
 };
+
+namespace {
+
+int localDay(const std::tm& tm)
+{
+    return (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+}
+
+} // namespace
 
 ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     : QObject(parent), m_paths(std::move(paths)), m_clock(clock), m_log(m_paths.dir, m_clock, &m_config)
@@ -78,6 +90,7 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     m_accounts->onChanged = [this] { emit accountsChanged(); };
     m_store = std::make_unique<EventStore>(m_paths.eventLog, *m_journal, *m_accounts, queuedLog());
     m_store->onStored = [link](std::span<const JournalRecord> records) {
+        link->storedEvents.fetch_add(records.size());
         if (TrafficLines* traffic = link->traffic.load())
             traffic->stored(records);
     };
@@ -145,6 +158,9 @@ ReceiverCore::ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent)
     });
     wireReceiver();
     wireOutputLink();
+    m_storageRetry = new QTimer(this);
+    m_storageRetry->setInterval(kStorageRetryMillis);
+    connect(m_storageRetry, &QTimer::timeout, this, &ReceiverCore::storageRetryTick);
 }
 
 ReceiverCore::~ReceiverCore()
@@ -178,7 +194,11 @@ ReceiverCore::~ReceiverCore()
 void ReceiverCore::wireReceiver()
 {
     Dc09Receiver& r = *m_receiver;
-    connect(&r, &Dc09Receiver::statusText, this, &ReceiverCore::receiverStatus);
+    connect(&r, &Dc09Receiver::statusText, this, [this](const QString& text) {
+        m_receiverStatusText = text;
+        emit receiverStatus(text);
+        emit statusChanged();
+    });
     connect(&r, &Dc09Receiver::beepRequested, this, &ReceiverCore::beepRequested);
     connect(&r, &Dc09Receiver::traceLine, this, &ReceiverCore::traceLine);
     const std::shared_ptr<ThreadLink> link = m_threadLink;
@@ -192,7 +212,11 @@ void ReceiverCore::wireReceiver()
 void ReceiverCore::wireOutputLink()
 {
     OutputLink& o = *m_outputLink;
-    connect(&o, &OutputLink::statusText, this, &ReceiverCore::outputStatus);
+    connect(&o, &OutputLink::statusText, this, [this](const QString& text) {
+        m_outputStatusText = text;
+        emit outputStatus(text);
+        emit statusChanged();
+    });
     connect(&o, &OutputLink::beepRequested, this, &ReceiverCore::beepRequested);
     connect(&o, &OutputLink::notifyRequested, this, &ReceiverCore::notifyRequested);
     connect(&o, &OutputLink::traceLine, this, &ReceiverCore::traceLine);
@@ -243,6 +267,12 @@ void ReceiverCore::FormCreate()
     if (m_created)
         return;
     m_created = true;
+    // Which files this is, before anything about them: a receiver started on the wrong directory
+    // looks like one that lost its settings.
+    Write_System_Log(
+        "Data directory: " + m_paths.dir +
+            (m_defaultDirectory ? " (the program's own directory; --dir PATH keeps the data elsewhere)" : ""),
+        LogColour::Black);
     // The single-instance test and the file paths are settled by the caller. The account load
     // also turns minutes into seconds.
     m_journal->loadJournalFile();
@@ -254,14 +284,111 @@ void ReceiverCore::FormCreate()
     // that cannot be opened now is tried again at every commit; until then nothing is acknowledged.
     m_store->setKeepDays(m_config.Log_Keep_Days);
     (void)m_store->open();
+    {
+        // Before the commit thread runs, so no event is counted twice.
+        std::tm midnight = localTimeOf(m_clock.wallNow().seconds);
+        m_eventsDay = localDay(midnight);
+        midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
+        midnight.tm_isdst = -1;
+        const std::unique_ptr<EventLog> reader = m_store->connect(EventLog::Role::Reader);
+        m_eventsBeforeToday = reader ? reader->countReceivedSince(std::int64_t(std::mktime(&midnight))) : 0;
+    }
     m_store->start();
     loadAccountKeys();
     m_outputLink->publishSettings();
-    m_receiver->start();
     startMetrics();
+    // A panel that is answered must find its event kept: with files that cannot be written, no port
+    // opens (and systemd, which waits for the first tick, does not hear "ready").
+    if (checkStorage()) {
+        startTimers();
+        return;
+    }
+    m_storageRetry->start();
+}
+
+void ReceiverCore::startTimers()
+{
+    m_receiver->start();
     // Its first tick, two seconds from now, starts the forwarding thread (which also writes the
     // journal files) and the serial receive thread.
     m_outputLink->start();
+}
+
+bool ReceiverCore::checkStorage()
+{
+    const FileFailure failure = ::checkStorage(m_paths, *m_storageIo);
+    if (failure.ok()) {
+        m_storageFailure.clear();
+        return true;
+    }
+    const std::string reason = failure.text();
+    if (reason == m_storageFailure)
+        return false; // said already; nothing new until it changes or ends
+    const bool first = m_storageFailure.empty();
+    m_storageFailure = reason;
+    m_storageHeld = true;
+    Write_System_Log("The data directory " + m_paths.dir + " cannot be written: " + reason +
+                         ". The receiver port and the automation software port stay closed; the check is "
+                         "made again every " +
+                         std::to_string(kStorageRetryMillis / 1000) + " seconds." +
+                         (m_defaultDirectory ? " It is the program's own directory: start the program with "
+                                               "--dir PATH and a directory its user may write."
+                                             : ""),
+                     LogColour::Red);
+    if (first)
+        emit beepRequested();
+    showPanels(QStringLiteral("Receiver port closed: the data directory cannot be written."),
+               QStringLiteral("Automation software port closed: the data directory cannot be written."));
+    return false;
+}
+
+void ReceiverCore::storageRetryTick()
+{
+    if (!m_storageHeld || m_closed)
+        return;
+    if (!checkStorage())
+        return;
+    m_storageRetry->stop();
+    m_storageHeld = false;
+    Write_System_Log("The data directory " + m_paths.dir + " can be written now; the ports open.",
+                     LogColour::Black);
+    showPanels(QStringLiteral("Receiver port closed."), QString());
+    startTimers();
+}
+
+void ReceiverCore::showPanels(const QString& receiver, const QString& output)
+{
+    m_receiverStatusText = receiver;
+    m_outputStatusText = output;
+    emit receiverStatus(receiver);
+    emit outputStatus(output);
+    emit statusChanged();
+}
+
+std::int64_t ReceiverCore::eventsToday()
+{
+    const int day = localDay(localTimeOf(m_clock.wallNow().seconds));
+    const std::uint64_t stored = m_threadLink->storedEvents.load();
+    if (day != m_eventsDay) {
+        // Past midnight: what is stored from now on is the new day's.
+        m_eventsDay = day;
+        m_eventsBeforeToday = 0;
+        m_storedAtDayStart = stored;
+    }
+    return m_eventsBeforeToday + std::int64_t(stored - m_storedAtDayStart);
+}
+
+std::string ReceiverCore::serviceStatus()
+{
+    const std::string today = "Events today: " + std::to_string(eventsToday());
+    if (m_storageHeld)
+        return "Ports closed: the data directory cannot be written (" + m_storageFailure + ") | " + today;
+    std::string line;
+    for (const QString* panel : {&m_receiverStatusText, &m_outputStatusText}) {
+        if (!panel->isEmpty())
+            line += panel->toStdString() + " | ";
+    }
+    return line + today;
 }
 
 void ReceiverCore::FormClose(const std::function<void()>& offerSave)
@@ -269,6 +396,7 @@ void ReceiverCore::FormClose(const std::function<void()>& offerSave)
     if (m_closed)
         return;
     m_closed = true;
+    m_storageRetry->stop();
     m_receiver->stopTimer();
     m_outputLink->stopTimer();
     if (m_metricsServer)

@@ -9,6 +9,7 @@
 #include "config/DataPaths.h"
 #include "log/LogSink.h"
 #include "log/SystemLog.h"
+#include "store/FileIo.h"
 
 #include <QObject>
 #include <QString>
@@ -30,6 +31,7 @@ class Journal;
 class Monitoring_Thread;
 class OutputLink;
 struct OutputShared;
+class QTimer;
 class TCommPort;
 
 class ReceiverCore : public QObject {
@@ -37,17 +39,34 @@ class ReceiverCore : public QObject {
 public:
     // How long the close waits for a background thread before it goes on without it.
     static constexpr int kThreadStopMillis = 5000;
+    // How often files that could not be written at start are tried again.
+    static constexpr int kStorageRetryMillis = 5000;
 
     ReceiverCore(DataPaths paths, const Clock& clock, QObject* parent = nullptr);
     ~ReceiverCore() override;
     ReceiverCore(const ReceiverCore&) = delete;
     ReceiverCore& operator=(const ReceiverCore&) = delete;
 
-    // Start-up: reads or creates kalvor.dat, kalvor.cfg, extevn.dat and latevn.dat in that order,
-    // opens the event log (a new one takes over what the files hold) and makes the files agree with
-    // it, then starts the receiver and output timers; the output timer's first tick starts both
-    // background threads. Opens no port itself. Runs once.
+    // Start-up: names the data directory in the log, reads or creates kalvor.dat, kalvor.cfg,
+    // extevn.dat and latevn.dat in that order, opens the event log (a new one takes over what the
+    // files hold) and makes the files agree with it, checks that the files can be written and
+    // synced, then starts the receiver and output timers; the output timer's first tick starts both
+    // background threads. Opens no port itself. Runs once. Files that cannot be written keep both
+    // timers (so both ports) off: that is said in red, and the check is made again every 5 s.
     void FormCreate();
+    // Before FormCreate: the file layer the storage check writes through (a test puts in one that
+    // fails), and whether the data directory is the program's own (no --dir), which a failure names.
+    void setStorageCheckIo(FileIo& io) { m_storageIo = &io; }
+    void setDefaultDirectory(bool programsOwn) { m_defaultDirectory = programsOwn; }
+    // The storage check again, from its timer while the files cannot be written; once they can, the
+    // start goes on as usual. Public so tests call it instead of waiting.
+    void storageRetryTick();
+    // The ports are held closed because the files cannot be written.
+    [[nodiscard]] bool storageHeld() const { return m_storageHeld; }
+    [[nodiscard]] QTimer* storageRetryTimer() const { return m_storageRetry; }
+    // One line for systemd's STATUS=: what both status panels show and the events stored today, or
+    // why the ports are held closed.
+    [[nodiscard]] std::string serviceStatus();
     // Before FormCreate, for a service: every event stored and every report the automation software
     // acknowledged also becomes one line on `out` (see TrafficLines).
     void printTrafficLines(std::FILE* out = stdout);
@@ -112,6 +131,7 @@ signals:
     void logLine(const QString& line, LogColour colour);
     void receiverStatus(const QString& text); // panel 0 of the status bar
     void outputStatus(const QString& text);   // panel 1
+    void statusChanged(); // a panel's text was shown again, or the storage check's outcome changed
     void beepRequested();
     void notifyRequested(); // notify.wav
     // Something the operator must see in a message box (a serial port that could not be opened).
@@ -135,6 +155,10 @@ private:
     void stopSerialThread();
     // At the close: the settings that differ from kalvor.cfg, logged in red with the file's values.
     void reportUnsavedSettings();
+    [[nodiscard]] bool checkStorage(); // logs a failure (once per reason) and shows it
+    void startTimers();
+    void showPanels(const QString& receiver, const QString& output);
+    [[nodiscard]] std::int64_t eventsToday();
 
     DataPaths m_paths;
     const Clock& m_clock;
@@ -158,6 +182,17 @@ private:
     std::unique_ptr<Monitoring_Thread> m_monitoring;
     std::unique_ptr<AT_Rec_Thread> m_atRec;
     std::unique_ptr<MetricsServer> m_metricsServer;
+    FileIo* m_storageIo = &FileIo::posix();
+    QTimer* m_storageRetry = nullptr;
+    bool m_storageHeld = false;
+    bool m_defaultDirectory = false;
+    std::string m_storageFailure; // what the check said while it fails
+    QString m_receiverStatusText = QStringLiteral("Receiver port closed.");
+    QString m_outputStatusText;
+    // Events today: those the log held at start from this day, and the stored count at the day's start.
+    int m_eventsDay = 0; // YYYYMMDD, local time
+    std::int64_t m_eventsBeforeToday = 0;
+    std::uint64_t m_storedAtDayStart = 0;
     bool m_created = false;
     bool m_closed = false;
     bool m_storeFinished = true; // false when the close could not wait out the event log's threads

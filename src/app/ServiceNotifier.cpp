@@ -22,6 +22,31 @@ ServiceNotifier::ServiceNotifier(QObject* parent) : QObject(parent)
 #endif
     m_watchdog.setTimerType(Qt::CoarseTimer);
     connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
+    m_statusPause.setSingleShot(true);
+    m_statusPause.setInterval(kStatusInterval);
+    connect(&m_statusPause, &QTimer::timeout, this, &ServiceNotifier::sendStatus);
+}
+
+void ServiceNotifier::status(const std::string& text)
+{
+    if (m_stopping)
+        return;
+    m_statusWaiting = text;
+    // One line: a line break would end the variable and start another.
+    for (char& c : m_statusWaiting)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    if (!m_statusPause.isActive())
+        sendStatus();
+}
+
+void ServiceNotifier::sendStatus()
+{
+    if (m_stopping || m_statusWaiting == m_statusSent)
+        return;
+    m_statusSent = m_statusWaiting;
+    send(("STATUS=" + m_statusSent).c_str());
+    m_statusPause.start();
 }
 
 void ServiceNotifier::ready()
@@ -55,6 +80,7 @@ void ServiceNotifier::stopping()
         return;
     m_stopping = true;
     m_watchdog.stop();
+    m_statusPause.stop();
     send("STOPPING=1");
 }
 

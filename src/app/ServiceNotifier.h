@@ -1,5 +1,6 @@
 // Readiness and liveness for systemd (a unit of Type=notify with WatchdogSec=): READY=1 once the
-// receiver runs, WATCHDOG=1 from a timer of the main thread, STOPPING=1 when the close begins.
+// receiver runs, WATCHDOG=1 from a timer of the main thread, STOPPING=1 when the close begins, and
+// STATUS= lines for `systemctl status`.
 // The pings come from the main event loop on purpose: a main thread that hangs stops them, and
 // systemd restarts the receiver. Outside a unit, or built without libsystemd, nothing is sent.
 #pragma once
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <string>
 
 class ServiceNotifier : public QObject {
 public:
@@ -21,6 +23,10 @@ public:
     void readyAfter(QTimer* firstTick, std::function<void()> before = {});
     // STOPPING=1 once, and no more pings: the close may take a while and is not a hang.
     void stopping();
+    // STATUS=text when it differs from the last one sent, at most once per kStatusInterval: a text
+    // that comes sooner is sent when the interval ends (the newest one, if it changed again).
+    void status(const std::string& text);
+    static constexpr std::chrono::milliseconds kStatusInterval{2000};
 
     // Half of WATCHDOG_USEC; zero when systemd asked for no watchdog.
     [[nodiscard]] std::chrono::milliseconds pingInterval() const { return m_interval; }
@@ -33,8 +39,12 @@ public:
 
 private:
     void send(const char* state);
+    void sendStatus();
 
     QTimer m_watchdog;
+    QTimer m_statusPause; // runs for kStatusInterval after each STATUS= sent
+    std::string m_statusSent;
+    std::string m_statusWaiting;
     std::chrono::milliseconds m_interval{0};
     bool m_ready = false;
     bool m_stopping = false;

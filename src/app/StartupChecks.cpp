@@ -62,7 +62,7 @@ bool isDataFileName(const DataPaths& paths, std::string_view name)
     for (const char* suffix : {"-wal", "-shm"})
         if (name == std::string_view(paths.eventLog).substr(paths.dir.size()).data() + std::string(suffix))
             return true;
-    if (name == DataDirectoryLock::kFileName)
+    if (name == DataDirectoryLock::kFileName || name == kStorageProbeName)
         return true;
     return name.size() > 11 && name.substr(0, 7) == "kalvor_" && name.substr(name.size() - 4) == ".log";
 }
@@ -114,4 +114,46 @@ void runStartupChecks(const DataPaths& paths, const Config_Record& config, const
             "minutes after it was sent cannot be told from a new alarm. Turn it on once the panels' clocks "
             "are right.",
             LogColour::Red);
+}
+
+FileFailure checkStorage(const DataPaths& paths, FileIo& io)
+{
+    // A directory that takes no new file would fail the event log's companions and the next month's
+    // log; one whose disk takes no sync would lose what a panel was told is stored.
+    const std::string probe = paths.dir + kStorageProbeName;
+    const IoResult opened = io.openWrite(probe, OpenMode::CreateTruncate);
+    if (!opened.ok())
+        return FileFailure::of("File open error. ", probe, opened.error);
+    static constexpr std::string_view kMark = "Ardentel storage check\n";
+    IoResult done = io.write(opened.fd(), kMark.data(), kMark.size());
+    if (done.ok())
+        done = io.sync(opened.fd());
+    io.close(opened.fd());
+    if (done.ok())
+        done = io.syncDirectoryOf(probe);
+    (void)::unlink(probe.c_str());
+    if (!done.ok())
+        return FileFailure::of("Disk write error. ", probe, done.error);
+
+    const std::string wal = paths.eventLog + "-wal";
+    const std::string shm = paths.eventLog + "-shm";
+    for (const std::string* path :
+         {&paths.config, &paths.journal, &paths.extended, &paths.accounts, &paths.eventLog, &wal, &shm}) {
+        if (!io.exists(*path))
+            continue; // made when it is needed, in the directory just written
+        const IoResult file = io.openWrite(*path, OpenMode::Existing);
+        // A link in a view's or the settings' place is never followed: the receiver runs without
+        // that file (the start-up checks say so in red), and the event log still keeps every event.
+        // Without the event log nothing could be acknowledged.
+        const bool eventLogFile = path == &paths.eventLog || path == &wal || path == &shm;
+        if (!file.ok() && file.error == ELOOP && !eventLogFile)
+            continue;
+        if (!file.ok())
+            return FileFailure::of("File open error. ", *path, file.error);
+        const IoResult synced = io.sync(file.fd());
+        io.close(file.fd());
+        if (!synced.ok())
+            return FileFailure::of("Disk write error. ", *path, synced.error);
+    }
+    return {};
 }

@@ -940,16 +940,29 @@ void Dc09Receiver::openPort()
         failure = QStringLiteral("Receiver port ") + QString::number(port) +
                   QStringLiteral(" is not a valid port number.");
     } else {
+        // The socket layer's text ("The bound address is already in use") does not name the port.
         (void)bindToSetting(
             m_config,
             [this, port](const QHostAddress& address) { return m_server->listen(address, quint16(port)); },
-            [this] { return m_server->errorString(); }, failure);
+            [this, port] {
+                return QStringLiteral("Receiver port %1 could not be opened: %2")
+                    .arg(port)
+                    .arg(m_server->errorString());
+            },
+            failure);
     }
     if (failure.isEmpty()) {
         writeLog(QStringLiteral("Port ") + QString::number(port) + QStringLiteral(" is open."),
                  LogColour::Black);
+        // Shown at once, not a second later: the log already says it is open.
+        setStatus(QStringLiteral("Receiver port is open.  Connections: ") +
+                  QString::number(activeConnections()));
         return;
     }
+    const std::tm tm = localTimeOf(m_clock.wallNow().seconds);
+    setStatus(QStringLiteral("Receiver port ") + QString::number(port) +
+              QStringLiteral(": failing, last error at ") +
+              QString::asprintf("%02d:%02d:%02d.", tm.tm_hour, tm.tm_min, tm.tm_sec));
     // The next attempt waits ten ticks; the tick itself stays at one second, since it also counts
     // down the connection slots and the accounts' supervision.
     m_openRetryWait = kOpenRetryTicks - 1;

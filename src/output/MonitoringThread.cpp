@@ -11,6 +11,7 @@
 #include "store/Journal.h"
 #include "store/RecordText.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -331,9 +332,23 @@ void Monitoring_Thread::linkError(const char* text)
     // port went away) is no fault of the automation software: the link has logged why, and the event
     // is sent again once it is back.
     if (m_shared.Output_Link_State.load() & output::kLinkUp) {
+        noteLinkError();
         log(text, LogColour::Red);
     }
     clearEstablished();
+}
+
+void Monitoring_Thread::linkNak(const char* text)
+{
+    noteLinkError();
+    log(text, LogColour::Red);
+}
+
+void Monitoring_Thread::noteLinkError()
+{
+    // Before the red line: a status bar that shows the line never says the link is well. Never 0,
+    // which means "no error": a clock at the epoch is a clock not set.
+    m_shared.Link_Error_Time.store(std::max<std::int64_t>(1, std::int64_t(m_clock.wallNow().seconds)));
 }
 
 void Monitoring_Thread::heartbeatStep()
@@ -341,6 +356,12 @@ void Monitoring_Thread::heartbeatStep()
     if (m_shared.Output_Link_State.load() == 0) {
         m_nextHeartbeat = 0;
         return;
+    }
+    // The link was lost and came back between two passes: this one has not been greeted yet.
+    const std::uint64_t generation = m_shared.Link_Generation.load();
+    if (generation != m_greetedLink) {
+        m_greetedLink = generation;
+        m_nextHeartbeat = 0;
     }
     const std::int64_t now = m_clock.steadyMillis();
     if (m_nextHeartbeat != 0 && now < m_nextHeartbeat) {
@@ -358,6 +379,7 @@ void Monitoring_Thread::heartbeatStep()
         linkError("Link error (heartbeat): no ACK from automation software.");
         break;
     case Outcome::Ack:
+        m_shared.Link_Error_Time.store(0);
         if (setEstablished()) {
             log("Connection with automation software established.", LogColour::Black);
             if (m_hooks.playNotify) {
@@ -366,7 +388,7 @@ void Monitoring_Thread::heartbeatStep()
         }
         break;
     case Outcome::Nak:
-        log("Link error (heartbeat): negative ACK from automation software.", LogColour::Red);
+        linkNak("Link error (heartbeat): negative ACK from automation software.");
         break;
     case Outcome::Other:
     case Outcome::NoConnection:
@@ -409,7 +431,7 @@ void Monitoring_Thread::supervisionStep()
             linkError("Link error (ping): no ACK from automation software.");
             return;
         case Outcome::Nak:
-            log("Link error (ping): negative ACK from automation software.", LogColour::Red);
+            linkNak("Link error (ping): negative ACK from automation software.");
             errorPause();
             return;
         case Outcome::Other:
@@ -471,7 +493,7 @@ void Monitoring_Thread::reportingStep()
                 break;
             }
             if (outcome == Outcome::Nak) {
-                log("Link error (data): negative ACK from automation software.", LogColour::Red);
+                linkNak("Link error (data): negative ACK from automation software.");
                 errorPause();
                 more = false;
                 break;

@@ -120,6 +120,8 @@ private:
     void dropLink(); // no connection found at sending time
     // An unanswered or unsent line: logged while the link is still up, and `established` cleared.
     void linkError(const char* text);
+    void linkNak(const char* text); // a red line and the link error's time, for the status bar
+    void noteLinkError();
     void log(const char* text, LogColour colour);
     // `line` as it is; an account that it carries cut short is logged in red, once per account.
     [[nodiscard]] ReportOptions reportOptions() const;
@@ -137,6 +139,7 @@ private:
     MonitoringHooks m_hooks;
     MonitoringTiming m_timing;
     std::int64_t m_nextHeartbeat = 0;  // steady milliseconds; 0 at the start of a loop
+    std::uint64_t m_greetedLink = 0;   // the Link_Generation its last heartbeat went to
     ForwardingSettings m_passSettings; // read once at the start of each pass
     bool m_passAcknowledged = false;   // the automation software acknowledged a report in this pass
     std::atomic<std::uint64_t> m_passes{0};

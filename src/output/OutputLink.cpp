@@ -95,6 +95,14 @@ QString peerText(int fd)
     return peerOf(fd).text();
 }
 
+// What the socket layer said when a port could not be opened, with the port named: its own text
+// ("The bound address is already in use") does not say which.
+QString listenFailure(const QTcpServer& server, quint16 port)
+{
+    return QStringLiteral("Automation software port ") + QString::number(port) +
+           QStringLiteral(" could not be opened: ") + server.errorString();
+}
+
 // Listens on the bind address of the settings; an empty one is every address, IPv4 and IPv6, or
 // IPv4 alone on a system without IPv6. False with the reason in `failure`.
 bool listenOn(QTcpServer& server, const QString& bindText, const char* setting, quint16 port,
@@ -103,7 +111,7 @@ bool listenOn(QTcpServer& server, const QString& bindText, const char* setting, 
     if (bindText.isEmpty()) {
         if (server.listen(QHostAddress::Any, port) || server.listen(QHostAddress::AnyIPv4, port))
             return true;
-        failure = server.errorString();
+        failure = listenFailure(server, port);
         return false;
     }
     const QHostAddress address(bindText);
@@ -114,7 +122,7 @@ bool listenOn(QTcpServer& server, const QString& bindText, const char* setting, 
     }
     if (server.listen(address, port))
         return true;
-    failure = server.errorString();
+    failure = listenFailure(server, port);
     return false;
 }
 
@@ -181,6 +189,26 @@ void OutputLink::writeLog(const QString& text, LogColour colour)
 void OutputLink::setStatus(const QString& text)
 {
     emit statusText(text);
+}
+
+QString OutputLink::healthText(const QString& name, const QString& healthy) const
+{
+    const std::int64_t failedAt = m_shared.Link_Error_Time.load();
+    if (failedAt == 0 || (m_shared.Output_Link_State.load() & output::kLinkUp) == 0)
+        return healthy;
+    const std::tm tm = localTimeOf(std::time_t(failedAt));
+    return name + QStringLiteral(": failing, last error at ") +
+           QString::asprintf("%02d:%02d:%02d.", tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+void OutputLink::setLinkUp()
+{
+    // A new link starts without the errors of the one before it, and with a heartbeat.
+    if ((m_shared.Output_Link_State.load() & output::kLinkUp) == 0) {
+        m_shared.Link_Error_Time.store(0);
+        m_shared.Link_Generation.fetch_add(1);
+    }
+    m_shared.Output_Link_State.fetch_or(output::kLinkUp);
 }
 
 void OutputLink::start()
@@ -344,12 +372,13 @@ void OutputLink::tcpServerBranch()
 
     const std::size_t count = m_connections.serverCount();
     if (count > 0) {
-        setStatus(QStringLiteral("Automation software: connected (") + QString::number(count) +
-                  QStringLiteral(")."));
-        m_shared.Output_Link_State.fetch_or(output::kLinkUp);
+        setLinkUp();
+        setStatus(healthText(QStringLiteral("Automation software"),
+                             QStringLiteral("Automation software: connected (") + QString::number(count) +
+                                 QStringLiteral(").")));
     } else {
         m_shared.Output_Link_State.store(0);
-        setStatus(QStringLiteral("Automation software port is open. Listenning..."));
+        setStatus(QStringLiteral("Automation software port is open. Listening..."));
     }
     // One older connection goes per tick, so in the end only the newest remains; one that still
     // carries a line waiting for its answer (it was the newest when the line went) goes a tick later.
@@ -398,40 +427,46 @@ void OutputLink::tcpClientBranch()
     closeSerialPort(true);
     const std::int32_t port = m_config.Mon_Port;
     if (clientConnected()) {
-        setStatus(QStringLiteral("Automation software server: connected."));
-        if (m_shared.Output_Link_State.load() == 0) {
-            writeLog(QStringLiteral("Port ") + QString::number(port) + QStringLiteral(" connected."),
-                     LogColour::Black);
-            m_shared.Output_Link_State.fetch_or(output::kLinkUp);
-        }
+        if (m_shared.Output_Link_State.load() == 0)
+            takeClientIntoUse();
+        setStatus(healthText(QStringLiteral("Automation software server"),
+                             QStringLiteral("Automation software server: connected.")));
         return;
     }
 
     m_shared.Output_Link_State.store(0);
     setStatus(QStringLiteral("Automation software server: not connected."));
+    // The connection completes in the background and is taken into use as soon as it has; one
+    // that has neither completed nor failed in all the time since is given up.
+    if (m_connectUnderWay) {
+        writeLog(QStringLiteral("Can't open port ") + QString::number(port), LogColour::Red);
+        emit beepRequested();
+    }
     const QString address = fieldText(m_config.Out_IP);
     writeLog(QStringLiteral("Connecting to automation software server. IP: ") + address +
                  QStringLiteral("  Port: ") + QString::number(port),
              LogColour::Black);
     // An attempt still under way from the last time would refuse a new one.
     closeClient();
-    m_connectFailureLogged = false;
     if (!validPort(port)) {
         writeLog(QStringLiteral("Automation software port ") + QString::number(port) +
                      QStringLiteral(" is not a valid port number."),
                  LogColour::Red);
-        m_connectFailureLogged = true;
+        emit beepRequested();
     } else {
         m_requestingConnection = true;
         requestConnection(address, quint16(port));
         m_requestingConnection = false;
     }
-    if (!clientConnected()) {
-        if (!m_connectFailureLogged)
-            writeLog(QStringLiteral("Can't open port ") + QString::number(port), LogColour::Red);
+    if (!clientConnected())
         m_outRetryCountdown = kClientRetryTicks;
-        emit beepRequested();
-    }
+}
+
+void OutputLink::takeClientIntoUse()
+{
+    writeLog(QStringLiteral("Port ") + QString::number(m_config.Mon_Port) + QStringLiteral(" connected."),
+             LogColour::Black);
+    setLinkUp();
 }
 
 void OutputLink::serialBranch()
@@ -443,7 +478,7 @@ void OutputLink::serialBranch()
     const QString name = fieldText(m_config.COM_Nr);
     if (m_port.isOpen()) {
         if (!m_port.lineLost()) {
-            setStatus(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."));
+            setStatus(serialStatus(name));
             return;
         }
         serialLineLost();
@@ -489,9 +524,18 @@ void OutputLink::serialBranch()
     m_serialLost = false;
     writeLog(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."),
              LogColour::Black);
+    setLinkUp();
     if (reopening)
-        setStatus(QStringLiteral("Automation software port ") + name + QStringLiteral(" is open."));
-    m_shared.Output_Link_State.fetch_or(output::kLinkUp);
+        setStatus(serialStatus(name));
+}
+
+QString OutputLink::serialStatus(const QString& name) const
+{
+    const QString port = QStringLiteral("Automation software port ") + name;
+    // Open is the port; connected is the automation software behind it, which answered a heartbeat.
+    const bool answered = m_shared.Output_Link_State.load() == output::kLinkReady;
+    return healthText(port,
+                      answered ? port + QStringLiteral(": connected.") : port + QStringLiteral(" is open."));
 }
 
 void OutputLink::serialLineLost()
@@ -618,6 +662,7 @@ void OutputLink::requestConnection(const QString& address, quint16 port)
     }
     // A name: looked up in the background, like the connection itself.
     const quint64 attempt = ++m_connectAttempt;
+    m_connectUnderWay = true;
     QHostInfo::lookupHost(address, this, [this, attempt, port](const QHostInfo& info) {
         if (attempt != m_connectAttempt)
             return; // given up, or a newer attempt under way
@@ -668,6 +713,7 @@ void OutputLink::connectTo(const QHostAddress& address, quint16 port)
         return;
     }
     // Completes in the background: the descriptor becomes writable once it has, or has failed.
+    m_connectUnderWay = true;
     m_connectingFd = fd;
     m_connectNotifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write, this);
     connect(m_connectNotifier, &QSocketNotifier::activated, this, &OutputLink::finishConnect);
@@ -701,12 +747,24 @@ void OutputLink::clientConnectedOn(int fd)
 {
     prepareConnection(fd);
     (void)m_connections.setClient(fd, peerText(fd).toStdString());
+    m_connectUnderWay = false;
+    // In use at once, not after the attempt's rest: the forwarding thread greets the server with a
+    // heartbeat on its next pass, and the tick watches the connection from the next second on. (A
+    // mode changed meanwhile closes it at the next tick instead.)
+    if (m_mode.load() == 1 && m_monServer.load() == 0) {
+        m_outRetryCountdown = 0;
+        m_shared.Output_Link_State.store(0);
+        takeClientIntoUse();
+        setStatus(healthText(QStringLiteral("Automation software server"),
+                             QStringLiteral("Automation software server: connected.")));
+    }
     ClientSocket_OutConnect();
 }
 
 void OutputLink::abandonConnect()
 {
     ++m_connectAttempt; // a look-up still under way is dropped when it comes back
+    m_connectUnderWay = false;
     if (m_connectNotifier != nullptr) {
         m_connectNotifier->setEnabled(false);
         m_connectNotifier->deleteLater();
@@ -749,9 +807,15 @@ void OutputLink::ClientSocket_OutError(int& errorCode)
 
 void OutputLink::clientError(const QString& text)
 {
-    writeLog(QStringLiteral("Communication port error. ") + text, LogColour::Red);
-    if (m_requestingConnection)
-        m_connectFailureLogged = true;
+    // The server's address and port follow the system's text, which names neither.
+    writeLog(QStringLiteral("Communication port error. ") + text +
+                 QStringLiteral(" (automation software server ") + fieldText(m_config.Out_IP) +
+                 QLatin1Char(':') + QString::number(m_config.Mon_Port) + QStringLiteral(")"),
+             LogColour::Red);
+    // A failed attempt sounds like one that could not start.
+    if (m_connectUnderWay || m_requestingConnection)
+        emit beepRequested();
+    m_connectUnderWay = false;
     m_outRetryCountdown = kClientErrorRetryTicks;
 }
 

@@ -140,6 +140,12 @@ private:
     void watchdog();
     void writeLog(const QString& text, LogColour colour);
     void setStatus(const QString& text);
+    // `healthy`, unless the forwarding thread logged a link error since the link came up or its last
+    // acknowledged heartbeat: then "<name>: failing, last error at HH:MM:SS.".
+    [[nodiscard]] QString healthText(const QString& name, const QString& healthy) const;
+    [[nodiscard]] QString serialStatus(const QString& name) const;
+    void setLinkUp(); // link_up, and a new link's error time cleared
+    void takeClientIntoUse();
     void takeConnection(int fd);
     [[nodiscard]] bool allowedPeer(const QString& address) const; // Mon_Allowed_Addresses
     void warnOfOpenServer(std::int32_t port);
@@ -191,7 +197,7 @@ private:
     bool m_monitoringStuckReported = false;
     bool m_serialStuckReported = false;
     bool m_requestingConnection = false; // inside connectToHost: an error now is an immediate failure
-    bool m_connectFailureLogged = false;
+    bool m_connectUnderWay = false;      // a look-up or connect started and neither done nor failed
     // A serial device that went away while open: it is opened again every kSerialRetryTicks ticks,
     // from the same device path, until it is back.
     bool m_serialLost = false;

@@ -81,6 +81,12 @@ struct Answer_Handoff {
 // Everything the output side shares. One object, owned by the main window for the whole run.
 struct OutputShared {
     std::atomic<std::uint32_t> Output_Link_State{0};
+    // When the forwarding thread last logged a link error (calendar seconds), 0 when none since the
+    // link came up or a heartbeat was last acknowledged: the status bar then says the link fails.
+    std::atomic<std::int64_t> Link_Error_Time{0};
+    // Counts the links that came up: a link lost and back before the forwarding thread looked is a
+    // new link all the same, and gets its heartbeat first.
+    std::atomic<std::uint64_t> Link_Generation{0};
     std::atomic<std::uint32_t> Thread_Alive{0};
     Answer_Handoff handoff;
 };

@@ -588,6 +588,20 @@ std::int64_t EventLog::pendingCount()
     return n;
 }
 
+std::int64_t EventLog::countReceivedSince(std::int64_t fromUtc)
+{
+    if (!isOpen())
+        return 0;
+    Statement s(m_db, "SELECT count(*) FROM events WHERE received_utc >= ?1");
+    std::int64_t n = 0;
+    if (!s.ok())
+        return 0;
+    s.integer(1, fromUtc);
+    if (s.step() == SQLITE_ROW)
+        n = sqlite3_column_int64(s.get(), 0);
+    return n;
+}
+
 FileFailure EventLog::markReported(std::span<const ReportMark> marks)
 {
     if (!isOpen())

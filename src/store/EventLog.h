@@ -152,6 +152,8 @@ public:
     [[nodiscard]] std::vector<LoggedCipher> ciphersSince(std::int64_t fromUtc, std::size_t limit);
     [[nodiscard]] std::vector<LoggedAccount> accounts();
     [[nodiscard]] std::int64_t rowCount();
+    // Rows received at or after `fromUtc` (the day's events for the service's status line).
+    [[nodiscard]] std::int64_t countReceivedSince(std::int64_t fromUtc);
     [[nodiscard]] std::int64_t maxId();
     // The id through which the ring view was cleared (0: never).
     [[nodiscard]] std::int64_t viewClearedThrough();

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -375,7 +376,7 @@ TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
     ASSERT_TRUE(out.contains("Program started. Hostname of this computer: ")) << out.toStdString();
 
     const Run second = run({QStringLiteral("--headless")});
-    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.status, 1);
     EXPECT_TRUE(second.err.contains("Program is already running?")) << second.err.toStdString();
 
     // The receiver would write its own record over a change made under it: refused, file unchanged.
@@ -402,8 +403,9 @@ TEST_F(Program, RunsHeadlessRefusesASecondCopyAndClosesOnSigterm)
     EXPECT_EQ(run({QStringLiteral("--set"), QStringLiteral("DC9_Port=7003")}).status, 0);
 }
 
-// Under systemd (Type=notify, WatchdogSec=): ready once running, pings from the main loop at half
-// the watchdog period, and stopping when the orderly close begins, in that order.
+// Under systemd (Type=notify, WatchdogSec=): not ready while its files cannot be written (the status
+// says why), ready once running, pings from the main loop at half the watchdog period, its state in
+// STATUS= lines, and stopping when the orderly close begins, in that order.
 TEST_F(Program, TellsSystemdItIsReadyAliveAndStopping)
 {
     if (!ServiceNotifier::supported())
@@ -420,35 +422,52 @@ TEST_F(Program, TellsSystemdItIsReadyAliveAndStopping)
     env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("200000"));
 
     QStringList received;
-    const auto receiveUntil = [&](const QString& state, int count) {
+    // Until `count` messages have begun with `state`, or `ms` have passed.
+    const auto receiveUntil = [&](const QString& state, int count, int ms = 15000) {
+        const auto seen = [&] {
+            return std::count_if(received.begin(), received.end(),
+                                 [&](const QString& r) { return r.startsWith(state); });
+        };
         QElapsedTimer waited;
         waited.start();
-        while (received.count(state) < count && waited.elapsed() < 15000) {
+        while (seen() < count && waited.elapsed() < ms) {
             pollfd p{sock, POLLIN, 0};
-            char buffer[256];
+            char buffer[512];
             if (::poll(&p, 1, 100) == 1) {
                 const ssize_t n = ::recv(sock, buffer, sizeof buffer, 0);
                 if (n > 0)
                     received << QString::fromLatin1(buffer, int(n));
             }
         }
-        return received.count(state) >= count;
+        return seen() >= count;
     };
+    // A directory where the check's file goes: no write gets through, not even root's.
+    const QString blocker = data.filePath(QStringLiteral("ardentel.check"));
+    ASSERT_TRUE(QDir().mkdir(blocker));
     QProcess receiver;
     receiver.setProcessEnvironment(env);
     receiver.start(QStringLiteral(ARDENTEL_EXE),
                    {QStringLiteral("--dir"), data.path(), QStringLiteral("--headless")});
     ASSERT_TRUE(receiver.waitForStarted(10000));
+    EXPECT_TRUE(receiveUntil(
+        QStringLiteral("STATUS=Ports closed: the data directory cannot be written (File open error. ") + blocker,
+        1))
+        << received.join(u' ').toStdString();
+    EXPECT_FALSE(receiveUntil(QStringLiteral("READY=1"), 1, 1000));
+    ASSERT_TRUE(QDir().rmdir(blocker)); // the next check, 5 s after the last, lets it start
     ASSERT_TRUE(receiveUntil(QStringLiteral("READY=1"), 1)) << received.join(u' ').toStdString();
     // Ready means the receiver runs: its first tick (which opens the port) is behind it.
     receiver.waitForReadyRead(0); // what was printed before it, no more
     EXPECT_TRUE(receiver.readAllStandardOutput().contains("Program started.")) << "ready too early";
     EXPECT_TRUE(receiveUntil(QStringLiteral("WATCHDOG=1"), 3)) << received.join(u' ').toStdString();
+    EXPECT_TRUE(receiveUntil(QStringLiteral("STATUS=Receiver port closed. | Events today: 0"), 1))
+        << received.join(u' ').toStdString();
     ASSERT_TRUE(sendTerm(receiver));
     EXPECT_TRUE(receiveUntil(QStringLiteral("STOPPING=1"), 1)) << received.join(u' ').toStdString();
     ASSERT_TRUE(receiver.waitForFinished(15000));
     ::close(sock);
     EXPECT_EQ(receiver.exitCode(), 0);
+    received.removeIf([](const QString& r) { return r.startsWith(QStringLiteral("STATUS=")); });
     ASSERT_FALSE(received.isEmpty());
     EXPECT_EQ(received.front(), QStringLiteral("READY=1"));
     EXPECT_EQ(received.back(), QStringLiteral("STOPPING=1"));
@@ -472,10 +491,19 @@ TEST_F(Program, AnInstanceLockThatCannotBeTakenRefusesToStart)
     EXPECT_TRUE(QDir(data.path()).isEmpty()); // no file touched
 }
 
-TEST_F(Program, DirIsCreatedWhenMissing)
+// Only a settings change makes a missing directory: a mistyped --dir must not start a service, or
+// show settings, as though it were a new receiver.
+TEST_F(Program, AMissingDirIsMadeBySetAndRefusedHeadless)
 {
     const QString sub = data.filePath(QStringLiteral("new/sub"));
-    const Run r = run({QStringLiteral("--dir"), sub, QStringLiteral("--show-config")});
+    for (const QString& refused : {QStringLiteral("--headless"), QStringLiteral("--show-config")}) {
+        const Run r = run({QStringLiteral("--dir"), sub, refused});
+        EXPECT_EQ(r.status, 1) << refused.toStdString();
+        EXPECT_TRUE(r.err.contains("does not exist")) << r.err.toStdString();
+        EXPECT_FALSE(QDir(sub).exists());
+    }
+    const Run r =
+        run({QStringLiteral("--dir"), sub, QStringLiteral("--set"), QStringLiteral("DC9_Port=7010")});
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(QFile(sub + QStringLiteral("/kalvor.cfg")).size(), 256);
 }

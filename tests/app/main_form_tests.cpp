@@ -47,6 +47,7 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -143,7 +144,12 @@ TEST_F(MainWindow, FirstStartCreatesEveryFileAndShowsTheDefaults)
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("kalvor.dat"))).size(), 139268);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("extevn.dat"))).size(), 131072);
     EXPECT_EQ(QFile(dir.filePath(QStringLiteral("latevn.dat"))).size(), 163840);
-    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel"));
+    // Which receiver, and which files, the first line of the log too; the number follows the page.
+    EXPECT_TRUE(logText().split('\n').front().endsWith("  Data directory: " + dir.path().toUtf8() + "/\r"));
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel - Receiver 1 - ") + dir.path());
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("42"));
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Ardentel - Receiver 42 - ") + dir.path());
+    retype(mon.LabeledEdit_Test_Rec_Nr, QStringLiteral("1"));
     EXPECT_EQ(rx.LabeledEdit_DC9_Port->text(), QStringLiteral("7777"));
     EXPECT_EQ(rx.LabeledEdit_DC9_Conn_Timeout->text(), QStringLiteral("30"));
     EXPECT_EQ(mon.LabeledEdit_Mon_Port->text(), QStringLiteral("9999"));
@@ -443,6 +449,7 @@ TEST_F(MainWindow, EventListFollowsTheForwardingThreadsSavePass)
     const auto status = [this] { return form.Form_Events->model()->index(0, 9).data().toString(); };
     EXPECT_TRUE(testsupport::waitUntil([&] { return status() == QStringLiteral("Pending"); }))
         << status().toStdString();
+    EXPECT_NE(core.serviceStatus().find(" | Events today: 1"), std::string::npos) << core.serviceStatus();
 }
 
 TEST_F(MainWindow, ObjectListFollowsTheAccountTable)
@@ -585,7 +592,7 @@ TEST_F(MainWindow, LogViewShowsTheNewestLineOnTopInItsColour)
     core.Write_System_Log("newer", LogColour::Red);
     form.RichEdit_Log->flush();
     const QTextDocument* doc = form.RichEdit_Log->document();
-    ASSERT_EQ(doc->blockCount(), 2);
+    ASSERT_EQ(doc->blockCount(), 3); // below them the start's "Data directory" line
     const QTextBlock top = doc->firstBlock();
     const QTextBlock bottom = top.next();
     EXPECT_TRUE(top.text().endsWith(QStringLiteral("  newer")));
@@ -613,7 +620,7 @@ TEST_F(MainWindow, LogViewKeepsTheNewestLinesButTheFileKeepsAll)
         doc->firstBlock().text().endsWith(QStringLiteral("line %1").arg(SystemLogView::kMaxLines + extra)));
     EXPECT_TRUE(doc->lastBlock().text().endsWith(QStringLiteral("line %1").arg(extra + 1)));
     const QByteArray file = readAll(QString::fromStdString(core.systemLog().currentFileName()));
-    EXPECT_EQ(file.count("\r\n"), SystemLogView::kMaxLines + extra + 1);
+    EXPECT_EQ(file.count("\r\n"), SystemLogView::kMaxLines + extra + 2); // and the start's line
 }
 
 TEST_F(MainWindow, SystemLogWindowFollowsTheLog)
@@ -624,7 +631,7 @@ TEST_F(MainWindow, SystemLogWindowFollowsTheLog)
     core.Write_System_Log("second", LogColour::Red);
     form.RichEdit_Log->flush();
     const QString shown = form.Form_Log->Memo_Log->toPlainText();
-    EXPECT_TRUE(shown.endsWith(QStringLiteral("  first")));
+    EXPECT_TRUE(shown.section(QLatin1Char('\n'), 1, 1).endsWith(QStringLiteral("  first"))); // then the start's
     EXPECT_TRUE(shown.section(QLatin1Char('\n'), 0, 0).endsWith(QStringLiteral("  second"))); // newest on top
 }
 
@@ -827,6 +834,58 @@ TEST_F(MainWindow, CloseWithYesSavesTheSetting)
 } // namespace
 
 namespace {
+
+// A disk that takes no write, as a read-only mount (chmod does not stop root).
+class ReadOnlyFiles final : public FileIo {
+public:
+    bool readOnly = true;
+    IoResult openWrite(const std::string& path, OpenMode mode) override
+    {
+        return readOnly ? IoResult{-1, EROFS} : FileIo::openWrite(path, mode);
+    }
+};
+
+// Files that cannot be written keep both ports closed and say why, in red once and in the status bar,
+// until the 5 s check finds them writable; then the start goes on and the ports open.
+TEST(StorageCheckAtStart, KeepsThePortsClosedUntilTheFilesCanBeWritten)
+{
+    QTemporaryDir dir;
+    const DataPaths paths = DataPaths::inDirectory(dir.path().toStdString());
+    Config_Record settings = defaultConfig();
+    settings.DC9_Port_Enable = 1;
+    settings.DC9_Port = testsupport::freePort();
+    ASSERT_TRUE(Save_Settings(paths.config, settings).ok());
+    ReadOnlyFiles files;
+    ManualClock clock{1796652000};
+    ScriptedDialogs dialogs;
+    ReceiverCore core(paths, clock);
+    core.setStorageCheckIo(files);
+    QStringList red;
+    QObject::connect(&core, &ReceiverCore::logLine, [&red](const QString& line, LogColour colour) {
+        if (colour == LogColour::Red)
+            red << line;
+    });
+    TMain_Form form(core, dialogs);
+    form.FormCreate();
+    for (int tick = 0; tick < 2; ++tick) {
+        ASSERT_EQ(red.size(), 1) << red.join(u'\n').toStdString(); // said once, however often it is tried
+        EXPECT_TRUE(red[0].contains(QStringLiteral("cannot be written: File open error. ")));
+        EXPECT_EQ(form.statusPanelText(0),
+                  QStringLiteral("Receiver port closed: the data directory cannot be written."));
+        EXPECT_TRUE(core.storageRetryTimer()->isActive());
+        EXPECT_FALSE(core.receiver().timer()->isActive() || core.outputLink().timer()->isActive());
+        core.storageRetryTick();
+    }
+    files.readOnly = false;
+    core.storageRetryTick();
+    EXPECT_FALSE(core.storageRetryTimer()->isActive());
+    ASSERT_TRUE(core.receiver().timer()->isActive() && core.outputLink().timer()->isActive());
+    core.receiver().Timer_DC9Timer();
+    EXPECT_EQ(core.receiver().listeningPort(), quint16(settings.DC9_Port));
+    EXPECT_EQ(form.statusPanelText(0), QStringLiteral("Receiver port is open.  Connections: 0"));
+    EXPECT_EQ(core.serviceStatus(), "Receiver port is open.  Connections: 0 | Events today: 0");
+    form.FormClose();
+}
 
 TEST(EventDelivery, AnExceptionFromAHandlerBecomesAnErrorBoxAndTheLoopGoesOn)
 {

@@ -1,7 +1,8 @@
 // What the receiver checks at start and about accounts, and the data directory's lock file: an older
 // kalvor.cfg keeps its behaviour (every shared frame answered as before) and is told its risks; a
 // wide directory and settings file are tightened; unknown and slot-less accounts are logged once an
-// hour; nobody but the receiver's user can hold the lock.
+// hour; nobody but the receiver's user can hold the lock; files that cannot be written are found
+// before any port opens.
 #include "../dc09/Dc09TestSupport.h"
 #include "app/AccountWatch.h"
 #include "app/DataDirectoryLock.h"
@@ -10,10 +11,12 @@
 #include "store/AccountTable.h"
 
 #include <QTemporaryDir>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -208,6 +211,61 @@ TEST_F(StartupChecks, OnlyTheReceiversUserCanHoldTheDataDirectoryLock)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status),
               int(DataDirectoryLock::State::NotOwnLock) * 10 + int(DataDirectoryLock::State::Unavailable));
+}
+
+// One call fails, as on a disk that went read-only or bad: opening a file of that name (as a link
+// is refused), the first sync (the check's own file's), or the directory's sync.
+class FailingFiles final : public FileIo {
+public:
+    enum class Call { None, Open, Link, Sync, SyncDirectory };
+    Call failing = Call::None;
+    std::string name;
+
+    IoResult openWrite(const std::string& path, OpenMode mode) override
+    {
+        if ((failing == Call::Open || failing == Call::Link) && path.ends_with("/" + name))
+            return {-1, failing == Call::Link ? ELOOP : EROFS};
+        return FileIo::openWrite(path, mode);
+    }
+    IoResult sync(int fd) override { return failing == Call::Sync ? IoResult{-1, EIO} : FileIo::sync(fd); }
+    IoResult syncDirectoryOf(const std::string& path) override
+    {
+        return failing == Call::SyncDirectory ? IoResult{-1, EIO} : FileIo::syncDirectoryOf(path);
+    }
+};
+
+TEST_F(StartupChecks, TheStorageCheckNamesTheFirstFileThatCannotBeWrittenAndChangesNothing)
+{
+    using Call = FailingFiles::Call;
+    for (const std::string* file : {&paths.journal, &paths.extended, &paths.eventLog})
+        std::ofstream(*file, std::ios::binary) << "kept";
+    struct Row {
+        Call call;
+        const char* name;
+        const char* what; // nullptr: no failure
+        int error;
+    };
+    const Row rows[] = {{Call::None, "", nullptr, 0},
+                        {Call::Open, "ardentel.check", "File open error. ", EROFS},
+                        {Call::Sync, "ardentel.check", "Disk write error. ", EIO},
+                        {Call::SyncDirectory, "ardentel.check", "Disk write error. ", EIO},
+                        {Call::Open, "kalvor.dat", "File open error. ", EROFS},
+                        {Call::Open, "latevn.dat", nullptr, 0}, // not there: made when needed
+                        {Call::Link, "extevn.dat", nullptr, 0},  // refused and said at start
+                        {Call::Link, "events.db", "File open error. ", ELOOP}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FailingFiles files;
+        files.failing = row.call;
+        files.name = row.name;
+        const FileFailure failure = checkStorage(paths, files);
+        EXPECT_STREQ(failure.what, row.what);
+        EXPECT_EQ(failure.path, row.what ? paths.dir + row.name : "");
+        EXPECT_EQ(failure.error, row.error);
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(paths.dir + kStorageProbeName)));
+        std::ifstream in(paths.journal, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
+    }
 }
 
 } // namespace

@@ -237,6 +237,7 @@ TEST_F(ReceiverTest, FirstTickWritesTheHostLineOpensThePortAndSettlesToOneSecond
     EXPECT_EQ(m_log[1].text, "Opening receiver port " + std::to_string(m_port));
     EXPECT_EQ(m_log[2].text, "Port " + std::to_string(m_port) + " is open.");
     EXPECT_EQ(m_log[2].colour, LogColour::Black);
+    EXPECT_EQ(m_status, QStringLiteral("Receiver port is open.  Connections: 0")); // not a second later
     EXPECT_TRUE(m_receiver->isActive());
     EXPECT_EQ(m_receiver->listeningPort(), m_port);
 
@@ -524,6 +525,11 @@ TEST_F(ReceiverTest, PortHeldByAnotherProgramIsRetriedEveryTenSecondsWhileSuperv
     EXPECT_FALSE(m_receiver->isActive());
     ASSERT_FALSE(m_log.empty());
     EXPECT_EQ(m_log.back().colour, LogColour::Red);
+    EXPECT_EQ(
+        m_log.back().text.rfind("Receiver port " + std::to_string(m_port) + " could not be opened: ", 0), 0u)
+        << m_log.back().text;
+    EXPECT_TRUE(m_status.startsWith(QStringLiteral("Receiver port %1: failing, last error at ").arg(m_port)))
+        << m_status.toStdString();
     EXPECT_EQ(countLog("Port "), 0);
     EXPECT_EQ(m_beeps, 1);
 

@@ -210,7 +210,7 @@ TEST_F(EndToEnd, ASecondCopySaysSoAndLeavesTheFirstAlone)
         runProgram(programPath(), {QStringLiteral("--headless"), QStringLiteral("--dir"), m_install.dir()},
                    m_install.runtimeDir());
     EXPECT_TRUE(second.finished);
-    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.exitCode, 1);
     EXPECT_TRUE(second.output.contains("Program is already running?")) << second.output.constData();
 
     EXPECT_TRUE(m_install.running());
