@@ -11,7 +11,6 @@
 #include <ctime>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <thread>
 
 namespace {
 
@@ -257,8 +256,7 @@ EventLog::EventLog(std::string path, Role role) : m_path(std::move(path)), m_rol
     (void)sqlite3_create_function_v2(m_db, "holds_text", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                      holdsTextFunction, nullptr, nullptr, nullptr);
     // The writer waits this long for a mark or a deletion in progress; the others for the writer.
-    m_busyWait.limit = std::chrono::milliseconds(role == Role::Housekeeper ? 100 : 5000);
-    sqlite3_busy_handler(m_db, &EventLog::waitWhileBusy, &m_busyWait);
+    sqlite3_busy_timeout(m_db, role == Role::Housekeeper ? 100 : 5000);
     if (role != Role::Reader && role != Role::Visitor) {
         // WAL: one append and one sync per commit, and readers never block the writer. Checkpoints
         // are made by the housekeeping, never by a commit that panels wait for.
@@ -747,19 +745,6 @@ bool EventLog::takenOver()
         return false;
     Statement s(m_db, "SELECT value FROM meta WHERE key = 'taken_over'");
     return s.ok() && s.step() == SQLITE_ROW && sqlite3_column_int64(s.get(), 0) != 0;
-}
-
-int EventLog::waitWhileBusy(void* wait, int tries)
-{
-    auto& w = *static_cast<BusyWait*>(wait);
-    const auto now = std::chrono::steady_clock::now();
-    if (tries == 0)
-        w.since = now;
-    if (now - w.since >= w.limit)
-        return 0;
-    using namespace std::chrono_literals;
-    std::this_thread::sleep_for(tries < 40 ? 50us : tries < 200 ? 250us : 1ms);
-    return 1;
 }
 
 FileFailure EventLog::checkpoint(CheckpointProgress* progress)

@@ -8,7 +8,6 @@
 #include "store/FileIo.h"
 #include "store/JournalRecord.h"
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -210,18 +209,9 @@ private:
     [[nodiscard]] static bool walksById(const EventFilter& filter);
     void close();
 
-    // Another connection's transaction lasts well under a millisecond; SQLite's own waits start at
-    // one millisecond and grow, which every panel answered behind it would feel.
-    struct BusyWait {
-        std::chrono::milliseconds limit{0};
-        std::chrono::steady_clock::time_point since;
-    };
-    static int waitWhileBusy(void* wait, int tries);
-
     std::string m_path;
     Role m_role;
     sqlite3* m_db = nullptr;
-    BusyWait m_busyWait;
     bool m_created = false;
     FileFailure m_failure;
     // A visitor reading the database file alone: the file as it was at open, and whether its WAL
